@@ -1,0 +1,13 @@
+// Creates the application and the connection window; the window's load does
+// the rest, and goes on to the selection window when the stored details connect.
+#include "shell/main.h"
+#include "windows/form1.h"
+#include "windows/form2.h"
+
+int main(int argc, char** argv) {
+  Main::Application app(argc, argv);
+  Form1 form1;
+  form1.Form_Load();
+  if (!(form1.HasForm2() && form1.GetForm2().isVisible())) form1.show();
+  return app.exec();
+}

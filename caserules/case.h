@@ -1,0 +1,49 @@
+// The Case module: the four case rules, the case mode, and the routines that
+// convert every item of a list in place.
+#pragma once
+
+#include <QString>
+#include <optional>
+#include <stdexcept>
+
+namespace Case {
+
+// Position of each mode in the mode list; the number is what the settings
+// value "Combo1" stores.
+enum class CaseMode { CaseUpper = 0, CaseLower = 1, CaseProper = 2, CaseSentence = 3 };
+
+// Raised where a 16-bit counter would step past 32767.
+class Overflow : public std::runtime_error {
+ public:
+  Overflow() : std::runtime_error("Overflow") {}
+};
+
+// Simple (one character to one character) case mapping of a whole text. The
+// result always has the length of the input, counted in UTF-16 units.
+QString UpperText(const QString& text);
+QString LowerText(const QString& text);
+
+QString ConvertCase(CaseMode mode, const QString& text);
+QString ProperCase(const QString& text);
+QString SentenceCase(const QString& text);
+
+// The mode a mode-list text names, by the search words "upper", "lower",
+// "proper", "sentence" tried in that order; none when it names no mode.
+std::optional<CaseMode> CaseModeFromText(const QString& text);
+
+// A list whose items have a text, addressed by position from 1.
+class TextList {
+ public:
+  virtual ~TextList() = default;
+  virtual int ItemCount() const = 0;
+  virtual QString ItemText(int position) const = 0;
+  virtual void SetItemText(int position, const QString& text) = 0;
+};
+
+void ConvertList(CaseMode mode, TextList& list);
+void UpperCaseList(TextList& list);
+void LowerCaseList(TextList& list);
+void ProperCaseList(TextList& list);
+void SentenceCaseList(TextList& list);
+
+}  // namespace Case

@@ -1,0 +1,111 @@
+// Connection and record-set objects over the ODBC C API, offering the members
+// of ADO's ADODB.Connection and ADODB.RecordSet that the program uses.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+namespace ADODB {
+
+enum CursorLocationEnum { adUseServer = 2, adUseClient = 3 };
+enum CursorTypeEnum { adOpenForwardOnly = 0, adOpenStatic = 3 };
+enum LockTypeEnum { adLockReadOnly = 1, adLockOptimistic = 3 };
+enum ConnectModeEnum { adModeUnknown = 0, adModeRead = 1, adModeWrite = 2, adModeReadWrite = 3 };
+
+// A failing database call; what() is the driver's diagnostic text.
+class Error : public std::runtime_error {
+ public:
+  explicit Error(const QString& description, QString state = {})
+      : std::runtime_error(description.toStdString()), sqlState(std::move(state)) {}
+  QString sqlState;
+};
+
+class RecordSet;
+struct Handles;
+
+class Connection {
+ public:
+  Connection();
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Properties read when the connection opens (timeouts, mode) or when a
+  // statement runs on it (cursor location, command timeout).
+  int CursorLocation = adUseServer;
+  int CommandTimeout = 30;     // seconds per statement
+  int ConnectionTimeout = 15;  // seconds to open
+  int Mode = adModeUnknown;
+
+  // Opens with the connection string exactly as given, without a prompt.
+  void Open(const QString& connectionString);
+  // Runs one statement; returns the record set of its rows, or null when the
+  // statement returns none.
+  std::unique_ptr<RecordSet> Execute(const QString& statement);
+  void Close();
+  bool IsOpen() const;
+
+ private:
+  friend class RecordSet;
+  std::shared_ptr<Handles> handles_;
+};
+
+// One column of a record set.
+struct Field {
+  QString Name;
+  int sqlType = 0;
+  bool isUnsigned = false;
+};
+
+class RecordSet {
+ public:
+  RecordSet();
+  ~RecordSet();
+  RecordSet(const RecordSet&) = delete;
+  RecordSet& operator=(const RecordSet&) = delete;
+
+  // Upper bound on the rows the query returns; 0 means no bound. The driver
+  // is asked to transfer no more than this many rows.
+  long MaxRecords = 0;
+
+  // Runs the query on the open connection, positioned on the first row. A
+  // client-side cursor (the connection's CursorLocation) reads every row at
+  // once and knows the exact count; a server-side one reads as it moves.
+  void Open(const QString& source, Connection& activeConnection, int cursorType, int lockType);
+  // Learns the query's columns without running it: no row is transferred.
+  void OpenFieldsOnly(const QString& source, Connection& activeConnection);
+
+  long RecordCount() const;  // exact with a client-side cursor, else -1
+  bool Eof() const;
+  void MoveNext();
+  int FieldCount() const;
+  QString FieldName(int index) const;
+  // The value of a column of the current row: a null QVariant for the
+  // database null, typed for numbers, dates and times, QByteArray for bytes.
+  QVariant Value(int index = 0) const;
+  void Close();
+  bool IsOpen() const;
+
+ private:
+  friend class Connection;
+  std::shared_ptr<Handles> NewStatement(Connection& connection);
+  void Attach(std::shared_ptr<Handles> statement, bool clientCursor);
+  void LoadRows();
+  void ReadColumns();
+  bool FetchRow(std::vector<QVariant>& row);
+  void RequireOpen() const;
+
+  std::shared_ptr<Handles> statement_;
+  std::vector<Field> fields_;
+  bool open_ = false;
+  bool clientCursor_ = false;
+  bool eof_ = true;
+  std::vector<std::vector<QVariant>> rows_;  // all rows (client) or the current one
+  size_t position_ = 0;
+};
+
+}  // namespace ADODB

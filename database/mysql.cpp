@@ -1,0 +1,96 @@
+#include "database/mysql.h"
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QDateTime>
+#include <QLocale>
+#include <QTime>
+
+namespace MySQL {
+
+QString ConnectionString(const ConnectionDetails& d) {
+  return QStringLiteral("DRIVER={MySQL ODBC 5.1 Driver};") + QStringLiteral("SERVER=") + d.server + u';' +
+         QStringLiteral("USER=") + d.user + u';' + QStringLiteral("PASSWORD=") + d.password + u';' +
+         QStringLiteral("DATABASE=") + d.database + u';' + QStringLiteral("PORT=") + d.port + u';';
+}
+
+void ApplyOptions(ADODB::Connection& connection, OptionSet options) {
+  switch (options) {
+    case OptionSet::ProbeOptions:
+      break;
+    case OptionSet::ListingOptions:
+      connection.CursorLocation = ADODB::adUseClient;
+      break;
+    case OptionSet::BrowseOptions:
+      connection.CommandTimeout = 5000;
+      connection.ConnectionTimeout = 5000;
+      connection.Mode = ADODB::adModeReadWrite;
+      break;
+    case OptionSet::RunOptions:
+      connection.CommandTimeout = 5000;
+      connection.ConnectionTimeout = 5000;
+      connection.CursorLocation = ADODB::adUseClient;
+      break;
+  }
+}
+
+std::unique_ptr<ADODB::Connection> OpenConnection(const ConnectionDetails& details, OptionSet options) {
+  auto connection = std::make_unique<ADODB::Connection>();
+  ApplyOptions(*connection, options);
+  connection->Open(ConnectionString(details));
+  return connection;
+}
+
+bool CanConnect(const ConnectionDetails& details) {
+  ADODB::Connection connection;
+  try {
+    connection.Open(ConnectionString(details));
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void ListTables(const ConnectionDetails& details, NameList& list) {
+  list.ClearItems();
+  auto connection = OpenConnection(details, ListingOptions);
+  auto tables = connection->Execute(QStringLiteral("SHOW TABLES;"));
+  if (!tables) throw ADODB::Error(QStringLiteral("SHOW TABLES; returned no rows"));
+  const qint32 n = qint32(tables->RecordCount());
+  for (qint32 i = 1; i <= n; ++i) {
+    QCoreApplication::processEvents();
+    const QString name = tables->Value(0).toString();
+    if (name.left(3).toLower() != QLatin1String("sys")) list.AppendItem(name);
+    tables->MoveNext();
+  }
+  tables->Close();
+  connection->Close();
+}
+
+QString QuoteName(const QString& name) {
+  QString quoted = name;
+  quoted.replace(u'`', QStringLiteral("``"));
+  return u'`' + quoted + u'`';
+}
+
+bool IsBytes(const QVariant& value) { return value.typeId() == QMetaType::QByteArray; }
+
+QString ValueText(const QVariant& value) {
+  if (value.isNull()) return QString();
+  switch (value.typeId()) {
+    case QMetaType::QByteArray:
+      return QStringLiteral("0x") + QString::fromLatin1(value.toByteArray().toHex().toUpper());
+    case QMetaType::Double:
+      return QString::number(value.toDouble(), 'g', QLocale::FloatingPointShortest);
+    case QMetaType::QDate:
+      return value.toDate().toString(QStringLiteral("yyyy-MM-dd"));
+    case QMetaType::QTime:
+      return value.toTime().toString(QStringLiteral("HH:mm:ss"));
+    case QMetaType::QDateTime:
+      return value.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    default:
+      return value.toString();
+  }
+}
+
+}  // namespace MySQL

@@ -1,0 +1,59 @@
+// The MySQL module: connection details, the connection string, the option
+// sets every database operation opens its connection with, the connection
+// probe and the table listing.
+#pragma once
+
+#include <QString>
+#include <QVariant>
+#include <memory>
+
+#include "database/ado.h"
+
+namespace MySQL {
+
+// Server, user, password, database and port, taken as typed: never trimmed,
+// validated or converted.
+struct ConnectionDetails {
+  QString server, user, password, database, port;
+};
+
+QString ConnectionString(const ConnectionDetails& details);
+
+// Properties set on a connection before it opens, in order.
+enum class OptionSet { ProbeOptions, ListingOptions, BrowseOptions, RunOptions };
+constexpr OptionSet ProbeOptions = OptionSet::ProbeOptions;
+constexpr OptionSet ListingOptions = OptionSet::ListingOptions;
+constexpr OptionSet BrowseOptions = OptionSet::BrowseOptions;
+constexpr OptionSet RunOptions = OptionSet::RunOptions;
+
+void ApplyOptions(ADODB::Connection& connection, OptionSet options);
+
+// Creates a connection, sets the option set and opens it. Failures pass up.
+std::unique_ptr<ADODB::Connection> OpenConnection(const ConnectionDetails& details, OptionSet options);
+
+// True when a connection with these details opens; never raises for a
+// failure to open.
+bool CanConnect(const ConnectionDetails& details);
+
+// The list that ListTables fills.
+class NameList {
+ public:
+  virtual ~NameList() = default;
+  virtual void ClearItems() = 0;
+  virtual void AppendItem(const QString& text) = 0;
+};
+
+// Fills the list with the database's tables, leaving out every name whose
+// first three characters are "sys" in any letter case.
+void ListTables(const ConnectionDetails& details, NameList& list);
+
+// A table or field name between grave accents, with any grave accent inside
+// it doubled so the statement names the real table or field.
+QString QuoteName(const QString& name);
+
+// A value's standard text form: numbers in decimal, dates as the server
+// writes them, the empty text for null; bytes as 0x and upper-case hex.
+QString ValueText(const QVariant& value);
+bool IsBytes(const QVariant& value);
+
+}  // namespace MySQL

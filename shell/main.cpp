@@ -1,0 +1,166 @@
+#include "shell/main.h"
+
+#include <QCheckBox>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QIcon>
+#include <QLabel>
+#include <QPainter>
+#include <QPalette>
+#include <QPixmap>
+#include <QProcess>
+#include <QRadioButton>
+#include <QRandomGenerator>
+#include <QTime>
+#include <QWidget>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "shell/errorreport.h"
+#include "shell/skin.h"
+
+namespace Main {
+namespace {
+
+QString g_programFolder;
+std::function<double()> g_draw;
+std::function<bool(const QString&, const QStringList&)> g_starter;
+
+double RealDraw() {
+  // Seeded from the time of day, as the draw of each start-up is.
+  QRandomGenerator generator(quint32(QTime::currentTime().msecsSinceStartOfDay()));
+  return generator.generateDouble();
+}
+
+bool RealStart(const QString& program, const QStringList& arguments) {
+  return QProcess::startDetached(program, arguments);
+}
+
+// The button-face colour on this platform.
+QColor ButtonFace() { return QApplication::palette().color(QPalette::Button); }
+
+void PaintBack(QWidget& w, const QColor& colour) {
+  QPalette palette = w.palette();
+  palette.setColor(QPalette::Window, colour);
+  w.setPalette(palette);
+  w.setAutoFillBackground(true);
+}
+
+}  // namespace
+
+QString ProgramFolder() {
+  if (!g_programFolder.isEmpty()) return g_programFolder;
+  QString folder = QCoreApplication::applicationDirPath();
+  while (folder.size() > 1 && folder.endsWith(u'/')) folder.chop(1);
+  return folder;
+}
+
+void SetProgramFolder(const QString& folder) { g_programFolder = folder; }
+QString SkinFilePath() { return ProgramFolder() + QStringLiteral("/x/o.cjs"); }
+QString HandPointerFilePath() { return ProgramFolder() + QStringLiteral("/HAND-M.CUR"); }
+
+QVariant NullToValue(const QVariant& value, const QVariant& replacement) {
+  return value.isNull() ? replacement : value;
+}
+
+bool FileExists(const QString& path) {
+  try {
+    if (path.isEmpty()) return false;
+    const QFileInfo info(path);
+    return info.exists() && info.lastModified().isValid();
+  } catch (...) {
+    return false;
+  }
+}
+
+void SetSystemBackColors(QWidget& window) {
+  const QColor face = ButtonFace();
+  PaintBack(window, face);
+  for (QWidget* child : window.findChildren<QWidget*>()) {
+    if (qobject_cast<QRadioButton*>(child) || qobject_cast<QCheckBox*>(child) || qobject_cast<QGroupBox*>(child) ||
+        qobject_cast<QLabel*>(child)) {
+      PaintBack(*child, face);
+    }
+  }
+}
+
+void ApplySkin(QWidget& window, SkinFramework& skin) {
+  const QString path = SkinFilePath();
+  if (!FileExists(path) || !QFileInfo(path).isFile()) return;
+  SetSystemBackColors(window);
+  skin.LoadSkin(path, QString());
+  skin.SetOptions(skin.Options() | 1);
+  skin.SetApplyOptions(true);
+  skin.SetApplyDialogs(true);
+  skin.ApplyWindow(window);
+}
+
+QString ShortenedTitle(const QString& title) {
+  QString text = title;
+  while (text.size() > 40) {
+    const qsizetype space = text.lastIndexOf(u' ');
+    if (space < 0) throw std::runtime_error("Invalid procedure call or argument");
+    text.truncate(space);
+  }
+  return text;
+}
+
+void SetApplicationTitle() { QGuiApplication::setApplicationDisplayName(ShortenedTitle(kProductTitle)); }
+
+void SetRandomDraw(std::function<double()> draw) { g_draw = std::move(draw); }
+void SetProcessStarter(std::function<bool(const QString&, const QStringList&)> starter) {
+  g_starter = std::move(starter);
+}
+
+void VisitWebSiteAtRandom() {
+  const double r = g_draw ? g_draw() : RealDraw();
+  const int n = int(r * 100) + 1;
+  if (n != 7) return;
+  const bool started = g_starter ? g_starter(QStringLiteral("xdg-open"), {kMakerWebAddress})
+                                 : RealStart(QStringLiteral("xdg-open"), {kMakerWebAddress});
+  if (!started) throw std::runtime_error("File not found");
+}
+
+QCursor LoadHandPointer(const QString& path) {
+  QPixmap picture;
+  if (!picture.load(path)) throw std::runtime_error("Invalid picture");
+  // The hot spot is the fingertip of our hand image.
+  return QCursor(picture, 15, 0);
+}
+
+QIcon ProgramIcon() {
+  // A blue tile with "Aa": one letter in each case.
+  QIcon icon;
+  for (int size : {16, 32, 48, 64, 256}) {
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0x1f, 0x5f, 0xa8));
+    painter.drawRoundedRect(QRectF(0, 0, size, size), size * 0.18, size * 0.18);
+    QFont font(QStringLiteral("Arial"));
+    font.setBold(true);
+    font.setPixelSize(int(size * 0.55));
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    painter.drawText(QRectF(0, 0, size, size), Qt::AlignCenter, QStringLiteral("Aa"));
+    painter.end();
+    icon.addPixmap(pixmap);
+  }
+  return icon;
+}
+
+void EndProgram() { std::_Exit(0); }
+
+Application::Application(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool Application::notify(QObject* receiver, QEvent* event) {
+  bool handled = false;
+  Guarded(QStringLiteral("Norvale"), QStringLiteral("event"), [&] { handled = QApplication::notify(receiver, event); });
+  return handled;
+}
+
+}  // namespace Main

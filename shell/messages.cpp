@@ -1,0 +1,69 @@
+#include "shell/messages.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include "shell/errorreport.h"
+
+namespace Main {
+namespace {
+
+// Carriage returns alone do not break lines in a Qt label: show CR LF and
+// lone CR as line feeds, while the message text itself keeps them.
+QString DisplayText(QString text) {
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  text.replace(u'\r', u'\n');
+  return text;
+}
+
+class RealMessageBoxes : public MessageBoxes {
+ public:
+  void Show(const QString& text, const QString& title, BoxIcon icon) override {
+    QMessageBox box(icon == BoxIcon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon, title,
+                    DisplayText(text), QMessageBox::Ok, QApplication::activeWindow());
+    box.exec();
+  }
+};
+
+MessageBoxes* g_boxes = nullptr;
+
+MessageBoxes& Boxes() {
+  static RealMessageBoxes real;
+  return g_boxes ? *g_boxes : real;
+}
+
+}  // namespace
+
+void SetMessageBoxes(MessageBoxes* boxes) { g_boxes = boxes; }
+
+void MsgBox(const QString& text) { Boxes().Show(text, QGuiApplication::applicationDisplayName(), BoxIcon::None); }
+
+QString LocationText(const QString& window, const QString& procedure) {
+  return QStringLiteral("in Norvale2021/08/31.") + window + u'.' + procedure + u' ';
+}
+
+QString ErrorReportText(const QString& location, int line, const QString& description) {
+  return description + QStringLiteral("\r\n") + location + QStringLiteral("at line ") + QString::number(line) +
+         QStringLiteral("\r\r") + QStringLiteral("Please email screenshot of this message to ") +
+         QLatin1String(kSupportAddress);
+}
+
+void ShowErrorReport(const QString& location, int line, const QString& description) {
+  Boxes().Show(ErrorReportText(location, line, description), QStringLiteral("Application Error"), BoxIcon::Warning);
+}
+
+void Guarded(const QString& window, const QString& procedure, const std::function<void()>& body) {
+  QString description;
+  try {
+    body();
+    return;
+  } catch (const std::exception& e) {
+    description = QString::fromStdString(e.what());
+  } catch (...) {
+    description = QStringLiteral("Unknown error");
+  }
+  Boxes().Show(description + QStringLiteral("\r\n") + LocationText(window, procedure), QStringLiteral("Application Error"),
+               BoxIcon::Warning);
+}
+
+}  // namespace Main

@@ -1,0 +1,17 @@
+// The per-user settings store: application "Halvorik", section "Norvale".
+#pragma once
+
+#include <QString>
+
+namespace Main {
+
+// The stored text, or the default when the value does not exist. A value
+// stored empty reads as empty.
+QString GetSetting(const QString& name, const QString& defaultValue);
+// Stores the text and writes the store to disk at once, readable by its
+// owner only (it holds the password).
+void SaveSetting(const QString& name, const QString& value);
+// The file that holds the store.
+QString SettingsFilePath();
+
+}  // namespace Main

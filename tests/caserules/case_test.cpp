@@ -1,0 +1,177 @@
+#include <QFile>
+#include <QHash>
+#include <gtest/gtest.h>
+
+#include "caserules/case.h"
+
+using Case::CaseMode;
+
+namespace {
+
+const QChar CR(13), LF(10), TAB(9);
+
+// A plain list for the list routines.
+class PlainList : public Case::TextList {
+ public:
+  explicit PlainList(QStringList items) : items(std::move(items)) {}
+  int ItemCount() const override { return int(items.size()); }
+  QString ItemText(int position) const override { return items.at(position - 1); }
+  void SetItemText(int position, const QString& text) override {
+    items[position - 1] = text;
+    ++writes;
+  }
+  QStringList items;
+  int writes = 0;
+};
+
+QString S(const char16_t* text) { return QString::fromUtf16(text); }
+
+}  // namespace
+
+TEST(CaseRules, EmptyTextStaysEmptyInEveryMode) {
+  for (int m = 0; m < 4; ++m) EXPECT_EQ(Case::ConvertCase(CaseMode(m), QString()), QString());
+}
+
+TEST(CaseRules, ProperCaseRaisesAfterSpaceTabAndCarriageReturnOnly) {
+  EXPECT_EQ(Case::ProperCase("hello world"), "Hello World");
+  EXPECT_EQ(Case::ProperCase("HELLO   WORLD"), "Hello   World");
+  EXPECT_EQ(Case::ProperCase(" leading space"), " Leading Space");
+  EXPECT_EQ(Case::ProperCase("trailing "), "Trailing ");
+  EXPECT_EQ(Case::ProperCase("McDONALD"), "Mcdonald");
+  EXPECT_EQ(Case::ProperCase("iPHONE case"), "Iphone Case");
+  EXPECT_EQ(Case::ProperCase("o'neil"), "O'neil");
+  EXPECT_EQ(Case::ProperCase("jean-luc picard"), "Jean-luc Picard");
+  EXPECT_EQ(Case::ProperCase("3rd street"), "3rd Street");
+  EXPECT_EQ(Case::ProperCase("hello,world"), "Hello,world");
+  EXPECT_EQ(Case::ProperCase("(note) two"), "(note) Two");
+  EXPECT_EQ(Case::ProperCase(QString("one") + CR + "two"), QString("One") + CR + "Two");
+  EXPECT_EQ(Case::ProperCase(QString("a") + TAB + "b"), QString("A") + TAB + "B");
+  EXPECT_EQ(Case::ProperCase(QString("one") + LF + "two"), QString("One") + LF + "two");
+  EXPECT_EQ(Case::ProperCase(QString("one") + CR + LF + "two"), QString("One") + CR + LF + "two");
+  // Other white space does not separate words.
+  EXPECT_EQ(Case::ProperCase(S(u"a\u00A0b\u000Bc\u000Cd")), S(u"A\u00A0b\u000Bc\u000Cd"));
+}
+
+TEST(CaseRules, ProperCaseOverflowsAt32767Units) {
+  const QString fits(32766, u'a');
+  const QString result = Case::ProperCase(fits);
+  EXPECT_EQ(result.size(), 32766);
+  EXPECT_EQ(result.at(0), u'A');
+  EXPECT_THROW(Case::ProperCase(QString(32767, u'a')), Case::Overflow);
+  EXPECT_THROW(Case::ConvertCase(CaseMode::CaseProper, QString(40000, u'a')), Case::Overflow);
+  try {
+    Case::ProperCase(QString(32768, u'a'));
+    FAIL();
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "Overflow");
+  }
+  // The other rules have no limit.
+  EXPECT_EQ(Case::SentenceCase(QString(40000, u'a')).size(), 40000);
+  EXPECT_EQ(Case::ConvertCase(CaseMode::CaseUpper, QString(40000, u'a')), QString(40000, u'A'));
+}
+
+TEST(CaseRules, SentenceCaseRaisesOnlyTheFirstCharacter) {
+  EXPECT_EQ(Case::SentenceCase("HELLO. HOW ARE YOU?"), "Hello. how are you?");
+  EXPECT_EQ(Case::SentenceCase(" hello"), " hello");
+  EXPECT_EQ(Case::SentenceCase("1ST PLACE"), "1st place");
+  EXPECT_EQ(Case::SentenceCase("a"), "A");
+  EXPECT_EQ(Case::SentenceCase(QString("ONE") + CR + LF + "TWO"), QString("One") + CR + LF + "two");
+}
+
+TEST(CaseRules, MappingIsOneUnitToOneUnit) {
+  // ß has no single upper-case character: it stays, and the length holds.
+  EXPECT_EQ(Case::ConvertCase(CaseMode::CaseUpper, S(u"straße")), S(u"STRAßE"));
+  EXPECT_EQ(Case::ConvertCase(CaseMode::CaseLower, S(u"İSTANBUL")), S(u"istanbul"));
+  EXPECT_EQ(Case::ConvertCase(CaseMode::CaseUpper, S(u"ıi")), S(u"II"));
+  EXPECT_EQ(Case::ConvertCase(CaseMode::CaseUpper, S(u"\u1F80\u1FB3\u1FF3")), S(u"\u1F88\u1FBC\u1FFC"));
+  EXPECT_EQ(Case::ConvertCase(CaseMode::CaseLower, S(u"\u1F88\u1FBC")), S(u"\u1F80\u1FB3"));
+  EXPECT_EQ(Case::ConvertCase(CaseMode::CaseLower, S(u"ΣΟΦΟΣ")), S(u"σοφοσ"));
+  // Characters outside the BMP whose mapping is also outside it: Deseret,
+  // Osage, Adlam.
+  EXPECT_EQ(Case::ConvertCase(CaseMode::CaseUpper, S(u"\U00010428\U000104D8\U0001E922")),
+            S(u"\U00010400\U000104B0\U0001E900"));
+  EXPECT_EQ(Case::ConvertCase(CaseMode::CaseLower, S(u"\U00010400\U000104B0\U0001E900")),
+            S(u"\U00010428\U000104D8\U0001E922"));
+  EXPECT_EQ(Case::ProperCase(S(u"\U00010428\U00010428 \U00010400")), S(u"\U00010400\U00010428 \U00010400"));
+  // Emoji and lone surrogate halves stay as they are.
+  const QString odd = S(u"a\U0001F600b") + QChar(0xD800) + "c" + QChar(0xDC00);
+  const QString upper = Case::ConvertCase(CaseMode::CaseUpper, odd);
+  EXPECT_EQ(upper, S(u"A\U0001F600B") + QChar(0xD800) + "C" + QChar(0xDC00));
+}
+
+// Every UTF-16 unit against Unicode's own simple mappings.
+TEST(CaseRules, EveryUnitFollowsUnicodeSimpleMappings) {
+  QFile data("/usr/share/unicode/UnicodeData.txt");
+  ASSERT_TRUE(data.open(QIODevice::ReadOnly)) << "unicode-data is needed (scripts/install-deps)";
+  QHash<uint, uint> upper, lower;
+  while (!data.atEnd()) {
+    const QList<QByteArray> f = data.readLine().split(';');
+    if (f.size() < 14) continue;
+    const uint code = f[0].toUInt(nullptr, 16);
+    if (!f[12].isEmpty()) upper.insert(code, f[12].toUInt(nullptr, 16));
+    if (!f[13].isEmpty()) lower.insert(code, f[13].toUInt(nullptr, 16));
+  }
+  int checked = 0;
+  for (uint u = 0; u <= 0xFFFF; ++u) {
+    const QString one{QChar(char16_t(u))};
+    const QString up = Case::ConvertCase(CaseMode::CaseUpper, one);
+    const QString low = Case::ConvertCase(CaseMode::CaseLower, one);
+    ASSERT_EQ(up.size(), 1) << std::hex << u;
+    ASSERT_EQ(low.size(), 1) << std::hex << u;
+    const uint expectUp = upper.value(u, u) > 0xFFFF ? u : upper.value(u, u);
+    const uint expectLow = lower.value(u, u) > 0xFFFF ? u : lower.value(u, u);
+    if (QChar::isSurrogate(char16_t(u))) {
+      EXPECT_EQ(up.at(0).unicode(), u);
+      EXPECT_EQ(low.at(0).unicode(), u);
+      continue;
+    }
+    EXPECT_EQ(up.at(0).unicode(), expectUp) << "upper of U+" << std::hex << u;
+    EXPECT_EQ(low.at(0).unicode(), expectLow) << "lower of U+" << std::hex << u;
+    ++checked;
+  }
+  EXPECT_EQ(checked, 65536 - 2048);
+}
+
+TEST(CaseRules, ModeFromTextUsesTheSearchOrder) {
+  EXPECT_EQ(Case::CaseModeFromText("UPPER CASE"), CaseMode::CaseUpper);
+  EXPECT_EQ(Case::CaseModeFromText("lower case"), CaseMode::CaseLower);
+  EXPECT_EQ(Case::CaseModeFromText("Proper Case"), CaseMode::CaseProper);
+  EXPECT_EQ(Case::CaseModeFromText("Sentence case"), CaseMode::CaseSentence);
+  EXPECT_EQ(Case::CaseModeFromText(""), std::nullopt);
+  EXPECT_EQ(Case::CaseModeFromText("title case"), std::nullopt);
+  EXPECT_EQ(Case::CaseModeFromText("lower or upper"), CaseMode::CaseUpper);
+  EXPECT_EQ(Case::CaseModeFromText("SENTENCE"), CaseMode::CaseSentence);
+}
+
+TEST(CaseLists, ConvertEveryItemInOrder) {
+  PlainList empty({});
+  Case::UpperCaseList(empty);
+  EXPECT_EQ(empty.writes, 0);
+
+  PlainList three({"ann o'neil", "BOB SMITH", "  carl"});
+  Case::ProperCaseList(three);
+  EXPECT_EQ(three.items, QStringList({"Ann O'neil", "Bob Smith", "  Carl"}));
+  Case::SentenceCaseList(three);
+  EXPECT_EQ(three.items, QStringList({"Ann o'neil", "Bob smith", "  carl"}));
+  Case::UpperCaseList(three);
+  EXPECT_EQ(three.items, QStringList({"ANN O'NEIL", "BOB SMITH", "  CARL"}));
+  Case::LowerCaseList(three);
+  EXPECT_EQ(three.items, QStringList({"ann o'neil", "bob smith", "  carl"}));
+}
+
+TEST(CaseLists, CountOverflowAndPartialFailure) {
+  PlainList tooMany(QStringList(32768, "x"));
+  EXPECT_THROW(Case::UpperCaseList(tooMany), Case::Overflow);
+  EXPECT_EQ(tooMany.writes, 0);
+
+  PlainList exactly(QStringList(32767, "x"));
+  EXPECT_THROW(Case::UpperCaseList(exactly), Case::Overflow);
+  EXPECT_EQ(exactly.writes, 32767);  // converted all, then the counter overflowed
+  EXPECT_EQ(exactly.items.back(), "X");
+
+  // A failing item leaves the items before it converted, the rest unchanged.
+  PlainList mixed({"one two", QString(40000, u'a'), "three"});
+  EXPECT_THROW(Case::ProperCaseList(mixed), Case::Overflow);
+  EXPECT_EQ(mixed.items[0], "One Two");
+  EXPECT_EQ(mixed.items[2], "three");
+}

@@ -1,0 +1,77 @@
+#include "tests/support/testdb.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <atomic>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "shell/settings.h"
+
+namespace {
+QString Env(const char* name) { return QString::fromLocal8Bit(qgetenv(name)); }
+}  // namespace
+
+bool ServerAvailable(QString* why) {
+  for (const char* v : {"NORVALE_TEST_SERVER", "NORVALE_TEST_PORT", "NORVALE_TEST_USER", "NORVALE_TEST_PASSWORD"}) {
+    if (Env(v).isEmpty()) {
+      if (why)
+        *why = QStringLiteral("%1 is not set: start the test server with eval \"$(scripts/test-db start)\"").arg(v);
+      return false;
+    }
+  }
+  return true;
+}
+
+MySQL::ConnectionDetails ServerDetails(const QString& database) {
+  QString why;
+  if (!ServerAvailable(&why)) {
+    ADD_FAILURE() << why.toStdString();
+    throw std::runtime_error(why.toStdString());
+  }
+  return {Env("NORVALE_TEST_SERVER"), Env("NORVALE_TEST_USER"), Env("NORVALE_TEST_PASSWORD"), database,
+          Env("NORVALE_TEST_PORT")};
+}
+
+void Sql(const MySQL::ConnectionDetails& details, const QStringList& statements) {
+  ADODB::Connection connection;
+  connection.CommandTimeout = 3600;
+  connection.Open(MySQL::ConnectionString(details));
+  for (const QString& s : statements) connection.Execute(s);
+}
+
+QStringList Column(const MySQL::ConnectionDetails& details, const QString& query) {
+  ADODB::Connection connection;
+  connection.CursorLocation = ADODB::adUseClient;
+  connection.Open(MySQL::ConnectionString(details));
+  auto rs = connection.Execute(query);
+  QStringList values;
+  while (rs && !rs->Eof()) {
+    const QVariant v = rs->Value(0);
+    values << (v.isNull() ? QStringLiteral("NULL") : MySQL::ValueText(v));
+    rs->MoveNext();
+  }
+  return values;
+}
+
+TestDatabase::TestDatabase() {
+  static std::atomic<int> counter{0};
+  name_ = QStringLiteral("norvale_t%1_%2").arg(getpid()).arg(++counter);
+  Sql(ServerDetails(), {QStringLiteral("DROP DATABASE IF EXISTS `%1`").arg(name_),
+                        QStringLiteral("CREATE DATABASE `%1` CHARACTER SET utf8mb4").arg(name_)});
+}
+
+TestDatabase::~TestDatabase() {
+  try {
+    Sql(ServerDetails(), {QStringLiteral("DROP DATABASE IF EXISTS `%1`").arg(name_)});
+  } catch (...) {
+  }
+}
+
+void UseFreshSettings() {
+  static QTemporaryDir dir;
+  qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+}

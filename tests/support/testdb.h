@@ -1,0 +1,40 @@
+// The test server started by scripts/test-db, and a database of each test's
+// own that is dropped when the test ends.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+#include "database/ado.h"
+#include "database/mysql.h"
+
+// The server's details from the NORVALE_TEST_* variables; fails the test
+// with a hint when they are missing.
+MySQL::ConnectionDetails ServerDetails(const QString& database = {});
+bool ServerAvailable(QString* why = nullptr);
+
+// Runs statements as the test login on the given database (or none).
+void Sql(const MySQL::ConnectionDetails& details, const QStringList& statements);
+// The values of the first column of a query, as text ("NULL" for null).
+QStringList Column(const MySQL::ConnectionDetails& details, const QString& query);
+
+class TestDatabase {
+ public:
+  TestDatabase();
+  ~TestDatabase();
+  TestDatabase(const TestDatabase&) = delete;
+  TestDatabase& operator=(const TestDatabase&) = delete;
+
+  const QString& Name() const { return name_; }
+  MySQL::ConnectionDetails Details() const { return ServerDetails(name_); }
+  void Exec(const QStringList& statements) const { Sql(Details(), statements); }
+  void Exec(const QString& statement) const { Sql(Details(), {statement}); }
+  QStringList Values(const QString& query) const { return Column(Details(), query); }
+
+ private:
+  QString name_;
+};
+
+// A unique scratch folder used as XDG_CONFIG_HOME for one test program.
+void UseFreshSettings();

@@ -1,0 +1,58 @@
+// The selection window: tables, fields, the preview of the chosen field, the
+// case mode, and "Start Changing".
+#pragma once
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QWidget>
+
+#include "windows/listview.h"
+#include "windows/pointer.h"
+
+class Form1;
+
+class Form2 : public QWidget {
+ public:
+  explicit Form2(Form1& form1);
+  ~Form2() override;
+
+  // Event procedures
+  void Form_Load();
+  void Combo1_Click();       // the mode changed
+  void ListView1_Click();    // a table was chosen
+  void ListView2_Click();    // a field was chosen
+  void PushButton1_Click();  // "Start Changing": the conversion run
+  void PushButton5_Click();  // "< Back"
+  void Form_Unload();
+
+  PointerState& Pointer() { return pointer_; }
+  bool Busy() const { return guard_->Active(); }
+
+  static inline const QString kListTip =
+      QStringLiteral("Move | line to right and out of window to reveal full names.");
+
+  ListView* ListView1;        // tables
+  ListView* ListView2;        // fields of the current table
+  ListView* ListView3;        // first values of the current field
+  QGroupBox* Frame1;          // "Change All Fields To"
+  QComboBox* Combo1;          // the case mode
+  QPushButton* PushButton5;   // "< Back"
+  QPushButton* PushButton1;   // "Start Changing"
+  QProgressBar* ProgressBar1; // progress of the run
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  // The preview text of a value: bytes as a cut hex text.
+  static QString PreviewText(const QVariant& value);
+
+  Form1& form1_;
+  PointerState pointer_;
+  InputGuard* guard_;
+  bool centred_ = false;
+};
