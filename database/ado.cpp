@@ -151,12 +151,19 @@ QVariant ReadValue(SQLHANDLE stmt, SQLUSMALLINT column, const Field& field) {
     if (indicator == SQL_NULL_DATA) return QVariant();
     return v;
   }
+  if (IsTextType(t)) {
+    // Text is read as the connection's utf8mb4 bytes: the driver's wide
+    // conversion stops at a NUL character inside a value.
+    QByteArray bytes;
+    if (!ReadChunks(stmt, column, SQL_C_BINARY, 1, [&](const char* p, size_t n) { bytes.append(p, qsizetype(n)); }))
+      return QVariant();
+    return QString::fromUtf8(bytes);
+  }
   QString text;
   if (!ReadChunks(stmt, column, SQL_C_WCHAR, sizeof(SQLWCHAR), [&](const char* p, size_t n) {
         text.append(QStringView(reinterpret_cast<const char16_t*>(p), qsizetype(n)));
       }))
     return QVariant();
-  if (IsTextType(t)) return text;
   // Dates and times become typed values where that keeps every digit; the
   // server's own text stays otherwise (zero dates, microseconds).
   if (t == SQL_TYPE_DATE || t == SQL_DATE) {

@@ -1,1 +1,153 @@
+#include <QDate>
+#include <QDateTime>
 #include <gtest/gtest.h>
+
+#include "database/ado.h"
+#include "database/mysql.h"
+#include "tests/support/testdb.h"
+
+namespace {
+
+QString S(const char16_t* text) { return QString::fromUtf16(text); }
+
+// Writes a value through a statement (escaped for the server) and reads it
+// back through a record set.
+QVariant RoundTrip(const TestDatabase& db, const QString& column, const QString& literal) {
+  db.Exec({"DROP TABLE IF EXISTS rt", QStringLiteral("CREATE TABLE rt (v %1)").arg(column),
+           QStringLiteral("INSERT INTO rt VALUES (%1)").arg(literal)});
+  auto c = MySQL::OpenConnection(db.Details(), MySQL::RunOptions);
+  ADODB::RecordSet rs;
+  rs.Open("SELECT v FROM rt", *c, ADODB::adOpenStatic, ADODB::adLockOptimistic);
+  EXPECT_EQ(rs.RecordCount(), 1);
+  return rs.Value(0);
+}
+
+QString Literal(const QString& text) {
+  QString escaped = text;
+  escaped.replace("\\", "\\\\").replace("'", "\\'").replace(QChar(0), "\\0");
+  return "'" + escaped + "'";
+}
+
+}  // namespace
+
+TEST(RoundTrip, EveryCharacterSurvivesInUtf8mb4AndLatin1) {
+  TestDatabase db;
+  const QString unicode = S(u"é ß İ ı Ελληνικά Кириллица 漢字 😀 o'neil C:\\dir\\ end\\");
+  EXPECT_EQ(RoundTrip(db, "TEXT CHARACTER SET utf8mb4", Literal(unicode)).toString(), unicode);
+  const QString withNul = QStringLiteral("a") + QChar(0) + QStringLiteral("b");
+  EXPECT_EQ(RoundTrip(db, "VARCHAR(10) CHARACTER SET utf8mb4", Literal(withNul)).toString(), withNul);
+  const QString western = S(u"é ß ÿ Ÿ o'neil back\\slash");
+  EXPECT_EQ(RoundTrip(db, "VARCHAR(100) CHARACTER SET latin1", Literal(western)).toString(), western);
+}
+
+TEST(RoundTrip, LongValuesComeBackWhole) {
+  TestDatabase db;
+  QString big;
+  for (int i = 0; big.size() < 1024 * 1024; ++i) big += QStringLiteral("line %1 ünïcödé 😀\n").arg(i);
+  const QVariant got = RoundTrip(db, "LONGTEXT", Literal(big));
+  EXPECT_EQ(got.toString().size(), big.size());
+  EXPECT_TRUE(got.toString() == big);
+}
+
+TEST(RoundTrip, TypedValues) {
+  TestDatabase db;
+  EXPECT_TRUE(RoundTrip(db, "VARCHAR(10)", "NULL").isNull());
+  EXPECT_TRUE(RoundTrip(db, "INT", "NULL").isNull());
+  const QVariant i = RoundTrip(db, "BIGINT", "-9007199254740993");
+  EXPECT_EQ(i.typeId(), QMetaType::LongLong);
+  EXPECT_EQ(i.toLongLong(), -9007199254740993LL);
+  const QVariant u = RoundTrip(db, "BIGINT UNSIGNED", "18446744073709551615");
+  EXPECT_EQ(u.typeId(), QMetaType::ULongLong);
+  EXPECT_EQ(MySQL::ValueText(u), "18446744073709551615");
+  EXPECT_EQ(MySQL::ValueText(RoundTrip(db, "DECIMAL(30,10)", "12345678901234567890.0123456789")),
+            "12345678901234567890.0123456789");
+  const QVariant d = RoundTrip(db, "DOUBLE", "1.1");
+  EXPECT_EQ(d.typeId(), QMetaType::Double);
+  EXPECT_EQ(MySQL::ValueText(d), "1.1");
+  const QVariant date = RoundTrip(db, "DATE", "'2024-02-29'");
+  EXPECT_EQ(date.typeId(), QMetaType::QDate);
+  EXPECT_EQ(MySQL::ValueText(date), "2024-02-29");
+  EXPECT_EQ(MySQL::ValueText(RoundTrip(db, "DATETIME", "'2024-02-29 13:14:15'")), "2024-02-29 13:14:15");
+  EXPECT_EQ(MySQL::ValueText(RoundTrip(db, "DATETIME(6)", "'2024-02-29 13:14:15.123456'")), "2024-02-29 13:14:15.123456");
+  EXPECT_EQ(MySQL::ValueText(RoundTrip(db, "TIME", "'838:59:59'")), "838:59:59");
+}
+
+TEST(RoundTrip, BinaryColumnsComeBackAsBytes) {
+  TestDatabase db;
+  const QByteArray bytes = QByteArray::fromHex("00FF27005C41");
+  for (const char* type : {"VARBINARY(10)", "BINARY(6)", "BLOB", "LONGBLOB"}) {
+    const QVariant v = RoundTrip(db, type, "0x00FF27005C41");
+    EXPECT_EQ(v.typeId(), QMetaType::QByteArray) << type;
+    EXPECT_EQ(v.toByteArray(), bytes) << type;
+    EXPECT_EQ(MySQL::ValueText(v), "0x00FF27005C41");
+  }
+}
+
+TEST(RecordSets, ClientCursorCountsAndServerCursorStreams) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (id INT, name VARCHAR(20))", "INSERT INTO t SELECT seq, CONCAT('n', seq) FROM seq_1_to_250"});
+  auto client = MySQL::OpenConnection(db.Details(), MySQL::RunOptions);
+  ADODB::RecordSet all;
+  all.Open("SELECT name FROM t ORDER BY id", *client, ADODB::adOpenStatic, ADODB::adLockOptimistic);
+  EXPECT_EQ(all.RecordCount(), 250);
+  int n = 0;
+  while (!all.Eof()) {
+    EXPECT_EQ(all.Value(0).toString(), QStringLiteral("n%1").arg(++n));
+    all.MoveNext();
+  }
+  EXPECT_EQ(n, 250);
+  EXPECT_THROW(all.MoveNext(), ADODB::Error);
+  EXPECT_THROW(all.Value(0), ADODB::Error);
+  all.Close();
+  EXPECT_THROW(all.Eof(), ADODB::Error);
+
+  auto server = MySQL::OpenConnection(db.Details(), MySQL::BrowseOptions);
+  ADODB::RecordSet some;
+  some.MaxRecords = 101;
+  some.Open("SELECT name FROM t ORDER BY id", *server, ADODB::adOpenStatic, ADODB::adLockOptimistic);
+  EXPECT_EQ(some.RecordCount(), -1);
+  n = 0;
+  while (!some.Eof()) {
+    ++n;
+    some.MoveNext();
+  }
+  EXPECT_EQ(n, 101);
+}
+
+TEST(RecordSets, ColumnNamesWithoutRows) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (`first` INT, `sec ond` TEXT, `thi``rd` DATE)", "INSERT INTO t VALUES (1, 'x', NULL)"});
+  auto c = MySQL::OpenConnection(db.Details(), MySQL::BrowseOptions);
+  ADODB::RecordSet rs;
+  rs.OpenFieldsOnly("SELECT * FROM `t`", *c);
+  ASSERT_EQ(rs.FieldCount(), 3);
+  EXPECT_EQ(rs.FieldName(0), "first");
+  EXPECT_EQ(rs.FieldName(1), "sec ond");
+  EXPECT_EQ(rs.FieldName(2), "thi`rd");
+  EXPECT_TRUE(rs.Eof());
+  EXPECT_THROW(rs.FieldName(3), ADODB::Error);
+  ADODB::RecordSet missing;
+  EXPECT_THROW(missing.OpenFieldsOnly("SELECT * FROM `no_such_table`", *c), ADODB::Error);
+}
+
+TEST(Connections, ExecuteReturnsRowsOnlyForQueriesAndClosedObjectsRefuse) {
+  TestDatabase db;
+  auto c = MySQL::OpenConnection(db.Details(), MySQL::ListingOptions);
+  EXPECT_EQ(c->Execute("CREATE TABLE t (id INT)"), nullptr);
+  auto rows = c->Execute("SHOW TABLES;");
+  ASSERT_NE(rows, nullptr);
+  EXPECT_EQ(rows->RecordCount(), 1);
+  EXPECT_EQ(rows->Value(0).toString(), "t");
+  try {
+    c->Execute("SELEKT nonsense");
+    FAIL();
+  } catch (const ADODB::Error& e) {
+    EXPECT_NE(QString(e.what()).indexOf("SQL syntax"), -1) << e.what();
+  }
+  c->Close();
+  EXPECT_FALSE(c->IsOpen());
+  // A record set of a closed connection is closed with it.
+  EXPECT_THROW(rows->Value(0), ADODB::Error);
+  EXPECT_THROW(c->Execute("SELECT 1"), ADODB::Error);
+  EXPECT_THROW(c->Close(), ADODB::Error);
+}

@@ -1,0 +1,68 @@
+// Learning a table's column names and reading the first 101 values of a
+// column must not grow with the table: 1,000,000 rows against 10 rows.
+#include <QCoreApplication>
+#include <cstdio>
+
+#include "bench/common.h"
+#include "database/ado.h"
+#include "database/mysql.h"
+#include "tests/support/testdb.h"
+
+namespace {
+
+void Fill(TestDatabase& db, const QString& table, int rows) {
+  db.Exec({QStringLiteral("CREATE TABLE `%1` (id INT PRIMARY KEY, name VARCHAR(100), city VARCHAR(100))").arg(table),
+           QStringLiteral("INSERT INTO `%1` SELECT seq, CONCAT('name number ', seq), CONCAT('city ', MOD(seq, 977)) "
+                          "FROM seq_1_to_%2")
+               .arg(table)
+               .arg(rows)});
+}
+
+double ColumnNames(const MySQL::ConnectionDetails& d, const QString& table) {
+  return MedianMs(7, [&] {
+    auto c = MySQL::OpenConnection(d, MySQL::BrowseOptions);
+    ADODB::RecordSet rs;
+    rs.OpenFieldsOnly(QStringLiteral("SELECT * FROM `%1`").arg(table), *c);
+    if (rs.FieldCount() != 3) std::abort();
+  });
+}
+
+double First101(const MySQL::ConnectionDetails& d, const QString& table) {
+  return MedianMs(7, [&] {
+    auto c = MySQL::OpenConnection(d, MySQL::BrowseOptions);
+    ADODB::RecordSet rs;
+    rs.MaxRecords = 101;
+    rs.Open(QStringLiteral("SELECT `name` FROM `%1`").arg(table), *c, ADODB::adOpenStatic, ADODB::adLockOptimistic);
+    int n = 0;
+    while (!rs.Eof() && n <= 100) {
+      rs.Value(0);
+      rs.MoveNext();
+      ++n;
+    }
+    if (n != 101 && n != 10) std::abort();
+  });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  if (!ServerAvailable()) {
+    std::fprintf(stderr, "start the test server first: eval \"$(scripts/test-db start)\"\n");
+    return 1;
+  }
+  const int big = argc > 1 ? atoi(argv[1]) : 1000000;
+  TestDatabase db;
+  Fill(db, "big", big);
+  Fill(db, "small", 10);
+  const auto d = db.Details();
+  const double before = PeakMiB();
+  const double namesBig = ColumnNames(d, "big"), namesSmall = ColumnNames(d, "small");
+  const double readBig = First101(d, "big"), readSmall = First101(d, "small");
+  std::printf("column names : %d rows %.2f ms, 10 rows %.2f ms, ratio %.2f (target <= 2)\n", big, namesBig, namesSmall,
+              namesBig / namesSmall);
+  std::printf("first 101    : %d rows %.2f ms, 10 rows %.2f ms, ratio %.2f (target <= 2)\n", big, readBig, readSmall,
+              readBig / readSmall);
+  std::printf("peak memory  : %.1f MiB (%.1f MiB before the reads)\n", PeakMiB(), before);
+  return 0;
+}
