@@ -41,6 +41,11 @@ bool RealStart(const QString& program, const QStringList& arguments) {
 // The button-face colour on this platform.
 QColor ButtonFace() { return QApplication::palette().color(QPalette::Button); }
 
+bool TakesSystemColour(QWidget* w) {
+  return qobject_cast<QRadioButton*>(w) || qobject_cast<QCheckBox*>(w) || qobject_cast<QGroupBox*>(w) ||
+         qobject_cast<QLabel*>(w);
+}
+
 void PaintBack(QWidget& w, const QColor& colour) {
   QPalette palette = w.palette();
   palette.setColor(QPalette::Window, colour);
@@ -77,12 +82,19 @@ bool FileExists(const QString& path) {
 
 void SetSystemBackColors(QWidget& window) {
   const QColor face = ButtonFace();
-  PaintBack(window, face);
-  for (QWidget* child : window.findChildren<QWidget*>()) {
-    if (qobject_cast<QRadioButton*>(child) || qobject_cast<QCheckBox*>(child) || qobject_cast<QGroupBox*>(child) ||
-        qobject_cast<QLabel*>(child)) {
-      PaintBack(*child, face);
+  const auto children = window.findChildren<QWidget*>();
+  // Other controls keep the colours they have now: pin them before the
+  // window's palette changes, or they would inherit the new colour.
+  for (QWidget* child : children) {
+    if (!TakesSystemColour(child)) {
+      QPalette own = child->palette();
+      for (auto role : {QPalette::Window, QPalette::Button, QPalette::Base}) own.setColor(role, own.color(role));
+      child->setPalette(own);
     }
+  }
+  PaintBack(window, face);
+  for (QWidget* child : children) {
+    if (TakesSystemColour(child)) PaintBack(*child, face);
   }
 }
 
