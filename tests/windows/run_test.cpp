@@ -1,1 +1,265 @@
-#include <gtest/gtest.h>
+#include <QRandomGenerator>
+#include <QTimer>
+
+#include "caserules/case.h"
+#include "tests/windows/fixture.h"
+#include "windows/run.h"
+
+namespace {
+
+class RunTest : public WindowTest {
+ protected:
+  Form2& Open(const TestDatabase& db) {
+    StoreDetails(db.Details());
+    Form1& f = Start();
+    EXPECT_TRUE(f.HasForm2());
+    return f.GetForm2();
+  }
+  void Choose(Form2& f, const QString& table, const QString& field) {
+    for (int i = 1; i <= f.ListView1->Count(); ++i)
+      if (f.ListView1->ItemText(i) == table) ClickItem(f.ListView1, i);
+    for (int i = 1; i <= f.ListView2->Count(); ++i)
+      if (f.ListView2->ItemText(i) == field) ClickItem(f.ListView2, i);
+    ASSERT_EQ(f.ListView1->SelectedText(), table);
+    ASSERT_EQ(f.ListView2->SelectedText(), field);
+  }
+  int Reports() const {
+    int n = 0;
+    for (const auto& b : boxes.boxes) n += b.title == "Application Error";
+    return n;
+  }
+};
+
+QString S(const char16_t* text) { return QString::fromUtf16(text); }
+
+}  // namespace
+
+TEST(Statements, ExactTextEscapingAndNames) {
+  const QString oldText = Run::EscapeValue("o'neil"), newText = Run::EscapeValue(Case::ProperCase("o'neil"));
+  EXPECT_EQ(oldText, "o\\'neil");
+  EXPECT_EQ(newText, "O\\'neil");
+  EXPECT_EQ(Run::UpdateStatement("people", "name", "name", oldText, newText),
+            "UPDATE `people` SET `name` = REPLACE(`name`,'o\\'neil','O\\'neil') WHERE `name` = 'o\\'neil' AND "
+            "CHAR_LENGTH(`name`) = CHAR_LENGTH('o\\'neil');");
+  EXPECT_EQ(Run::EscapeValue("C:\\dir\\"), "C:\\\\dir\\\\");
+  EXPECT_EQ(Run::EscapeValue("end\\'"), "end\\\\\\'");
+  EXPECT_EQ(Run::EscapeValue(QString("a") + QChar(0) + "b"), "a\\0b");
+  EXPECT_EQ(Run::EscapeValue("100% _x_ \"q\""), "100% _x_ \"q\"");
+  EXPECT_EQ(Run::FieldQuery("we`ird", "co`l"), "SELECT `co``l` FROM `we``ird`");
+  EXPECT_TRUE(Run::UpdateStatement("t`", "f`", "f`", "a", "A").startsWith("UPDATE `t``` SET `f``` = REPLACE(`f```,"));
+  EXPECT_EQ(Run::SessionModeStatement("STRICT_TRANS_TABLES,NO_BACKSLASH_ESCAPES,ANSI_QUOTES"),
+            "SET SESSION sql_mode = 'STRICT_TRANS_TABLES,ANSI_QUOTES';");
+}
+
+TEST_F(RunTest, ProgressPreviewAndRowsAfterARun) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))",
+           "INSERT INTO t VALUES (1, 'HELLO. HOW ARE YOU?'), (2, 'ann o''neil'), (3, NULL), (4, 'jean-luc')"});
+  Form2& f = Open(db);
+  Choose(f, "t", "v");
+  f.Combo1->setCurrentIndex(3);  // Sentence case
+  QList<int> progress;
+  QObject::connect(f.ProgressBar1, &QProgressBar::valueChanged, [&](int v) { progress << v; });
+  Click(f.PushButton1);
+  EXPECT_EQ(progress, QList<int>({25, 50, 75, 100, 0}));
+  EXPECT_EQ(f.ProgressBar1->text(), "Progress Bar");
+  EXPECT_EQ(f.Pointer().Get(), PointerState::Default);
+  EXPECT_EQ(Items(f.ListView3), QStringList({"Hello. how are you?", "Ann o'neil", "", "Jean-luc"}));
+  EXPECT_EQ(db.Values("SELECT v FROM t ORDER BY id"),
+            QStringList({"Hello. how are you?", "Ann o'neil", "NULL", "Jean-luc"}));
+  EXPECT_TRUE(boxes.boxes.empty());
+}
+
+TEST_F(RunTest, SubstringsAndCaseVariantsAreNeverCrossed) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))",
+           "INSERT INTO t VALUES (1, 'apple'), (2, 'big apple'), (3, 'a'), (4, 'banana'), (5, 'APPLE'), (6, 'apple ')"});
+  Form2& f = Open(db);
+  Choose(f, "t", "v");
+  f.Combo1->setCurrentIndex(2);  // Proper Case
+  Click(f.PushButton1);
+  EXPECT_EQ(db.Values("SELECT v FROM t ORDER BY id"),
+            QStringList({"Apple", "Big Apple", "A", "Banana", "Apple", "Apple "}));
+}
+
+TEST_F(RunTest, EmptyFieldListNoModeAndEmptyTable) {
+  TestDatabase db;
+  Form2& f = Open(db);  // no tables: no fields
+  Click(f.PushButton1);
+  ASSERT_EQ(boxes.boxes.size(), 1u);
+  EXPECT_EQ(boxes.boxes[0].text, "Please select a field.");
+  EXPECT_EQ(boxes.boxes[0].title, "Norvale");
+  EXPECT_EQ(f.Pointer().Get(), PointerState::Default);
+
+  form1.reset();
+  boxes.boxes.clear();
+  db.Exec({"CREATE TABLE a (v VARCHAR(10))", "INSERT INTO a VALUES ('keep Me')", "CREATE TABLE b (v VARCHAR(10))"});
+  Main::SaveSetting("Combo1", "-1");
+  Form2& g = Open(db);
+  ASSERT_EQ(g.Combo1->currentIndex(), -1);
+  Click(g.PushButton1);
+  ASSERT_EQ(boxes.boxes.size(), 1u);
+  EXPECT_EQ(boxes.boxes[0].text, "mess up");
+  EXPECT_EQ(db.Values("SELECT v FROM a"), QStringList({"keep Me"}));
+  EXPECT_EQ(Items(g.ListView3), QStringList({"keep Me"}));
+
+  boxes.boxes.clear();
+  g.Combo1->setCurrentIndex(0);
+  Choose(g, "b", "v");
+  Click(g.PushButton1);
+  EXPECT_TRUE(boxes.boxes.empty());
+  EXPECT_EQ(g.ProgressBar1->value(), 0);
+  EXPECT_EQ(g.Pointer().Get(), PointerState::Default);
+}
+
+TEST_F(RunTest, RefusedStatementsCostOneReportEachAndChangeNothing) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (v VARCHAR(10))", "INSERT INTO t VALUES ('one'), ('two'), ('three')",
+           "DROP USER IF EXISTS 'norvale_ro'@'127.0.0.1'",
+           "CREATE USER 'norvale_ro'@'127.0.0.1' IDENTIFIED BY 'ro-pw'",
+           QStringLiteral("GRANT SELECT ON `%1`.* TO 'norvale_ro'@'127.0.0.1'").arg(db.Name())});
+  auto d = db.Details();
+  d.user = "norvale_ro";
+  d.password = "ro-pw";
+  StoreDetails(d);
+  Form1& f1 = Start();
+  ASSERT_TRUE(f1.HasForm2());
+  Form2& f = f1.GetForm2();
+  Click(f.PushButton1);  // UPPER CASE
+  ASSERT_EQ(boxes.boxes.size(), 3u);
+  for (const auto& b : boxes.boxes) {
+    EXPECT_TRUE(b.text.contains("UPDATE command denied")) << b.text.toStdString();
+    EXPECT_TRUE(b.text.contains("Form2.PushButton1_Click at line 146")) << b.text.toStdString();
+  }
+  EXPECT_EQ(db.Values("SELECT v FROM t"), QStringList({"one", "two", "three"}));
+  EXPECT_EQ(f.Pointer().Get(), PointerState::Default);
+  EXPECT_EQ(Items(f.ListView3), QStringList({"ONE", "TWO", "THREE"}));
+  db.Exec("DROP USER 'norvale_ro'@'127.0.0.1'");
+}
+
+TEST_F(RunTest, ValuesThatCannotConvertGetNoStatementAndBytesAreLeftAlone) {
+  TestDatabase db;
+  const QString huge = QString(40000, u'x');
+  db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v LONGTEXT, b BLOB)",
+           QStringLiteral("INSERT INTO t VALUES (1, 'first one', 0x61), (2, '%1', 0x41), (3, 'third one', 0x6162)").arg(huge)});
+  Form2& f = Open(db);
+  f.Combo1->setCurrentIndex(2);
+  Choose(f, "t", "v");
+  Click(f.PushButton1);
+  // The long value fails at its new-text line; no statement pairs its old
+  // text with another record's new text.
+  // The preview's own conversion then fails on the same value, at its line,
+  // leaving the items before it converted and the rest unchanged.
+  ASSERT_EQ(Reports(), 2);
+  EXPECT_TRUE(boxes.boxes[0].text.startsWith("Overflow\r\n"));
+  EXPECT_TRUE(boxes.boxes[0].text.contains("at line 158"));
+  EXPECT_TRUE(boxes.boxes[1].text.contains("at line 194"));
+  EXPECT_EQ(Items(f.ListView3), QStringList({"First One", huge, "third one"}));
+  EXPECT_EQ(db.Values("SELECT v FROM t ORDER BY id"), QStringList({"First One", huge, "Third One"}));
+
+  boxes.boxes.clear();
+  Choose(f, "t", "b");
+  f.Combo1->setCurrentIndex(1);
+  Click(f.PushButton1);
+  EXPECT_EQ(db.Values("SELECT HEX(b) FROM t ORDER BY id"), QStringList({"61", "41", "6162"}));
+  EXPECT_EQ(Reports(), 0);
+}
+
+TEST_F(RunTest, ServerWithoutBackslashEscapesStillConvertsExactly) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))",
+           "INSERT INTO t VALUES (1, 'c:\\\\dir\\\\'), (2, 'it\\\\''s'), (3, 'x\\\\_y%')"});
+  const QStringList before = db.Values("SELECT v FROM t ORDER BY id");
+  ASSERT_EQ(before, QStringList({"c:\\dir\\", "it\\'s", "x\\_y%"}));
+  const QString oldMode = db.Values("SELECT @@GLOBAL.sql_mode").first();
+  db.Exec("SET GLOBAL sql_mode = CONCAT(@@GLOBAL.sql_mode, ',NO_BACKSLASH_ESCAPES')");
+  Form2& f = Open(db);
+  Choose(f, "t", "v");
+  Click(f.PushButton1);  // UPPER CASE
+  db.Exec(QStringLiteral("SET GLOBAL sql_mode = '%1'").arg(oldMode));
+  EXPECT_EQ(Reports(), 0);
+  EXPECT_EQ(db.Values("SELECT v FROM t ORDER BY id"), QStringList({"C:\\DIR\\", "IT\\'S", "X\\_Y%"}));
+}
+
+// The property that matters most: after a run every row holds exactly its
+// own value converted, or its original value when that could not convert.
+TEST_F(RunTest, EveryRowEqualsItsOwnConvertedValue) {
+  const QStringList seeds = {
+      "apple", "big apple", "APPLE", "Apple", "apple ", "apple  ", " apple", "a", "A", "banana", "an", "",
+      "o'neil", "O'NEIL", "it's a 'quote'", "c:\\dir\\", "end\\", "back\\'slash", "\\", "'", "''",
+      "100%", "50% off_sale", "_", "%", S(u"straße"), S(u"STRASSE"), S(u"İstanbul"), S(u"ıi"),
+      S(u"ΟΔΟΣ σοφος"), S(u"σοφοσ"), S(u"emoji 😀 face"), S(u"émile zola"), "jean-luc picard",
+      "HELLO. HOW ARE YOU?", "tab\there", "cr\rlf\nend", S(u"ÿ and µ")};
+  QRandomGenerator random(20261207);
+  struct Column { const char* type; bool latin1; };
+  const Column columns[] = {{"VARCHAR(200) CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci", false},
+                            {"VARCHAR(200) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin", false},
+                            {"VARCHAR(200) CHARACTER SET latin1", true},
+                            {"LONGTEXT CHARACTER SET utf8mb4", false}};
+  TestDatabase db;
+  for (const Column& column : columns) {
+    for (int mode = 0; mode < 4; ++mode) {
+      // Values that collide on purpose: seeds, their case variants, pieces
+      // joined with spaces, duplicates and NULLs.
+      QList<QVariant> values;
+      for (int i = 0; i < 300; ++i) {
+        const int pick = int(random.bounded(10));
+        QString v = seeds[int(random.bounded(seeds.size()))];
+        if (pick == 0) {
+          values << QVariant();
+          continue;
+        }
+        if (pick == 1) v = Case::UpperText(v);
+        if (pick == 2) v = v + " " + seeds[int(random.bounded(seeds.size()))];
+        if (pick == 3) v = Case::LowerText(v) + "  ";
+        if (column.latin1) {
+          bool ok = true;
+          for (QChar c : v) ok = ok && (c.unicode() < 0x100 || c == QChar(0x178));
+          if (!ok) v = "latin " + QString::number(i);
+        }
+        values << v;
+      }
+      if (QString(column.type).startsWith("LONGTEXT")) values << QString(40000, u'w');
+      QStringList inserts;
+      for (int i = 0; i < values.size(); ++i) {
+        const QVariant& v = values[i];
+        inserts << QStringLiteral("(%1, %2)").arg(i).arg(v.isNull() ? "NULL" : "'" + Run::EscapeValue(v.toString()) + "'");
+      }
+      const QString table = QStringLiteral("p%1").arg(mode);
+      db.Exec({QStringLiteral("DROP TABLE IF EXISTS %1").arg(table),
+               QStringLiteral("CREATE TABLE %1 (id INT PRIMARY KEY, v %2, KEY (v(20)))").arg(table, column.type),
+               QStringLiteral("INSERT INTO %1 VALUES %2").arg(table, inserts.join(","))});
+      const QStringList stored = db.Values(QStringLiteral("SELECT v FROM %1 ORDER BY id").arg(table));
+      form1.reset();
+      boxes.boxes.clear();
+      Main::SaveSetting("Combo1", QString::number(mode));
+      Form2& f = Open(db);
+      Choose(f, table, "v");
+      Click(f.PushButton1);
+      const QStringList after = db.Values(QStringLiteral("SELECT v FROM %1 ORDER BY id").arg(table));
+      ASSERT_EQ(after.size(), stored.size());
+      int mismatches = 0, unconverted = 0;
+      for (int i = 0; i < stored.size(); ++i) {
+        if (stored[i] == "NULL") {
+          mismatches += after[i] != "NULL";
+          continue;
+        }
+        QString expected;
+        try {
+          expected = Case::ConvertCase(Case::CaseMode(mode), stored[i]);
+        } catch (const Case::Overflow&) {
+          expected = stored[i];
+          ++unconverted;
+        }
+        // A converted text the column cannot hold is refused by the server
+        // and the value stays as it was.
+        if (after[i] != expected && !(after[i] == stored[i] && column.latin1)) {
+          ++mismatches;
+          ADD_FAILURE() << column.type << " mode " << mode << " row " << i << ": '" << stored[i].toStdString()
+                        << "' became '" << after[i].toStdString() << "', expected '" << expected.toStdString() << "'";
+        }
+      }
+      EXPECT_EQ(mismatches, 0) << column.type << " mode " << mode;
+    }
+  }
+}
