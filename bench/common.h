@@ -21,6 +21,18 @@ inline double MedianMs(int runs, const std::function<void()>& body) {
   return times[times.size() / 2];
 }
 
+// Medians of two bodies timed in turns, so both see the same conditions.
+inline std::pair<double, double> PairedMedianMs(int runs, const std::function<void()>& a, const std::function<void()>& b) {
+  std::vector<double> ta, tb;
+  for (int i = 0; i < runs; ++i) {
+    ta.push_back(MedianMs(1, a));
+    tb.push_back(MedianMs(1, b));
+  }
+  std::sort(ta.begin(), ta.end());
+  std::sort(tb.begin(), tb.end());
+  return {ta[ta.size() / 2], tb[tb.size() / 2]};
+}
+
 // This process's peak resident memory in MiB.
 inline double PeakMiB() {
   QFile status("/proc/self/status");

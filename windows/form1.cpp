@@ -50,6 +50,7 @@ Form1::Form1() : pointer_(*this) {
   Text2 = Place(new QLineEdit(Frame1), "Text2", 88, 56, 417, 23, small);
   Text3 = Place(new QLineEdit(Frame1), "Text3", 88, 88, 417, 23, small);
   Text3->setEchoMode(QLineEdit::Password);
+  Text3->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));  // "*"
   Text4 = Place(new QLineEdit(Frame1), "Text4", 88, 120, 417, 22, small);
   PushButton5 = Place(new QPushButton(QStringLiteral("Test Connection"), Frame1), "PushButton5", 16, 152, 240, 27, large);
   PushButton4 = Place(new QPushButton(QStringLiteral("Help"), Frame1), "PushButton4", 264, 152, 240, 27, large);

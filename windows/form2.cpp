@@ -42,6 +42,17 @@ class DefaultPointerOnExit {
   PointerState& pointer_;
 };
 
+// Holds back a list's painting while it is being filled.
+class UpdatesPaused {
+ public:
+  explicit UpdatesPaused(QWidget* w) : widget_(w) { widget_->setUpdatesEnabled(false); }
+  ~UpdatesPaused() { widget_->setUpdatesEnabled(true); }
+  UpdatesPaused(const UpdatesPaused&) = delete;
+  UpdatesPaused& operator=(const UpdatesPaused&) = delete;
+ private:
+  QWidget* widget_;
+};
+
 // VB-style conversion of a stored text to a 16-bit whole number.
 int ToInteger16(const QString& text) {
   bool ok = false;
@@ -169,6 +180,7 @@ void Form2::ListView1_Click() {
   columns.OpenFieldsOnly(QStringLiteral("SELECT * FROM ") + MySQL::QuoteName(table), *connection);
   ListView2->Clear();
   ListView3->Clear();
+  const UpdatesPaused paused(ListView2);
   for (int i = 0; i < columns.FieldCount(); ++i) {
     QCoreApplication::processEvents();
     ListView2->AddItem(columns.FieldName(i));
@@ -191,6 +203,8 @@ void Form2::ListView2_Click() {
   values.Open(QStringLiteral("SELECT ") + MySQL::QuoteName(field) + QStringLiteral(" FROM ") + MySQL::QuoteName(table),
               *connection, ADODB::adOpenStatic, ADODB::adLockOptimistic);
   ListView3->Clear();
+  // The list is painted once it holds its values, not after every value.
+  const UpdatesPaused paused(ListView3);
   int rows = 0;
   QCoreApplication::processEvents();
   for (;;) {

@@ -1,4 +1,5 @@
 #include <QMouseEvent>
+#include <QStyle>
 
 #include "tests/windows/fixture.h"
 
@@ -19,6 +20,7 @@ TEST_F(Form1Test, LayoutNamesTextsAndTabOrder) {
   EXPECT_EQ(f.PushButton4->text(), "Help");
   EXPECT_EQ(f.PushButton3->text(), "Next >");
   EXPECT_EQ(f.Text3->echoMode(), QLineEdit::Password);
+  EXPECT_EQ(f.Text3->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, f.Text3), '*');
   EXPECT_EQ(f.PushButton3->font().pointSizeF(), 11.25);
   EXPECT_TRUE(f.Text1->font().bold());
   QWidget* w = f.Text1;

@@ -1,0 +1,126 @@
+// The conversion run against replaying its identical statements through the
+// mariadb command-line client, on the same server in one run:
+// 10,000 and 100,000 rows with an index on the field, 10,000 without.
+// Also the run's time per record and its peak memory on a large table.
+#include <QApplication>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryFile>
+#include <cstdio>
+
+#include "bench/common.h"
+#include "caserules/case.h"
+#include "database/mysql.h"
+#include "shell/main.h"
+#include "shell/settings.h"
+#include "tests/support/recorder.h"
+#include "tests/support/testdb.h"
+#include "windows/form1.h"
+#include "windows/form2.h"
+#include "windows/run.h"
+
+namespace {
+
+const char* kFirst[] = {"anna", "JOSÉ", "zoë", "mARIE-claire", "o'brien", "KATHARINA", "łukasz", "yuki", "seán", "lee"};
+const char* kLast[] = {"o'neil", "McDONALD", "van der berg", "müller", "SMITH", "nguyen", "garcía", "kowalski"};
+
+// Fresh table `t` with the given number of rows of messy names.
+void MakeTable(const TestDatabase& db, int rows, bool index) {
+  db.Exec({"DROP TABLE IF EXISTS t",
+           QStringLiteral("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(100)%1)").arg(index ? ", KEY (name)" : "")});
+  QRandomGenerator random(7);
+  for (int start = 0; start < rows; start += 5000) {
+    QStringList values;
+    for (int i = start; i < std::min(rows, start + 5000); ++i) {
+      const QString name = QString::fromUtf8(kFirst[random.bounded(10)]) + " " + QString::fromUtf8(kLast[random.bounded(8)]) +
+                           " " + QString::number(random.bounded(rows / 3 + 1));
+      values << QStringLiteral("(%1,'%2')").arg(i).arg(Run::EscapeValue(name));
+    }
+    db.Exec(QStringLiteral("INSERT INTO t VALUES ") + values.join(","));
+  }
+}
+
+// The statements the run sends for the table as it stands, in its order.
+QByteArray Statements(const TestDatabase& db) {
+  QByteArray script;
+  for (const QString& v : db.Values("SELECT name FROM t")) {
+    const QString statement = Run::UpdateStatement("t", "name", "name", Run::EscapeValue(v),
+                                                   Run::EscapeValue(Case::ProperCase(v)));
+    script += statement.toUtf8() + '\n';
+  }
+  return script;
+}
+
+double Replay(const TestDatabase& db, const QByteArray& script) {
+  const auto d = db.Details();
+  QProcess client;
+  client.setProgram("mariadb");
+  client.setArguments({"--no-defaults", "--default-character-set=utf8mb4", "-h", d.server, "-P", d.port, "-u", d.user,
+                       "-p" + d.password, d.database});
+  return MedianMs(1, [&] {
+    client.start();
+    client.write(script);
+    client.closeWriteChannel();
+    client.waitForFinished(-1);
+    if (client.exitCode() != 0) {
+      std::fprintf(stderr, "%s\n", client.readAllStandardError().constData());
+      std::abort();
+    }
+  });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  UseFreshSettings();
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  if (!ServerAvailable()) {
+    std::fprintf(stderr, "start the test server first: eval \"$(scripts/test-db start)\"\n");
+    return 1;
+  }
+  const int large = argc > 1 ? atoi(argv[1]) : 1000000;
+  BoxRecorder boxes;
+  Main::SetRandomDraw([] { return 0.5; });
+  TestDatabase db;
+  const auto d = db.Details();
+  for (const char* name : {"MyServer", "MyUser", "MyPassword", "MyDatabase", "MyPort"}) Main::SaveSetting(name, "");
+  Main::SaveSetting("Combo1", "2");  // Proper Case
+
+  Form1 form1;
+  form1.Form_Load();
+  form1.Text1->setText(d.server);
+  form1.Text2->setText(d.user);
+  form1.Text3->setText(d.password);
+  form1.Text4->setText(d.database);
+  form1.Text5->setText(d.port);
+  const auto run = [&] {
+    form1.PushButton3_Click();  // lists `t` and chooses its field `name`
+    Form2& form2 = form1.GetForm2();
+    form2.ListView2->setCurrentItem(form2.ListView2->topLevelItem(1));
+    return MedianMs(1, [&] { form2.PushButton1_Click(); });
+  };
+
+  struct Case_ { int rows; bool index; };
+  for (const Case_ c : {Case_{10000, true}, Case_{100000, true}, Case_{10000, false}}) {
+    MakeTable(db, c.rows, c.index);
+    const QByteArray script = Statements(db);
+    const double runMs = run();
+    MakeTable(db, c.rows, c.index);
+    const double replayMs = Replay(db, script);
+    std::printf("%7d rows, %-8s: run %8.0f ms, client replay %8.0f ms, ratio %.2f (target <= 1.2), %.1f us per record\n",
+                c.rows, c.index ? "index" : "no index", runMs, replayMs, runMs / replayMs, runMs * 1000 / c.rows);
+  }
+  if (large > 0) {
+    MakeTable(db, large, true);
+    const double textMiB = db.Values("SELECT SUM(LENGTH(name)) FROM t").first().toDouble() / 1048576.0;
+    const double before = PeakMiB();
+    const double runMs = run();
+    std::printf("%7d rows, index   : run %8.0f ms, %.1f us per record; peak memory %.1f MiB (%.1f MiB before), "
+                "field text %.1f MiB\n",
+                large, runMs, runMs * 1000 / large, PeakMiB(), before, textMiB);
+  }
+  for (const auto& b : boxes.boxes) std::fprintf(stderr, "box: %s\n", qPrintable(b.text));
+  return boxes.boxes.empty() ? 0 : 1;
+}
