@@ -46,7 +46,7 @@ QByteArray Statements(const TestDatabase& db) {
   QByteArray script;
   for (const QString& v : db.Values("SELECT name FROM t")) {
     const QString statement = Run::UpdateStatement("t", "name", "name", Run::EscapeValue(v),
-                                                   Run::EscapeValue(Case::ProperCase(v)));
+                                                   Run::EscapeValue(Case::ProperCase(v)), Run::CharacterCount(v));
     script += statement.toUtf8() + '\n';
   }
   return script;

@@ -37,20 +37,30 @@ QString FieldQuery(const QString& table, const QString& field) {
   return QStringLiteral("SELECT ") + MySQL::QuoteName(field) + QStringLiteral(" FROM ") + MySQL::QuoteName(table);
 }
 
+qsizetype CharacterCount(const QString& text) {
+  qsizetype count = text.size();
+  for (qsizetype i = 0; i + 1 < text.size(); ++i) {
+    if (text.at(i).isHighSurrogate() && text.at(i + 1).isLowSurrogate()) {
+      --count;
+      ++i;
+    }
+  }
+  return count;
+}
+
 QString UpdateStatement(const QString& table, const QString& field, const QString& fieldAgain, const QString& oldText,
-                        const QString& newText) {
+                        const QString& newText, qsizetype oldCharacters) {
   // Only rows whose whole value is the record's value are touched, so one
   // record's text is never replaced inside another record's value. REPLACE
   // compares exactly; the length test keeps rows that merely compare equal
   // under the column's collation (trailing spaces, ignorable characters)
   // for their own records.
   const QString column = MySQL::QuoteName(field);
-  const QString old = u'\'' + oldText + u'\'';
   return QStringLiteral("UPDATE ") + MySQL::QuoteName(table) + QStringLiteral(" SET ") + column +
          QStringLiteral(" = REPLACE(") + MySQL::QuoteName(fieldAgain) + QStringLiteral(",'") + oldText +
          QStringLiteral("','") + newText + QStringLiteral("')") + QStringLiteral(" WHERE ") + column +
-         QStringLiteral(" = ") + old + QStringLiteral(" AND CHAR_LENGTH(") + column + QStringLiteral(") = CHAR_LENGTH(") +
-         old + QStringLiteral(");");
+         QStringLiteral(" = '") + oldText + QStringLiteral("' AND CHAR_LENGTH(") + column + QStringLiteral(") = ") +
+         QString::number(oldCharacters) + u';';
 }
 
 QString SessionModeStatement(const QString& currentMode) {
@@ -67,6 +77,7 @@ void Form2::PushButton1_Click() {
   std::unique_ptr<ADODB::RecordSet> records;
   qint32 lastRecord = 0;
   QString tableName, fieldName, oldText, newText, statement;
+  qsizetype oldCharacters = 0;
   QVariant value;
 
   p.Line(100, [&] { connection = std::make_unique<ADODB::Connection>(); });
@@ -120,7 +131,10 @@ void Form2::PushButton1_Click() {
         oldText.clear();
         value = records->Value(0);
         isBytes = MySQL::IsBytes(value);
-        if (!isBytes) oldText = Run::EscapeValue(MySQL::ValueText(Main::NullToValue(value, QString())));
+        if (isBytes) return;
+        const QString text = MySQL::ValueText(Main::NullToValue(value, QString()));
+        oldCharacters = Run::CharacterCount(text);
+        oldText = Run::EscapeValue(text);
       });
       p.Line(136, [&] { tableName = ListView1->SelectedText(); });
       p.Line(138, [&] { fieldName = ListView2->SelectedText(); });
@@ -134,7 +148,8 @@ void Form2::PushButton1_Click() {
         });
         if (haveOld && haveNew && !isBytes) {
           const bool built = p.Line(m.test + 4, [&] {
-            statement = Run::UpdateStatement(tableName, fieldName, ListView2->SelectedText(), oldText, newText);
+            statement = Run::UpdateStatement(tableName, fieldName, ListView2->SelectedText(), oldText, newText,
+                                            oldCharacters);
           });
           if (built) p.Line(m.test + 6, [&] { connection->Execute(statement); });
         }

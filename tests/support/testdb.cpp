@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <csignal>
+#include <QProcess>
+#include <QThread>
 
 #include "shell/settings.h"
 
@@ -74,4 +77,57 @@ TestDatabase::~TestDatabase() {
 void UseFreshSettings() {
   static QTemporaryDir dir;
   qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+}
+
+PrivateServer::PrivateServer() {
+  static std::atomic<int> counter{0};
+  dir_ = QDir::temp().filePath(QStringLiteral("norvale-private-%1-%2").arg(getpid()).arg(++counter));
+  state_ = dir_ + QStringLiteral(".state");
+  Start();
+}
+
+PrivateServer::~PrivateServer() {
+  Stop();
+  QDir(dir_).removeRecursively();
+}
+
+MySQL::ConnectionDetails PrivateServer::Details(const QString& database) const {
+  auto d = ServerDetails(database);
+  d.port = port_;
+  return d;
+}
+
+void PrivateServer::Start() {
+  QProcess p;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("NORVALE_TEST_DB_STATE", state_);
+  if (!port_.isEmpty()) env.insert("NORVALE_TEST_DB_PORT", port_);
+  p.setProcessEnvironment(env);
+  p.start(QStringLiteral(NORVALE_SOURCE_DIR "/scripts/test-db"), {"start", dir_});
+  p.waitForFinished(120000);
+  const QString out = QString::fromLocal8Bit(p.readAllStandardOutput());
+  for (const QString& line : out.split('\n')) {
+    if (line.startsWith("export NORVALE_TEST_PORT=")) port_ = line.section('=', 1);
+  }
+  if (port_.isEmpty()) throw std::runtime_error("private test server did not start");
+  running_ = true;
+}
+
+void PrivateServer::Kill() {
+  QFile pidFile(dir_ + "/mysqld.pid");
+  if (!pidFile.open(QIODevice::ReadOnly)) throw std::runtime_error("no pid file");
+  const qint64 pid = pidFile.readAll().trimmed().toLongLong();
+  ::kill(pid_t(pid), SIGKILL);
+  for (int i = 0; i < 100 && ::kill(pid_t(pid), 0) == 0; ++i) QThread::msleep(50);
+  running_ = false;
+}
+
+void PrivateServer::Stop() {
+  QProcess p;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("NORVALE_TEST_DB_STATE", state_);
+  p.setProcessEnvironment(env);
+  p.start(QStringLiteral(NORVALE_SOURCE_DIR "/scripts/test-db"), {"stop"});
+  p.waitForFinished(60000);
+  running_ = false;
 }

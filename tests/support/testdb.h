@@ -36,5 +36,24 @@ class TestDatabase {
   QString name_;
 };
 
+// A server of a test's own, for tests that kill it: started with
+// scripts/test-db in a folder of its own, stopped when the object goes.
+class PrivateServer {
+ public:
+  PrivateServer();
+  ~PrivateServer();
+  PrivateServer(const PrivateServer&) = delete;
+  PrivateServer& operator=(const PrivateServer&) = delete;
+
+  MySQL::ConnectionDetails Details(const QString& database = {}) const;
+  void Start();  // again on the same port and data after a kill
+  void Kill();   // SIGKILL, as a crash would
+  void Stop();
+
+ private:
+  QString dir_, state_, port_;
+  bool running_ = false;
+};
+
 // A unique scratch folder used as XDG_CONFIG_HOME for one test program.
 void UseFreshSettings();

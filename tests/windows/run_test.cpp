@@ -38,15 +38,17 @@ TEST(Statements, ExactTextEscapingAndNames) {
   const QString oldText = Run::EscapeValue("o'neil"), newText = Run::EscapeValue(Case::ProperCase("o'neil"));
   EXPECT_EQ(oldText, "o\\'neil");
   EXPECT_EQ(newText, "O\\'neil");
-  EXPECT_EQ(Run::UpdateStatement("people", "name", "name", oldText, newText),
+  EXPECT_EQ(Run::UpdateStatement("people", "name", "name", oldText, newText, 6),
             "UPDATE `people` SET `name` = REPLACE(`name`,'o\\'neil','O\\'neil') WHERE `name` = 'o\\'neil' AND "
-            "CHAR_LENGTH(`name`) = CHAR_LENGTH('o\\'neil');");
+            "CHAR_LENGTH(`name`) = 6;");
+  EXPECT_EQ(Run::CharacterCount(S(u"a😀b")), 3);
+  EXPECT_EQ(Run::CharacterCount(QString("a") + QChar(0xD800)), 2);
   EXPECT_EQ(Run::EscapeValue("C:\\dir\\"), "C:\\\\dir\\\\");
   EXPECT_EQ(Run::EscapeValue("end\\'"), "end\\\\\\'");
   EXPECT_EQ(Run::EscapeValue(QString("a") + QChar(0) + "b"), "a\\0b");
   EXPECT_EQ(Run::EscapeValue("100% _x_ \"q\""), "100% _x_ \"q\"");
   EXPECT_EQ(Run::FieldQuery("we`ird", "co`l"), "SELECT `co``l` FROM `we``ird`");
-  EXPECT_TRUE(Run::UpdateStatement("t`", "f`", "f`", "a", "A").startsWith("UPDATE `t``` SET `f``` = REPLACE(`f```,"));
+  EXPECT_TRUE(Run::UpdateStatement("t`", "f`", "f`", "a", "A", 1).startsWith("UPDATE `t``` SET `f``` = REPLACE(`f```,"));
   EXPECT_EQ(Run::SessionModeStatement("STRICT_TRANS_TABLES,NO_BACKSLASH_ESCAPES,ANSI_QUOTES"),
             "SET SESSION sql_mode = 'STRICT_TRANS_TABLES,ANSI_QUOTES';");
 }
