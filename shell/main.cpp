@@ -7,7 +7,6 @@
 #include <QGroupBox>
 #include <QIcon>
 #include <QLabel>
-#include <QPainter>
 #include <QPalette>
 #include <QPixmap>
 #include <QProcess>
@@ -20,6 +19,9 @@
 
 #include "shell/errorreport.h"
 #include "shell/skin.h"
+
+// The shell library is static: its resources must be registered by hand.
+static void InitShellResources() { Q_INIT_RESOURCE(shell); }
 
 namespace Main {
 namespace {
@@ -144,24 +146,9 @@ QCursor LoadHandPointer(const QString& path) {
 
 QIcon ProgramIcon() {
   // A blue tile with "Aa": one letter in each case.
+  InitShellResources();
   QIcon icon;
-  for (int size : {16, 32, 48, 64, 256}) {
-    QPixmap pixmap(size, size);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(0x1f, 0x5f, 0xa8));
-    painter.drawRoundedRect(QRectF(0, 0, size, size), size * 0.18, size * 0.18);
-    QFont font(QStringLiteral("Arial"));
-    font.setBold(true);
-    font.setPixelSize(int(size * 0.55));
-    painter.setFont(font);
-    painter.setPen(Qt::white);
-    painter.drawText(QRectF(0, 0, size, size), Qt::AlignCenter, QStringLiteral("Aa"));
-    painter.end();
-    icon.addPixmap(pixmap);
-  }
+  for (int size : {16, 32, 48, 64, 256}) icon.addFile(QStringLiteral(":/norvale/norvale-%1.png").arg(size));
   return icon;
 }
 

@@ -259,3 +259,8 @@ TEST(Settings, DefaultsEmptyValuesFlushAndMode) {
   EXPECT_EQ(file.permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther),
             QFile::Permissions());
 }
+
+TEST(ProgramIcon, HasEverySize) {
+  const QIcon icon = Main::ProgramIcon();
+  for (int size : {16, 48, 256}) EXPECT_EQ(icon.pixmap(size, size).size(), QSize(size, size)) << size;
+}
