@@ -73,28 +73,17 @@ double Replay(const TestDatabase& db, const QByteArray& script) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  UseFreshSettings();
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  PrepareEnvironment();
   QApplication app(argc, argv);
-  if (!ServerAvailable()) {
-    std::fprintf(stderr, "start the test server first: eval \"$(scripts/test-db start)\"\n");
-    return 1;
-  }
+  if (!ServerRunning()) return 1;
   const int large = argc > 1 ? atoi(argv[1]) : 1000000;
   BoxRecorder boxes;
   Main::SetRandomDraw([] { return 0.5; });
   TestDatabase db;
   const auto d = db.Details();
-  for (const char* name : {"MyServer", "MyUser", "MyPassword", "MyDatabase", "MyPort"}) Main::SaveSetting(name, "");
   Main::SaveSetting("Combo1", "2");  // Proper Case
-
   Form1 form1;
-  form1.Form_Load();
-  form1.Text1->setText(d.server);
-  form1.Text2->setText(d.user);
-  form1.Text3->setText(d.password);
-  form1.Text4->setText(d.database);
-  form1.Text5->setText(d.port);
+  TypeDetailsAndGoOn(form1, d);
   const auto run = [&] {
     form1.PushButton3_Click();  // lists `t` and chooses its field `name`
     Form2& form2 = form1.GetForm2();

@@ -13,13 +13,9 @@
 #include "windows/form2.h"
 
 int main(int argc, char** argv) {
-  UseFreshSettings();
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  PrepareEnvironment();
   QApplication app(argc, argv);
-  if (!ServerAvailable()) {
-    std::fprintf(stderr, "start the test server first: eval \"$(scripts/test-db start)\"\n");
-    return 1;
-  }
+  if (!ServerRunning()) return 1;
   const int big = argc > 1 ? atoi(argv[1]) : 1000000;
   BoxRecorder boxes;
   Main::SetRandomDraw([] { return 0.5; });
@@ -30,14 +26,8 @@ int main(int argc, char** argv) {
            "CREATE TABLE small (name VARCHAR(100), city VARCHAR(100), id INT PRIMARY KEY)",
            "INSERT INTO small SELECT CONCAT('name number ', seq), CONCAT('city ', MOD(seq, 977)), seq FROM seq_1_to_10"});
   const auto d = db.Details();
-  for (const char* name : {"MyServer", "MyUser", "MyPassword", "MyDatabase", "MyPort"}) Main::SaveSetting(name, "");
   Form1 form1;
-  form1.Form_Load();
-  form1.Text1->setText(d.server);
-  form1.Text2->setText(d.user);
-  form1.Text3->setText(d.password);
-  form1.Text4->setText(d.database);
-  form1.Text5->setText(d.port);
+  TypeDetailsAndGoOn(form1, d);
   form1.PushButton3_Click();
   Form2& form2 = form1.GetForm2();
   const auto choose = [&](int position) {

@@ -42,3 +42,35 @@ inline double PeakMiB() {
   }
   return -1;
 }
+
+#include "tests/support/testdb.h"
+
+// Settings of the benchmark's own and the offscreen platform, before the
+// application object exists.
+inline void PrepareEnvironment() {
+  UseFreshSettings();
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+// True when the test server runs; otherwise says how to start it.
+inline bool ServerRunning() {
+  if (ServerAvailable()) return true;
+  std::fprintf(stderr, "start the test server first: eval \"$(scripts/test-db start)\"\n");
+  return false;
+}
+
+// The connection window of a program started for a benchmark, with the
+// given details typed in.
+#include "database/mysql.h"
+#include "shell/settings.h"
+#include "windows/form1.h"
+
+inline void TypeDetailsAndGoOn(Form1& form1, const MySQL::ConnectionDetails& d) {
+  for (const char* name : {"MyServer", "MyUser", "MyPassword", "MyDatabase", "MyPort"}) Main::SaveSetting(name, "");
+  form1.Form_Load();
+  form1.Text1->setText(d.server);
+  form1.Text2->setText(d.user);
+  form1.Text3->setText(d.password);
+  form1.Text4->setText(d.database);
+  form1.Text5->setText(d.port);
+}

@@ -13,30 +13,7 @@
 #include "shell/skin.h"
 #include "windows/form2.h"
 
-namespace {
-
-QFont ArialBold(double points) {
-  QFont font(QStringLiteral("Arial"));
-  font.setPointSizeF(points);
-  font.setBold(true);
-  return font;
-}
-
-template <typename W>
-W* Place(W* w, const char* name, int left, int top, int width, int height, const QFont& font) {
-  w->setObjectName(QLatin1String(name));
-  w->setGeometry(left, top, width, height);
-  w->setFont(font);
-  return w;
-}
-
-}  // namespace
-
-Form1::Form1() : pointer_(*this) {
-  setObjectName(QStringLiteral("Form1"));
-  setFixedSize(536, 245);
-  setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+Form1::Form1() : FixedWindow("Form1", 536, 245), pointer_(*this) {
   QPalette white = palette();
   white.setColor(QPalette::Window, Qt::white);
   setPalette(white);
@@ -89,11 +66,7 @@ Form1::Form1() : pointer_(*this) {
 
   // Pointer-move events: every control keeps its moves to itself, so the
   // frame and the window hear only moves over their own surface.
-  setMouseTracking(true);
-  for (QWidget* w : findChildren<QWidget*>()) {
-    w->setMouseTracking(true);
-    w->setAttribute(Qt::WA_NoMousePropagation);
-  }
+  TrackPointerMoves();
   for (QWidget* w : std::initializer_list<QWidget*>{this, Frame1, PushButton3, PushButton4, PushButton5})
     w->installEventFilter(this);
 
@@ -191,23 +164,6 @@ void Form1::PushButton5_Click() {
   } catch (...) {
     Main::MsgBox(kConnectFailed);                                         // 114
     pointer_.Set(PointerState::Default);                                  // 116
-  }
-}
-
-void Form1::Form_Unload() { Main::EndProgram(); }
-
-void Form1::closeEvent(QCloseEvent* event) {
-  event->accept();
-  Form_Unload();
-}
-
-void Form1::showEvent(QShowEvent* event) {
-  QWidget::showEvent(event);
-  if (!centred_) {
-    centred_ = true;
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-      move(screen->availableGeometry().center() - rect().center());
-    }
   }
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "database/mysql.h"
+#include "windows/fixedwindow.h"
 #include "windows/pointer.h"
 
 namespace Main {
@@ -17,7 +18,7 @@ class SkinFramework;
 }
 class Form2;
 
-class Form1 : public QWidget {
+class Form1 : public FixedWindow {
  public:
   Form1();
   ~Form1() override;
@@ -27,7 +28,6 @@ class Form1 : public QWidget {
   void PushButton3_Click();  // "Next >"
   void PushButton4_Click();  // "Help"
   void PushButton5_Click();  // "Test Connection"
-  void Form_Unload();
 
   // The connection details as the five boxes hold them now.
   MySQL::ConnectionDetails Details() const;
@@ -61,12 +61,9 @@ class Form1 : public QWidget {
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
-  void closeEvent(QCloseEvent* event) override;
-  void showEvent(QShowEvent* event) override;
 
  private:
   PointerState pointer_;
   InputGuard* guard_;
   std::unique_ptr<Form2> form2_;
-  bool centred_ = false;
 };

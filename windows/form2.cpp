@@ -16,20 +16,6 @@
 
 namespace {
 
-QFont ArialBold(double points) {
-  QFont font(QStringLiteral("Arial"));
-  font.setPointSizeF(points);
-  font.setBold(true);
-  return font;
-}
-
-template <typename W>
-W* Place(W* w, const char* name, int left, int top, int width, int height) {
-  w->setObjectName(QLatin1String(name));
-  w->setGeometry(left, top, width, height);
-  return w;
-}
-
 // Sets the pointer back to the arrow when an operation ends, also when it
 // ends with a failure.
 class DefaultPointerOnExit {
@@ -65,11 +51,7 @@ int ToInteger16(const QString& text) {
 
 }  // namespace
 
-Form2::Form2(Form1& form1) : form1_(form1), pointer_(*this) {
-  setObjectName(QStringLiteral("Form2"));
-  setFixedSize(512, 529);
-  setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+Form2::Form2(Form1& form1) : FixedWindow("Form2", 512, 529), form1_(form1), pointer_(*this) {
   setFont(ArialBold(9));
   const QFont small = ArialBold(9);
   const QFont large = ArialBold(11.25);
@@ -113,11 +95,7 @@ Form2::Form2(Form1& form1) : form1_(form1), pointer_(*this) {
   connect(PushButton1, &QPushButton::clicked, this, [this] { PushButton1_Click(); });
   connect(PushButton5, &QPushButton::clicked, this, [this] { PushButton5_Click(); });
 
-  setMouseTracking(true);
-  for (QWidget* w : findChildren<QWidget*>()) {
-    w->setMouseTracking(true);
-    w->setAttribute(Qt::WA_NoMousePropagation);
-  }
+  TrackPointerMoves();
   installEventFilter(this);
   for (QWidget* w : std::initializer_list<QWidget*>{Frame1, PushButton1, PushButton5}) w->installEventFilter(this);
   for (ListView* list : {ListView1, ListView2, ListView3}) {
@@ -233,23 +211,6 @@ void Form2::PushButton5_Click() {
   Main::Procedure p(QStringLiteral("Form2"), QStringLiteral("PushButton5_Click"));
   p.Line(100, [&] { form1_.show(); });
   p.Line(102, [&] { hide(); });
-}
-
-void Form2::Form_Unload() { Main::EndProgram(); }
-
-void Form2::closeEvent(QCloseEvent* event) {
-  event->accept();
-  Form_Unload();
-}
-
-void Form2::showEvent(QShowEvent* event) {
-  QWidget::showEvent(event);
-  if (!centred_) {
-    centred_ = true;
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-      move(screen->availableGeometry().center() - rect().center());
-    }
-  }
 }
 
 bool Form2::eventFilter(QObject* watched, QEvent* event) {

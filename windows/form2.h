@@ -9,11 +9,12 @@
 #include <QWidget>
 
 #include "windows/listview.h"
+#include "windows/fixedwindow.h"
 #include "windows/pointer.h"
 
 class Form1;
 
-class Form2 : public QWidget {
+class Form2 : public FixedWindow {
  public:
   explicit Form2(Form1& form1);
   ~Form2() override;
@@ -25,7 +26,6 @@ class Form2 : public QWidget {
   void ListView2_Click();    // a field was chosen
   void PushButton1_Click();  // "Start Changing": the conversion run
   void PushButton5_Click();  // "< Back"
-  void Form_Unload();
 
   PointerState& Pointer() { return pointer_; }
   bool Busy() const { return guard_->Active(); }
@@ -44,8 +44,6 @@ class Form2 : public QWidget {
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
-  void closeEvent(QCloseEvent* event) override;
-  void showEvent(QShowEvent* event) override;
 
  private:
   // The preview text of a value: bytes as a cut hex text.
@@ -54,5 +52,4 @@ class Form2 : public QWidget {
   Form1& form1_;
   PointerState pointer_;
   InputGuard* guard_;
-  bool centred_ = false;
 };

@@ -13,12 +13,6 @@ namespace {
 
 class FaultTest : public WindowTest {
  protected:
-  Form2& OpenWith(const MySQL::ConnectionDetails& d) {
-    StoreDetails(d);
-    Form1& f = Start();
-    EXPECT_TRUE(f.HasForm2());
-    return f.GetForm2();
-  }
   void Choose(Form2& f, int table, int field) {
     ClickItem(f.ListView1, table);
     ClickItem(f.ListView2, field);
@@ -40,7 +34,7 @@ TEST_F(FaultTest, ServerKilledMidRunLeavesEveryRowWholeAndTheProgramRunning) {
   Sql(d, {"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(60))",
           "INSERT INTO t SELECT seq, CONCAT('name o''neil number ', seq) FROM seq_1_to_3000"});
   const QStringList before = Column(d, "SELECT v FROM t ORDER BY id");
-  Form2& f = OpenWith(d);
+  Form2& f = OpenForm2(d);
   ClickItem(f.ListView2, 2);
   f.Combo1->setCurrentIndex(2);
   // Kill the server once the run is well under way.
@@ -78,7 +72,7 @@ TEST_F(FaultTest, RightsTakenAwayMidSessionAreShownAndTheProgramGoesOn) {
   auto d = db.Details();
   d.user = "norvale_tmp";
   d.password = "tmp-pw";
-  Form2& f = OpenWith(d);
+  Form2& f = OpenForm2(d);
   db.Exec("DROP USER 'norvale_tmp'@'127.0.0.1'");
   ClickItem(f.ListView1, 2);
   ASSERT_EQ(Reports("Access denied"), 1);
@@ -93,7 +87,7 @@ TEST_F(FaultTest, RightsTakenAwayMidSessionAreShownAndTheProgramGoesOn) {
 TEST_F(FaultTest, ColumnRenamedBetweenListingAndChoosing) {
   TestDatabase db;
   db.Exec({"CREATE TABLE t (a VARCHAR(5), b VARCHAR(5))", "INSERT INTO t VALUES ('x', 'y')"});
-  Form2& f = OpenWith(db.Details());
+  Form2& f = OpenForm2(db.Details());
   db.Exec("ALTER TABLE t RENAME COLUMN b TO c");
   ClickItem(f.ListView2, 2);
   ASSERT_EQ(Reports("Unknown column 'b'"), 1);
@@ -113,7 +107,7 @@ TEST_F(FaultTest, SixteenMegabyteValueAndTwoHundredColumns) {
   for (int i = 1; i <= 200; ++i) columns << QStringLiteral("c%1 VARCHAR(8)").arg(i);
   db.Exec({"CREATE TABLE a_big (v LONGTEXT)", "INSERT INTO a_big VALUES (REPEAT('ab cd ', 2796203))",
            "CREATE TABLE b_wide (" + columns.join(",") + ")", "INSERT INTO b_wide (c1, c200) VALUES ('x', 'y')"});
-  Form2& f = OpenWith(db.Details());
+  Form2& f = OpenForm2(db.Details());
   ASSERT_EQ(f.ListView3->Count(), 1);
   EXPECT_EQ(f.ListView3->ItemText(1).size(), 6 * 2796203);
   Click(f.PushButton1);  // UPPER CASE: no counter limit
@@ -134,7 +128,7 @@ TEST_F(FaultTest, AwkwardNamesConvertExactly) {
     db.Exec({QStringLiteral("CREATE TABLE %1 (%2 VARCHAR(20))").arg(q, MySQL::QuoteName("or`der " + t)),
              QStringLiteral("INSERT INTO %1 VALUES ('mixed Case'), ('o\\'neil')").arg(q)});
   }
-  Form2& f = OpenWith(db.Details());
+  Form2& f = OpenForm2(db.Details());
   f.Combo1->setCurrentIndex(2);
   ASSERT_EQ(f.ListView1->Count(), tables.size());
   for (int i = 1; i <= tables.size(); ++i) {

@@ -47,6 +47,14 @@ class WindowTest : public ::testing::Test {
     return *form1;
   }
 
+  // Starts with stored details that connect, stepping to the selection window.
+  Form2& OpenForm2(const MySQL::ConnectionDetails& d) {
+    StoreDetails(d);
+    Form1& f = Start();
+    EXPECT_TRUE(f.HasForm2());
+    return f.GetForm2();
+  }
+
   QStringList Items(ListView* list) {
     QStringList items;
     for (int i = 1; i <= list->Count(); ++i) items << list->ItemText(i);

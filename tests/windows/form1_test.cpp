@@ -1,4 +1,11 @@
 #include <QMouseEvent>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
 #include <QStyle>
 
 #include "tests/windows/fixture.h"
@@ -60,15 +67,60 @@ TEST_F(Form1Test, StoredDetailsThatConnectGoStraightToTheTables) {
   EXPECT_TRUE(boxes.boxes.empty());
 }
 
+namespace {
+
+// Listens on the driver's default port, counting connection attempts and
+// closing each one at once (the driver then gives up without waiting).
+class DefaultPortListener {
+ public:
+  DefaultPortListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    int yes = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(3306);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd_, 8) == 0;
+    if (bound_) {
+      thread_ = std::thread([this] {
+        for (;;) {
+          const int client = ::accept(fd_, nullptr, nullptr);
+          if (client < 0) return;
+          ++attempts;
+          ::close(client);
+        }
+      });
+    }
+  }
+  ~DefaultPortListener() {
+    ::shutdown(fd_, SHUT_RDWR);
+    ::close(fd_);
+    if (thread_.joinable()) thread_.join();
+  }
+  bool bound_ = false;
+  std::atomic<int> attempts{0};
+
+ private:
+  int fd_ = -1;
+  std::thread thread_;
+};
+
+}  // namespace
+
 TEST_F(Form1Test, StoredDetailsEmptyPortStillTried) {
   TestDatabase db;
   auto d = db.Details();
+  d.server = "127.0.0.1";
   d.port = "";
   StoreDetails(d);
-  // The driver's default port is not the test server's: the attempt fails
-  // quietly and the connection window stays, with the empty port.
+  // An empty port leaves the driver its default port, 3306: the start-up
+  // probe goes there, fails quietly, and the connection window stays.
+  DefaultPortListener listener;
+  ASSERT_TRUE(listener.bound_) << "port 3306 must be free for this test";
   Form1& f = Start();
   EXPECT_EQ(f.Text5->text(), "");
+  EXPECT_GE(listener.attempts.load(), 1);
   EXPECT_TRUE(f.isVisible());
   EXPECT_TRUE(boxes.boxes.empty());
 }

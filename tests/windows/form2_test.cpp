@@ -3,25 +3,12 @@
 
 #include "tests/windows/fixture.h"
 
-namespace {
-
-class Form2Test : public WindowTest {
- protected:
-  // Starts with stored details for the database, stepping to Form2.
-  Form2& Open(const TestDatabase& db) {
-    StoreDetails(db.Details());
-    Form1& f = Start();
-    EXPECT_TRUE(f.HasForm2());
-    return f.GetForm2();
-  }
-};
-
-}  // namespace
+using Form2Test = WindowTest;
 
 TEST_F(Form2Test, LayoutHeadersAndFirstRunMode) {
   TestDatabase db;
   db.Exec("CREATE TABLE t (v VARCHAR(10))");
-  Form2& f = Open(db);
+  Form2& f = OpenForm2(db.Details());
   EXPECT_EQ(f.size(), QSize(512, 529));
   EXPECT_EQ(f.minimumSize(), f.maximumSize());
   EXPECT_EQ(f.windowTitle(), "Norvale");
@@ -48,14 +35,14 @@ TEST_F(Form2Test, StoredModesAndBadStoredValues) {
   TestDatabase db;
   db.Exec("CREATE TABLE t (v VARCHAR(10))");
   Main::SaveSetting("Combo1", "3");
-  EXPECT_EQ(Open(db).Combo1->currentText(), "Sentence case");
+  EXPECT_EQ(OpenForm2(db.Details()).Combo1->currentText(), "Sentence case");
   EXPECT_TRUE(boxes.boxes.empty());
 
   for (const QString& bad : {QString("abc"), QString("7"), QString(""), QString("3.5"), QString("99999")}) {
     form1.reset();
     boxes.boxes.clear();
     Main::SaveSetting("Combo1", bad);
-    Form2& f = Open(db);
+    Form2& f = OpenForm2(db.Details());
     ASSERT_EQ(boxes.boxes.size(), 1u) << bad.toStdString();
     EXPECT_TRUE(boxes.boxes[0].text.contains("in Norvale2021/08/31.Form2.Form_Load at line 124"))
         << boxes.boxes[0].text.toStdString();
@@ -65,14 +52,14 @@ TEST_F(Form2Test, StoredModesAndBadStoredValues) {
   form1.reset();
   boxes.boxes.clear();
   Main::SaveSetting("Combo1", "-1");
-  EXPECT_EQ(Open(db).Combo1->currentIndex(), -1);
+  EXPECT_EQ(OpenForm2(db.Details()).Combo1->currentIndex(), -1);
   EXPECT_TRUE(boxes.boxes.empty());
 }
 
 TEST_F(Form2Test, ChoosingAModeWritesItAndLeavesThePreview) {
   TestDatabase db;
   db.Exec({"CREATE TABLE t (v VARCHAR(10))", "INSERT INTO t VALUES ('mIxEd')"});
-  Form2& f = Open(db);
+  Form2& f = OpenForm2(db.Details());
   f.Combo1->setCurrentIndex(2);
   EXPECT_EQ(Main::GetSetting("Combo1", ""), "2");
   EXPECT_EQ(Items(f.ListView3), QStringList({"mIxEd"}));
@@ -85,7 +72,7 @@ TEST_F(Form2Test, PreviewHoldsAtMost101ValuesInServerOrder) {
            "CREATE TABLE b100 (v VARCHAR(20))", "INSERT INTO b100 SELECT CONCAT('w', seq) FROM seq_1_to_100",
            "CREATE TABLE c0 (v VARCHAR(20))",
            "CREATE TABLE d_null (v VARCHAR(20))", "INSERT INTO d_null VALUES ('x'), (NULL), ('z')"});
-  Form2& f = Open(db);
+  Form2& f = OpenForm2(db.Details());
   ASSERT_EQ(Items(f.ListView1), QStringList({"a250", "b100", "c0", "d_null"}));
   QStringList expected;
   for (int i = 1; i <= 101; ++i) expected << QStringLiteral("v%1").arg(i);
@@ -109,7 +96,7 @@ TEST_F(Form2Test, ChoosingATableListsColumnsInTableOrder) {
   db.Exec({"CREATE TABLE first (a INT)", "INSERT INTO first VALUES (1)",
            "CREATE TABLE second (zeta VARCHAR(5), alpha VARCHAR(5), mid INT)",
            "INSERT INTO second VALUES ('z1', 'a1', 7)"});
-  Form2& f = Open(db);
+  Form2& f = OpenForm2(db.Details());
   EXPECT_EQ(Items(f.ListView2), QStringList({"a"}));
   EXPECT_EQ(Items(f.ListView3), QStringList({"1"}));
   ClickItem(f.ListView1, 2);
@@ -122,7 +109,7 @@ TEST_F(Form2Test, ChoosingATableListsColumnsInTableOrder) {
 
 TEST_F(Form2Test, ClicksOnEmptyListsDoNothing) {
   TestDatabase db;
-  Form2& f = Open(db);  // no tables at all
+  Form2& f = OpenForm2(db.Details());  // no tables at all
   EXPECT_EQ(f.ListView1->Count(), 0);
   QTest::mouseClick(f.ListView1->viewport(), Qt::LeftButton, {}, QPoint(20, 20));
   QTest::mouseClick(f.ListView2->viewport(), Qt::LeftButton, {}, QPoint(20, 20));
@@ -133,7 +120,7 @@ TEST_F(Form2Test, ClicksOnEmptyListsDoNothing) {
 TEST_F(Form2Test, BackAndNextListEachTableOnceAndKeepTheMode) {
   TestDatabase db;
   db.Exec({"CREATE TABLE one (v INT)", "CREATE TABLE two (w INT)"});
-  Form2& f = Open(db);
+  Form2& f = OpenForm2(db.Details());
   f.Combo1->setCurrentIndex(1);
   ClickItem(f.ListView1, 2);
   EXPECT_EQ(Items(f.ListView2), QStringList({"w"}));
@@ -152,7 +139,7 @@ TEST_F(Form2Test, InputWhileLoadingIsIgnored) {
   TestDatabase db;
   db.Exec({"CREATE TABLE one (v VARCHAR(10))", "INSERT INTO one SELECT CONCAT('one', seq) FROM seq_1_to_50",
            "CREATE TABLE two (w VARCHAR(10))", "INSERT INTO two VALUES ('two')"});
-  Form2& f = Open(db);
+  Form2& f = OpenForm2(db.Details());
   // While the preview of "one" yields, a click on "two" arrives.
   bool clicked = false;
   int pointerWhileBusy = -1;
@@ -174,7 +161,7 @@ TEST_F(Form2Test, InputWhileLoadingIsIgnored) {
 TEST_F(Form2Test, DroppedTableShowsOneErrorAndTheProgramGoesOn) {
   TestDatabase db;
   db.Exec({"CREATE TABLE keep (v INT)", "CREATE TABLE gone (v INT)"});
-  Form2& f = Open(db);
+  Form2& f = OpenForm2(db.Details());
   ASSERT_EQ(Items(f.ListView1), QStringList({"gone", "keep"}));
   ClickItem(f.ListView1, 2);
   db.Exec("DROP TABLE gone");
@@ -193,7 +180,7 @@ TEST_F(Form2Test, NamesWithGraveAccentsAndBinaryValues) {
   TestDatabase db;
   db.Exec({"CREATE TABLE `we``ird` (`co``l` VARCHAR(10), data BLOB)",
            "INSERT INTO `we``ird` VALUES ('it''s', 0x00FF10), ('x', REPEAT(0xAB, 100))"});
-  Form2& f = Open(db);
+  Form2& f = OpenForm2(db.Details());
   EXPECT_EQ(Items(f.ListView1), QStringList({"we`ird"}));
   EXPECT_EQ(Items(f.ListView2), QStringList({"co`l", "data"}));
   EXPECT_EQ(Items(f.ListView3), QStringList({"it's", "x"}));
@@ -209,7 +196,7 @@ TEST_F(Form2Test, PointerOverListsAndButtons) {
   QFile::copy(NORVALE_SOURCE_DIR "/resources/HAND-M.CUR", folder.filePath("HAND-M.CUR"));
   TestDatabase db;
   db.Exec("CREATE TABLE t (v INT)");
-  Form2& f = Open(db);
+  Form2& f = OpenForm2(db.Details());
   QTest::mouseMove(f.PushButton1, QPoint(10, 10));
   EXPECT_EQ(f.Pointer().Get(), PointerState::Hand);
   QTest::mouseMove(f.ListView3->viewport(), QPoint(10, 10));

@@ -9,12 +9,6 @@ namespace {
 
 class RunTest : public WindowTest {
  protected:
-  Form2& Open(const TestDatabase& db) {
-    StoreDetails(db.Details());
-    Form1& f = Start();
-    EXPECT_TRUE(f.HasForm2());
-    return f.GetForm2();
-  }
   void Choose(Form2& f, const QString& table, const QString& field) {
     for (int i = 1; i <= f.ListView1->Count(); ++i)
       if (f.ListView1->ItemText(i) == table) ClickItem(f.ListView1, i);
@@ -57,7 +51,7 @@ TEST_F(RunTest, ProgressPreviewAndRowsAfterARun) {
   TestDatabase db;
   db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))",
            "INSERT INTO t VALUES (1, 'HELLO. HOW ARE YOU?'), (2, 'ann o''neil'), (3, NULL), (4, 'jean-luc')"});
-  Form2& f = Open(db);
+  Form2& f = OpenForm2(db.Details());
   Choose(f, "t", "v");
   f.Combo1->setCurrentIndex(3);  // Sentence case
   QList<int> progress;
@@ -76,7 +70,7 @@ TEST_F(RunTest, SubstringsAndCaseVariantsAreNeverCrossed) {
   TestDatabase db;
   db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))",
            "INSERT INTO t VALUES (1, 'apple'), (2, 'big apple'), (3, 'a'), (4, 'banana'), (5, 'APPLE'), (6, 'apple ')"});
-  Form2& f = Open(db);
+  Form2& f = OpenForm2(db.Details());
   Choose(f, "t", "v");
   f.Combo1->setCurrentIndex(2);  // Proper Case
   Click(f.PushButton1);
@@ -86,7 +80,7 @@ TEST_F(RunTest, SubstringsAndCaseVariantsAreNeverCrossed) {
 
 TEST_F(RunTest, EmptyFieldListNoModeAndEmptyTable) {
   TestDatabase db;
-  Form2& f = Open(db);  // no tables: no fields
+  Form2& f = OpenForm2(db.Details());  // no tables: no fields
   Click(f.PushButton1);
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(boxes.boxes[0].text, "Please select a field.");
@@ -97,7 +91,7 @@ TEST_F(RunTest, EmptyFieldListNoModeAndEmptyTable) {
   boxes.boxes.clear();
   db.Exec({"CREATE TABLE a (v VARCHAR(10))", "INSERT INTO a VALUES ('keep Me')", "CREATE TABLE b (v VARCHAR(10))"});
   Main::SaveSetting("Combo1", "-1");
-  Form2& g = Open(db);
+  Form2& g = OpenForm2(db.Details());
   ASSERT_EQ(g.Combo1->currentIndex(), -1);
   Click(g.PushButton1);
   ASSERT_EQ(boxes.boxes.size(), 1u);
@@ -144,7 +138,7 @@ TEST_F(RunTest, ValuesThatCannotConvertGetNoStatementAndBytesAreLeftAlone) {
   const QString huge = QString(40000, u'x');
   db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v LONGTEXT, b BLOB)",
            QStringLiteral("INSERT INTO t VALUES (1, 'first one', 0x61), (2, '%1', 0x41), (3, 'third one', 0x6162)").arg(huge)});
-  Form2& f = Open(db);
+  Form2& f = OpenForm2(db.Details());
   f.Combo1->setCurrentIndex(2);
   Choose(f, "t", "v");
   Click(f.PushButton1);
@@ -175,7 +169,7 @@ TEST_F(RunTest, ServerWithoutBackslashEscapesStillConvertsExactly) {
   ASSERT_EQ(before, QStringList({"c:\\dir\\", "it\\'s", "x\\_y%"}));
   const QString oldMode = db.Values("SELECT @@GLOBAL.sql_mode").first();
   db.Exec("SET GLOBAL sql_mode = CONCAT(@@GLOBAL.sql_mode, ',NO_BACKSLASH_ESCAPES')");
-  Form2& f = Open(db);
+  Form2& f = OpenForm2(db.Details());
   Choose(f, "t", "v");
   Click(f.PushButton1);  // UPPER CASE
   db.Exec(QStringLiteral("SET GLOBAL sql_mode = '%1'").arg(oldMode));
@@ -235,7 +229,7 @@ TEST_F(RunTest, EveryRowEqualsItsOwnConvertedValue) {
       form1.reset();
       boxes.boxes.clear();
       Main::SaveSetting("Combo1", QString::number(mode));
-      Form2& f = Open(db);
+      Form2& f = OpenForm2(db.Details());
       Choose(f, table, "v");
       Click(f.PushButton1);
       const QStringList after = db.Values(QStringLiteral("SELECT v FROM %1 ORDER BY id").arg(table));
