@@ -30,7 +30,7 @@ mkdir -p "$PKG"
 (cd "$BUILD" && cpack -G DEB -B "$PKG" >/dev/null)
 deb="$(ls "$PKG"/norvale_*.deb)"
 contents="$(dpkg-deb -c "$deb")"
-for f in ./usr/bin/norvale ./usr/lib/x86_64-linux-gnu/norvale/HAND-M.CUR ./usr/share/applications/norvale.desktop; do
+for f in ./usr/bin/norvale ./usr/lib/norvale/HAND-M.CUR ./usr/share/applications/norvale.desktop; do
   grep -q " $f" <<<"$contents" || fail "package lacks $f"
 done
 dpkg-deb -f "$deb" Depends | grep -q 'odbc-mariadb' || fail "package does not depend on the driver"
