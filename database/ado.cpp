@@ -251,7 +251,7 @@ void RecordSet::Attach(std::shared_ptr<Handles> statement, bool clientCursor) {
   clientCursor_ = clientCursor;
   open_ = true;
   eof_ = false;
-  rows_.clear();
+  cells_.clear();
   position_ = 0;
 }
 
@@ -278,13 +278,12 @@ void RecordSet::ReadColumns() {
   }
 }
 
-bool RecordSet::FetchRow(std::vector<QVariant>& row) {
+bool RecordSet::FetchRow() {
   SQLHANDLE stmt = statement_->handle;
   const SQLRETURN rc = SQLFetch(stmt);
   if (rc == SQL_NO_DATA) return false;
   Check(rc, SQL_HANDLE_STMT, stmt);
-  row.resize(fields_.size());
-  for (size_t i = 0; i < fields_.size(); ++i) row[i] = ReadValue(stmt, SQLUSMALLINT(i + 1), fields_[i]);
+  for (size_t i = 0; i < fields_.size(); ++i) cells_.push_back(ReadValue(stmt, SQLUSMALLINT(i + 1), fields_[i]));
   return true;
 }
 
@@ -304,19 +303,21 @@ std::shared_ptr<Handles> RecordSet::NewStatement(Connection& connection) {
 void RecordSet::LoadRows() {
   try {
     ReadColumns();
+    if (fields_.empty()) {
+      eof_ = true;  // a statement without a result: no rows to read
+      return;
+    }
     if (clientCursor_) {
       // A client-side cursor holds the whole result: its count is exact.
-      std::vector<QVariant> row;
-      while (FetchRow(row)) rows_.push_back(std::move(row));
-      eof_ = rows_.empty();
-    } else {
-      rows_.resize(1);
-      eof_ = !FetchRow(rows_[0]);
+      while (FetchRow()) {
+      }
+      cells_.shrink_to_fit();
     }
+    eof_ = clientCursor_ ? RowCount() == 0 : !FetchRow();
   } catch (...) {
     open_ = false;
     statement_.reset();
-    rows_.clear();
+    cells_.clear();
     throw;
   }
 }
@@ -351,7 +352,7 @@ void RecordSet::OpenFieldsOnly(const QString& source, Connection& activeConnecti
 
 long RecordSet::RecordCount() const {
   RequireOpen();
-  return clientCursor_ ? long(rows_.size()) : -1;
+  return clientCursor_ ? long(RowCount()) : -1;
 }
 
 bool RecordSet::Eof() const {
@@ -364,9 +365,10 @@ void RecordSet::MoveNext() {
   if (eof_) throw Error(QStringLiteral("Either BOF or EOF is True, or the current record has been deleted."));
   if (clientCursor_) {
     ++position_;
-    eof_ = position_ >= rows_.size();
+    eof_ = position_ >= RowCount();
   } else {
-    eof_ = !FetchRow(rows_[0]);
+    cells_.clear();
+    eof_ = !FetchRow();
   }
 }
 
@@ -387,15 +389,15 @@ QVariant RecordSet::Value(int index) const {
   if (index < 0 || size_t(index) >= fields_.size())
     throw Error(QStringLiteral("Item cannot be found in the collection corresponding to the requested name or ordinal."));
   if (eof_) throw Error(QStringLiteral("Either BOF or EOF is True, or the current record has been deleted."));
-  const auto& row = clientCursor_ ? rows_[position_] : rows_[0];
-  return row[size_t(index)];
+  const size_t row = clientCursor_ ? position_ : 0;
+  return cells_[row * fields_.size() + size_t(index)];
 }
 
 void RecordSet::Close() {
   RequireOpen();
   statement_.reset();
   open_ = false;
-  rows_.clear();
+  cells_.clear();
   fields_.clear();
   eof_ = true;
 }

@@ -96,7 +96,9 @@ class RecordSet {
   void Attach(std::shared_ptr<Handles> statement, bool clientCursor);
   void LoadRows();
   void ReadColumns();
-  bool FetchRow(std::vector<QVariant>& row);
+  // Appends the next row's values to cells_; false at the end.
+  bool FetchRow();
+  size_t RowCount() const { return fields_.empty() ? 0 : cells_.size() / fields_.size(); }
   void RequireOpen() const;
 
   std::shared_ptr<Handles> statement_;
@@ -104,7 +106,9 @@ class RecordSet {
   bool open_ = false;
   bool clientCursor_ = false;
   bool eof_ = true;
-  std::vector<std::vector<QVariant>> rows_;  // all rows (client) or the current one
+  // The values of all rows, row after row (client-side cursor), or of the
+  // current row (server-side cursor).
+  std::vector<QVariant> cells_;
   size_t position_ = 0;
 };
 
