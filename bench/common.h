@@ -63,14 +63,11 @@ inline bool ServerRunning() {
 // given details typed in.
 #include "database/mysql.h"
 #include "shell/settings.h"
+#include "tests/support/typedetails.h"
 #include "windows/form1.h"
 
 inline void TypeDetailsAndGoOn(Form1& form1, const MySQL::ConnectionDetails& d) {
   for (const char* name : {"MyServer", "MyUser", "MyPassword", "MyDatabase", "MyPort"}) Main::SaveSetting(name, "");
   form1.Form_Load();
-  form1.Text1->setText(d.server);
-  form1.Text2->setText(d.user);
-  form1.Text3->setText(d.password);
-  form1.Text4->setText(d.database);
-  form1.Text5->setText(d.port);
+  TypeDetails(form1, d);
 }

@@ -5,6 +5,8 @@
 #include <QWidget>
 
 void PointerState::Set(State state) {
+  // Pointer moves arrive often: a state already in force is left as it is.
+  if (recorded_ && state == state_) return;
   if (!recorded_) {
     for (QWidget* w : window_.findChildren<QWidget*>()) {
       own_.insert(w, w->testAttribute(Qt::WA_SetCursor) ? std::optional<QCursor>(w->cursor()) : std::nullopt);

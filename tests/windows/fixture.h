@@ -12,6 +12,7 @@
 #include "shell/settings.h"
 #include "tests/support/recorder.h"
 #include "tests/support/testdb.h"
+#include "tests/support/typedetails.h"
 #include "windows/form1.h"
 #include "windows/form2.h"
 

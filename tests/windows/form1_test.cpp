@@ -140,11 +140,9 @@ TEST_F(Form1Test, TestConnectionSuccessAndFailure) {
   TestDatabase db;
   Form1& f = Start();
   const auto d = db.Details();
-  f.Text1->setText(d.server);
-  f.Text2->setText(d.user);
-  f.Text3->setText(d.password + "wrong");
-  f.Text4->setText(d.database);
-  f.Text5->setText(d.port);
+  auto wrong = d;
+  wrong.password += "wrong";
+  TypeDetails(f, wrong);
   Click(f.PushButton5);
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(boxes.boxes[0].text, Form1::kConnectFailed);
@@ -162,12 +160,9 @@ TEST_F(Form1Test, TestConnectionSuccessAndFailure) {
 TEST_F(Form1Test, NextWithWrongPasswordDoesNothingVisible) {
   TestDatabase db;
   Form1& f = Start();
-  const auto d = db.Details();
-  f.Text1->setText(d.server);
-  f.Text2->setText(d.user);
-  f.Text3->setText("wrong");
-  f.Text4->setText(d.database);
-  f.Text5->setText(d.port);
+  auto d = db.Details();
+  d.password = "wrong";
+  TypeDetails(f, d);
   Click(f.PushButton3);
   EXPECT_TRUE(f.isVisible());
   EXPECT_FALSE(f.HasForm2());
