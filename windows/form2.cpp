@@ -39,7 +39,8 @@ class UpdatesPaused {
   QWidget* widget_;
 };
 
-// VB-style conversion of a stored text to a 16-bit whole number.
+// Reads a stored position as a 16-bit whole number: a decimal text, rounded
+// half to even; anything else is a type mismatch, anything larger an overflow.
 int ToInteger16(const QString& text) {
   bool ok = false;
   const double value = text.trimmed().toDouble(&ok);
