@@ -89,6 +89,16 @@ std::shared_ptr<Handles> Environment() {
   return env;
 }
 
+// A statement on the connection, owned by it, with the command timeout set.
+std::shared_ptr<Handles> AllocateStatement(const std::shared_ptr<Handles>& dbc, int commandTimeout) {
+  auto stmt = std::make_shared<Handles>(SQL_HANDLE_STMT, dbc);
+  Check(SQLAllocHandle(SQL_HANDLE_STMT, dbc->handle, &stmt->handle), SQL_HANDLE_DBC, dbc->handle);
+  dbc->Adopt(stmt);
+  Check(SQLSetStmtAttrW(stmt->handle, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(commandTimeout)), 0),
+        SQL_HANDLE_STMT, stmt->handle);
+  return stmt;
+}
+
 bool IsTextType(SQLSMALLINT t) {
   return t == SQL_CHAR || t == SQL_VARCHAR || t == SQL_LONGVARCHAR || t == SQL_WCHAR ||
          t == SQL_WVARCHAR || t == SQL_WLONGVARCHAR;
@@ -219,11 +229,7 @@ void Connection::Close() {
 
 std::unique_ptr<RecordSet> Connection::Execute(const QString& statement) {
   if (!IsOpen()) ClosedObject();
-  auto stmt = std::make_shared<Handles>(SQL_HANDLE_STMT, handles_);
-  Check(SQLAllocHandle(SQL_HANDLE_STMT, handles_->handle, &stmt->handle), SQL_HANDLE_DBC, handles_->handle);
-  handles_->Adopt(stmt);
-  Check(SQLSetStmtAttrW(stmt->handle, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(CommandTimeout)), 0),
-        SQL_HANDLE_STMT, stmt->handle);
+  auto stmt = AllocateStatement(handles_, CommandTimeout);
   Check(SQLExecDirectW(stmt->handle, const_cast<SQLWCHAR*>(W(statement)), SQLINTEGER(statement.size())),
         SQL_HANDLE_STMT, stmt->handle);
   SQLSMALLINT columns = 0;
@@ -253,6 +259,13 @@ void RecordSet::Attach(std::shared_ptr<Handles> statement, bool clientCursor) {
   eof_ = false;
   cells_.clear();
   position_ = 0;
+}
+
+void RecordSet::Detach() {
+  statement_.reset();
+  open_ = false;
+  cells_.clear();
+  eof_ = true;
 }
 
 void RecordSet::ReadColumns() {
@@ -290,14 +303,7 @@ bool RecordSet::FetchRow() {
 std::shared_ptr<Handles> RecordSet::NewStatement(Connection& connection) {
   if (open_) throw Error(QStringLiteral("Operation is not allowed when the object is open."));
   if (!connection.IsOpen()) ClosedObject();
-  auto dbc = connection.handles_;
-  auto stmt = std::make_shared<Handles>(SQL_HANDLE_STMT, dbc);
-  Check(SQLAllocHandle(SQL_HANDLE_STMT, dbc->handle, &stmt->handle), SQL_HANDLE_DBC, dbc->handle);
-  dbc->Adopt(stmt);
-  Check(SQLSetStmtAttrW(stmt->handle, SQL_ATTR_QUERY_TIMEOUT,
-                        reinterpret_cast<SQLPOINTER>(SQLULEN(connection.CommandTimeout)), 0),
-        SQL_HANDLE_STMT, stmt->handle);
-  return stmt;
+  return AllocateStatement(connection.handles_, connection.CommandTimeout);
 }
 
 void RecordSet::LoadRows() {
@@ -315,9 +321,7 @@ void RecordSet::LoadRows() {
     }
     eof_ = clientCursor_ ? RowCount() == 0 : !FetchRow();
   } catch (...) {
-    open_ = false;
-    statement_.reset();
-    cells_.clear();
+    Detach();
     throw;
   }
 }
@@ -343,8 +347,7 @@ void RecordSet::OpenFieldsOnly(const QString& source, Connection& activeConnecti
   try {
     ReadColumns();
   } catch (...) {
-    open_ = false;
-    statement_.reset();
+    Detach();
     throw;
   }
   eof_ = true;
@@ -395,11 +398,8 @@ QVariant RecordSet::Value(int index) const {
 
 void RecordSet::Close() {
   RequireOpen();
-  statement_.reset();
-  open_ = false;
-  cells_.clear();
+  Detach();
   fields_.clear();
-  eof_ = true;
 }
 
 }  // namespace ADODB

@@ -94,6 +94,7 @@ class RecordSet {
   friend class Connection;
   std::shared_ptr<Handles> NewStatement(Connection& connection);
   void Attach(std::shared_ptr<Handles> statement, bool clientCursor);
+  void Detach();  // closed: the statement and the values are let go
   void LoadRows();
   void ReadColumns();
   // Appends the next row's values to cells_; false at the end.
