@@ -1,5 +1,6 @@
 #include "database/ado.h"
 
+#include <QCoreApplication>
 #include <QDate>
 #include <QDateTime>
 #include <QTime>
@@ -7,9 +8,10 @@
 #include <sqlext.h>
 #include <sqlucode.h>
 
+#include <QThread>
+#include <atomic>
 #include <mutex>
-
-static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use UTF-16 SQLWCHAR");
+#include <thread>
 
 namespace ADODB {
 
@@ -43,35 +45,72 @@ struct Handles {
 
 namespace {
 
-const SQLWCHAR* W(const QString& s) { return reinterpret_cast<const SQLWCHAR*>(s.utf16()); }
+// Text to and from the driver. Its wide-character functions misread text
+// handed to them with a length (a unit whose low byte is 0xD8-0xDB is taken
+// for the first half of a surrogate pair, and the driver reads past the end),
+// and its connect reads the connection string up to a terminating NUL
+// whatever length it is given. So every text goes through the narrow
+// functions as NUL-terminated UTF-8 on a connection pinned to utf8mb4, and
+// comes back as the same bytes. Nothing else in the program hands text to
+// the driver.
+struct DriverText {
+  explicit DriverText(const QString& text) : bytes(text.toUtf8()) {}
+  // QByteArray keeps a NUL after its last byte, so the driver may read to it.
+  SQLCHAR* data() { return reinterpret_cast<SQLCHAR*>(bytes.data()); }
+  SQLINTEGER size() const { return SQLINTEGER(bytes.size()); }
+  QByteArray bytes;
+};
 
-QString DiagnosticText(SQLSMALLINT type, SQLHANDLE handle, QString* state) {
-  SQLWCHAR sqlState[6] = {};
+QString FromDriverText(const SQLCHAR* text, qsizetype length) {
+  return QString::fromUtf8(reinterpret_cast<const char*>(text), length);
+}
+
+QString DiagnosticText(SQLSMALLINT type, SQLHANDLE handle, QString* state, SQLINTEGER* nativeError = nullptr) {
+  SQLCHAR sqlState[6] = {};
   SQLINTEGER native = 0;
   SQLSMALLINT length = 0;
-  std::vector<SQLWCHAR> message(1024);
-  SQLRETURN rc = SQLGetDiagRecW(type, handle, 1, sqlState, &native, message.data(),
-                                SQLSMALLINT(message.size()), &length);
+  std::vector<SQLCHAR> message(2048);
+  SQLRETURN rc = SQLGetDiagRec(type, handle, 1, sqlState, &native, message.data(), SQLSMALLINT(message.size()), &length);
   if (rc == SQL_SUCCESS_WITH_INFO && length >= SQLSMALLINT(message.size())) {
     message.resize(size_t(length) + 1);
-    rc = SQLGetDiagRecW(type, handle, 1, sqlState, &native, message.data(),
-                        SQLSMALLINT(message.size()), &length);
+    rc = SQLGetDiagRec(type, handle, 1, sqlState, &native, message.data(), SQLSMALLINT(message.size()), &length);
   }
   if (!SQL_SUCCEEDED(rc)) return QStringLiteral("Unknown database error");
-  if (state) *state = QString::fromUtf16(reinterpret_cast<const char16_t*>(sqlState), 5);
-  return QString::fromUtf16(reinterpret_cast<const char16_t*>(message.data()),
-                            std::min<qsizetype>(length, qsizetype(message.size()) - 1));
+  if (state) *state = QString::fromLatin1(reinterpret_cast<const char*>(sqlState), 5);
+  if (nativeError) *nativeError = native;
+  return FromDriverText(message.data(), std::min<qsizetype>(length, qsizetype(message.size()) - 1));
 }
 
 void Check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE handle) {
   if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) return;
   QString state;
-  const QString text = DiagnosticText(type, handle, &state);
-  throw Error(text, state);
+  SQLINTEGER native = 0;
+  const QString text = DiagnosticText(type, handle, &state, &native);
+  throw Error(text, state, native);
 }
 
 [[noreturn]] void ClosedObject() {
   throw Error(QStringLiteral("Operation is not allowed when the object is closed."));
+}
+
+// Runs a call that may wait long on the network (opening a connection) on a
+// thread of its own while this thread's events go on, so the windows repaint
+// and can be closed. Off the application's thread it simply runs the call.
+template <typename Call>
+SQLRETURN WhileEventsRun(Call call) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (!app || QThread::currentThread() != app->thread()) return call();
+  std::atomic<bool> done = false;
+  SQLRETURN rc = SQL_ERROR;
+  std::thread worker([&] {
+    rc = call();
+    done = true;
+    // Wakes the loop below, which may be waiting for an event.
+    QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+  });
+  while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  worker.join();
+  return rc;
 }
 
 std::shared_ptr<Handles> Environment() {
@@ -94,7 +133,7 @@ std::shared_ptr<Handles> AllocateStatement(const std::shared_ptr<Handles>& dbc, 
   auto stmt = std::make_shared<Handles>(SQL_HANDLE_STMT, dbc);
   Check(SQLAllocHandle(SQL_HANDLE_STMT, dbc->handle, &stmt->handle), SQL_HANDLE_DBC, dbc->handle);
   dbc->Adopt(stmt);
-  Check(SQLSetStmtAttrW(stmt->handle, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(commandTimeout)), 0),
+  Check(SQLSetStmtAttr(stmt->handle, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(commandTimeout)), 0),
         SQL_HANDLE_STMT, stmt->handle);
   return stmt;
 }
@@ -169,11 +208,10 @@ QVariant ReadValue(SQLHANDLE stmt, SQLUSMALLINT column, const Field& field) {
       return QVariant();
     return QString::fromUtf8(bytes);
   }
-  QString text;
-  if (!ReadChunks(stmt, column, SQL_C_WCHAR, sizeof(SQLWCHAR), [&](const char* p, size_t n) {
-        text.append(QStringView(reinterpret_cast<const char16_t*>(p), qsizetype(n)));
-      }))
+  QByteArray bytes;
+  if (!ReadChunks(stmt, column, SQL_C_CHAR, 1, [&](const char* p, size_t n) { bytes.append(p, qsizetype(n)); }))
     return QVariant();
+  const QString text = QString::fromUtf8(bytes);
   // Dates and times become typed values where that keeps every digit; the
   // server's own text stays otherwise (zero dates, microseconds).
   if (t == SQL_TYPE_DATE || t == SQL_DATE) {
@@ -198,25 +236,35 @@ Connection::~Connection() = default;
 
 bool Connection::IsOpen() const { return handles_ && handles_->connected; }
 
+QString Connection::DriverOptions() const {
+  QString options = QStringLiteral("CHARSET=utf8mb4;");
+  if (ConnectionTimeout > 0) options += QStringLiteral("CONN_TIMEOUT=%1;").arg(ConnectionTimeout);
+  if (CommandTimeout > 0) options += QStringLiteral("READ_TIMEOUT=%1;WRITE_TIMEOUT=%1;").arg(CommandTimeout);
+  return options;
+}
+
 void Connection::Open(const QString& connectionString) {
   if (IsOpen()) throw Error(QStringLiteral("Operation is not allowed when the object is open."));
   auto env = Environment();
   auto dbc = std::make_shared<Handles>(SQL_HANDLE_DBC, env);
   Check(SQLAllocHandle(SQL_HANDLE_DBC, env->handle, &dbc->handle), SQL_HANDLE_ENV, env->handle);
-  Check(SQLSetConnectAttrW(dbc->handle, SQL_ATTR_LOGIN_TIMEOUT,
-                           reinterpret_cast<SQLPOINTER>(SQLULEN(ConnectionTimeout)), 0),
+  Check(SQLSetConnectAttr(dbc->handle, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(ConnectionTimeout)),
+                          0),
         SQL_HANDLE_DBC, dbc->handle);
   if (Mode == adModeReadWrite || Mode == adModeWrite || Mode == adModeRead) {
     const SQLULEN access = Mode == adModeRead ? SQL_MODE_READ_ONLY : SQL_MODE_READ_WRITE;
-    Check(SQLSetConnectAttrW(dbc->handle, SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(access), 0),
+    Check(SQLSetConnectAttr(dbc->handle, SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(access), 0),
           SQL_HANDLE_DBC, dbc->handle);
   }
-  SQLWCHAR out[1024];
-  SQLSMALLINT outLength = 0;
-  Check(SQLDriverConnectW(dbc->handle, nullptr, const_cast<SQLWCHAR*>(W(connectionString)),
-                          SQLSMALLINT(connectionString.size()), out, SQLSMALLINT(std::size(out)), &outLength,
-                          SQL_DRIVER_NOPROMPT),
-        SQL_HANDLE_DBC, dbc->handle);
+  // The driver's own options come last, so they hold whatever the string
+  // says: the text encoding, and the timeouts, which the driver applies
+  // only through these options (its login-timeout attribute does not bound
+  // the handshake).
+  DriverText text(connectionString + DriverOptions());
+  const SQLRETURN rc = WhileEventsRun([&] {
+    return SQLDriverConnect(dbc->handle, nullptr, text.data(), SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+  });
+  Check(rc, SQL_HANDLE_DBC, dbc->handle);
   dbc->connected = true;
   handles_ = std::move(dbc);
 }
@@ -230,8 +278,8 @@ void Connection::Close() {
 std::unique_ptr<RecordSet> Connection::Execute(const QString& statement) {
   if (!IsOpen()) ClosedObject();
   auto stmt = AllocateStatement(handles_, CommandTimeout);
-  Check(SQLExecDirectW(stmt->handle, const_cast<SQLWCHAR*>(W(statement)), SQLINTEGER(statement.size())),
-        SQL_HANDLE_STMT, stmt->handle);
+  DriverText text(statement);
+  Check(SQLExecDirect(stmt->handle, text.data(), text.size()), SQL_HANDLE_STMT, stmt->handle);
   SQLSMALLINT columns = 0;
   Check(SQLNumResultCols(stmt->handle, &columns), SQL_HANDLE_STMT, stmt->handle);
   if (columns == 0) return nullptr;
@@ -274,17 +322,22 @@ void RecordSet::ReadColumns() {
   Check(SQLNumResultCols(stmt, &columns), SQL_HANDLE_STMT, stmt);
   fields_.clear();
   for (SQLUSMALLINT i = 1; i <= SQLUSMALLINT(columns); ++i) {
-    SQLWCHAR name[512];
+    std::vector<SQLCHAR> name(1024);
     SQLSMALLINT nameLength = 0, dataType = 0, digits = 0, nullable = 0;
     SQLULEN size = 0;
-    Check(SQLDescribeColW(stmt, i, name, SQLSMALLINT(std::size(name)), &nameLength, &dataType, &size, &digits,
-                          &nullable),
+    Check(SQLDescribeCol(stmt, i, name.data(), SQLSMALLINT(name.size()), &nameLength, &dataType, &size, &digits,
+                         &nullable),
           SQL_HANDLE_STMT, stmt);
+    if (nameLength >= SQLSMALLINT(name.size())) {
+      name.resize(size_t(nameLength) + 1);
+      Check(SQLDescribeCol(stmt, i, name.data(), SQLSMALLINT(name.size()), &nameLength, &dataType, &size, &digits,
+                           &nullable),
+            SQL_HANDLE_STMT, stmt);
+    }
     SQLLEN isUnsigned = SQL_FALSE;
-    SQLColAttributeW(stmt, i, SQL_DESC_UNSIGNED, nullptr, 0, nullptr, &isUnsigned);
+    SQLColAttribute(stmt, i, SQL_DESC_UNSIGNED, nullptr, 0, nullptr, &isUnsigned);
     Field f;
-    f.Name = QString::fromUtf16(reinterpret_cast<const char16_t*>(name),
-                                std::min<qsizetype>(nameLength, qsizetype(std::size(name)) - 1));
+    f.Name = FromDriverText(name.data(), std::min<qsizetype>(nameLength, qsizetype(name.size()) - 1));
     f.sqlType = dataType;
     f.isUnsigned = isUnsigned == SQL_TRUE;
     fields_.push_back(std::move(f));
@@ -330,10 +383,11 @@ void RecordSet::Open(const QString& source, Connection& activeConnection, int /*
   auto stmt = NewStatement(activeConnection);
   SQLHANDLE h = stmt->handle;
   if (MaxRecords > 0) {
-    Check(SQLSetStmtAttrW(h, SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(SQLULEN(MaxRecords)), 0),
+    Check(SQLSetStmtAttr(h, SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(SQLULEN(MaxRecords)), 0),
           SQL_HANDLE_STMT, h);
   }
-  Check(SQLExecDirectW(h, const_cast<SQLWCHAR*>(W(source)), SQLINTEGER(source.size())), SQL_HANDLE_STMT, h);
+  DriverText text(source);
+  Check(SQLExecDirect(h, text.data(), text.size()), SQL_HANDLE_STMT, h);
   Attach(std::move(stmt), activeConnection.CursorLocation == adUseClient);
   LoadRows();
 }
@@ -342,7 +396,8 @@ void RecordSet::OpenFieldsOnly(const QString& source, Connection& activeConnecti
   auto stmt = NewStatement(activeConnection);
   SQLHANDLE h = stmt->handle;
   // Preparing makes the server describe the result without producing it.
-  Check(SQLPrepareW(h, const_cast<SQLWCHAR*>(W(source)), SQLINTEGER(source.size())), SQL_HANDLE_STMT, h);
+  DriverText text(source);
+  Check(SQLPrepare(h, text.data(), text.size()), SQL_HANDLE_STMT, h);
   Attach(std::move(stmt), false);
   try {
     ReadColumns();

@@ -19,9 +19,10 @@ enum ConnectModeEnum { adModeUnknown = 0, adModeRead = 1, adModeWrite = 2, adMod
 // A failing database call; what() is the driver's diagnostic text.
 class Error : public std::runtime_error {
  public:
-  explicit Error(const QString& description, QString state = {})
-      : std::runtime_error(description.toStdString()), sqlState(std::move(state)) {}
-  QString sqlState;
+  explicit Error(const QString& description, QString state = {}, int native = 0)
+      : std::runtime_error(description.toStdString()), sqlState(std::move(state)), nativeError(native) {}
+  QString sqlState;  // the driver's SQLSTATE, empty for our own failures
+  int nativeError;   // the server's or client library's error number, 0 if none
 };
 
 class RecordSet;
@@ -48,6 +49,10 @@ class Connection {
   std::unique_ptr<RecordSet> Execute(const QString& statement);
   void Close();
   bool IsOpen() const;
+
+  // The driver's own options that Open appends to the connection string:
+  // utf8mb4 text, and the timeouts above in the driver's terms.
+  QString DriverOptions() const;
 
  private:
   friend class RecordSet;
