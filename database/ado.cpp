@@ -240,6 +240,7 @@ QString Connection::DriverOptions() const {
   QString options = QStringLiteral("CHARSET=utf8mb4;");
   if (ConnectionTimeout > 0) options += QStringLiteral("CONN_TIMEOUT=%1;").arg(ConnectionTimeout);
   if (CommandTimeout > 0) options += QStringLiteral("READ_TIMEOUT=%1;WRITE_TIMEOUT=%1;").arg(CommandTimeout);
+  if (MultipleStatements) options += QStringLiteral("OPTION=67108864;");
   return options;
 }
 
@@ -287,6 +288,34 @@ std::unique_ptr<RecordSet> Connection::Execute(const QString& statement) {
   rs->Attach(std::move(stmt), CursorLocation == adUseClient);
   rs->LoadRows();
   return rs;
+}
+
+void Connection::ExecuteMany(const QString& statements,
+                             const std::function<void(int index, RecordSet* rows)>& each) {
+  if (!IsOpen()) ClosedObject();
+  auto stmt = AllocateStatement(handles_, CommandTimeout);
+  DriverText text(statements);
+  SQLRETURN rc = SQLExecDirect(stmt->handle, text.data(), text.size());
+  for (int index = 0;; ++index) {
+    try {
+      Check(rc, SQL_HANDLE_STMT, stmt->handle);
+    } catch (Error& e) {
+      e.statementIndex = index;
+      throw;
+    }
+    SQLSMALLINT columns = 0;
+    Check(SQLNumResultCols(stmt->handle, &columns), SQL_HANDLE_STMT, stmt->handle);
+    if (columns > 0) {
+      RecordSet rows;
+      rows.Attach(stmt, true);
+      rows.LoadRows();
+      each(index, &rows);
+    } else {
+      each(index, nullptr);
+    }
+    rc = SQLMoreResults(stmt->handle);
+    if (rc == SQL_NO_DATA) return;
+  }
 }
 
 // ----------------------------------------------------------------- RecordSet

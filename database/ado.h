@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -23,6 +24,7 @@ class Error : public std::runtime_error {
       : std::runtime_error(description.toStdString()), sqlState(std::move(state)), nativeError(native) {}
   QString sqlState;  // the driver's SQLSTATE, empty for our own failures
   int nativeError;   // the server's or client library's error number, 0 if none
+  int statementIndex = -1;  // which statement of several sent together failed
 };
 
 class RecordSet;
@@ -41,12 +43,20 @@ class Connection {
   int CommandTimeout = 30;     // seconds per statement
   int ConnectionTimeout = 15;  // seconds to open
   int Mode = adModeUnknown;
+  // Lets one Execute text hold several statements (read when it opens).
+  bool MultipleStatements = false;
 
   // Opens with the connection string exactly as given, without a prompt.
   void Open(const QString& connectionString);
   // Runs one statement; returns the record set of its rows, or null when the
   // statement returns none.
   std::unique_ptr<RecordSet> Execute(const QString& statement);
+  // Runs several statements sent together as one text, on a connection
+  // opened with MultipleStatements. Calls `each` with every statement's
+  // position and its rows (null when it returns none), in order. A failing
+  // statement raises its Error with statementIndex set to its position; the
+  // statements after it have not run.
+  void ExecuteMany(const QString& statements, const std::function<void(int index, RecordSet* rows)>& each);
   void Close();
   bool IsOpen() const;
 

@@ -8,6 +8,7 @@
 
 #include "caserules/case.h"
 #include "database/ado.h"
+#include "database/batch.h"
 #include "database/mysql.h"
 #include "shell/errorreport.h"
 #include "shell/main.h"
@@ -66,6 +67,7 @@ QString UpdateStatement(const QString& table, const QString& field, const QStrin
 QString SessionModeStatement(const QString& currentMode) {
   QStringList modes = currentMode.split(u',', Qt::SkipEmptyParts);
   modes.removeAll(QStringLiteral("NO_BACKSLASH_ESCAPES"));
+  if (!modes.contains(QStringLiteral("STRICT_ALL_TABLES"))) modes << QStringLiteral("STRICT_ALL_TABLES");
   return QStringLiteral("SET SESSION sql_mode = '") + modes.join(u',') + QStringLiteral("';");
 }
 
@@ -75,6 +77,7 @@ void Form2::PushButton1_Click() {
   Main::Procedure p(QStringLiteral("Form2"), QStringLiteral("PushButton1_Click"));
   std::unique_ptr<ADODB::Connection> connection;
   std::unique_ptr<ADODB::RecordSet> records;
+  std::unique_ptr<Batch::Sender> sender;
   qint32 lastRecord = 0;
   QString tableName, fieldName, oldText, newText, statement;
   qsizetype oldCharacters = 0;
@@ -91,14 +94,36 @@ void Form2::PushButton1_Click() {
   p.Line(106, [&] { pointer_.Set(PointerState::Busy); });
   p.Line(108, [&] { connection->CommandTimeout = 5000; });
   p.Line(110, [&] { connection->ConnectionTimeout = 5000; });
-  p.Line(112, [&] { connection->CursorLocation = ADODB::adUseClient; });
+  p.Line(112, [&] {
+    connection->CursorLocation = ADODB::adUseClient;
+    connection->MultipleStatements = true;  // the statements travel in batches
+  });
+  // A statement's failure that concerns its own record is reported at its
+  // execute line once its batch has gone; a failure no later record can
+  // escape ends the run after one report.
+  int executeLine = 0;
+  bool ended = false;
+  const auto send = [&](const std::function<void()>& step) {
+    if (ended) return;
+    if (!sender) throw ADODB::Error(QStringLiteral("Operation is not allowed when the object is closed."));
+    try {
+      step();
+    } catch (const Batch::FatalError& e) {
+      ended = true;
+      p.Line(executeLine, [&] { throw e; });
+    }
+  };
   p.Line(114, [&] {
     connection->Open(MySQL::ConnectionString(form1_.Details()));
     // The escapes of the statements mean what they say only where backslash
-    // escapes are on: make sure they are for this session.
+    // escapes are on, and a value that does not fit must be refused, never
+    // cut or blanked: make sure of both for this session.
     auto mode = connection->Execute(QStringLiteral("SELECT @@SESSION.sql_mode;"));
     const QString current = mode ? mode->Value(0).toString() : QString();
-    if (current.contains(QStringLiteral("NO_BACKSLASH_ESCAPES"))) connection->Execute(Run::SessionModeStatement(current));
+    connection->Execute(Run::SessionModeStatement(current));
+    sender = std::make_unique<Batch::Sender>(*connection, [&](int line, const QString& text) {
+      p.Line(line, [&] { throw ADODB::Error(text); });
+    });
   });
   p.Line(116, [&] {
     records->Open(Run::FieldQuery(ListView1->SelectedText(), ListView2->SelectedText()), *connection,
@@ -118,7 +143,7 @@ void Form2::PushButton1_Click() {
   const auto modeIs = [&](Case::CaseMode mode) { return Case::CaseModeFromText(Combo1->currentText()) == mode; };
 
   if (p.If(126, [&] { return !records->Eof(); })) {
-    for (qint32 counter = 0; counter <= lastRecord; ++counter) {
+    for (qint32 counter = 0; counter <= lastRecord && !ended; ++counter) {
       p.Line(130, [&] { QCoreApplication::processEvents(); });
       p.Line(132, [&] {
         ProgressBar1->setValue(int(std::lround(double(counter + 1) / double(lastRecord + 1) * 100.0)));
@@ -151,12 +176,15 @@ void Form2::PushButton1_Click() {
             statement = Run::UpdateStatement(tableName, fieldName, ListView2->SelectedText(), oldText, newText,
                                             oldCharacters);
           });
-          if (built) p.Line(m.test + 6, [&] { connection->Execute(statement); });
+          executeLine = m.test + 6;
+          if (built) p.Line(executeLine, [&] { send([&] { sender->Add(statement, executeLine); }); });
         }
         break;
       }
       p.Line(172, [&] { records->MoveNext(); });
     }
+    // The last batch.
+    if (sender && executeLine != 0) p.Line(executeLine, [&] { send([&] { sender->Flush(); }); });
   }
   p.Line(176, [&] { records->Close(); });
   p.Line(178, [&] { pointer_.Set(PointerState::Default); });
@@ -165,6 +193,15 @@ void Form2::PushButton1_Click() {
     ProgressBar1->setFormat(QStringLiteral("Progress Bar"));
   });
   p.Line(182, [&] { QCoreApplication::processEvents(); });
+  if (ended) {
+    // The server was not converted: show the values as they now stand,
+    // where the server can still tell; its failure was reported already.
+    try {
+      ListView2_Click();
+    } catch (const std::exception&) {
+    }
+    return;
+  }
   if (p.If(184, [&] { return modeIs(Case::CaseMode::CaseUpper); })) {
     p.Line(186, [&] { Case::UpperCaseList(*ListView3); });
   } else if (p.If(188, [&] { return modeIs(Case::CaseMode::CaseLower); })) {
