@@ -14,6 +14,11 @@ qsizetype WireBytes(const QString& statement) { return statement.size() * 3 + 16
 
 const QString kWarnings = QStringLiteral("SHOW WARNINGS;");
 
+bool ConnectionLost(const ADODB::Error& e) {
+  return e.sqlState.startsWith(QLatin1String("08")) || e.nativeError == 2006 || e.nativeError == 2013 ||
+         e.nativeError == 2055;
+}
+
 }  // namespace
 
 Failure Classify(const ADODB::Error& error) {
@@ -56,6 +61,7 @@ void Sender::Add(const QString& statement, int tag) {
 }
 
 void Sender::Rollback() {
+  if (lost_) return;  // the server rolls back a lost connection's transaction itself
   try {
     connection_.Execute(QStringLiteral("ROLLBACK;"));
   } catch (const std::exception&) {
@@ -68,46 +74,82 @@ bool Sender::Attempt(const std::vector<Item>& items, std::vector<Outcome>& outco
   size_t next = 0;  // the first statement not yet run
   bool opening = true;
   while (next < items.size()) {
-    // Each statement is followed by the query of its warnings. After a
-    // refused statement the rest goes again in the same transaction.
-    QString text = opening ? QStringLiteral("START TRANSACTION;") : QString();
-    const int offset = opening ? 1 : 0;
+    // After each statement the session notes how far the batch got and
+    // whether the statement left warnings, in variables of its own: the
+    // batch holds no result sets, so the driver walks it statement by
+    // statement. After a refused statement the rest goes again in the same
+    // transaction.
+    QString text = opening ? QStringLiteral("START TRANSACTION;SET @norvale_done = NULL, @norvale_warned = NULL;")
+                           : QString();
     for (size_t i = next; i < items.size(); ++i) {
       text += items[i].statement;
       if (!items[i].statement.endsWith(u';')) text += u';';
-      text += kWarnings;
+      text += QStringLiteral(
+                  "SET @norvale_done = %1, @norvale_warned = IF(@@warning_count > 0, "
+                  "CONCAT_WS(',', @norvale_warned, %1), @norvale_warned);")
+                  .arg(i);
     }
-    const size_t base = next;
-    const auto itemOf = [&](int index) { return base + size_t(index - offset) / 2; };
     try {
-      connection_.ExecuteMany(text, [&](int index, ADODB::RecordSet* rows) {
-        if (index < offset || (index - offset) % 2 == 0 || !rows || rows->Eof()) return;
-        // SHOW WARNINGS: Level, Code, Message.
-        Outcome& o = outcomes[itemOf(index)];
-        o.warned = true;
-        o.text = rows->Value(2).toString();
-      });
+      connection_.ExecuteMany(text, [](int, ADODB::RecordSet*) {});
       next = items.size();
-    } catch (const ADODB::Error& e) {
+    } catch (const ADODB::Error& failure) {
+      // The driver gives a failure past the batch's first statement without
+      // its error number: the server still knows it, and how far the batch
+      // got. If it cannot tell, the connection is gone.
+      ADODB::Error e = failure;
+      qsizetype done = -1;
+      try {
+        connection_.ExecuteMany(QStringLiteral("SHOW ERRORS;SELECT @norvale_done;"),
+                                [&](int index, ADODB::RecordSet* rows) {
+                                  if (!rows || rows->Eof()) return;
+                                  if (index == 0) e.nativeError = rows->Value(1).toInt();  // Level, Code, Message
+                                  if (index == 1 && !rows->Value(0).isNull()) done = qsizetype(rows->Value(0).toLongLong());
+                                });
+      } catch (const ADODB::Error&) {
+        lost_ = true;
+        throw FatalError(failure);
+      }
       const Failure kind = Classify(e);
-      const bool onStatement = e.statementIndex >= offset && (e.statementIndex - offset) % 2 == 0;
       if (kind == Failure::Conflict) {
         lastConflict_ = e;
         Rollback();
         return false;
       }
-      if (kind == Failure::Fatal || !onStatement) {
+      // The statement after the last one that finished is the refused one.
+      const qsizetype failed = done + 1;
+      if (kind == Failure::Fatal || failed < qsizetype(next) || failed >= qsizetype(items.size())) {
         Rollback();
         throw FatalError(e);
       }
-      const size_t failed = itemOf(e.statementIndex);
-      outcomes[failed].refused = true;
-      outcomes[failed].text = QString::fromStdString(e.what());
-      next = failed + 1;
+      outcomes[size_t(failed)].refused = true;
+      outcomes[size_t(failed)].text = QString::fromStdString(e.what());
+      next = size_t(failed) + 1;
     }
     opening = false;
   }
+  auto warned = connection_.Execute(QStringLiteral("SELECT @norvale_warned;"));
+  const QString list = warned ? warned->Value(0).toString() : QString();
+  for (const QString& n : list.split(u',', Qt::SkipEmptyParts)) {
+    const size_t i = n.toULongLong();
+    if (i < outcomes.size()) outcomes[i].warned = true;
+  }
   return true;
+}
+
+QString Sender::WarningText(const Item& item) {
+  // Run alone again and taken back, the statement shows its warnings; on a
+  // table without transactions its change has stayed and it finds no row.
+  QString text;
+  try {
+    connection_.ExecuteMany(QStringLiteral("START TRANSACTION;") + item.statement + kWarnings,
+                            [&](int, ADODB::RecordSet* rows) {
+                              if (rows && !rows->Eof()) text = rows->Value(2).toString();  // Level, Code, Message
+                            });
+  } catch (const ADODB::Error& e) {
+    text = QString::fromStdString(e.what());
+  }
+  Rollback();
+  return text.isEmpty() ? QStringLiteral("The server did not store the value exactly as converted.") : text;
 }
 
 void Sender::Flush() {
@@ -120,7 +162,18 @@ void Sender::Flush() {
   for (;;) {
     std::vector<Outcome> outcomes;
     bool committed = false;
-    if (Attempt(items, outcomes)) {
+    bool attempted = false;
+    try {
+      attempted = Attempt(items, outcomes);
+    } catch (const FatalError&) {
+      throw;
+    } catch (const ADODB::Error& e) {
+      // A failure of the batch's own bookkeeping queries.
+      lost_ = ConnectionLost(e);
+      Rollback();
+      throw FatalError(e);
+    }
+    if (attempted) {
       if (std::any_of(outcomes.begin(), outcomes.end(), [](const Outcome& o) { return o.warned; })) {
         // A warning means the server stored something other than the
         // statement's value: take the batch back and send it again
@@ -129,7 +182,7 @@ void Sender::Flush() {
         std::vector<Item> kept;
         for (size_t i = 0; i < items.size(); ++i) {
           if (outcomes[i].warned)
-            reports.push_back({items[i].order, {items[i].tag, outcomes[i].text}});
+            reports.push_back({items[i].order, {items[i].tag, WarningText(items[i])}});
           else
             kept.push_back(items[i]);
         }
@@ -142,6 +195,7 @@ void Sender::Flush() {
         committed = true;
       } catch (const ADODB::Error& e) {
         if (Classify(e) != Failure::Conflict) {
+          lost_ = ConnectionLost(e);
           Rollback();
           throw FatalError(e);
         }

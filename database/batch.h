@@ -74,6 +74,8 @@ class Sender {
   // One try of the batch up to, not including, its commit. False when a
   // conflict rolled it back.
   bool Attempt(const std::vector<Item>& items, std::vector<Outcome>& outcomes);
+  // The warning a statement leaves, learnt by running it again alone.
+  QString WarningText(const Item& item);
   void Rollback();
 
   ADODB::Connection& connection_;
@@ -83,6 +85,7 @@ class Sender {
   qsizetype byteBound_ = 0;
   std::vector<Item> queued_;
   qsizetype queuedBytes_ = 0;
+  bool lost_ = false;  // the connection is gone: nothing more is sent on it
   int retries_ = 0;
   int batches_ = 0;
 };

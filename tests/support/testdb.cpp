@@ -113,6 +113,12 @@ void PrivateServer::Start() {
   running_ = true;
 }
 
+void PrivateServer::Signal(int signal) {
+  QFile pidFile(dir_ + "/mysqld.pid");
+  if (!pidFile.open(QIODevice::ReadOnly)) throw std::runtime_error("no pid file");
+  ::kill(pid_t(pidFile.readAll().trimmed().toLongLong()), signal);
+}
+
 void PrivateServer::Kill() {
   QFile pidFile(dir_ + "/mysqld.pid");
   if (!pidFile.open(QIODevice::ReadOnly)) throw std::runtime_error("no pid file");

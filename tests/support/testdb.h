@@ -48,6 +48,7 @@ class PrivateServer {
   MySQL::ConnectionDetails Details(const QString& database = {}) const;
   void Start();  // again on the same port and data after a kill
   void Kill();   // SIGKILL, as a crash would
+  void Signal(int signal);  // SIGSTOP freezes it, SIGCONT thaws it
   void Stop();
 
  private:

@@ -1,0 +1,192 @@
+// The batch sender against the real server: refused statements amid a
+// batch, warnings, conflicts with another writer, and failures that end a
+// run, on tables with and without transactions.
+#include <QThread>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <thread>
+
+#include "database/batch.h"
+#include "tests/support/testdb.h"
+
+namespace {
+
+struct Report {
+  int tag;
+  QString text;
+};
+
+std::unique_ptr<ADODB::Connection> RunConnection(const MySQL::ConnectionDetails& d, int commandTimeout = 5000) {
+  auto c = std::make_unique<ADODB::Connection>();
+  c->CommandTimeout = commandTimeout;
+  c->CursorLocation = ADODB::adUseClient;
+  c->MultipleStatements = true;
+  c->Open(MySQL::ConnectionString(d));
+  c->Execute("SET SESSION sql_mode = 'STRICT_ALL_TABLES'");
+  return c;
+}
+
+QString Upper(int id, const QString& from, const QString& to) {
+  return QStringLiteral("UPDATE t SET v = REPLACE(v,'%2','%3') WHERE v = '%2' AND id = %1;").arg(id).arg(from, to);
+}
+
+class BatchEngines : public ::testing::TestWithParam<const char*> {};
+
+}  // namespace
+
+TEST(BatchClassify, ByErrorNumberAndState) {
+  using Batch::Failure;
+  const auto kind = [](int native, const char* state) {
+    return Batch::Classify(ADODB::Error("any text", state, native));
+  };
+  EXPECT_EQ(kind(1213, "40001"), Failure::Conflict);
+  EXPECT_EQ(kind(1205, "HY000"), Failure::Conflict);
+  EXPECT_EQ(kind(0, "40001"), Failure::Conflict);
+  EXPECT_EQ(kind(1142, "42000"), Failure::Fatal);  // UPDATE denied
+  EXPECT_EQ(kind(1146, "42S02"), Failure::Fatal);  // table gone
+  EXPECT_EQ(kind(1054, "42S22"), Failure::Fatal);  // column gone
+  EXPECT_EQ(kind(1290, "HY000"), Failure::Fatal);  // --read-only
+  EXPECT_EQ(kind(2013, "08S01"), Failure::Fatal);  // lost mid-query
+  EXPECT_EQ(kind(2006, "HY000"), Failure::Fatal);  // gone away
+  EXPECT_EQ(kind(0, ""), Failure::Fatal);          // a closed connection
+  EXPECT_EQ(kind(1265, "01000"), Failure::Refused);  // data truncated
+  EXPECT_EQ(kind(1366, "22007"), Failure::Refused);  // no such character in the column's set
+  EXPECT_EQ(kind(1062, "23000"), Failure::Refused);  // duplicate key
+  // The message never decides.
+  EXPECT_EQ(Batch::Classify(ADODB::Error("Deadlock found", "HY000", 1366)), Failure::Refused);
+}
+
+TEST_P(BatchEngines, RefusedStatementsAmidABatchLeaveTheRestConverted) {
+  TestDatabase db;
+  const QString wide = QString(127, QChar(0x0250)), upper = QString(127, QChar(0x2C6F));
+  db.Exec({QStringLiteral("CREATE TABLE t (id INT PRIMARY KEY, v TINYTEXT CHARACTER SET utf8mb4) ENGINE=%1").arg(GetParam()),
+           "INSERT INTO t VALUES (1, 'a'), (2, '" + wide + "'), (3, 'c'), (4, 'd'), (5, 'e')"});
+  auto c = RunConnection(db.Details());
+  std::vector<Report> reports;
+  Batch::Sender sender(*c, [&](int tag, const QString& text) { reports.push_back({tag, text}); }, {.statements = 3});
+  sender.Add(Upper(1, "a", "A"), 1);
+  sender.Add(Upper(2, wide, upper), 2);  // 381 bytes in a 255-byte column
+  sender.Add(Upper(3, "c", "C"), 3);     // the batch of three goes here
+  sender.Add(Upper(4, "d", "D"), 4);
+  sender.Add(Upper(99, "zz", "ZZ"), 5);  // no row: not a failure
+  sender.Add(Upper(5, "e", "E"), 6);
+  sender.Flush();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].tag, 2);
+  EXPECT_TRUE(reports[0].text.contains("Data too long")) << reports[0].text.toStdString();
+  EXPECT_EQ(db.Values("SELECT v FROM t ORDER BY id"), QStringList({"A", wide, "C", "D", "E"}));
+  EXPECT_EQ(sender.Batches(), 2);
+  EXPECT_EQ(sender.Retries(), 0);
+}
+
+TEST_P(BatchEngines, AWarningIsAFailureOfItsStatement) {
+  // Even a strict session stores a date for a date-and-time text and only
+  // notes the cut: the statement must not count as done.
+  TestDatabase db;
+  db.Exec({QStringLiteral("CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(20), d DATE) ENGINE=%1").arg(GetParam()),
+           "INSERT INTO t VALUES (1, 'a', '2020-01-01'), (2, 'b', '2020-01-01'), (3, 'c', '2020-01-01')"});
+  auto c = RunConnection(db.Details());
+  std::vector<Report> reports;
+  Batch::Sender sender(*c, [&](int tag, const QString& text) { reports.push_back({tag, text}); });
+  sender.Add(Upper(1, "a", "A"), 1);
+  sender.Add("UPDATE t SET v = 'B', d = '2021-02-03 04:05:06' WHERE id = 2;", 2);
+  sender.Add(Upper(3, "c", "C"), 3);
+  sender.Flush();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].tag, 2);
+  EXPECT_TRUE(reports[0].text.contains("truncated")) << reports[0].text.toStdString();
+  const QStringList rows = db.Values("SELECT CONCAT(v, ' ', d) FROM t ORDER BY id");
+  EXPECT_EQ(rows[0], "A 2020-01-01");
+  EXPECT_EQ(rows[2], "C 2020-01-01");
+  // Taken back where the table keeps transactions; reported either way.
+  if (QString(GetParam()) == "InnoDB") {
+    EXPECT_EQ(rows[1], "b 2020-01-01");
+  }
+}
+
+TEST_P(BatchEngines, DeniedUpdatesEndWithOneFatalFailureAndNoChange) {
+  TestDatabase db;
+  db.Exec({QStringLiteral("CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(20)) ENGINE=%1").arg(GetParam()),
+           "INSERT INTO t VALUES (1, 'a'), (2, 'b')", "DROP USER IF EXISTS 'norvale_sel'@'127.0.0.1'",
+           "CREATE USER 'norvale_sel'@'127.0.0.1' IDENTIFIED BY 'sel-pw'",
+           QStringLiteral("GRANT SELECT ON `%1`.* TO 'norvale_sel'@'127.0.0.1'").arg(db.Name())});
+  auto d = db.Details();
+  d.user = "norvale_sel";
+  d.password = "sel-pw";
+  auto c = RunConnection(d);
+  int reports = 0;
+  Batch::Sender sender(*c, [&](int, const QString&) { ++reports; });
+  sender.Add(Upper(1, "a", "A"), 1);
+  sender.Add(Upper(2, "b", "B"), 2);
+  try {
+    sender.Flush();
+    ADD_FAILURE() << "denied updates went through";
+  } catch (const Batch::FatalError& e) {
+    EXPECT_TRUE(QString(e.what()).contains("UPDATE command denied")) << e.what();
+  }
+  EXPECT_EQ(reports, 0);
+  EXPECT_EQ(db.Values("SELECT v FROM t ORDER BY id"), QStringList({"a", "b"}));
+  db.Exec("DROP USER 'norvale_sel'@'127.0.0.1'");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, BatchEngines, ::testing::Values("InnoDB", "MyISAM"));
+
+TEST(BatchConflicts, ADeadlockRollsTheBatchBackAndItIsSentAgain) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(20)) ENGINE=InnoDB",
+           "CREATE TABLE heavy (id INT PRIMARY KEY) ENGINE=InnoDB",
+           "INSERT INTO t VALUES (1, 'a'), (2, 'b'), (3, 'c')"});
+  // The other writer locks row 2, makes its transaction the heavier one, and
+  // once our batch holds row 1 and waits for row 2, asks for row 1: the
+  // server ends the lighter transaction, ours, with a deadlock.
+  ADODB::Connection other;
+  other.Open(MySQL::ConnectionString(db.Details()));
+  other.Execute("START TRANSACTION");
+  other.Execute("SELECT * FROM t WHERE id = 2 FOR UPDATE");
+  other.Execute("INSERT INTO heavy SELECT seq FROM seq_1_to_5000");
+  std::thread writer([&] {
+    QThread::msleep(500);
+    try {
+      other.Execute("UPDATE t SET v = 'x' WHERE id = 1");
+    } catch (const std::exception&) {
+    }
+    other.Execute("ROLLBACK");
+  });
+  auto c = RunConnection(db.Details());
+  int reports = 0;
+  Batch::Sender sender(*c, [&](int, const QString& text) {
+    ++reports;
+    ADD_FAILURE() << text.toStdString();
+  });
+  sender.Add(Upper(1, "a", "A"), 1);
+  sender.Add(Upper(2, "b", "B"), 2);
+  sender.Add(Upper(3, "c", "C"), 3);
+  sender.Flush();
+  writer.join();
+  EXPECT_EQ(reports, 0);
+  EXPECT_GE(sender.Retries(), 1);
+  EXPECT_EQ(db.Values("SELECT v FROM t ORDER BY id"), QStringList({"A", "B", "C"}));
+}
+
+// A server that stops answering in the middle of a batch: the command
+// timeout ends the wait and the batch fails as a whole, never hangs.
+TEST(BatchConflicts, AFrozenServerEndsTheBatchAfterTheCommandTimeout) {
+  PrivateServer server;
+  Sql(server.Details(), {"CREATE DATABASE frozen", "CREATE TABLE frozen.t (id INT PRIMARY KEY, v VARCHAR(20))",
+                         "INSERT INTO frozen.t VALUES (1, 'a'), (2, 'b')"});
+  auto c = RunConnection(server.Details("frozen"), 2);
+  int reports = 0;
+  Batch::Sender sender(*c, [&](int, const QString&) { ++reports; });
+  sender.Add(Upper(1, "a", "A"), 1);
+  sender.Add(Upper(2, "b", "B"), 2);
+  server.Signal(SIGSTOP);
+  try {
+    sender.Flush();
+    ADD_FAILURE() << "a frozen server answered";
+  } catch (const Batch::FatalError& e) {
+    EXPECT_TRUE(QString(e.what()).contains("Lost connection")) << e.what();
+  }
+  server.Signal(SIGCONT);
+  EXPECT_EQ(reports, 0);
+  EXPECT_EQ(Column(server.Details("frozen"), "SELECT v FROM t ORDER BY id"), QStringList({"a", "b"}));
+}
