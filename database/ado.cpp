@@ -45,7 +45,7 @@ namespace {
 
 const SQLWCHAR* W(const QString& s) { return reinterpret_cast<const SQLWCHAR*>(s.utf16()); }
 
-QString DiagnosticText(SQLSMALLINT type, SQLHANDLE handle, QString* state) {
+QString DiagnosticText(SQLSMALLINT type, SQLHANDLE handle, QString* state, SQLINTEGER* nativeError = nullptr) {
   SQLWCHAR sqlState[6] = {};
   SQLINTEGER native = 0;
   SQLSMALLINT length = 0;
@@ -59,6 +59,7 @@ QString DiagnosticText(SQLSMALLINT type, SQLHANDLE handle, QString* state) {
   }
   if (!SQL_SUCCEEDED(rc)) return QStringLiteral("Unknown database error");
   if (state) *state = QString::fromUtf16(reinterpret_cast<const char16_t*>(sqlState), 5);
+  if (nativeError) *nativeError = native;
   return QString::fromUtf16(reinterpret_cast<const char16_t*>(message.data()),
                             std::min<qsizetype>(length, qsizetype(message.size()) - 1));
 }
@@ -189,6 +190,39 @@ QVariant ReadValue(SQLHANDLE stmt, SQLUSMALLINT column, const Field& field) {
   return text;
 }
 
+// Every connection is encrypted when the server offers TLS and plain when it
+// offers none, and the server's certificate is not checked: what MySQL's own
+// client does by default. The driver's FORCETLS option gives exactly that
+// with the client library underneath: it asks for TLS, and goes on in plain
+// text by itself when the server's greeting offers no TLS (only SSLVERIFY=1
+// would turn that into a refusal). So one attempt always suffices, and a
+// server without TLS costs nothing more. The option comes last, where the
+// driver lets it win over anything a value in the string might say.
+//
+// driverConnect(text) makes the driver's connect call with the given text on
+// dbc and returns its result. A failure is thrown with the driver's text, led
+// by a plain-words sentence when TLS was the cause, so that a user is not sent
+// looking for a wrong password.
+template <typename DriverConnect>
+void ConnectPreferringTls(SQLHANDLE dbc, const QString& connectionString, DriverConnect&& driverConnect) {
+  QString text = connectionString;
+  if (!text.isEmpty() && !text.endsWith(u';')) text += u';';
+  text += QStringLiteral("FORCETLS=1;");
+  const SQLRETURN rc = driverConnect(text);
+  if (SQL_SUCCEEDED(rc)) return;
+  QString state;
+  SQLINTEGER native = 0;
+  const QString driverText = DiagnosticText(SQL_HANDLE_DBC, dbc, &state, &native);
+  constexpr SQLINTEGER kTlsConnectionError = 2026;         // the client's handshake or setup failed
+  constexpr SQLINTEGER kSecureTransportRequired = 3159;    // a MySQL server refusing plain text
+  QString sentence;
+  if (native == kTlsConnectionError)
+    sentence = QStringLiteral("The encrypted (TLS) connection to the server could not be set up. ");
+  else if (native == kSecureTransportRequired)
+    sentence = QStringLiteral("The server accepts only encrypted (TLS) connections. ");
+  throw Error(sentence + driverText, state);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- Connection
@@ -211,12 +245,12 @@ void Connection::Open(const QString& connectionString) {
     Check(SQLSetConnectAttrW(dbc->handle, SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(access), 0),
           SQL_HANDLE_DBC, dbc->handle);
   }
-  SQLWCHAR out[1024];
-  SQLSMALLINT outLength = 0;
-  Check(SQLDriverConnectW(dbc->handle, nullptr, const_cast<SQLWCHAR*>(W(connectionString)),
-                          SQLSMALLINT(connectionString.size()), out, SQLSMALLINT(std::size(out)), &outLength,
-                          SQL_DRIVER_NOPROMPT),
-        SQL_HANDLE_DBC, dbc->handle);
+  ConnectPreferringTls(dbc->handle, connectionString, [&](const QString& text) {
+    SQLWCHAR out[1024];
+    SQLSMALLINT outLength = 0;
+    return SQLDriverConnectW(dbc->handle, nullptr, const_cast<SQLWCHAR*>(W(text)), SQLSMALLINT(text.size()), out,
+                             SQLSMALLINT(std::size(out)), &outLength, SQL_DRIVER_NOPROMPT);
+  });
   dbc->connected = true;
   handles_ = std::move(dbc);
 }
