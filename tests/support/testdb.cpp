@@ -60,16 +60,19 @@ QStringList Column(const MySQL::ConnectionDetails& details, const QString& query
   return values;
 }
 
-TestDatabase::TestDatabase() {
+TestDatabase::TestDatabase() : TestDatabase(ServerDetails()) {}
+
+TestDatabase::TestDatabase(const MySQL::ConnectionDetails& server) : server_(server) {
   static std::atomic<int> counter{0};
+  server_.database.clear();
   name_ = QStringLiteral("norvale_t%1_%2").arg(getpid()).arg(++counter);
-  Sql(ServerDetails(), {QStringLiteral("DROP DATABASE IF EXISTS `%1`").arg(name_),
+  Sql(server_, {QStringLiteral("DROP DATABASE IF EXISTS `%1`").arg(name_),
                         QStringLiteral("CREATE DATABASE `%1` CHARACTER SET utf8mb4").arg(name_)});
 }
 
 TestDatabase::~TestDatabase() {
   try {
-    Sql(ServerDetails(), {QStringLiteral("DROP DATABASE IF EXISTS `%1`").arg(name_)});
+    Sql(server_, {QStringLiteral("DROP DATABASE IF EXISTS `%1`").arg(name_)});
   } catch (...) {
   }
 }
@@ -79,7 +82,7 @@ void UseFreshSettings() {
   qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
 }
 
-PrivateServer::PrivateServer() {
+PrivateServer::PrivateServer(Tls tls) : tls_(tls) {
   static std::atomic<int> counter{0};
   dir_ = QDir::temp().filePath(QStringLiteral("norvale-private-%1-%2").arg(getpid()).arg(++counter));
   state_ = dir_ + QStringLiteral(".state");
@@ -102,8 +105,17 @@ void PrivateServer::Start() {
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("NORVALE_TEST_DB_STATE", state_);
   if (!port_.isEmpty()) env.insert("NORVALE_TEST_DB_PORT", port_);
+  QStringList args{"start"};
+  if (tls_ == Tls::Offered) args << "--tls";
+  if (tls_ == Tls::Required) args << "--require-tls";
+  if (tls_ == Tls::Unusable) {
+    // An RSA certificate, but only a cipher that needs an ECDSA one.
+    args << "--tls";
+    env.insert("NORVALE_TEST_DB_SERVER_OPTIONS", "--tls-version=TLSv1.2 --ssl-cipher=ECDHE-ECDSA-AES256-GCM-SHA384");
+  }
+  args << dir_;
   p.setProcessEnvironment(env);
-  p.start(QStringLiteral(NORVALE_SOURCE_DIR "/scripts/test-db"), {"start", dir_});
+  p.start(QStringLiteral(NORVALE_SOURCE_DIR "/scripts/test-db"), args);
   p.waitForFinished(120000);
   const QString out = QString::fromLocal8Bit(p.readAllStandardOutput());
   for (const QString& line : out.split('\n')) {

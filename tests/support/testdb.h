@@ -22,25 +22,38 @@ QStringList Column(const MySQL::ConnectionDetails& details, const QString& query
 class TestDatabase {
  public:
   TestDatabase();
+  // On another server: its details, without a database.
+  explicit TestDatabase(const MySQL::ConnectionDetails& server);
   ~TestDatabase();
   TestDatabase(const TestDatabase&) = delete;
   TestDatabase& operator=(const TestDatabase&) = delete;
 
   const QString& Name() const { return name_; }
-  MySQL::ConnectionDetails Details() const { return ServerDetails(name_); }
+  MySQL::ConnectionDetails Details() const {
+    auto d = server_;
+    d.database = name_;
+    return d;
+  }
   void Exec(const QStringList& statements) const { Sql(Details(), statements); }
   void Exec(const QString& statement) const { Sql(Details(), {statement}); }
   QStringList Values(const QString& query) const { return Column(Details(), query); }
 
  private:
+  MySQL::ConnectionDetails server_;
   QString name_;
 };
 
-// A server of a test's own, for tests that kill it: started with
+// A server of a test's own, for tests that kill it or need TLS: started with
 // scripts/test-db in a folder of its own, stopped when the object goes.
 class PrivateServer {
  public:
-  PrivateServer();
+  enum class Tls {
+    None,      // plain TCP only
+    Offered,   // a self-signed certificate; plain logins still accepted
+    Required,  // require_secure_transport=ON
+    Unusable,  // offers TLS, but no handshake with it can succeed
+  };
+  explicit PrivateServer(Tls tls = Tls::None);
   ~PrivateServer();
   PrivateServer(const PrivateServer&) = delete;
   PrivateServer& operator=(const PrivateServer&) = delete;
@@ -52,6 +65,7 @@ class PrivateServer {
   void Stop();
 
  private:
+  Tls tls_;
   QString dir_, state_, port_;
   bool running_ = false;
 };
