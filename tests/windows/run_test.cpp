@@ -305,3 +305,48 @@ TEST_F(RunTest, NamesInManyScriptsConvertExactlyInEveryMode) {
     form1.reset();
   }
 }
+
+// On a server without strict mode, a value whose conversion does not fit is
+// refused, reported once and left exactly as it was, never cut or blanked;
+// the other rows of its table are converted.
+TEST_F(RunTest, ValuesThatCannotHoldTheirConversionAreRefusedOnANonStrictServer) {
+  const QString wide = QString(127, QChar(0x0250)), longWide = QString(32767, QChar(0x0250));
+  struct Case {
+    const char* column;
+    QStringList values;
+    QStringList converted;  // what each row must hold afterwards
+  };
+  const std::vector<Case> cases = {
+      {"ENUM('small','large','SMALL') CHARACTER SET utf8mb4 COLLATE utf8mb4_bin",
+       {"small", "large"},
+       {"SMALL", "large"}},
+      {"TINYTEXT CHARACTER SET utf8mb4", {"abc", wide, "def"}, {"ABC", wide, "DEF"}},
+      {"TEXT CHARACTER SET utf8mb4", {"abc", longWide, "def"}, {"ABC", longWide, "DEF"}},
+      // The server's latin1 is Windows-1252, which holds Ÿ but not the Greek
+      // capital that the micro sign's upper case is.
+      {"VARCHAR(10) CHARACTER SET latin1", {"abc", S(u"ÿ"), S(u"µ"), S(u"éa")}, {"ABC", S(u"Ÿ"), S(u"µ"), S(u"ÉA")}},
+  };
+  Sql(ServerDetails(), {"SET GLOBAL sql_mode = ''"});
+  for (const char* engine : {"InnoDB", "MyISAM"}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(QStringLiteral("%1 %2").arg(engine, c.column).toStdString());
+      TestDatabase db;
+      db.Exec(QStringLiteral("CREATE TABLE t (id INT PRIMARY KEY, v %1) ENGINE=%2").arg(c.column, engine));
+      for (int i = 0; i < c.values.size(); ++i)
+        db.Exec(QStringLiteral("INSERT INTO t VALUES (%1, '%2')").arg(i).arg(c.values[i]));
+      ASSERT_EQ(db.Values("SELECT @@GLOBAL.sql_mode"), QStringList({""}));
+      Form2& f = OpenForm2(db.Details());
+      Choose(f, "t", "v");
+      f.Combo1->setCurrentIndex(0);  // UPPER CASE
+      Click(f.PushButton1);
+      EXPECT_TRUE(db.Values("SELECT v FROM t ORDER BY id") == c.converted);
+      int refused = 0;
+      for (int i = 0; i < c.values.size(); ++i) refused += c.converted[i] == c.values[i] && c.values[i] != "ABC";
+      EXPECT_EQ(Reports(), refused);
+      for (const auto& b : boxes.boxes) EXPECT_TRUE(b.text.contains("at line 146")) << b.text.toStdString();
+      boxes.boxes.clear();
+      form1.reset();
+    }
+  }
+  Sql(ServerDetails(), {"SET GLOBAL sql_mode = DEFAULT"});
+}
