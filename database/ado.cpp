@@ -172,14 +172,14 @@ bool ReadChunks(SQLHANDLE stmt, SQLUSMALLINT column, SQLSMALLINT cType, size_t u
   }
 }
 
+// Text and bytes are kept as the bytes the server sent: text in the
+// connection's utf8mb4, read as bytes since the driver's wide conversion
+// stops at a NUL character inside a value.
+bool IsRawType(SQLSMALLINT t) { return IsBinaryType(t) || IsTextType(t); }
+
+// A value of any other type, typed.
 QVariant ReadValue(SQLHANDLE stmt, SQLUSMALLINT column, const Field& field) {
   const SQLSMALLINT t = SQLSMALLINT(field.sqlType);
-  if (IsBinaryType(t)) {
-    QByteArray bytes;
-    if (!ReadChunks(stmt, column, SQL_C_BINARY, 1, [&](const char* p, size_t n) { bytes.append(p, qsizetype(n)); }))
-      return QVariant();
-    return bytes;
-  }
   if (IsIntegerType(t)) {
     SQLLEN indicator = 0;
     if (field.isUnsigned) {
@@ -199,14 +199,6 @@ QVariant ReadValue(SQLHANDLE stmt, SQLUSMALLINT column, const Field& field) {
     Check(SQLGetData(stmt, column, SQL_C_DOUBLE, &v, 0, &indicator), SQL_HANDLE_STMT, stmt);
     if (indicator == SQL_NULL_DATA) return QVariant();
     return v;
-  }
-  if (IsTextType(t)) {
-    // Text is read as the connection's utf8mb4 bytes: the driver's wide
-    // conversion stops at a NUL character inside a value.
-    QByteArray bytes;
-    if (!ReadChunks(stmt, column, SQL_C_BINARY, 1, [&](const char* p, size_t n) { bytes.append(p, qsizetype(n)); }))
-      return QVariant();
-    return QString::fromUtf8(bytes);
   }
   QByteArray bytes;
   if (!ReadChunks(stmt, column, SQL_C_CHAR, 1, [&](const char* p, size_t n) { bytes.append(p, qsizetype(n)); }))
@@ -263,7 +255,12 @@ QString Connection::DriverOptions() const {
   QString options = QStringLiteral("CHARSET=utf8mb4;FORCETLS=1;");
   if (ConnectionTimeout > 0) options += QStringLiteral("CONN_TIMEOUT=%1;").arg(ConnectionTimeout);
   if (CommandTimeout > 0) options += QStringLiteral("READ_TIMEOUT=%1;WRITE_TIMEOUT=%1;").arg(CommandTimeout);
-  if (MultipleStatements) options += QStringLiteral("OPTION=67108864;");
+  // The driver's option bits: several statements in one text; and, for a
+  // client-side cursor, which reads every row at once into its own compact
+  // store, rows streamed from the server rather than first copied whole
+  // into the driver.
+  const int option = (MultipleStatements ? 67108864 : 0) | (CursorLocation == adUseClient ? 1048576 : 0);
+  if (option != 0) options += QStringLiteral("OPTION=%1;").arg(option);
   return options;
 }
 
@@ -333,7 +330,7 @@ void Connection::ExecuteMany(const QString& statements,
     if (columns > 0) {
       RecordSet rows;
       rows.Attach(stmt, true);
-      rows.LoadRows();
+      rows.LoadRows(false);
       each(index, &rows);
     } else {
       each(index, nullptr);
@@ -359,15 +356,41 @@ void RecordSet::Attach(std::shared_ptr<Handles> statement, bool clientCursor) {
   clientCursor_ = clientCursor;
   open_ = true;
   eof_ = false;
-  cells_.clear();
+  ClearCells();
   position_ = 0;
 }
 
 void RecordSet::Detach() {
   statement_.reset();
   open_ = false;
-  cells_.clear();
+  ClearCells();
   eof_ = true;
+}
+
+void RecordSet::ClearCells() {
+  cells_.clear();
+  bytes_.clear();
+  typed_.clear();
+}
+
+void RecordSet::ReadCell(size_t column) {
+  SQLHANDLE stmt = statement_->handle;
+  const Field& field = fields_[column];
+  const SQLUSMALLINT number = SQLUSMALLINT(column + 1);
+  if (IsRawType(SQLSMALLINT(field.sqlType))) {
+    const qint64 start = bytes_.size();
+    const bool present = ReadChunks(stmt, number, SQL_C_BINARY, 1,
+                                    [&](const char* p, size_t n) { bytes_.append(p, qsizetype(n)); });
+    cells_.push_back(present ? Cell{start, bytes_.size() - start} : Cell{0, kNull});
+    return;
+  }
+  QVariant value = ReadValue(stmt, number, field);
+  if (value.isNull()) {
+    cells_.push_back({0, kNull});
+    return;
+  }
+  cells_.push_back({qint64(typed_.size()), kTyped});
+  typed_.push_back(std::move(value));
 }
 
 void RecordSet::ReadColumns() {
@@ -403,7 +426,7 @@ bool RecordSet::FetchRow() {
   const SQLRETURN rc = SQLFetch(stmt);
   if (rc == SQL_NO_DATA) return false;
   Check(rc, SQL_HANDLE_STMT, stmt);
-  for (size_t i = 0; i < fields_.size(); ++i) cells_.push_back(ReadValue(stmt, SQLUSMALLINT(i + 1), fields_[i]));
+  for (size_t i = 0; i < fields_.size(); ++i) ReadCell(i);
   return true;
 }
 
@@ -413,7 +436,7 @@ std::shared_ptr<Handles> RecordSet::NewStatement(Connection& connection) {
   return AllocateStatement(connection.handles_, connection.CommandTimeout);
 }
 
-void RecordSet::LoadRows() {
+void RecordSet::LoadRows(bool release) {
   try {
     ReadColumns();
     if (fields_.empty()) {
@@ -425,6 +448,10 @@ void RecordSet::LoadRows() {
       while (FetchRow()) {
       }
       cells_.shrink_to_fit();
+      bytes_.squeeze();
+      // Everything is read: let the driver's copy of the result go, unless
+      // more results of the same statements follow.
+      if (release) SQLFreeStmt(statement_->handle, SQL_CLOSE);
     }
     eof_ = clientCursor_ ? RowCount() == 0 : !FetchRow();
   } catch (...) {
@@ -479,7 +506,7 @@ void RecordSet::MoveNext() {
     ++position_;
     eof_ = position_ >= RowCount();
   } else {
-    cells_.clear();
+    ClearCells();
     eof_ = !FetchRow();
   }
 }
@@ -502,7 +529,12 @@ QVariant RecordSet::Value(int index) const {
     throw Error(QStringLiteral("Item cannot be found in the collection corresponding to the requested name or ordinal."));
   if (eof_) throw Error(QStringLiteral("Either BOF or EOF is True, or the current record has been deleted."));
   const size_t row = clientCursor_ ? position_ : 0;
-  return cells_[row * fields_.size() + size_t(index)];
+  const Cell& cell = cells_[row * fields_.size() + size_t(index)];
+  if (cell.length == kNull) return QVariant();
+  if (cell.length == kTyped) return typed_[size_t(cell.start)];
+  const char* data = bytes_.constData() + cell.start;
+  if (IsBinaryType(SQLSMALLINT(fields_[size_t(index)].sqlType))) return QByteArray(data, qsizetype(cell.length));
+  return QString::fromUtf8(data, qsizetype(cell.length));
 }
 
 void RecordSet::Close() {

@@ -110,7 +110,7 @@ class RecordSet {
   std::shared_ptr<Handles> NewStatement(Connection& connection);
   void Attach(std::shared_ptr<Handles> statement, bool clientCursor);
   void Detach();  // closed: the statement and the values are let go
-  void LoadRows();
+  void LoadRows(bool release = true);
   void ReadColumns();
   // Appends the next row's values to cells_; false at the end.
   bool FetchRow();
@@ -123,8 +123,19 @@ class RecordSet {
   bool clientCursor_ = false;
   bool eof_ = true;
   // The values of all rows, row after row (client-side cursor), or of the
-  // current row (server-side cursor).
-  std::vector<QVariant> cells_;
+  // current row (server-side cursor). Text and bytes lie back to back in one
+  // buffer, as the server sent them; other values are kept typed. A million
+  // short texts cost little more than their own bytes.
+  struct Cell {
+    qint64 start;   // offset in bytes_, or the index in typed_
+    qint64 length;  // bytes in bytes_; kTyped for a typed value, kNull for the null
+  };
+  static constexpr qint64 kTyped = -1, kNull = -2;
+  std::vector<Cell> cells_;
+  QByteArray bytes_;
+  std::vector<QVariant> typed_;
+  void ReadCell(size_t column);
+  void ClearCells();
   size_t position_ = 0;
 };
 
