@@ -71,3 +71,27 @@ inline void TypeDetailsAndGoOn(Form1& form1, const MySQL::ConnectionDetails& d) 
   form1.Form_Load();
   TypeDetails(form1, d);
 }
+
+#include <QRandomGenerator>
+
+#include "windows/run.h"
+
+inline const char* kFirst[] = {"anna", "JOSÉ", "zoë", "mARIE-claire", "o'brien", "KATHARINA", "łukasz", "yuki", "seán", "lee"};
+inline const char* kLast[] = {"o'neil", "McDONALD", "van der berg", "müller", "SMITH", "nguyen", "garcía", "kowalski"};
+
+// Fresh table `t` (id, name) with the given number of rows of messy names.
+inline void MakeTable(const TestDatabase& db, int rows, bool index) {
+  db.Exec({"DROP TABLE IF EXISTS t",
+           QStringLiteral("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(100)%1)").arg(index ? ", KEY (name)" : "")});
+  QRandomGenerator random(7);
+  for (int start = 0; start < rows; start += 5000) {
+    QStringList values;
+    for (int i = start; i < std::min(rows, start + 5000); ++i) {
+      const QString name = QString::fromUtf8(kFirst[random.bounded(10)]) + " " + QString::fromUtf8(kLast[random.bounded(8)]) +
+                           " " + QString::number(random.bounded(rows / 3 + 1));
+      values << QStringLiteral("(%1,'%2')").arg(i).arg(Run::EscapeValue(name));
+    }
+    db.Exec(QStringLiteral("INSERT INTO t VALUES ") + values.join(","));
+  }
+}
+

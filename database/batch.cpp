@@ -14,6 +14,10 @@ qsizetype WireBytes(const QString& statement) { return statement.size() * 3 + 16
 
 const QString kWarnings = QStringLiteral("SHOW WARNINGS;");
 
+// The error the note after a statement raises when the statement left
+// warnings: a subquery that returns more than one row.
+constexpr int kWarnedMark = 1242;
+
 bool ConnectionLost(const ADODB::Error& e) {
   return e.sqlState.startsWith(QLatin1String("08")) || e.nativeError == 2006 || e.nativeError == 2013 ||
          e.nativeError == 2055;
@@ -69,71 +73,68 @@ void Sender::Rollback() {
   }
 }
 
-bool Sender::Attempt(const std::vector<Item>& items, std::vector<Outcome>& outcomes) {
+Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outcome>& outcomes) {
   outcomes.assign(items.size(), Outcome{});
   size_t next = 0;  // the first statement not yet run
   bool opening = true;
-  while (next < items.size()) {
-    // After each statement the session notes how far the batch got and
-    // whether the statement left warnings, in variables of its own: the
-    // batch holds no result sets, so the driver walks it statement by
-    // statement. After a refused statement the rest goes again in the same
-    // transaction.
-    QString text = opening ? QStringLiteral("START TRANSACTION;SET @norvale_done = NULL, @norvale_warned = NULL;")
-                           : QString();
+  for (;;) {
+    // The batch and its commit travel together. After each statement the
+    // session notes how far the batch got; a statement that left warnings
+    // makes that note fail on purpose (a subquery of two rows), which stops
+    // the batch before its commit. The batch holds no statement that
+    // returns rows: given one, the driver would send every statement of
+    // the text on a round trip of its own. After a refused statement the
+    // rest goes again, in the same transaction.
+    QString text = opening ? QStringLiteral("START TRANSACTION;SET @nv_done=NULL;") : QString();
     for (size_t i = next; i < items.size(); ++i) {
       text += items[i].statement;
       if (!items[i].statement.endsWith(u';')) text += u';';
-      text += QStringLiteral(
-                  "SET @norvale_done = %1, @norvale_warned = IF(@@warning_count > 0, "
-                  "CONCAT_WS(',', @norvale_warned, %1), @norvale_warned);")
-                  .arg(i);
+      text += QStringLiteral("SET @nv_done=IF(@@warning_count,(SELECT 1 UNION ALL SELECT 1),%1);").arg(i);
     }
+    text += QStringLiteral("COMMIT;");
     try {
       connection_.ExecuteMany(text, [](int, ADODB::RecordSet*) {});
-      next = items.size();
+      return Result::Committed;
     } catch (const ADODB::Error& failure) {
-      // The driver gives a failure past the batch's first statement without
-      // its error number: the server still knows it, and how far the batch
-      // got. If it cannot tell, the connection is gone.
+      // The driver gives a failure past the first statement of a text
+      // without its error number: the server still knows it, and how far
+      // the batch got. If it cannot tell, the connection is gone.
       ADODB::Error e = failure;
       qsizetype done = -1;
       try {
-        connection_.ExecuteMany(QStringLiteral("SHOW ERRORS;SELECT @norvale_done;"),
-                                [&](int index, ADODB::RecordSet* rows) {
-                                  if (!rows || rows->Eof()) return;
-                                  if (index == 0) e.nativeError = rows->Value(1).toInt();  // Level, Code, Message
-                                  if (index == 1 && !rows->Value(0).isNull()) done = qsizetype(rows->Value(0).toLongLong());
-                                });
+        connection_.ExecuteMany(QStringLiteral("SHOW ERRORS;SELECT @nv_done;"), [&](int index, ADODB::RecordSet* rows) {
+          if (!rows || rows->Eof()) return;
+          if (index == 0) e.nativeError = rows->Value(1).toInt();  // Level, Code, Message
+          if (index == 1 && !rows->Value(0).isNull()) done = qsizetype(rows->Value(0).toLongLong());
+        });
       } catch (const ADODB::Error&) {
         lost_ = true;
         throw FatalError(failure);
+      }
+      // The statement after the last one noted is the one that failed, or
+      // left warnings; past the last statement, the commit failed.
+      const size_t failed = size_t(std::max<qsizetype>(done + 1, qsizetype(next)));
+      if (e.nativeError == kWarnedMark && failed < items.size()) {
+        Rollback();
+        outcomes[failed].warned = true;
+        return Result::Warned;
       }
       const Failure kind = Classify(e);
       if (kind == Failure::Conflict) {
         lastConflict_ = e;
         Rollback();
-        return false;
+        return Result::Conflict;
       }
-      // The statement after the last one that finished is the refused one.
-      const qsizetype failed = done + 1;
-      if (kind == Failure::Fatal || failed < qsizetype(next) || failed >= qsizetype(items.size())) {
+      if (kind == Failure::Fatal || failed >= items.size()) {
         Rollback();
         throw FatalError(e);
       }
-      outcomes[size_t(failed)].refused = true;
-      outcomes[size_t(failed)].text = QString::fromStdString(e.what());
-      next = size_t(failed) + 1;
+      outcomes[failed].refused = true;
+      outcomes[failed].text = QString::fromStdString(e.what());
+      next = failed + 1;
     }
     opening = false;
   }
-  auto warned = connection_.Execute(QStringLiteral("SELECT @norvale_warned;"));
-  const QString list = warned ? warned->Value(0).toString() : QString();
-  for (const QString& n : list.split(u',', Qt::SkipEmptyParts)) {
-    const size_t i = n.toULongLong();
-    if (i < outcomes.size()) outcomes[i].warned = true;
-  }
-  return true;
 }
 
 QString Sender::WarningText(const Item& item) {
@@ -159,55 +160,32 @@ void Sender::Flush() {
   queuedBytes_ = 0;
   std::vector<std::pair<size_t, std::pair<int, QString>>> reports;  // (order, (tag, text))
   int attempt = 1;
-  for (;;) {
+  while (!items.empty()) {
     std::vector<Outcome> outcomes;
-    bool committed = false;
-    bool attempted = false;
+    Result result = Result::Conflict;
     try {
-      attempted = Attempt(items, outcomes);
+      result = Attempt(items, outcomes);
     } catch (const FatalError&) {
       throw;
     } catch (const ADODB::Error& e) {
-      // A failure of the batch's own bookkeeping queries.
       lost_ = ConnectionLost(e);
       Rollback();
       throw FatalError(e);
     }
-    if (attempted) {
-      if (std::any_of(outcomes.begin(), outcomes.end(), [](const Outcome& o) { return o.warned; })) {
-        // A warning means the server stored something other than the
-        // statement's value: take the batch back and send it again
-        // without those statements.
-        Rollback();
-        std::vector<Item> kept;
-        for (size_t i = 0; i < items.size(); ++i) {
-          if (outcomes[i].warned)
-            reports.push_back({items[i].order, {items[i].tag, WarningText(items[i])}});
-          else
-            kept.push_back(items[i]);
-        }
-        items = std::move(kept);
-        if (items.empty()) break;
-        continue;
-      }
-      try {
-        connection_.Execute(QStringLiteral("COMMIT;"));
-        committed = true;
-      } catch (const ADODB::Error& e) {
-        if (Classify(e) != Failure::Conflict) {
-          lost_ = ConnectionLost(e);
-          Rollback();
-          throw FatalError(e);
-        }
-        lastConflict_ = e;
-        Rollback();
-      }
-    }
-    if (committed) {
+    if (result == Result::Committed) {
       for (size_t i = 0; i < items.size(); ++i)
         if (outcomes[i].refused) reports.push_back({items[i].order, {items[i].tag, outcomes[i].text}});
       ++batches_;
       break;
+    }
+    if (result == Result::Warned) {
+      // The server stored something other than a statement's value: the
+      // batch was taken back, and goes again without that statement.
+      const auto warned = std::find_if(outcomes.begin(), outcomes.end(), [](const Outcome& o) { return o.warned; });
+      const size_t i = size_t(warned - outcomes.begin());
+      reports.push_back({items[i].order, {items[i].tag, WarningText(items[i])}});
+      items.erase(items.begin() + qsizetype(i));
+      continue;
     }
     if (++attempt > limits_.attempts) throw FatalError(lastConflict_);
     ++retries_;

@@ -27,7 +27,7 @@ class FatalError : public ADODB::Error {
 };
 
 struct Limits {
-  int statements = 500;          // statements in one batch
+  int statements = 250;          // statements in one batch
   qsizetype bytes = 1024 * 1024; // statement bytes in one batch, further bounded by the server's packet size
   int attempts = 8;              // tries of one batch when conflicts roll it back
   int firstBackoffMs = 20;       // pause before the first retry, doubling after each
@@ -71,9 +71,11 @@ class Sender {
     bool warned = false;
     QString text;
   };
-  // One try of the batch up to, not including, its commit. False when a
-  // conflict rolled it back.
-  bool Attempt(const std::vector<Item>& items, std::vector<Outcome>& outcomes);
+  // One try of the batch with its commit. Refused statements are marked
+  // and the rest committed; a statement that left warnings, or a conflict,
+  // has the batch rolled back.
+  enum class Result { Committed, Warned, Conflict };
+  Result Attempt(const std::vector<Item>& items, std::vector<Outcome>& outcomes);
   // The warning a statement leaves, learnt by running it again alone.
   QString WarningText(const Item& item);
   void Rollback();

@@ -169,7 +169,7 @@ TEST(BatchConflicts, ADeadlockRollsTheBatchBackAndItIsSentAgain) {
 }
 
 // A server that stops answering in the middle of a batch: the command
-// timeout ends the wait and the batch fails as a whole, never hangs.
+// timeout ends the wait and the run's failure is fatal; it never hangs.
 TEST(BatchConflicts, AFrozenServerEndsTheBatchAfterTheCommandTimeout) {
   PrivateServer server;
   Sql(server.Details(), {"CREATE DATABASE frozen", "CREATE TABLE frozen.t (id INT PRIMARY KEY, v VARCHAR(20))",
@@ -188,5 +188,8 @@ TEST(BatchConflicts, AFrozenServerEndsTheBatchAfterTheCommandTimeout) {
   }
   server.Signal(SIGCONT);
   EXPECT_EQ(reports, 0);
-  EXPECT_EQ(Column(server.Details("frozen"), "SELECT v FROM t ORDER BY id"), QStringList({"a", "b"}));
+  // The batch and its commit had reached the server before it froze: once
+  // it thaws it may finish them. Either way the batch is whole.
+  const QStringList rows = Column(server.Details("frozen"), "SELECT v FROM t ORDER BY id");
+  EXPECT_TRUE(rows == QStringList({"a", "b"}) || rows == QStringList({"A", "B"})) << rows.join(",").toStdString();
 }

@@ -1,0 +1,123 @@
+// The run's statements travel in batches: through a relay that delays each
+// direction by 5 ms, the run against replaying its identical statements one
+// per call through ODBC; on loopback, the run against one server-side
+// UPDATE of the whole table; and the run's memory growth on a large table
+// against the bytes of its field. The server commits durably
+// (innodb_flush_log_at_trx_commit=1) while this runs.
+//   bench_batch [rows through the relay = 20000] [loopback rows = 100000] [memory rows = 1000000]
+#include <QApplication>
+#include <cstdio>
+
+#include "bench/common.h"
+#include "bench/relay.h"
+#include "caserules/case.h"
+#include "database/ado.h"
+#include "database/batch.h"
+#include "shell/main.h"
+#include "tests/support/recorder.h"
+#include "windows/form1.h"
+#include "windows/form2.h"
+
+namespace {
+
+// This process's resident memory now, and its peak since the last reset, in MiB.
+double StatusMiB(const char* key) {
+  QFile status("/proc/self/status");
+  if (!status.open(QIODevice::ReadOnly)) return -1;
+  for (const QByteArray& line : status.readAll().split('\n'))
+    if (line.startsWith(key)) return line.mid(int(strlen(key))).trimmed().split(' ').first().toDouble() / 1024.0;
+  return -1;
+}
+void ResetPeak() {
+  QFile clear("/proc/self/clear_refs");
+  if (clear.open(QIODevice::WriteOnly)) clear.write("5");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  PrepareEnvironment();
+  QApplication app(argc, argv);
+  if (!ServerRunning()) return 1;
+  const int relayRows = argc > 1 ? atoi(argv[1]) : 20000;
+  const int loopRows = argc > 2 ? atoi(argv[2]) : 100000;
+  const int memoryRows = argc > 3 ? atoi(argv[3]) : 1000000;
+  BoxRecorder boxes;
+  Main::SetRandomDraw([] { return 0.5; });
+  TestDatabase db;
+  db.Exec("SET GLOBAL innodb_flush_log_at_trx_commit = 1");
+
+  // Runs Start Changing in the given mode on `t`.`name` with these details.
+  const auto run = [&](const MySQL::ConnectionDetails& d, int mode) {
+    Main::SaveSetting("Combo1", QString::number(mode));
+    Form1 form1;
+    TypeDetailsAndGoOn(form1, d);
+    form1.PushButton3_Click();
+    Form2& form2 = form1.GetForm2();
+    form2.ListView2->setCurrentItem(form2.ListView2->topLevelItem(1));
+    return MedianMs(1, [&] { form2.PushButton1_Click(); });
+  };
+
+  if (relayRows > 0) {
+    DelayRelay relay(db.Details().port.toInt(), std::chrono::milliseconds(5));
+    MySQL::ConnectionDetails far = db.Details();
+    far.port = QString::number(relay.Port());
+    MakeTable(db, relayRows, true);
+    QStringList statements;
+    for (const QString& v : db.Values("SELECT name FROM t"))
+      statements << Run::UpdateStatement("t", "name", "name", Run::EscapeValue(v), Run::EscapeValue(Case::ProperCase(v)),
+                                         Run::CharacterCount(v));
+    const double runMs = run(far, 2);
+    const QString converted = db.Values("CHECKSUM TABLE t").value(0);
+    MakeTable(db, relayRows, true);
+    const double replayMs = MedianMs(1, [&] {
+      ADODB::Connection c;
+      c.Open(MySQL::ConnectionString(far));
+      for (const QString& s : statements) c.Execute(s);
+    });
+    std::printf("%d rows through a relay adding 5 ms each way: run %.0f ms, one statement per call %.0f ms, "
+                "ratio %.1f (target >= 50); same table afterwards: %s\n",
+                relayRows, runMs, replayMs, replayMs / runMs,
+                db.Values("CHECKSUM TABLE t").value(0) == converted ? "yes" : "NO");
+  }
+
+  if (loopRows > 0) {
+    MakeTable(db, loopRows, true);
+    const double runMs = run(db.Details(), 0);
+    // The same statements through the batch sender alone, without the window.
+    MakeTable(db, loopRows, true);
+    QStringList statements;
+    for (const QString& v : db.Values("SELECT name FROM t"))
+      statements << Run::UpdateStatement("t", "name", "name", Run::EscapeValue(v), Run::EscapeValue(Case::UpperText(v)),
+                                         Run::CharacterCount(v));
+    const double senderMs = MedianMs(1, [&] {
+      ADODB::Connection c;
+      c.MultipleStatements = true;
+      c.Open(MySQL::ConnectionString(db.Details()));
+      Batch::Sender sender(c, [](int, const QString&) {});
+      for (const QString& s : statements) sender.Add(s, 0);
+      sender.Flush();
+    });
+    MakeTable(db, loopRows, true);
+    const double updateMs = MedianMs(1, [&] { db.Exec("UPDATE t SET name = UPPER(name)"); });
+    std::printf("%d rows on loopback: the batch sender alone %.0f ms\n", loopRows, senderMs);
+    std::printf("%d rows on loopback: run %.0f ms, one UPDATE t SET name = UPPER(name) %.0f ms, ratio %.1f "
+                "(target <= 10)\n",
+                loopRows, runMs, updateMs, runMs / updateMs);
+  }
+
+  if (memoryRows > 0) {
+    MakeTable(db, memoryRows, true);
+    const double fieldMiB = db.Values("SELECT SUM(LENGTH(name)) FROM t").first().toDouble() / 1048576.0;
+    const double before = StatusMiB("VmRSS:");
+    ResetPeak();
+    const double runMs = run(db.Details(), 2);
+    const double growth = StatusMiB("VmHWM:") - before;
+    std::printf("%d rows on loopback: run %.0f ms; memory growth %.1f MiB for %.1f MiB of field text, "
+                "bound 3 x text + 32 = %.1f MiB\n",
+                memoryRows, runMs, growth, fieldMiB, 3 * fieldMiB + 32);
+  }
+  db.Exec("SET GLOBAL innodb_flush_log_at_trx_commit = 2");
+  for (const auto& b : boxes.boxes) std::fprintf(stderr, "box: %s\n", qPrintable(b.text));
+  return boxes.boxes.empty() ? 0 : 1;
+}
