@@ -13,6 +13,16 @@
 #include "shell/skin.h"
 #include "windows/form2.h"
 
+namespace {
+
+// Tab, Shift+Tab, a click, a mnemonic.
+bool MovesFocusWithinWindow(Qt::FocusReason reason) {
+  return reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason || reason == Qt::MouseFocusReason ||
+         reason == Qt::ShortcutFocusReason;
+}
+
+}  // namespace
+
 Form1::Form1() : FixedWindow("Form1", 536, 245), pointer_(*this) {
   QPalette white = palette();
   white.setColor(QPalette::Window, Qt::white);
@@ -176,8 +186,12 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
       pointer_.MouseMove(PointerState::Hand);      // the buttons' pointer-move events
     }
   } else if (event->type() == QEvent::FocusIn) {
-    // TextN_GotFocus: select the whole text so typing replaces it.
-    if (auto* box = qobject_cast<QLineEdit*>(watched)) {
+    // TextN_GotFocus: select the whole text so typing replaces it, when the
+    // focus moves to the box within the window. The window becoming active
+    // again or a box's own menu closing hands the focus back, and what the
+    // user was typing stays as it was.
+    auto* box = qobject_cast<QLineEdit*>(watched);
+    if (box && MovesFocusWithinWindow(static_cast<QFocusEvent*>(event)->reason())) {
       QTimer::singleShot(0, box, [box] { box->selectAll(); });
     }
   }

@@ -5,6 +5,8 @@
 #include <QScreen>
 #include <QWindow>
 
+#include "shell/settings.h"
+
 #include "shell/errorreport.h"
 #include "tests/support/realboxes.h"
 #include "tests/windows/fixture.h"
@@ -113,4 +115,56 @@ TEST_F(DesktopTest, CaptionsAreExactlyTheProgramsTexts) {
   g.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&g));
   EXPECT_EQ(Captions(g.winId()), QStringList({"Norvale", "Norvale", "Norvale"}));
+}
+
+// A box selects its whole text when the focus moves to it within the window
+// (Tab, Shift+Tab, a click), and only then: coming back from another window
+// or closing the box's menu leaves what the user typed alone.
+TEST_F(DesktopTest, FocusSelectsAllOnlyWhenItMovesWithinTheWindow) {
+  Form1& f = StartShown();
+  Focus(f);
+  XClick(f.Text2);
+  ASSERT_TRUE(Until([&] { return f.Text2->hasFocus(); }));
+  XType("abc");
+  ASSERT_TRUE(Until([&] { return f.Text2->text() == "abc"; }));
+
+  // Another program's window takes the focus, then the user comes back.
+  QProcess other;
+  other.start("xmessage", {"-name", "norvaleother", "-geometry", "+0+0", "another program"});
+  const QString otherId = Tool("xdotool", {"search", "--sync", "--classname", "norvaleother"}).section(u'\n', 0, 0);
+  ASSERT_FALSE(otherId.isEmpty());
+  Tool("xdotool", {"windowfocus", "--sync", otherId});
+  ASSERT_TRUE(Until([&] { return !f.isActiveWindow(); }));
+  Focus(f);
+  ASSERT_TRUE(Until([&] { return f.Text2->hasFocus(); }));
+  XType("d");
+  ASSERT_TRUE(Until([&] { return f.Text2->text() != "abc"; }));
+  EXPECT_EQ(f.Text2->text(), "abcd");
+  EXPECT_EQ(Main::GetSetting("MyUser", "absent"), "abcd");
+  other.kill();
+  other.waitForFinished();
+
+  // The box's own menu opens and closes.
+  XClick(f.Text2, f.Text2->rect().center(), 3);
+  ASSERT_TRUE(Until([] { return QApplication::activePopupWidget() != nullptr; }));
+  XKey("Escape");
+  ASSERT_TRUE(Until([&] { return !QApplication::activePopupWidget() && f.Text2->hasFocus(); }));
+  XType("e");
+  ASSERT_TRUE(Until([&] { return f.Text2->text() != "abcd"; }));
+  EXPECT_EQ(f.Text2->text(), "abcde");
+
+  // Moving within the window selects: Shift+Tab, Tab, a click.
+  XKey("shift+Tab");
+  ASSERT_TRUE(Until([&] { return f.Text5->hasFocus() && f.Text5->selectedText() == "3306"; }));
+  XType("7");
+  ASSERT_TRUE(Until([&] { return f.Text5->text() != "3306"; }));
+  EXPECT_EQ(f.Text5->text(), "7");
+  XKey("Tab");
+  ASSERT_TRUE(Until([&] { return f.Text2->hasFocus() && f.Text2->selectedText() == "abcde"; }));
+  XClick(f.Text1);
+  ASSERT_TRUE(Until([&] { return f.Text1->hasFocus() && f.Text1->selectedText() == "localhost"; }));
+  XType("h");
+  ASSERT_TRUE(Until([&] { return f.Text1->text() != "localhost"; }));
+  EXPECT_EQ(f.Text1->text(), "h");
+  EXPECT_EQ(Main::GetSetting("MyServer", "absent"), "h");
 }
