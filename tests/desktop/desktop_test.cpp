@@ -16,11 +16,17 @@ void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdSt
 
 namespace {
 
-// Runs an X tool to its end; its standard output.
-QString Tool(const QString& program, const QStringList& arguments) {
+// Runs an X tool to its end; its standard output. Input is sent with the
+// program's event loop running, so the program meets each event as it comes,
+// as it would a user's; readings of window properties are made without it.
+enum class WhileRunning { Wait, HandleEvents };
+QString Tool(const QString& program, const QStringList& arguments, WhileRunning mode = WhileRunning::Wait) {
   QProcess p;
   p.start(program, arguments);
-  if (!p.waitForFinished(60000)) ADD_FAILURE() << program.toStdString() << " did not finish";
+  const bool finished = mode == WhileRunning::HandleEvents
+                            ? QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 60000)
+                            : p.waitForFinished(60000);
+  if (!finished) ADD_FAILURE() << program.toStdString() << " did not finish";
   return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
 }
 
@@ -56,15 +62,18 @@ class DesktopTest : public WindowTest {
     ASSERT_TRUE(Until([&] { return w.isActiveWindow(); }));
   }
   // A real click at a point of a control.
+  // Repeated clicks come a quarter second apart: a double-click at an
+  // unhurried hand's pace, inside the platform's double-click time.
   void XClick(QWidget* control, QPoint at, int button = 1, int repeat = 1) {
     QWidget* window = control->window();
     const QPoint p = control->mapTo(window, at);
     Tool("xdotool", {"mousemove", "--window", Id(window->winId()), QString::number(p.x()), QString::number(p.y()),
-                     "click", "--repeat", QString::number(repeat), "--delay", "40", QString::number(button)});
+                     "click", "--repeat", QString::number(repeat), "--delay", "250", QString::number(button)},
+         WhileRunning::HandleEvents);
   }
   void XClick(QWidget* control) { XClick(control, control->rect().center()); }
-  void XType(const QString& text) { Tool("xdotool", {"type", "--delay", "20", text}); }
-  void XKey(const QString& key) { Tool("xdotool", {"key", key}); }
+  void XType(const QString& text) { Tool("xdotool", {"type", "--delay", "20", text}, WhileRunning::HandleEvents); }
+  void XKey(const QString& key) { Tool("xdotool", {"key", key}, WhileRunning::HandleEvents); }
 
   Form1& StartShown() {
     Form1& f = Start();
@@ -167,4 +176,105 @@ TEST_F(DesktopTest, FocusSelectsAllOnlyWhenItMovesWithinTheWindow) {
   ASSERT_TRUE(Until([&] { return f.Text1->text() != "localhost"; }));
   EXPECT_EQ(f.Text1->text(), "h");
   EXPECT_EQ(Main::GetSetting("MyServer", "absent"), "h");
+}
+
+namespace {
+
+// Turns the server's general log on (into mysql.general_log) for the life of
+// the object, and reads what it holds about one table.
+class GeneralLog {
+ public:
+  GeneralLog() {
+    const QStringList old = Column(ServerDetails(), "SELECT CONCAT(@@GLOBAL.general_log, ',', @@GLOBAL.log_output)");
+    old_ = old.value(0).split(u',');
+    Sql(ServerDetails(), {"SET GLOBAL log_output = 'TABLE'", "SET GLOBAL general_log = 1"});
+  }
+  ~GeneralLog() {
+    Sql(ServerDetails(), {QStringLiteral("SET GLOBAL general_log = %1").arg(old_.value(0, "0")),
+                          QStringLiteral("SET GLOBAL log_output = '%1'").arg(old_.mid(1).join(u',').isEmpty()
+                                                                                  ? "FILE"
+                                                                                  : old_.mid(1).join(u','))});
+  }
+  GeneralLog(const GeneralLog&) = delete;
+  GeneralLog& operator=(const GeneralLog&) = delete;
+
+  // How often the server was handed this statement, prepared or run (an
+  // execution of a prepared statement is not counted again). The driver
+  // may add a row limit of its own at the end.
+  int Count(const QString& statement) const {
+    QString quoted = statement;
+    quoted.replace("\\", "\\\\").replace("'", "\\'");
+    return Column(ServerDetails(),
+                  "SELECT COUNT(*) FROM mysql.general_log WHERE command_type IN ('Query', 'Prepare') AND "
+                  "(CONVERT(argument USING utf8mb4) = '" + quoted + "' OR CONVERT(argument USING utf8mb4) LIKE '" +
+                      quoted + " LIMIT %')")
+        .value(0)
+        .toInt();
+  }
+
+ private:
+  QStringList old_;
+};
+
+}  // namespace
+
+// A double-click on a table or a field is one choice: the server's general
+// log shows its statements once each.
+TEST_F(DesktopTest, DoubleClickRunsTheTableAndFieldOperationsOnce) {
+  TestDatabase db;
+  // Names of this run's own, since the log is the whole server's.
+  const QString table = QStringLiteral("twice_%1").arg(QCoreApplication::applicationPid());
+  db.Exec({"CREATE TABLE first_table (v VARCHAR(10))", "INSERT INTO first_table VALUES ('one')",
+           QStringLiteral("CREATE TABLE %1 (word VARCHAR(10), other VARCHAR(10))").arg(table),
+           QStringLiteral("INSERT INTO %1 VALUES ('a', 'b'), ('c', 'd')").arg(table)});
+  GeneralLog log;
+  Form2& f = OpenForm2(db.Details());
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+  ASSERT_EQ(Items(f.ListView1), QStringList({"first_table", table}));
+  const QString all = "SELECT * FROM `" + table + "`";
+  const QString word = "SELECT `word` FROM `" + table + "`";
+  const QString other = "SELECT `other` FROM `" + table + "`";
+  ASSERT_EQ(log.Count(all), 0);
+  Focus(f);
+
+  // Waits until every input event sent so far has been handled and every
+  // operation they started has ended: X delivers events in order, so once a
+  // pointer move to a new spot on "< Back", sent afterwards, has arrived,
+  // the clicks before it have arrived too.
+  struct MoveSpy : QObject {
+    QPoint last;
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::MouseMove) last = static_cast<QMouseEvent*>(e)->position().toPoint();
+      return false;
+    }
+  } moves;
+  f.PushButton5->installEventFilter(&moves);
+  int spot = 0;
+  const auto settled = [&] {
+    const QPoint marker(20 + 7 * ++spot, 8);
+    const QPoint inWindow = f.PushButton5->mapTo(&f, marker);
+    Tool("xdotool", {"mousemove", "--window", Id(f.winId()), QString::number(inWindow.x()), QString::number(inWindow.y())});
+    EXPECT_TRUE(Until([&] { return moves.last == marker && !f.Busy(); }));
+  };
+  const auto doubleClick = [&](ListView* list, int position) {
+    XClick(list->viewport(), list->visualItemRect(list->topLevelItem(position - 1)).center(), 1, 2);
+    settled();
+  };
+
+  doubleClick(f.ListView1, 2);
+  EXPECT_EQ(f.ListView1->SelectedText(), table);
+  EXPECT_EQ(Items(f.ListView3), QStringList({"a", "c"}));
+  EXPECT_EQ(log.Count(all), 1);
+  EXPECT_EQ(log.Count(word), 1);
+
+  doubleClick(f.ListView2, 2);
+  EXPECT_EQ(Items(f.ListView3), QStringList({"b", "d"}));
+  EXPECT_EQ(log.Count(other), 1);
+  EXPECT_EQ(log.Count(all), 1);
+
+  // A single click still chooses.
+  XClick(f.ListView2->viewport(), f.ListView2->visualItemRect(f.ListView2->topLevelItem(0)).center());
+  settled();
+  EXPECT_EQ(Items(f.ListView3), QStringList({"a", "c"}));
+  EXPECT_EQ(log.Count(word), 2);
 }
