@@ -2,6 +2,8 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QPainter>
+#include <QProxyStyle>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTimer>
@@ -21,6 +23,28 @@ bool MovesFocusWithinWindow(Qt::FocusReason reason) {
          reason == Qt::ShortcutFocusReason;
 }
 
+// Draws a group frame as a line only. Fusion fills a frame's inside with a
+// light gray of its own; this window's frame shows the window's colour, so
+// that it and its labels are white like the window (or take the skin's
+// colours when the skin gives them).
+class LineFrameStyle : public QProxyStyle {
+ public:
+  using QProxyStyle::QProxyStyle;
+  void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override {
+    if (element != PE_FrameGroupBox) {
+      QProxyStyle::drawPrimitive(element, option, painter, widget);
+      return;
+    }
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing, false);
+    painter->setPen(option->palette.color(QPalette::Window).darker(140));
+    painter->setBrush(Qt::NoBrush);
+    painter->drawRect(option->rect.adjusted(0, 0, -1, -1));
+    painter->restore();
+  }
+};
+
 }  // namespace
 
 Form1::Form1() : FixedWindow("Form1", 536, 245), pointer_(*this) {
@@ -32,6 +56,9 @@ Form1::Form1() : FixedWindow("Form1", 536, 245), pointer_(*this) {
   const QFont small = ArialBold(9);
   const QFont large = ArialBold(11.25);
   Frame1 = Place(new QGroupBox(QStringLiteral("MySQL Login"), this), "Frame1", 8, 8, 520, 193, small);
+  auto* frameStyle = new LineFrameStyle();
+  frameStyle->setParent(this);
+  Frame1->setStyle(frameStyle);
   Text1 = Place(new QLineEdit(Frame1), "Text1", 88, 24, 305, 23, small);
   Text5 = Place(new QLineEdit(Frame1), "Text5", 432, 24, 73, 23, small);
   Text2 = Place(new QLineEdit(Frame1), "Text2", 88, 56, 417, 23, small);

@@ -1,6 +1,7 @@
 // The real windows on a real X server (Xvfb): what the window system
 // reports about them, and input that arrives through it (xdotool).
 #include <QDir>
+#include <QLabel>
 #include <QProcess>
 #include <QScreen>
 #include <QWindow>
@@ -277,4 +278,37 @@ TEST_F(DesktopTest, DoubleClickRunsTheTableAndFieldOperationsOnce) {
   settled();
   EXPECT_EQ(Items(f.ListView3), QStringList({"a", "c"}));
   EXPECT_EQ(log.Count(word), 2);
+}
+
+// The connection window's frame and labels are white like the window: read
+// back from the X server's own pixels.
+TEST_F(DesktopTest, ConnectionWindowFrameAndLabelsAreWhite) {
+  Form1& f = StartShown();
+  ASSERT_TRUE(Until([&] {
+    return !QGuiApplication::primaryScreen()->grabWindow(f.winId()).toImage().isNull();
+  }));
+  const QImage shot = QGuiApplication::primaryScreen()->grabWindow(f.winId()).toImage();
+  shot.save(ScreenFolder() + "/connection-window.png");
+  ASSERT_EQ(shot.size(), f.size());
+  // Every pixel of a region must be pure white.
+  const auto notWhite = [&](const QRect& region) {
+    int count = 0;
+    for (int y = region.top(); y <= region.bottom(); ++y)
+      for (int x = region.left(); x <= region.right(); ++x) count += shot.pixel(x, y) != qRgb(255, 255, 255);
+    return count;
+  };
+  const auto inWindow = [&](QWidget* w, const QRect& r) { return QRect(w->parentWidget()->mapTo(&f, r.topLeft()), r.size()); };
+  // The frame's inside, in the gaps between its rows of controls.
+  EXPECT_EQ(notWhite(inWindow(f.Text1, QRect(16, 48, 488, 7))), 0);
+  EXPECT_EQ(notWhite(inWindow(f.Text1, QRect(16, 144, 488, 7))), 0);
+  EXPECT_EQ(notWhite(inWindow(f.Text1, QRect(16, 181, 488, 8))), 0);
+  // Each label's rows above and below its text, and the window outside the frame.
+  for (QLabel* label : {f.Label1, f.Label2, f.Label3, f.Label4, f.Label9}) {
+    const QRect r = label->geometry();
+    EXPECT_EQ(notWhite(inWindow(label, QRect(r.left(), r.top(), r.width() - 2, 1))), 0) << label->objectName().toStdString();
+    EXPECT_EQ(notWhite(inWindow(label, QRect(r.left(), r.bottom(), r.width() - 2, 1))), 0) << label->objectName().toStdString();
+  }
+  EXPECT_EQ(notWhite(QRect(0, 203, 536, 5)), 0);
+  // The frame still has its line.
+  EXPECT_NE(shot.pixel(f.Frame1->geometry().left(), 100), qRgb(255, 255, 255));
 }
