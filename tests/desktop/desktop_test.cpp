@@ -6,9 +6,8 @@
 #include <QScreen>
 #include <QWindow>
 
-#include "shell/settings.h"
-
 #include "shell/errorreport.h"
+#include "shell/settings.h"
 #include "tests/support/realboxes.h"
 #include "tests/windows/fixture.h"
 
@@ -62,9 +61,9 @@ class DesktopTest : public WindowTest {
     Tool("xdotool", {"windowfocus", "--sync", Id(w.winId())});
     ASSERT_TRUE(Until([&] { return w.isActiveWindow(); }));
   }
-  // A real click at a point of a control.
-  // Repeated clicks come a quarter second apart: a double-click at an
-  // unhurried hand's pace, inside the platform's double-click time.
+  // A real click at a point of a control. Repeated clicks come a quarter
+  // second apart: a double-click at an unhurried hand's pace, inside the
+  // platform's double-click time.
   void XClick(QWidget* control, QPoint at, int button = 1, int repeat = 1) {
     QWidget* window = control->window();
     const QPoint p = control->mapTo(window, at);
