@@ -58,10 +58,15 @@ QString MapText(const QString& text, UnitMap unitMap, CodePointMap codePointMap)
   return result;
 }
 
+// The length of the character that starts at position i: 2 for a surrogate
+// pair, else 1.
+qsizetype CharacterLength(const QString& text, qsizetype i) {
+  return i + 1 < text.size() && text.at(i).isHighSurrogate() && text.at(i + 1).isLowSurrogate() ? 2 : 1;
+}
+
 // Upper-cases the character that starts at position i (a unit or a pair).
 void RaiseAt(QString& text, qsizetype i) {
-  const QString one = text.mid(i, QChar::isHighSurrogate(text.at(i).unicode()) ? 2 : 1);
-  const QString raised = UpperText(one);
+  const QString raised = UpperText(text.mid(i, CharacterLength(text, i)));
   text.replace(i, raised.size(), raised);
 }
 
@@ -93,9 +98,12 @@ QString ProperCase(const QString& text) {
 }
 
 QString SentenceCase(const QString& text) {
-  QString result = LowerText(text);
-  if (!result.isEmpty()) RaiseAt(result, 0);
-  return result;
+  // The first character is raised as it stands, not lowered first: an upper
+  // case letter whose lower case maps back to another letter (İ, ẞ, the
+  // Kelvin sign) keeps its own form.
+  if (text.isEmpty()) return text;
+  const qsizetype first = CharacterLength(text, 0);
+  return UpperText(text.left(first)) + LowerText(text.mid(first));
 }
 
 QString ConvertCase(CaseMode mode, const QString& text) {

@@ -177,9 +177,27 @@ bool ReadChunks(SQLHANDLE stmt, SQLUSMALLINT column, SQLSMALLINT cType, size_t u
 // stops at a NUL character inside a value.
 bool IsRawType(SQLSMALLINT t) { return IsBinaryType(t) || IsTextType(t); }
 
+// The server's name of a column's type, in lower case ("bit", "varbinary").
+QString TypeName(SQLHANDLE stmt, SQLUSMALLINT column) {
+  SQLCHAR name[64] = {};
+  SQLSMALLINT length = 0;
+  if (!SQL_SUCCEEDED(SQLColAttribute(stmt, column, SQL_DESC_TYPE_NAME, name, sizeof name, &length, nullptr)))
+    return QString();
+  return FromDriverText(name, std::min<qsizetype>(length, qsizetype(sizeof name) - 1)).toLower();
+}
+
 // A value of any other type, typed.
 QVariant ReadValue(SQLHANDLE stmt, SQLUSMALLINT column, const Field& field) {
   const SQLSMALLINT t = SQLSMALLINT(field.sqlType);
+  if (field.isBit) {
+    // BIT is a number: its bytes, most significant first.
+    QByteArray bytes;
+    if (!ReadChunks(stmt, column, SQL_C_BINARY, 1, [&](const char* p, size_t n) { bytes.append(p, qsizetype(n)); }))
+      return QVariant();
+    qulonglong v = 0;
+    for (const char byte : bytes) v = (v << 8) | uchar(byte);
+    return QVariant::fromValue<qulonglong>(v);
+  }
   if (IsIntegerType(t)) {
     SQLLEN indicator = 0;
     if (field.isUnsigned) {
@@ -193,7 +211,15 @@ QVariant ReadValue(SQLHANDLE stmt, SQLUSMALLINT column, const Field& field) {
     if (indicator == SQL_NULL_DATA) return QVariant();
     return QVariant::fromValue<qlonglong>(v);
   }
-  if (t == SQL_REAL || t == SQL_FLOAT || t == SQL_DOUBLE) {
+  if (t == SQL_REAL) {
+    // Single precision stays single, so that its shortest form is its own.
+    SQLLEN indicator = 0;
+    float v = 0;
+    Check(SQLGetData(stmt, column, SQL_C_FLOAT, &v, 0, &indicator), SQL_HANDLE_STMT, stmt);
+    if (indicator == SQL_NULL_DATA) return QVariant();
+    return v;
+  }
+  if (t == SQL_FLOAT || t == SQL_DOUBLE) {
     SQLLEN indicator = 0;
     double v = 0;
     Check(SQLGetData(stmt, column, SQL_C_DOUBLE, &v, 0, &indicator), SQL_HANDLE_STMT, stmt);
@@ -377,7 +403,7 @@ void RecordSet::ReadCell(size_t column) {
   SQLHANDLE stmt = statement_->handle;
   const Field& field = fields_[column];
   const SQLUSMALLINT number = SQLUSMALLINT(column + 1);
-  if (IsRawType(SQLSMALLINT(field.sqlType))) {
+  if (IsRawType(SQLSMALLINT(field.sqlType)) && !field.isBit) {
     const qint64 start = bytes_.size();
     const bool present = ReadChunks(stmt, number, SQL_C_BINARY, 1,
                                     [&](const char* p, size_t n) { bytes_.append(p, qsizetype(n)); });
@@ -417,6 +443,7 @@ void RecordSet::ReadColumns() {
     f.Name = FromDriverText(name.data(), std::min<qsizetype>(nameLength, qsizetype(name.size()) - 1));
     f.sqlType = dataType;
     f.isUnsigned = isUnsigned == SQL_TRUE;
+    f.isBit = dataType == SQL_BIT || (IsBinaryType(dataType) && TypeName(stmt, i) == QLatin1String("bit"));
     fields_.push_back(std::move(f));
   }
 }

@@ -74,6 +74,7 @@ struct Field {
   QString Name;
   int sqlType = 0;
   bool isUnsigned = false;
+  bool isBit = false;  // BIT(n): read as a number
 };
 
 class RecordSet {

@@ -5,6 +5,9 @@
 #include <QDateTime>
 #include <QLocale>
 #include <QTime>
+#include <charconv>
+#include <cstdlib>
+#include <string>
 
 namespace MySQL {
 
@@ -82,6 +85,14 @@ QString ValueText(const QVariant& value) {
       return QStringLiteral("0x") + QString::fromLatin1(value.toByteArray().toHex().toUpper());
     case QMetaType::Double:
       return QString::number(value.toDouble(), 'g', QLocale::FloatingPointShortest);
+    case QMetaType::Float: {
+      // The shortest digits that give back the single-precision value; the
+      // double nearest to them has those digits as its own shortest form.
+      char digits[32];
+      const auto end = std::to_chars(digits, digits + sizeof digits, value.toFloat(), std::chars_format::scientific);
+      return QString::number(std::strtod(std::string(digits, end.ptr).c_str(), nullptr), 'g',
+                             QLocale::FloatingPointShortest);
+    }
     case QMetaType::QDate:
       return value.toDate().toString(QStringLiteral("yyyy-MM-dd"));
     case QMetaType::QTime:

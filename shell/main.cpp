@@ -121,7 +121,16 @@ QString ShortenedTitle(const QString& title) {
   return text;
 }
 
-void SetApplicationTitle() { QGuiApplication::setApplicationDisplayName(ShortenedTitle(kProductTitle)); }
+namespace {
+QString g_applicationTitle;
+}
+
+void SetApplicationTitle() { g_applicationTitle = ShortenedTitle(kProductTitle); }
+
+QString ApplicationTitle() {
+  // Until it is set, the program's name, as the platform would give it.
+  return g_applicationTitle.isNull() ? QCoreApplication::applicationName() : g_applicationTitle;
+}
 
 void SetRandomDraw(std::function<double()> draw) { g_draw = std::move(draw); }
 void SetProcessStarter(std::function<bool(const QString&, const QStringList&)> starter) {

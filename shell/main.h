@@ -43,6 +43,10 @@ void ApplySkin(QWidget& window, SkinFramework& skin);
 // Sets the application title from the product title, shortened at word
 // boundaries to at most 40 characters.
 void SetApplicationTitle();
+// The application title: the caption of every message box that has no title
+// of its own. It is kept here, not as Qt's application display name, which
+// the window system would append to every window's caption.
+QString ApplicationTitle();
 QString ShortenedTitle(const QString& title);
 
 // About one start-up in a hundred opens the maker's web site.

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 
 #include "shell/errorreport.h"
+#include "shell/main.h"
 
 namespace Main {
 namespace {
@@ -19,8 +20,12 @@ QString DisplayText(QString text) {
 class RealMessageBoxes : public MessageBoxes {
  public:
   void Show(const QString& text, const QString& title, BoxIcon icon) override {
-    QMessageBox box(icon == BoxIcon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon, title,
-                    DisplayText(text), QMessageBox::Ok, QApplication::activeWindow());
+    QMessageBox box(icon == BoxIcon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon, title, QString(),
+                    QMessageBox::Ok, QApplication::activeWindow());
+    // A text that happens to look like markup (a table named "<b>x</b>")
+    // is still shown exactly as it is.
+    box.setTextFormat(Qt::PlainText);
+    box.setText(DisplayText(text));
     box.exec();
   }
 };
@@ -36,7 +41,7 @@ MessageBoxes& Boxes() {
 
 void SetMessageBoxes(MessageBoxes* boxes) { g_boxes = boxes; }
 
-void MsgBox(const QString& text) { Boxes().Show(text, QGuiApplication::applicationDisplayName(), BoxIcon::None); }
+void MsgBox(const QString& text) { Boxes().Show(text, ApplicationTitle(), BoxIcon::None); }
 
 QString LocationText(const QString& window, const QString& procedure) {
   return QStringLiteral("in Norvale2021/08/31.") + window + u'.' + procedure + u' ';

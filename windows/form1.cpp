@@ -2,6 +2,8 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QPainter>
+#include <QProxyStyle>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTimer>
@@ -13,6 +15,38 @@
 #include "shell/skin.h"
 #include "windows/form2.h"
 
+namespace {
+
+// Tab, Shift+Tab, a click, a mnemonic.
+bool MovesFocusWithinWindow(Qt::FocusReason reason) {
+  return reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason || reason == Qt::MouseFocusReason ||
+         reason == Qt::ShortcutFocusReason;
+}
+
+// Draws a group frame as a line only. Fusion fills a frame's inside with a
+// light gray of its own; this window's frame shows the window's colour, so
+// that it and its labels are white like the window (or take the skin's
+// colours when the skin gives them).
+class LineFrameStyle : public QProxyStyle {
+ public:
+  using QProxyStyle::QProxyStyle;
+  void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override {
+    if (element != PE_FrameGroupBox) {
+      QProxyStyle::drawPrimitive(element, option, painter, widget);
+      return;
+    }
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing, false);
+    painter->setPen(option->palette.color(QPalette::Window).darker(140));
+    painter->setBrush(Qt::NoBrush);
+    painter->drawRect(option->rect.adjusted(0, 0, -1, -1));
+    painter->restore();
+  }
+};
+
+}  // namespace
+
 Form1::Form1() : FixedWindow("Form1", 536, 245), pointer_(*this) {
   QPalette white = palette();
   white.setColor(QPalette::Window, Qt::white);
@@ -22,6 +56,9 @@ Form1::Form1() : FixedWindow("Form1", 536, 245), pointer_(*this) {
   const QFont small = ArialBold(9);
   const QFont large = ArialBold(11.25);
   Frame1 = Place(new QGroupBox(QStringLiteral("MySQL Login"), this), "Frame1", 8, 8, 520, 193, small);
+  auto* frameStyle = new LineFrameStyle();
+  frameStyle->setParent(this);
+  Frame1->setStyle(frameStyle);
   Text1 = Place(new QLineEdit(Frame1), "Text1", 88, 24, 305, 23, small);
   Text5 = Place(new QLineEdit(Frame1), "Text5", 432, 24, 73, 23, small);
   Text2 = Place(new QLineEdit(Frame1), "Text2", 88, 56, 417, 23, small);
@@ -176,8 +213,12 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
       pointer_.MouseMove(PointerState::Hand);      // the buttons' pointer-move events
     }
   } else if (event->type() == QEvent::FocusIn) {
-    // TextN_GotFocus: select the whole text so typing replaces it.
-    if (auto* box = qobject_cast<QLineEdit*>(watched)) {
+    // TextN_GotFocus: select the whole text so typing replaces it, when the
+    // focus moves to the box within the window. The window becoming active
+    // again or a box's own menu closing hands the focus back, and what the
+    // user was typing stays as it was.
+    auto* box = qobject_cast<QLineEdit*>(watched);
+    if (box && MovesFocusWithinWindow(static_cast<QFocusEvent*>(event)->reason())) {
       QTimer::singleShot(0, box, [box] { box->selectAll(); });
     }
   }

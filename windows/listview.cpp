@@ -56,9 +56,24 @@ void ListView::SetItemText(int position, const QString& text) {
   item->setText(0, text);
 }
 
+void ListView::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) clickPressed_ = true;
+  QTreeWidget::mousePressEvent(event);
+}
+
+void ListView::mouseDoubleClickEvent(QMouseEvent* event) {
+  // A double-click is one choice: its first click has chosen already.
+  if (event->button() == Qt::LeftButton) clickPressed_ = false;
+  QTreeWidget::mouseDoubleClickEvent(event);
+}
+
 void ListView::mouseReleaseEvent(QMouseEvent* event) {
   QTreeWidget::mouseReleaseEvent(event);
-  if (event->button() == Qt::LeftButton) emit Click();
+  // The press may have been kept from the list while it was busy, and a
+  // double-click's second press is no click of its own.
+  const bool click = event->button() == Qt::LeftButton && clickPressed_;
+  if (event->button() == Qt::LeftButton) clickPressed_ = false;
+  if (click) emit Click();
 }
 
 void ListView::keyReleaseEvent(QKeyEvent* event) {

@@ -37,6 +37,13 @@ class ListView : public QTreeWidget, public Case::TextList, public MySQL::NameLi
   void Click();
 
  protected:
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void keyReleaseEvent(QKeyEvent* event) override;
+
+ private:
+  // A press of the left button that a release turns into a click: not the
+  // second press of a double-click, and not one the list never saw.
+  bool clickPressed_ = false;
 };

@@ -26,6 +26,30 @@ class PlainList : public Case::TextList {
 
 QString S(const char16_t* text) { return QString::fromUtf16(text); }
 
+// Unicode's simple case mappings of the BMP, from UnicodeData.txt. A mapping
+// that leaves the BMP is left out: one unit stays one unit.
+struct SimpleMappings {
+  QHash<uint, uint> upper, lower;
+  bool loaded = false;
+  uint Upper(uint u) const { return upper.value(u, u) > 0xFFFF ? u : upper.value(u, u); }
+  uint Lower(uint u) const { return lower.value(u, u) > 0xFFFF ? u : lower.value(u, u); }
+};
+
+SimpleMappings LoadSimpleMappings() {
+  SimpleMappings m;
+  QFile data("/usr/share/unicode/UnicodeData.txt");
+  if (!data.open(QIODevice::ReadOnly)) return m;
+  while (!data.atEnd()) {
+    const QList<QByteArray> f = data.readLine().split(';');
+    if (f.size() < 14) continue;
+    const uint code = f[0].toUInt(nullptr, 16);
+    if (!f[12].isEmpty()) m.upper.insert(code, f[12].toUInt(nullptr, 16));
+    if (!f[13].isEmpty()) m.lower.insert(code, f[13].toUInt(nullptr, 16));
+  }
+  m.loaded = true;
+  return m;
+}
+
 }  // namespace
 
 TEST(CaseRules, EmptyTextStaysEmptyInEveryMode) {
@@ -101,16 +125,8 @@ TEST(CaseRules, MappingIsOneUnitToOneUnit) {
 
 // Every UTF-16 unit against Unicode's own simple mappings.
 TEST(CaseRules, EveryUnitFollowsUnicodeSimpleMappings) {
-  QFile data("/usr/share/unicode/UnicodeData.txt");
-  ASSERT_TRUE(data.open(QIODevice::ReadOnly)) << "unicode-data is needed (scripts/install-deps)";
-  QHash<uint, uint> upper, lower;
-  while (!data.atEnd()) {
-    const QList<QByteArray> f = data.readLine().split(';');
-    if (f.size() < 14) continue;
-    const uint code = f[0].toUInt(nullptr, 16);
-    if (!f[12].isEmpty()) upper.insert(code, f[12].toUInt(nullptr, 16));
-    if (!f[13].isEmpty()) lower.insert(code, f[13].toUInt(nullptr, 16));
-  }
+  const SimpleMappings unicode = LoadSimpleMappings();
+  ASSERT_TRUE(unicode.loaded) << "unicode-data is needed (scripts/install-deps)";
   int checked = 0;
   for (uint u = 0; u <= 0xFFFF; ++u) {
     const QString one{QChar(char16_t(u))};
@@ -118,8 +134,8 @@ TEST(CaseRules, EveryUnitFollowsUnicodeSimpleMappings) {
     const QString low = Case::ConvertCase(CaseMode::CaseLower, one);
     ASSERT_EQ(up.size(), 1) << std::hex << u;
     ASSERT_EQ(low.size(), 1) << std::hex << u;
-    const uint expectUp = upper.value(u, u) > 0xFFFF ? u : upper.value(u, u);
-    const uint expectLow = lower.value(u, u) > 0xFFFF ? u : lower.value(u, u);
+    const uint expectUp = unicode.Upper(u);
+    const uint expectLow = unicode.Lower(u);
     if (QChar::isSurrogate(char16_t(u))) {
       EXPECT_EQ(up.at(0).unicode(), u);
       EXPECT_EQ(low.at(0).unicode(), u);
@@ -130,6 +146,47 @@ TEST(CaseRules, EveryUnitFollowsUnicodeSimpleMappings) {
     ++checked;
   }
   EXPECT_EQ(checked, 65536 - 2048);
+}
+
+// Sentence case raises the first character as it stands; Proper Case lowers
+// the whole text first. They part wherever upper(lower(c)) is not upper(c).
+TEST(CaseRules, SentenceCaseRaisesTheFirstCharacterWithoutLoweringIt) {
+  EXPECT_EQ(Case::SentenceCase(S(u"İSTANBUL ırmak")), S(u"İstanbul ırmak"));
+  EXPECT_EQ(Case::ProperCase(S(u"İSTANBUL ırmak")), S(u"Istanbul Irmak"));
+  // Capital sharp s, capital theta symbol, Kelvin, Ångström and ohm signs.
+  for (const char16_t* first : {u"ẞ", u"ϴ", u"\u212A", u"\u212B", u"\u2126"}) {
+    EXPECT_EQ(Case::SentenceCase(S(first) + S(u"ÉTÉ")), S(first) + S(u"été")) << QString::fromUtf16(first).toStdString();
+    EXPECT_NE(Case::ProperCase(S(first) + S(u"ÉTÉ")), S(first) + S(u"été"));
+  }
+  // A first character outside the BMP is one character; a lone half stays.
+  EXPECT_EQ(Case::SentenceCase(S(u"\U00010428\U00010400\U00010400")), S(u"\U00010400\U00010428\U00010428"));
+  EXPECT_EQ(Case::SentenceCase(QString(QChar(0xD801)) + "AB"), QString(QChar(0xD801)) + "ab");
+  EXPECT_EQ(Case::SentenceCase(S(u"\u0301ÉCOLE")), S(u"\u0301école"));  // a combining mark first raises nothing
+
+  const SimpleMappings unicode = LoadSimpleMappings();
+  ASSERT_TRUE(unicode.loaded) << "unicode-data is needed (scripts/install-deps)";
+  // Every BMP unit as the first character of a text whose rest is lowered.
+  const QString rest = S(u" ΣΟΦΟΣ İSTANBUL Ǆ");
+  const QString restLowered = S(u" σοφοσ istanbul ǆ");
+  int differences = 0, differFromProperCase = 0;
+  for (uint u = 0; u <= 0xFFFF; ++u) {
+    if (QChar::isSurrogate(char16_t(u))) continue;
+    const QString text = QChar(char16_t(u)) + rest;
+    const QString expected = QChar(char16_t(unicode.Upper(u))) + restLowered;
+    const QString got = Case::SentenceCase(text);
+    if (got != expected) {
+      ++differences;
+      ADD_FAILURE() << "first character U+" << std::hex << u << " gives U+" << uint(got.at(0).unicode());
+    }
+    if (unicode.Upper(unicode.Lower(u)) != unicode.Upper(u)) {
+      ++differFromProperCase;
+      EXPECT_NE(Case::ProperCase(text).at(0), got.at(0)) << std::hex << u;
+    }
+    EXPECT_EQ(Case::ConvertCase(CaseMode::CaseSentence, text), got);
+  }
+  EXPECT_EQ(differences, 0);
+  // İ, ẞ, ϴ and the Kelvin, Ångström and ohm signs: the walk meets them all.
+  EXPECT_GE(differFromProperCase, 6);
 }
 
 TEST(CaseRules, ModeFromTextUsesTheSearchOrder) {
@@ -153,6 +210,9 @@ TEST(CaseLists, ConvertEveryItemInOrder) {
   EXPECT_EQ(three.items, QStringList({"Ann O'neil", "Bob Smith", "  Carl"}));
   Case::SentenceCaseList(three);
   EXPECT_EQ(three.items, QStringList({"Ann o'neil", "Bob smith", "  carl"}));
+  PlainList raised({QString::fromUtf16(u"İSTANBUL ırmak"), QString::fromUtf16(u"\u212AELVIN")});
+  Case::SentenceCaseList(raised);
+  EXPECT_EQ(raised.items, QStringList({QString::fromUtf16(u"İstanbul ırmak"), QString::fromUtf16(u"\u212Aelvin")}));
   Case::UpperCaseList(three);
   EXPECT_EQ(three.items, QStringList({"ANN O'NEIL", "BOB SMITH", "  CARL"}));
   Case::LowerCaseList(three);

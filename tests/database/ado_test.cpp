@@ -72,6 +72,37 @@ TEST(RoundTrip, TypedValues) {
   EXPECT_EQ(MySQL::ValueText(RoundTrip(db, "TIME", "'838:59:59'")), "838:59:59");
 }
 
+// Each number type in its own shortest exact form, as the server writes it:
+// FLOAT at single precision, DOUBLE at double; BIT as a whole number.
+TEST(RoundTrip, FloatDoubleAndBitInTheirOwnForms) {
+  TestDatabase db;
+  const std::pair<const char*, const char*> floats[] = {
+      {"0.1", "0.1"}, {"3.14159", "3.14159"}, {"-2.5", "-2.5"}, {"16777217", "16777216"},
+      {"1e-7", "1e-07"}, {"3.4028234e38", "3.4028235e+38"}, {"1.17549435e-38", "1.1754944e-38"}, {"0", "0"}};
+  for (const auto& [literal, shown] : floats) {
+    const QVariant v = RoundTrip(db, "FLOAT", literal);
+    EXPECT_EQ(v.typeId(), QMetaType::Float) << literal;
+    EXPECT_EQ(MySQL::ValueText(v), shown) << literal;
+  }
+  EXPECT_EQ(MySQL::ValueText(RoundTrip(db, "DOUBLE", "0.1")), "0.1");
+  EXPECT_EQ(MySQL::ValueText(RoundTrip(db, "DOUBLE", "3.141592653589793")), "3.141592653589793");
+  EXPECT_EQ(MySQL::ValueText(RoundTrip(db, "DOUBLE", "0.10000000149011612")), "0.10000000149011612");
+  EXPECT_TRUE(RoundTrip(db, "FLOAT", "NULL").isNull());
+
+  const std::pair<const char*, const char*> bits[] = {{"BIT", "b'1'"},          {"BIT", "b'0'"},
+                                                      {"BIT(8)", "b'10100101'"}, {"BIT(13)", "b'1000000000001'"},
+                                                      {"BIT(64)", "~0"}};
+  const char* bitTexts[] = {"1", "0", "165", "4097", "18446744073709551615"};
+  for (size_t i = 0; i < std::size(bits); ++i) {
+    const QVariant v = RoundTrip(db, bits[i].first, bits[i].second);
+    EXPECT_FALSE(MySQL::IsBytes(v)) << bits[i].first;
+    EXPECT_EQ(MySQL::ValueText(v), bitTexts[i]) << bits[i].first << " " << bits[i].second;
+  }
+  EXPECT_TRUE(RoundTrip(db, "BIT(8)", "NULL").isNull());
+  // Binary columns stay bytes.
+  EXPECT_TRUE(MySQL::IsBytes(RoundTrip(db, "BINARY(1)", "0x01")));
+}
+
 TEST(RoundTrip, BinaryColumnsComeBackAsBytes) {
   TestDatabase db;
   const QByteArray bytes = QByteArray::fromHex("00FF27005C41");

@@ -15,6 +15,7 @@
 #include "shell/main.h"
 #include "shell/settings.h"
 #include "shell/skin.h"
+#include "tests/support/realboxes.h"
 #include "tests/support/recorder.h"
 
 namespace {
@@ -115,7 +116,40 @@ TEST(MsgBox, PlainBoxWithTheApplicationTitle) {
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(boxes.boxes[0].title, "Norvale");
   EXPECT_EQ(boxes.boxes[0].icon, Main::BoxIcon::None);
-  EXPECT_EQ(QGuiApplication::applicationDisplayName(), "Norvale");
+  // The title is our own: Qt's display name, which the window system would
+  // append to every caption, stays unset.
+  EXPECT_EQ(Main::ApplicationTitle(), "Norvale");
+  EXPECT_EQ(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
+}
+
+// The real boxes, not the recorder: texts that look like markup are shown
+// exactly, each report with its three lines and the blank one.
+TEST(MessageBoxes, RealBoxesShowPlainTextWithTheirLineBreaks) {
+  Main::SetApplicationTitle();
+  const QString table = "Table 'shop.<b>pages</b>' doesn't exist";
+  const OpenBox report = ReadBoxWhileOpen([&] { Main::ShowErrorReport(kLocation, 104, table); });
+  ASSERT_TRUE(report.seen);
+  EXPECT_EQ(report.title, "Application Error");
+  EXPECT_EQ(report.format, Qt::PlainText);
+  EXPECT_EQ(report.text, table + "\n" + kLocation + "at line 104\n\nPlease email screenshot of this message to " +
+                             Main::kSupportAddress);
+  EXPECT_EQ(report.icon, QMessageBox::Warning);
+  EXPECT_EQ(report.buttons, 1);
+
+  const QString markup = "<i>Connection</i> &amp; <a href='x'>successful</a>.\r\rsecond";
+  const OpenBox plain = ReadBoxWhileOpen([&] { Main::MsgBox(markup); });
+  ASSERT_TRUE(plain.seen);
+  EXPECT_EQ(plain.title, "Norvale");
+  EXPECT_EQ(plain.format, Qt::PlainText);
+  EXPECT_EQ(plain.text, "<i>Connection</i> &amp; <a href='x'>successful</a>.\n\nsecond");
+  EXPECT_EQ(plain.icon, QMessageBox::NoIcon);
+  EXPECT_EQ(plain.buttons, 1);
+
+  const OpenBox guarded = ReadBoxWhileOpen([] { Main::Guarded("Form2", "ListView1_Click", [] { Fail("<h1>gone</h1>"); }); });
+  ASSERT_TRUE(guarded.seen);
+  EXPECT_EQ(guarded.title, "Application Error");
+  EXPECT_EQ(guarded.format, Qt::PlainText);
+  EXPECT_EQ(guarded.text, "<h1>gone</h1>\nin Norvale2021/08/31.Form2.ListView1_Click ");
 }
 
 TEST(ApplicationTitle, ShortenedAtWordBoundaries) {

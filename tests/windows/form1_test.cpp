@@ -203,9 +203,15 @@ TEST_F(Form1Test, TypingWritesEachCharacterAndAClearedServerStaysEmpty) {
 TEST_F(Form1Test, FocusSelectsTheWholeText) {
   Form1& f = Start();
   f.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
   f.Text5->setFocus(Qt::TabFocusReason);
   QTest::qWait(10);
   EXPECT_EQ(f.Text5->selectedText(), "3306");
+  // Focus handed back for other reasons leaves the text as it is.
+  f.Text2->setText("abc");
+  f.Text2->setFocus(Qt::PopupFocusReason);
+  QTest::qWait(10);
+  EXPECT_EQ(f.Text2->selectedText(), "");
 }
 
 TEST_F(Form1Test, PointerFollowsRealMouseMoves) {

@@ -192,6 +192,23 @@ TEST_F(Form2Test, NamesWithGraveAccentsAndBinaryValues) {
   EXPECT_TRUE(boxes.boxes.empty());
 }
 
+// Numbers show as the server writes them: a FLOAT at single precision, a
+// BIT in decimal, not as a control character.
+TEST_F(Form2Test, PreviewShowsFloatsAndBitsAsNumbers) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE n (f FLOAT, d DOUBLE, b BIT(1), w BIT(12))",
+           "INSERT INTO n VALUES (0.1, 0.1, b'1', b'101010101010'), (3.14159, 3.14159, b'0', 0), "
+           "(NULL, NULL, NULL, NULL)"});
+  Form2& f = OpenForm2(db.Details());
+  EXPECT_EQ(Items(f.ListView3), QStringList({"0.1", "3.14159", ""}));
+  const QStringList expected[] = {{"0.1", "3.14159", ""}, {"1", "0", ""}, {"2730", "0", ""}};
+  for (int field = 2; field <= 4; ++field) {
+    ClickItem(f.ListView2, field);
+    EXPECT_EQ(Items(f.ListView3), expected[field - 2]) << field;
+  }
+  EXPECT_TRUE(boxes.boxes.empty());
+}
+
 TEST_F(Form2Test, PointerOverListsAndButtons) {
   QFile::copy(NORVALE_SOURCE_DIR "/resources/HAND-M.CUR", folder.filePath("HAND-M.CUR"));
   TestDatabase db;

@@ -69,6 +69,31 @@ TEST_F(RunTest, ProgressPreviewAndRowsAfterARun) {
   EXPECT_TRUE(boxes.boxes.empty());
 }
 
+// The run, the preview conversion and the list routine apply one rule: a
+// first character that is upper case already keeps its own form.
+TEST_F(RunTest, SentenceCaseKeepsAFirstCapitalAsItStandsOnTheServerAndInThePreview) {
+  TestDatabase db;
+  const QStringList before = {S(u"İSTANBUL ırmak"), S(u"ẞTRASSE"), S(u"\u212AELVIN"), S(u"\u212BNGSTRÖM"),
+                              S(u"\u2126HM"), S(u"ϴΗΤΑ"), S(u"\U00010400\U00010400"), S(u"ιΣΤΟΣ")};
+  const QStringList after = {S(u"İstanbul ırmak"), S(u"ẞtrasse"), S(u"\u212Aelvin"), S(u"\u212Bngström"),
+                             S(u"\u2126hm"), S(u"ϴητα"), S(u"\U00010400\U00010428"), S(u"Ιστοσ")};
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin)");
+  for (int i = 0; i < before.size(); ++i)
+    db.Exec(QStringLiteral("INSERT INTO t VALUES (%1, '%2')").arg(i).arg(before[i]));
+  Form2& f = OpenForm2(db.Details());
+  Choose(f, "t", "v");
+  ASSERT_EQ(Items(f.ListView3), before);
+  f.Combo1->setCurrentIndex(3);  // Sentence case
+  Click(f.PushButton1);
+  EXPECT_TRUE(boxes.boxes.empty());
+  EXPECT_EQ(db.Values("SELECT v FROM t ORDER BY id"), after);
+  EXPECT_EQ(Items(f.ListView3), after);
+  // A fresh preview reads back what the run stored.
+  Choose(f, "t", "id");
+  Choose(f, "t", "v");
+  EXPECT_EQ(Items(f.ListView3), after);
+}
+
 TEST_F(RunTest, SubstringsAndCaseVariantsAreNeverCrossed) {
   TestDatabase db;
   db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))",
