@@ -395,7 +395,7 @@ void RecordSet::Detach() {
 
 void RecordSet::ClearCells() {
   cells_.clear();
-  bytes_.clear();
+  blocks_.clear();
   typed_.clear();
 }
 
@@ -404,18 +404,32 @@ void RecordSet::ReadCell(size_t column) {
   const Field& field = fields_[column];
   const SQLUSMALLINT number = SQLUSMALLINT(column + 1);
   if (IsRawType(SQLSMALLINT(field.sqlType)) && !field.isBit) {
-    const qint64 start = bytes_.size();
+    scratch_.clear();
     const bool present = ReadChunks(stmt, number, SQL_C_BINARY, 1,
-                                    [&](const char* p, size_t n) { bytes_.append(p, qsizetype(n)); });
-    cells_.push_back(present ? Cell{start, bytes_.size() - start} : Cell{0, kNull});
+                                    [&](const char* p, size_t n) { scratch_.append(p, qsizetype(n)); });
+    if (!present) {
+      cells_.push_back({0, 0, kNull});
+      return;
+    }
+    // A value goes whole into the last block, or starts a new one, each
+    // twice the size of the one before up to a bound; a value larger than
+    // that gets a block of its own size.
+    if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < scratch_.size()) {
+      const qsizetype size = blocks_.empty() ? 64 * 1024 : std::min(kBlockBytes, 2 * blocks_.back().capacity());
+      blocks_.emplace_back();
+      blocks_.back().reserve(std::max(size, scratch_.size()));
+    }
+    QByteArray& block = blocks_.back();
+    cells_.push_back({quint32(blocks_.size() - 1), quint32(block.size()), scratch_.size()});
+    block.append(scratch_);
     return;
   }
   QVariant value = ReadValue(stmt, number, field);
   if (value.isNull()) {
-    cells_.push_back({0, kNull});
+    cells_.push_back({0, 0, kNull});
     return;
   }
-  cells_.push_back({qint64(typed_.size()), kTyped});
+  cells_.push_back({quint32(typed_.size()), 0, kTyped});
   typed_.push_back(std::move(value));
 }
 
@@ -474,8 +488,7 @@ void RecordSet::LoadRows(bool release) {
       // A client-side cursor holds the whole result: its count is exact.
       while (FetchRow()) {
       }
-      cells_.shrink_to_fit();
-      bytes_.squeeze();
+      if (!blocks_.empty()) blocks_.back().squeeze();
       // Everything is read: let the driver's copy of the result go, unless
       // more results of the same statements follow.
       if (release) SQLFreeStmt(statement_->handle, SQL_CLOSE);
@@ -558,8 +571,8 @@ QVariant RecordSet::Value(int index) const {
   const size_t row = clientCursor_ ? position_ : 0;
   const Cell& cell = cells_[row * fields_.size() + size_t(index)];
   if (cell.length == kNull) return QVariant();
-  if (cell.length == kTyped) return typed_[size_t(cell.start)];
-  const char* data = bytes_.constData() + cell.start;
+  if (cell.length == kTyped) return typed_[cell.block];
+  const char* data = blocks_[cell.block].constData() + cell.offset;
   if (IsBinaryType(SQLSMALLINT(fields_[size_t(index)].sqlType))) return QByteArray(data, qsizetype(cell.length));
   return QString::fromUtf8(data, qsizetype(cell.length));
 }

@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QVariant>
 #include <functional>
+#include <deque>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -127,14 +128,18 @@ class RecordSet {
   // current row (server-side cursor). Text and bytes lie back to back in one
   // buffer, as the server sent them; other values are kept typed. A million
   // short texts cost little more than their own bytes.
+  // Both grow block by block, never copied whole to grow.
   struct Cell {
-    qint64 start;   // offset in bytes_, or the index in typed_
-    qint64 length;  // bytes in bytes_; kTyped for a typed value, kNull for the null
+    quint32 block;   // which of blocks_, or the index in typed_
+    quint32 offset;  // where in the block
+    qint64 length;   // bytes; kTyped for a typed value, kNull for the null
   };
   static constexpr qint64 kTyped = -1, kNull = -2;
-  std::vector<Cell> cells_;
-  QByteArray bytes_;
+  static constexpr qsizetype kBlockBytes = 4 << 20;
+  std::deque<Cell> cells_;
+  std::vector<QByteArray> blocks_;  // each reserved at its size and filled up to it
   std::vector<QVariant> typed_;
+  QByteArray scratch_;  // one value as it is read
   void ReadCell(size_t column);
   void ClearCells();
   size_t position_ = 0;
