@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 namespace Batch {
@@ -20,6 +21,28 @@ bool ConnectionLost(const ADODB::Error& e) {
 }
 
 }  // namespace
+
+Failure Judge(ADODB::Error& error, const std::vector<int>& codes) {
+  // One failure can leave several conditions: a cluster that takes a
+  // transaction back reports the interrupted statement (1317) and then the
+  // deadlock (1213). A conflict among them decides; else the first fatal
+  // one; else the first.
+  std::optional<ADODB::Error> fatal, first;
+  for (const int code : codes) {
+    ADODB::Error one = error;
+    one.nativeError = code;
+    const Failure kind = Classify(one);
+    if (kind == Failure::Conflict) {
+      error = one;
+      return kind;
+    }
+    if (kind == Failure::Fatal && !fatal) fatal = one;
+    if (!first) first = one;
+  }
+  if (fatal) error = *fatal;
+  else if (first) error = *first;
+  return Classify(error);
+}
 
 Failure Classify(const ADODB::Error& error) {
   const int n = error.nativeError;
@@ -46,10 +69,18 @@ Failure Classify(const ADODB::Error& error) {
 
 Sender::Sender(ADODB::Connection& connection, Refused refused, Limits limits)
     : connection_(connection), refused_(std::move(refused)), limits_(limits) {
-  auto packet = connection_.Execute(QStringLiteral("SELECT @@max_allowed_packet;"));
-  const qsizetype serverPacket = packet ? qsizetype(packet->Value(0).toLongLong()) : 0;
+  auto server = connection_.Execute(QStringLiteral("SELECT @@max_allowed_packet, @@log_bin, @@binlog_format;"));
+  const qsizetype serverPacket = server ? qsizetype(server->Value(0).toLongLong()) : 0;
   // A batch stays well under what the server takes in one packet.
   byteBound_ = serverPacket > 0 ? std::min(limits_.bytes, serverPacket / 4) : limits_.bytes;
+  // Read committed: each statement locks only the rows it changes, not every
+  // row it looks at, so others writing to the table are not held up for a
+  // whole batch and a cluster takes it back only for rows both changed. The
+  // row condition is checked against the latest committed value either way.
+  // A binary log in statement format cannot record such transactions.
+  const bool statementLog = server && server->Value(1).toInt() == 1 &&
+                            server->Value(2).toString().compare(QLatin1String("STATEMENT"), Qt::CaseInsensitive) == 0;
+  if (!statementLog) connection_.Execute(QStringLiteral("SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED;"));
 }
 
 void Sender::Add(const QString& statement, int tag) {
@@ -94,23 +125,33 @@ bool Sender::Attempt(const std::vector<Item>& items, std::vector<Outcome>& outco
       next = items.size();
     } catch (const ADODB::Error& failure) {
       // The driver gives a failure past the batch's first statement without
-      // its error number: the server still knows it, and how far the batch
-      // got. If it cannot tell, the connection is gone.
+      // its error number: the server still knows it, how far the batch got,
+      // and whether the transaction is still open. If it cannot tell, the
+      // connection is gone.
       ADODB::Error e = failure;
       qsizetype done = -1;
+      bool open = true;
+      std::vector<int> codes;
       try {
-        connection_.ExecuteMany(QStringLiteral("SHOW ERRORS;SELECT @norvale_done;"),
+        connection_.ExecuteMany(QStringLiteral("SHOW ERRORS;SELECT @norvale_done, @@in_transaction;"),
                                 [&](int index, ADODB::RecordSet* rows) {
-                                  if (!rows || rows->Eof()) return;
-                                  if (index == 0) e.nativeError = rows->Value(1).toInt();  // Level, Code, Message
-                                  if (index == 1 && !rows->Value(0).isNull()) done = qsizetype(rows->Value(0).toLongLong());
+                                  if (!rows) return;
+                                  for (; index == 0 && !rows->Eof(); rows->MoveNext())
+                                    codes.push_back(rows->Value(1).toInt());  // Level, Code, Message
+                                  if (index == 1 && !rows->Eof()) {
+                                    if (!rows->Value(0).isNull()) done = qsizetype(rows->Value(0).toLongLong());
+                                    open = rows->Value(1).toInt() == 1;
+                                  }
                                 });
       } catch (const ADODB::Error&) {
         lost_ = true;
         throw FatalError(failure);
       }
-      const Failure kind = Classify(e);
-      if (kind == Failure::Conflict) {
+      const Failure kind = Judge(e, codes);
+      // A transaction the server ended on its own has lost the batch's
+      // earlier statements too: it must go again whole, whatever the
+      // reason given.
+      if (kind == Failure::Conflict || (kind == Failure::Refused && !open)) {
         lastConflict_ = e;
         Rollback();
         return false;
@@ -152,16 +193,11 @@ QString Sender::WarningText(const Item& item) {
   return text.isEmpty() ? QStringLiteral("The server did not store the value exactly as converted.") : text;
 }
 
-void Sender::Flush() {
-  if (queued_.empty()) return;
-  std::vector<Item> items = std::move(queued_);
-  queued_.clear();
-  queuedBytes_ = 0;
-  std::vector<std::pair<size_t, std::pair<int, QString>>> reports;  // (order, (tag, text))
-  int attempt = 1;
+bool Sender::Transaction(std::vector<Item>& pending, size_t from, size_t& count, Reports& reports) {
   for (;;) {
+    const std::vector<Item> items(pending.begin() + qsizetype(from), pending.begin() + qsizetype(from + count));
+    if (items.empty()) return true;
     std::vector<Outcome> outcomes;
-    bool committed = false;
     bool attempted = false;
     try {
       attempted = Attempt(items, outcomes);
@@ -173,45 +209,63 @@ void Sender::Flush() {
       Rollback();
       throw FatalError(e);
     }
-    if (attempted) {
-      if (std::any_of(outcomes.begin(), outcomes.end(), [](const Outcome& o) { return o.warned; })) {
-        // A warning means the server stored something other than the
-        // statement's value: take the batch back and send it again
-        // without those statements.
-        Rollback();
-        std::vector<Item> kept;
-        for (size_t i = 0; i < items.size(); ++i) {
-          if (outcomes[i].warned)
-            reports.push_back({items[i].order, {items[i].tag, WarningText(items[i])}});
-          else
-            kept.push_back(items[i]);
-        }
-        items = std::move(kept);
-        if (items.empty()) break;
-        continue;
+    if (!attempted) return false;
+    if (std::any_of(outcomes.begin(), outcomes.end(), [](const Outcome& o) { return o.warned; })) {
+      // A warning means the server stored something other than the
+      // statement's value: take the transaction back and send it again
+      // without those statements, which are reported and never sent again.
+      Rollback();
+      for (size_t i = items.size(); i-- > 0;) {
+        if (!outcomes[i].warned) continue;
+        reports.push_back({items[i].order, {items[i].tag, WarningText(items[i])}});
+        pending.erase(pending.begin() + qsizetype(from + i));
+        --count;
       }
-      try {
-        connection_.Execute(QStringLiteral("COMMIT;"));
-        committed = true;
-      } catch (const ADODB::Error& e) {
-        if (Classify(e) != Failure::Conflict) {
-          lost_ = ConnectionLost(e);
-          Rollback();
-          throw FatalError(e);
-        }
-        lastConflict_ = e;
-        Rollback();
-      }
+      continue;
     }
-    if (committed) {
-      for (size_t i = 0; i < items.size(); ++i)
-        if (outcomes[i].refused) reports.push_back({items[i].order, {items[i].tag, outcomes[i].text}});
+    try {
+      connection_.Execute(QStringLiteral("COMMIT;"));
+    } catch (const ADODB::Error& e) {
+      // A cluster certifies the transaction at its commit.
+      if (Classify(e) != Failure::Conflict) {
+        lost_ = ConnectionLost(e);
+        Rollback();
+        throw FatalError(e);
+      }
+      lastConflict_ = e;
+      Rollback();
+      return false;
+    }
+    for (size_t i = 0; i < items.size(); ++i)
+      if (outcomes[i].refused) reports.push_back({items[i].order, {items[i].tag, outcomes[i].text}});
+    return true;
+  }
+}
+
+void Sender::Flush() {
+  if (queued_.empty()) return;
+  std::vector<Item> pending = std::move(queued_);
+  queued_.clear();
+  queuedBytes_ = 0;
+  Reports reports;
+  // A conflict takes a whole transaction back. Each try after one sends
+  // half as many statements per transaction, in their order, so that a
+  // table others keep writing to still sees the batch through; a
+  // transaction that commits restores nothing of the halving.
+  size_t from = 0, span = pending.size();
+  int failed = 0;  // tries of the same statements taken back in a row
+  while (from < pending.size()) {
+    size_t count = std::min(span, pending.size() - from);
+    if (Transaction(pending, from, count, reports)) {
+      from += count;
       ++batches_;
-      break;
+      failed = 0;
+      continue;
     }
-    if (++attempt > limits_.attempts) throw FatalError(lastConflict_);
+    if (++failed >= limits_.attempts) throw FatalError(lastConflict_);
     ++retries_;
-    std::this_thread::sleep_for(std::chrono::milliseconds(limits_.firstBackoffMs << std::min(attempt - 2, 6)));
+    span = std::max<size_t>(1, count / 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(limits_.firstBackoffMs << std::min(failed - 1, 6)));
   }
   std::sort(reports.begin(), reports.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   for (const auto& r : reports) refused_(r.second.first, r.second.second);

@@ -19,6 +19,10 @@ enum class Failure {
 };
 // Judged by the server's error number and the SQLSTATE, never the message.
 Failure Classify(const ADODB::Error& error);
+// The failure of a statement that left the server's conditions `codes`
+// (SHOW ERRORS, in order): a conflict among them decides, then the first
+// that ends the run, then the first. `error` takes that condition's number.
+Failure Judge(ADODB::Error& error, const std::vector<int>& codes);
 
 // A failure that ends the run; what() is the server's or driver's text.
 class FatalError : public ADODB::Error {
@@ -29,7 +33,8 @@ class FatalError : public ADODB::Error {
 struct Limits {
   int statements = 500;          // statements in one batch
   qsizetype bytes = 1024 * 1024; // statement bytes in one batch, further bounded by the server's packet size
-  int attempts = 8;              // tries of one batch when conflicts roll it back
+  int attempts = 8;              // tries of the same statements when conflicts roll them back, each
+                                 // retry sending half as many per transaction
   int firstBackoffMs = 20;       // pause before the first retry, doubling after each
 };
 
@@ -40,7 +45,8 @@ class Sender {
   using Refused = std::function<void(int tag, const QString& text)>;
 
   // `connection` is open with MultipleStatements; the server's
-  // max_allowed_packet is read now.
+  // max_allowed_packet is read now, and the session is set to read committed
+  // unless the server logs statements (binlog_format STATEMENT).
   Sender(ADODB::Connection& connection, Refused refused, Limits limits = {});
 
   // Queues one statement; `tag` names it to the caller. Sends the queued
@@ -51,13 +57,14 @@ class Sender {
   // Sends the queued statements as one transaction and empties the queue. A
   // statement the server refused or answered with a warning has its change
   // taken back wherever the table keeps transactions, and is passed to
-  // `refused` after the commit. Conflicts are retried within the limits.
+  // `refused` after the commit. Conflicts are retried within the limits, in
+  // ever smaller transactions.
   // Raises FatalError when the run cannot go on, or when the conflicts
   // outlast the retries; the batch's transaction is then rolled back.
   void Flush();
 
-  int Retries() const { return retries_; }  // batches tried again so far
-  int Batches() const { return batches_; }  // batches committed so far
+  int Retries() const { return retries_; }  // transactions taken back and tried again so far
+  int Batches() const { return batches_; }  // transactions committed so far
   qsizetype ByteBound() const { return byteBound_; }
 
  private:
@@ -71,6 +78,11 @@ class Sender {
     bool warned = false;
     QString text;
   };
+  using Reports = std::vector<std::pair<size_t, std::pair<int, QString>>>;  // (order, (tag, text))
+  // One transaction of pending[from, from + count), with its commit: false
+  // when a conflict took it back. Statements that leave warnings are taken
+  // out of `pending` (and `count`) with their report.
+  bool Transaction(std::vector<Item>& pending, size_t from, size_t& count, Reports& reports);
   // One try of the batch up to, not including, its commit. False when a
   // conflict rolled it back.
   bool Attempt(const std::vector<Item>& items, std::vector<Outcome>& outcomes);

@@ -1,0 +1,54 @@
+// The run while another client writes to the same table, and on a primary
+// whose binary log feeds a replica.
+#include <QFile>
+#include <QRandomGenerator>
+
+#include "caserules/case.h"
+#include "tests/support/writer.h"
+#include "tests/windows/fixture.h"
+#include "windows/run.h"
+
+namespace {
+
+class WritersTest : public WindowTest {
+ protected:
+  void ChooseField(Form2& f) {
+    for (int i = 1; i <= f.ListView1->Count(); ++i)
+      if (f.ListView1->ItemText(i) == "t") ClickItem(f.ListView1, i);
+    ClickItem(f.ListView2, 2);  // v
+    ASSERT_EQ(f.ListView2->SelectedText(), "v");
+    f.Combo1->setCurrentIndex(2);  // Proper Case
+  }
+  // Runs with the writer working throughout: at each tenth of the way the
+  // run waits until the writer has done some more writes.
+  void RunWhileWriting(Form2& f, ConcurrentWriter& writer) {
+    int lastStep = 0;
+    QMetaObject::Connection watch = QObject::connect(f.ProgressBar1, &QProgressBar::valueChanged, [&](int v) {
+      if (v / 10 == lastStep || v == 0) return;
+      lastStep = v / 10;
+      EXPECT_TRUE(writer.WaitForWrites(20)) << writer.Failure().toStdString();
+    });
+    writer.Start();
+    ASSERT_TRUE(writer.WaitForWrites(20)) << writer.Failure().toStdString();
+    Click(f.PushButton1);
+    QObject::disconnect(watch);
+    ASSERT_TRUE(writer.WaitForWrites(20)) << writer.Failure().toStdString();
+    writer.Stop();
+    EXPECT_TRUE(writer.Failure().isEmpty()) << writer.Failure().toStdString();
+  }
+};
+
+}  // namespace
+
+TEST_F(WritersTest, AnotherWriterLosesNothingAndEveryRowIsAnAllowedValue) {
+  TestDatabase db;
+  MakeNameTable(db.Details(), 20000, 11);
+  ConcurrentWriter writer(db.Details(), TableById(db.Details()), 12);
+  Form2& f = OpenForm2(db.Details());
+  ChooseField(f);
+  RunWhileWriting(f, writer);
+  for (const auto& b : boxes.boxes) ADD_FAILURE() << b.text.toStdString();
+  const QStringList wrong = writer.Violations(db.Details(), Case::CaseMode::CaseProper);
+  EXPECT_TRUE(wrong.isEmpty()) << wrong.size() << " rows wrong, first: " << wrong.value(0).toStdString();
+  std::printf("[ writer   ] %d writes during the run, %d dropped on a lock wait\n", writer.Writes(), writer.Skipped());
+}
