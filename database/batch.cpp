@@ -204,7 +204,14 @@ bool Sender::Transaction(std::vector<Item>& pending, size_t from, size_t& count,
     } catch (const FatalError&) {
       throw;
     } catch (const ADODB::Error& e) {
-      // A failure of the batch's own bookkeeping queries.
+      // A failure of the batch's own bookkeeping queries. A cluster can
+      // take the transaction back between two statements: the next one, ours,
+      // is then answered with the conflict.
+      if (Classify(e) == Failure::Conflict) {
+        lastConflict_ = e;
+        Rollback();
+        return false;
+      }
       lost_ = ConnectionLost(e);
       Rollback();
       throw FatalError(e);
