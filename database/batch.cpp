@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 namespace Batch {
@@ -24,6 +25,30 @@ bool ConnectionLost(const ADODB::Error& e) {
 }
 
 }  // namespace
+
+Failure Judge(ADODB::Error& error, const std::vector<int>& codes) {
+  // One failure can leave several conditions: a cluster that takes a
+  // transaction back reports the interrupted statement (1317) and then the
+  // deadlock (1213). A conflict among them decides; else the first fatal
+  // one; else the first.
+  std::optional<ADODB::Error> fatal, first;
+  for (const int code : codes) {
+    ADODB::Error one = error;
+    one.nativeError = code;
+    const Failure kind = Classify(one);
+    if (kind == Failure::Conflict) {
+      error = one;
+      return kind;
+    }
+    if (kind == Failure::Fatal && !fatal) fatal = one;
+    if (!first) first = one;
+  }
+  if (fatal)
+    error = *fatal;
+  else if (first)
+    error = *first;
+  return Classify(error);
+}
 
 Failure Classify(const ADODB::Error& error) {
   const int n = error.nativeError;
@@ -50,16 +75,24 @@ Failure Classify(const ADODB::Error& error) {
 
 Sender::Sender(ADODB::Connection& connection, Refused refused, Limits limits)
     : connection_(connection), refused_(std::move(refused)), limits_(limits) {
-  auto packet = connection_.Execute(QStringLiteral("SELECT @@max_allowed_packet;"));
-  const qsizetype serverPacket = packet ? qsizetype(packet->Value(0).toLongLong()) : 0;
+  auto server = connection_.Execute(QStringLiteral("SELECT @@max_allowed_packet, @@log_bin, @@binlog_format;"));
+  const qsizetype serverPacket = server ? qsizetype(server->Value(0).toLongLong()) : 0;
   // A batch stays well under what the server takes in one packet.
   byteBound_ = serverPacket > 0 ? std::min(limits_.bytes, serverPacket / 4) : limits_.bytes;
+  // Read committed: each statement locks only the rows it changes, not every
+  // row it looks at, so others writing to the table are not held up for a
+  // whole batch and a cluster takes it back only for rows both changed. The
+  // row condition is checked against the latest committed value either way.
+  // A binary log in statement format cannot record such transactions.
+  const bool statementLog = server && server->Value(1).toInt() == 1 &&
+                            server->Value(2).toString().compare(QLatin1String("STATEMENT"), Qt::CaseInsensitive) == 0;
+  if (!statementLog) connection_.Execute(QStringLiteral("SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED;"));
 }
 
-void Sender::Add(const QString& statement, int tag) {
+void Sender::Add(const QString& statement, int tag, QStringList note) {
   const qsizetype bytes = WireBytes(statement);
   if (!queued_.empty() && queuedBytes_ + bytes > byteBound_) Flush();
-  queued_.push_back({statement, tag, queued_.size()});
+  queued_.push_back({statement, tag, queued_.size(), std::move(note)});
   queuedBytes_ += bytes;
   if (int(queued_.size()) >= limits_.statements || queuedBytes_ >= byteBound_) Flush();
 }
@@ -73,68 +106,121 @@ void Sender::Rollback() {
   }
 }
 
+Sender::Result Sender::Conflicted(const ADODB::Error& e) {
+  lastConflict_ = e;
+  Rollback();
+  return Result::Conflict;
+}
+
+void Sender::Fail(const ADODB::Error& e) {
+  lost_ = lost_ || ConnectionLost(e);
+  Rollback();
+  throw FatalError(e);
+}
+
 Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outcome>& outcomes) {
   outcomes.assign(items.size(), Outcome{});
+  // A hook reads inside the transaction before the statements, and again
+  // before the commit, so the commit travels apart; without one, the batch
+  // and its commit travel together.
+  const auto hookStep = [&](const std::function<void()>& step) -> bool {
+    try {
+      step();
+      return true;
+    } catch (const ADODB::Error& e) {
+      if (Classify(e) == Failure::Conflict) {
+        Conflicted(e);
+        return false;
+      }
+      Fail(e);
+    } catch (const std::exception& e) {
+      Fail(ADODB::Error(QString::fromStdString(e.what())));
+    }
+  };
+  if (hook_ && !hookStep([&] {
+        connection_.Execute(QStringLiteral("START TRANSACTION;"));
+        std::vector<QStringList> notes;
+        notes.reserve(items.size());
+        for (const Item& item : items) notes.push_back(item.note);
+        hook_->Before(connection_, notes);
+      }))
+    return Result::Conflict;
+  const bool commitWithBatch = !hook_;
   size_t next = 0;  // the first statement not yet run
   bool opening = true;
   for (;;) {
-    // The batch and its commit travel together. After each statement the
-    // session notes how far the batch got; a statement that left warnings
-    // makes that note fail on purpose (a subquery of two rows), which stops
-    // the batch before its commit. The batch holds no statement that
-    // returns rows: given one, the driver would send every statement of
-    // the text on a round trip of its own. After a refused statement the
-    // rest goes again, in the same transaction.
-    QString text = opening ? QStringLiteral("START TRANSACTION;SET @nv_done=NULL;") : QString();
+    // After each statement the session notes how far the batch got; a
+    // statement that left warnings makes that note fail on purpose (a
+    // subquery of two rows), which stops the batch before its commit. The
+    // batch holds no statement that returns rows: given one, the driver
+    // would send every statement of the text on a round trip of its own.
+    // After a refused statement the rest goes again in the same
+    // transaction, first noting where it starts.
+    QString text = opening ? QStringLiteral("SET @nv_done=NULL;") : QStringLiteral("SET @nv_done=%1;").arg(qsizetype(next) - 1);
+    if (opening && !hook_) text.prepend(QStringLiteral("START TRANSACTION;"));
     for (size_t i = next; i < items.size(); ++i) {
       text += items[i].statement;
       if (!items[i].statement.endsWith(u';')) text += u';';
       text += QStringLiteral("SET @nv_done=IF(@@warning_count,(SELECT 1 UNION ALL SELECT 1),%1);").arg(i);
     }
-    text += QStringLiteral("COMMIT;");
+    if (commitWithBatch) text += QStringLiteral("COMMIT;");
+    if (next >= items.size() && !commitWithBatch) break;
     try {
       connection_.ExecuteMany(text, [](int, ADODB::RecordSet*) {});
-      return Result::Committed;
+      if (commitWithBatch) return Result::Committed;
+      break;
     } catch (const ADODB::Error& failure) {
       // The driver gives a failure past the first statement of a text
-      // without its error number: the server still knows it, and how far
-      // the batch got. If it cannot tell, the connection is gone.
+      // without its error number: the server still knows its conditions,
+      // how far the batch got and whether the transaction is still open.
+      // If it cannot tell, the connection is gone.
       ADODB::Error e = failure;
       qsizetype done = -1;
+      bool open = true;
+      std::vector<int> codes;
       try {
-        connection_.ExecuteMany(QStringLiteral("SHOW ERRORS;SELECT @nv_done;"), [&](int index, ADODB::RecordSet* rows) {
-          if (!rows || rows->Eof()) return;
-          if (index == 0) e.nativeError = rows->Value(1).toInt();  // Level, Code, Message
-          if (index == 1 && !rows->Value(0).isNull()) done = qsizetype(rows->Value(0).toLongLong());
-        });
-      } catch (const ADODB::Error&) {
+        connection_.ExecuteMany(QStringLiteral("SHOW ERRORS;SELECT @nv_done, @@in_transaction;"),
+                                [&](int index, ADODB::RecordSet* rows) {
+                                  if (!rows) return;
+                                  for (; index == 0 && !rows->Eof(); rows->MoveNext())
+                                    codes.push_back(rows->Value(1).toInt());  // Level, Code, Message
+                                  if (index == 1 && !rows->Eof()) {
+                                    if (!rows->Value(0).isNull()) done = qsizetype(rows->Value(0).toLongLong());
+                                    open = rows->Value(1).toInt() == 1;
+                                  }
+                                });
+      } catch (const ADODB::Error& asking) {
+        // A cluster may take the transaction back between two statements:
+        // the next one, ours, is then answered with the conflict.
+        if (Classify(asking) == Failure::Conflict) return Conflicted(asking);
         lost_ = true;
         throw FatalError(failure);
       }
-      // The statement after the last one noted is the one that failed, or
+      // The statement after the last one noted is the one that failed or
       // left warnings; past the last statement, the commit failed.
       const size_t failed = size_t(std::max<qsizetype>(done + 1, qsizetype(next)));
-      if (e.nativeError == kWarnedMark && failed < items.size()) {
+      if (std::find(codes.begin(), codes.end(), kWarnedMark) != codes.end() && failed < items.size()) {
         Rollback();
         outcomes[failed].warned = true;
         return Result::Warned;
       }
-      const Failure kind = Classify(e);
-      if (kind == Failure::Conflict) {
-        lastConflict_ = e;
-        Rollback();
-        return Result::Conflict;
-      }
-      if (kind == Failure::Fatal || failed >= items.size()) {
-        Rollback();
-        throw FatalError(e);
-      }
+      const Failure kind = Judge(e, codes);
+      // A transaction the server ended on its own has lost the batch's
+      // earlier statements too: it must go again whole, whatever the reason.
+      if (kind == Failure::Conflict || (kind == Failure::Refused && !open)) return Conflicted(e);
+      if (kind == Failure::Fatal || failed >= items.size()) Fail(e);
       outcomes[failed].refused = true;
       outcomes[failed].text = QString::fromStdString(e.what());
       next = failed + 1;
     }
     opening = false;
   }
+  if (!hookStep([&] {
+        hook_->BeforeCommit(connection_);
+        connection_.Execute(QStringLiteral("COMMIT;"));
+      }))
+    return Result::Conflict;
+  return Result::Committed;
 }
 
 QString Sender::WarningText(const Item& item) {
@@ -153,43 +239,54 @@ QString Sender::WarningText(const Item& item) {
   return text.isEmpty() ? QStringLiteral("The server did not store the value exactly as converted.") : text;
 }
 
-void Sender::Flush() {
-  if (queued_.empty()) return;
-  std::vector<Item> items = std::move(queued_);
-  queued_.clear();
-  queuedBytes_ = 0;
-  std::vector<std::pair<size_t, std::pair<int, QString>>> reports;  // (order, (tag, text))
-  int attempt = 1;
-  while (!items.empty()) {
+bool Sender::Transaction(std::vector<Item>& pending, size_t from, size_t& count, Reports& reports) {
+  for (;;) {
+    const std::vector<Item> items(pending.begin() + qsizetype(from), pending.begin() + qsizetype(from + count));
+    if (items.empty()) return true;
     std::vector<Outcome> outcomes;
-    Result result = Result::Conflict;
-    try {
-      result = Attempt(items, outcomes);
-    } catch (const FatalError&) {
-      throw;
-    } catch (const ADODB::Error& e) {
-      lost_ = ConnectionLost(e);
-      Rollback();
-      throw FatalError(e);
-    }
-    if (result == Result::Committed) {
-      for (size_t i = 0; i < items.size(); ++i)
-        if (outcomes[i].refused) reports.push_back({items[i].order, {items[i].tag, outcomes[i].text}});
-      ++batches_;
-      break;
-    }
+    const Result result = Attempt(items, outcomes);
+    if (result == Result::Conflict) return false;
     if (result == Result::Warned) {
       // The server stored something other than a statement's value: the
-      // batch was taken back, and goes again without that statement.
-      const auto warned = std::find_if(outcomes.begin(), outcomes.end(), [](const Outcome& o) { return o.warned; });
-      const size_t i = size_t(warned - outcomes.begin());
+      // transaction was taken back, and goes again without that statement,
+      // which is reported and never sent again.
+      const size_t i = size_t(std::find_if(outcomes.begin(), outcomes.end(), [](const Outcome& o) { return o.warned; }) -
+                              outcomes.begin());
       reports.push_back({items[i].order, {items[i].tag, WarningText(items[i])}});
-      items.erase(items.begin() + qsizetype(i));
+      pending.erase(pending.begin() + qsizetype(from + i));
+      --count;
       continue;
     }
-    if (++attempt > limits_.attempts) throw FatalError(lastConflict_);
+    for (size_t i = 0; i < items.size(); ++i)
+      if (outcomes[i].refused) reports.push_back({items[i].order, {items[i].tag, outcomes[i].text}});
+    if (hook_) hook_->Committed();
+    return true;
+  }
+}
+
+void Sender::Flush() {
+  if (queued_.empty()) return;
+  std::vector<Item> pending = std::move(queued_);
+  queued_.clear();
+  queuedBytes_ = 0;
+  Reports reports;
+  // A conflict takes a whole transaction back. Each try after one sends
+  // half as many statements per transaction, in their order, so that a
+  // table others keep writing to still sees the batch through.
+  size_t from = 0, span = pending.size();
+  int failed = 0;  // tries of the same statements taken back in a row
+  while (from < pending.size()) {
+    size_t count = std::min(span, pending.size() - from);
+    if (Transaction(pending, from, count, reports)) {
+      from += count;
+      ++batches_;
+      failed = 0;
+      continue;
+    }
+    if (++failed >= limits_.attempts) throw FatalError(lastConflict_);
     ++retries_;
-    std::this_thread::sleep_for(std::chrono::milliseconds(limits_.firstBackoffMs << std::min(attempt - 2, 6)));
+    span = std::max<size_t>(1, count / 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(limits_.firstBackoffMs << std::min(failed - 1, 6)));
   }
   std::sort(reports.begin(), reports.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   for (const auto& r : reports) refused_(r.second.first, r.second.second);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <vector>
 
@@ -19,6 +20,10 @@ enum class Failure {
 };
 // Judged by the server's error number and the SQLSTATE, never the message.
 Failure Classify(const ADODB::Error& error);
+// The failure of a statement that left the server's conditions `codes`
+// (SHOW ERRORS, in order): a conflict among them decides, then the first
+// that ends the run, then the first. `error` takes that condition's number.
+Failure Judge(ADODB::Error& error, const std::vector<int>& codes);
 
 // A failure that ends the run; what() is the server's or driver's text.
 class FatalError : public ADODB::Error {
@@ -29,8 +34,25 @@ class FatalError : public ADODB::Error {
 struct Limits {
   int statements = 250;          // statements in one batch
   qsizetype bytes = 1024 * 1024; // statement bytes in one batch, further bounded by the server's packet size
-  int attempts = 8;              // tries of one batch when conflicts roll it back
+  int attempts = 8;              // tries of the same statements when conflicts roll them back, each
+                                 // retry sending half as many per transaction
   int firstBackoffMs = 20;       // pause before the first retry, doubling after each
+};
+
+// Sees each batch inside its transaction, for a caller that must learn what
+// the batch changes before it commits. Its failures roll the batch back and
+// end the run; a conflict raised by its reads retries the batch.
+class Hook {
+ public:
+  virtual ~Hook() = default;
+  // After the batch's transaction starts, before its statements run, with
+  // each statement's note in queue order. Called again when the batch is
+  // tried again.
+  virtual void Before(ADODB::Connection& connection, const std::vector<QStringList>& notes) = 0;
+  // After the statements, before COMMIT is sent.
+  virtual void BeforeCommit(ADODB::Connection& connection) = 0;
+  // The batch has committed.
+  virtual void Committed() = 0;
 };
 
 class Sender {
@@ -40,37 +62,48 @@ class Sender {
   using Refused = std::function<void(int tag, const QString& text)>;
 
   // `connection` is open with MultipleStatements; the server's
-  // max_allowed_packet is read now.
+  // max_allowed_packet is read now, and the session is set to read committed
+  // unless the server logs statements (binlog_format STATEMENT).
   Sender(ADODB::Connection& connection, Refused refused, Limits limits = {});
 
-  // Queues one statement; `tag` names it to the caller. Sends the queued
-  // batch first when this statement would take it past its byte bound, and
-  // after it when the batch is full.
-  void Add(const QString& statement, int tag);
+  // Queues one statement; `tag` names it to the caller, `note` goes to the
+  // hook. Sends the queued batch first when this statement would take it
+  // past its byte bound, and after it when the batch is full.
+  void Add(const QString& statement, int tag, QStringList note = {});
+
+  // Shows every batch to the hook (not owned; null for none).
+  void SetHook(Hook* hook) { hook_ = hook; }
 
   // Sends the queued statements as one transaction and empties the queue. A
   // statement the server refused or answered with a warning has its change
   // taken back wherever the table keeps transactions, and is passed to
-  // `refused` after the commit. Conflicts are retried within the limits.
-  // Raises FatalError when the run cannot go on, or when the conflicts
-  // outlast the retries; the batch's transaction is then rolled back.
+  // `refused` after the commit. Conflicts are retried within the limits, in
+  // ever smaller transactions. Raises FatalError when the run cannot go on,
+  // or when the conflicts outlast the retries; the batch's transaction is
+  // then rolled back.
   void Flush();
 
-  int Retries() const { return retries_; }  // batches tried again so far
-  int Batches() const { return batches_; }  // batches committed so far
+  int Retries() const { return retries_; }  // transactions taken back and tried again so far
+  int Batches() const { return batches_; }  // transactions committed so far
   qsizetype ByteBound() const { return byteBound_; }
 
  private:
   struct Item {
     QString statement;
     int tag;
-    size_t order;  // position in the queue, for the order of reports
+    size_t order;      // position in the queue, for the order of reports
+    QStringList note;  // for the hook
   };
   struct Outcome {
     bool refused = false;
     bool warned = false;
     QString text;
   };
+  using Reports = std::vector<std::pair<size_t, std::pair<int, QString>>>;  // (order, (tag, text))
+  // One transaction of pending[from, from + count), with its commit: false
+  // when a conflict took it back. A statement that leaves warnings is taken
+  // out of `pending` (and `count`) with its report.
+  bool Transaction(std::vector<Item>& pending, size_t from, size_t& count, Reports& reports);
   // One try of the batch with its commit. Refused statements are marked
   // and the rest committed; a statement that left warnings, or a conflict,
   // has the batch rolled back.
@@ -79,9 +112,15 @@ class Sender {
   // The warning a statement leaves, learnt by running it again alone.
   QString WarningText(const Item& item);
   void Rollback();
+  // A conflict while the batch runs: note it, take the batch back.
+  Result Conflicted(const ADODB::Error& e);
+  // A failure that ends the run: take the batch back where the connection
+  // still stands, and raise it.
+  [[noreturn]] void Fail(const ADODB::Error& e);
 
   ADODB::Connection& connection_;
   Refused refused_;
+  Hook* hook_ = nullptr;
   Limits limits_;
   ADODB::Error lastConflict_{QString()};
   qsizetype byteBound_ = 0;

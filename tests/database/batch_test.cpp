@@ -48,12 +48,34 @@ TEST(BatchClassify, ByErrorNumberAndState) {
   EXPECT_EQ(kind(1290, "HY000"), Failure::Fatal);  // --read-only
   EXPECT_EQ(kind(2013, "08S01"), Failure::Fatal);  // lost mid-query
   EXPECT_EQ(kind(2006, "HY000"), Failure::Fatal);  // gone away
+  EXPECT_EQ(kind(1047, "08S01"), Failure::Fatal);  // cluster node not ready
+  EXPECT_EQ(kind(1927, "70100"), Failure::Fatal);  // connection killed
   EXPECT_EQ(kind(0, ""), Failure::Fatal);          // a closed connection
   EXPECT_EQ(kind(1265, "01000"), Failure::Refused);  // data truncated
   EXPECT_EQ(kind(1366, "22007"), Failure::Refused);  // no such character in the column's set
   EXPECT_EQ(kind(1062, "23000"), Failure::Refused);  // duplicate key
   // The message never decides.
   EXPECT_EQ(Batch::Classify(ADODB::Error("Deadlock found", "HY000", 1366)), Failure::Refused);
+}
+
+TEST(BatchClassify, SeveralConditionsOfOneFailure) {
+  using Batch::Failure;
+  const auto judge = [](std::vector<int> codes, int* chosen = nullptr) {
+    ADODB::Error e("driver's text", "HY000", 0);
+    const Failure kind = Batch::Judge(e, codes);
+    if (chosen) *chosen = e.nativeError;
+    return kind;
+  };
+  int chosen = 0;
+  // A cluster taking the transaction back: interrupted, then deadlock.
+  EXPECT_EQ(judge({1317, 1213}, &chosen), Failure::Conflict);
+  EXPECT_EQ(chosen, 1213);
+  EXPECT_EQ(judge({1317}), Failure::Refused);
+  EXPECT_EQ(judge({1406, 1047}, &chosen), Failure::Fatal);  // not ready comes before too long
+  EXPECT_EQ(chosen, 1047);
+  EXPECT_EQ(judge({1406, 1265}, &chosen), Failure::Refused);
+  EXPECT_EQ(chosen, 1406);
+  EXPECT_EQ(judge({}), Failure::Refused);  // nothing learnt: the driver's own state decides
 }
 
 TEST_P(BatchEngines, RefusedStatementsAmidABatchLeaveTheRestConverted) {

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <QProcess>
 #include <QThread>
+#include <QElapsedTimer>
 
 #include "shell/settings.h"
 
@@ -148,4 +149,117 @@ void PrivateServer::Stop() {
   p.start(QStringLiteral(NORVALE_SOURCE_DIR "/scripts/test-db"), {"stop"});
   p.waitForFinished(60000);
   running_ = false;
+}
+
+namespace {
+
+// Runs one of our scripts with its state in `state`; its standard output.
+QString RunScript(const QString& script, const QString& stateVariable, const QString& state, const QStringList& args,
+                  int waitMs) {
+  QProcess p;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(stateVariable, state);
+  p.setProcessEnvironment(env);
+  p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  p.start(QStringLiteral(NORVALE_SOURCE_DIR "/scripts/") + script, args);
+  p.waitForFinished(waitMs);
+  return QString::fromLocal8Bit(p.readAllStandardOutput());
+}
+
+// The value of `export NAME=value` in a script's output, unquoted.
+QString Exported(const QString& out, const QString& name) {
+  for (const QString& line : out.split('\n')) {
+    if (line.startsWith("export " + name + "=")) {
+      QString v = line.section('=', 1);
+      if (v.startsWith('"')) v = v.mid(1, v.size() - 2);
+      return v;
+    }
+  }
+  return {};
+}
+
+QString ScratchFolder(const char* kind) {
+  static std::atomic<int> counter{0};
+  return QDir::temp().filePath(QStringLiteral("norvale-%1-%2-%3").arg(kind).arg(getpid()).arg(++counter));
+}
+
+}  // namespace
+
+PrivateReplicaPair::PrivateReplicaPair(const QString& binlogFormat) {
+  dir_ = ScratchFolder("replica");
+  state_ = dir_ + QStringLiteral(".state");
+  const QString out = RunScript("test-db", "NORVALE_TEST_DB_STATE", state_,
+                                {"start", "--replica", "--binlog-format=" + binlogFormat, dir_}, 180000);
+  primaryPort_ = Exported(out, "NORVALE_TEST_PORT");
+  replicaPort_ = Exported(out, "NORVALE_TEST_REPLICA_PORT");
+  if (primaryPort_.isEmpty() || replicaPort_.isEmpty()) throw std::runtime_error("primary and replica did not start");
+}
+
+PrivateReplicaPair::~PrivateReplicaPair() {
+  RunScript("test-db", "NORVALE_TEST_DB_STATE", state_, {"stop"}, 120000);
+  QDir(dir_).removeRecursively();
+}
+
+MySQL::ConnectionDetails PrivateReplicaPair::Primary(const QString& database) const {
+  auto d = ServerDetails(database);
+  d.port = primaryPort_;
+  return d;
+}
+
+MySQL::ConnectionDetails PrivateReplicaPair::Replica(const QString& database) const {
+  auto d = ServerDetails(database);
+  d.port = replicaPort_;
+  return d;
+}
+
+bool PrivateReplicaPair::CatchUp() const {
+  const QString position = Column(Primary(), "SELECT @@GLOBAL.gtid_binlog_pos").value(0);
+  // -1: no bound; 0 once reached. A stopped replica never gets there, so
+  // first make sure it runs.
+  const QStringList running =
+      Column(Replica(), "SELECT COUNT(*) FROM information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME = "
+                        "'SLAVE_RUNNING' AND VARIABLE_VALUE = 'ON'");
+  if (running.value(0) != "1") return false;
+  return Column(Replica(), QStringLiteral("SELECT MASTER_GTID_WAIT('%1')").arg(position)).value(0) == "0";
+}
+
+QString PrivateReplicaPair::PrimaryLog() const {
+  QFile log(dir_ + "/error.log");
+  if (!log.open(QIODevice::ReadOnly)) return {};
+  return QString::fromUtf8(log.readAll());
+}
+
+PrivateCluster::PrivateCluster() {
+  dir_ = ScratchFolder("cluster");
+  state_ = dir_ + QStringLiteral(".state");
+  QElapsedTimer started;
+  started.start();
+  const QString out = RunScript("test-cluster", "NORVALE_CLUSTER_STATE", state_, {"start", dir_}, 600000);
+  startSeconds_ = double(started.elapsed()) / 1000.0;
+  server_ = Exported(out, "NORVALE_CLUSTER_SERVER");
+  ports_ = Exported(out, "NORVALE_CLUSTER_PORTS").split(' ', Qt::SkipEmptyParts);
+  user_ = Exported(out, "NORVALE_CLUSTER_USER");
+  password_ = Exported(out, "NORVALE_CLUSTER_PASSWORD");
+  if (ports_.size() != 3) throw std::runtime_error("the test cluster did not start");
+}
+
+PrivateCluster::~PrivateCluster() {
+  RunScript("test-cluster", "NORVALE_CLUSTER_STATE", state_, {"stop"}, 180000);
+  QDir(dir_).removeRecursively();
+}
+
+MySQL::ConnectionDetails PrivateCluster::Details(int node, const QString& database) const {
+  return {server_, user_, password_, database, ports_.value(node - 1)};
+}
+
+void PrivateCluster::Kill(int node) {
+  QFile pidFile(QStringLiteral("%1/node%2/mysqld.pid").arg(dir_).arg(node));
+  if (!pidFile.open(QIODevice::ReadOnly)) throw std::runtime_error("no pid file");
+  const qint64 pid = pidFile.readAll().trimmed().toLongLong();
+  ::kill(pid_t(pid), SIGKILL);
+  for (int i = 0; i < 100 && ::kill(pid_t(pid), 0) == 0; ++i) QThread::msleep(50);
+}
+
+void PrivateCluster::SyncWait(int node) const {
+  Sql(Details(node), {"SET SESSION wsrep_sync_wait = 15", "SELECT 1 FROM mysql.user LIMIT 1"});
 }

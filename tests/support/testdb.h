@@ -70,5 +70,48 @@ class PrivateServer {
   bool running_ = false;
 };
 
+// A primary with binary logging in the given binlog_format and one replica
+// of it, of a test's own (scripts/test-db start --replica).
+class PrivateReplicaPair {
+ public:
+  explicit PrivateReplicaPair(const QString& binlogFormat);
+  ~PrivateReplicaPair();
+  PrivateReplicaPair(const PrivateReplicaPair&) = delete;
+  PrivateReplicaPair& operator=(const PrivateReplicaPair&) = delete;
+
+  MySQL::ConnectionDetails Primary(const QString& database = {}) const;
+  MySQL::ConnectionDetails Replica(const QString& database = {}) const;
+  // Waits until the replica has applied everything the primary has logged;
+  // false if the replica stopped with an error.
+  bool CatchUp() const;
+  QString PrimaryLog() const;  // the primary's error log
+
+ private:
+  QString dir_, state_, primaryPort_, replicaPort_;
+};
+
+// A 3-node Galera cluster of a test's own (scripts/test-cluster), stopped
+// when the object goes.
+class PrivateCluster {
+ public:
+  PrivateCluster();
+  ~PrivateCluster();
+  PrivateCluster(const PrivateCluster&) = delete;
+  PrivateCluster& operator=(const PrivateCluster&) = delete;
+
+  // Node 1, 2 or 3.
+  MySQL::ConnectionDetails Details(int node, const QString& database = {}) const;
+  void Kill(int node);  // SIGKILL, as a crash would
+  // Waits until the node has applied every transaction the cluster has
+  // committed so far.
+  void SyncWait(int node) const;
+  double StartSeconds() const { return startSeconds_; }
+
+ private:
+  QString dir_, state_, server_, user_, password_;
+  QStringList ports_;
+  double startSeconds_ = 0;
+};
+
 // A unique scratch folder used as XDG_CONFIG_HOME for one test program.
 void UseFreshSettings();
