@@ -52,10 +52,10 @@ Sender::Sender(ADODB::Connection& connection, Refused refused, Limits limits)
   byteBound_ = serverPacket > 0 ? std::min(limits_.bytes, serverPacket / 4) : limits_.bytes;
 }
 
-void Sender::Add(const QString& statement, int tag) {
+void Sender::Add(const QString& statement, int tag, QStringList note) {
   const qsizetype bytes = WireBytes(statement);
   if (!queued_.empty() && queuedBytes_ + bytes > byteBound_) Flush();
-  queued_.push_back({statement, tag, queued_.size()});
+  queued_.push_back({statement, tag, queued_.size(), std::move(note)});
   queuedBytes_ += bytes;
   if (int(queued_.size()) >= limits_.statements || queuedBytes_ >= byteBound_) Flush();
 }
@@ -69,18 +69,48 @@ void Sender::Rollback() {
   }
 }
 
+bool Sender::HookStep(const std::function<void()>& step) {
+  try {
+    step();
+    return true;
+  } catch (const ADODB::Error& e) {
+    if (Classify(e) == Failure::Conflict) {
+      lastConflict_ = e;
+      Rollback();
+      return false;
+    }
+    lost_ = ConnectionLost(e);
+    Rollback();
+    throw FatalError(e);
+  } catch (const std::exception& e) {
+    Rollback();
+    throw FatalError(ADODB::Error(QString::fromStdString(e.what())));
+  }
+}
+
 bool Sender::Attempt(const std::vector<Item>& items, std::vector<Outcome>& outcomes) {
   outcomes.assign(items.size(), Outcome{});
   size_t next = 0;  // the first statement not yet run
   bool opening = true;
+  if (hook_) {
+    // The hook reads inside the batch's transaction, before its statements.
+    std::vector<QStringList> notes;
+    notes.reserve(items.size());
+    for (const Item& item : items) notes.push_back(item.note);
+    if (!HookStep([&] {
+          connection_.Execute(QStringLiteral("START TRANSACTION;"));
+          hook_->Before(connection_, notes);
+        }))
+      return false;
+  }
   while (next < items.size()) {
     // After each statement the session notes how far the batch got and
     // whether the statement left warnings, in variables of its own: the
     // batch holds no result sets, so the driver walks it statement by
     // statement. After a refused statement the rest goes again in the same
     // transaction.
-    QString text = opening ? QStringLiteral("START TRANSACTION;SET @norvale_done = NULL, @norvale_warned = NULL;")
-                           : QString();
+    QString text = opening ? QStringLiteral("SET @norvale_done = NULL, @norvale_warned = NULL;") : QString();
+    if (opening && !hook_) text.prepend(QStringLiteral("START TRANSACTION;"));
     for (size_t i = next; i < items.size(); ++i) {
       text += items[i].statement;
       if (!items[i].statement.endsWith(u';')) text += u';';
@@ -190,9 +220,13 @@ void Sender::Flush() {
         if (items.empty()) break;
         continue;
       }
+      // A conflict met by the hook's reads tries the batch again.
+      const bool ready = !hook_ || HookStep([&] { hook_->BeforeCommit(connection_); });
       try {
-        connection_.Execute(QStringLiteral("COMMIT;"));
-        committed = true;
+        if (ready) {
+          connection_.Execute(QStringLiteral("COMMIT;"));
+          committed = true;
+        }
       } catch (const ADODB::Error& e) {
         if (Classify(e) != Failure::Conflict) {
           lost_ = ConnectionLost(e);
@@ -204,6 +238,7 @@ void Sender::Flush() {
       }
     }
     if (committed) {
+      if (hook_) hook_->Committed();
       for (size_t i = 0; i < items.size(); ++i)
         if (outcomes[i].refused) reports.push_back({items[i].order, {items[i].tag, outcomes[i].text}});
       ++batches_;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <vector>
 
@@ -33,6 +34,22 @@ struct Limits {
   int firstBackoffMs = 20;       // pause before the first retry, doubling after each
 };
 
+// Sees each batch inside its transaction, for a caller that must learn what
+// the batch changes before it commits. Its failures roll the batch back and
+// end the run; a conflict raised by its reads retries the batch.
+class Hook {
+ public:
+  virtual ~Hook() = default;
+  // After the batch's transaction starts, before its statements run, with
+  // each statement's note in queue order. Called again when the batch is
+  // tried again.
+  virtual void Before(ADODB::Connection& connection, const std::vector<QStringList>& notes) = 0;
+  // After the statements, before COMMIT is sent.
+  virtual void BeforeCommit(ADODB::Connection& connection) = 0;
+  // The batch has committed.
+  virtual void Committed() = 0;
+};
+
 class Sender {
  public:
   // Called once a batch has committed, in queue order, for each statement
@@ -46,7 +63,11 @@ class Sender {
   // Queues one statement; `tag` names it to the caller. Sends the queued
   // batch first when this statement would take it past its byte bound, and
   // after it when the batch is full.
-  void Add(const QString& statement, int tag);
+  void Add(const QString& statement, int tag, QStringList note = {});
+
+  // Shows every batch to the hook (not owned; null for none). Without a hook
+  // the batches travel exactly as before.
+  void SetHook(Hook* hook) { hook_ = hook; }
 
   // Sends the queued statements as one transaction and empties the queue. A
   // statement the server refused or answered with a warning has its change
@@ -64,7 +85,8 @@ class Sender {
   struct Item {
     QString statement;
     int tag;
-    size_t order;  // position in the queue, for the order of reports
+    size_t order;
+    QStringList note;  // for the hook  // position in the queue, for the order of reports
   };
   struct Outcome {
     bool refused = false;
@@ -77,9 +99,13 @@ class Sender {
   // The warning a statement leaves, learnt by running it again alone.
   QString WarningText(const Item& item);
   void Rollback();
+  // Runs one of the hook's steps: a conflict is false, any other failure
+  // rolls back and raises FatalError.
+  bool HookStep(const std::function<void()>& step);
 
   ADODB::Connection& connection_;
   Refused refused_;
+  Hook* hook_ = nullptr;
   Limits limits_;
   ADODB::Error lastConflict_{QString()};
   qsizetype byteBound_ = 0;

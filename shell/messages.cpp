@@ -23,6 +23,13 @@ class RealMessageBoxes : public MessageBoxes {
                     DisplayText(text), QMessageBox::Ok, QApplication::activeWindow());
     box.exec();
   }
+  bool Ask(const QString& text, const QString& title) override {
+    QMessageBox box(QMessageBox::NoIcon, title, DisplayText(text), QMessageBox::Yes | QMessageBox::No,
+                    QApplication::activeWindow());
+    box.setDefaultButton(QMessageBox::Yes);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+  }
 };
 
 MessageBoxes* g_boxes = nullptr;
@@ -37,6 +44,8 @@ MessageBoxes& Boxes() {
 void SetMessageBoxes(MessageBoxes* boxes) { g_boxes = boxes; }
 
 void MsgBox(const QString& text) { Boxes().Show(text, QGuiApplication::applicationDisplayName(), BoxIcon::None); }
+
+bool AskYesNo(const QString& text) { return Boxes().Ask(text, QGuiApplication::applicationDisplayName()); }
 
 QString LocationText(const QString& window, const QString& procedure) {
   return QStringLiteral("in Norvale2021/08/31.") + window + u'.' + procedure + u' ';

@@ -11,6 +11,7 @@ rm -f "$SHOTS"/*.png
 : "${NORVALE_TEST_SERVER:?start the test server: eval \"\$(scripts/test-db start)\"}"
 
 export XDG_CONFIG_HOME="$(mktemp -d /tmp/norvale-e2e-config.XXXXXX)"
+export XDG_DATA_HOME="$(mktemp -d /tmp/norvale-e2e-data.XXXXXX)"
 export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d /tmp/norvale-e2e-run.XXXXXX)}"
 chmod 700 "$XDG_RUNTIME_DIR"
 DB1="norvale_e2e_$$_a"
@@ -22,7 +23,7 @@ PID=""
 cleanup() {
   [ -n "$PID" ] && kill "$PID" 2>/dev/null || true
   "${SQL[@]}" -e "DROP DATABASE IF EXISTS $DB1; DROP DATABASE IF EXISTS $DB2; DROP DATABASE IF EXISTS $DB3;" || true
-  rm -rf "$XDG_CONFIG_HOME"
+  rm -rf "$XDG_CONFIG_HOME" "$XDG_DATA_HOME"
 }
 trap cleanup EXIT
 fail() { echo "JOURNEY FAILED: $*" >&2; shoot "$SHOTS/failure.png" root; exit 1; }

@@ -70,5 +70,6 @@ class PrivateServer {
   bool running_ = false;
 };
 
-// A unique scratch folder used as XDG_CONFIG_HOME for one test program.
+// Unique scratch folders used as XDG_CONFIG_HOME and XDG_DATA_HOME (the
+// undo journal's home) for one test program.
 void UseFreshSettings();
