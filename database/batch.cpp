@@ -109,7 +109,10 @@ bool Sender::Attempt(const std::vector<Item>& items, std::vector<Outcome>& outco
     // batch holds no result sets, so the driver walks it statement by
     // statement. After a refused statement the rest goes again in the same
     // transaction.
-    QString text = opening ? QStringLiteral("SET @norvale_done = NULL, @norvale_warned = NULL;") : QString();
+    // A resent rest starts by noting where it starts, so that a failure of
+    // its first statement is not taken for the one before.
+    QString text = opening ? QStringLiteral("SET @norvale_done = NULL, @norvale_warned = NULL;")
+                           : QStringLiteral("SET @norvale_done = %1;").arg(qsizetype(next) - 1);
     if (opening && !hook_) text.prepend(QStringLiteral("START TRANSACTION;"));
     for (size_t i = next; i < items.size(); ++i) {
       text += items[i].statement;

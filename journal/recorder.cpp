@@ -56,7 +56,6 @@ QString RunRecorder::Read(const QStringList& literals, bool lock) const {
 
 void RunRecorder::Before(ADODB::Connection& connection, const std::vector<QStringList>& notes) {
   olds_.clear();
-  news_.clear();
   pairs_.clear();
   before_.clear();
   counts_.clear();
@@ -68,7 +67,6 @@ void RunRecorder::Before(ADODB::Connection& connection, const std::vector<QStrin
       olds_ << u'\'' + note[0] + u'\'';
       pairs_.push_back({Unescape(note[0]), Unescape(note[1])});
     }
-    news_ << u'\'' + note[1] + u'\'';
   }
   if (olds_.isEmpty()) return;
   auto rows = connection.Execute(Read(olds_, true));
@@ -95,8 +93,16 @@ void RunRecorder::BeforeCommit(ADODB::Connection& connection) {
       if (changed > 0) entries.push_back({QString(), oldText.toUtf8(), newText.toUtf8(), changed});
     }
   } else {
-    // A changed row holds one of the new values: its key finds its old one.
-    auto rows = connection.Execute(Read(olds_ + news_, false));
+    // The rows read before, again, by their keys: a new text the column
+    // cannot hold must not fail the read, and its statement was refused.
+    if (before_.isEmpty()) return;
+    QStringList keys;
+    keys.reserve(before_.size());
+    for (auto it = before_.constBegin(); it != before_.constEnd(); ++it) keys << u'(' + it.key() + u')';
+    auto rows = connection.Execute(QStringLiteral("SELECT ") + identity_.keyExpression + QStringLiteral(", CAST(") +
+                                   MySQL::QuoteName(header_.target.field) + QStringLiteral(" AS BINARY) FROM ") +
+                                   MySQL::QuoteName(header_.target.table) + QStringLiteral(" WHERE ") +
+                                   keys.join(QStringLiteral(" OR ")) + u';');
     for (; rows && !rows->Eof(); rows->MoveNext()) {
       const auto found = before_.constFind(rows->Value(0).toString());
       if (found == before_.constEnd() || rows->Value(1).isNull()) continue;

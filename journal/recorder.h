@@ -50,7 +50,7 @@ class RunRecorder : public Batch::Hook {
   qint64 rows_ = 0;
   // This batch: the old values' literals, the pairs, and what the rows held
   // before its statements (by key, or counted by exact text without one).
-  QStringList olds_, news_;
+  QStringList olds_;
   std::vector<std::pair<QString, QString>> pairs_;
   QHash<QString, QByteArray> before_;
   QHash<QString, qint64> counts_;
