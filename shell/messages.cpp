@@ -28,6 +28,13 @@ class RealMessageBoxes : public MessageBoxes {
     box.setText(DisplayText(text));
     box.exec();
   }
+  bool Ask(const QString& text, const QString& title) override {
+    QMessageBox box(QMessageBox::NoIcon, title, DisplayText(text), QMessageBox::Yes | QMessageBox::No,
+                    QApplication::activeWindow());
+    box.setDefaultButton(QMessageBox::Yes);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+  }
 };
 
 MessageBoxes* g_boxes = nullptr;
@@ -42,6 +49,8 @@ MessageBoxes& Boxes() {
 void SetMessageBoxes(MessageBoxes* boxes) { g_boxes = boxes; }
 
 void MsgBox(const QString& text) { Boxes().Show(text, ApplicationTitle(), BoxIcon::None); }
+
+bool AskYesNo(const QString& text) { return Boxes().Ask(text, QGuiApplication::applicationDisplayName()); }
 
 QString LocationText(const QString& window, const QString& procedure) {
   return QStringLiteral("in Norvale2021/08/31.") + window + u'.' + procedure + u' ';

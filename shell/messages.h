@@ -13,6 +13,8 @@ class MessageBoxes {
  public:
   virtual ~MessageBoxes() = default;
   virtual void Show(const QString& text, const QString& title, BoxIcon icon) = 0;
+  // Asks a question with Yes (the default button) and No; true for Yes.
+  virtual bool Ask(const QString& text, const QString& title) = 0;
 };
 
 // Installs the boxes to use; nullptr restores the real ones.
@@ -20,6 +22,10 @@ void SetMessageBoxes(MessageBoxes* boxes);
 
 // A box with the text, an OK button only, no icon, and the application title.
 void MsgBox(const QString& text);
+
+// A box with the text, Yes (the default) and No, no icon, and the
+// application title; true when the answer is Yes.
+bool AskYesNo(const QString& text);
 
 // The support address that ends every error report.
 inline constexpr const char* kSupportAddress = "support@halvorik.example";

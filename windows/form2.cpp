@@ -4,7 +4,9 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QMenu>
 #include <QScreen>
+#include <QShortcut>
 #include <cmath>
 
 #include "database/ado.h"
@@ -95,6 +97,18 @@ Form2::Form2(Form1& form1) : FixedWindow("Form2", 512, 529), form1_(form1), poin
   });
   connect(PushButton1, &QPushButton::clicked, this, [this] { PushButton1_Click(); });
   connect(PushButton5, &QPushButton::clicked, this, [this] { PushButton5_Click(); });
+  // Undo Last Run: Ctrl+Z anywhere in the window, or the preview's menu.
+  const auto undo = [this] {
+    Main::Guarded(QStringLiteral("Form2"), QStringLiteral("UndoLastRun"), [this] { UndoLastRun(); });
+  };
+  auto* undoShortcut = new QShortcut(QKeySequence::Undo, this);
+  connect(undoShortcut, &QShortcut::activated, this, undo);
+  ListView3->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(ListView3, &QWidget::customContextMenuRequested, this, [this, undo](const QPoint& at) {
+    QMenu menu(this);
+    menu.addAction(QStringLiteral("Undo Last Run\u2026"), this, undo);
+    menu.exec(ListView3->viewport()->mapToGlobal(at));
+  });
 
   TrackPointerMoves();
   installEventFilter(this);

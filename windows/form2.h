@@ -7,12 +7,19 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QWidget>
+#include <memory>
 
 #include "windows/listview.h"
 #include "windows/fixedwindow.h"
 #include "windows/pointer.h"
 
 class Form1;
+namespace ADODB {
+class Connection;
+}
+namespace Journal {
+class RunRecorder;
+}
 
 class Form2 : public FixedWindow {
  public:
@@ -26,6 +33,7 @@ class Form2 : public FixedWindow {
   void ListView2_Click();    // a field was chosen
   void PushButton1_Click();  // "Start Changing": the conversion run
   void PushButton5_Click();  // "< Back"
+  void UndoLastRun();        // Ctrl+Z, or "Undo Last Run…" on the preview list
 
   PointerState& Pointer() { return pointer_; }
   bool Busy() const { return guard_->Active(); }
@@ -48,6 +56,9 @@ class Form2 : public FixedWindow {
  private:
   // The preview text of a value: bytes as a cut hex text.
   static QString PreviewText(const QVariant& value);
+  // Opens the undo journal for a run on the connection; null, after one box
+  // saying why, when the run cannot be journaled and must not start.
+  std::unique_ptr<Journal::RunRecorder> StartJournal(ADODB::Connection& connection);
 
   Form1& form1_;
   PointerState pointer_;

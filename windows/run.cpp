@@ -10,6 +10,7 @@
 #include "database/ado.h"
 #include "database/batch.h"
 #include "database/mysql.h"
+#include "journal/recorder.h"
 #include "shell/errorreport.h"
 #include "shell/main.h"
 #include "windows/form1.h"
@@ -129,6 +130,17 @@ void Form2::PushButton1_Click() {
     records->Open(Run::FieldQuery(ListView1->SelectedText(), ListView2->SelectedText()), *connection,
                   ADODB::adOpenStatic, ADODB::adLockOptimistic);
   });
+  // Every batch's changes reach the undo journal before its commit; a run
+  // that cannot be journaled stops here, before its first statement.
+  std::unique_ptr<Journal::RunRecorder> journal;
+  if (sender && records->IsOpen()) {
+    journal = StartJournal(*connection);
+    if (!journal) {
+      pointer_.Set(PointerState::Default);
+      return;
+    }
+    sender->SetHook(journal.get());
+  }
   p.Line(124, [&] { lastRecord = qint32(records->RecordCount()) - 1; });
 
   // One mode: its search word, its rule.
@@ -177,7 +189,7 @@ void Form2::PushButton1_Click() {
                                             oldCharacters);
           });
           executeLine = m.test + 6;
-          if (built) p.Line(executeLine, [&] { send([&] { sender->Add(statement, executeLine); }); });
+          if (built) p.Line(executeLine, [&] { send([&] { sender->Add(statement, executeLine, {oldText, newText}); }); });
         }
         break;
       }
@@ -186,6 +198,7 @@ void Form2::PushButton1_Click() {
     // The last batch.
     if (sender && executeLine != 0) p.Line(executeLine, [&] { send([&] { sender->Flush(); }); });
   }
+  if (journal) journal->Finish();
   p.Line(176, [&] { records->Close(); });
   p.Line(178, [&] { pointer_.Set(PointerState::Default); });
   p.Line(180, [&] {

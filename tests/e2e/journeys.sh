@@ -11,6 +11,7 @@ rm -f "$SHOTS"/*.png
 : "${NORVALE_TEST_SERVER:?start the test server: eval \"\$(scripts/test-db start)\"}"
 
 export XDG_CONFIG_HOME="$(mktemp -d /tmp/norvale-e2e-config.XXXXXX)"
+export XDG_DATA_HOME="$(mktemp -d /tmp/norvale-e2e-data.XXXXXX)"
 export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d /tmp/norvale-e2e-run.XXXXXX)}"
 chmod 700 "$XDG_RUNTIME_DIR"
 DB1="norvale_e2e_$$_a"
@@ -22,7 +23,7 @@ PID=""
 cleanup() {
   [ -n "$PID" ] && kill "$PID" 2>/dev/null || true
   "${SQL[@]}" -e "DROP DATABASE IF EXISTS $DB1; DROP DATABASE IF EXISTS $DB2; DROP DATABASE IF EXISTS $DB3;" || true
-  rm -rf "$XDG_CONFIG_HOME"
+  rm -rf "$XDG_CONFIG_HOME" "$XDG_DATA_HOME"
 }
 trap cleanup EXIT
 fail() { echo "JOURNEY FAILED: $*" >&2; shoot "$SHOTS/failure.png" root; exit 1; }
@@ -148,4 +149,46 @@ second="$(count)"
 read -r total converted broken <<<"$first"
 [ "$broken" = 0 ] || fail "$broken rows neither original nor converted"
 [ "$converted" -gt 0 ] && [ "$converted" -lt "$total" ] || fail "expected a partial run, converted $converted of $total"
-echo "journeys: all passed ($converted of $total rows converted before the close); screenshots in $SHOTS"
+
+# Journey 4: kill the program mid-run, start it again, undo both runs -------
+# A box of the program: a visible window titled Norvale that is neither of
+# the two fixed windows.
+wait_box() {  # seconds
+  local wid
+  for _ in $(seq 1 $(( $1 * 10 ))); do
+    for wid in $(xdotool search --onlyvisible --name '^Norvale$' 2>/dev/null); do
+      eval "$(xdotool getwindowgeometry --shell "$wid")"
+      case "${WIDTH}x${HEIGHT}" in 512x529|536x245) ;; *) echo "$wid"; return 0 ;; esac
+    done
+    sleep 0.1
+  done
+  return 1
+}
+press_in_box() {  # name seconds: screenshot the box, then press Return in it
+  local box
+  box="$(wait_box "$2")" || fail "no box for $1"
+  WID="$box" step "$1"
+  xdotool key Return
+  sleep 0.3
+}
+start_program
+WID="$(window_of_size 512x529)" || fail "selection window not shown"
+click 250 440   # Start Changing again, on the rest of the rows
+sleep 2
+kill -9 "$PID"; wait "$PID" 2>/dev/null || true; PID=""
+killed="$(count)"
+start_program
+WID="$(window_of_size 512x529)" || fail "selection window not shown after the kill"
+for run in second first; do
+  click 380 200   # into the preview list, then Ctrl+Z
+  xdotool key --clearmodifiers ctrl+z
+  press_in_box "undo-$run-question" 10
+  press_in_box "undo-$run-result" 600
+  WID="$(window_of_size 512x529)"
+done
+read -r total converted broken <<<"$(count)"
+original="$("${SQL[@]}" -e "SELECT SUM(BINARY v = CONCAT('name o''neil number ', id)) FROM $DB3.t")"
+[ "$original" = "$total" ] || fail "after two undos $original of $total rows are original (killed at: $killed)"
+close_window
+wait_exit 5 || fail "program did not end"
+echo "journeys: all passed ($converted of $total rows converted before the close; killed run undone); screenshots in $SHOTS"

@@ -9,6 +9,7 @@
 struct ShownBox {
   QString text, title;
   Main::BoxIcon icon;
+  bool question = false;  // asked Yes or No
 };
 
 class BoxRecorder : public Main::MessageBoxes {
@@ -18,5 +19,10 @@ class BoxRecorder : public Main::MessageBoxes {
   void Show(const QString& text, const QString& title, Main::BoxIcon icon) override {
     boxes.push_back({text, title, icon});
   }
+  bool Ask(const QString& text, const QString& title) override {
+    boxes.push_back({text, title, Main::BoxIcon::None, true});
+    return answer;
+  }
   std::vector<ShownBox> boxes;
+  bool answer = true;  // what every question is answered
 };

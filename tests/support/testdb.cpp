@@ -81,6 +81,9 @@ TestDatabase::~TestDatabase() {
 void UseFreshSettings() {
   static QTemporaryDir dir;
   qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+  // The undo journal too: tests never touch a real one.
+  static QTemporaryDir data;
+  qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
 }
 
 PrivateServer::PrivateServer(Tls tls) : tls_(tls) {

@@ -113,5 +113,6 @@ class PrivateCluster {
   double startSeconds_ = 0;
 };
 
-// A unique scratch folder used as XDG_CONFIG_HOME for one test program.
+// Unique scratch folders used as XDG_CONFIG_HOME and XDG_DATA_HOME (the
+// undo journal's home) for one test program.
 void UseFreshSettings();

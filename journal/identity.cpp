@@ -1,0 +1,122 @@
+#include "journal/identity.h"
+
+#include <QCryptographicHash>
+#include <map>
+
+#include "database/mysql.h"
+
+namespace Journal {
+
+namespace {
+
+// Values up to this size are compared byte for byte within the statement.
+constexpr qsizetype kLiteralCompareBytes = 64 * 1024;
+
+const QStringList kNumeric = {"tinyint", "smallint", "mediumint", "int", "bigint", "decimal", "float", "double", "year"};
+const QStringList kTemporal = {"date", "datetime", "timestamp", "time"};
+const QStringList kBinary = {"binary", "varbinary", "tinyblob", "blob", "mediumblob", "longblob"};
+
+struct ColumnInfo {
+  QString type, charset;
+  bool nullable = true;
+};
+
+// The piece of the key expression for one column: SQL that yields the text
+// "`c` = <the row's value as an exact literal>".
+QString KeyPart(const QString& column, const ColumnInfo& info) {
+  const QString name = MySQL::QuoteName(column);
+  const QString lead = TextLiteral(name + QStringLiteral(" = ")).chopped(1);  // open literal: '`c` = 
+  if (kNumeric.contains(info.type)) return QStringLiteral("CONCAT(%1', %2)").arg(lead, name);
+  if (kTemporal.contains(info.type)) return QStringLiteral("CONCAT(%1''', %2, '''')").arg(lead, name);
+  if (kBinary.contains(info.type)) return QStringLiteral("CONCAT(%1X''', HEX(%2), '''')").arg(lead, name);
+  if (!info.charset.isEmpty())
+    return QStringLiteral("CONCAT(%1_%2 X''', HEX(%3), '''')").arg(lead, info.charset, name);
+  // Anything else is compared as its bytes.
+  return QStringLiteral("CONCAT(%1, HEX(CAST(%2 AS BINARY)), '''')")
+      .arg(TextLiteral(QStringLiteral("CAST(") + name + QStringLiteral(" AS BINARY) = X'")), name);
+}
+
+}  // namespace
+
+QString TextLiteral(const QString& text) {
+  QString out = QStringLiteral("'");
+  out.reserve(text.size() + 2);
+  for (const QChar c : text) {
+    if (c == u'\\') out += QStringLiteral("\\\\");
+    else if (c == u'\'') out += QStringLiteral("\\'");
+    else if (c == QChar(0)) out += QStringLiteral("\\0");
+    else out += c;
+  }
+  return out + u'\'';
+}
+
+QString ByteLiteral(const QByteArray& bytes, const QString& charset) {
+  const QString hex = QStringLiteral("X'") + QString::fromLatin1(bytes.toHex()) + u'\'';
+  return charset.isEmpty() ? hex : u'_' + charset + u' ' + hex;
+}
+
+QString ExactTest(const QString& field, const QByteArray& bytes) {
+  const QString name = MySQL::QuoteName(field);
+  if (bytes.size() <= kLiteralCompareBytes)
+    return QStringLiteral("CAST(%1 AS BINARY) = %2").arg(name, ByteLiteral(bytes, QString()));
+  return QStringLiteral("OCTET_LENGTH(%1) = %2 AND SHA2(CAST(%1 AS BINARY), 256) = '%3'")
+      .arg(name)
+      .arg(bytes.size())
+      .arg(QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
+}
+
+RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table, const QString& field) {
+  RowIdentity identity;
+  std::map<QString, ColumnInfo> columns;
+  auto info = connection.Execute(
+      QStringLiteral("SELECT COLUMN_NAME, DATA_TYPE, IFNULL(CHARACTER_SET_NAME, ''), IS_NULLABLE "
+                     "FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = ") +
+      TextLiteral(table));
+  while (info && !info->Eof()) {
+    columns[info->Value(0).toString()] = {info->Value(1).toString().toLower(), info->Value(2).toString(),
+                                          info->Value(3).toString() == QLatin1String("YES")};
+    info->MoveNext();
+  }
+  for (const auto& [name, c] : columns)
+    if (name.compare(field, Qt::CaseInsensitive) == 0) identity.charset = c.charset;
+
+  // The server lists the primary key first, then the other keys in order.
+  struct Key {
+    QString name;
+    QStringList columns;
+    bool usable = true;
+  };
+  std::vector<Key> keys;
+  auto index = connection.Execute(QStringLiteral("SHOW INDEX FROM ") + MySQL::QuoteName(table));
+  while (index && !index->Eof()) {
+    // Table, Non_unique, Key_name, Seq_in_index, Column_name, ...
+    if (index->Value(1).toLongLong() == 0) {
+      const QString key = index->Value(2).toString(), column = index->Value(4).toString();
+      if (keys.empty() || keys.back().name != key) keys.push_back({key, {}, true});
+      keys.back().columns << column;
+      const auto found = columns.find(column);
+      if (found == columns.end() || found->second.nullable) keys.back().usable = false;
+    }
+    index->MoveNext();
+  }
+  bool onlyWithField = false;
+  for (const Key& key : keys) {
+    if (!key.usable) continue;
+    if (key.columns.contains(field, Qt::CaseInsensitive)) {
+      onlyWithField = true;
+      continue;
+    }
+    identity.columns = key.columns;
+    QStringList parts;
+    for (const QString& column : key.columns) parts << KeyPart(column, columns[column]);
+    identity.keyExpression = QStringLiteral("CONCAT_WS(' AND ', ") + parts.join(QStringLiteral(", ")) + u')';
+    return identity;
+  }
+  identity.keyless = onlyWithField
+                         ? QStringLiteral("its only keys include the field itself, whose values the run changes")
+                         : QStringLiteral("it has no primary key and no unique key over NOT NULL columns, so its "
+                                          "rows cannot be told apart");
+  return identity;
+}
+
+}  // namespace Journal

@@ -1,0 +1,89 @@
+// The undo journal's file: an SQLite database that holds, for each run, where
+// it ran and, for every row it changed, the row's key and its exact old and
+// new values. Entries are durable when Append returns.
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+struct sqlite3;
+
+namespace Journal {
+
+// The journal cannot be opened, read or written; what() says why.
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// What a run changed: never the password.
+struct Target {
+  QString server, port, database, table, field;
+};
+
+struct RunHeader {
+  qint64 id = 0;
+  Target target;
+  QString mode;        // the mode's list text, "Proper Case"
+  QDateTime time;      // when the run started
+  QString keyColumns;  // the columns that tell rows apart, empty when none do
+  QString charset;     // the field's character set, for the restored values
+  QString keyless;     // why rows cannot be told apart, when they cannot
+  qint64 rows = 0;     // rows changed, summed over the entries
+  bool undone = false;
+};
+
+// One changed row: its key as a condition on the key columns (empty when the
+// table has none), and the field's bytes before and after. Without a key an
+// entry stands for `rows` rows that held the same old value.
+struct Entry {
+  QString key;
+  QByteArray oldValue, newValue;
+  qint64 rows = 1;
+};
+
+class Store {
+ public:
+  // $XDG_DATA_HOME/norvale/journal.sqlite, or ~/.local/share when unset.
+  static QString DefaultPath();
+
+  // Opens or creates the file, its folder readable by its owner only (0700)
+  // and the file too (0600). Raises Error.
+  explicit Store(const QString& path = DefaultPath());
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  const QString& Path() const { return path_; }
+
+  // Records a run's header; sets header.id. Raises Error when the file
+  // cannot be written, before the run has sent anything.
+  void BeginRun(RunHeader& header);
+  // Adds entries to a run in one transaction, synced to disk on return.
+  void Append(qint64 run, const std::vector<Entry>& entries);
+  // Keeps the newest `keep` runs of the target, deleting older ones.
+  void Prune(const Target& target, int keep = 20);
+  // The newest run of the target that has not been undone.
+  std::optional<RunHeader> LastRun(const Target& target);
+  // Every entry of a run, in the order they were appended.
+  void ForEach(qint64 run, const std::function<void(const Entry&)>& each);
+  void MarkUndone(qint64 run);
+  // Removes a run and its entries.
+  void Drop(qint64 run);
+  // How many runs the journal holds for the target (all, undone or not).
+  int RunCount(const Target& target);
+
+ private:
+  void Exec(const char* sql);
+  [[noreturn]] void Fail(const QString& what);
+
+  QString path_;
+  sqlite3* db_ = nullptr;
+};
+
+}  // namespace Journal

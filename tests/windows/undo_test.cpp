@@ -1,0 +1,263 @@
+#include <QApplication>
+#include <QMenu>
+#include <QRandomGenerator>
+#include <QTimer>
+
+#include "caserules/case.h"
+#include "journal/store.h"
+#include "tests/windows/fixture.h"
+#include "windows/run.h"
+
+namespace {
+
+class UndoTest : public WindowTest {
+ protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    // Each test has a journal of its own.
+    qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
+  }
+  void Choose(Form2& f, const QString& table, const QString& field) {
+    for (int i = 1; i <= f.ListView1->Count(); ++i)
+      if (f.ListView1->ItemText(i) == table) ClickItem(f.ListView1, i);
+    for (int i = 1; i <= f.ListView2->Count(); ++i)
+      if (f.ListView2->ItemText(i) == field) ClickItem(f.ListView2, i);
+    ASSERT_EQ(f.ListView1->SelectedText(), table);
+    ASSERT_EQ(f.ListView2->SelectedText(), field);
+  }
+  void Run(Form2& f, int mode) {
+    f.Combo1->setCurrentIndex(mode);
+    Click(f.PushButton1);
+  }
+  void CtrlZ(Form2& f) { QTest::keyClick(&f, Qt::Key_Z, Qt::ControlModifier); }
+  const ShownBox& Last() const { return boxes.boxes.back(); }
+  static QString Result(qint64 restored, qint64 left) {
+    return QStringLiteral("%1 rows restored, %2 rows changed since were left as they are.").arg(restored).arg(left);
+  }
+
+  QTemporaryDir data;
+};
+
+QString S(const char16_t* text) { return QString::fromUtf16(text); }
+
+// Values that collide on purpose, as in the run's tests: case variants,
+// pieces of each other, trailing spaces, escapes, NULs and NULLs.
+QList<QVariant> CollidingValues(QRandomGenerator& random, bool latin1, int count) {
+  static const QStringList seeds = {
+      "apple", "big apple", "APPLE", "Apple", "apple ", " apple", "a", "A", "", "o'neil", "O'NEIL", "c:\\dir\\",
+      "end\\", "back\\'slash", "'", "100%", "_", S(u"straße"), S(u"İstanbul"), S(u"ΟΔΟΣ σοφος"),
+      S(u"emoji 😀 face"), S(u"émile zola"), "jean-luc picard", "tab\there", "cr\rlf\nend",
+      QString("nul") + QChar(0) + "in it", S(u"ÿ and µ")};
+  QList<QVariant> values;
+  for (int i = 0; i < count; ++i) {
+    const int pick = int(random.bounded(10));
+    QString v = seeds[int(random.bounded(seeds.size()))];
+    if (pick == 0) {
+      values << QVariant();
+      continue;
+    }
+    if (pick == 1) v = Case::UpperText(v);
+    if (pick == 2) v = v + " " + seeds[int(random.bounded(seeds.size()))];
+    if (pick == 3) v = Case::LowerText(v) + "  ";
+    if (latin1) {
+      bool ok = true;
+      for (QChar c : v) ok = ok && (c.unicode() < 0x100 || c == QChar(0x178));
+      if (!ok) v = "latin " + QString::number(i);
+    }
+    values << v;
+  }
+  return values;
+}
+
+QString Rows(const QList<QVariant>& values) {
+  QStringList rows;
+  for (int i = 0; i < values.size(); ++i)
+    rows << QStringLiteral("(%1, %2)").arg(i).arg(values[i].isNull() ? "NULL" : "'" + Run::EscapeValue(values[i].toString()) + "'");
+  return rows.join(",");
+}
+
+}  // namespace
+
+// The property: a run and its undo give back every row byte for byte, in
+// every mode, collation and engine.
+TEST_F(UndoTest, RunThenUndoGivesBackEveryRowExactly) {
+  QRandomGenerator random(4242);
+  const char* types[] = {"VARCHAR(200) CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci",
+                         "VARCHAR(200) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin", "VARCHAR(200) CHARACTER SET latin1",
+                         "LONGTEXT CHARACTER SET utf8mb4"};
+  TestDatabase db;
+  for (const char* engine : {"InnoDB", "MyISAM"}) {
+    for (const char* type : types) {
+      for (int mode = 0; mode < 4; ++mode) {
+        SCOPED_TRACE(QStringLiteral("%1 %2 mode %3").arg(engine, type).arg(mode).toStdString());
+        const QString table = QStringLiteral("p%1").arg(mode);
+        db.Exec({"DROP TABLE IF EXISTS " + table,
+                 QStringLiteral("CREATE TABLE %1 (id INT PRIMARY KEY, v %2, KEY (v(20))) ENGINE=%3").arg(table, type, engine),
+                 QStringLiteral("INSERT INTO %1 VALUES %2").arg(table, Rows(CollidingValues(random, QString(type).contains("latin1"), 250)))});
+        const QString bytes = QStringLiteral("SELECT IFNULL(HEX(v), 'NULL') FROM %1 ORDER BY id").arg(table);
+        const QStringList before = db.Values(bytes);
+        form1.reset();
+        boxes.boxes.clear();
+        Form2& f = OpenForm2(db.Details());
+        Choose(f, table, "v");
+        Run(f, mode);
+        const QStringList after = db.Values(bytes);
+        int changed = 0;
+        for (int i = 0; i < before.size(); ++i) changed += before[i] != after[i];
+        ASSERT_GT(changed, 0) << (boxes.boxes.empty() ? std::string() : boxes.boxes[0].text.toStdString());
+        boxes.boxes.clear();
+        CtrlZ(f);
+        ASSERT_EQ(boxes.boxes.size(), 2u);
+        EXPECT_TRUE(boxes.boxes[0].question);
+        EXPECT_TRUE(boxes.boxes[0].text.contains(QStringLiteral("Rows: %1").arg(changed))) << boxes.boxes[0].text.toStdString();
+        EXPECT_EQ(Last().text, Result(changed, 0));
+        EXPECT_EQ(db.Values(bytes), before);
+      }
+    }
+  }
+}
+
+TEST_F(UndoTest, TwoRunsTwoUndosAndNothingLeft) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (a INT NOT NULL, b VARCHAR(10) NOT NULL, v VARCHAR(60), n INT, UNIQUE KEY (n), "
+           "UNIQUE KEY (a, b))",
+           "INSERT INTO t VALUES (1, 'x', 'ann o''NEIL', NULL), (1, 'X2', 'BOB smith', 7), (2, 'x', 'ann o''NEIL', 8)"});
+  const QStringList original = db.Values("SELECT v FROM t ORDER BY a, b");
+  Form2& f = OpenForm2(db.Details());
+  Choose(f, "t", "v");
+  Run(f, 0);  // UPPER CASE
+  Run(f, 2);  // Proper Case
+  ASSERT_EQ(db.Values("SELECT v FROM t ORDER BY a, b"), QStringList({"Ann O'neil", "Bob Smith", "Ann O'neil"}));
+  boxes.boxes.clear();
+  CtrlZ(f);
+  ASSERT_EQ(boxes.boxes.size(), 2u);
+  const QString question = boxes.boxes[0].text;
+  EXPECT_TRUE(question.contains(S(u"table “t”, field “v”")) && question.contains("Mode: Proper Case") &&
+              question.contains("Rows: 3") && question.contains("Time: "))
+      << question.toStdString();
+  EXPECT_EQ(Last().text, Result(3, 0));
+  EXPECT_EQ(db.Values("SELECT v FROM t ORDER BY a, b"), QStringList({"ANN O'NEIL", "BOB SMITH", "ANN O'NEIL"}));
+  EXPECT_EQ(Items(f.ListView3), QStringList({"ANN O'NEIL", "BOB SMITH", "ANN O'NEIL"}));  // the preview is read again
+  CtrlZ(f);
+  EXPECT_TRUE(boxes.boxes[2].text.contains("Mode: UPPER CASE"));
+  EXPECT_EQ(db.Values("SELECT v FROM t ORDER BY a, b"), original);
+  boxes.boxes.clear();
+  CtrlZ(f);
+  ASSERT_EQ(boxes.boxes.size(), 1u);
+  EXPECT_EQ(Last().text, S(u"There is no run on table “t”, field “v” to undo."));
+}
+
+TEST_F(UndoTest, RowsEditedSinceAreLeftAndCountedAndNoKeepsEverything) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40)) ENGINE=InnoDB",
+           "INSERT INTO t VALUES (1, 'one'), (2, 'two'), (3, 'three'), (4, 'four'), (5, 'one')"});
+  Form2& f = OpenForm2(db.Details());
+  Choose(f, "t", "v");
+  Run(f, 0);
+  db.Exec({"UPDATE t SET v = 'edited' WHERE id = 2", "UPDATE t SET v = 'ONE ' WHERE id = 5", "DELETE FROM t WHERE id = 4"});
+  boxes.answer = false;
+  CtrlZ(f);
+  EXPECT_EQ(db.Values("SELECT v FROM t ORDER BY id"), QStringList({"ONE", "edited", "THREE", "ONE "}));
+  boxes.answer = true;
+  boxes.boxes.clear();
+  CtrlZ(f);
+  EXPECT_EQ(Last().text, Result(2, 3));
+  EXPECT_EQ(db.Values("SELECT v FROM t ORDER BY id"), QStringList({"one", "edited", "three", "ONE "}));
+  EXPECT_EQ(f.ProgressBar1->value(), 0);
+  EXPECT_EQ(f.Pointer().Get(), PointerState::Default);
+}
+
+TEST_F(UndoTest, KeylessTablesRunAsBeforeAndUndoSaysWhy) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (v VARCHAR(40), n INT, UNIQUE KEY (n))", "INSERT INTO t VALUES ('ab', 1), ('ab', NULL), ('cd', 2)",
+           "CREATE TABLE k (v VARCHAR(40) PRIMARY KEY)", "INSERT INTO k VALUES ('ab'), ('cd')"});
+  Form2& f = OpenForm2(db.Details());
+  for (const QString table : {"t", "k"}) {
+    Choose(f, table, "v");
+    Run(f, 0);
+    boxes.boxes.clear();
+    CtrlZ(f);
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_FALSE(Last().question);
+    EXPECT_TRUE(Last().text.contains("cannot be undone exactly") && Last().text.contains("Nothing was changed."))
+        << Last().text.toStdString();
+  }
+  EXPECT_TRUE(boxes.boxes[0].text.contains("the field itself"));
+  EXPECT_EQ(db.Values("SELECT v FROM t ORDER BY v"), QStringList({"AB", "AB", "CD"}));
+  // The journal keeps the pairs and how many rows each changed.
+  Journal::Store store;
+  const auto d = db.Details();
+  const auto run = store.LastRun({d.server, d.port, d.database, "t", "v"});
+  ASSERT_TRUE(run.has_value());
+  EXPECT_EQ(run->rows, 3);
+  QStringList pairs;
+  store.ForEach(run->id, [&](const Journal::Entry& e) {
+    pairs << QString::fromUtf8(e.oldValue + ">" + e.newValue + "x" + QByteArray::number(e.rows));
+    EXPECT_TRUE(e.key.isEmpty());
+  });
+  EXPECT_EQ(pairs, QStringList({"ab>ABx2", "cd>CDx1"}));
+}
+
+// The journal takes values of any content: a 16 MB value and NULs come
+// back exactly, through a unique key of two columns of other types.
+TEST_F(UndoTest, LargeValuesAndAwkwardKeysComeBackExactly) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (d DATETIME(3) NOT NULL, s VARCHAR(20) CHARACTER SET latin1 NOT NULL, v LONGTEXT, "
+           "PRIMARY KEY (d, s))",
+           "INSERT INTO t VALUES ('2024-01-02 03:04:05.678', 'k''ey\\\\', REPEAT('ab\\0c', 4 * 1024 * 1024)), "
+           "('2024-01-02 03:04:05.679', 'k''ey\\\\', 'small\\0 one')"});
+  const QString sums = "SELECT CONCAT(LENGTH(v), ':', MD5(v)) FROM t ORDER BY d";
+  const QStringList before = db.Values(sums);
+  Form2& f = OpenForm2(db.Details());
+  Choose(f, "t", "v");
+  Run(f, 0);
+  ASSERT_NE(db.Values(sums), before);
+  boxes.boxes.clear();
+  CtrlZ(f);
+  EXPECT_EQ(Last().text, Result(2, 0));
+  EXPECT_EQ(db.Values(sums), before);
+}
+
+TEST_F(UndoTest, AnUnwritableJournalStopsTheRunBeforeItsFirstStatement) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))", "INSERT INTO t VALUES (1, 'keep me')"});
+  // A file where the journal's folder should be: nothing can be created.
+  QFile blocker(data.filePath("norvale"));
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  Form2& f = OpenForm2(db.Details());
+  Choose(f, "t", "v");
+  // The server's count of UPDATE statements, from all sessions.
+  const auto updates = [&] {
+    return db.Values("SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME = 'COM_UPDATE'");
+  };
+  const QStringList updatesBefore = updates();
+  Run(f, 0);
+  ASSERT_EQ(boxes.boxes.size(), 1u);
+  EXPECT_EQ(Last().title, "Norvale");
+  EXPECT_TRUE(Last().text.startsWith("The run was not started, and nothing was changed: its undo journal cannot be written."))
+      << Last().text.toStdString();
+  EXPECT_EQ(updates(), updatesBefore);
+  EXPECT_EQ(db.Values("SELECT v FROM t"), QStringList({"keep me"}));
+  EXPECT_EQ(Items(f.ListView3), QStringList({"keep me"}));
+  EXPECT_EQ(f.Pointer().Get(), PointerState::Default);
+  EXPECT_FALSE(f.Busy());
+}
+
+TEST_F(UndoTest, ThePreviewMenuOffersUndo) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))", "INSERT INTO t VALUES (1, 'mixed Case')"});
+  Form2& f = OpenForm2(db.Details());
+  Run(f, 1);
+  QString offered;
+  QTimer::singleShot(0, [&] {
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    offered = menu->actions().value(0)->text();
+    menu->actions().value(0)->trigger();
+    menu->close();
+  });
+  emit f.ListView3->customContextMenuRequested(QPoint(5, 5));
+  EXPECT_EQ(offered, S(u"Undo Last Run…"));
+  EXPECT_EQ(db.Values("SELECT v FROM t"), QStringList({"mixed Case"}));
+}
