@@ -121,8 +121,9 @@ void Sender::Fail(const ADODB::Error& e) {
 Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outcome>& outcomes) {
   outcomes.assign(items.size(), Outcome{});
   // A hook reads inside the transaction before the statements, and again
-  // before the commit, so the commit travels apart; without one, the batch
-  // and its commit travel together.
+  // before the commit. The commit always travels on its own, so that its
+  // answer, which a cluster gives after certifying the transaction, is read
+  // for itself.
   const auto hookStep = [&](const std::function<void()>& step) -> bool {
     try {
       step();
@@ -145,7 +146,6 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
         hook_->Before(connection_, notes);
       }))
     return Result::Conflict;
-  const bool commitWithBatch = !hook_;
   size_t next = 0;  // the first statement not yet run
   bool opening = true;
   for (;;) {
@@ -156,6 +156,7 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
     // would send every statement of the text on a round trip of its own.
     // After a refused statement the rest goes again in the same
     // transaction, first noting where it starts.
+    if (next >= items.size()) break;
     QString text = opening ? QStringLiteral("SET @nv_done=NULL;") : QStringLiteral("SET @nv_done=%1;").arg(qsizetype(next) - 1);
     if (opening && !hook_) text.prepend(QStringLiteral("START TRANSACTION;"));
     for (size_t i = next; i < items.size(); ++i) {
@@ -163,11 +164,8 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
       if (!items[i].statement.endsWith(u';')) text += u';';
       text += QStringLiteral("SET @nv_done=IF(@@warning_count,(SELECT 1 UNION ALL SELECT 1),%1);").arg(i);
     }
-    if (commitWithBatch) text += QStringLiteral("COMMIT;");
-    if (next >= items.size() && !commitWithBatch) break;
     try {
       connection_.ExecuteMany(text, [](int, ADODB::RecordSet*) {});
-      if (commitWithBatch) return Result::Committed;
       break;
     } catch (const ADODB::Error& failure) {
       // The driver gives a failure past the first statement of a text
@@ -197,7 +195,7 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
         throw FatalError(failure);
       }
       // The statement after the last one noted is the one that failed or
-      // left warnings; past the last statement, the commit failed.
+      // left warnings.
       const size_t failed = size_t(std::max<qsizetype>(done + 1, qsizetype(next)));
       if (std::find(codes.begin(), codes.end(), kWarnedMark) != codes.end() && failed < items.size()) {
         Rollback();
@@ -216,7 +214,7 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
     opening = false;
   }
   if (!hookStep([&] {
-        hook_->BeforeCommit(connection_);
+        if (hook_) hook_->BeforeCommit(connection_);
         connection_.Execute(QStringLiteral("COMMIT;"));
       }))
     return Result::Conflict;
