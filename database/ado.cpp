@@ -281,11 +281,8 @@ QString Connection::DriverOptions() const {
   QString options = QStringLiteral("CHARSET=utf8mb4;FORCETLS=1;");
   if (ConnectionTimeout > 0) options += QStringLiteral("CONN_TIMEOUT=%1;").arg(ConnectionTimeout);
   if (CommandTimeout > 0) options += QStringLiteral("READ_TIMEOUT=%1;WRITE_TIMEOUT=%1;").arg(CommandTimeout);
-  // The driver's option bits: several statements in one text; and, for a
-  // client-side cursor, which reads every row at once into its own compact
-  // store, rows streamed from the server rather than first copied whole
-  // into the driver.
-  const int option = (MultipleStatements ? 67108864 : 0) | (CursorLocation == adUseClient ? 1048576 : 0);
+  // The driver's option bit for several statements in one text.
+  const int option = MultipleStatements ? 67108864 : 0;
   if (option != 0) options += QStringLiteral("OPTION=%1;").arg(option);
   return options;
 }
@@ -490,7 +487,8 @@ void RecordSet::LoadRows(bool release) {
       }
       if (!blocks_.empty()) blocks_.back().squeeze();
       // Everything is read: let the driver's copy of the result go, unless
-      // more results of the same statements follow.
+      // more results of the same statements follow. (This driver holds a
+      // whole result until then, whatever its options say.)
       if (release) SQLFreeStmt(statement_->handle, SQL_CLOSE);
     }
     eof_ = clientCursor_ ? RowCount() == 0 : !FetchRow();

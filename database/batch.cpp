@@ -164,6 +164,11 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
       if (!items[i].statement.endsWith(u';')) text += u';';
       text += QStringLiteral("SET @nv_done=IF(@@warning_count,(SELECT 1 UNION ALL SELECT 1),%1);").arg(i);
     }
+    // The transaction must still be open at the end: a cluster can take it
+    // back between two statements without the next one failing, which
+    // would leave the rest to commit one by one and lose the earlier ones.
+    // Then the note fails the same way, and the batch goes again whole.
+    text += QStringLiteral("SET @nv_done=IF(@@in_transaction,@nv_done,(SELECT 1 UNION ALL SELECT 1));");
     try {
       connection_.ExecuteMany(text, [](int, ADODB::RecordSet*) {});
       break;

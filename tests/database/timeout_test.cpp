@@ -78,7 +78,7 @@ TEST(Timeouts, TheDriverIsGivenEachTimeoutInItsOwnTerms) {
   MySQL::ApplyOptions(c, MySQL::RunOptions);
   c.MultipleStatements = true;
   EXPECT_EQ(c.DriverOptions(),
-            "CHARSET=utf8mb4;FORCETLS=1;CONN_TIMEOUT=5000;READ_TIMEOUT=5000;WRITE_TIMEOUT=5000;OPTION=68157440;");
+            "CHARSET=utf8mb4;FORCETLS=1;CONN_TIMEOUT=5000;READ_TIMEOUT=5000;WRITE_TIMEOUT=5000;OPTION=67108864;");
   c.ConnectionTimeout = 0;  // no limit
   c.CommandTimeout = 0;
   EXPECT_FALSE(c.DriverOptions().contains("TIMEOUT"));
