@@ -342,12 +342,7 @@ void Connection::ExecuteMany(const QString& statements,
   DriverText text(statements);
   SQLRETURN rc = SQLExecDirect(stmt->handle, text.data(), text.size());
   for (int index = 0;; ++index) {
-    try {
-      Check(rc, SQL_HANDLE_STMT, stmt->handle);
-    } catch (Error& e) {
-      e.statementIndex = index;
-      throw;
-    }
+    Check(rc, SQL_HANDLE_STMT, stmt->handle);
     SQLSMALLINT columns = 0;
     Check(SQLNumResultCols(stmt->handle, &columns), SQL_HANDLE_STMT, stmt->handle);
     if (columns > 0) {

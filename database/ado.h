@@ -25,7 +25,6 @@ class Error : public std::runtime_error {
       : std::runtime_error(description.toStdString()), sqlState(std::move(state)), nativeError(native) {}
   QString sqlState;  // the driver's SQLSTATE, empty for our own failures
   int nativeError;   // the server's or client library's error number, 0 if none
-  int statementIndex = -1;  // which statement of several sent together failed
 };
 
 class RecordSet;
@@ -55,8 +54,8 @@ class Connection {
   // Runs several statements sent together as one text, on a connection
   // opened with MultipleStatements. Calls `each` with every statement's
   // position and its rows (null when it returns none), in order. A failing
-  // statement raises its Error with statementIndex set to its position; the
-  // statements after it have not run.
+  // statement raises its Error and the statements after it have not run;
+  // past the first statement this driver gives no error number.
   void ExecuteMany(const QString& statements, const std::function<void(int index, RecordSet* rows)>& each);
   void Close();
   bool IsOpen() const;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <thread>
 
@@ -9,15 +10,25 @@ namespace Batch {
 
 namespace {
 
-// Upper bound of a statement's bytes on the wire: UTF-8 needs at most three
-// bytes for a UTF-16 unit. The statement is followed by its warning query.
-qsizetype WireBytes(const QString& statement) { return statement.size() * 3 + 16; }
+// A subquery that returns two rows: the notes of a batch use it to fail on
+// purpose, with the error below.
+const QString kFailOnPurpose = QStringLiteral("(SELECT 1 UNION ALL SELECT 1)");
+constexpr int kWarnedMark = 1242;  // "Subquery returns more than 1 row"
+
+// The note after each statement: how far the batch got, or a failure when
+// the statement left warnings.
+QString Note(size_t position) {
+  return QStringLiteral("SET @nv_done=IF(@@warning_count,%1,%2);").arg(kFailOnPurpose).arg(position);
+}
+
+// Upper bound of a statement's bytes on the wire with its note: UTF-8 needs
+// at most three bytes for a UTF-16 unit, the note is plain ASCII.
+qsizetype WireBytes(const QString& statement) {
+  static const qsizetype kNoteBytes = Note(SIZE_MAX).size() + 1;
+  return statement.size() * 3 + kNoteBytes;
+}
 
 const QString kWarnings = QStringLiteral("SHOW WARNINGS;");
-
-// The error the note after a statement raises when the statement left
-// warnings: a subquery that returns more than one row.
-constexpr int kWarnedMark = 1242;
 
 bool ConnectionLost(const ADODB::Error& e) {
   return e.sqlState.startsWith(QLatin1String("08")) || e.nativeError == 2006 || e.nativeError == 2013 ||
@@ -162,13 +173,13 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
     for (size_t i = next; i < items.size(); ++i) {
       text += items[i].statement;
       if (!items[i].statement.endsWith(u';')) text += u';';
-      text += QStringLiteral("SET @nv_done=IF(@@warning_count,(SELECT 1 UNION ALL SELECT 1),%1);").arg(i);
+      text += Note(i);
     }
     // The transaction must still be open at the end: a cluster can take it
     // back between two statements without the next one failing, which
     // would leave the rest to commit one by one and lose the earlier ones.
     // Then the note fails the same way, and the batch goes again whole.
-    text += QStringLiteral("SET @nv_done=IF(@@in_transaction,@nv_done,(SELECT 1 UNION ALL SELECT 1));");
+    text += QStringLiteral("SET @nv_done=IF(@@in_transaction,@nv_done,%1);").arg(kFailOnPurpose);
     try {
       connection_.ExecuteMany(text, [](int, ADODB::RecordSet*) {});
       break;

@@ -5,14 +5,13 @@
 #include <QRandomGenerator>
 
 #include "caserules/case.h"
-#include "tests/support/writer.h"
-#include "tests/windows/fixture.h"
+#include "tests/e2e/writing.h"
 
 namespace {
 
 int Rows() { return qEnvironmentVariableIntValue("NORVALE_CLUSTER_FULL") == 1 ? 20000 : 3000; }
 
-class ClusterTest : public WindowTest {
+class ClusterTest : public WritingTest {
  protected:
   void ChooseField(Form2& f) {
     ASSERT_EQ(f.ListView1->ItemText(1), "t");
@@ -55,18 +54,7 @@ TEST_F(ClusterTest, WriterOnAnotherNodeLosesNothingAndAllNodesAgree) {
   Form2& f = OpenForm2(db.Details());
   ChooseField(f);
   const int conflictsBefore = Conflicts(cluster, 1);
-  int lastStep = 0;
-  QMetaObject::Connection watch = QObject::connect(f.ProgressBar1, &QProgressBar::valueChanged, [&](int v) {
-    if (v / 10 == lastStep || v == 0) return;
-    lastStep = v / 10;
-    EXPECT_TRUE(writer.WaitForWrites(20)) << writer.Failure().toStdString();
-  });
-  writer.Start();
-  ASSERT_TRUE(writer.WaitForWrites(20)) << writer.Failure().toStdString();
-  Click(f.PushButton1);
-  QObject::disconnect(watch);
-  writer.Stop();
-  EXPECT_TRUE(writer.Failure().isEmpty()) << writer.Failure().toStdString();
+  RunWhileWriting(f, writer);
   // Conflicts were retried within the run: no box.
   for (const auto& b : boxes.boxes) ADD_FAILURE() << b.text.toStdString();
   const int retries = Conflicts(cluster, 1) - conflictsBefore;
