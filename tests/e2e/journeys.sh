@@ -26,7 +26,16 @@ cleanup() {
   rm -rf "$XDG_CONFIG_HOME" "$XDG_DATA_HOME"
 }
 trap cleanup EXIT
-fail() { echo "JOURNEY FAILED: $*" >&2; shoot "$SHOTS/failure.png" root; exit 1; }
+fail() {
+  echo "JOURNEY FAILED: $*" >&2
+  if [ -n "$PID" ] && kill -0 "$PID" 2>/dev/null; then echo "  the program is running" >&2
+  else echo "  the program is not running" >&2; fi
+  for wid in $(xdotool search --onlyvisible --name '.' 2>/dev/null); do
+    echo "  window $wid: $(xdotool getwindowname "$wid" 2>/dev/null) $(xdotool getwindowgeometry "$wid" 2>/dev/null | tr -s '\n ' ' ')" >&2
+  done
+  shoot "$SHOTS/failure.png" root || true
+  exit 1
+}
 
 "${SQL[@]}" -e "
   CREATE DATABASE $DB1 CHARACTER SET utf8mb4; CREATE DATABASE $DB2 CHARACTER SET utf8mb4; CREATE DATABASE $DB3;
@@ -65,7 +74,13 @@ type_into() {  # x y text: click the box, replace its text
   sleep 0.2
 }
 setting() { sed -n "s/^$1=//p" "$XDG_CONFIG_HOME/Halvorik.conf"; }
-start_program() { "$BIN" & PID=$!; }
+# The X server may still be tidying up after the last program closed; start
+# the next one only once the display takes connections again.
+display_ready() {
+  for _ in $(seq 1 100); do xdotool getmouselocation >/dev/null 2>&1 && return 0; sleep 0.1; done
+  return 1
+}
+start_program() { display_ready || fail "the X display takes no connections"; "$BIN" & PID=$!; }
 close_window() { /usr/bin/python3 "$HERE/close-window.py" "$WID"; }
 wait_exit() {  # seconds
   local deadline=$(( $(date +%s%N) + $1 * 1000000000 ))
