@@ -387,6 +387,7 @@ void RecordSet::Detach() {
 
 void RecordSet::ClearCells() {
   cells_.clear();
+  blockStarts_.clear();
   blocks_.clear();
   typed_.clear();
 }
@@ -400,9 +401,10 @@ void RecordSet::ReadCell(size_t column) {
     const bool present = ReadChunks(stmt, number, SQL_C_BINARY, 1,
                                     [&](const char* p, size_t n) { scratch_.append(p, qsizetype(n)); });
     if (!present) {
-      cells_.push_back({0, 0, kNull});
+      cells_.push_back({0, kNull});
       return;
     }
+    if (scratch_.size() >= qsizetype(kNull)) throw Error(QStringLiteral("A value of 4 GB or more cannot be held."));
     // A value goes whole into the last block, or starts a new one, each
     // twice the size of the one before up to a bound; a value larger than
     // that gets a block of its own size.
@@ -410,18 +412,19 @@ void RecordSet::ReadCell(size_t column) {
       const qsizetype size = blocks_.empty() ? 64 * 1024 : std::min(kBlockBytes, 2 * blocks_.back().capacity());
       blocks_.emplace_back();
       blocks_.back().reserve(std::max(size, scratch_.size()));
+      blockStarts_.push_back(cells_.size());
     }
     QByteArray& block = blocks_.back();
-    cells_.push_back({quint32(blocks_.size() - 1), quint32(block.size()), scratch_.size()});
+    cells_.push_back({quint32(block.size()), quint32(scratch_.size())});
     block.append(scratch_);
     return;
   }
   QVariant value = ReadValue(stmt, number, field);
   if (value.isNull()) {
-    cells_.push_back({0, 0, kNull});
+    cells_.push_back({0, kNull});
     return;
   }
-  cells_.push_back({quint32(typed_.size()), 0, kTyped});
+  cells_.push_back({quint32(typed_.size()), kTyped});
   typed_.push_back(std::move(value));
 }
 
@@ -562,10 +565,12 @@ QVariant RecordSet::Value(int index) const {
     throw Error(QStringLiteral("Item cannot be found in the collection corresponding to the requested name or ordinal."));
   if (eof_) throw Error(QStringLiteral("Either BOF or EOF is True, or the current record has been deleted."));
   const size_t row = clientCursor_ ? position_ : 0;
-  const Cell& cell = cells_[row * fields_.size() + size_t(index)];
+  const size_t at = row * fields_.size() + size_t(index);
+  const Cell& cell = cells_[at];
   if (cell.length == kNull) return QVariant();
-  if (cell.length == kTyped) return typed_[cell.block];
-  const char* data = blocks_[cell.block].constData() + cell.offset;
+  if (cell.length == kTyped) return typed_[cell.offset];
+  const size_t block = size_t(std::upper_bound(blockStarts_.begin(), blockStarts_.end(), at) - blockStarts_.begin()) - 1;
+  const char* data = blocks_[block].constData() + cell.offset;
   if (IsBinaryType(SQLSMALLINT(fields_[size_t(index)].sqlType))) return QByteArray(data, qsizetype(cell.length));
   return QString::fromUtf8(data, qsizetype(cell.length));
 }

@@ -128,14 +128,17 @@ class RecordSet {
   // buffer, as the server sent them; other values are kept typed. A million
   // short texts cost little more than their own bytes.
   // Both grow block by block, never copied whole to grow.
+  // Eight bytes a value: where it lies in its block and its length, or a
+  // mark for the null and for a typed value (offset: its index in typed_).
+  // The block is the last one begun at or before the cell (blockStarts_).
   struct Cell {
-    quint32 block;   // which of blocks_, or the index in typed_
-    quint32 offset;  // where in the block
-    qint64 length;   // bytes; kTyped for a typed value, kNull for the null
+    quint32 offset;
+    quint32 length;
   };
-  static constexpr qint64 kTyped = -1, kNull = -2;
+  static constexpr quint32 kTyped = 0xFFFFFFFF, kNull = 0xFFFFFFFE;
   static constexpr qsizetype kBlockBytes = 4 << 20;
   std::deque<Cell> cells_;
+  std::vector<size_t> blockStarts_;  // for each block, the first cell in it
   std::vector<QByteArray> blocks_;  // each reserved at its size and filled up to it
   std::vector<QVariant> typed_;
   QByteArray scratch_;  // one value as it is read

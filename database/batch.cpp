@@ -1,5 +1,6 @@
 #include "database/batch.h"
 
+#include <QElapsedTimer>
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -10,15 +11,17 @@ namespace Batch {
 
 namespace {
 
-// A subquery that returns two rows: the notes of a batch use it to fail on
+// A subquery that returns two rows: a batch's last note uses it to fail on
 // purpose, with the error below.
 const QString kFailOnPurpose = QStringLiteral("(SELECT 1 UNION ALL SELECT 1)");
-constexpr int kWarnedMark = 1242;  // "Subquery returns more than 1 row"
+constexpr int kFailedOnPurpose = 1242;  // "Subquery returns more than 1 row"
 
-// The note after each statement: how far the batch got, or a failure when
-// the statement left warnings.
+// The note after each statement: how far the batch got, and the positions
+// of the statements that left warnings. Plain assignments, as cheap for the
+// server as a statement can be.
 QString Note(size_t position) {
-  return QStringLiteral("SET @nv_done=IF(@@warning_count,%1,%2);").arg(kFailOnPurpose).arg(position);
+  return QStringLiteral("SET @nv_done=%1,@nv_warned=IF(@@warning_count,CONCAT_WS(',',@nv_warned,%1),@nv_warned);")
+      .arg(position);
 }
 
 // Upper bound of a statement's bytes on the wire with its note: UTF-8 needs
@@ -86,7 +89,10 @@ Failure Classify(const ADODB::Error& error) {
 
 Sender::Sender(ADODB::Connection& connection, Refused refused, Limits limits)
     : connection_(connection), refused_(std::move(refused)), limits_(limits) {
+  QElapsedTimer clock;
+  clock.start();
   auto server = connection_.Execute(QStringLiteral("SELECT @@max_allowed_packet, @@log_bin, @@binlog_format;"));
+  qint64 trip = clock.nsecsElapsed();
   const qsizetype serverPacket = server ? qsizetype(server->Value(0).toLongLong()) : 0;
   // A batch stays well under what the server takes in one packet.
   byteBound_ = serverPacket > 0 ? std::min(limits_.bytes, serverPacket / 4) : limits_.bytes;
@@ -97,7 +103,15 @@ Sender::Sender(ADODB::Connection& connection, Refused refused, Limits limits)
   // A binary log in statement format cannot record such transactions.
   const bool statementLog = server && server->Value(1).toInt() == 1 &&
                             server->Value(2).toString().compare(QLatin1String("STATEMENT"), Qt::CaseInsensitive) == 0;
-  if (!statementLog) connection_.Execute(QStringLiteral("SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED;"));
+  if (!statementLog) {
+    clock.restart();
+    connection_.Execute(QStringLiteral("SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED;"));
+    trip = std::min(trip, clock.nsecsElapsed());
+  }
+  // Each batch costs its round trips, and the driver's own work on a text
+  // grows faster than the text: short batches near the server, longer ones
+  // where every round trip counts.
+  if (std::chrono::nanoseconds(trip) >= limits_.farTrip) limits_.statements = std::max(limits_.statements, limits_.farStatements);
 }
 
 void Sender::Add(const QString& statement, int tag, QStringList note) {
@@ -160,26 +174,26 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
   size_t next = 0;  // the first statement not yet run
   bool opening = true;
   for (;;) {
-    // After each statement the session notes how far the batch got; a
-    // statement that left warnings makes that note fail on purpose (a
-    // subquery of two rows), which stops the batch before its commit. The
-    // batch holds no statement that returns rows: given one, the driver
-    // would send every statement of the text on a round trip of its own.
-    // After a refused statement the rest goes again in the same
-    // transaction, first noting where it starts.
+    // After each statement the session notes how far the batch got and
+    // whether the statement left warnings. The batch holds no statement
+    // that returns rows: given one, the driver would send every statement
+    // of the text on a round trip of its own. After a refused statement the
+    // rest goes again in the same transaction, first noting where it starts.
     if (next >= items.size()) break;
-    QString text = opening ? QStringLiteral("SET @nv_done=NULL;") : QStringLiteral("SET @nv_done=%1;").arg(qsizetype(next) - 1);
+    QString text = opening ? QStringLiteral("SET @nv_done=NULL,@nv_warned=NULL;")
+                           : QStringLiteral("SET @nv_done=%1;").arg(qsizetype(next) - 1);
     if (opening && !hook_) text.prepend(QStringLiteral("START TRANSACTION;"));
     for (size_t i = next; i < items.size(); ++i) {
       text += items[i].statement;
       if (!items[i].statement.endsWith(u';')) text += u';';
       text += Note(i);
     }
-    // The transaction must still be open at the end: a cluster can take it
-    // back between two statements without the next one failing, which
-    // would leave the rest to commit one by one and lose the earlier ones.
-    // Then the note fails the same way, and the batch goes again whole.
-    text += QStringLiteral("SET @nv_done=IF(@@in_transaction,@nv_done,%1);").arg(kFailOnPurpose);
+    // At the end the last note fails on purpose (a subquery of two rows),
+    // stopping the batch before its commit, when a statement left warnings,
+    // or when the transaction is no longer open: a cluster can take it back
+    // between two statements without the next one failing, which would
+    // leave the rest to commit one by one and lose the earlier ones.
+    text += QStringLiteral("SET @nv_done=IF(@@in_transaction AND @nv_warned IS NULL,@nv_done,%1);").arg(kFailOnPurpose);
     try {
       connection_.ExecuteMany(text, [](int, ADODB::RecordSet*) {});
       break;
@@ -191,9 +205,10 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
       ADODB::Error e = failure;
       qsizetype done = -1;
       bool open = true;
+      QString warned;
       std::vector<int> codes;
       try {
-        connection_.ExecuteMany(QStringLiteral("SHOW ERRORS;SELECT @nv_done, @@in_transaction;"),
+        connection_.ExecuteMany(QStringLiteral("SHOW ERRORS;SELECT @nv_done, @@in_transaction, @nv_warned;"),
                                 [&](int index, ADODB::RecordSet* rows) {
                                   if (!rows) return;
                                   for (; index == 0 && !rows->Eof(); rows->MoveNext())
@@ -201,6 +216,7 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
                                   if (index == 1 && !rows->Eof()) {
                                     if (!rows->Value(0).isNull()) done = qsizetype(rows->Value(0).toLongLong());
                                     open = rows->Value(1).toInt() == 1;
+                    warned = rows->Value(2).toString();
                                   }
                                 });
       } catch (const ADODB::Error& asking) {
@@ -210,12 +226,19 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
         lost_ = true;
         throw FatalError(failure);
       }
-      // The statement after the last one noted is the one that failed or
-      // left warnings.
+      // The statement after the last one noted is the one that failed.
       const size_t failed = size_t(std::max<qsizetype>(done + 1, qsizetype(next)));
-      if (std::find(codes.begin(), codes.end(), kWarnedMark) != codes.end() && failed < items.size()) {
+      bool anyWarned = false;
+      if (std::find(codes.begin(), codes.end(), kFailedOnPurpose) != codes.end())
+        for (const QString& position : warned.split(u',', Qt::SkipEmptyParts)) {
+          const size_t i = position.toULongLong();
+          if (i < items.size()) anyWarned = outcomes[i].warned = true;
+        }
+      if (anyWarned) {
+        // What the batch changed is shown to the hook before it is taken
+        // back: a table without transactions keeps those changes.
+        if (hook_ && !hookStep([&] { hook_->BeforeCommit(connection_); })) return Result::Conflict;
         Rollback();
-        outcomes[failed].warned = true;
         return Result::Warned;
       }
       const Failure kind = Judge(e, codes);
@@ -261,14 +284,15 @@ bool Sender::Transaction(std::vector<Item>& pending, size_t from, size_t& count,
     const Result result = Attempt(items, outcomes);
     if (result == Result::Conflict) return false;
     if (result == Result::Warned) {
-      // The server stored something other than a statement's value: the
-      // transaction was taken back, and goes again without that statement,
-      // which is reported and never sent again.
-      const size_t i = size_t(std::find_if(outcomes.begin(), outcomes.end(), [](const Outcome& o) { return o.warned; }) -
-                              outcomes.begin());
-      reports.push_back({items[i].order, {items[i].tag, WarningText(items[i])}});
-      pending.erase(pending.begin() + qsizetype(from + i));
-      --count;
+      // The server stored something other than some statements' values:
+      // the transaction was taken back, and goes again without them; they
+      // are reported and never sent again.
+      for (size_t i = items.size(); i-- > 0;) {
+        if (!outcomes[i].warned) continue;
+        reports.push_back({items[i].order, {items[i].tag, WarningText(items[i])}});
+        pending.erase(pending.begin() + qsizetype(from + i));
+        --count;
+      }
       continue;
     }
     for (size_t i = 0; i < items.size(); ++i)

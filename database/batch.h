@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <chrono>
 #include <functional>
 #include <vector>
 
@@ -33,6 +34,8 @@ class FatalError : public ADODB::Error {
 
 struct Limits {
   int statements = 250;          // statements in one batch
+  int farStatements = 1000;      // the same, to a server whose round trip takes farTrip or longer
+  std::chrono::microseconds farTrip{2000};
   qsizetype bytes = 1024 * 1024; // statement bytes in one batch, further bounded by the server's packet size
   int attempts = 8;              // tries of the same statements when conflicts roll them back, each
                                  // retry sending half as many per transaction
@@ -63,7 +66,8 @@ class Sender {
 
   // `connection` is open with MultipleStatements; the server's
   // max_allowed_packet is read now, and the session is set to read committed
-  // unless the server logs statements (binlog_format STATEMENT).
+  // unless the server logs statements (binlog_format STATEMENT). Timing
+  // those two calls tells a distant server, whose batches are made longer.
   Sender(ADODB::Connection& connection, Refused refused, Limits limits = {});
 
   // Queues one statement; `tag` names it to the caller, `note` goes to the
@@ -86,6 +90,7 @@ class Sender {
   int Retries() const { return retries_; }  // transactions taken back and tried again so far
   int Batches() const { return batches_; }  // transactions committed so far
   qsizetype ByteBound() const { return byteBound_; }
+  int StatementBound() const { return limits_.statements; }
 
  private:
   struct Item {

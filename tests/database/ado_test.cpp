@@ -145,6 +145,36 @@ TEST(RecordSets, ClientCursorCountsAndServerCursorStreams) {
   EXPECT_EQ(n, 101);
 }
 
+TEST(RecordSets, ManyRowsOfMixedSizesReadBackExactly) {
+  // Enough bytes to fill several of the record set's growing blocks, a value
+  // larger than any block, empty texts and nulls between them, and a typed
+  // column beside the text.
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v LONGTEXT CHARACTER SET utf8mb4)",
+           "INSERT INTO t SELECT seq, CASE WHEN seq % 7 = 0 THEN NULL WHEN seq % 11 = 0 THEN '' "
+           "WHEN seq = 1500 THEN REPEAT('ß', 3 * 1024 * 1024) ELSE REPEAT(CONCAT('ü', seq, ' '), seq % 400) END "
+           "FROM seq_1_to_3000"});
+  const auto expected = [](int id) -> QVariant {
+    if (id % 7 == 0) return QVariant();
+    if (id % 11 == 0) return QString("");
+    if (id == 1500) return QString(3 * 1024 * 1024, QChar(0xDF));
+    return QStringLiteral("ü%1 ").arg(id).repeated(id % 400);
+  };
+  auto c = MySQL::OpenConnection(db.Details(), MySQL::RunOptions);
+  ADODB::RecordSet rs;
+  rs.Open("SELECT id, v FROM t ORDER BY id", *c, ADODB::adOpenStatic, ADODB::adLockOptimistic);
+  ASSERT_EQ(rs.RecordCount(), 3000);
+  int id = 0, wrong = 0;
+  for (; !rs.Eof(); rs.MoveNext()) {
+    ++id;
+    EXPECT_EQ(rs.Value(0).toInt(), id);
+    const QVariant want = expected(id), got = rs.Value(1);
+    if (got.isNull() != want.isNull() || got.toString() != want.toString()) ++wrong;
+  }
+  EXPECT_EQ(id, 3000);
+  EXPECT_EQ(wrong, 0);
+}
+
 TEST(RecordSets, ColumnNamesWithoutRows) {
   TestDatabase db;
   db.Exec({"CREATE TABLE t (`first` INT, `sec ond` TEXT, `thi``rd` DATE)", "INSERT INTO t VALUES (1, 'x', NULL)"});

@@ -101,28 +101,39 @@ TEST_P(BatchEngines, RefusedStatementsAmidABatchLeaveTheRestConverted) {
   EXPECT_EQ(sender.Retries(), 0);
 }
 
-TEST_P(BatchEngines, AWarningIsAFailureOfItsStatement) {
+TEST_P(BatchEngines, WarningsAreFailuresOfTheirStatements) {
   // Even a strict session stores a date for a date-and-time text and only
-  // notes the cut: the statement must not count as done.
+  // notes the cut: such a statement must not count as done. Two of them and
+  // a refused statement in one batch are each reported, in order, and the
+  // rest converted.
   TestDatabase db;
   db.Exec({QStringLiteral("CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(20), d DATE) ENGINE=%1").arg(GetParam()),
-           "INSERT INTO t VALUES (1, 'a', '2020-01-01'), (2, 'b', '2020-01-01'), (3, 'c', '2020-01-01')"});
+           "INSERT INTO t VALUES (1, 'a', '2020-01-01'), (2, 'b', '2020-01-01'), (3, 'c', '2020-01-01'), "
+           "(4, 'd', '2020-01-01'), (5, 'e', '2020-01-01')"});
   auto c = RunConnection(db.Details());
   std::vector<Report> reports;
   Batch::Sender sender(*c, [&](int tag, const QString& text) { reports.push_back({tag, text}); });
   sender.Add(Upper(1, "a", "A"), 1);
   sender.Add("UPDATE t SET v = 'B', d = '2021-02-03 04:05:06' WHERE id = 2;", 2);
-  sender.Add(Upper(3, "c", "C"), 3);
+  sender.Add("UPDATE t SET v = 'a text much too long for the column' WHERE id = 3;", 3);
+  sender.Add("UPDATE t SET v = 'D', d = '2021-02-03 04:05:06' WHERE id = 4;", 4);
+  sender.Add(Upper(5, "e", "E"), 5);
   sender.Flush();
-  ASSERT_EQ(reports.size(), 1u);
+  ASSERT_EQ(reports.size(), 3u);
   EXPECT_EQ(reports[0].tag, 2);
   EXPECT_TRUE(reports[0].text.contains("truncated")) << reports[0].text.toStdString();
+  EXPECT_EQ(reports[1].tag, 3);
+  EXPECT_TRUE(reports[1].text.contains("Data too long")) << reports[1].text.toStdString();
+  EXPECT_EQ(reports[2].tag, 4);
+  EXPECT_TRUE(reports[2].text.contains("truncated")) << reports[2].text.toStdString();
   const QStringList rows = db.Values("SELECT CONCAT(v, ' ', d) FROM t ORDER BY id");
   EXPECT_EQ(rows[0], "A 2020-01-01");
-  EXPECT_EQ(rows[2], "C 2020-01-01");
+  EXPECT_EQ(rows[2], "c 2020-01-01");
+  EXPECT_EQ(rows[4], "E 2020-01-01");
   // Taken back where the table keeps transactions; reported either way.
   if (QString(GetParam()) == "InnoDB") {
     EXPECT_EQ(rows[1], "b 2020-01-01");
+    EXPECT_EQ(rows[3], "d 2020-01-01");
   }
 }
 
