@@ -235,10 +235,10 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
           if (i < items.size()) anyWarned = outcomes[i].warned = true;
         }
       if (anyWarned) {
-        // What the batch changed is shown to the hook before it is taken
-        // back: a table without transactions keeps those changes.
-        if (hook_ && !hookStep([&] { hook_->BeforeCommit(connection_); })) return Result::Conflict;
         Rollback();
+        // A table without transactions keeps what the batch changed: the
+        // hook learns it as if the batch were committing.
+        if (hook_ && !hookStep([&] { hook_->BeforeCommit(connection_); })) return Result::Conflict;
         return Result::Warned;
       }
       const Failure kind = Judge(e, codes);

@@ -52,7 +52,9 @@ class Hook {
   // each statement's note in queue order. Called again when the batch is
   // tried again.
   virtual void Before(ADODB::Connection& connection, const std::vector<QStringList>& notes) = 0;
-  // After the statements, before COMMIT is sent.
+  // After the statements, before COMMIT is sent; and after a batch was
+  // taken back because statements left warnings, for what a table without
+  // transactions kept.
   virtual void BeforeCommit(ADODB::Connection& connection) = 0;
   // The batch has committed.
   virtual void Committed() = 0;

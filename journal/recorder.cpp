@@ -2,6 +2,7 @@
 
 #include <QSet>
 #include <algorithm>
+#include <optional>
 
 #include "database/mysql.h"
 
@@ -145,28 +146,41 @@ QString Restorer::Statement(size_t i) const {
 
 void Restorer::Before(ADODB::Connection& connection, const std::vector<QStringList>& notes) {
   pendingRestored_ = pendingChanged_ = 0;
+  // One locking read for the whole batch, so that a distant server costs a
+  // round trip a batch, not one a row: each row found says which key found
+  // it. A key journaled twice is looked up once.
   std::vector<size_t> which;
-  QString reads;
-  const QString select = QStringLiteral("SELECT CAST(") + MySQL::QuoteName(run_.target.field) +
-                         QStringLiteral(" AS BINARY) FROM ") + MySQL::QuoteName(run_.target.table) +
-                         QStringLiteral(" WHERE ");
+  QHash<QString, int> keyIndex;
+  QStringList keys;
+  QString cases;
   for (const QStringList& note : notes) {
     const size_t i = note.value(0).toULongLong();
     which.push_back(i);
-    reads += select + entries_[i].key + QStringLiteral(" FOR UPDATE;");
+    const QString& key = entries_[i].key;
+    if (keyIndex.contains(key)) continue;
+    keyIndex.insert(key, int(keys.size()));
+    cases += QStringLiteral(" WHEN ") + key + QStringLiteral(" THEN ") + QString::number(keys.size());
+    keys << u'(' + key + u')';
   }
-  std::vector<bool> restorable(which.size(), false), asBefore(which.size(), false);
-  connection.ExecuteMany(reads, [&](int index, ADODB::RecordSet* rows) {
-    if (!rows || rows->Eof() || rows->Value(0).isNull()) return;  // the row has gone
-    const QByteArray now = rows->Value(0).toByteArray();
-    const Entry& e = entries_[which[size_t(index)]];
-    restorable[size_t(index)] = now == e.newValue;
-    asBefore[size_t(index)] = now == e.oldValue;
-  });
-  for (size_t k = 0; k < which.size(); ++k) {
-    // A row that holds its old value already needs nothing.
-    if (restorable[k]) ++pendingRestored_;
-    else if (!asBefore[k]) ++pendingChanged_;
+  std::vector<std::optional<QByteArray>> now(size_t(keys.size()));
+  if (!keys.isEmpty()) {
+    auto rows = connection.Execute(QStringLiteral("SELECT CASE") + cases + QStringLiteral(" END, CAST(") +
+                                   MySQL::QuoteName(run_.target.field) + QStringLiteral(" AS BINARY) FROM ") +
+                                   MySQL::QuoteName(run_.target.table) + QStringLiteral(" WHERE ") +
+                                   keys.join(QStringLiteral(" OR ")) + QStringLiteral(" FOR UPDATE;"));
+    for (; rows && !rows->Eof(); rows->MoveNext()) {
+      const qsizetype k = rows->Value(0).toLongLong();
+      if (k < 0 || k >= keys.size() || rows->Value(1).isNull()) continue;
+      now[size_t(k)] = rows->Value(1).toByteArray();
+    }
+  }
+  for (const size_t i : which) {
+    // A row that has gone, or holds something else than either value, was
+    // changed since; one that holds its old value already needs nothing.
+    const Entry& e = entries_[i];
+    const std::optional<QByteArray>& value = now[size_t(keyIndex.value(e.key))];
+    if (value && *value == e.newValue) ++pendingRestored_;
+    else if (!value || *value != e.oldValue) ++pendingChanged_;
   }
 }
 
