@@ -111,7 +111,8 @@ Sender::Sender(ADODB::Connection& connection, Refused refused, Limits limits)
   // Each batch costs its round trips, and the driver's own work on a text
   // grows faster than the text: short batches near the server, longer ones
   // where every round trip counts.
-  if (std::chrono::nanoseconds(trip) >= limits_.farTrip) limits_.statements = std::max(limits_.statements, limits_.farStatements);
+  if (std::chrono::nanoseconds(trip) >= limits_.farTrip)
+    limits_.statements = std::max(limits_.statements, limits_.farStatements);
 }
 
 void Sender::Add(const QString& statement, int tag, QStringList note) {
@@ -216,7 +217,7 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
                                   if (index == 1 && !rows->Eof()) {
                                     if (!rows->Value(0).isNull()) done = qsizetype(rows->Value(0).toLongLong());
                                     open = rows->Value(1).toInt() == 1;
-                    warned = rows->Value(2).toString();
+                                    warned = rows->Value(2).toString();
                                   }
                                 });
       } catch (const ADODB::Error& asking) {

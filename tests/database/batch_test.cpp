@@ -85,7 +85,8 @@ TEST_P(BatchEngines, RefusedStatementsAmidABatchLeaveTheRestConverted) {
            "INSERT INTO t VALUES (1, 'a'), (2, '" + wide + "'), (3, 'c'), (4, 'd'), (5, 'e')"});
   auto c = RunConnection(db.Details());
   std::vector<Report> reports;
-  Batch::Sender sender(*c, [&](int tag, const QString& text) { reports.push_back({tag, text}); }, {.statements = 3});
+  Batch::Sender sender(*c, [&](int tag, const QString& text) { reports.push_back({tag, text}); },
+                       {.statements = 3, .farStatements = 3});
   sender.Add(Upper(1, "a", "A"), 1);
   sender.Add(Upper(2, wide, upper), 2);  // 381 bytes in a 255-byte column
   sender.Add(Upper(3, "c", "C"), 3);     // the batch of three goes here
