@@ -3,11 +3,13 @@
 #pragma once
 
 #include <QFile>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <memory>
 
+#include "caserules/case.h"
 #include "shell/main.h"
 #include "shell/settings.h"
 #include "tests/support/recorder.h"
@@ -15,6 +17,7 @@
 #include "tests/support/typedetails.h"
 #include "windows/form1.h"
 #include "windows/form2.h"
+#include "windows/run.h"
 
 class WindowTest : public ::testing::Test {
  protected:
@@ -73,3 +76,36 @@ class WindowTest : public ::testing::Test {
   BoxRecorder boxes;
   std::unique_ptr<Form1> form1;
 };
+
+// Values that collide on purpose: seeds, their case variants, pieces joined
+// with spaces, duplicates and NULLs. For a latin1 column a value with a
+// character latin1 lacks is replaced by a plain one.
+inline QList<QVariant> CollidingValues(QRandomGenerator& random, const QStringList& seeds, bool latin1, int count) {
+  QList<QVariant> values;
+  for (int i = 0; i < count; ++i) {
+    const int pick = int(random.bounded(10));
+    QString v = seeds[int(random.bounded(seeds.size()))];
+    if (pick == 0) {
+      values << QVariant();
+      continue;
+    }
+    if (pick == 1) v = Case::UpperText(v);
+    if (pick == 2) v = v + " " + seeds[int(random.bounded(seeds.size()))];
+    if (pick == 3) v = Case::LowerText(v) + "  ";
+    if (latin1) {
+      bool ok = true;
+      for (QChar c : v) ok = ok && (c.unicode() < 0x100 || c == QChar(0x178));
+      if (!ok) v = "latin " + QString::number(i);
+    }
+    values << v;
+  }
+  return values;
+}
+
+// The rows (id, value) for an INSERT, ids counted from 0.
+inline QString RowLiterals(const QList<QVariant>& values) {
+  QStringList rows;
+  for (int i = 0; i < values.size(); ++i)
+    rows << QStringLiteral("(%1, %2)").arg(i).arg(values[i].isNull() ? "NULL" : "'" + Run::EscapeValue(values[i].toString()) + "'");
+  return rows.join(",");
+}

@@ -224,36 +224,12 @@ TEST_F(RunTest, EveryRowEqualsItsOwnConvertedValue) {
   TestDatabase db;
   for (const Column& column : columns) {
     for (int mode = 0; mode < 4; ++mode) {
-      // Values that collide on purpose: seeds, their case variants, pieces
-      // joined with spaces, duplicates and NULLs.
-      QList<QVariant> values;
-      for (int i = 0; i < 300; ++i) {
-        const int pick = int(random.bounded(10));
-        QString v = seeds[int(random.bounded(seeds.size()))];
-        if (pick == 0) {
-          values << QVariant();
-          continue;
-        }
-        if (pick == 1) v = Case::UpperText(v);
-        if (pick == 2) v = v + " " + seeds[int(random.bounded(seeds.size()))];
-        if (pick == 3) v = Case::LowerText(v) + "  ";
-        if (column.latin1) {
-          bool ok = true;
-          for (QChar c : v) ok = ok && (c.unicode() < 0x100 || c == QChar(0x178));
-          if (!ok) v = "latin " + QString::number(i);
-        }
-        values << v;
-      }
+      QList<QVariant> values = CollidingValues(random, seeds, column.latin1, 300);
       if (QString(column.type).startsWith("LONGTEXT")) values << QString(40000, u'w');
-      QStringList inserts;
-      for (int i = 0; i < values.size(); ++i) {
-        const QVariant& v = values[i];
-        inserts << QStringLiteral("(%1, %2)").arg(i).arg(v.isNull() ? "NULL" : "'" + Run::EscapeValue(v.toString()) + "'");
-      }
       const QString table = QStringLiteral("p%1").arg(mode);
       db.Exec({QStringLiteral("DROP TABLE IF EXISTS %1").arg(table),
                QStringLiteral("CREATE TABLE %1 (id INT PRIMARY KEY, v %2, KEY (v(20)))").arg(table, column.type),
-               QStringLiteral("INSERT INTO %1 VALUES %2").arg(table, inserts.join(","))});
+               QStringLiteral("INSERT INTO %1 VALUES %2").arg(table, RowLiterals(values))});
       const QStringList stored = db.Values(QStringLiteral("SELECT v FROM %1 ORDER BY id").arg(table));
       form1.reset();
       boxes.boxes.clear();
