@@ -13,6 +13,7 @@
 #include "caserules/case.h"
 #include "database/ado.h"
 #include "database/batch.h"
+#include "database/rewrite.h"
 #include "shell/main.h"
 #include "tests/support/recorder.h"
 #include "windows/form1.h"
@@ -71,8 +72,7 @@ int main(int argc, char** argv) {
     MakeTable(db, relayRows, true);
     QStringList statements;
     for (const QString& v : db.Values("SELECT name FROM t"))
-      statements << Run::UpdateStatement("t", "name", "name", Run::EscapeValue(v), Run::EscapeValue(Case::ProperCase(v)),
-                                         Run::CharacterCount(v));
+      statements << Rewrite::ValueStatement("t", "name", v, Case::ProperCase(v));
     const QString original = db.Values("CHECKSUM TABLE t").value(0);
     double undoMs = 0;
     run(far, 2, &undoMs);
@@ -115,8 +115,7 @@ int main(int argc, char** argv) {
     MakeTable(db, loopRows, true);
     QStringList statements;
     for (const QString& v : db.Values("SELECT name FROM t"))
-      statements << Run::UpdateStatement("t", "name", "name", Run::EscapeValue(v), Run::EscapeValue(Case::UpperText(v)),
-                                         Run::CharacterCount(v));
+      statements << Rewrite::ValueStatement("t", "name", v, Case::UpperText(v));
     const double senderMs = MedianMs(1, [&] {
       ADODB::Connection c;
       c.MultipleStatements = true;

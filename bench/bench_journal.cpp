@@ -13,6 +13,7 @@
 #include "database/batch.h"
 #include "database/mysql.h"
 #include "journal/recorder.h"
+#include "database/rewrite.h"
 #include "windows/run.h"
 
 namespace {
@@ -41,21 +42,22 @@ double Send(const TestDatabase& db, const QString& journalPath) {
   MySQL::ApplyOptions(*connection, MySQL::RunOptions);
   connection->MultipleStatements = true;
   connection->Open(MySQL::ConnectionString(db.Details()));
-  connection->Execute(Run::SessionModeStatement(QString()));
+  connection->Execute(Rewrite::SessionModeStatement(QString()));
   const QStringList values = db.Values("SELECT name FROM t");
   return MedianMs(1, [&] {
     Batch::Sender sender(*connection, [](int, const QString& text) { std::fprintf(stderr, "%s\n", qPrintable(text)); });
     std::unique_ptr<Journal::RunRecorder> journal;
     if (!journalPath.isEmpty()) {
       const auto d = db.Details();
-      journal = Journal::RunRecorder::Start(*connection, {d.server, d.port, d.database, "t", "name"}, "Proper Case",
-                                            journalPath);
+      journal = Journal::RunRecorder::Start(MySQL::ReadRowIdentity(*connection, "t", "name"),
+                                            {d.server, d.port, d.database, "t", "name"}, "Proper Case", journalPath);
       sender.SetHook(journal.get());
     }
+    qint64 record = 0;
     for (const QString& v : values) {
-      const QString oldText = Run::EscapeValue(v), newText = Run::EscapeValue(Case::ProperCase(v));
-      sender.Add(Run::UpdateStatement("t", "name", "name", oldText, newText, Run::CharacterCount(v)), 0,
-                 {oldText, newText});
+      const QString newText = Case::ProperCase(v);
+      sender.Add(Rewrite::ValueStatement("t", "name", v, newText), 0,
+                 Journal::RunRecorder::Note(record++, QString(), v, newText));
     }
     sender.Flush();
     if (journal) journal->Finish();

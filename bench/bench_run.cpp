@@ -18,6 +18,7 @@
 #include "tests/support/testdb.h"
 #include "windows/form1.h"
 #include "windows/form2.h"
+#include "database/rewrite.h"
 #include "windows/run.h"
 
 namespace {
@@ -26,8 +27,7 @@ namespace {
 QByteArray Statements(const TestDatabase& db) {
   QByteArray script;
   for (const QString& v : db.Values("SELECT name FROM t")) {
-    const QString statement = Run::UpdateStatement("t", "name", "name", Run::EscapeValue(v),
-                                                   Run::EscapeValue(Case::ProperCase(v)), Run::CharacterCount(v));
+    const QString statement = Rewrite::ValueStatement("t", "name", v, Case::ProperCase(v));
     script += statement.toUtf8() + '\n';
   }
   return script;

@@ -3,17 +3,120 @@
 #include <QCoreApplication>
 #include <QDate>
 #include <QDateTime>
+#include <QStringDecoder>
 #include <QTime>
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
 
 #include <QThread>
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <mutex>
 #include <thread>
 
 namespace ADODB {
+
+// A thread of its own for one connection: every driver call on the
+// connection and its statements runs there, while the thread that asked
+// keeps its events going. The driver keeps per-connection locks that it
+// does not always let go of on an error path within a call; from one thread
+// that is harmless, from two it would hang the next call.
+class Worker {
+ public:
+  Worker() : state_(std::make_shared<State>()) {
+    std::shared_ptr<State> state = state_;
+    thread_ = std::thread([state] { Loop(*state); });
+    id_ = thread_.get_id();
+  }
+  ~Worker() {
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->stop = true;
+    }
+    state_->wake.notify_all();
+    if (std::this_thread::get_id() == id_)
+      thread_.detach();  // the thread's own last task let go of it
+    else
+      thread_.join();
+  }
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+
+  // Runs the task on the connection's thread and returns when it is done,
+  // raising what it raised. On the application's thread, events are
+  // processed meanwhile, so the windows repaint and can be closed.
+  void Call(const std::function<void()>& task) {
+    if (std::this_thread::get_id() == id_) return task();
+    struct Done {
+      std::mutex mutex;
+      std::condition_variable signal;
+      bool done = false;
+      std::exception_ptr failure;
+    };
+    auto done = std::make_shared<Done>();
+    QCoreApplication* app = QCoreApplication::instance();
+    const bool events = app && QThread::currentThread() == app->thread();
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->tasks.push_back([&task, done, app, events] {
+        std::exception_ptr failure;
+        try {
+          task();
+        } catch (...) {
+          failure = std::current_exception();
+        }
+        {
+          std::lock_guard lock(done->mutex);
+          done->failure = failure;
+          done->done = true;
+        }
+        done->signal.notify_all();
+        // Wakes the loop below, which may be waiting for an event.
+        if (events) QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+      });
+    }
+    state_->wake.notify_one();
+    const auto finished = [&] {
+      std::lock_guard lock(done->mutex);
+      return done->done;
+    };
+    if (events) {
+      while (!finished()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    } else {
+      std::unique_lock lock(done->mutex);
+      done->signal.wait(lock, [&] { return done->done; });
+    }
+    if (done->failure) std::rethrow_exception(done->failure);
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::function<void()>> tasks;
+    bool stop = false;
+  };
+  static void Loop(State& state) {
+    for (;;) {
+      std::function<void()> task;
+      {
+        std::unique_lock lock(state.mutex);
+        state.wake.wait(lock, [&] { return state.stop || !state.tasks.empty(); });
+        if (state.tasks.empty()) return;
+        task = std::move(state.tasks.front());
+        state.tasks.pop_front();
+      }
+      task();
+    }
+  }
+  std::shared_ptr<State> state_;
+  std::thread thread_;
+  std::thread::id id_;
+};
 
 // One ODBC handle, freed when the last owner lets go. A statement keeps its
 // connection alive; a connection keeps the environment alive.
@@ -23,16 +126,29 @@ struct Handles {
   bool connected = false;
   std::shared_ptr<Handles> parent;
   std::vector<std::weak_ptr<Handles>> children;
+  std::shared_ptr<Worker> worker;  // where the driver is called, if not here
 
-  Handles(SQLSMALLINT t, std::shared_ptr<Handles> p) : type(t), parent(std::move(p)) {}
+  Handles(SQLSMALLINT t, std::shared_ptr<Handles> p) : type(t), parent(std::move(p)) {
+    if (parent) worker = parent->worker;
+  }
   void Adopt(const std::shared_ptr<Handles>& child) {
     if (children.size() >= 16) std::erase_if(children, [](const auto& w) { return w.expired(); });
     children.push_back(child);
   }
   ~Handles() { Free(); }
+  // Runs driver calls where this handle's calls belong.
+  void Call(const std::function<void()>& task) {
+    if (worker) worker->Call(task);
+    else task();
+  }
   void Free() {
+    Call([this] { FreeHere(); });
+  }
+
+ private:
+  void FreeHere() {
     for (auto& weak : children) {
-      if (auto child = weak.lock()) child->Free();
+      if (auto child = weak.lock()) child->FreeHere();
     }
     children.clear();
     if (handle == SQL_NULL_HANDLE) return;
@@ -112,6 +228,18 @@ SQLRETURN WhileEventsRun(Call call) {
   worker.join();
   return rc;
 }
+
+// Text the driver handed back is UTF-8 only where its bytes say so: bytes
+// that are not (a column holding what its character set cannot, a session
+// gone astray) stay bytes, never a text with U+FFFD that could be written
+// back in place of the original.
+bool IsUtf8(const char* data, qsizetype length) {
+  QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  const QString text = decoder.decode(QByteArrayView(data, length));
+  return !decoder.hasError();
+}
+
+std::atomic<bool> everyServerIsMySQL = false;
 
 std::shared_ptr<Handles> Environment() {
   static std::shared_ptr<Handles> env;
@@ -307,13 +435,71 @@ void Connection::Open(const QString& connectionString) {
   QString full = connectionString;
   if (!full.isEmpty() && !full.endsWith(u';')) full += u';';
   DriverText text(full + DriverOptions());
-  const SQLRETURN rc = WhileEventsRun([&] {
+  SQLRETURN rc = SQL_ERROR;
+  const auto connect = [&] {
     return SQLDriverConnect(dbc->handle, nullptr, text.data(), SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
-  });
-  if (!SQL_SUCCEEDED(rc)) ConnectFailed(dbc->handle);
+  };
+  if (ResponsiveWaits) {
+    dbc->worker = std::make_shared<Worker>();
+    dbc->Call([&] {
+      rc = connect();
+      if (!SQL_SUCCEEDED(rc)) ConnectFailed(dbc->handle);
+    });
+  } else {
+    rc = WhileEventsRun(connect);
+    if (!SQL_SUCCEEDED(rc)) ConnectFailed(dbc->handle);
+  }
   dbc->connected = true;
   handles_ = std::move(dbc);
+  try {
+    PinSessionText();
+  } catch (...) {
+    handles_->Free();
+    handles_.reset();
+    throw;
+  }
 }
+
+void Connection::PinSessionText() {
+  // The driver offers utf8mb4 when it logs in, but a server may put the
+  // session on another character set after that (init_connect, or
+  // skip-character-set-client-handshake with its own default). Text would
+  // then travel in one encoding and be read in another, so the session is
+  // set to utf8mb4 where it is not, and nothing is read or sent unless it
+  // holds. The same round trip learns what the server is.
+  const QString ask = QStringLiteral(
+      "SELECT @@character_set_client, @@character_set_connection, @@character_set_results, VERSION();");
+  QStringList session;
+  const auto read = [&] {
+    session.clear();
+    auto rows = Execute(ask);
+    for (int i = 0; i < 4; ++i) session << (rows && !rows->Eof() ? rows->Value(i).toString() : QString());
+    version_ = session.takeLast();
+  };
+  const auto utf8mb4 = [&] {
+    return std::all_of(session.begin(), session.end(), [](const QString& s) { return s == QLatin1String("utf8mb4"); });
+  };
+  read();
+  if (utf8mb4()) return;
+  Execute(QStringLiteral("SET character_set_client = utf8mb4, character_set_connection = utf8mb4, "
+                         "character_set_results = utf8mb4;"));
+  read();
+  if (utf8mb4()) return;
+  QString forced;
+  for (const QString& s : session)
+    if (s != QLatin1String("utf8mb4")) forced = s.isEmpty() ? QStringLiteral("none (NULL)") : s;
+  throw Error(QStringLiteral("The server keeps this connection's character set at %1 and does not let Norvale set it "
+                             "to utf8mb4 (character_set_client %2, character_set_connection %3, "
+                             "character_set_results %4). Norvale reads and writes text only in utf8mb4, so it read "
+                             "and sent nothing on this connection.")
+                  .arg(forced, session.value(0), session.value(1), session.value(2)));
+}
+
+bool Connection::IsMariaDB() const {
+  return !everyServerIsMySQL && version_.contains(QLatin1String("MariaDB"), Qt::CaseInsensitive);
+}
+
+void Connection::TreatEveryServerAsMySQL(bool on) { everyServerIsMySQL = on; }
 
 void Connection::Close() {
   if (!IsOpen()) ClosedObject();
@@ -323,39 +509,44 @@ void Connection::Close() {
 
 std::unique_ptr<RecordSet> Connection::Execute(const QString& statement) {
   if (!IsOpen()) ClosedObject();
-  auto stmt = AllocateStatement(handles_, CommandTimeout);
   DriverText text(statement);
-  Check(SQLExecDirect(stmt->handle, text.data(), text.size()), SQL_HANDLE_STMT, stmt->handle);
-  SQLSMALLINT columns = 0;
-  Check(SQLNumResultCols(stmt->handle, &columns), SQL_HANDLE_STMT, stmt->handle);
-  if (columns == 0) return nullptr;
-  auto rs = std::make_unique<RecordSet>();
-  rs->Attach(std::move(stmt), CursorLocation == adUseClient);
-  rs->LoadRows();
+  std::unique_ptr<RecordSet> rs;
+  handles_->Call([&] {
+    auto stmt = AllocateStatement(handles_, CommandTimeout);
+    Check(SQLExecDirect(stmt->handle, text.data(), text.size()), SQL_HANDLE_STMT, stmt->handle);
+    SQLSMALLINT columns = 0;
+    Check(SQLNumResultCols(stmt->handle, &columns), SQL_HANDLE_STMT, stmt->handle);
+    if (columns == 0) return;
+    rs = std::make_unique<RecordSet>();
+    rs->Attach(std::move(stmt), CursorLocation == adUseClient);
+    rs->LoadRows();
+  });
   return rs;
 }
 
 void Connection::ExecuteMany(const QString& statements,
                              const std::function<void(int index, RecordSet* rows)>& each) {
   if (!IsOpen()) ClosedObject();
-  auto stmt = AllocateStatement(handles_, CommandTimeout);
   DriverText text(statements);
-  SQLRETURN rc = SQLExecDirect(stmt->handle, text.data(), text.size());
-  for (int index = 0;; ++index) {
-    Check(rc, SQL_HANDLE_STMT, stmt->handle);
-    SQLSMALLINT columns = 0;
-    Check(SQLNumResultCols(stmt->handle, &columns), SQL_HANDLE_STMT, stmt->handle);
-    if (columns > 0) {
-      RecordSet rows;
-      rows.Attach(stmt, true);
-      rows.LoadRows(false);
-      each(index, &rows);
-    } else {
-      each(index, nullptr);
+  handles_->Call([&] {
+    auto stmt = AllocateStatement(handles_, CommandTimeout);
+    SQLRETURN rc = SQLExecDirect(stmt->handle, text.data(), text.size());
+    for (int index = 0;; ++index) {
+      Check(rc, SQL_HANDLE_STMT, stmt->handle);
+      SQLSMALLINT columns = 0;
+      Check(SQLNumResultCols(stmt->handle, &columns), SQL_HANDLE_STMT, stmt->handle);
+      if (columns > 0) {
+        RecordSet rows;
+        rows.Attach(stmt, true);
+        rows.LoadRows(false);
+        each(index, &rows);
+      } else {
+        each(index, nullptr);
+      }
+      rc = SQLMoreResults(stmt->handle);
+      if (rc == SQL_NO_DATA) return;
     }
-    rc = SQLMoreResults(stmt->handle);
-    if (rc == SQL_NO_DATA) return;
-  }
+  });
 }
 
 // ----------------------------------------------------------------- RecordSet
@@ -497,31 +688,39 @@ void RecordSet::LoadRows(bool release) {
 }
 
 void RecordSet::Open(const QString& source, Connection& activeConnection, int /*cursorType*/, int /*lockType*/) {
-  auto stmt = NewStatement(activeConnection);
-  SQLHANDLE h = stmt->handle;
-  if (MaxRecords > 0) {
-    Check(SQLSetStmtAttr(h, SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(SQLULEN(MaxRecords)), 0),
-          SQL_HANDLE_STMT, h);
-  }
+  if (open_) throw Error(QStringLiteral("Operation is not allowed when the object is open."));
+  if (!activeConnection.IsOpen()) ClosedObject();
   DriverText text(source);
-  Check(SQLExecDirect(h, text.data(), text.size()), SQL_HANDLE_STMT, h);
-  Attach(std::move(stmt), activeConnection.CursorLocation == adUseClient);
-  LoadRows();
+  activeConnection.handles_->Call([&] {
+    auto stmt = NewStatement(activeConnection);
+    SQLHANDLE h = stmt->handle;
+    if (MaxRecords > 0) {
+      Check(SQLSetStmtAttr(h, SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(SQLULEN(MaxRecords)), 0),
+            SQL_HANDLE_STMT, h);
+    }
+    Check(SQLExecDirect(h, text.data(), text.size()), SQL_HANDLE_STMT, h);
+    Attach(std::move(stmt), activeConnection.CursorLocation == adUseClient);
+    LoadRows();
+  });
 }
 
 void RecordSet::OpenFieldsOnly(const QString& source, Connection& activeConnection) {
-  auto stmt = NewStatement(activeConnection);
-  SQLHANDLE h = stmt->handle;
+  if (open_) throw Error(QStringLiteral("Operation is not allowed when the object is open."));
+  if (!activeConnection.IsOpen()) ClosedObject();
   // Preparing makes the server describe the result without producing it.
   DriverText text(source);
-  Check(SQLPrepare(h, text.data(), text.size()), SQL_HANDLE_STMT, h);
-  Attach(std::move(stmt), false);
-  try {
-    ReadColumns();
-  } catch (...) {
-    Detach();
-    throw;
-  }
+  activeConnection.handles_->Call([&] {
+    auto stmt = NewStatement(activeConnection);
+    SQLHANDLE h = stmt->handle;
+    Check(SQLPrepare(h, text.data(), text.size()), SQL_HANDLE_STMT, h);
+    Attach(std::move(stmt), false);
+    try {
+      ReadColumns();
+    } catch (...) {
+      Detach();
+      throw;
+    }
+  });
   eof_ = true;
 }
 
@@ -543,7 +742,7 @@ void RecordSet::MoveNext() {
     eof_ = position_ >= RowCount();
   } else {
     ClearCells();
-    eof_ = !FetchRow();
+    statement_->Call([&] { eof_ = !FetchRow(); });
   }
 }
 
@@ -572,7 +771,10 @@ QVariant RecordSet::Value(int index) const {
   const size_t block = size_t(std::upper_bound(blockStarts_.begin(), blockStarts_.end(), at) - blockStarts_.begin()) - 1;
   const char* data = blocks_[block].constData() + cell.offset;
   if (IsBinaryType(SQLSMALLINT(fields_[size_t(index)].sqlType))) return QByteArray(data, qsizetype(cell.length));
-  return QString::fromUtf8(data, qsizetype(cell.length));
+  QString text = QString::fromUtf8(data, qsizetype(cell.length));
+  if (text.contains(QChar::ReplacementCharacter) && !IsUtf8(data, qsizetype(cell.length)))
+    return QByteArray(data, qsizetype(cell.length));
+  return text;
 }
 
 void RecordSet::Close() {

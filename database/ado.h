@@ -45,6 +45,10 @@ class Connection {
   int Mode = adModeUnknown;
   // Lets one Execute text hold several statements (read when it opens).
   bool MultipleStatements = false;
+  // Statements wait for the server on a thread of their own while this
+  // thread's events go on, so a window stays painted and can be closed
+  // during a long wait. Their callbacks then run on that thread too.
+  bool ResponsiveWaits = false;
 
   // Opens with the connection string exactly as given, without a prompt.
   void Open(const QString& connectionString);
@@ -64,9 +68,20 @@ class Connection {
   // utf8mb4 text, and the timeouts above in the driver's terms.
   QString DriverOptions() const;
 
+  // The server's version text, read when the connection opened, and
+  // whether it is a MariaDB server (which has features MySQL lacks).
+  const QString& ServerVersion() const { return version_; }
+  bool IsMariaDB() const;
+  // Makes every connection take a MariaDB server for MySQL, so that the
+  // path a MySQL server gets can be tried on a MariaDB one.
+  static void TreatEveryServerAsMySQL(bool on);
+
  private:
   friend class RecordSet;
+  // Makes the session's text utf8mb4 both ways and checks that it stays so.
+  void PinSessionText();
   std::shared_ptr<Handles> handles_;
+  QString version_;
 };
 
 // One column of a record set.
@@ -101,7 +116,8 @@ class RecordSet {
   int FieldCount() const;
   QString FieldName(int index) const;
   // The value of a column of the current row: a null QVariant for the
-  // database null, typed for numbers, dates and times, QByteArray for bytes.
+  // database null, typed for numbers, dates and times, QByteArray for bytes
+  // and for text whose bytes are not valid UTF-8 (never read as U+FFFD).
   QVariant Value(int index = 0) const;
   void Close();
   bool IsOpen() const;

@@ -15,6 +15,12 @@ namespace {
 // purpose, with the error below.
 const QString kFailOnPurpose = QStringLiteral("(SELECT 1 UNION ALL SELECT 1)");
 constexpr int kFailedOnPurpose = 1242;  // "Subquery returns more than 1 row"
+// A savepoint set when the batch's transaction starts and released at its
+// end: a transaction the server ended between two statements has lost it,
+// and its release fails with the error below. MariaDB and MySQL alike.
+const QString kOpen = QStringLiteral("SAVEPOINT nv_open;");
+const QString kStillOpen = QStringLiteral("RELEASE SAVEPOINT nv_open;");
+constexpr int kTransactionEnded = 1305;  // "SAVEPOINT ... does not exist"
 
 // The note after each statement: how far the batch got, and the positions
 // of the statements that left warnings. Plain assignments, as cheap for the
@@ -24,11 +30,12 @@ QString Note(size_t position) {
       .arg(position);
 }
 
-// Upper bound of a statement's bytes on the wire with its note: UTF-8 needs
-// at most three bytes for a UTF-16 unit, the note is plain ASCII.
+// A statement's bytes on the wire with its note, counted as UTF-8.
 qsizetype WireBytes(const QString& statement) {
   static const qsizetype kNoteBytes = Note(SIZE_MAX).size() + 1;
-  return statement.size() * 3 + kNoteBytes;
+  qsizetype bytes = kNoteBytes;
+  for (const QChar c : statement) bytes += c.unicode() < 0x80 ? 1 : c.unicode() < 0x800 || c.isSurrogate() ? 2 : 3;
+  return bytes;
 }
 
 const QString kWarnings = QStringLiteral("SHOW WARNINGS;");
@@ -146,10 +153,10 @@ void Sender::Fail(const ADODB::Error& e) {
 
 Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outcome>& outcomes) {
   outcomes.assign(items.size(), Outcome{});
-  // A hook reads inside the transaction before the statements, and again
-  // before the commit. The commit always travels on its own, so that its
-  // answer, which a cluster gives after certifying the transaction, is read
-  // for itself.
+  // A hook that reads inside the transaction does so before the statements,
+  // and again before the commit. The commit always travels on its own, so
+  // that its answer, which a cluster gives after certifying the
+  // transaction, is read for itself.
   const auto hookStep = [&](const std::function<void()>& step) -> bool {
     try {
       step();
@@ -164,11 +171,16 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
       Fail(ADODB::Error(QString::fromStdString(e.what())));
     }
   };
-  if (hook_ && !hookStep([&] {
+  std::vector<QStringList> notes;
+  if (hook_) {
+    notes.reserve(items.size());
+    for (const Item& item : items) notes.push_back(item.note);
+    // What the batch is about to change, before any of it is sent.
+    if (!hookStep([&] { hook_->Ahead(notes); })) return Result::Conflict;
+  }
+  const bool readsFirst = hook_ && hook_->ReadsBefore();
+  if (readsFirst && !hookStep([&] {
         connection_.Execute(QStringLiteral("START TRANSACTION;"));
-        std::vector<QStringList> notes;
-        notes.reserve(items.size());
-        for (const Item& item : items) notes.push_back(item.note);
         hook_->Before(connection_, notes);
       }))
     return Result::Conflict;
@@ -181,43 +193,41 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
     // of the text on a round trip of its own. After a refused statement the
     // rest goes again in the same transaction, first noting where it starts.
     if (next >= items.size()) break;
-    QString text = opening ? QStringLiteral("SET @nv_done=NULL,@nv_warned=NULL;")
+    QString text = opening ? kOpen + QStringLiteral("SET @nv_done=NULL,@nv_warned=NULL;")
                            : QStringLiteral("SET @nv_done=%1;").arg(qsizetype(next) - 1);
-    if (opening && !hook_) text.prepend(QStringLiteral("START TRANSACTION;"));
+    if (opening && !readsFirst) text.prepend(QStringLiteral("START TRANSACTION;"));
     for (size_t i = next; i < items.size(); ++i) {
       text += items[i].statement;
       if (!items[i].statement.endsWith(u';')) text += u';';
       text += Note(i);
     }
     // At the end the last note fails on purpose (a subquery of two rows),
-    // stopping the batch before its commit, when a statement left warnings,
-    // or when the transaction is no longer open: a cluster can take it back
-    // between two statements without the next one failing, which would
-    // leave the rest to commit one by one and lose the earlier ones.
-    text += QStringLiteral("SET @nv_done=IF(@@in_transaction AND @nv_warned IS NULL,@nv_done,%1);").arg(kFailOnPurpose);
+    // stopping the batch before its commit, when a statement left warnings;
+    // and the release of the savepoint fails when the transaction is no
+    // longer open: a cluster can take it back between two statements
+    // without the next one failing, which would leave the rest to commit
+    // one by one and lose the earlier ones.
+    text += QStringLiteral("SET @nv_done=IF(@nv_warned IS NULL,@nv_done,%1);").arg(kFailOnPurpose) + kStillOpen;
     try {
       connection_.ExecuteMany(text, [](int, ADODB::RecordSet*) {});
       break;
     } catch (const ADODB::Error& failure) {
       // The driver gives a failure past the first statement of a text
-      // without its error number: the server still knows its conditions,
-      // how far the batch got and whether the transaction is still open.
-      // If it cannot tell, the connection is gone.
+      // without its error number: the server still knows its conditions
+      // and how far the batch got. If it cannot tell, the connection is gone.
       ADODB::Error e = failure;
       qsizetype done = -1;
-      bool open = true;
       QString warned;
       std::vector<int> codes;
       try {
-        connection_.ExecuteMany(QStringLiteral("SHOW ERRORS;SELECT @nv_done, @@in_transaction, @nv_warned;"),
+        connection_.ExecuteMany(QStringLiteral("SHOW ERRORS;SELECT @nv_done, @nv_warned;"),
                                 [&](int index, ADODB::RecordSet* rows) {
                                   if (!rows) return;
                                   for (; index == 0 && !rows->Eof(); rows->MoveNext())
                                     codes.push_back(rows->Value(1).toInt());  // Level, Code, Message
                                   if (index == 1 && !rows->Eof()) {
                                     if (!rows->Value(0).isNull()) done = qsizetype(rows->Value(0).toLongLong());
-                                    open = rows->Value(1).toInt() == 1;
-                                    warned = rows->Value(2).toString();
+                                    warned = rows->Value(1).toString();
                                   }
                                 });
       } catch (const ADODB::Error& asking) {
@@ -227,6 +237,9 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
         lost_ = true;
         throw FatalError(failure);
       }
+      // A transaction the server ended on its own has lost the batch's
+      // earlier statements: it goes again whole, whatever the reason.
+      if (std::find(codes.begin(), codes.end(), kTransactionEnded) != codes.end()) return Conflicted(e);
       // The statement after the last one noted is the one that failed.
       const size_t failed = size_t(std::max<qsizetype>(done + 1, qsizetype(next)));
       bool anyWarned = false;
@@ -237,15 +250,10 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
         }
       if (anyWarned) {
         Rollback();
-        // A table without transactions keeps what the batch changed: the
-        // hook learns it as if the batch were committing.
-        if (hook_ && !hookStep([&] { hook_->BeforeCommit(connection_); })) return Result::Conflict;
         return Result::Warned;
       }
       const Failure kind = Judge(e, codes);
-      // A transaction the server ended on its own has lost the batch's
-      // earlier statements too: it must go again whole, whatever the reason.
-      if (kind == Failure::Conflict || (kind == Failure::Refused && !open)) return Conflicted(e);
+      if (kind == Failure::Conflict) return Conflicted(e);
       if (kind == Failure::Fatal || failed >= items.size()) Fail(e);
       outcomes[failed].refused = true;
       outcomes[failed].text = QString::fromStdString(e.what());
@@ -282,7 +290,16 @@ bool Sender::Transaction(std::vector<Item>& pending, size_t from, size_t& count,
     const std::vector<Item> items(pending.begin() + qsizetype(from), pending.begin() + qsizetype(from + count));
     if (items.empty()) return true;
     std::vector<Outcome> outcomes;
-    const Result result = Attempt(items, outcomes);
+    Result result;
+    try {
+      result = Attempt(items, outcomes);
+    } catch (const FatalError&) {
+      // The statements the server refused stay refused whatever became of
+      // the rest (a commit whose answer was lost): they are still reported.
+      for (size_t i = 0; i < outcomes.size(); ++i)
+        if (outcomes[i].refused) reports.push_back({items[i].order, {items[i].tag, outcomes[i].text}});
+      throw;
+    }
     if (result == Result::Conflict) return false;
     if (result == Result::Warned) {
       // The server stored something other than some statements' values:
@@ -291,13 +308,17 @@ bool Sender::Transaction(std::vector<Item>& pending, size_t from, size_t& count,
       for (size_t i = items.size(); i-- > 0;) {
         if (!outcomes[i].warned) continue;
         reports.push_back({items[i].order, {items[i].tag, WarningText(items[i])}});
+        if (hook_) hook_->NotApplied(connection_, items[i].note, true);
         pending.erase(pending.begin() + qsizetype(from + i));
         --count;
       }
       continue;
     }
-    for (size_t i = 0; i < items.size(); ++i)
-      if (outcomes[i].refused) reports.push_back({items[i].order, {items[i].tag, outcomes[i].text}});
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (!outcomes[i].refused) continue;
+      reports.push_back({items[i].order, {items[i].tag, outcomes[i].text}});
+      if (hook_) hook_->NotApplied(connection_, items[i].note, false);
+    }
     if (hook_) hook_->Committed();
     return true;
   }
@@ -314,21 +335,29 @@ void Sender::Flush() {
   // table others keep writing to still sees the batch through.
   size_t from = 0, span = pending.size();
   int failed = 0;  // tries of the same statements taken back in a row
-  while (from < pending.size()) {
-    size_t count = std::min(span, pending.size() - from);
-    if (Transaction(pending, from, count, reports)) {
-      from += count;
-      ++batches_;
-      failed = 0;
-      continue;
+  const auto report = [&] {
+    std::sort(reports.begin(), reports.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& r : reports) refused_(r.second.first, r.second.second);
+  };
+  try {
+    while (from < pending.size()) {
+      size_t count = std::min(span, pending.size() - from);
+      if (Transaction(pending, from, count, reports)) {
+        from += count;
+        ++batches_;
+        failed = 0;
+        continue;
+      }
+      if (++failed >= limits_.attempts) throw FatalError(lastConflict_);
+      ++retries_;
+      span = std::max<size_t>(1, count / 2);
+      std::this_thread::sleep_for(std::chrono::milliseconds(limits_.firstBackoffMs << std::min(failed - 1, 6)));
     }
-    if (++failed >= limits_.attempts) throw FatalError(lastConflict_);
-    ++retries_;
-    span = std::max<size_t>(1, count / 2);
-    std::this_thread::sleep_for(std::chrono::milliseconds(limits_.firstBackoffMs << std::min(failed - 1, 6)));
+  } catch (const FatalError&) {
+    report();
+    throw;
   }
-  std::sort(reports.begin(), reports.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& r : reports) refused_(r.second.first, r.second.second);
+  report();
 }
 
 }  // namespace Batch

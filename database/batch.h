@@ -48,16 +48,27 @@ struct Limits {
 class Hook {
  public:
   virtual ~Hook() = default;
+  // Before anything of the batch is sent, with each statement's note in
+  // queue order. Called again, with the same notes or fewer, each time the
+  // batch or a part of it is tried again.
+  virtual void Ahead(const std::vector<QStringList>& notes) { (void)notes; }
+  // Whether Before reads the server: only then does the batch's transaction
+  // start on a round trip of its own.
+  virtual bool ReadsBefore() const { return true; }
   // After the batch's transaction starts, before its statements run, with
-  // each statement's note in queue order. Called again when the batch is
-  // tried again.
+  // the same notes. Called again when the batch is tried again.
   virtual void Before(ADODB::Connection& connection, const std::vector<QStringList>& notes) = 0;
-  // After the statements, before COMMIT is sent; and after a batch was
-  // taken back because statements left warnings, for what a table without
-  // transactions kept.
+  // After the statements, before COMMIT is sent.
   virtual void BeforeCommit(ADODB::Connection& connection) = 0;
   // The batch has committed.
   virtual void Committed() = 0;
+  // A statement whose change did not stand as sent, with its note: refused
+  // (nothing changed; after the commit), or taken out of the batch because
+  // it left warnings (a table without transactions may have kept what the
+  // server made of it).
+  virtual void NotApplied(ADODB::Connection& connection, const QStringList& note, bool warned) {
+    (void)connection, (void)note, (void)warned;
+  }
 };
 
 class Sender {

@@ -8,121 +8,66 @@
 
 namespace Journal {
 
-namespace {
-
-// The statements' escaped texts back to the values they stand for.
-QString Unescape(const QString& escaped) {
-  QString text;
-  text.reserve(escaped.size());
-  for (qsizetype i = 0; i < escaped.size(); ++i) {
-    QChar c = escaped.at(i);
-    if (c == u'\\' && i + 1 < escaped.size()) {
-      c = escaped.at(++i);
-      if (c == u'0') c = QChar(0);
-    }
-    text += c;
-  }
-  return text;
-}
-
-}  // namespace
-
-std::unique_ptr<RunRecorder> RunRecorder::Start(ADODB::Connection& connection, const Target& target,
+std::unique_ptr<RunRecorder> RunRecorder::Start(const RowIdentity& identity, const Target& target,
                                                 const QString& mode, const QString& path) {
-  RowIdentity identity = ReadRowIdentity(connection, target.table, target.field);
-  // The batch's rows are read by a list of hundreds of values. Past a few
-  // hundred the server guesses how many rows each value holds from its
-  // statistics, which lag behind a table that was just filled or is being
-  // changed, and may then read the whole table for every batch; looked up
-  // value by value, the index is used.
-  try {
-    connection.Execute(QStringLiteral("SET SESSION eq_range_index_dive_limit=0;"));
-  } catch (const ADODB::Error&) {
-    // A server without the setting chooses as it always has.
-  }
   auto store = std::make_unique<Store>(path);
   RunHeader header;
   header.target = target;
   header.mode = mode;
   header.time = QDateTime::currentDateTime();
   header.keyColumns = identity.columns.join(QStringLiteral(", "));
-  header.charset = identity.charset;
+  // The texts are journaled as the run read them: utf8mb4, whatever the
+  // column's own character set.
+  header.charset = QStringLiteral("utf8mb4");
   header.keyless = identity.keyless;
   store->BeginRun(header);
-  return std::unique_ptr<RunRecorder>(new RunRecorder(std::move(store), std::move(header), std::move(identity)));
+  return std::unique_ptr<RunRecorder>(new RunRecorder(std::move(store), std::move(header)));
 }
 
-RunRecorder::RunRecorder(std::unique_ptr<Store> store, RunHeader header, RowIdentity identity)
-    : store_(std::move(store)), header_(std::move(header)), identity_(std::move(identity)) {}
+RunRecorder::RunRecorder(std::unique_ptr<Store> store, RunHeader header)
+    : store_(std::move(store)), header_(std::move(header)) {}
 
-QString RunRecorder::Read(const QStringList& literals, bool lock) const {
-  const QString field = MySQL::QuoteName(header_.target.field);
-  const QString columns = identity_.columns.isEmpty()
-                              ? field
-                              : identity_.keyExpression + QStringLiteral(", CAST(") + field + QStringLiteral(" AS BINARY)");
-  return QStringLiteral("SELECT ") + columns + QStringLiteral(" FROM ") + MySQL::QuoteName(header_.target.table) +
-         QStringLiteral(" WHERE ") + field + QStringLiteral(" IN (") + literals.join(u',') + u')' +
-         (lock ? QStringLiteral(" FOR UPDATE;") : QStringLiteral(";"));
+QStringList RunRecorder::Note(qint64 record, const QString& key, const QString& oldText, const QString& newText) {
+  return {QString::number(record), key, oldText, newText};
 }
 
-void RunRecorder::Before(ADODB::Connection& connection, const std::vector<QStringList>& notes) {
-  olds_.clear();
-  pairs_.clear();
-  before_.clear();
-  counts_.clear();
-  QSet<QString> seen;
-  for (const QStringList& note : notes) {
-    if (note.size() != 2 || note[0] == note[1]) continue;  // a statement that changes nothing
-    if (!seen.contains(note[0])) {
-      seen.insert(note[0]);
-      olds_ << u'\'' + note[0] + u'\'';
-      pairs_.push_back({Unescape(note[0]), Unescape(note[1])});
-    }
-  }
-  if (olds_.isEmpty()) return;
-  auto rows = connection.Execute(Read(olds_, true));
-  while (rows && !rows->Eof()) {
-    if (identity_.columns.isEmpty()) {
-      ++counts_[MySQL::ValueText(rows->Value(0))];
-    } else if (!rows->Value(1).isNull()) {
-      before_.insert(rows->Value(0).toString(), rows->Value(1).toByteArray());
-    }
-    rows->MoveNext();
-  }
-}
-
-void RunRecorder::BeforeCommit(ADODB::Connection& connection) {
-  if (olds_.isEmpty()) return;
+void RunRecorder::Ahead(const std::vector<QStringList>& notes) {
+  // The batches before this one are over: their entries stand.
+  const qint64 first = notes.empty() ? written_ + 1 : notes.front().value(0).toLongLong();
+  while (!entries_.empty() && entries_.front().first < first) entries_.pop_front();
   std::vector<Entry> entries;
-  if (identity_.columns.isEmpty()) {
-    // Without a key only the pairs and how many rows each changed.
-    QHash<QString, qint64> after;
-    auto rows = connection.Execute(Read(olds_, false));
-    for (; rows && !rows->Eof(); rows->MoveNext()) ++after[MySQL::ValueText(rows->Value(0))];
-    for (const auto& [oldText, newText] : pairs_) {
-      const qint64 changed = counts_.value(oldText) - after.value(oldText);
-      if (changed > 0) entries.push_back({QString(), oldText.toUtf8(), newText.toUtf8(), changed});
-    }
-  } else {
-    // The rows read before, again, by their keys: a new text the column
-    // cannot hold must not fail the read, and its statement was refused.
-    if (before_.isEmpty()) return;
-    QStringList keys;
-    keys.reserve(before_.size());
-    for (auto it = before_.constBegin(); it != before_.constEnd(); ++it) keys << u'(' + it.key() + u')';
-    auto rows = connection.Execute(QStringLiteral("SELECT ") + identity_.keyExpression + QStringLiteral(", CAST(") +
-                                   MySQL::QuoteName(header_.target.field) + QStringLiteral(" AS BINARY) FROM ") +
-                                   MySQL::QuoteName(header_.target.table) + QStringLiteral(" WHERE ") +
-                                   keys.join(QStringLiteral(" OR ")) + u';');
-    for (; rows && !rows->Eof(); rows->MoveNext()) {
-      const auto found = before_.constFind(rows->Value(0).toString());
-      if (found == before_.constEnd() || rows->Value(1).isNull()) continue;
-      const QByteArray now = rows->Value(1).toByteArray();
-      if (now != *found) entries.push_back({found.key(), *found, now, 1});
-    }
+  std::vector<qint64> records;
+  qint64 last = written_;
+  for (const QStringList& note : notes) {
+    if (note.size() != 4) continue;
+    const qint64 record = note[0].toLongLong();
+    if (record <= written_) continue;  // written when the batch was first tried
+    last = std::max(last, record);
+    if (note[2] == note[3]) continue;  // a record whose text does not change
+    entries.push_back({note[1], note[2].toUtf8(), note[3].toUtf8(), 1});
+    records.push_back(record);
   }
-  store_->Append(header_.id, entries);
-  for (const Entry& e : entries) rows_ += e.rows;
+  const std::vector<qint64> ids = store_->Append(header_.id, entries);
+  for (size_t i = 0; i < ids.size(); ++i) entries_.push_back({records[i], ids[i]});
+  written_ = last;
+  rows_ += qint64(entries.size());
+}
+
+void RunRecorder::NotApplied(ADODB::Connection& connection, const QStringList& note, bool warned) {
+  if (note.size() != 4) return;
+  const qint64 record = note[0].toLongLong();
+  const auto found = std::lower_bound(entries_.begin(), entries_.end(), std::pair<qint64, qint64>(record, 0));
+  if (found == entries_.end() || found->first != record) return;
+  QByteArray now = note[2].toUtf8();  // refused: the row keeps its old text
+  if (warned && !note[1].isEmpty()) {
+    const QString field = MySQL::QuoteName(header_.target.field);
+    auto row = connection.Execute(QStringLiteral("SELECT CAST(CONVERT(%1 USING utf8mb4) AS BINARY) FROM %2 WHERE %3;")
+                                      .arg(field, MySQL::QuoteName(header_.target.table), note[1]));
+    if (row && !row->Eof() && !row->Value(0).isNull()) now = row->Value(0).toByteArray();
+  }
+  const bool changed = now != note[2].toUtf8();
+  store_->Revise(found->second, changed ? 1 : 0, changed ? now : note[3].toUtf8());
+  if (!changed) --rows_;
 }
 
 void RunRecorder::Finish() {
@@ -141,7 +86,7 @@ QString Restorer::Statement(size_t i) const {
   const QString field = MySQL::QuoteName(run_.target.field);
   return QStringLiteral("UPDATE ") + MySQL::QuoteName(run_.target.table) + QStringLiteral(" SET ") + field +
          QStringLiteral(" = ") + ByteLiteral(e.oldValue, run_.charset) + QStringLiteral(" WHERE ") + e.key +
-         QStringLiteral(" AND ") + ExactTest(run_.target.field, e.newValue) + u';';
+         QStringLiteral(" AND ") + ExactTest(run_.target.field, e.newValue, run_.charset) + u';';
 }
 
 void Restorer::Before(ADODB::Connection& connection, const std::vector<QStringList>& notes) {
@@ -164,8 +109,11 @@ void Restorer::Before(ADODB::Connection& connection, const std::vector<QStringLi
   }
   std::vector<std::optional<QByteArray>> now(size_t(keys.size()));
   if (!keys.isEmpty()) {
-    auto rows = connection.Execute(QStringLiteral("SELECT CASE") + cases + QStringLiteral(" END, CAST(") +
-                                   MySQL::QuoteName(run_.target.field) + QStringLiteral(" AS BINARY) FROM ") +
+    const QString field = MySQL::QuoteName(run_.target.field);
+    const QString value =
+        run_.charset.isEmpty() ? field : QStringLiteral("CONVERT(%1 USING %2)").arg(field, run_.charset);
+    auto rows = connection.Execute(QStringLiteral("SELECT CASE") + cases + QStringLiteral(" END, CAST(") + value +
+                                   QStringLiteral(" AS BINARY) FROM ") +
                                    MySQL::QuoteName(run_.target.table) + QStringLiteral(" WHERE ") +
                                    keys.join(QStringLiteral(" OR ")) + QStringLiteral(" FOR UPDATE;"));
     for (; rows && !rows->Eof(); rows->MoveNext()) {
@@ -192,7 +140,10 @@ void Restorer::Committed() {
 
 std::vector<Entry> EntriesNewestFirst(Store& store, qint64 run) {
   std::vector<Entry> entries;
-  store.ForEach(run, [&](const Entry& e) { entries.push_back(e); });
+  // An entry of no rows stands for a change that never happened.
+  store.ForEach(run, [&](const Entry& e) {
+    if (e.rows > 0) entries.push_back(e);
+  });
   std::reverse(entries.begin(), entries.end());
   return entries;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QHash>
+#include <deque>
 #include <QStringList>
 #include <memory>
 #include <vector>
@@ -14,24 +15,32 @@
 
 namespace Journal {
 
-// Records what a run changes. Before a batch's statements it reads, with
-// locks, the rows holding any of the batch's old values; after them it
-// reads those rows again and writes every row whose bytes changed to the
-// journal, synced, before the batch commits.
+// Records what a run changes, ahead of the server: before each batch is
+// sent, every record of it whose text changes is written to the journal
+// with its row's key and its exact old and new text, synced. A record is
+// written once however often its batch is tried again.
 //
-// Each statement's note is its old and new text, escaped as in the
-// statement.
+// Each statement's note is Note() of its record.
 class RunRecorder : public Batch::Hook {
  public:
-  // Learns the table's row identity, opens the journal and records the
-  // run's header. Raises Journal::Error when the journal cannot be written,
-  // ADODB::Error when the server cannot tell the key.
-  static std::unique_ptr<RunRecorder> Start(ADODB::Connection& connection, const Target& target, const QString& mode,
+  // Opens the journal and records the run's header, for a table whose rows
+  // are told apart by `identity`. Raises Journal::Error when the journal
+  // cannot be written.
+  static std::unique_ptr<RunRecorder> Start(const RowIdentity& identity, const Target& target, const QString& mode,
                                             const QString& path = Store::DefaultPath());
 
-  void Before(ADODB::Connection& connection, const std::vector<QStringList>& notes) override;
-  void BeforeCommit(ADODB::Connection& connection) override;
+  // A record's note: its position in the run, its row's key condition
+  // (empty without a key), its text before and after.
+  static QStringList Note(qint64 record, const QString& key, const QString& oldText, const QString& newText);
+
+  void Ahead(const std::vector<QStringList>& notes) override;
+  bool ReadsBefore() const override { return false; }
+  void Before(ADODB::Connection&, const std::vector<QStringList>&) override {}
+  void BeforeCommit(ADODB::Connection&) override {}
   void Committed() override {}
+  // A record the server refused changed nothing; one that left warnings
+  // left its row as the server made it, which is read back by its key.
+  void NotApplied(ADODB::Connection& connection, const QStringList& note, bool warned) override;
 
   // Prunes the target's older runs; a run that changed nothing leaves
   // nothing to undo and goes too. Never raises: the run is over.
@@ -41,19 +50,14 @@ class RunRecorder : public Batch::Hook {
   const RunHeader& Header() const { return header_; }
 
  private:
-  RunRecorder(std::unique_ptr<Store> store, RunHeader header, RowIdentity identity);
-  QString Read(const QStringList& literals, bool lock) const;
+  RunRecorder(std::unique_ptr<Store> store, RunHeader header);
 
   std::unique_ptr<Store> store_;
   RunHeader header_;
-  RowIdentity identity_;
   qint64 rows_ = 0;
-  // This batch: the old values' literals, the pairs, and what the rows held
-  // before its statements (by key, or counted by exact text without one).
-  QStringList olds_;
-  std::vector<std::pair<QString, QString>> pairs_;
-  QHash<QString, QByteArray> before_;
-  QHash<QString, qint64> counts_;
+  qint64 written_ = -1;  // the last record written: records come in the run's order
+  // The entries of the batch under way, by record, in order.
+  std::deque<std::pair<qint64, qint64>> entries_;
 };
 
 // Takes a run back, row by row: one statement per journal entry, by key, and

@@ -189,16 +189,26 @@ void Store::BeginRun(RunHeader& h) {
   t.Commit();
 }
 
-void Store::Append(qint64 run, const std::vector<Entry>& entries) {
-  if (entries.empty()) return;
+std::vector<qint64> Store::Append(qint64 run, const std::vector<Entry>& entries) {
+  std::vector<qint64> ids;
+  if (entries.empty()) return ids;
+  ids.reserve(entries.size());
   Transaction t(db_);
   Statement s(db_, "INSERT INTO entries (run, key, old, new, rows) VALUES (?1, ?2, ?3, ?4, ?5)");
   for (const Entry& e : entries) {
     s.Bind(1, run).Bind(2, e.key).BindBlob(3, e.oldValue).BindBlob(4, e.newValue).Bind(5, e.rows);
     s.Step();
     s.Reset();
+    ids.push_back(sqlite3_last_insert_rowid(db_));
   }
   t.Commit();
+  return ids;
+}
+
+void Store::Revise(qint64 entry, qint64 rows, const QByteArray& newValue) {
+  Statement s(db_, "UPDATE entries SET rows = ?2, new = ?3 WHERE rowid = ?1");
+  s.Bind(1, entry).Bind(2, rows).BindBlob(3, newValue);
+  s.Step();
 }
 
 void Store::Prune(const Target& target, int keep) {

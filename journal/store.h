@@ -65,7 +65,11 @@ class Store {
   // cannot be written, before the run has sent anything.
   void BeginRun(RunHeader& header);
   // Adds entries to a run in one transaction, synced to disk on return.
-  void Append(qint64 run, const std::vector<Entry>& entries);
+  // Returns each entry's number, in order.
+  std::vector<qint64> Append(qint64 run, const std::vector<Entry>& entries);
+  // Corrects an entry once its row is known: how many rows it changed (0:
+  // none), and the value the row was left with.
+  void Revise(qint64 entry, qint64 rows, const QByteArray& newValue);
   // Keeps the newest `keep` runs of the target, deleting older ones.
   void Prune(const Target& target, int keep = 20);
   // The newest run of the target that has not been undone.

@@ -9,6 +9,7 @@
 #include <QWidget>
 #include <memory>
 
+#include "database/rowkey.h"
 #include "windows/listview.h"
 #include "windows/fixedwindow.h"
 #include "windows/pointer.h"
@@ -58,7 +59,7 @@ class Form2 : public FixedWindow {
   static QString PreviewText(const QVariant& value);
   // Opens the undo journal for a run on the connection; null, after one box
   // saying why, when the run cannot be journaled and must not start.
-  std::unique_ptr<Journal::RunRecorder> StartJournal(ADODB::Connection& connection);
+  std::unique_ptr<Journal::RunRecorder> StartJournal(const MySQL::RowIdentity& identity);
 
   Form1& form1_;
   PointerState pointer_;

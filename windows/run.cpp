@@ -3,13 +3,17 @@
 #include "windows/run.h"
 
 #include <QCoreApplication>
+#include <QHash>
 #include <cmath>
 #include <memory>
+#include <vector>
 
 #include "caserules/case.h"
 #include "database/ado.h"
 #include "database/batch.h"
 #include "database/mysql.h"
+#include "database/rewrite.h"
+#include "database/rowkey.h"
 #include "journal/recorder.h"
 #include "shell/errorreport.h"
 #include "shell/main.h"
@@ -35,43 +39,6 @@ QString EscapeValue(const QString& text) {
   return escaped;
 }
 
-QString FieldQuery(const QString& table, const QString& field) {
-  return QStringLiteral("SELECT ") + MySQL::QuoteName(field) + QStringLiteral(" FROM ") + MySQL::QuoteName(table);
-}
-
-qsizetype CharacterCount(const QString& text) {
-  qsizetype count = text.size();
-  for (qsizetype i = 0; i + 1 < text.size(); ++i) {
-    if (text.at(i).isHighSurrogate() && text.at(i + 1).isLowSurrogate()) {
-      --count;
-      ++i;
-    }
-  }
-  return count;
-}
-
-QString UpdateStatement(const QString& table, const QString& field, const QString& fieldAgain, const QString& oldText,
-                        const QString& newText, qsizetype oldCharacters) {
-  // Only rows whose whole value is the record's value are touched, so one
-  // record's text is never replaced inside another record's value. REPLACE
-  // compares exactly; the length test keeps rows that merely compare equal
-  // under the column's collation (trailing spaces, ignorable characters)
-  // for their own records.
-  const QString column = MySQL::QuoteName(field);
-  return QStringLiteral("UPDATE ") + MySQL::QuoteName(table) + QStringLiteral(" SET ") + column +
-         QStringLiteral(" = REPLACE(") + MySQL::QuoteName(fieldAgain) + QStringLiteral(",'") + oldText +
-         QStringLiteral("','") + newText + QStringLiteral("')") + QStringLiteral(" WHERE ") + column +
-         QStringLiteral(" = '") + oldText + QStringLiteral("' AND CHAR_LENGTH(") + column + QStringLiteral(") = ") +
-         QString::number(oldCharacters) + u';';
-}
-
-QString SessionModeStatement(const QString& currentMode) {
-  QStringList modes = currentMode.split(u',', Qt::SkipEmptyParts);
-  modes.removeAll(QStringLiteral("NO_BACKSLASH_ESCAPES"));
-  if (!modes.contains(QStringLiteral("STRICT_ALL_TABLES"))) modes << QStringLiteral("STRICT_ALL_TABLES");
-  return QStringLiteral("SET SESSION sql_mode = '") + modes.join(u',') + QStringLiteral("';");
-}
-
 }  // namespace Run
 
 void Form2::PushButton1_Click() {
@@ -79,9 +46,9 @@ void Form2::PushButton1_Click() {
   std::unique_ptr<ADODB::Connection> connection;
   std::unique_ptr<ADODB::RecordSet> records;
   std::unique_ptr<Batch::Sender> sender;
+  MySQL::RowIdentity identity;
   qint32 lastRecord = 0;
-  QString tableName, fieldName, oldText, newText, statement;
-  qsizetype oldCharacters = 0;
+  QString tableName, fieldName, oldText, newText, statement, key;
   QVariant value;
 
   p.Line(100, [&] { connection = std::make_unique<ADODB::Connection>(); });
@@ -98,6 +65,7 @@ void Form2::PushButton1_Click() {
   p.Line(112, [&] {
     connection->CursorLocation = ADODB::adUseClient;
     connection->MultipleStatements = true;  // the statements travel in batches
+    connection->ResponsiveWaits = true;     // the window lives while the server works
   });
   // A statement's failure that concerns its own record is reported at its
   // execute line once its batch has gone; a failure no later record can
@@ -114,33 +82,56 @@ void Form2::PushButton1_Click() {
       p.Line(executeLine, [&] { throw e; });
     }
   };
+  // Without a key a statement stands for every row holding its value, and
+  // goes once for the first record of that value: its answer holds for all
+  // of them, each reported at its own execute line.
+  struct Value {
+    qint64 records = 1;
+    bool refused = false;
+    QString refusal;
+  };
+  std::vector<Value> values;
+  QHash<QString, qsizetype> valueOf;
   p.Line(114, [&] {
     connection->Open(MySQL::ConnectionString(form1_.Details()));
-    // The escapes of the statements mean what they say only where backslash
-    // escapes are on, and a value that does not fit must be refused, never
-    // cut or blanked: make sure of both for this session.
+    // A value that does not fit must be refused, never cut or blanked; keys
+    // of TIMESTAMP columns read and written in one time zone.
     auto mode = connection->Execute(QStringLiteral("SELECT @@SESSION.sql_mode;"));
     const QString current = mode ? mode->Value(0).toString() : QString();
-    connection->Execute(Run::SessionModeStatement(current));
-    sender = std::make_unique<Batch::Sender>(*connection, [&](int line, const QString& text) {
-      p.Line(line, [&] { throw ADODB::Error(text); });
+    connection->Execute(Rewrite::SessionModeStatement(current));
+    connection->Execute(MySQL::SessionTimeZone());
+    sender = std::make_unique<Batch::Sender>(*connection, [&](int tag, const QString& text) {
+      if (identity.columns.isEmpty()) {
+        Value& v = values[size_t(tag)];
+        v.refused = true;
+        v.refusal = text;
+        for (qint64 i = 0; i < v.records; ++i) p.Line(executeLine, [&] { throw ADODB::Error(text); });
+      } else {
+        p.Line(executeLine, [&] { throw ADODB::Error(text); });
+      }
     });
   });
   p.Line(116, [&] {
-    records->Open(Run::FieldQuery(ListView1->SelectedText(), ListView2->SelectedText()), *connection,
-                  ADODB::adOpenStatic, ADODB::adLockOptimistic);
+    const QString table = ListView1->SelectedText(), field = ListView2->SelectedText();
+    // The field, and where the table has a usable key, each row's key to
+    // find it by.
+    identity = MySQL::ReadRowIdentity(*connection, table, field);
+    records->Open(Rewrite::FieldQuery(table, field, identity), *connection, ADODB::adOpenStatic,
+                  ADODB::adLockOptimistic);
   });
-  // Every batch's changes reach the undo journal before its commit; a run
-  // that cannot be journaled stops here, before its first statement.
+  // Every record's change reaches the undo journal before its batch is
+  // sent; a run that cannot be journaled stops here, before its first
+  // statement.
   std::unique_ptr<Journal::RunRecorder> journal;
   if (sender && records->IsOpen()) {
-    journal = StartJournal(*connection);
+    journal = StartJournal(identity);
     if (!journal) {
       pointer_.Set(PointerState::Default);
       return;
     }
     sender->SetHook(journal.get());
   }
+  const bool keyed = !identity.columns.isEmpty();
   p.Line(124, [&] { lastRecord = qint32(records->RecordCount()) - 1; });
 
   // One mode: its search word, its rule.
@@ -166,12 +157,12 @@ void Form2::PushButton1_Click() {
       bool isBytes = false;
       const bool haveOld = p.Line(134, [&] {
         oldText.clear();
+        key.clear();
         value = records->Value(0);
         isBytes = MySQL::IsBytes(value);
+        if (keyed) key = records->Value(1).toString();
         if (isBytes) return;
-        const QString text = MySQL::ValueText(Main::NullToValue(value, QString()));
-        oldCharacters = Run::CharacterCount(text);
-        oldText = Run::EscapeValue(text);
+        oldText = MySQL::ValueText(Main::NullToValue(value, QString()));
       });
       p.Line(136, [&] { tableName = ListView1->SelectedText(); });
       p.Line(138, [&] { fieldName = ListView2->SelectedText(); });
@@ -181,16 +172,33 @@ void Form2::PushButton1_Click() {
           newText.clear();
           const QVariant again = records->Value(0);
           if (MySQL::IsBytes(again)) return;
-          newText = Run::EscapeValue(Case::ConvertCase(m.mode, MySQL::ValueText(Main::NullToValue(again, QString()))));
+          newText = Case::ConvertCase(m.mode, MySQL::ValueText(Main::NullToValue(again, QString())));
         });
-        if (haveOld && haveNew && !isBytes) {
-          const bool built = p.Line(m.test + 4, [&] {
-            statement = Run::UpdateStatement(tableName, fieldName, ListView2->SelectedText(), oldText, newText,
-                                            oldCharacters);
-          });
-          executeLine = m.test + 6;
-          if (built) p.Line(executeLine, [&] { send([&] { sender->Add(statement, executeLine, {oldText, newText}); }); });
+        executeLine = m.test + 6;
+        // A text that stays as it is needs no statement.
+        if (!haveOld || !haveNew || isBytes || oldText == newText) break;
+        // Without a key, a value already sent is not sent again.
+        int tag = counter;
+        if (!keyed) {
+          const auto known = valueOf.constFind(oldText);
+          if (known != valueOf.constEnd()) {
+            Value& v = values[size_t(*known)];
+            if (v.refused) p.Line(executeLine, [&] { throw ADODB::Error(v.refusal); });
+            else ++v.records;
+            break;
+          }
+          tag = int(values.size());
+          valueOf.insert(oldText, values.size());
+          values.push_back({});
         }
+        const bool built = p.Line(m.test + 4, [&] {
+          statement = keyed ? Rewrite::KeyedStatement(tableName, fieldName, key, oldText, newText)
+                            : Rewrite::ValueStatement(tableName, fieldName, oldText, newText);
+        });
+        if (built)
+          p.Line(executeLine, [&] {
+            send([&] { sender->Add(statement, tag, Journal::RunRecorder::Note(counter, key, oldText, newText)); });
+          });
         break;
       }
       p.Line(172, [&] { records->MoveNext(); });

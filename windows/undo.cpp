@@ -8,6 +8,7 @@
 #include "database/ado.h"
 #include "database/batch.h"
 #include "database/mysql.h"
+#include "database/rewrite.h"
 #include "journal/recorder.h"
 #include "shell/main.h"
 #include "shell/messages.h"
@@ -39,11 +40,11 @@ QString Quoted(const QString& name) { return QChar(0x201C) + name + QChar(0x201D
 
 }  // namespace
 
-std::unique_ptr<Journal::RunRecorder> Form2::StartJournal(ADODB::Connection& connection) {
+std::unique_ptr<Journal::RunRecorder> Form2::StartJournal(const MySQL::RowIdentity& identity) {
   const MySQL::ConnectionDetails d = form1_.Details();
   const Journal::Target target{d.server, d.port, d.database, ListView1->SelectedText(), ListView2->SelectedText()};
   try {
-    return Journal::RunRecorder::Start(connection, target, Combo1->currentText());
+    return Journal::RunRecorder::Start(identity, target, Combo1->currentText());
   } catch (const std::exception& e) {
     Main::MsgBox(QStringLiteral("The run was not started, and nothing was changed: its undo journal cannot be "
                                 "written.\r\n\r\n") +
@@ -87,9 +88,11 @@ void Form2::UndoLastRun() {
   auto connection = std::make_unique<ADODB::Connection>();
   MySQL::ApplyOptions(*connection, MySQL::RunOptions);
   connection->MultipleStatements = true;
+  connection->ResponsiveWaits = true;
   connection->Open(MySQL::ConnectionString(d));
   auto mode = connection->Execute(QStringLiteral("SELECT @@SESSION.sql_mode;"));
-  connection->Execute(Run::SessionModeStatement(mode ? mode->Value(0).toString() : QString()));
+  connection->Execute(Rewrite::SessionModeStatement(mode ? mode->Value(0).toString() : QString()));
+  connection->Execute(MySQL::SessionTimeZone());
 
   // The same batched transport as the run: a refused row is left as it is.
   Journal::Restorer restorer(*run, Journal::EntriesNewestFirst(store, run->id));

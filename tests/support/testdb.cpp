@@ -86,7 +86,7 @@ void UseFreshSettings() {
   qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
 }
 
-PrivateServer::PrivateServer(Tls tls) : tls_(tls) {
+PrivateServer::PrivateServer(Tls tls, QString serverOptions) : tls_(tls), serverOptions_(std::move(serverOptions)) {
   static std::atomic<int> counter{0};
   dir_ = QDir::temp().filePath(QStringLiteral("norvale-private-%1-%2").arg(getpid()).arg(++counter));
   state_ = dir_ + QStringLiteral(".state");
@@ -117,6 +117,7 @@ void PrivateServer::Start() {
     args << "--tls";
     env.insert("NORVALE_TEST_DB_SERVER_OPTIONS", "--tls-version=TLSv1.2 --ssl-cipher=ECDHE-ECDSA-AES256-GCM-SHA384");
   }
+  if (!serverOptions_.isEmpty()) env.insert("NORVALE_TEST_DB_SERVER_OPTIONS", serverOptions_);
   args << dir_;
   p.setProcessEnvironment(env);
   p.start(QStringLiteral(NORVALE_SOURCE_DIR "/scripts/test-db"), args);

@@ -53,7 +53,7 @@ class PrivateServer {
     Required,  // require_secure_transport=ON
     Unusable,  // offers TLS, but no handshake with it can succeed
   };
-  explicit PrivateServer(Tls tls = Tls::None);
+  explicit PrivateServer(Tls tls = Tls::None, QString serverOptions = {});
   ~PrivateServer();
   PrivateServer(const PrivateServer&) = delete;
   PrivateServer& operator=(const PrivateServer&) = delete;
@@ -66,6 +66,7 @@ class PrivateServer {
 
  private:
   Tls tls_;
+  QString serverOptions_;  // more options for mariadbd
   QString dir_, state_, port_;
   bool running_ = false;
 };

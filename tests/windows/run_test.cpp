@@ -3,6 +3,7 @@
 
 #include "caserules/case.h"
 #include "tests/windows/fixture.h"
+#include "database/rewrite.h"
 #include "windows/run.h"
 
 namespace {
@@ -26,28 +27,42 @@ class RunTest : public WindowTest {
 
 QString S(const char16_t* text) { return QString::fromUtf16(text); }
 
+// Real names in many scripts, in messy case.
+QStringList ManyScripts() {
+  return {
+      S(u"RAÚL ØRSTED-último"),          S(u"ÙNA ÛBER Ú"),
+      S(u"zoë d\u0301ÉJÀ VU"),           S(u"ǘ Ǘ ǚ"),
+      S(u"ΟΔΥΣΣΕΎΣ κΑΖΑΝΤΖΆΚΗΣ"),       S(u"ΣΊΣΥΦΟΣ ς"),
+      S(u"фёДОР ДОСТОЕВСКИЙ"),           S(u"ӘЛИХАН ә Ә"),
+      S(u"דוד בן־גוריון טיךכ"),          S(u"محمد بن موسى الخوارزمي"),
+      S(u"ილია ჭავჭავაძე"),              S(u"ᲘᲚᲘᲐ ᲭᲐᲕᲭᲐᲕᲐᲫᲔ"),
+      S(u"ՄԵՍՐՈՊ մաշտոց"),               S(u"ᏣᎳᎩ ꮳꮃꭹ"),
+      S(u"付 孔子 老子 村上春樹"),       S(u"김영하 한강"),
+      S(u"İSTANBUL ırmak"),              S(u"o'NEIL \\ back\\slash"),
+  };
+}
+
 }  // namespace
 
-TEST(Statements, ExactTextEscapingAndNames) {
-  const QString oldText = Run::EscapeValue("o'neil"), newText = Run::EscapeValue(Case::ProperCase("o'neil"));
-  EXPECT_EQ(oldText, "o\\'neil");
-  EXPECT_EQ(newText, "O\\'neil");
-  EXPECT_EQ(Run::UpdateStatement("people", "name", "name", oldText, newText, 6),
-            "UPDATE `people` SET `name` = REPLACE(`name`,'o\\'neil','O\\'neil') WHERE `name` = 'o\\'neil' AND "
-            "CHAR_LENGTH(`name`) = 6;");
-  EXPECT_EQ(Run::CharacterCount(S(u"a😀b")), 3);
-  EXPECT_EQ(Run::CharacterCount(QString("a") + QChar(0xD800)), 2);
-  EXPECT_EQ(Run::EscapeValue("C:\\dir\\"), "C:\\\\dir\\\\");
-  EXPECT_EQ(Run::EscapeValue("end\\'"), "end\\\\\\'");
-  EXPECT_EQ(Run::EscapeValue(QString("a") + QChar(0) + "b"), "a\\0b");
-  EXPECT_EQ(Run::EscapeValue("100% _x_ \"q\""), "100% _x_ \"q\"");
-  EXPECT_EQ(Run::FieldQuery("we`ird", "co`l"), "SELECT `co``l` FROM `we``ird`");
-  EXPECT_TRUE(Run::UpdateStatement("t`", "f`", "f`", "a", "A", 1).startsWith("UPDATE `t``` SET `f``` = REPLACE(`f```,"));
-  EXPECT_EQ(Run::SessionModeStatement("STRICT_TRANS_TABLES,NO_BACKSLASH_ESCAPES,ANSI_QUOTES"),
+TEST(Statements, ValuesTravelAsHexAndNamesDoubleTheirAccents) {
+  // Whatever a value holds, it stands in the statement as hex: nothing in it
+  // can end a literal, under any character set the server reads it in.
+  const QString hostile = S(u"乗',0x41) IS NULL#\n#\\'\"`;--");
+  const QString keyed = Rewrite::KeyedStatement("t`", "f`", "`id` = 1", hostile, hostile.toUpper());
+  const QString byValue = Rewrite::ValueStatement("t`", "f`", hostile, hostile.toUpper());
+  for (const QString& statement : {keyed, byValue}) {
+    EXPECT_TRUE(statement.startsWith("UPDATE `t``` SET `f``` = REPLACE(`f```,_utf8mb4 X'")) << qPrintable(statement);
+    EXPECT_FALSE(statement.contains(hostile)) << qPrintable(statement);
+    EXPECT_TRUE(statement.contains(QString::fromLatin1(hostile.toUtf8().toHex()))) << qPrintable(statement);
+  }
+  EXPECT_TRUE(byValue.endsWith(QStringLiteral("CHAR_LENGTH(`f```) = %1;").arg(hostile.size())));
+  EXPECT_EQ(Rewrite::CharacterCount(S(u"a😀b")), 3);
+  EXPECT_EQ(Rewrite::CharacterCount(QString("a") + QChar(0xD800)), 2);
+  EXPECT_EQ(Run::EscapeValue(QString("C:\\") + QChar(0) + "'"), "C:\\\\\\0\\'");
+  EXPECT_EQ(Rewrite::FieldQuery("we`ird", "co`l"), "SELECT `co``l` FROM `we``ird`");
+  EXPECT_EQ(Rewrite::SessionModeStatement("STRICT_TRANS_TABLES,NO_BACKSLASH_ESCAPES,ANSI_QUOTES"),
             "SET SESSION sql_mode = 'STRICT_TRANS_TABLES,ANSI_QUOTES,STRICT_ALL_TABLES';");
-  EXPECT_EQ(Run::SessionModeStatement(""), "SET SESSION sql_mode = 'STRICT_ALL_TABLES';");
-  EXPECT_EQ(Run::SessionModeStatement("STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION"),
-            "SET SESSION sql_mode = 'STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION';");
+  EXPECT_EQ(Rewrite::SessionModeStatement(""), "SET SESSION sql_mode = 'STRICT_ALL_TABLES';");
 }
 
 TEST_F(RunTest, ProgressPreviewAndRowsAfterARun) {
@@ -269,17 +284,7 @@ TEST_F(RunTest, EveryRowEqualsItsOwnConvertedValue) {
 // names hold characters the driver once misread: every row must come back as
 // the exact conversion, in every mode, with no box.
 TEST_F(RunTest, NamesInManyScriptsConvertExactlyInEveryMode) {
-  const QStringList names = {
-      S(u"RAÚL ØRSTED-último"),          S(u"ÙNA ÛBER Ú"),
-      S(u"zoë d\u0301ÉJÀ VU"),           S(u"ǘ Ǘ ǚ"),
-      S(u"ΟΔΥΣΣΕΎΣ κΑΖΑΝΤΖΆΚΗΣ"),       S(u"ΣΊΣΥΦΟΣ ς"),
-      S(u"фёДОР ДОСТОЕВСКИЙ"),           S(u"ӘЛИХАН ә Ә"),
-      S(u"דוד בן־גוריון טיךכ"),          S(u"محمد بن موسى الخوارزمي"),
-      S(u"ილია ჭავჭავაძე"),              S(u"ᲘᲚᲘᲐ ᲭᲐᲕᲭᲐᲕᲐᲫᲔ"),
-      S(u"ՄԵՍՐՈՊ մաշտոց"),               S(u"ᏣᎳᎩ ꮳꮃꭹ"),
-      S(u"付 孔子 老子 村上春樹"),       S(u"김영하 한강"),
-      S(u"İSTANBUL ırmak"),              S(u"o'NEIL \\ back\\slash"),
-  };
+  const QStringList names = ManyScripts();
   const QString table = S(u"Ümläut_ØÙÚÛ_טיךכ_付"), field = S(u"名前_ә_ǘ");
   for (int mode = 0; mode < 4; ++mode) {
     SCOPED_TRACE(mode);
@@ -350,4 +355,76 @@ TEST_F(RunTest, ValuesThatCannotHoldTheirConversionAreRefusedOnANonStrictServer)
     }
   }
   Sql(ServerDetails(), {"SET GLOBAL sql_mode = DEFAULT"});
+}
+
+// A server may put each session on another character set after login:
+// init_connect for users without SUPER, or a server that ignores what the
+// client asks for. A value read in one character set and written in
+// another once ended its literal and blanked a whole column. Every row
+// must still come out as its exact conversion, on a keyed table and on one
+// without a key, with another table left whole and no box.
+TEST_F(RunTest, ACharacterSetTheServerForcesChangesNothingTheRunReadsOrWrites) {
+  QStringList names = ManyScripts();
+  names << S(u"乗',0x41) IS NULL#\n#") << S(u"déjà vu") << S(u"x\\'y\\") << S(u"🙂 smile 𐐨𐐀");
+  const QString hex = "SELECT HEX(v) FROM %1 ORDER BY id";
+  const auto convertAll = [&](TestDatabase& db, const MySQL::ConnectionDetails& login) {
+    const QStringList create = {
+        "CREATE TABLE k (id INT PRIMARY KEY, v VARCHAR(100) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin)",
+        "CREATE TABLE n (id INT, v VARCHAR(100) CHARACTER SET utf8mb4 COLLATE utf8mb4_unicode_ci)",
+        "CREATE TABLE o (id INT, v VARCHAR(100) CHARACTER SET utf8mb4)"};
+    db.Exec(create);
+    QStringList rows;
+    for (int i = 0; i < names.size(); ++i) rows << QStringLiteral("(%1, '%2')").arg(i).arg(Run::EscapeValue(names[i]));
+    db.Exec("INSERT INTO o VALUES " + rows.join(", "));
+    const QStringList other = db.Values(hex.arg("o"));
+    MySQL::ConnectionDetails d = login;
+    d.database = db.Name();
+    Form2& f = OpenForm2(d);
+    for (int mode = 0; mode < 4; ++mode) {
+      QStringList expected;
+      for (const QString& n : names) expected << QString::fromLatin1(Case::ConvertCase(Case::CaseMode(mode), n).toUtf8().toHex().toUpper());
+      for (const char* table : {"k", "n"}) {
+        SCOPED_TRACE(QStringLiteral("mode %1, table %2").arg(mode).arg(table).toStdString());
+        db.Exec({QStringLiteral("DELETE FROM %1").arg(table), QStringLiteral("INSERT INTO %1 VALUES ").arg(table) + rows.join(", ")});
+        Choose(f, table, "v");
+        f.Combo1->setCurrentIndex(mode);
+        Click(f.PushButton1);
+        EXPECT_EQ(db.Values(hex.arg(table)).join("\n").toStdString(), expected.join("\n").toStdString());
+        EXPECT_EQ(db.Values(hex.arg("o")).join("\n").toStdString(), other.join("\n").toStdString());
+        for (const auto& b : boxes.boxes) ADD_FAILURE() << b.text.toStdString();
+        boxes.boxes.clear();
+      }
+    }
+    form1.reset();
+  };
+
+  {
+    TestDatabase db;
+    const QString user = QStringLiteral("nv_plain_%1").arg(QRandomGenerator::global()->bounded(1000000));
+    db.Exec({QStringLiteral("CREATE USER '%1'@'127.0.0.1' IDENTIFIED BY 'plain-pw'").arg(user),
+             QStringLiteral("GRANT ALL PRIVILEGES ON `%1`.* TO '%2'@'127.0.0.1'").arg(db.Name(), user)});
+    struct Restore {
+      TestDatabase& db;
+      QString user;
+      ~Restore() { db.Exec({"SET GLOBAL init_connect = ''", QStringLiteral("DROP USER '%1'@'127.0.0.1'").arg(user)}); }
+    } restore{db, user};
+    MySQL::ConnectionDetails plain = db.Details();
+    plain.user = user;
+    plain.password = "plain-pw";
+    for (const char* charset : {"gbk", "latin1", "sjis"}) {
+      SCOPED_TRACE(charset);
+      db.Exec(QStringLiteral("SET GLOBAL init_connect = 'SET NAMES %1'").arg(charset));
+      TestDatabase each;
+      db.Exec(QStringLiteral("GRANT ALL PRIVILEGES ON `%1`.* TO '%2'@'127.0.0.1'").arg(each.Name(), user));
+      convertAll(each, plain);
+    }
+  }
+  {
+    SCOPED_TRACE("a server that ignores the client's character set");
+    PrivateServer server(PrivateServer::Tls::None,
+                        "--skip-character-set-client-handshake --character-set-server=gbk "
+                        "--collation-server=gbk_chinese_ci");
+    TestDatabase db(server.Details());
+    convertAll(db, server.Details());
+  }
 }

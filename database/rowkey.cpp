@@ -1,18 +1,19 @@
-#include "journal/identity.h"
+#include "database/rowkey.h"
 
 #include <QCryptographicHash>
 #include <map>
 
 #include "database/mysql.h"
 
-namespace Journal {
+namespace MySQL {
 
 namespace {
 
 // Values up to this size are compared byte for byte within the statement.
 constexpr qsizetype kLiteralCompareBytes = 64 * 1024;
 
-const QStringList kNumeric = {"tinyint", "smallint", "mediumint", "int", "bigint", "decimal", "float", "double", "year"};
+const QStringList kExactNumeric = {"tinyint", "smallint", "mediumint", "int", "bigint", "decimal", "year"};
+const QStringList kInexact = {"float", "double", "real"};
 const QStringList kTemporal = {"date", "datetime", "timestamp", "time"};
 const QStringList kBinary = {"binary", "varbinary", "tinyblob", "blob", "mediumblob", "longblob"};
 
@@ -22,15 +23,18 @@ struct ColumnInfo {
 };
 
 // The piece of the key expression for one column: SQL that yields the text
-// "`c` = <the row's value as an exact literal>".
+// "`c` = <the row's value as an exact literal>". Every constant piece is a
+// hex literal, so no name can end a literal early.
 QString KeyPart(const QString& column, const ColumnInfo& info) {
-  const QString name = MySQL::QuoteName(column);
-  const QString lead = TextLiteral(name + QStringLiteral(" = ")).chopped(1);  // open literal: '`c` = 
-  if (kNumeric.contains(info.type)) return QStringLiteral("CONCAT(%1', %2)").arg(lead, name);
-  if (kTemporal.contains(info.type)) return QStringLiteral("CONCAT(%1''', %2, '''')").arg(lead, name);
-  if (kBinary.contains(info.type)) return QStringLiteral("CONCAT(%1X''', HEX(%2), '''')").arg(lead, name);
+  const QString name = QuoteName(column);
+  const auto lead = [&](const QString& text) { return TextLiteral(name + text); };
+  if (kExactNumeric.contains(info.type)) return QStringLiteral("CONCAT(%1, %2)").arg(lead(QStringLiteral(" = ")), name);
+  if (kTemporal.contains(info.type))
+    return QStringLiteral("CONCAT(%1, %2, '''')").arg(lead(QStringLiteral(" = '")), name);
+  if (kBinary.contains(info.type))
+    return QStringLiteral("CONCAT(%1, HEX(%2), '''')").arg(lead(QStringLiteral(" = X'")), name);
   if (!info.charset.isEmpty())
-    return QStringLiteral("CONCAT(%1_%2 X''', HEX(%3), '''')").arg(lead, info.charset, name);
+    return QStringLiteral("CONCAT(%1, HEX(%2), '''')").arg(lead(QStringLiteral(" = _") + info.charset + " X'"), name);
   // Anything else is compared as its bytes.
   return QStringLiteral("CONCAT(%1, HEX(CAST(%2 AS BINARY)), '''')")
       .arg(TextLiteral(QStringLiteral("CAST(") + name + QStringLiteral(" AS BINARY) = X'")), name);
@@ -38,29 +42,22 @@ QString KeyPart(const QString& column, const ColumnInfo& info) {
 
 }  // namespace
 
-QString TextLiteral(const QString& text) {
-  QString out = QStringLiteral("'");
-  out.reserve(text.size() + 2);
-  for (const QChar c : text) {
-    if (c == u'\\') out += QStringLiteral("\\\\");
-    else if (c == u'\'') out += QStringLiteral("\\'");
-    else if (c == QChar(0)) out += QStringLiteral("\\0");
-    else out += c;
-  }
-  return out + u'\'';
-}
+QString SessionTimeZone() { return QStringLiteral("SET time_zone = '+00:00';"); }
+
+QString TextLiteral(const QString& text) { return ByteLiteral(text.toUtf8(), QStringLiteral("utf8mb4")); }
 
 QString ByteLiteral(const QByteArray& bytes, const QString& charset) {
   const QString hex = QStringLiteral("X'") + QString::fromLatin1(bytes.toHex()) + u'\'';
   return charset.isEmpty() ? hex : u'_' + charset + u' ' + hex;
 }
 
-QString ExactTest(const QString& field, const QByteArray& bytes) {
-  const QString name = MySQL::QuoteName(field);
+QString ExactTest(const QString& field, const QByteArray& bytes, const QString& charset) {
+  const QString name = QuoteName(field);
+  const QString value = charset.isEmpty() ? name : QStringLiteral("CONVERT(%1 USING %2)").arg(name, charset);
   if (bytes.size() <= kLiteralCompareBytes)
-    return QStringLiteral("CAST(%1 AS BINARY) = %2").arg(name, ByteLiteral(bytes, QString()));
-  return QStringLiteral("OCTET_LENGTH(%1) = %2 AND SHA2(CAST(%1 AS BINARY), 256) = '%3'")
-      .arg(name)
+    return QStringLiteral("CAST(%1 AS BINARY) = %2").arg(value, ByteLiteral(bytes, QString()));
+  return QStringLiteral("OCTET_LENGTH(CAST(%1 AS BINARY)) = %2 AND SHA2(CAST(%1 AS BINARY), 256) = '%3'")
+      .arg(value)
       .arg(bytes.size())
       .arg(QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
 }
@@ -87,21 +84,29 @@ RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table,
     bool usable = true;
   };
   std::vector<Key> keys;
-  auto index = connection.Execute(QStringLiteral("SHOW INDEX FROM ") + MySQL::QuoteName(table));
+  auto index = connection.Execute(QStringLiteral("SHOW INDEX FROM ") + QuoteName(table));
   while (index && !index->Eof()) {
     // Table, Non_unique, Key_name, Seq_in_index, Column_name, ...
+    const QString key = index->Value(2).toString(), column = index->Value(4).toString();
+    if (index->Value(3).toLongLong() == 1 && column.compare(field, Qt::CaseInsensitive) == 0)
+      identity.fieldIndexed = true;
     if (index->Value(1).toLongLong() == 0) {
-      const QString key = index->Value(2).toString(), column = index->Value(4).toString();
       if (keys.empty() || keys.back().name != key) keys.push_back({key, {}, true});
       keys.back().columns << column;
       const auto found = columns.find(column);
-      if (found == columns.end() || found->second.nullable) keys.back().usable = false;
+      // A null, or a value no literal gives back exactly, cannot find its row.
+      if (found == columns.end() || found->second.nullable || kInexact.contains(found->second.type))
+        keys.back().usable = false;
     }
     index->MoveNext();
   }
-  bool onlyWithField = false;
+  bool onlyWithField = false, inexact = false;
   for (const Key& key : keys) {
-    if (!key.usable) continue;
+    if (!key.usable) {
+      for (const QString& column : key.columns)
+        if (columns.count(column) && kInexact.contains(columns[column].type)) inexact = true;
+      continue;
+    }
     if (key.columns.contains(field, Qt::CaseInsensitive)) {
       onlyWithField = true;
       continue;
@@ -112,11 +117,12 @@ RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table,
     identity.keyExpression = QStringLiteral("CONCAT_WS(' AND ', ") + parts.join(QStringLiteral(", ")) + u')';
     return identity;
   }
-  identity.keyless = onlyWithField
-                         ? QStringLiteral("its only keys include the field itself, whose values the run changes")
-                         : QStringLiteral("it has no primary key and no unique key over NOT NULL columns, so its "
-                                          "rows cannot be told apart");
+  identity.keyless =
+      onlyWithField ? QStringLiteral("its only keys include the field itself, whose values the run changes")
+      : inexact     ? QStringLiteral("its keys hold FLOAT or DOUBLE values, which no value written back finds exactly")
+                    : QStringLiteral("it has no primary key and no unique key over NOT NULL columns, so its "
+                                     "rows cannot be told apart");
   return identity;
 }
 
-}  // namespace Journal
+}  // namespace MySQL

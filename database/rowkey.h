@@ -1,0 +1,42 @@
+// How a table's rows are told apart, learnt from the server, and the
+// literals and tests that find a row and its exact value again.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include "database/ado.h"
+
+namespace MySQL {
+
+struct RowIdentity {
+  QStringList columns;    // the key's columns; empty when no key will do
+  QString keyExpression;  // an SQL expression giving a row's key as a condition on those columns
+  QString charset;        // the field's character set, empty for bytes
+  QString keyless;        // why the rows cannot be told apart, when they cannot
+  bool fieldIndexed = false;  // an index starts with the field: rows are found by value fast
+};
+
+// The primary key, or else the first unique key whose columns are all NOT
+// NULL and compare exactly (no FLOAT or DOUBLE); a key that holds the field
+// itself will not do, since the run changes it. Read on the connection's
+// current database. The keys' conditions hold TIMESTAMP values in UTC: read
+// and use them on sessions whose time zone is UTC (SessionTimeZone).
+RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table, const QString& field);
+
+// The session setting that keeps TIMESTAMP keys the same text both ways.
+QString SessionTimeZone();
+
+// A text as a literal that no content can end early: its UTF-8 bytes in
+// hex, marked as utf8mb4 (_utf8mb4 X'6162').
+QString TextLiteral(const QString& text);
+// The exact bytes as a value of the character set: _utf8mb4 X'6162', or a
+// plain X'6162' without one.
+QString ByteLiteral(const QByteArray& bytes, const QString& charset);
+// A test that the field holds exactly these bytes in the character set
+// (its own bytes when empty): byte for byte for small values, by length
+// and SHA-256 for large ones so the statement stays small.
+QString ExactTest(const QString& field, const QByteArray& bytes, const QString& charset = {});
+
+}  // namespace MySQL
