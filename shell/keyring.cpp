@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QPointer>
 #include <QTimer>
 #include <memory>
@@ -53,6 +54,15 @@ void ForgetFilePassword(const QString& password) {
     RemoveSetting(kPasswordSetting);
 }
 
+// Whether a D-Bus session can be reached at all, the way the store's client
+// looks for one. Without it there is no secret store, and the settings file
+// is used at once, without asking.
+bool HasSessionBus() {
+  if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return true;
+  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+  return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
+}
+
 QString AccountPart(QString part) {
   return part.replace(u'%', QStringLiteral("%25")).replace(u'@', QStringLiteral("%40")).replace(u':', QStringLiteral("%3A"));
 }
@@ -67,6 +77,10 @@ bool ReadPassword(const QString& account, int patienceMs, QObject* context,
                   std::function<void(const SavedPassword&)> done) {
   if (HasSetting(kPasswordSetting)) {
     done({GetSetting(kPasswordSetting, QString()), true});
+    return true;
+  }
+  if (!HasSessionBus()) {
+    done({});
     return true;
   }
   struct Waiting {
@@ -95,6 +109,11 @@ bool ReadPassword(const QString& account, int patienceMs, QObject* context,
 }
 
 void SavePassword(const QString& account, const QString& password, std::function<void(PasswordPlace)> done) {
+  if (!HasSessionBus()) {
+    SaveSetting(kPasswordSetting, password);
+    if (done) done(PasswordPlace::File);
+    return;
+  }
   ++pendingSaves;
   auto* job = new QKeychain::WritePasswordJob(kKeyringService);
   job->setKey(account);

@@ -40,6 +40,9 @@ class Form1 : public FixedWindow {
   Form2& GetForm2();
   bool HasForm2() const { return form2_ != nullptr; }
   PointerState& Pointer() { return pointer_; }
+  // The load still waits for the secret store's answer: the window takes no
+  // input until the password box is filled.
+  bool WaitingForPassword() const { return passwordPending_; }
 
   // How long the load waits for the secret store's answer before the window
   // shows; a slower answer fills the password box while the window shows.
