@@ -1,7 +1,8 @@
 // The saved password against a real secret store. The Keyring cases run in
 // a D-Bus session with a GNOME keyring of their own (with-keyring.sh); the
 // NoKeyring cases run where no store answers: without a D-Bus session at
-// all, and with a session address that leads nowhere.
+// all, with a session address that leads nowhere, and with a Secret Service
+// that never answers (with-keyring.sh --silent).
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -224,10 +225,10 @@ TEST_F(KeyringTest, TheWindowKeepsThePasswordInTheStoreAndFillsItAtTheNextStart)
   EXPECT_TRUE(boxes.boxes.empty());
 }
 
-// Without a D-Bus session the program keeps the password in the settings
+// Where no store answers, the program keeps the password in the settings
 // file, owner-only, as it always did: no box, and every call to the store
-// gives up (the waits below end).
-TEST_F(NoKeyringTest, WithoutASessionBusThePasswordStaysInTheFile) {
+// gives up in time (the waits below end).
+TEST_F(NoKeyringTest, WhereNoStoreAnswersThePasswordStaysInTheFile) {
   TestDatabase db;
   const auto d = db.Details();
   Form1& first = StartAndSettle();

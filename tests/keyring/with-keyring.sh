@@ -4,10 +4,37 @@
 # login keyring created and unlocked from a test password, in a home folder
 # that goes when the command ends. Headless; a user's own keyring is never
 # touched.
-# Usage: with-keyring.sh COMMAND [ARGUMENTS...]
+# With --silent the session has a Secret Service that never answers: the
+# bus starts it on the first call and it never comes up, so every call
+# hangs until the caller gives up.
+# Usage: with-keyring.sh [--silent] COMMAND [ARGUMENTS...]
 set -euo pipefail
 if [ "${1:-}" != --inside ]; then
-  exec dbus-run-session -- bash "$0" --inside "$@"
+  MODE=keyring
+  if [ "${1:-}" = --silent ]; then MODE=silent; shift; fi
+  SESSION="$(mktemp -d /tmp/norvale-keyring-session.XXXXXX)"
+  trap 'if [ -s "$SESSION/pid" ]; then kill "$(cat "$SESSION/pid")" 2>/dev/null || true; fi; rm -rf "$SESSION"' EXIT
+  if [ "$MODE" = silent ]; then
+    mkdir "$SESSION/services"
+    printf '[D-BUS Service]\nName=org.freedesktop.secrets\nExec=/bin/sh -c '\''echo $$ >%s/pid; exec sleep 600'\''\n' \
+      "$SESSION" >"$SESSION/services/org.freedesktop.secrets.service"
+    cat >"$SESSION/bus.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=$SESSION</listen>
+  <servicedir>$SESSION/services</servicedir>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
+  </policy>
+</busconfig>
+CONF
+    dbus-run-session --config-file="$SESSION/bus.conf" -- env NORVALE_TEST_KEYRING=silent "$@"
+  else
+    dbus-run-session -- bash "$0" --inside "$@"
+  fi
+  exit
 fi
 shift
 
