@@ -151,9 +151,9 @@ void Form1::Form_Load() {
   p.Line(134, [&] { Text4->setText(Main::GetSetting(QStringLiteral("MyDatabase"), QString())); });
   p.Line(136, [&] { Text5->setText(Main::GetSetting(QStringLiteral("MyPort"), QStringLiteral("3306"))); });
   // A secret store slower than the load's patience answers while the window
-  // shows: until then the window takes no input, and the load goes on then.
+  // shows; the details cannot be used until then, and the load goes on then.
   if (passwordPending_) {
-    waitForPassword_ = std::make_unique<InputGuard::Hold>(*guard_);
+    loadWaitsForPassword_ = true;
     return;
   }
   GoOnWithStoredDetails(p);
@@ -161,12 +161,13 @@ void Form1::Form_Load() {
 
 void Form1::PasswordRead(const QString& account, const Main::SavedPassword& saved) {
   passwordPending_ = false;
-  Text3->setText(saved.text);
+  // A password typed while the store was slow stays.
+  if (!Text3->isModified()) Text3->setText(saved.text);
   // What the store answered is saved as it is; a password from the settings
   // file still has to move to the store.
   if (!saved.inFile) savedPassword_ = std::pair(account, saved.text);
-  if (!waitForPassword_) return;  // answered while the load waited
-  waitForPassword_.reset();
+  if (!loadWaitsForPassword_) return;  // answered while the load waited
+  loadWaitsForPassword_ = false;
   Main::Procedure p(QStringLiteral("Form1"), QStringLiteral("Form_Load"));
   GoOnWithStoredDetails(p);
 }
@@ -254,6 +255,19 @@ void Form1::Form_Unload() {
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
+  // Until the saved password is in its box, the details cannot be used.
+  if (passwordPending_ && (watched == PushButton3 || watched == PushButton5)) {
+    switch (event->type()) {
+      case QEvent::MouseButtonPress:
+      case QEvent::MouseButtonRelease:
+      case QEvent::MouseButtonDblClick:
+      case QEvent::KeyPress:
+      case QEvent::KeyRelease:
+        return true;
+      default:
+        break;
+    }
+  }
   if (event->type() == QEvent::MouseMove) {
     if (watched == this || watched == Frame1 || watched == Text1 || watched == Text2 || watched == Text3 ||
         watched == Text4) {

@@ -40,8 +40,8 @@ class Form1 : public FixedWindow {
   Form2& GetForm2();
   bool HasForm2() const { return form2_ != nullptr; }
   PointerState& Pointer() { return pointer_; }
-  // The load still waits for the secret store's answer: the window takes no
-  // input until the password box is filled.
+  // The load still waits for the secret store's answer: until the password
+  // box is filled, "Next >" and "Test Connection" take no clicks or keys.
   bool WaitingForPassword() const { return passwordPending_; }
 
   // How long the load waits for the secret store's answer before the window
@@ -85,7 +85,7 @@ class Form1 : public FixedWindow {
   PointerState pointer_;
   InputGuard* guard_;
   bool passwordPending_ = false;  // the load's read of the saved password has no answer yet
-  std::unique_ptr<InputGuard::Hold> waitForPassword_;  // input waits for that answer
+  bool loadWaitsForPassword_ = false;  // the rest of the load runs on that answer
   std::optional<std::pair<QString, QString>> savedPassword_;  // account and password as saved
   std::unique_ptr<Form2> form2_;
 };
