@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include "shell/errorreport.h"
+#include "shell/keyring.h"
 #include "shell/skin.h"
 
 // The shell library is static: its resources must be registered by hand.
@@ -161,7 +162,11 @@ QIcon ProgramIcon() {
   return icon;
 }
 
-void EndProgram() { std::_Exit(0); }
+void EndProgram() {
+  // A password on its way to the secret store lands first (bounded).
+  FinishPasswordSaves();
+  std::_Exit(0);
+}
 
 Application::Application(int& argc, char** argv) : QApplication(argc, argv) {}
 

@@ -37,6 +37,19 @@ void SaveSetting(const QString& name, const QString& value) {
   QFile::setPermissions(store.fileName(), QFile::ReadOwner | QFile::WriteOwner);
 }
 
+bool HasSetting(const QString& name) {
+  QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Halvorik"));
+  return store.contains(kSection + name);
+}
+
+void RemoveSetting(const QString& name) {
+  QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Halvorik"));
+  if (!store.contains(kSection + name)) return;
+  store.remove(kSection + name);
+  store.sync();
+  QFile::setPermissions(store.fileName(), QFile::ReadOwner | QFile::WriteOwner);
+}
+
 QString SettingsFilePath() {
   QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Halvorik"));
   return store.fileName();

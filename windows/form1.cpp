@@ -10,6 +10,7 @@
 
 #include "database/ado.h"
 #include "shell/errorreport.h"
+#include "shell/keyring.h"
 #include "shell/main.h"
 #include "shell/settings.h"
 #include "shell/skin.h"
@@ -88,14 +89,16 @@ Form1::Form1() : FixedWindow("Form1", 536, 245), pointer_(*this) {
   setTabOrder(PushButton4, PushButton3);
   setTabOrder(PushButton3, Frame1);
 
-  // Every change of a box is written to its setting at once.
+  // Every change of a box is written to its setting at once. The password
+  // is saved when the details are used and when the window closes (in the
+  // desktop's secret store where one takes it, see SavePassword).
   const std::pair<QLineEdit*, const char*> settings[] = {
-      {Text1, "MyServer"}, {Text2, "MyUser"}, {Text3, "MyPassword"}, {Text4, "MyDatabase"}, {Text5, "MyPort"}};
+      {Text1, "MyServer"}, {Text2, "MyUser"}, {Text4, "MyDatabase"}, {Text5, "MyPort"}};
   for (const auto& [box, name] : settings) {
     const QString setting = QLatin1String(name);
     connect(box, &QLineEdit::textChanged, this, [setting](const QString& text) { Main::SaveSetting(setting, text); });
-    box->installEventFilter(this);
   }
+  for (QLineEdit* box : {Text1, Text2, Text3, Text4, Text5}) box->installEventFilter(this);
 
   connect(PushButton3, &QPushButton::clicked, this, [this] { PushButton3_Click(); });
   connect(PushButton4, &QPushButton::clicked, this, [this] { PushButton4_Click(); });
@@ -138,9 +141,38 @@ void Form1::Form_Load() {
   }
   p.Line(128, [&] { Text1->setText(Main::GetSetting(QStringLiteral("MyServer"), QStringLiteral("localhost"))); });
   p.Line(130, [&] { Text2->setText(Main::GetSetting(QStringLiteral("MyUser"), QString())); });
-  p.Line(132, [&] { Text3->setText(Main::GetSetting(QStringLiteral("MyPassword"), QString())); });
+  p.Line(132, [&] {
+    passwordPending_ = true;
+    const QString account = Main::PasswordAccount(
+        Text1->text(), Main::GetSetting(QStringLiteral("MyPort"), QStringLiteral("3306")), Text2->text());
+    Main::ReadPassword(account, kPasswordPatienceMs, this,
+                       [this, account](const Main::SavedPassword& saved) { PasswordRead(account, saved); });
+  });
   p.Line(134, [&] { Text4->setText(Main::GetSetting(QStringLiteral("MyDatabase"), QString())); });
   p.Line(136, [&] { Text5->setText(Main::GetSetting(QStringLiteral("MyPort"), QStringLiteral("3306"))); });
+  // A secret store slower than the load's patience answers while the window
+  // shows; the details cannot be used until then, and the load goes on then.
+  if (passwordPending_) {
+    loadWaitsForPassword_ = true;
+    return;
+  }
+  GoOnWithStoredDetails(p);
+}
+
+void Form1::PasswordRead(const QString& account, const Main::SavedPassword& saved) {
+  passwordPending_ = false;
+  // A password typed while the store was slow stays.
+  if (!Text3->isModified()) Text3->setText(saved.text);
+  // What the store answered is saved as it is; a password from the settings
+  // file still has to move to the store.
+  if (!saved.inFile) savedPassword_ = std::pair(account, saved.text);
+  if (!loadWaitsForPassword_) return;  // answered while the load waited
+  loadWaitsForPassword_ = false;
+  Main::Procedure p(QStringLiteral("Form1"), QStringLiteral("Form_Load"));
+  GoOnWithStoredDetails(p);
+}
+
+void Form1::GoOnWithStoredDetails(Main::Procedure& p) {
   // Complete stored details that connect go straight on to the tables.
   if (p.If(138, [&] {
         return !Text1->text().isEmpty() && !Text2->text().isEmpty() && !Text3->text().isEmpty() &&
@@ -152,9 +184,21 @@ void Form1::Form_Load() {
   }
 }
 
+void Form1::SavePassword() {
+  // Until the store has answered the load, the box does not show the saved
+  // password, and saving it would overwrite that.
+  if (passwordPending_) return;
+  const QString account = Main::PasswordAccount(Text1->text(), Text5->text(), Text2->text());
+  auto password = std::pair(account, Text3->text());
+  if (savedPassword_ == password) return;
+  savedPassword_ = password;
+  Main::SavePassword(account, Text3->text());
+}
+
 void Form1::PushButton3_Click() {
   Main::Procedure p(QStringLiteral("Form1"), QStringLiteral("PushButton3_Click"));
   InputGuard::Hold hold(*guard_);
+  SavePassword();  // the details are used: keep them
   bool connects = true;
   p.Line(100, [&] { connects = MySQL::CanConnect(Details()); });
   if (!connects) return;
@@ -190,6 +234,7 @@ void Form1::PushButton5_Click() {
   std::unique_ptr<ADODB::Connection> connection;
   p.Line(100, [&] { connection = std::make_unique<ADODB::Connection>(); });
   InputGuard::Hold hold(*guard_);
+  SavePassword();  // the details are used: keep them
   // From here a failure skips to the connection failure message.
   try {
     pointer_.Set(PointerState::Busy);                                     // 102
@@ -204,7 +249,25 @@ void Form1::PushButton5_Click() {
   }
 }
 
+void Form1::Form_Unload() {
+  SavePassword();
+  FixedWindow::Form_Unload();
+}
+
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
+  // Until the saved password is in its box, the details cannot be used.
+  if (passwordPending_ && (watched == PushButton3 || watched == PushButton5)) {
+    switch (event->type()) {
+      case QEvent::MouseButtonPress:
+      case QEvent::MouseButtonRelease:
+      case QEvent::MouseButtonDblClick:
+      case QEvent::KeyPress:
+      case QEvent::KeyRelease:
+        return true;
+      default:
+        break;
+    }
+  }
   if (event->type() == QEvent::MouseMove) {
     if (watched == this || watched == Frame1 || watched == Text1 || watched == Text2 || watched == Text3 ||
         watched == Text4) {

@@ -34,6 +34,9 @@ for f in ./usr/bin/norvale ./usr/lib/norvale/HAND-M.CUR ./usr/share/applications
   grep -q " $f" <<<"$contents" || fail "package lacks $f"
 done
 dpkg-deb -f "$deb" Depends | grep -q 'odbc-mariadb' || fail "package does not depend on the driver"
+for lib in libqt6keychain1 libsecret-1-0; do
+  dpkg-deb -f "$deb" Depends | grep -q "$lib" || fail "package does not depend on $lib"
+done
 dpkg-deb -e "$deb" "$DEST/control"
 grep -q 'MySQL ODBC 5.1 Driver' "$DEST/control/postinst" || fail "postinst does not register the driver"
 echo "install check: installed tree and package are complete"

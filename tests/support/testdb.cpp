@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <atomic>
 #include <cstdlib>
@@ -84,6 +85,14 @@ void UseFreshSettings() {
   // The undo journal too: tests never touch a real one.
   static QTemporaryDir data;
   qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
+  // Nor a real secret store: only tests run inside a keyring session of
+  // their own (tests/keyring/with-keyring.sh) reach one.
+  if (qEnvironmentVariableIsEmpty("NORVALE_TEST_KEYRING")) {
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+    static QTemporaryDir runtime;  // holds no session bus socket
+    if (QFileInfo::exists(qEnvironmentVariable("XDG_RUNTIME_DIR") + "/bus"))
+      qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+  }
 }
 
 PrivateServer::PrivateServer(Tls tls, QString serverOptions) : tls_(tls), serverOptions_(std::move(serverOptions)) {
