@@ -3,9 +3,30 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QStyledItemDelegate>
 #include <stdexcept>
 
+namespace {
+
+// Draws an item with no more of its text than a row can show: laying out a
+// value of megabytes on every repaint would stall the window, while the
+// item keeps its whole text for whoever reads it.
+class ShortTextDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  static constexpr qsizetype kShownCharacters = 1000;
+
+ protected:
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+    QStyledItemDelegate::initStyleOption(option, index);
+    if (option->text.size() > kShownCharacters) option->text = option->text.left(kShownCharacters) + QChar(0x2026);
+  }
+};
+
+}  // namespace
+
 ListView::ListView(QWidget* parent) : QTreeWidget(parent) {
+  setItemDelegate(new ShortTextDelegate(this));
   setColumnCount(1);
   setRootIsDecorated(false);
   setUniformRowHeights(true);
