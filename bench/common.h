@@ -95,3 +95,29 @@ inline void MakeTable(const TestDatabase& db, int rows, bool index) {
   }
 }
 
+
+// The shapes of table a user has: keyed or not, the field indexed or not,
+// every value its own or only a few.
+struct TableShape {
+  bool key = true;
+  bool index = false;
+  int distinct = 0;  // 0: nearly every row its own value
+};
+
+// Fresh table `name` (id, name) of the given shape and rows, filled on the
+// server from the sequence engine, so that a million rows take seconds.
+inline void MakeShapedTable(const TestDatabase& db, const QString& table, int rows, TableShape shape) {
+  const QString id = shape.key ? "id INT NOT NULL PRIMARY KEY" : "id INT NOT NULL";
+  db.Exec({"DROP TABLE IF EXISTS " + table,
+           QStringLiteral("CREATE TABLE %1 (%2, name VARCHAR(100)%3) ENGINE=InnoDB")
+               .arg(table, id, shape.index ? ", KEY (name)" : "")});
+  QStringList first, last;
+  for (const char* f : kFirst) first << "'" + Run::EscapeValue(QString::fromUtf8(f)) + "'";
+  for (const char* l : kLast) last << "'" + Run::EscapeValue(QString::fromUtf8(l)) + "'";
+  const QString name =
+      shape.distinct > 0
+          ? QStringLiteral("ELT(1 + MOD(seq, %1), 'germany', 'france', 'spain', 'italy', 'poland')").arg(shape.distinct)
+          : QStringLiteral("CONCAT(ELT(1 + MOD(seq, 10), %1), ' ', ELT(1 + MOD(seq DIV 10, 8), %2), ' ', seq)")
+                .arg(first.join(","), last.join(","));
+  db.Exec(QStringLiteral("INSERT INTO %1 SELECT seq, %2 FROM seq_0_to_%3").arg(table, name).arg(rows - 1));
+}

@@ -100,6 +100,7 @@ class Sender {
   // then rolled back.
   void Flush();
 
+  bool Idle() const { return queued_.empty(); }  // nothing waits to be sent
   int Retries() const { return retries_; }  // transactions taken back and tried again so far
   int Batches() const { return batches_; }  // transactions committed so far
   qsizetype ByteBound() const { return byteBound_; }

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <QString>
+#include <utility>
+#include <vector>
 
 #include "database/rowkey.h"
 
@@ -28,6 +30,22 @@ QString KeyedStatement(const QString& table, const QString& field, const QString
 // merely compare equal under the column's collation (trailing spaces,
 // ignorable characters) for their own records.
 QString ValueStatement(const QString& table, const QString& field, const QString& oldText, const QString& newText);
+
+// A value too large to stand in its statement twice: its statements test
+// it by length and digest and set the new text whole.
+bool IsLarge(const QString& text);
+QString LargeValueStatement(const QString& table, const QString& field, const QString& condition,
+                            const QString& oldText, const QString& newText);
+
+// Without a key or an index that leads with the field, each statement by
+// value would read the whole table: the pairs of many values go instead
+// into a temporary table, which the rows are joined against once.
+QString PairsTable();
+// The statements that put the pairs in the temporary table and change the
+// rows whose whole value is exactly one of the old texts. One unit for the
+// sender: it succeeds or fails as a whole.
+QString JoinedStatement(const QString& table, const QString& field,
+                        const std::vector<std::pair<QString, QString>>& pairs);
 
 // Makes the run's session refuse a value that does not fit, never cut or
 // blank it, whatever the server's sql_mode says; and reads backslash

@@ -39,13 +39,15 @@ void RunRecorder::Ahead(const std::vector<QStringList>& notes) {
   std::vector<qint64> records;
   qint64 last = written_;
   for (const QStringList& note : notes) {
-    if (note.size() != 4) continue;
-    const qint64 record = note[0].toLongLong();
-    if (record <= written_) continue;  // written when the batch was first tried
-    last = std::max(last, record);
-    if (note[2] == note[3]) continue;  // a record whose text does not change
-    entries.push_back({note[1], note[2].toUtf8(), note[3].toUtf8(), 1});
-    records.push_back(record);
+    // A statement may stand for several records, four texts each.
+    for (qsizetype at = 0; at + 4 <= note.size(); at += 4) {
+      const qint64 record = note[at].toLongLong();
+      if (record <= written_) continue;  // written when the batch was first tried
+      last = std::max(last, record);
+      if (note[at + 2] == note[at + 3]) continue;  // a record whose text does not change
+      entries.push_back({note[at + 1], note[at + 2].toUtf8(), note[at + 3].toUtf8(), 1});
+      records.push_back(record);
+    }
   }
   const std::vector<qint64> ids = store_->Append(header_.id, entries);
   for (size_t i = 0; i < ids.size(); ++i) entries_.push_back({records[i], ids[i]});
@@ -54,6 +56,8 @@ void RunRecorder::Ahead(const std::vector<QStringList>& notes) {
 }
 
 void RunRecorder::NotApplied(ADODB::Connection& connection, const QStringList& note, bool warned) {
+  // A join of many records goes again record by record, each answered for
+  // itself.
   if (note.size() != 4) return;
   const qint64 record = note[0].toLongLong();
   const auto found = std::lower_bound(entries_.begin(), entries_.end(), std::pair<qint64, qint64>(record, 0));

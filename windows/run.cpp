@@ -20,6 +20,13 @@
 #include "windows/form1.h"
 #include "windows/form2.h"
 
+namespace {
+
+// The pairs of one join, as statement bytes at most.
+constexpr qsizetype kJoinBytes = 256 * 1024;
+
+}  // namespace
+
 namespace Run {
 
 QString EscapeValue(const QString& text) {
@@ -92,6 +99,47 @@ void Form2::PushButton1_Click() {
   };
   std::vector<Value> values;
   QHash<QString, qsizetype> valueOf;
+  // Where nothing finds a value's rows fast, many values go together as one
+  // join (tagged from -1 down). A join the server refuses goes again value
+  // by value, so that each refusal is its own record's.
+  struct Pair {
+    int tag;
+    qint64 record;
+    QString oldText, newText;
+  };
+  bool joined = false;
+  std::vector<Pair> joining;
+  qsizetype joiningBytes = 0;
+  std::vector<std::vector<Pair>> joins;
+  std::vector<Pair> alone;
+  // Values that go alone after their join was refused, then the pairs
+  // gathered for the next join.
+  const auto sendAlone = [&] {
+    std::vector<Pair> now;
+    now.swap(alone);
+    for (const Pair& a : now)
+      sender->Add(Rewrite::ValueStatement(tableName, fieldName, a.oldText, a.newText), a.tag,
+                  Journal::RunRecorder::Note(a.record, QString(), a.oldText, a.newText));
+  };
+  const std::function<void()> sendJoin = [&] {
+    sendAlone();
+    if (joining.empty()) return;
+    std::vector<std::pair<QString, QString>> pairs;
+    QStringList note;
+    for (const Pair& j : joining) {
+      pairs.push_back({j.oldText, j.newText});
+      note << Journal::RunRecorder::Note(j.record, QString(), j.oldText, j.newText);
+    }
+    const int tag = -int(joins.size()) - 1;
+    joins.push_back(std::move(joining));
+    joining.clear();
+    joiningBytes = 0;
+    sender->Add(Rewrite::JoinedStatement(tableName, fieldName, pairs), tag, note);
+    // Joins that have gone are settled: what went wrong is in `alone`.
+    if (sender->Idle())
+      for (auto& join : joins) std::vector<Pair>().swap(join);
+    sendAlone();
+  };
   p.Line(114, [&] {
     connection->Open(MySQL::ConnectionString(form1_.Details()));
     // A value that does not fit must be refused, never cut or blanked; keys
@@ -101,7 +149,11 @@ void Form2::PushButton1_Click() {
     connection->Execute(Rewrite::SessionModeStatement(current));
     connection->Execute(MySQL::SessionTimeZone());
     sender = std::make_unique<Batch::Sender>(*connection, [&](int tag, const QString& text) {
-      if (identity.columns.isEmpty()) {
+      if (tag < 0) {
+        std::vector<Pair>& join = joins[size_t(-tag - 1)];
+        alone.insert(alone.end(), join.begin(), join.end());
+        join.clear();
+      } else if (identity.columns.isEmpty()) {
         Value& v = values[size_t(tag)];
         v.refused = true;
         v.refusal = text;
@@ -118,6 +170,14 @@ void Form2::PushButton1_Click() {
     identity = MySQL::ReadRowIdentity(*connection, table, field);
     records->Open(Rewrite::FieldQuery(table, field, identity), *connection, ADODB::adOpenStatic,
                   ADODB::adLockOptimistic);
+    if (identity.columns.isEmpty() && !identity.fieldIndexed) {
+      try {
+        connection->Execute(Rewrite::PairsTable());
+        joined = true;
+      } catch (const ADODB::Error&) {
+        // No temporary tables for this login: value by value.
+      }
+    }
   });
   // Every record's change reaches the undo journal before its batch is
   // sent; a run that cannot be journaled stops here, before its first
@@ -191,6 +251,12 @@ void Form2::PushButton1_Click() {
           valueOf.insert(oldText, values.size());
           values.push_back({});
         }
+        if (joined && !Rewrite::IsLarge(oldText)) {
+          joining.push_back({tag, counter, oldText, newText});
+          joiningBytes += (oldText.size() + newText.size()) * 6;
+          if (joiningBytes >= kJoinBytes) p.Line(executeLine, [&] { send(sendJoin); });
+          break;
+        }
         const bool built = p.Line(m.test + 4, [&] {
           statement = keyed ? Rewrite::KeyedStatement(tableName, fieldName, key, oldText, newText)
                             : Rewrite::ValueStatement(tableName, fieldName, oldText, newText);
@@ -204,7 +270,17 @@ void Form2::PushButton1_Click() {
       p.Line(172, [&] { records->MoveNext(); });
     }
     // The last batch.
-    if (sender && executeLine != 0) p.Line(executeLine, [&] { send([&] { sender->Flush(); }); });
+    if (sender && executeLine != 0)
+      p.Line(executeLine, [&] {
+        send([&] {
+          sendJoin();
+          sender->Flush();
+          while (!alone.empty()) {
+            sendAlone();
+            sender->Flush();
+          }
+        });
+      });
   }
   if (journal) journal->Finish();
   p.Line(176, [&] { records->Close(); });

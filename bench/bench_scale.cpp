@@ -1,0 +1,75 @@
+// The whole run through the window, with its undo journal, on the tables
+// users have (no index on the field; keyed or not; every value its own or
+// three in all), against one server-side UPDATE of an identical table:
+//   bench_scale [rows=100000] [large=0]
+// With a large row count it also times that many rows, for how the run
+// grows, and the memory the run took.
+#include <QApplication>
+#include <cstdio>
+
+#include "bench/common.h"
+#include "shell/main.h"
+#include "tests/support/recorder.h"
+#include "windows/form1.h"
+#include "windows/form2.h"
+
+int main(int argc, char** argv) {
+  PrepareEnvironment();
+  QApplication app(argc, argv);
+  if (!ServerRunning()) return 1;
+  const int rows = argc > 1 ? atoi(argv[1]) : 100000;
+  const int large = argc > 2 ? atoi(argv[2]) : 0;
+  BoxRecorder boxes;
+  Main::SetRandomDraw([] { return 0.5; });
+  TestDatabase db;
+  db.Exec("SET GLOBAL innodb_flush_log_at_trx_commit = 1");
+  Main::SaveSetting("Combo1", "0");  // UPPER CASE
+  Form1 form1;
+  TypeDetailsAndGoOn(form1, db.Details());
+  // The run on `t`, chosen in the window as a user would.
+  const auto run = [&] {
+    form1.PushButton3_Click();
+    Form2& form2 = form1.GetForm2();
+    for (int i = 0; i < form2.ListView1->topLevelItemCount(); ++i)
+      if (form2.ListView1->topLevelItem(i)->text(0) == "t") form2.ListView1->setCurrentItem(form2.ListView1->topLevelItem(i));
+    form2.ListView1_Click();
+    form2.ListView2->setCurrentItem(form2.ListView2->topLevelItem(1));
+    return MedianMs(1, [&] { form2.PushButton1_Click(); });
+  };
+  const auto single = [&] { return MedianMs(1, [&] { db.Exec("UPDATE s SET name = UPPER(name)"); }); };
+
+  struct Case_ {
+    const char* what;
+    TableShape shape;
+    double target;
+  };
+  const Case_ cases[] = {{"INT key, distinct values", {true, false, 0}, 15},
+                         {"INT key, 3 values", {true, false, 3}, 15},
+                         {"no key, distinct values", {false, false, 0}, 20},
+                         {"no key, 3 values", {false, false, 3}, 20}};
+  for (const Case_& c : cases) {
+    const auto time = [&](int n) {
+      MakeShapedTable(db, "t", n, c.shape);
+      MakeShapedTable(db, "s", n, c.shape);
+      const double runMs = run();
+      const double singleMs = single();
+      const bool same = db.Values("SELECT COUNT(*) FROM t JOIN s USING (id) WHERE BINARY t.name = BINARY s.name") ==
+                        QStringList{QString::number(n)};
+      return std::tuple(runMs, singleMs, same);
+    };
+    const auto [runMs, singleMs, same] = time(rows);
+    std::printf("%8d rows, %-26s: run %8.0f ms, one UPDATE %6.0f ms, ratio %5.1f (target <= %.0f)%s\n", rows, c.what,
+                runMs, singleMs, runMs / singleMs, c.target, same ? "" : "  ROWS DIFFER");
+    if (large > 0) {
+      const double before = PeakMiB();
+      const auto [bigMs, bigSingleMs, bigSame] = time(large);
+      std::printf("%8d rows, %-26s: run %8.0f ms, one UPDATE %6.0f ms, ratio %5.1f; time %d/%d rows %.1f (target "
+                  "<= 12); peak memory %.0f MiB (%.0f MiB before)%s\n",
+                  large, c.what, bigMs, bigSingleMs, bigMs / bigSingleMs, large, rows, bigMs / runMs, PeakMiB(), before,
+                  bigSame ? "" : "  ROWS DIFFER");
+    }
+    std::fflush(stdout);
+  }
+  for (const auto& b : boxes.boxes) std::fprintf(stderr, "box: %s\n", qPrintable(b.text));
+  return boxes.boxes.empty() ? 0 : 1;
+}
