@@ -53,8 +53,8 @@ int main(int argc, char** argv) {
       MakeShapedTable(db, "s", n, c.shape);
       const double runMs = run();
       const double singleMs = single();
-      const bool same = db.Values("SELECT COUNT(*) FROM t JOIN s USING (id) WHERE BINARY t.name = BINARY s.name") ==
-                        QStringList{QString::number(n)};
+      const QString sum = "SELECT SUM(CRC32(CONCAT(id, ':', HEX(name)))) FROM %1";
+      const bool same = db.Values(sum.arg("t")) == db.Values(sum.arg("s"));
       return std::tuple(runMs, singleMs, same);
     };
     const auto [runMs, singleMs, same] = time(rows);

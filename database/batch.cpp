@@ -108,9 +108,9 @@ Sender::Sender(ADODB::Connection& connection, Refused refused, Limits limits)
   // whole batch and a cluster takes it back only for rows both changed. The
   // row condition is checked against the latest committed value either way.
   // A binary log in statement format cannot record such transactions.
-  const bool statementLog = server && server->Value(1).toInt() == 1 &&
-                            server->Value(2).toString().compare(QLatin1String("STATEMENT"), Qt::CaseInsensitive) == 0;
-  if (!statementLog) {
+  statementLog_ = server && server->Value(1).toInt() == 1 &&
+                  server->Value(2).toString().compare(QLatin1String("STATEMENT"), Qt::CaseInsensitive) == 0;
+  if (!statementLog_) {
     clock.restart();
     connection_.Execute(QStringLiteral("SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED;"));
     trip = std::min(trip, clock.nsecsElapsed());

@@ -101,6 +101,9 @@ class Sender {
   void Flush();
 
   bool Idle() const { return queued_.empty(); }  // nothing waits to be sent
+  // The server logs statements, not rows (binlog_format STATEMENT): a
+  // statement whose rows depend on another table's order is unsafe there.
+  bool StatementLog() const { return statementLog_; }
   int Retries() const { return retries_; }  // transactions taken back and tried again so far
   int Batches() const { return batches_; }  // transactions committed so far
   qsizetype ByteBound() const { return byteBound_; }
@@ -146,6 +149,7 @@ class Sender {
   std::vector<Item> queued_;
   qsizetype queuedBytes_ = 0;
   bool lost_ = false;  // the connection is gone: nothing more is sent on it
+  bool statementLog_ = false;
   int retries_ = 0;
   int batches_ = 0;
 };

@@ -9,6 +9,7 @@ namespace Rewrite {
 QString FieldQuery(const QString& table, const QString& field, const MySQL::RowIdentity& identity) {
   QString columns = MySQL::QuoteName(field);
   if (!identity.keyExpression.isEmpty()) columns += QStringLiteral(", ") + identity.keyExpression;
+  if (!identity.keyValues.isEmpty()) columns += QStringLiteral(", ") + identity.keyValues;
   return QStringLiteral("SELECT ") + columns + QStringLiteral(" FROM ") + MySQL::QuoteName(table);
 }
 
@@ -69,23 +70,66 @@ QString ValueStatement(const QString& table, const QString& field, const QString
 
 QString PairsTable() {
   return QStringLiteral(
-      "CREATE TEMPORARY TABLE IF NOT EXISTS nv_pairs (old LONGBLOB NOT NULL, new LONGBLOB NOT NULL, KEY (old(255)));");
+      "DROP TEMPORARY TABLE IF EXISTS nv_pairs;CREATE TEMPORARY TABLE nv_pairs (nv_group INT NOT NULL, "
+      "old LONGBLOB NOT NULL, new LONGBLOB NOT NULL, KEY (nv_group, old(255)));");
 }
 
-QString JoinedStatement(const QString& table, const QString& field,
-                        const std::vector<std::pair<QString, QString>>& pairs) {
-  QStringList rows;
-  rows.reserve(qsizetype(pairs.size()));
-  for (const auto& [oldText, newText] : pairs)
-    rows << u'(' + MySQL::ByteLiteral(oldText.toUtf8(), {}) + u',' + MySQL::ByteLiteral(newText.toUtf8(), {}) + u')';
-  const QString column = MySQL::QuoteName(table) + u'.' + MySQL::QuoteName(field);
-  // The table is read once, in its own order, each row looking its value up
-  // among the pairs by its exact bytes.
-  return QStringLiteral("DELETE FROM nv_pairs;INSERT INTO nv_pairs (old, new) VALUES ") + rows.join(u',') +
-         QStringLiteral(";UPDATE ") + MySQL::QuoteName(table) +
-         QStringLiteral(" STRAIGHT_JOIN nv_pairs p ON CAST(CONVERT(%1 USING utf8mb4) AS BINARY) = p.old SET %1 = "
-                        "REPLACE(%1, CONVERT(p.old USING utf8mb4), CONVERT(p.new USING utf8mb4));")
-             .arg(column);
+QString KeysTable(const QString& table, const MySQL::RowIdentity& identity) {
+  QStringList columns;
+  for (const QString& c : identity.columns) columns << MySQL::QuoteName(c);
+  return QStringLiteral("DROP TEMPORARY TABLE IF EXISTS nv_keys;CREATE TEMPORARY TABLE nv_keys SELECT ") +
+         columns.join(u',') + QStringLiteral(" FROM ") + MySQL::QuoteName(table) +
+         QStringLiteral(" WHERE 0;ALTER TABLE nv_keys ADD nv_old_bytes LONGBLOB NOT NULL, ADD nv_new_bytes LONGBLOB "
+                        "NOT NULL, ADD nv_group INT NOT NULL, ADD KEY (nv_group);");
+}
+
+QString GroupInsert(int group, const std::vector<Pair>& rows) {
+  const bool keyed = !rows.empty() && !rows.front().keyValues.isEmpty();
+  QString text = keyed ? QStringLiteral("INSERT INTO nv_keys VALUES ") : QStringLiteral("INSERT INTO nv_pairs VALUES ");
+  text.reserve(qsizetype(rows.size()) * 64);
+  const QString number = QString::number(group);
+  bool first = true;
+  for (const Pair& r : rows) {
+    if (!first) text += u',';
+    first = false;
+    text += u'(';
+    if (keyed) text += r.keyValues + u',';
+    else text += number + u',';
+    text += MySQL::ByteLiteral(r.oldText.toUtf8(), {}) + u',' + MySQL::ByteLiteral(r.newText.toUtf8(), {});
+    if (keyed) text += u',' + number;
+    text += u')';
+  }
+  return text + u';';
+}
+
+QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group) {
+  const QString quotedTable = MySQL::QuoteName(table);
+  const QString column = quotedTable + u'.' + MySQL::QuoteName(field);
+  if (identity.columns.isEmpty()) {
+    // The table is read once, in its own order, each row looking its value
+    // up among the group's pairs by its exact bytes.
+    return QStringLiteral("UPDATE ") + quotedTable +
+           QStringLiteral(" STRAIGHT_JOIN nv_pairs p ON p.nv_group = %2 AND p.old = CAST(CONVERT(%1 USING utf8mb4) AS "
+                          "BINARY) SET %1 = REPLACE(%1, CONVERT(p.old USING utf8mb4), CONVERT(p.new USING utf8mb4));")
+               .arg(column)
+               .arg(group);
+  }
+  // Each pair finds its row through the key, and changes it only while it
+  // holds exactly the old text.
+  QStringList on;
+  for (const QString& c : identity.columns)
+    on << quotedTable + u'.' + MySQL::QuoteName(c) + QStringLiteral(" = p.") + MySQL::QuoteName(c);
+  return QStringLiteral("UPDATE nv_keys p STRAIGHT_JOIN ") + quotedTable + QStringLiteral(" ON ") +
+         on.join(QStringLiteral(" AND ")) +
+         QStringLiteral(" SET %1 = REPLACE(%1, CONVERT(p.nv_old_bytes USING utf8mb4), CONVERT(p.nv_new_bytes USING "
+                        "utf8mb4)) WHERE p.nv_group = %2 AND CAST(CONVERT(%1 USING utf8mb4) AS BINARY) = "
+                        "p.nv_old_bytes;")
+             .arg(column)
+             .arg(group);
+}
+
+QString GroupsDone(const MySQL::RowIdentity& identity) {
+  return identity.columns.isEmpty() ? QStringLiteral("DELETE FROM nv_pairs;") : QStringLiteral("DELETE FROM nv_keys;");
 }
 
 QString SessionModeStatement(const QString& currentMode) {

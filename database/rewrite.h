@@ -13,7 +13,7 @@
 namespace Rewrite {
 
 // The query that reads the field, then, where the table has a usable key,
-// each row's key as the condition that finds it again.
+// each row's key as the condition that finds it again and as values.
 QString FieldQuery(const QString& table, const QString& field, const MySQL::RowIdentity& identity = {});
 
 // The number of characters (code points) of a text, as the server counts them.
@@ -37,15 +37,27 @@ bool IsLarge(const QString& text);
 QString LargeValueStatement(const QString& table, const QString& field, const QString& condition,
                             const QString& oldText, const QString& newText);
 
-// Without a key or an index that leads with the field, each statement by
-// value would read the whole table: the pairs of many values go instead
-// into a temporary table, which the rows are joined against once.
-QString PairsTable();
-// The statements that put the pairs in the temporary table and change the
-// rows whose whole value is exactly one of the old texts. One unit for the
-// sender: it succeeds or fails as a whole.
-QString JoinedStatement(const QString& table, const QString& field,
-                        const std::vector<std::pair<QString, QString>>& pairs);
+// Many records together as one join, where one statement per record
+// would cost too much: without a key or an index that leads with the
+// field, each statement by value would read the whole table; by key, each
+// statement is a round of the driver's and the server's own work. The
+// pairs of a group go into a temporary table of the session's (an insert
+// of its own, outside the batch), and one statement joins the rows against
+// them: by key, where the table has a key whose values have literals
+// (RowIdentity::keyValues), else by exact value, reading the table once.
+QString PairsTable();                                                // without a key
+QString KeysTable(const QString& table, const MySQL::RowIdentity& identity);  // by key
+struct Pair {
+  QString keyValues;  // empty without a key
+  QString oldText, newText;
+};
+// The pairs of a group, all with key values or all without.
+QString GroupInsert(int group, const std::vector<Pair>& rows);
+// The statement that changes a group's rows, each only while it holds
+// exactly its old text.
+QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group);
+// Empties both tables once every group sent has been answered.
+QString GroupsDone(const MySQL::RowIdentity& identity);
 
 // Makes the run's session refuse a value that does not fit, never cut or
 // blank it, whatever the server's sql_mode says; and reads backslash

@@ -25,9 +25,11 @@ struct ColumnInfo {
 // The piece of the key expression for one column: SQL that yields the text
 // "`c` = <the row's value as an exact literal>". Every constant piece is a
 // hex literal, so no name can end a literal early.
-QString KeyPart(const QString& column, const ColumnInfo& info) {
+QString KeyPart(const QString& column, const ColumnInfo& info, bool withName = true) {
   const QString name = QuoteName(column);
-  const auto lead = [&](const QString& text) { return TextLiteral(name + text); };
+  const auto lead = [&](const QString& text) {
+    return withName ? TextLiteral(name + text) : TextLiteral(text.mid(3));  // " = " goes
+  };
   if (kExactNumeric.contains(info.type)) return QStringLiteral("CONCAT(%1, %2)").arg(lead(QStringLiteral(" = ")), name);
   if (kTemporal.contains(info.type))
     return QStringLiteral("CONCAT(%1, %2, '''')").arg(lead(QStringLiteral(" = '")), name);
@@ -36,6 +38,7 @@ QString KeyPart(const QString& column, const ColumnInfo& info) {
   if (!info.charset.isEmpty())
     return QStringLiteral("CONCAT(%1, HEX(%2), '''')").arg(lead(QStringLiteral(" = _") + info.charset + " X'"), name);
   // Anything else is compared as its bytes.
+  if (!withName) return QString();
   return QStringLiteral("CONCAT(%1, HEX(CAST(%2 AS BINARY)), '''')")
       .arg(TextLiteral(QStringLiteral("CAST(") + name + QStringLiteral(" AS BINARY) = X'")), name);
 }
@@ -76,6 +79,11 @@ RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table,
   }
   for (const auto& [name, c] : columns)
     if (name.compare(field, Qt::CaseInsensitive) == 0) identity.charset = c.charset;
+  auto engine = connection.Execute(
+      QStringLiteral("SELECT ENGINE FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = ") +
+      TextLiteral(table));
+  identity.transactional =
+      engine && !engine->Eof() && engine->Value(0).toString().compare(QLatin1String("InnoDB"), Qt::CaseInsensitive) == 0;
 
   // The server lists the primary key first, then the other keys in order.
   struct Key {
@@ -115,6 +123,10 @@ RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table,
     QStringList parts;
     for (const QString& column : key.columns) parts << KeyPart(column, columns[column]);
     identity.keyExpression = QStringLiteral("CONCAT_WS(' AND ', ") + parts.join(QStringLiteral(", ")) + u')';
+    QStringList values;
+    for (const QString& column : key.columns) values << KeyPart(column, columns[column], false);
+    if (!values.contains(QString()))
+      identity.keyValues = QStringLiteral("CONCAT_WS(',', ") + values.join(QStringLiteral(", ")) + u')';
     return identity;
   }
   identity.keyless =

@@ -16,6 +16,11 @@ struct RowIdentity {
   QString charset;        // the field's character set, empty for bytes
   QString keyless;        // why the rows cannot be told apart, when they cannot
   bool fieldIndexed = false;  // an index starts with the field: rows are found by value fast
+  bool transactional = false;  // the table takes changes back (InnoDB)
+  // An SQL expression giving a row's key values as literals, in the key's
+  // column order separated by commas; empty when some column's type has no
+  // such literal here.
+  QString keyValues;
 };
 
 // The primary key, or else the first unique key whose columns are all NOT

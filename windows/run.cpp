@@ -3,6 +3,7 @@
 #include "windows/run.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QHash>
 #include <cmath>
 #include <memory>
@@ -22,8 +23,13 @@
 
 namespace {
 
-// The pairs of one join, as statement bytes at most.
-constexpr qsizetype kJoinBytes = 256 * 1024;
+// The pairs of one join, as statement bytes at most: by key, and where each
+// join reads the whole table, which wants as few joins as memory allows.
+constexpr qsizetype kJoinBytes = 512 * 1024;
+constexpr size_t kJoinRecords = 1000;  // by key: the table holds whole groups when a run ends early
+constexpr qsizetype kScanJoinBytes = 16 * 1024 * 1024;
+// How often the window's events go on between records, in milliseconds.
+constexpr qint64 kEventsEveryMs = 10;
 
 }  // namespace
 
@@ -105,9 +111,10 @@ void Form2::PushButton1_Click() {
   struct Pair {
     int tag;
     qint64 record;
-    QString oldText, newText;
+    QString key, keyValues, oldText, newText;
   };
   bool joined = false;
+  QString keyValues;
   std::vector<Pair> joining;
   qsizetype joiningBytes = 0;
   std::vector<std::vector<Pair>> joins;
@@ -118,26 +125,43 @@ void Form2::PushButton1_Click() {
     std::vector<Pair> now;
     now.swap(alone);
     for (const Pair& a : now)
-      sender->Add(Rewrite::ValueStatement(tableName, fieldName, a.oldText, a.newText), a.tag,
-                  Journal::RunRecorder::Note(a.record, QString(), a.oldText, a.newText));
+      sender->Add(a.key.isEmpty() ? Rewrite::ValueStatement(tableName, fieldName, a.oldText, a.newText)
+                                  : Rewrite::KeyedStatement(tableName, fieldName, a.key, a.oldText, a.newText),
+                  a.tag, Journal::RunRecorder::Note(a.record, a.key, a.oldText, a.newText));
   };
   const std::function<void()> sendJoin = [&] {
     sendAlone();
     if (joining.empty()) return;
-    std::vector<std::pair<QString, QString>> pairs;
+    std::vector<Rewrite::Pair> pairs;
     QStringList note;
     for (const Pair& j : joining) {
-      pairs.push_back({j.oldText, j.newText});
-      note << Journal::RunRecorder::Note(j.record, QString(), j.oldText, j.newText);
+      pairs.push_back({j.keyValues, j.oldText, j.newText});
+      note << Journal::RunRecorder::Note(j.record, j.key, j.oldText, j.newText);
     }
-    const int tag = -int(joins.size()) - 1;
+    const int group = int(joins.size());
     joins.push_back(std::move(joining));
     joining.clear();
     joiningBytes = 0;
-    sender->Add(Rewrite::JoinedStatement(tableName, fieldName, pairs), tag, note);
+    // The pairs go ahead on their own; a group they cannot join goes record
+    // by record.
+    try {
+      connection->Execute(Rewrite::GroupInsert(group, pairs));
+    } catch (const ADODB::Error& e) {
+      if (Batch::Classify(e) == Batch::Failure::Fatal) throw Batch::FatalError(e);
+      alone.insert(alone.end(), joins.back().begin(), joins.back().end());
+      joins.back().clear();
+      sendAlone();
+      return;
+    }
+    // A group is a transaction of its own: its pairs are let go once it is
+    // answered.
+    sender->Add(Rewrite::GroupStatement(tableName, fieldName, identity, group), -group - 1, note);
+    sender->Flush();
     // Joins that have gone are settled: what went wrong is in `alone`.
-    if (sender->Idle())
+    if (sender->Idle()) {
       for (auto& join : joins) std::vector<Pair>().swap(join);
+      connection->ExecuteMany(Rewrite::GroupsDone(identity), [](int, ADODB::RecordSet*) {});
+    }
     sendAlone();
   };
   p.Line(114, [&] {
@@ -170,12 +194,18 @@ void Form2::PushButton1_Click() {
     identity = MySQL::ReadRowIdentity(*connection, table, field);
     records->Open(Rewrite::FieldQuery(table, field, identity), *connection, ADODB::adOpenStatic,
                   ADODB::adLockOptimistic);
-    if (identity.columns.isEmpty() && !identity.fieldIndexed) {
+    // Many records go together as one join where the table takes a failed
+    // join back whole (so that its records can go again one by one): by key
+    // where there is one, else by value where no index finds values.
+    const bool byKey = !identity.columns.isEmpty() && !identity.keyValues.isEmpty();
+    if (sender && !sender->StatementLog() && identity.transactional &&
+        (byKey || (identity.columns.isEmpty() && !identity.fieldIndexed))) {
       try {
-        connection->Execute(Rewrite::PairsTable());
+        connection->ExecuteMany(byKey ? Rewrite::KeysTable(table, identity) : Rewrite::PairsTable(),
+                                [](int, ADODB::RecordSet*) {});
         joined = true;
       } catch (const ADODB::Error&) {
-        // No temporary tables for this login: value by value.
+        // No temporary tables for this login: record by record.
       }
     }
   });
@@ -205,9 +235,17 @@ void Form2::PushButton1_Click() {
                                      {164, Case::CaseMode::CaseSentence}};
   const auto modeIs = [&](Case::CaseMode mode) { return Case::CaseModeFromText(Combo1->currentText()) == mode; };
 
+  QElapsedTimer sinceEvents;
   if (p.If(126, [&] { return !records->Eof(); })) {
     for (qint32 counter = 0; counter <= lastRecord && !ended; ++counter) {
-      p.Line(130, [&] { QCoreApplication::processEvents(); });
+      // The window's events, as often as a user can tell (every record would
+      // cost more than the record itself).
+      p.Line(130, [&] {
+        if (counter == 0 || sinceEvents.hasExpired(kEventsEveryMs)) {
+          QCoreApplication::processEvents();
+          sinceEvents.start();
+        }
+      });
       p.Line(132, [&] {
         ProgressBar1->setValue(int(std::lround(double(counter + 1) / double(lastRecord + 1) * 100.0)));
       });
@@ -221,6 +259,7 @@ void Form2::PushButton1_Click() {
         value = records->Value(0);
         isBytes = MySQL::IsBytes(value);
         if (keyed) key = records->Value(1).toString();
+        if (keyed && joined) keyValues = records->Value(2).toString();
         if (isBytes) return;
         oldText = MySQL::ValueText(Main::NullToValue(value, QString()));
       });
@@ -252,9 +291,10 @@ void Form2::PushButton1_Click() {
           values.push_back({});
         }
         if (joined && !Rewrite::IsLarge(oldText)) {
-          joining.push_back({tag, counter, oldText, newText});
+          joining.push_back({tag, counter, key, keyValues, oldText, newText});
           joiningBytes += (oldText.size() + newText.size()) * 6;
-          if (joiningBytes >= kJoinBytes) p.Line(executeLine, [&] { send(sendJoin); });
+          if (keyed ? joiningBytes >= kJoinBytes || joining.size() >= kJoinRecords : joiningBytes >= kScanJoinBytes)
+            p.Line(executeLine, [&] { send(sendJoin); });
           break;
         }
         const bool built = p.Line(m.test + 4, [&] {

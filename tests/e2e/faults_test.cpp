@@ -40,7 +40,7 @@ TEST_F(FaultTest, ServerKilledMidRunLeavesEveryRowWholeAndTheProgramRunning) {
   // Kill the server once the run is well under way.
   int yields = 0;
   QMetaObject::Connection watch = QObject::connect(f.ProgressBar1, &QProgressBar::valueChanged, [&](int v) {
-    if (++yields == 1 || v != 30) return;
+    if (++yields == 1 || v != 70) return;
     server.Kill();
   });
   Click(f.PushButton1);
