@@ -239,8 +239,6 @@ bool IsUtf8(const char* data, qsizetype length) {
   return !decoder.hasError();
 }
 
-std::atomic<bool> everyServerIsMySQL = false;
-
 std::shared_ptr<Handles> Environment() {
   static std::shared_ptr<Handles> env;
   static std::once_flag once;
@@ -495,11 +493,6 @@ void Connection::PinSessionText() {
                   .arg(forced, session.value(0), session.value(1), session.value(2)));
 }
 
-bool Connection::IsMariaDB() const {
-  return !everyServerIsMySQL && version_.contains(QLatin1String("MariaDB"), Qt::CaseInsensitive);
-}
-
-void Connection::TreatEveryServerAsMySQL(bool on) { everyServerIsMySQL = on; }
 
 void Connection::Close() {
   if (!IsOpen()) ClosedObject();

@@ -68,13 +68,9 @@ class Connection {
   // utf8mb4 text, and the timeouts above in the driver's terms.
   QString DriverOptions() const;
 
-  // The server's version text, read when the connection opened, and
-  // whether it is a MariaDB server (which has features MySQL lacks).
+  // The server's version text ("10.11.6-MariaDB", "8.0.36"), read when the
+  // connection opened.
   const QString& ServerVersion() const { return version_; }
-  bool IsMariaDB() const;
-  // Makes every connection take a MariaDB server for MySQL, so that the
-  // path a MySQL server gets can be tried on a MariaDB one.
-  static void TreatEveryServerAsMySQL(bool on);
 
  private:
   friend class RecordSet;
