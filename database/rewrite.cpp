@@ -129,7 +129,9 @@ QString GroupStatement(const QString& table, const QString& field, const MySQL::
 }
 
 QString GroupsDone(const MySQL::RowIdentity& identity) {
-  return identity.columns.isEmpty() ? QStringLiteral("DELETE FROM nv_pairs;") : QStringLiteral("DELETE FROM nv_keys;");
+  // Emptied whole: rows deleted one by one from a temporary table are never
+  // purged, and each group would find more of them.
+  return identity.columns.isEmpty() ? QStringLiteral("TRUNCATE TABLE nv_pairs;") : QStringLiteral("TRUNCATE TABLE nv_keys;");
 }
 
 QString SessionModeStatement(const QString& currentMode) {
