@@ -100,6 +100,26 @@ TEST_P(BatchEngines, RefusedStatementsAmidABatchLeaveTheRestConverted) {
   EXPECT_EQ(db.Values("SELECT v FROM t ORDER BY id"), QStringList({"A", wide, "C", "D", "E"}));
   EXPECT_EQ(sender.Batches(), 2);
   EXPECT_EQ(sender.Retries(), 0);
+
+  // A commit whose answer is lost ends the run, and the statement the server
+  // refused before it is still reported.
+  struct LoseTheCommit : Batch::Hook {
+    MySQL::ConnectionDetails admin;
+    QString session;
+    bool ReadsBefore() const override { return false; }
+    void Before(ADODB::Connection&, const std::vector<QStringList>&) override {}
+    void BeforeCommit(ADODB::Connection&) override { Sql(admin, {"KILL " + session}); }
+    void Committed() override {}
+  } lose;
+  lose.admin = db.Details();
+  lose.session = c->Execute("SELECT CONNECTION_ID()")->Value(0).toString();
+  reports.clear();
+  sender.SetHook(&lose);
+  sender.Add(Upper(1, "A", "a"), 7);
+  sender.Add(Upper(2, wide, upper), 8);
+  EXPECT_THROW(sender.Flush(), Batch::FatalError);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].tag, 8);
 }
 
 TEST_P(BatchEngines, WarningsAreFailuresOfTheirStatements) {
