@@ -415,3 +415,23 @@ TEST_F(UndoTest, AGbkColumnConvertsAndComesBackExactly) {
     EXPECT_EQ(db.Values(bytes), before);
   }
 }
+
+// A column of few values over many rows, as countries or states are: every
+// row converted, and every row back.
+TEST_F(UndoTest, AColumnOfThreeValuesOverManyRowsConvertsAndComesBack) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(20))",
+           "INSERT INTO t SELECT seq, ELT(1 + seq MOD 3, 'germany', 'france', 'spain') FROM seq_1_to_200000"});
+  const QString sums = "SELECT v, COUNT(*), BIT_XOR(CRC32(CONCAT(id, HEX(v)))) FROM t GROUP BY BINARY v ORDER BY 1";
+  const QStringList before = db.Values(sums);
+  Form2& f = OpenForm2(db.Details());
+  Choose(f, "t", "v");
+  Run(f, 2);  // Proper Case
+  for (const auto& b : boxes.boxes) ADD_FAILURE() << b.text.toStdString();
+  EXPECT_EQ(db.Values("SELECT CONCAT(v, ' ', COUNT(*)) FROM t GROUP BY BINARY v ORDER BY 1"),
+            QStringList({"France 66667", "Germany 66666", "Spain 66667"}));
+  boxes.boxes.clear();
+  CtrlZ(f);
+  EXPECT_EQ(Last().text, Result(200000, 0));
+  EXPECT_EQ(db.Values(sums), before);
+}
