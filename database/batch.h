@@ -100,7 +100,6 @@ class Sender {
   // then rolled back.
   void Flush();
 
-  bool Idle() const { return queued_.empty(); }  // nothing waits to be sent
   // The server logs statements, not rows (binlog_format STATEMENT): a
   // statement whose rows depend on another table's order is unsafe there.
   bool StatementLog() const { return statementLog_; }

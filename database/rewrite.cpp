@@ -41,9 +41,8 @@ QString KeyedStatement(const QString& table, const QString& field, const QString
                        const QString& oldText, const QString& newText) {
   // The value is compared as the utf8mb4 bytes it was read as, whatever the
   // column's own character set: exact, with no collation in between.
-  const QByteArray old = oldText.toUtf8();
   if (IsLarge(oldText)) return LargeValueStatement(table, field, keyCondition, oldText, newText);
-  const QString test = MySQL::ExactTest(field, old, QStringLiteral("utf8mb4"));
+  const QString test = MySQL::ExactTest(field, oldText.toUtf8(), QStringLiteral("utf8mb4"));
   return Assignment(table, field, MySQL::TextLiteral(oldText), MySQL::TextLiteral(newText)) + keyCondition +
          QStringLiteral(" AND ") + test + u';';
 }

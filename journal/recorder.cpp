@@ -1,6 +1,5 @@
 #include "journal/recorder.h"
 
-#include <QSet>
 #include <algorithm>
 #include <optional>
 

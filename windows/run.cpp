@@ -117,7 +117,8 @@ void Form2::PushButton1_Click() {
   QString keyValues;
   std::vector<Pair> joining;
   qsizetype joiningBytes = 0;
-  std::vector<std::vector<Pair>> joins;
+  std::vector<Pair> group;  // the join under way: each goes as a transaction of its own
+  int groups = 0;
   std::vector<Pair> alone;
   // Values that go alone after their join was refused, then the pairs
   // gathered for the next join.
@@ -138,30 +139,27 @@ void Form2::PushButton1_Click() {
       pairs.push_back({j.keyValues, j.oldText, j.newText});
       note << Journal::RunRecorder::Note(j.record, j.key, j.oldText, j.newText);
     }
-    const int group = int(joins.size());
-    joins.push_back(std::move(joining));
+    const int number = groups++;
+    group = std::move(joining);
     joining.clear();
     joiningBytes = 0;
     // The pairs go ahead on their own; a group they cannot join goes record
     // by record.
     try {
-      connection->Execute(Rewrite::GroupInsert(group, pairs));
+      connection->Execute(Rewrite::GroupInsert(number, pairs));
     } catch (const ADODB::Error& e) {
       if (Batch::Classify(e) == Batch::Failure::Fatal) throw Batch::FatalError(e);
-      alone.insert(alone.end(), joins.back().begin(), joins.back().end());
-      joins.back().clear();
+      alone.insert(alone.end(), group.begin(), group.end());
+      std::vector<Pair>().swap(group);
       sendAlone();
       return;
     }
-    // A group is a transaction of its own: its pairs are let go once it is
-    // answered.
-    sender->Add(Rewrite::GroupStatement(tableName, fieldName, identity, group), -group - 1, note);
+    // A group is a transaction of its own: once it is answered, what went
+    // wrong is in `alone` and its pairs are let go.
+    sender->Add(Rewrite::GroupStatement(tableName, fieldName, identity, number), -number - 1, note);
     sender->Flush();
-    // Joins that have gone are settled: what went wrong is in `alone`.
-    if (sender->Idle()) {
-      for (auto& join : joins) std::vector<Pair>().swap(join);
-      connection->ExecuteMany(Rewrite::GroupsDone(identity), [](int, ADODB::RecordSet*) {});
-    }
+    std::vector<Pair>().swap(group);
+    connection->ExecuteMany(Rewrite::GroupsDone(identity), [](int, ADODB::RecordSet*) {});
     sendAlone();
   };
   p.Line(114, [&] {
@@ -174,9 +172,8 @@ void Form2::PushButton1_Click() {
     connection->Execute(MySQL::SessionTimeZone());
     sender = std::make_unique<Batch::Sender>(*connection, [&](int tag, const QString& text) {
       if (tag < 0) {
-        std::vector<Pair>& join = joins[size_t(-tag - 1)];
-        alone.insert(alone.end(), join.begin(), join.end());
-        join.clear();
+        alone.insert(alone.end(), group.begin(), group.end());
+        group.clear();
       } else if (identity.columns.isEmpty()) {
         Value& v = values[size_t(tag)];
         v.refused = true;

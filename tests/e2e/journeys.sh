@@ -6,6 +6,7 @@ set -euo pipefail
 BIN="$1"
 SHOTS="$2"
 HERE="$(cd "$(dirname "$0")" && pwd)"
+. "$HERE/xdriver.sh"
 mkdir -p "$SHOTS"
 rm -f "$SHOTS"/*.png
 : "${NORVALE_TEST_SERVER:?start the test server: eval \"\$(scripts/test-db start)\"}"
@@ -54,32 +55,7 @@ shoot() {  # file [root]: the visible program window, or the whole screen
   import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$1"
 }
 step() { N=$((N + 1)); sleep 0.4; shoot "$(printf '%s/%02d-%s.png' "$SHOTS" "$N" "$1")"; }
-# The visible window of the given size (536x245 connection, 512x529 selection).
-window_of_size() {
-  local want="$1" wid
-  for _ in $(seq 1 100); do
-    for wid in $(xdotool search --onlyvisible --name '^Norvale$' 2>/dev/null); do
-      eval "$(xdotool getwindowgeometry --shell "$wid")"
-      if [ "${WIDTH}x${HEIGHT}" = "$want" ]; then echo "$wid"; return 0; fi
-    done
-    sleep 0.1
-  done
-  return 1
-}
-click() { xdotool mousemove --window "$WID" "$1" "$2" click 1; sleep 0.3; }
-type_into() {  # x y text: click the box, replace its text
-  click "$1" "$2"
-  xdotool key --clearmodifiers ctrl+a
-  xdotool type --delay 5 "$3"
-  sleep 0.2
-}
 setting() { sed -n "s/^$1=//p" "$XDG_CONFIG_HOME/Halvorik.conf"; }
-# The X server may still be tidying up after the last program closed; start
-# the next one only once the display takes connections again.
-display_ready() {
-  for _ in $(seq 1 100); do xdotool getmouselocation >/dev/null 2>&1 && return 0; sleep 0.1; done
-  return 1
-}
 start_program() { display_ready || fail "the X display takes no connections"; "$BIN" & PID=$!; }
 close_window() { /usr/bin/python3 "$HERE/close-window.py" "$WID"; }
 wait_exit() {  # seconds

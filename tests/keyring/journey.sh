@@ -9,6 +9,7 @@ set -euo pipefail
 BIN="$1"
 SHOTS="$2"
 HERE="$(cd "$(dirname "$0")" && pwd)"
+. "$HERE/../e2e/xdriver.sh"
 mkdir -p "$SHOTS"
 rm -f "$SHOTS"/keyring-*.png
 : "${NORVALE_TEST_SERVER:?start the test server: eval \"\$(scripts/test-db start)\"}"
@@ -38,23 +39,7 @@ shoot() {  # the program window
   eval "$(xdotool getwindowgeometry --shell "$WID")"
   import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$SHOTS/keyring-$1.png"
 }
-window_of_size() {  # 536x245 connection, 512x529 selection
-  local wid
-  for _ in $(seq 1 100); do
-    for wid in $(xdotool search --onlyvisible --name '^Norvale$' 2>/dev/null); do
-      eval "$(xdotool getwindowgeometry --shell "$wid")"
-      if [ "${WIDTH}x${HEIGHT}" = "$1" ]; then echo "$wid"; return 0; fi
-    done
-    sleep 0.1
-  done
-  return 1
-}
-click() { xdotool mousemove --window "$WID" "$1" "$2" click 1; sleep 0.3; }
-type_into() { click "$1" "$2"; xdotool key --clearmodifiers ctrl+a; xdotool type --delay 5 "$3"; sleep 0.2; }
-start_program() {
-  for _ in $(seq 1 100); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
-  "$BIN" & PID=$!
-}
+start_program() { display_ready || true; "$BIN" & PID=$!; }
 close_and_wait() {
   /usr/bin/python3 "$HERE/../e2e/close-window.py" "$WID"
   for _ in $(seq 1 200); do kill -0 "$PID" 2>/dev/null || { PID=""; return 0; }; sleep 0.05; done
