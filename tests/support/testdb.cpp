@@ -142,7 +142,24 @@ void PrivateServer::Start() {
 void PrivateServer::Signal(int signal) {
   QFile pidFile(dir_ + "/mysqld.pid");
   if (!pidFile.open(QIODevice::ReadOnly)) throw std::runtime_error("no pid file");
-  ::kill(pid_t(pidFile.readAll().trimmed().toLongLong()), signal);
+  const pid_t pid = pid_t(pidFile.readAll().trimmed().toLongLong());
+  ::kill(pid, signal);
+  if (signal != SIGSTOP) return;
+  // kill() returns before every thread has stopped: a thread already running
+  // may still answer one more packet. Wait until each thread reports 'T'.
+  const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+  for (int i = 0; i < 200; ++i) {
+    bool all = true;
+    for (const QString& t : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+      QFile stat(tasks + "/" + t + "/stat");
+      if (!stat.open(QIODevice::ReadOnly)) continue;
+      const QByteArray line = stat.readAll();
+      const int close = line.lastIndexOf(')');
+      if (close < 0 || line.size() < close + 3 || line[close + 2] != 'T') all = false;
+    }
+    if (all) return;
+    QThread::msleep(10);
+  }
 }
 
 void PrivateServer::Kill() {
