@@ -29,10 +29,6 @@ double StatusMiB(const char* key) {
     if (line.startsWith(key)) return line.mid(int(strlen(key))).trimmed().split(' ').first().toDouble() / 1024.0;
   return -1;
 }
-void ResetPeak() {
-  QFile clear("/proc/self/clear_refs");
-  if (clear.open(QIODevice::WriteOnly)) clear.write("5");
-}
 
 }  // namespace
 

@@ -34,6 +34,21 @@ inline std::pair<double, double> PairedMedianMs(int runs, const std::function<vo
 }
 
 // This process's peak resident memory in MiB.
+// Starts the peak over from the memory in use now.
+inline void ResetPeak() {
+  QFile refs("/proc/self/clear_refs");
+  if (refs.open(QIODevice::WriteOnly)) refs.write("5");
+}
+
+inline double RssMiB() {
+  QFile status("/proc/self/status");
+  if (!status.open(QIODevice::ReadOnly)) return -1;
+  for (const QByteArray& line : status.readAll().split('\n')) {
+    if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+  }
+  return -1;
+}
+
 inline double PeakMiB() {
   QFile status("/proc/self/status");
   if (!status.open(QIODevice::ReadOnly)) return -1;

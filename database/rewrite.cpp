@@ -67,12 +67,6 @@ QString ValueStatement(const QString& table, const QString& field, const QString
          QString::number(CharacterCount(oldText)) + u';';
 }
 
-QString PairsTable() {
-  return QStringLiteral(
-      "DROP TEMPORARY TABLE IF EXISTS nv_pairs;CREATE TEMPORARY TABLE nv_pairs (nv_group INT NOT NULL, "
-      "old LONGBLOB NOT NULL, new LONGBLOB NOT NULL, KEY (nv_group, old(255)));");
-}
-
 QString KeysTable(const QString& table, const MySQL::RowIdentity& identity) {
   QStringList columns;
   for (const QString& c : identity.columns) columns << MySQL::QuoteName(c);
@@ -83,20 +77,15 @@ QString KeysTable(const QString& table, const MySQL::RowIdentity& identity) {
 }
 
 QString GroupInsert(int group, const std::vector<Pair>& rows) {
-  const bool keyed = !rows.empty() && !rows.front().keyValues.isEmpty();
-  QString text = keyed ? QStringLiteral("INSERT INTO nv_keys VALUES ") : QStringLiteral("INSERT INTO nv_pairs VALUES ");
+  QString text = QStringLiteral("INSERT INTO nv_keys VALUES ");
   text.reserve(qsizetype(rows.size()) * 64);
   const QString number = QString::number(group);
   bool first = true;
   for (const Pair& r : rows) {
     if (!first) text += u',';
     first = false;
-    text += u'(';
-    if (keyed) text += r.keyValues + u',';
-    else text += number + u',';
-    text += MySQL::ByteLiteral(r.oldText.toUtf8(), {}) + u',' + MySQL::ByteLiteral(r.newText.toUtf8(), {});
-    if (keyed) text += u',' + number;
-    text += u')';
+    text += u'(' + r.keyValues + u',' + MySQL::ByteLiteral(r.oldText.toUtf8(), {}) + u',' +
+            MySQL::ByteLiteral(r.newText.toUtf8(), {}) + u',' + number + u')';
   }
   return text + u';';
 }
@@ -104,33 +93,23 @@ QString GroupInsert(int group, const std::vector<Pair>& rows) {
 QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group) {
   const QString quotedTable = MySQL::QuoteName(table);
   const QString column = quotedTable + u'.' + MySQL::QuoteName(field);
-  if (identity.columns.isEmpty()) {
-    // The table is read once, in its own order, each row looking its value
-    // up among the group's pairs by its exact bytes.
-    return QStringLiteral("UPDATE ") + quotedTable +
-           QStringLiteral(" STRAIGHT_JOIN nv_pairs p ON p.nv_group = %2 AND p.old = CAST(CONVERT(%1 USING utf8mb4) AS "
-                          "BINARY) SET %1 = REPLACE(%1, CONVERT(p.old USING utf8mb4), CONVERT(p.new USING utf8mb4));")
-               .arg(column)
-               .arg(group);
-  }
-  // Each pair finds its row through the key, and changes it only while it
-  // holds exactly the old text.
+  // Each pair finds its row through the key, and gives it the new text
+  // whole only while it holds exactly the old text.
   QStringList on;
   for (const QString& c : identity.columns)
     on << quotedTable + u'.' + MySQL::QuoteName(c) + QStringLiteral(" = p.") + MySQL::QuoteName(c);
   return QStringLiteral("UPDATE nv_keys p STRAIGHT_JOIN ") + quotedTable + QStringLiteral(" ON ") +
          on.join(QStringLiteral(" AND ")) +
-         QStringLiteral(" SET %1 = REPLACE(%1, CONVERT(p.nv_old_bytes USING utf8mb4), CONVERT(p.nv_new_bytes USING "
-                        "utf8mb4)) WHERE p.nv_group = %2 AND CAST(CONVERT(%1 USING utf8mb4) AS BINARY) = "
+         QStringLiteral(" SET %1 = CONVERT(p.nv_new_bytes USING utf8mb4) WHERE p.nv_group = %2 AND CAST(CONVERT(%1 USING utf8mb4) AS BINARY) = "
                         "p.nv_old_bytes;")
              .arg(column)
              .arg(group);
 }
 
-QString GroupsDone(const MySQL::RowIdentity& identity) {
+QString GroupsDone() {
   // Emptied whole: rows deleted one by one from a temporary table are never
   // purged, and each group would find more of them.
-  return identity.columns.isEmpty() ? QStringLiteral("TRUNCATE TABLE nv_pairs;") : QStringLiteral("TRUNCATE TABLE nv_keys;");
+  return QStringLiteral("TRUNCATE TABLE nv_keys;");
 }
 
 QString SessionModeStatement(const QString& currentMode) {

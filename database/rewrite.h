@@ -37,27 +37,23 @@ bool IsLarge(const QString& text);
 QString LargeValueStatement(const QString& table, const QString& field, const QString& condition,
                             const QString& oldText, const QString& newText);
 
-// Many records together as one join, where one statement per record
-// would cost too much: without a key or an index that leads with the
-// field, each statement by value would read the whole table; by key, each
-// statement is a round of the driver's and the server's own work. The
-// pairs of a group go into a temporary table of the session's (an insert
-// of its own, outside the batch), and one statement joins the rows against
-// them: by key, where the table has a key whose values have literals
-// (RowIdentity::keyValues), else by exact value, reading the table once.
-QString PairsTable();                                                // without a key
-QString KeysTable(const QString& table, const MySQL::RowIdentity& identity);  // by key
+// Many records found by key together as one join, where one statement
+// per record would cost a round of the driver's and the server's own work
+// each: the pairs of a group go into a temporary table of the session's
+// (an insert of its own, outside the batch), and one statement joins the
+// rows against them by key. Only for keys whose values have literals
+// (RowIdentity::keyValues).
+QString KeysTable(const QString& table, const MySQL::RowIdentity& identity);
 struct Pair {
-  QString keyValues;  // empty without a key
+  QString keyValues;
   QString oldText, newText;
 };
-// The pairs of a group, all with key values or all without.
 QString GroupInsert(int group, const std::vector<Pair>& rows);
 // The statement that changes a group's rows, each only while it holds
 // exactly its old text.
 QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group);
-// Empties both tables once every group sent has been answered.
-QString GroupsDone(const MySQL::RowIdentity& identity);
+// Empties the table once every group sent has been answered.
+QString GroupsDone();
 
 // Makes the run's session refuse a value that does not fit, never cut or
 // blank it, whatever the server's sql_mode says; and reads backslash

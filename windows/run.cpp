@@ -15,6 +15,7 @@
 #include "database/mysql.h"
 #include "database/rewrite.h"
 #include "database/rowkey.h"
+#include "database/valuejoin.h"
 #include "journal/recorder.h"
 #include "shell/errorreport.h"
 #include "shell/main.h"
@@ -23,11 +24,9 @@
 
 namespace {
 
-// The pairs of one join, as statement bytes at most: by key, and where each
-// join reads the whole table, which wants as few joins as memory allows.
+// The pairs of one join by key, as statement bytes and records at most.
 constexpr qsizetype kJoinBytes = 512 * 1024;
-constexpr size_t kJoinRecords = 1000;  // by key: the table holds whole groups when a run ends early
-constexpr qsizetype kScanJoinBytes = 16 * 1024 * 1024;
+constexpr size_t kJoinRecords = 1000;
 // How often the window's events go on between records, in milliseconds.
 constexpr qint64 kEventsEveryMs = 10;
 
@@ -98,16 +97,19 @@ void Form2::PushButton1_Click() {
   // Without a key a statement stands for every row holding its value, and
   // goes once for the first record of that value: its answer holds for all
   // of them, each reported at its own execute line.
-  struct Value {
-    qint64 records = 1;
-    bool refused = false;
-    QString refusal;
+  Rewrite::DistinctValues distinct;
+  std::vector<quint32> holding;        // records holding each value
+  QHash<qsizetype, QString> refusals;  // the refused values, with the server's text
+  const auto refuseValue = [&](qsizetype number, const QString& text) {
+    refusals.insert(number, text);
+    for (quint32 i = 0; i < holding[size_t(number)]; ++i) p.Line(executeLine, [&] { throw ADODB::Error(text); });
   };
-  std::vector<Value> values;
-  QHash<QString, qsizetype> valueOf;
-  // Where nothing finds a value's rows fast, many values go together as one
-  // join (tagged from -1 down). A join the server refuses goes again value
-  // by value, so that each refusal is its own record's.
+  // And where nothing finds a value's rows fast, all values go together as
+  // one join at the end.
+  std::unique_ptr<Rewrite::ValueJoin> valueJoin;
+  // By key, many records go together as one join (tagged from -1 down). A
+  // join the server refuses goes again record by record, so that each
+  // refusal is its own record's.
   struct Pair {
     int tag;
     qint64 record;
@@ -159,7 +161,7 @@ void Form2::PushButton1_Click() {
     sender->Add(Rewrite::GroupStatement(tableName, fieldName, identity, number), -number - 1, note);
     sender->Flush();
     std::vector<Pair>().swap(group);
-    connection->ExecuteMany(Rewrite::GroupsDone(identity), [](int, ADODB::RecordSet*) {});
+    connection->ExecuteMany(Rewrite::GroupsDone(), [](int, ADODB::RecordSet*) {});
     sendAlone();
   };
   p.Line(114, [&] {
@@ -171,14 +173,13 @@ void Form2::PushButton1_Click() {
     connection->Execute(Rewrite::SessionModeStatement(current));
     connection->Execute(MySQL::SessionTimeZone());
     sender = std::make_unique<Batch::Sender>(*connection, [&](int tag, const QString& text) {
-      if (tag < 0) {
+      if (tag < 0 && valueJoin) {
+        valueJoin->Refused(text);
+      } else if (tag < 0) {
         alone.insert(alone.end(), group.begin(), group.end());
         group.clear();
       } else if (identity.columns.isEmpty()) {
-        Value& v = values[size_t(tag)];
-        v.refused = true;
-        v.refusal = text;
-        for (qint64 i = 0; i < v.records; ++i) p.Line(executeLine, [&] { throw ADODB::Error(text); });
+        refuseValue(tag, text);
       } else {
         p.Line(executeLine, [&] { throw ADODB::Error(text); });
       }
@@ -195,12 +196,15 @@ void Form2::PushButton1_Click() {
     // join back whole (so that its records can go again one by one): by key
     // where there is one, else by value where no index finds values.
     const bool byKey = !identity.columns.isEmpty() && !identity.keyValues.isEmpty();
-    if (sender && !sender->StatementLog() && identity.transactional &&
-        (byKey || (identity.columns.isEmpty() && !identity.fieldIndexed))) {
+    const bool byValue = identity.columns.isEmpty() && !identity.fieldIndexed;
+    if (sender && !sender->StatementLog() && identity.transactional && (byKey || byValue)) {
       try {
-        connection->ExecuteMany(byKey ? Rewrite::KeysTable(table, identity) : Rewrite::PairsTable(),
-                                [](int, ADODB::RecordSet*) {});
-        joined = true;
+        if (byKey) {
+          connection->ExecuteMany(Rewrite::KeysTable(table, identity), [](int, ADODB::RecordSet*) {});
+          joined = true;
+        } else {
+          valueJoin = std::make_unique<Rewrite::ValueJoin>(*connection, *sender, table, field);
+        }
       } catch (const ADODB::Error&) {
         // No temporary tables for this login: record by record.
       }
@@ -217,6 +221,7 @@ void Form2::PushButton1_Click() {
       return;
     }
     sender->SetHook(journal.get());
+    if (valueJoin) valueJoin->SetAhead([&](const std::vector<QStringList>& notes) { journal->Ahead(notes); });
   }
   const bool keyed = !identity.columns.isEmpty();
   p.Line(124, [&] { lastRecord = qint32(records->RecordCount()) - 1; });
@@ -276,21 +281,28 @@ void Form2::PushButton1_Click() {
         // Without a key, a value already sent is not sent again.
         int tag = counter;
         if (!keyed) {
-          const auto known = valueOf.constFind(oldText);
-          if (known != valueOf.constEnd()) {
-            Value& v = values[size_t(*known)];
-            if (v.refused) p.Line(executeLine, [&] { throw ADODB::Error(v.refusal); });
-            else ++v.records;
+          const auto [number, seen] = distinct.Insert(oldText);
+          if (!seen) {
+            const auto refused = refusals.constFind(number);
+            if (refused != refusals.constEnd()) p.Line(executeLine, [&] { throw ADODB::Error(*refused); });
+            else ++holding[size_t(number)];
             break;
           }
-          tag = int(values.size());
-          valueOf.insert(oldText, values.size());
-          values.push_back({});
+          tag = int(number);
+          holding.push_back(1);
+        }
+        if (valueJoin && !Rewrite::IsLarge(oldText)) {
+          p.Line(executeLine, [&] {
+            send([&] {
+              valueJoin->Add(tag, counter, oldText, newText, Journal::RunRecorder::Note(counter, key, oldText, newText));
+            });
+          });
+          break;
         }
         if (joined && !Rewrite::IsLarge(oldText)) {
           joining.push_back({tag, counter, key, keyValues, oldText, newText});
           joiningBytes += (oldText.size() + newText.size()) * 6;
-          if (keyed ? joiningBytes >= kJoinBytes || joining.size() >= kJoinRecords : joiningBytes >= kScanJoinBytes)
+          if (joiningBytes >= kJoinBytes || joining.size() >= kJoinRecords)
             p.Line(executeLine, [&] { send(sendJoin); });
           break;
         }
@@ -300,7 +312,11 @@ void Form2::PushButton1_Click() {
         });
         if (built)
           p.Line(executeLine, [&] {
-            send([&] { sender->Add(statement, tag, Journal::RunRecorder::Note(counter, key, oldText, newText)); });
+            send([&] {
+              if (valueJoin) valueJoin->Send();  // the journal keeps the records' order
+              sender->Add(statement, tag, Journal::RunRecorder::Note(counter, key, oldText, newText));
+              if (valueJoin) sender->Flush();
+            });
           });
         break;
       }
@@ -315,6 +331,10 @@ void Form2::PushButton1_Click() {
           while (!alone.empty()) {
             sendAlone();
             sender->Flush();
+          }
+          if (valueJoin) {
+            valueJoin->Finish();
+            for (const auto& [number, text] : valueJoin->Refusals()) refuseValue(number, text);
           }
         });
       });

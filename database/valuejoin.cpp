@@ -1,0 +1,117 @@
+#include "database/valuejoin.h"
+
+#include <cstring>
+#include <exception>
+
+#include "database/mysql.h"
+#include "database/rowkey.h"
+
+namespace Rewrite {
+
+namespace {
+
+// The statement bytes of the pairs sent together.
+constexpr qsizetype kPairBytes = 1024 * 1024;
+
+}  // namespace
+
+std::pair<qsizetype, bool> DistinctValues::Insert(const QString& text) {
+  hash_.reset();
+  hash_.addData(QByteArrayView(reinterpret_cast<const char*>(text.utf16()), text.size() * qsizetype(sizeof(char16_t))));
+  const QByteArrayView sum = hash_.resultView();
+  std::pair<quint64, quint64> digest;
+  std::memcpy(&digest.first, sum.data(), 8);
+  std::memcpy(&digest.second, sum.data() + 8, 8);
+  const auto found = numbers_.constFind(digest);
+  if (found != numbers_.constEnd()) return {qsizetype(*found), false};
+  const qsizetype number = numbers_.size();
+  numbers_.insert(digest, quint32(number));
+  return {number, true};
+}
+
+ValueJoin::ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field)
+    : connection_(connection), sender_(sender), table_(table), field_(field) {
+  connection_.ExecuteMany(
+      QStringLiteral("DROP TEMPORARY TABLE IF EXISTS nv_pairs;CREATE TEMPORARY TABLE nv_pairs (nv_value INT UNSIGNED NOT "
+                     "NULL PRIMARY KEY, nv_record BIGINT NOT NULL, old LONGBLOB NOT NULL, new LONGBLOB NOT NULL, "
+                     "KEY (old(255)));"),
+      [](int, ADODB::RecordSet*) {});
+}
+
+void ValueJoin::Add(qsizetype value, qint64 record, const QString& oldText, const QString& newText,
+                    const QStringList& note) {
+  insert_ += insert_.isEmpty() ? QStringLiteral("INSERT INTO nv_pairs VALUES (") : QStringLiteral(",(");
+  insert_ += QString::number(value) + u',' + QString::number(record) + u',' +
+             MySQL::ByteLiteral(oldText.toUtf8(), {}) + u',' + MySQL::ByteLiteral(newText.toUtf8(), {}) + u')';
+  notes_.push_back(note);
+  values_ = std::max(values_, value + 1);
+  if (insert_.size() >= kPairBytes) Send();
+}
+
+void ValueJoin::Send() {
+  if (insert_.isEmpty()) return;
+  try {
+    if (ahead_) ahead_(notes_);
+    connection_.Execute(insert_ + u';');
+  } catch (const ADODB::Error& e) {
+    throw Batch::FatalError(e);
+  } catch (const std::exception& e) {
+    throw Batch::FatalError(ADODB::Error(QString::fromStdString(e.what())));
+  }
+  insert_.clear();
+  notes_.clear();
+}
+
+QString ValueJoin::Statement(qsizetype first, qsizetype last) const {
+  const QString column = MySQL::QuoteName(table_) + u'.' + MySQL::QuoteName(field_);
+  // The table is read once, in its own order, each row looking its value up
+  // among the pairs by its exact bytes; a row found holds exactly the old
+  // text and gets the new one whole, with no collation in between.
+  return QStringLiteral("UPDATE ") + MySQL::QuoteName(table_) +
+         QStringLiteral(" STRAIGHT_JOIN nv_pairs p ON p.old = CAST(CONVERT(%1 USING utf8mb4) AS BINARY) AND p.nv_value "
+                        "BETWEEN %2 AND %3 SET %1 = CONVERT(p.new USING utf8mb4);")
+             .arg(column)
+             .arg(first)
+             .arg(last);
+}
+
+QStringList ValueJoin::NoteOf(qsizetype value) {
+  auto row = connection_.Execute(
+      QStringLiteral("SELECT nv_record, old, new FROM nv_pairs WHERE nv_value = %1;").arg(value));
+  if (!row || row->Eof()) return {};
+  return {row->Value(0).toString(), QString(), QString::fromUtf8(row->Value(1).toByteArray()),
+          QString::fromUtf8(row->Value(2).toByteArray())};
+}
+
+void ValueJoin::Finish() {
+  Send();
+  // Ranges of values still to join, the next on top: a refused range goes
+  // again as its two halves, the lower first.
+  std::vector<std::pair<qsizetype, qsizetype>> ranges;
+  if (values_ > 0) ranges.push_back({0, values_ - 1});
+  while (!ranges.empty()) {
+    const auto [first, last] = ranges.back();
+    ranges.pop_back();
+    QStringList note;
+    if (first == last) {
+      try {
+        note = NoteOf(first);
+      } catch (const ADODB::Error& e) {
+        throw Batch::FatalError(e);
+      }
+    }
+    refusal_.reset();
+    sender_.Add(Statement(first, last), kTag, note);
+    sender_.Flush();
+    if (!refusal_) continue;
+    if (first == last) {
+      refusals_.push_back({first, *refusal_});
+      continue;
+    }
+    const qsizetype middle = first + (last - first) / 2;
+    ranges.push_back({middle + 1, last});
+    ranges.push_back({first, middle});
+  }
+}
+
+}  // namespace Rewrite

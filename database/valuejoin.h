@@ -1,0 +1,87 @@
+// Rows found by their exact value where nothing finds values fast: a table
+// without a key whose field leads no index. One statement per value would
+// read the whole table once per value. Instead the (old, new) pairs go to a
+// temporary table of the session's as the records are read, and one joined
+// UPDATE at the end reads the table once, each row looking its value up
+// among the pairs by its exact bytes.
+#pragma once
+
+#include <QCryptographicHash>
+#include <QHash>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "database/ado.h"
+#include "database/batch.h"
+
+namespace Rewrite {
+
+// The distinct texts of a run, each by the first 128 bits of its SHA-256:
+// a small fraction of the texts' own memory, and a digest no two texts
+// share by chance or by design.
+class DistinctValues {
+ public:
+  // The text's number, counting from 0 in the order first seen, and
+  // whether it was seen now for the first time.
+  std::pair<qsizetype, bool> Insert(const QString& text);
+  qsizetype Size() const { return numbers_.size(); }
+
+ private:
+  QCryptographicHash hash_{QCryptographicHash::Sha256};
+  QHash<std::pair<quint64, quint64>, quint32> numbers_;
+};
+
+class ValueJoin {
+ public:
+  // Makes the session's pair table, or raises ADODB::Error when the login
+  // may not make temporary tables. The table goes with the session.
+  ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field);
+
+  // Called with the notes of the pairs about to go to the server, before
+  // they go: nothing is changed until the join, but the notes are let go.
+  void SetAhead(std::function<void(const std::vector<QStringList>& notes)> ahead) { ahead_ = std::move(ahead); }
+
+  // The pair of value number `value` (numbered from 0, each once), first
+  // seen at `record`, with the note the sender's hook is to see for it.
+  // Raises Batch::FatalError when the pairs cannot be kept: nothing has
+  // been changed then.
+  void Add(qsizetype value, qint64 record, const QString& oldText, const QString& newText, const QStringList& note);
+
+  // Sends the pairs held so far, their notes first.
+  void Send();
+
+  // Sends the pairs still held, then the join, as one transaction. A join
+  // the server refuses is taken back whole and goes again in halves, until
+  // each refusal belongs to one value; the sender reports it with the tag
+  // given to `Tag` below. Raises Batch::FatalError as the sender does.
+  void Finish();
+
+  // The tag of the join statements, for the sender's callback; the text of
+  // a refusal is kept for the value it turns out to belong to.
+  static constexpr int kTag = -1;
+  void Refused(const QString& text) { refusal_ = text; }
+  // The refused values, by number, with the server's text, once Finish
+  // has returned.
+  const std::vector<std::pair<qsizetype, QString>>& Refusals() const { return refusals_; }
+
+ private:
+  QString Statement(qsizetype first, qsizetype last) const;
+  // The note of the one value of a range, from the pair table.
+  QStringList NoteOf(qsizetype value);
+
+  ADODB::Connection& connection_;
+  Batch::Sender& sender_;
+  QString table_, field_;
+  std::function<void(const std::vector<QStringList>&)> ahead_;
+  QString insert_;
+  std::vector<QStringList> notes_;
+  qsizetype values_ = 0;  // one more than the highest value number sent
+  std::optional<QString> refusal_;
+  std::vector<std::pair<qsizetype, QString>> refusals_;
+};
+
+}  // namespace Rewrite
