@@ -61,8 +61,8 @@ int main(int argc, char** argv) {
     std::printf("%8d rows, %-26s: run %8.0f ms, one UPDATE %6.0f ms, ratio %5.1f (target <= %.0f)%s\n", rows, c.what,
                 runMs, singleMs, runMs / singleMs, c.target, same ? "" : "  ROWS DIFFER");
     if (large > 0) {
-      const double before = RssMiB();
       ResetPeak();
+      const double before = RssMiB();
       const auto [bigMs, bigSingleMs, bigSame] = time(large);
       const double growth = PeakMiB() - before;
       // At most three times the bytes of the field and the key, and 32 MiB.

@@ -3,6 +3,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <malloc.h>
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -34,8 +35,10 @@ inline std::pair<double, double> PairedMedianMs(int runs, const std::function<vo
 }
 
 // This process's peak resident memory in MiB.
-// Starts the peak over from the memory in use now.
+// Starts the peak over from the memory in use now, once what earlier work
+// freed has gone back to the system.
 inline void ResetPeak() {
+  malloc_trim(0);
   QFile refs("/proc/self/clear_refs");
   if (refs.open(QIODevice::WriteOnly)) refs.write("5");
 }

@@ -8,9 +8,22 @@ namespace Rewrite {
 
 QString FieldQuery(const QString& table, const QString& field, const MySQL::RowIdentity& identity) {
   QString columns = MySQL::QuoteName(field);
-  if (!identity.keyExpression.isEmpty()) columns += QStringLiteral(", ") + identity.keyExpression;
   if (!identity.keyValues.isEmpty()) columns += QStringLiteral(", ") + identity.keyValues;
+  else if (!identity.keyExpression.isEmpty()) columns += QStringLiteral(", ") + identity.keyExpression;
   return QStringLiteral("SELECT ") + columns + QStringLiteral(" FROM ") + MySQL::QuoteName(table);
+}
+
+QString KeyCondition(const MySQL::RowIdentity& identity, const QString& key) {
+  if (identity.keyValues.isEmpty()) return key;
+  // No literal of a key value holds a comma: numbers, quoted dates and
+  // times, and hex.
+  const QStringList values = key.split(u',');
+  QString condition;
+  for (qsizetype i = 0; i < identity.columns.size() && i < values.size(); ++i) {
+    if (i > 0) condition += QStringLiteral(" AND ");
+    condition += MySQL::QuoteName(identity.columns[i]) + QStringLiteral(" = ") + values[i];
+  }
+  return condition;
 }
 
 qsizetype CharacterCount(const QString& text) {

@@ -13,8 +13,11 @@
 namespace Rewrite {
 
 // The query that reads the field, then, where the table has a usable key,
-// each row's key as the condition that finds it again and as values.
+// each row's key: as its values where each key column has a literal form
+// (the smaller), else as the condition that finds the row again.
 QString FieldQuery(const QString& table, const QString& field, const MySQL::RowIdentity& identity = {});
+// The condition that finds a row again, from the key as FieldQuery reads it.
+QString KeyCondition(const MySQL::RowIdentity& identity, const QString& key);
 
 // The number of characters (code points) of a text, as the server counts them.
 qsizetype CharacterCount(const QString& text);

@@ -260,8 +260,10 @@ void Form2::PushButton1_Click() {
         key.clear();
         value = records->Value(0);
         isBytes = MySQL::IsBytes(value);
-        if (keyed) key = records->Value(1).toString();
-        if (keyed && joined) keyValues = records->Value(2).toString();
+        if (keyed) {
+          keyValues = records->Value(1).toString();
+          key = Rewrite::KeyCondition(identity, keyValues);
+        }
         if (isBytes) return;
         oldText = MySQL::ValueText(Main::NullToValue(value, QString()));
       });
