@@ -5,6 +5,7 @@
 #include <QRandomGenerator>
 
 #include "caserules/case.h"
+#include "journal/store.h"
 #include "tests/e2e/writing.h"
 
 namespace {
@@ -67,6 +68,25 @@ TEST_F(ClusterTest, WriterOnAnotherNodeLosesNothingAndAllNodesAgree) {
   EXPECT_EQ(Checksum(cluster, 3, db.Name()), first);
   const QStringList wrong = writer.Violations(db.Details(), Case::CaseMode::CaseProper);
   EXPECT_TRUE(wrong.isEmpty()) << wrong.size() << " rows wrong, first: " << wrong.value(0).toStdString();
+
+  // Batches the cluster took back and the run sent again journaled each
+  // row once: as many entries as rows counted, no key twice, and no more
+  // than the table's rows.
+  Journal::Store store;
+  const auto d = db.Details();
+  const auto run = store.LastRun({d.server, d.port, d.database, "t", "v"});
+  ASSERT_TRUE(run.has_value());
+  QSet<QString> keys;
+  qint64 entries = 0, rows = 0;
+  store.ForEach(run->id, [&](const Journal::Entry& e) {
+    ++entries;
+    rows += e.rows;
+    keys.insert(e.key);
+  });
+  EXPECT_EQ(keys.size(), entries);
+  EXPECT_EQ(run->rows, rows);
+  EXPECT_LE(entries, Rows());
+  EXPECT_GT(entries, 0);
 }
 
 TEST_F(ClusterTest, RunsNodeKilledMidRunEndsWithOneReportAndWholeBatches) {
