@@ -556,6 +556,7 @@ void RecordSet::RequireOpen() const {
 void RecordSet::Attach(std::shared_ptr<Handles> statement, bool clientCursor) {
   statement_ = std::move(statement);
   clientCursor_ = clientCursor;
+  readAhead_ = false;
   open_ = true;
   eof_ = false;
   ClearCells();
@@ -564,6 +565,8 @@ void RecordSet::Attach(std::shared_ptr<Handles> statement, bool clientCursor) {
 
 void RecordSet::Detach() {
   statement_.reset();
+  count_ = -1;
+  readAhead_ = false;
   open_ = false;
   ClearCells();
   eof_ = true;
@@ -673,11 +676,20 @@ void RecordSet::LoadRows(bool release) {
       // whole result until then, whatever its options say.)
       if (release) SQLFreeStmt(statement_->handle, SQL_CLOSE);
     }
-    eof_ = clientCursor_ ? RowCount() == 0 : !FetchRow();
+    if (readAhead_) ReadAhead();
+    else eof_ = clientCursor_ ? RowCount() == 0 : !FetchRow();
   } catch (...) {
     Detach();
     throw;
   }
+}
+
+void RecordSet::ReadAhead() {
+  ClearCells();
+  position_ = 0;
+  for (size_t n = 0; n < kRowsAhead && FetchRow(); ++n) {
+  }
+  eof_ = RowCount() == 0;
 }
 
 void RecordSet::Open(const QString& source, Connection& activeConnection, int /*cursorType*/, int /*lockType*/) {
@@ -692,7 +704,15 @@ void RecordSet::Open(const QString& source, Connection& activeConnection, int /*
             SQL_HANDLE_STMT, h);
     }
     Check(SQLExecDirect(h, text.data(), text.size()), SQL_HANDLE_STMT, h);
-    Attach(std::move(stmt), activeConnection.CursorLocation == adUseClient);
+    const bool readOnce = ReadOnce && activeConnection.CursorLocation == adUseClient;
+    count_ = -1;
+    if (readOnce) {
+      SQLLEN rows = -1;
+      Check(SQLRowCount(h, &rows), SQL_HANDLE_STMT, h);
+      count_ = long(rows);
+    }
+    Attach(std::move(stmt), activeConnection.CursorLocation == adUseClient && !readOnce);
+    readAhead_ = readOnce;
     LoadRows();
   });
 }
@@ -719,7 +739,7 @@ void RecordSet::OpenFieldsOnly(const QString& source, Connection& activeConnecti
 
 long RecordSet::RecordCount() const {
   RequireOpen();
-  return clientCursor_ ? long(RowCount()) : -1;
+  return clientCursor_ ? long(RowCount()) : count_;
 }
 
 bool RecordSet::Eof() const {
@@ -733,6 +753,8 @@ void RecordSet::MoveNext() {
   if (clientCursor_) {
     ++position_;
     eof_ = position_ >= RowCount();
+  } else if (readAhead_) {
+    if (++position_ >= RowCount()) statement_->Call([&] { ReadAhead(); });
   } else {
     ClearCells();
     statement_->Call([&] { eof_ = !FetchRow(); });
@@ -756,7 +778,7 @@ QVariant RecordSet::Value(int index) const {
   if (index < 0 || size_t(index) >= fields_.size())
     throw Error(QStringLiteral("Item cannot be found in the collection corresponding to the requested name or ordinal."));
   if (eof_) throw Error(QStringLiteral("Either BOF or EOF is True, or the current record has been deleted."));
-  const size_t row = clientCursor_ ? position_ : 0;
+  const size_t row = clientCursor_ || readAhead_ ? position_ : 0;
   const size_t at = row * fields_.size() + size_t(index);
   const Cell& cell = cells_[at];
   if (cell.length == kNull) return QVariant();

@@ -106,7 +106,13 @@ class RecordSet {
   // Learns the query's columns without running it: no row is transferred.
   void OpenFieldsOnly(const QString& source, Connection& activeConnection);
 
-  long RecordCount() const;  // exact with a client-side cursor, else -1
+  // Read once from start to end, on a connection whose cursor is client-side:
+  // the rows stay in the driver's own copy of the whole result and are read
+  // as the record set moves, so they are not held twice; the count is still
+  // exact, and other statements may run on the connection meanwhile.
+  bool ReadOnce = false;
+
+  long RecordCount() const;  // exact with a client-side cursor or ReadOnce, else -1
   bool Eof() const;
   void MoveNext();
   int FieldCount() const;
@@ -157,6 +163,12 @@ class RecordSet {
   void ReadCell(size_t column);
   void ClearCells();
   size_t position_ = 0;
+  // ReadOnce: the rows of the result, and the rows read ahead of the
+  // position at a time (each read costs a hand-over to the driver's thread).
+  long count_ = -1;
+  bool readAhead_ = false;
+  static constexpr size_t kRowsAhead = 1024;
+  void ReadAhead();
 };
 
 }  // namespace ADODB

@@ -11,7 +11,7 @@ namespace Rewrite {
 namespace {
 
 // The statement bytes of the pairs sent together.
-constexpr qsizetype kPairBytes = 1024 * 1024;
+constexpr qsizetype kPairBytes = 256 * 1024;
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <cmath>
 #include <memory>
+#include <deque>
 #include <vector>
 
 #include "caserules/case.h"
@@ -98,7 +99,7 @@ void Form2::PushButton1_Click() {
   // goes once for the first record of that value: its answer holds for all
   // of them, each reported at its own execute line.
   Rewrite::DistinctValues distinct;
-  std::vector<quint32> holding;        // records holding each value
+  std::deque<quint32> holding;         // records holding each value (grown without copies)
   QHash<qsizetype, QString> refusals;  // the refused values, with the server's text
   const auto refuseValue = [&](qsizetype number, const QString& text) {
     refusals.insert(number, text);
@@ -190,6 +191,7 @@ void Form2::PushButton1_Click() {
     // The field, and where the table has a usable key, each row's key to
     // find it by.
     identity = MySQL::ReadRowIdentity(*connection, table, field);
+    records->ReadOnce = true;
     records->Open(Rewrite::FieldQuery(table, field, identity), *connection, ADODB::adOpenStatic,
                   ADODB::adLockOptimistic);
     // Many records go together as one join where the table takes a failed

@@ -132,6 +132,25 @@ TEST(RecordSets, ClientCursorCountsAndServerCursorStreams) {
   all.Close();
   EXPECT_THROW(all.Eof(), ADODB::Error);
 
+  // Read once: the rows stay with the driver and come a block at a time,
+  // counted exactly, in order across the blocks, while other statements
+  // run on the same connection.
+  db.Exec("INSERT INTO t SELECT seq, CONCAT('n', seq) FROM seq_251_to_3000");
+  ADODB::RecordSet once;
+  once.ReadOnce = true;
+  once.Open("SELECT name FROM t ORDER BY id", *client, ADODB::adOpenStatic, ADODB::adLockOptimistic);
+  EXPECT_EQ(once.RecordCount(), 3000);
+  n = 0;
+  for (; !once.Eof(); once.MoveNext()) {
+    ASSERT_EQ(once.Value(0).toString(), QStringLiteral("n%1").arg(++n));
+    if (n % 700 == 0) client->Execute(QStringLiteral("UPDATE t SET name = 'changed' WHERE id = 1;"));
+  }
+  EXPECT_EQ(n, 3000);
+  once.Close();
+  once.Open("SELECT name FROM t WHERE id < 0", *client, ADODB::adOpenStatic, ADODB::adLockOptimistic);
+  EXPECT_EQ(once.RecordCount(), 0);
+  EXPECT_TRUE(once.Eof());
+
   auto server = MySQL::OpenConnection(db.Details(), MySQL::BrowseOptions);
   ADODB::RecordSet some;
   some.MaxRecords = 101;
