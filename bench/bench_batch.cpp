@@ -19,19 +19,6 @@
 #include "windows/form1.h"
 #include "windows/form2.h"
 
-namespace {
-
-// This process's resident memory now, and its peak since the last reset, in MiB.
-double StatusMiB(const char* key) {
-  QFile status("/proc/self/status");
-  if (!status.open(QIODevice::ReadOnly)) return -1;
-  for (const QByteArray& line : status.readAll().split('\n'))
-    if (line.startsWith(key)) return line.mid(int(strlen(key))).trimmed().split(' ').first().toDouble() / 1024.0;
-  return -1;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   PrepareEnvironment();
   QApplication app(argc, argv);
@@ -147,10 +134,10 @@ int main(int argc, char** argv) {
   if (memoryRows > 0) {
     MakeTable(db, memoryRows, true);
     const double fieldMiB = db.Values("SELECT SUM(LENGTH(name)) FROM t").first().toDouble() / 1048576.0;
-    const double before = StatusMiB("VmRSS:");
     ResetPeak();
+    const double before = RssMiB();
     const double runMs = run(db.Details(), 2);
-    const double growth = StatusMiB("VmHWM:") - before;
+    const double growth = PeakMiB() - before;
     std::printf("%d rows on loopback: run (with its undo journal) %.0f ms; memory growth %.1f MiB for %.1f MiB of field text, "
                 "bound 3 x text + 32 = %.1f MiB\n",
                 memoryRows, runMs, growth, fieldMiB, 3 * fieldMiB + 32);

@@ -19,14 +19,22 @@ std::pair<qsizetype, bool> DistinctValues::Insert(const QString& text) {
   hash_.reset();
   hash_.addData(QByteArrayView(reinterpret_cast<const char*>(text.utf16()), text.size() * qsizetype(sizeof(char16_t))));
   const QByteArrayView sum = hash_.resultView();
-  std::pair<quint64, quint64> digest;
-  std::memcpy(&digest.first, sum.data(), 8);
-  std::memcpy(&digest.second, sum.data() + 8, 8);
-  const auto found = numbers_.constFind(digest);
-  if (found != numbers_.constEnd()) return {qsizetype(*found), false};
-  const qsizetype number = numbers_.size();
-  numbers_.insert(digest, quint32(number));
-  return {number, true};
+  quint64 first, second;
+  std::memcpy(&first, sum.data(), 8);
+  std::memcpy(&second, sum.data() + 8, 8);
+  const quint32 number = quint32(second_.size());
+  const auto found = numbers_.constFind(first);
+  if (found == numbers_.constEnd()) {
+    numbers_.insert(first, number);
+  } else if (second_[*found] == second) {
+    return {qsizetype(*found), false};
+  } else {
+    const auto known = apart_.constFind({first, second});
+    if (known != apart_.constEnd()) return {qsizetype(*known), false};
+    apart_.insert({first, second}, number);
+  }
+  second_.push_back(second);
+  return {qsizetype(number), true};
 }
 
 ValueJoin::ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field)

@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QString>
 #include <QStringList>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -22,17 +23,20 @@ namespace Rewrite {
 
 // The distinct texts of a run, each by the first 128 bits of its SHA-256:
 // a small fraction of the texts' own memory, and a digest no two texts
-// share by chance or by design.
+// share by chance or by design. The first half finds a number, the second
+// confirms it; texts whose first halves meet are kept whole-digest apart.
 class DistinctValues {
  public:
   // The text's number, counting from 0 in the order first seen, and
   // whether it was seen now for the first time.
   std::pair<qsizetype, bool> Insert(const QString& text);
-  qsizetype Size() const { return numbers_.size(); }
+  qsizetype Size() const { return qsizetype(second_.size()); }
 
  private:
   QCryptographicHash hash_{QCryptographicHash::Sha256};
-  QHash<std::pair<quint64, quint64>, quint32> numbers_;
+  QHash<quint64, quint32> numbers_;                   // by the first half
+  std::deque<quint64> second_;                        // by number
+  QHash<std::pair<quint64, quint64>, quint32> apart_;  // first halves met
 };
 
 class ValueJoin {
