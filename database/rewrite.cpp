@@ -80,6 +80,12 @@ QString ValueStatement(const QString& table, const QString& field, const QString
          QString::number(CharacterCount(oldText)) + u';';
 }
 
+bool NamedLikeOwnTables(const QString& table) {
+  // Compared as a server that folds names to lower case would.
+  return table.compare(QLatin1String("nv_keys"), Qt::CaseInsensitive) == 0 ||
+         table.compare(QLatin1String("nv_pairs"), Qt::CaseInsensitive) == 0;
+}
+
 QString KeysTable(const QString& table, const MySQL::RowIdentity& identity) {
   QStringList columns;
   for (const QString& c : identity.columns) columns << MySQL::QuoteName(c);

@@ -47,6 +47,9 @@ QString LargeValueStatement(const QString& table, const QString& field, const QS
 // rows against them by key. Only for keys whose values have literals
 // (RowIdentity::keyValues).
 QString KeysTable(const QString& table, const MySQL::RowIdentity& identity);
+// The run's own temporary tables (nv_keys, nv_pairs) would hide a table of
+// the same name from its session: such a table gets no join.
+bool NamedLikeOwnTables(const QString& table);
 struct Pair {
   QString keyValues;
   QString oldText, newText;

@@ -199,7 +199,8 @@ void Form2::PushButton1_Click() {
     // where there is one, else by value where no index finds values.
     const bool byKey = !identity.columns.isEmpty() && !identity.keyValues.isEmpty();
     const bool byValue = identity.columns.isEmpty() && !identity.fieldIndexed;
-    if (sender && !sender->StatementLog() && identity.transactional && (byKey || byValue)) {
+    if (sender && !sender->StatementLog() && identity.transactional && (byKey || byValue) &&
+        !Rewrite::NamedLikeOwnTables(table)) {
       try {
         if (byKey) {
           connection->ExecuteMany(Rewrite::KeysTable(table, identity), [](int, ADODB::RecordSet*) {});
