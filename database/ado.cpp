@@ -711,8 +711,10 @@ void RecordSet::Open(const QString& source, Connection& activeConnection, int /*
       Check(SQLRowCount(h, &rows), SQL_HANDLE_STMT, h);
       count_ = long(rows);
     }
-    Attach(std::move(stmt), activeConnection.CursorLocation == adUseClient && !readOnce);
-    readAhead_ = readOnce;
+    // A driver that cannot count the result first has it read whole.
+    const bool ahead = readOnce && count_ >= 0;
+    Attach(std::move(stmt), activeConnection.CursorLocation == adUseClient && !ahead);
+    readAhead_ = ahead;
     LoadRows();
   });
 }
@@ -754,7 +756,13 @@ void RecordSet::MoveNext() {
     ++position_;
     eof_ = position_ >= RowCount();
   } else if (readAhead_) {
-    if (++position_ >= RowCount()) statement_->Call([&] { ReadAhead(); });
+    if (++position_ < RowCount()) return;
+    try {
+      statement_->Call([&] { ReadAhead(); });
+    } catch (...) {
+      Detach();  // no row is half read
+      throw;
+    }
   } else {
     ClearCells();
     statement_->Call([&] { eof_ = !FetchRow(); });

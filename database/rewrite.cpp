@@ -18,6 +18,9 @@ QString KeyCondition(const MySQL::RowIdentity& identity, const QString& key) {
   // No literal of a key value holds a comma: numbers, quoted dates and
   // times, and hex.
   const QStringList values = key.split(u',');
+  if (values.size() != identity.columns.size())
+    throw ADODB::Error(QStringLiteral("The key of a row was read as %1 values for %2 columns.")
+                           .arg(QString::number(values.size()), QString::number(identity.columns.size())));
   QString condition;
   for (qsizetype i = 0; i < identity.columns.size() && i < values.size(); ++i) {
     if (i > 0) condition += QStringLiteral(" AND ");
@@ -114,15 +117,15 @@ QString GroupStatement(const QString& table, const QString& field, const MySQL::
   const QString column = quotedTable + u'.' + MySQL::QuoteName(field);
   // Each pair finds its row through the key, and gives it the new text
   // whole only while it holds exactly the old text.
+  // (No alias for the pairs: it could be the table's own name.)
   QStringList on;
   for (const QString& c : identity.columns)
-    on << quotedTable + u'.' + MySQL::QuoteName(c) + QStringLiteral(" = p.") + MySQL::QuoteName(c);
-  return QStringLiteral("UPDATE nv_keys p STRAIGHT_JOIN ") + quotedTable + QStringLiteral(" ON ") +
-         on.join(QStringLiteral(" AND ")) +
-         QStringLiteral(" SET %1 = CONVERT(p.nv_new_bytes USING utf8mb4) WHERE p.nv_group = %2 AND CAST(CONVERT(%1 USING utf8mb4) AS BINARY) = "
-                        "p.nv_old_bytes;")
-             .arg(column)
-             .arg(group);
+    on << quotedTable + u'.' + MySQL::QuoteName(c) + QStringLiteral(" = nv_keys.") + MySQL::QuoteName(c);
+  return QStringLiteral("UPDATE nv_keys STRAIGHT_JOIN ") + quotedTable + QStringLiteral(" ON ") +
+         on.join(QStringLiteral(" AND ")) + QStringLiteral(" SET ") + column +
+         QStringLiteral(" = CONVERT(nv_keys.nv_new_bytes USING utf8mb4) WHERE nv_keys.nv_group = ") +
+         QString::number(group) + QStringLiteral(" AND CAST(CONVERT(") + column +
+         QStringLiteral(" USING utf8mb4) AS BINARY) = nv_keys.nv_old_bytes;");
 }
 
 QString GroupsDone() {

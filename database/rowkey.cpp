@@ -60,9 +60,8 @@ QString ExactTest(const QString& field, const QByteArray& bytes, const QString& 
   if (bytes.size() <= kLiteralCompareBytes)
     return QStringLiteral("CAST(%1 AS BINARY) = %2").arg(value, ByteLiteral(bytes, QString()));
   return QStringLiteral("OCTET_LENGTH(CAST(%1 AS BINARY)) = %2 AND SHA2(CAST(%1 AS BINARY), 256) = '%3'")
-      .arg(value)
-      .arg(bytes.size())
-      .arg(QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
+      .arg(value, QString::number(bytes.size()),
+           QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
 }
 
 RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table, const QString& field) {

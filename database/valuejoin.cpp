@@ -1,5 +1,6 @@
 #include "database/valuejoin.h"
 
+#include <QRegularExpression>
 #include <cstring>
 #include <exception>
 
@@ -37,8 +38,14 @@ std::pair<qsizetype, bool> DistinctValues::Insert(const QString& text) {
   return {qsizetype(number), true};
 }
 
-ValueJoin::ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field)
+ValueJoin::ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field,
+                     const QString& charset)
     : connection_(connection), sender_(sender), table_(table), field_(field) {
+  // A character set's name goes into the statement as it is: only one that
+  // is plainly a name.
+  static const QRegularExpression name(QStringLiteral("^[A-Za-z0-9_]+$"));
+  if (name.match(charset).hasMatch() && charset.compare(QLatin1String("utf8mb4"), Qt::CaseInsensitive) != 0)
+    charset_ = charset;
   connection_.ExecuteMany(
       QStringLiteral("DROP TEMPORARY TABLE IF EXISTS nv_pairs;CREATE TEMPORARY TABLE nv_pairs (nv_value INT UNSIGNED NOT "
                      "NULL PRIMARY KEY, nv_record BIGINT NOT NULL, old LONGBLOB NOT NULL, new LONGBLOB NOT NULL, "
@@ -74,13 +81,20 @@ QString ValueJoin::Statement(qsizetype first, qsizetype last) const {
   const QString column = MySQL::QuoteName(table_) + u'.' + MySQL::QuoteName(field_);
   // The table is read once, in its own order, each row looking its value up
   // among the pairs by its exact bytes; a row found holds exactly the old
-  // text and gets the new one whole, with no collation in between.
-  return QStringLiteral("UPDATE ") + MySQL::QuoteName(table_) +
-         QStringLiteral(" STRAIGHT_JOIN nv_pairs p ON p.old = CAST(CONVERT(%1 USING utf8mb4) AS BINARY) AND p.nv_value "
-                        "BETWEEN %2 AND %3 SET %1 = CONVERT(p.new USING utf8mb4);")
-             .arg(column)
-             .arg(first)
-             .arg(last);
+  // text and gets the new one whole, with no collation in between. In a
+  // column of another character set the row's own bytes must be the old
+  // text's too: bytes that are no text in it could read as a '?' that
+  // another value holds. (No alias for the pairs: it could be the table's
+  // own name.)
+  QString on = QStringLiteral("nv_pairs.old = CAST(CONVERT(") + column + QStringLiteral(" USING utf8mb4) AS BINARY)");
+  if (!charset_.isEmpty())
+    on += QStringLiteral(" AND CAST(") + column + QStringLiteral(" AS BINARY) = CAST(CONVERT(CONVERT(nv_pairs.old USING "
+                                                                  "utf8mb4) USING ") +
+          charset_ + QStringLiteral(") AS BINARY)");
+  return QStringLiteral("UPDATE ") + MySQL::QuoteName(table_) + QStringLiteral(" STRAIGHT_JOIN nv_pairs ON ") + on +
+         QStringLiteral(" AND nv_pairs.nv_value BETWEEN ") + QString::number(first) + QStringLiteral(" AND ") +
+         QString::number(last) + QStringLiteral(" SET ") + column +
+         QStringLiteral(" = CONVERT(nv_pairs.new USING utf8mb4);");
 }
 
 QStringList ValueJoin::NoteOf(qsizetype value) {
@@ -91,7 +105,7 @@ QStringList ValueJoin::NoteOf(qsizetype value) {
           QString::fromUtf8(row->Value(2).toByteArray())};
 }
 
-void ValueJoin::Finish() {
+void ValueJoin::Finish(const std::function<void(qsizetype value, const QString& text)>& refused) {
   Send();
   // Ranges of values still to join, the next on top: a refused range goes
   // again as its two halves, the lower first.
@@ -113,8 +127,18 @@ void ValueJoin::Finish() {
     sender_.Flush();
     if (!refusal_) continue;
     if (first == last) {
-      refusals_.push_back({first, *refusal_});
+      refused(first, *refusal_);
       continue;
+    }
+    if (first == 0 && last == values_ - 1) {
+      // Refused as a whole: first make sure the statement itself can run
+      // (it cannot where the server takes no UPDATE without a key, say), or
+      // each value would be sent alone for the same answer.
+      const QString whole = *refusal_;
+      refusal_.reset();
+      sender_.Add(Statement(1, 0), kTag);
+      sender_.Flush();
+      if (refusal_) throw Batch::FatalError(ADODB::Error(whole));
     }
     const qsizetype middle = first + (last - first) / 2;
     ranges.push_back({middle + 1, last});

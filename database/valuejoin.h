@@ -43,7 +43,9 @@ class ValueJoin {
  public:
   // Makes the session's pair table, or raises ADODB::Error when the login
   // may not make temporary tables. The table goes with the session.
-  ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field);
+  // `charset` is the field's own character set.
+  ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field,
+            const QString& charset);
 
   // Called with the notes of the pairs about to go to the server, before
   // they go: nothing is changed until the join, but the notes are let go.
@@ -59,18 +61,17 @@ class ValueJoin {
   void Send();
 
   // Sends the pairs still held, then the join, as one transaction. A join
-  // the server refuses is taken back whole and goes again in halves, until
-  // each refusal belongs to one value; the sender reports it with the tag
-  // given to `Tag` below. Raises Batch::FatalError as the sender does.
-  void Finish();
+  // the server refuses is taken back whole and goes again in halves, each
+  // a transaction of its own, until each refusal belongs to one value,
+  // which is passed to `refused` with the server's text as soon as it is
+  // known. A join refused even where it can change no row fails as a
+  // whole: Batch::FatalError, as the sender raises it too.
+  void Finish(const std::function<void(qsizetype value, const QString& text)>& refused);
 
-  // The tag of the join statements, for the sender's callback; the text of
-  // a refusal is kept for the value it turns out to belong to.
+  // The tag of the join statements, for the sender's callback, which
+  // passes each refusal's text to Refused.
   static constexpr int kTag = -1;
   void Refused(const QString& text) { refusal_ = text; }
-  // The refused values, by number, with the server's text, once Finish
-  // has returned.
-  const std::vector<std::pair<qsizetype, QString>>& Refusals() const { return refusals_; }
 
  private:
   QString Statement(qsizetype first, qsizetype last) const;
@@ -79,13 +80,12 @@ class ValueJoin {
 
   ADODB::Connection& connection_;
   Batch::Sender& sender_;
-  QString table_, field_;
+  QString table_, field_, charset_;
   std::function<void(const std::vector<QStringList>&)> ahead_;
   QString insert_;
   std::vector<QStringList> notes_;
   qsizetype values_ = 0;  // one more than the highest value number sent
   std::optional<QString> refusal_;
-  std::vector<std::pair<qsizetype, QString>> refusals_;
 };
 
 }  // namespace Rewrite

@@ -206,7 +206,7 @@ void Form2::PushButton1_Click() {
           connection->ExecuteMany(Rewrite::KeysTable(table, identity), [](int, ADODB::RecordSet*) {});
           joined = true;
         } else {
-          valueJoin = std::make_unique<Rewrite::ValueJoin>(*connection, *sender, table, field);
+          valueJoin = std::make_unique<Rewrite::ValueJoin>(*connection, *sender, table, field, identity.charset);
         }
       } catch (const ADODB::Error&) {
         // No temporary tables for this login: record by record.
@@ -326,6 +326,8 @@ void Form2::PushButton1_Click() {
         break;
       }
       p.Line(172, [&] { records->MoveNext(); });
+      // Rows that can no longer be read end the run after that one report.
+      if (!records->IsOpen()) ended = true;
     }
     // The last batch.
     if (sender && executeLine != 0)
@@ -337,10 +339,7 @@ void Form2::PushButton1_Click() {
             sendAlone();
             sender->Flush();
           }
-          if (valueJoin) {
-            valueJoin->Finish();
-            for (const auto& [number, text] : valueJoin->Refusals()) refuseValue(number, text);
-          }
+          if (valueJoin) valueJoin->Finish(refuseValue);
         });
       });
   }

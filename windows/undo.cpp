@@ -78,8 +78,7 @@ void Form2::UndoLastRun() {
   const QString time = QLocale().toString(run->time.toLocalTime(), QLocale::ShortFormat);
   if (!Main::AskYesNo(QStringLiteral("Undo the last run on %1?\r\n\r\nMode: %2\r\nTime: %3\r\nRows: %4\r\n\r\n"
                                      "Each row gets its old value back, unless it was changed since.")
-                          .arg(where, run->mode, time)
-                          .arg(run->rows)))
+                          .arg(where, run->mode, time, QString::number(run->rows))))
     return;
 
   InputGuard::Hold hold(*guard_);

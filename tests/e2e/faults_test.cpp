@@ -123,11 +123,14 @@ TEST_F(FaultTest, SixteenMegabyteValueAndTwoHundredColumns) {
 TEST_F(FaultTest, AwkwardNamesConvertExactly) {
   TestDatabase db;
   // Also the names of the run's own temporary tables, which would hide a
-  // table of the same name from the run's session: keyless and keyed.
-  const QStringList tables = {"we`ird", "it's", "with space", QString::fromUtf16(u"tëst_ünï"), "select", "NV_keys", "nv_pairs"};
+  // table of the same name from the run's session, and names that read as
+  // aliases or as places for the statements' own numbers: keyless and keyed.
+  const QStringList tables = {"we`ird", "it's", "with space", QString::fromUtf16(u"tëst_ünï"), "select",
+                              "NV_keys", "nv_pairs", "p", "t%2%3", "k%1%2", "P"};
+  const QStringList keyed = {"NV_keys", "k%1%2", "P"};
   for (const QString& t : tables) {
     const QString q = MySQL::QuoteName(t);
-    const QString key = t == "NV_keys" ? ", id INT AUTO_INCREMENT PRIMARY KEY" : "";
+    const QString key = keyed.contains(t) ? ", id INT AUTO_INCREMENT PRIMARY KEY" : "";
     db.Exec({QStringLiteral("CREATE TABLE %1 (%2 VARCHAR(20)%3)").arg(q, MySQL::QuoteName("or`der " + t), key),
              QStringLiteral("INSERT INTO %1 (%2) VALUES ('mixed Case'), ('o\\'neil')").arg(q, MySQL::QuoteName("or`der " + t))});
   }
