@@ -44,18 +44,21 @@ ValueJoin::ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const
   // A character set's name goes into the statement as it is: only one that
   // is plainly a name.
   static const QRegularExpression name(QStringLiteral("^[A-Za-z0-9_]+$"));
-  if (name.match(charset).hasMatch() && charset.compare(QLatin1String("utf8mb4"), Qt::CaseInsensitive) != 0)
-    charset_ = charset;
+  utf8mb4_ = charset.compare(QLatin1String("utf8mb4"), Qt::CaseInsensitive) == 0;
+  if (!utf8mb4_ && name.match(charset).hasMatch()) charset_ = charset;
+  // `old` and `new` hold the texts as utf8mb4 bytes; `stored` the old text
+  // as the column's own bytes, filled just before the join.
   connection_.ExecuteMany(
       QStringLiteral("DROP TEMPORARY TABLE IF EXISTS nv_pairs;CREATE TEMPORARY TABLE nv_pairs (nv_value INT UNSIGNED NOT "
                      "NULL PRIMARY KEY, nv_record BIGINT NOT NULL, old LONGBLOB NOT NULL, new LONGBLOB NOT NULL, "
-                     "KEY (old(255)));"),
+                     "stored LONGBLOB, KEY (old(255)), KEY (stored(255)));"),
       [](int, ADODB::RecordSet*) {});
 }
 
 void ValueJoin::Add(qsizetype value, qint64 record, const QString& oldText, const QString& newText,
                     const QStringList& note) {
-  insert_ += insert_.isEmpty() ? QStringLiteral("INSERT INTO nv_pairs VALUES (") : QStringLiteral(",(");
+  insert_ += insert_.isEmpty() ? QStringLiteral("INSERT INTO nv_pairs (nv_value, nv_record, old, new) VALUES (")
+                               : QStringLiteral(",(");
   insert_ += QString::number(value) + u',' + QString::number(record) + u',' +
              MySQL::ByteLiteral(oldText.toUtf8(), {}) + u',' + MySQL::ByteLiteral(newText.toUtf8(), {}) + u')';
   notes_.push_back(note);
@@ -79,21 +82,19 @@ void ValueJoin::Send() {
 
 QString ValueJoin::Statement(qsizetype first, qsizetype last) const {
   const QString column = MySQL::QuoteName(table_) + u'.' + MySQL::QuoteName(field_);
-  // The table is read once, in its own order, each row looking its value up
-  // among the pairs by its exact bytes; a row found holds exactly the old
-  // text and gets the new one whole, with no collation in between. In a
-  // column of another character set the row's own bytes must be the old
-  // text's too: bytes that are no text in it could read as a '?' that
-  // another value holds. (No alias for the pairs: it could be the table's
-  // own name.)
-  QString on = QStringLiteral("nv_pairs.old = CAST(CONVERT(") + column + QStringLiteral(" USING utf8mb4) AS BINARY)");
-  if (!charset_.isEmpty())
-    on += QStringLiteral(" AND CAST(") + column + QStringLiteral(" AS BINARY) = CAST(CONVERT(CONVERT(nv_pairs.old USING "
-                                                                  "utf8mb4) USING ") +
-          charset_ + QStringLiteral(") AS BINARY)");
+  // The table is read once, in its own order, each row looking its own
+  // bytes up among the old texts in the column's character set: nothing of
+  // the row is converted to be compared, and a row whose bytes are no text
+  // in that character set finds nothing. A row found gets the new text
+  // whole, with no collation in between. (No alias for the pairs: it could
+  // be the table's own name.)
+  const QString on = utf8mb4_             ? QStringLiteral("nv_pairs.old = CAST(") + column + QStringLiteral(" AS BINARY)")
+                     : !charset_.isEmpty() ? QStringLiteral("nv_pairs.stored = CAST(") + column + QStringLiteral(" AS BINARY)")
+                                           : QStringLiteral("nv_pairs.old = CAST(CONVERT(") + column +
+                                                 QStringLiteral(" USING utf8mb4) AS BINARY)");
   return QStringLiteral("UPDATE ") + MySQL::QuoteName(table_) + QStringLiteral(" STRAIGHT_JOIN nv_pairs ON ") + on +
-         QStringLiteral(" AND nv_pairs.nv_value BETWEEN ") + QString::number(first) + QStringLiteral(" AND ") +
-         QString::number(last) + QStringLiteral(" SET ") + column +
+         QStringLiteral(" AND nv_pairs.nv_value BETWEEN ") + QString::number(first) +
+         QStringLiteral(" AND ") + QString::number(last) + QStringLiteral(" SET ") + column +
          QStringLiteral(" = CONVERT(nv_pairs.new USING utf8mb4);");
 }
 
@@ -107,6 +108,14 @@ QStringList ValueJoin::NoteOf(qsizetype value) {
 
 void ValueJoin::Finish(const std::function<void(qsizetype value, const QString& text)>& refused) {
   Send();
+  if (!charset_.isEmpty() && values_ > 0) {
+    try {
+      connection_.Execute(QStringLiteral("UPDATE nv_pairs SET stored = CAST(CONVERT(CONVERT(old USING utf8mb4) USING ") +
+                          charset_ + QStringLiteral(") AS BINARY);"));
+    } catch (const ADODB::Error& e) {
+      throw Batch::FatalError(e);
+    }
+  }
   // Ranges of values still to join, the next on top: a refused range goes
   // again as its two halves, the lower first.
   std::vector<std::pair<qsizetype, qsizetype>> ranges;

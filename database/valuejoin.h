@@ -80,7 +80,9 @@ class ValueJoin {
 
   ADODB::Connection& connection_;
   Batch::Sender& sender_;
-  QString table_, field_, charset_;
+  QString table_, field_;
+  bool utf8mb4_ = false;  // the column's own bytes are the texts' utf8mb4 bytes
+  QString charset_;       // else the column's character set, where it is plainly a name
   std::function<void(const std::vector<QStringList>&)> ahead_;
   QString insert_;
   std::vector<QStringList> notes_;
