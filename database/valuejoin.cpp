@@ -28,14 +28,22 @@ std::pair<qsizetype, bool> DistinctValues::Insert(const QString& text) {
   if (found == numbers_.constEnd()) {
     numbers_.insert(first, number);
   } else if (second_[*found] == second) {
-    return {qsizetype(*found), false};
+    return Seen(*found);
   } else {
     const auto known = apart_.constFind({first, second});
-    if (known != apart_.constEnd()) return {qsizetype(*known), false};
+    if (known != apart_.constEnd()) return Seen(*known);
     apart_.insert({first, second}, number);
   }
   second_.push_back(second);
+  counts_.push_back(1);
   return {qsizetype(number), true};
+}
+
+std::pair<qsizetype, bool> DistinctValues::Seen(quint32 number) {
+  quint16& count = counts_[number];
+  if (count == 0xFFFF) ++more_[number];
+  else ++count;
+  return {qsizetype(number), false};
 }
 
 ValueJoin::ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field,

@@ -28,15 +28,21 @@ namespace Rewrite {
 class DistinctValues {
  public:
   // The text's number, counting from 0 in the order first seen, and
-  // whether it was seen now for the first time.
+  // whether it was seen now for the first time. Counts it once more.
   std::pair<qsizetype, bool> Insert(const QString& text);
   qsizetype Size() const { return qsizetype(second_.size()); }
+  // How often the text of that number has been inserted.
+  qint64 Count(qsizetype number) const { return counts_[size_t(number)] + more_.value(quint32(number)); }
 
  private:
   QCryptographicHash hash_{QCryptographicHash::Sha256};
   QHash<quint64, quint32> numbers_;                   // by the first half
   std::deque<quint64> second_;                        // by number
   QHash<std::pair<quint64, quint64>, quint32> apart_;  // first halves met
+  // By number: most texts are held by few records.
+  std::deque<quint16> counts_;
+  QHash<quint32, qint64> more_;  // past what counts_ holds
+  std::pair<qsizetype, bool> Seen(quint32 number);
 };
 
 class ValueJoin {

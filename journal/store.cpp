@@ -151,6 +151,8 @@ Store::Store(const QString& path) : path_(path) {
     Exec("PRAGMA journal_mode = WAL");
     Exec("PRAGMA synchronous = FULL");
     Exec("PRAGMA foreign_keys = ON");
+    // Written in order and read once: a small page cache does.
+    Exec("PRAGMA cache_size = -256");
     Exec(kSchema);
   } catch (...) {
     sqlite3_close(db_);

@@ -5,9 +5,9 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHash>
+#include <algorithm>
 #include <cmath>
 #include <memory>
-#include <deque>
 #include <vector>
 
 #include "caserules/case.h"
@@ -25,9 +25,10 @@
 
 namespace {
 
-// The pairs of one join by key, as statement bytes and records at most.
-constexpr qsizetype kJoinBytes = 512 * 1024;
-constexpr size_t kJoinRecords = 1000;
+// The pairs of one join by key, as statement bytes and records at most (and
+// the bytes well under what the server takes in one statement).
+constexpr qsizetype kJoinBytes = 2 * 1024 * 1024;
+constexpr size_t kJoinRecords = 4000;
 // How often the window's events go on between records, in milliseconds.
 constexpr qint64 kEventsEveryMs = 10;
 
@@ -99,11 +100,10 @@ void Form2::PushButton1_Click() {
   // goes once for the first record of that value: its answer holds for all
   // of them, each reported at its own execute line.
   Rewrite::DistinctValues distinct;
-  std::deque<quint32> holding;         // records holding each value (grown without copies)
   QHash<qsizetype, QString> refusals;  // the refused values, with the server's text
   const auto refuseValue = [&](qsizetype number, const QString& text) {
     refusals.insert(number, text);
-    for (quint32 i = 0; i < holding[size_t(number)]; ++i) p.Line(executeLine, [&] { throw ADODB::Error(text); });
+    for (qint64 i = distinct.Count(number); i > 0; --i) p.Line(executeLine, [&] { throw ADODB::Error(text); });
   };
   // And where nothing finds a value's rows fast, all values go together as
   // one join at the end.
@@ -290,11 +290,9 @@ void Form2::PushButton1_Click() {
           if (!seen) {
             const auto refused = refusals.constFind(number);
             if (refused != refusals.constEnd()) p.Line(executeLine, [&] { throw ADODB::Error(*refused); });
-            else ++holding[size_t(number)];
             break;
           }
           tag = int(number);
-          holding.push_back(1);
         }
         if (valueJoin && !Rewrite::IsLarge(oldText)) {
           p.Line(executeLine, [&] {
@@ -307,7 +305,7 @@ void Form2::PushButton1_Click() {
         if (joined && !Rewrite::IsLarge(oldText)) {
           joining.push_back({tag, counter, key, keyValues, oldText, newText});
           joiningBytes += (oldText.size() + newText.size()) * 6;
-          if (joiningBytes >= kJoinBytes || joining.size() >= kJoinRecords)
+          if (joiningBytes >= std::min(kJoinBytes, sender->ByteBound()) || joining.size() >= kJoinRecords)
             p.Line(executeLine, [&] { send(sendJoin); });
           break;
         }
