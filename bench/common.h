@@ -34,7 +34,6 @@ inline std::pair<double, double> PairedMedianMs(int runs, const std::function<vo
   return {ta[ta.size() / 2], tb[tb.size() / 2]};
 }
 
-// This process's peak resident memory in MiB.
 // Starts the peak over from the memory in use now, once what earlier work
 // freed has gone back to the system.
 inline void ResetPeak() {
@@ -43,23 +42,17 @@ inline void ResetPeak() {
   if (refs.open(QIODevice::WriteOnly)) refs.write("5");
 }
 
-inline double RssMiB() {
+// A memory figure of this process in MiB, by its name in /proc/self/status.
+inline double StatusMiB(const QByteArray& name) {
   QFile status("/proc/self/status");
   if (!status.open(QIODevice::ReadOnly)) return -1;
   for (const QByteArray& line : status.readAll().split('\n')) {
-    if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    if (line.startsWith(name + ':')) return line.mid(name.size() + 1).trimmed().split(' ').first().toDouble() / 1024.0;
   }
   return -1;
 }
-
-inline double PeakMiB() {
-  QFile status("/proc/self/status");
-  if (!status.open(QIODevice::ReadOnly)) return -1;
-  for (const QByteArray& line : status.readAll().split('\n')) {
-    if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-  }
-  return -1;
-}
+inline double RssMiB() { return StatusMiB("VmRSS"); }   // in use now
+inline double PeakMiB() { return StatusMiB("VmHWM"); }  // the peak since the last reset
 
 #include "tests/support/testdb.h"
 

@@ -126,15 +126,14 @@ void Form2::PushButton1_Click() {
   std::vector<Pair> group;  // the join under way: each goes as a transaction of its own
   int groups = 0;
   std::vector<Pair> alone;
-  // Values that go alone after their join was refused, then the pairs
+  // Records that go alone after their join was refused, then the pairs
   // gathered for the next join.
   const auto sendAlone = [&] {
     std::vector<Pair> now;
     now.swap(alone);
     for (const Pair& a : now)
-      sender->Add(a.key.isEmpty() ? Rewrite::ValueStatement(tableName, fieldName, a.oldText, a.newText)
-                                  : Rewrite::KeyedStatement(tableName, fieldName, a.key, a.oldText, a.newText),
-                  a.tag, Journal::RunRecorder::Note(a.record, a.key, a.oldText, a.newText));
+      sender->Add(Rewrite::KeyedStatement(tableName, fieldName, a.key, a.oldText, a.newText), a.tag,
+                  Journal::RunRecorder::Note(a.record, a.key, a.oldText, a.newText));
   };
   const std::function<void()> sendJoin = [&] {
     sendAlone();
