@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
     MakeTable(db, relayRows, true);
     QStringList statements;
     for (const QString& v : db.Values("SELECT name FROM t"))
-      statements << Rewrite::ValueStatement("t", "name", v, Case::ProperCase(v));
+      statements << Rewrite::ValueStatement("t", "name", v.toUtf8(), Case::ProperCase(v).toUtf8(), "utf8mb4");
     const QString original = db.Values("CHECKSUM TABLE t").value(0);
     double undoMs = 0;
     run(far, 2, &undoMs);
@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
     MakeTable(db, loopRows, true);
     QStringList statements;
     for (const QString& v : db.Values("SELECT name FROM t"))
-      statements << Rewrite::ValueStatement("t", "name", v, Case::UpperText(v));
+      statements << Rewrite::ValueStatement("t", "name", v.toUtf8(), Case::UpperText(v).toUtf8(), "utf8mb4");
     const double senderMs = MedianMs(1, [&] {
       ADODB::Connection c;
       c.MultipleStatements = true;

@@ -50,14 +50,15 @@ double Send(const TestDatabase& db, const QString& journalPath) {
     if (!journalPath.isEmpty()) {
       const auto d = db.Details();
       journal = Journal::RunRecorder::Start(MySQL::ReadRowIdentity(*connection, "t", "name"),
-                                            {d.server, d.port, d.database, "t", "name"}, "Proper Case", journalPath);
+                                            {d.server, d.port, d.database, "t", "name"}, "Proper Case", "utf8mb4",
+                                            journalPath);
       sender.SetHook(journal.get());
     }
     qint64 record = 0;
     for (const QString& v : values) {
-      const QString newText = Case::ProperCase(v);
-      sender.Add(Rewrite::ValueStatement("t", "name", v, newText), 0,
-                 Journal::RunRecorder::Note(record++, QString(), v, newText));
+      const QByteArray oldBytes = v.toUtf8(), newBytes = Case::ProperCase(v).toUtf8();
+      sender.Add(Rewrite::ValueStatement("t", "name", oldBytes, newBytes, "utf8mb4"), 0,
+                 Rewrite::RecordNote(record++, QString(), oldBytes, newBytes));
     }
     sender.Flush();
     if (journal) journal->Finish();

@@ -27,7 +27,7 @@ namespace {
 QByteArray Statements(const TestDatabase& db) {
   QByteArray script;
   for (const QString& v : db.Values("SELECT name FROM t")) {
-    const QString statement = Rewrite::ValueStatement("t", "name", v, Case::ProperCase(v));
+    const QString statement = Rewrite::ValueStatement("t", "name", v.toUtf8(), Case::ProperCase(v).toUtf8(), "utf8mb4");
     script += statement.toUtf8() + '\n';
   }
   return script;

@@ -42,7 +42,7 @@ const QString kWarnings = QStringLiteral("SHOW WARNINGS;");
 
 bool ConnectionLost(const ADODB::Error& e) {
   return e.sqlState.startsWith(QLatin1String("08")) || e.nativeError == 2006 || e.nativeError == 2013 ||
-         e.nativeError == 2055;
+         e.nativeError == 2055 || e.nativeError == 4031;
 }
 
 }  // namespace
@@ -75,13 +75,15 @@ Failure Classify(const ADODB::Error& error) {
   const int n = error.nativeError;
   const QString& state = error.sqlState;
   // Deadlock, lock wait timeout, and a cluster's certification failure,
-  // which the server reports as a deadlock (SQLSTATE 40001).
-  if (n == 1213 || n == 1205 || state == QLatin1String("40001")) return Failure::Conflict;
+  // which the server reports as a deadlock (SQLSTATE 40001), or as 3101 in
+  // a MySQL group of several primaries.
+  if (n == 1213 || n == 1205 || n == 3101 || state == QLatin1String("40001")) return Failure::Conflict;
   static const int kFatal[] = {
       1044, 1045, 1142, 1143,        // access denied: database, login, command, column
       1146, 1054, 1109,              // table or column missing
       1036, 1290, 1792,              // table, server or transaction read-only
-      1047, 1053, 1927,              // node not ready, server shutting down, connection killed
+      1047, 1053, 1927, 4031,        // node not ready, server shutting down, connection killed or idle too long
+      1969, 3024,                    // the server's time limit for one statement: the same statement meets it again
       1153,                          // packet too large: the server drops the connection
       2002, 2003, 2006, 2013, 2055,  // connection refused, gone or lost
   };
@@ -100,9 +102,9 @@ Sender::Sender(ADODB::Connection& connection, Refused refused, Limits limits)
   clock.start();
   auto server = connection_.Execute(QStringLiteral("SELECT @@max_allowed_packet, @@log_bin, @@binlog_format;"));
   qint64 trip = clock.nsecsElapsed();
-  const qsizetype serverPacket = server ? qsizetype(server->Value(0).toLongLong()) : 0;
+  serverPacket_ = server ? qsizetype(server->Value(0).toLongLong()) : 0;
   // A batch stays well under what the server takes in one packet.
-  byteBound_ = serverPacket > 0 ? std::min(limits_.bytes, serverPacket / 4) : limits_.bytes;
+  byteBound_ = serverPacket_ > 0 ? std::min(limits_.bytes, serverPacket_ / 4) : limits_.bytes;
   // Read committed: each statement locks only the rows it changes, not every
   // row it looks at, so others writing to the table are not held up for a
   // whole batch and a cluster takes it back only for rows both changed. The
@@ -120,6 +122,16 @@ Sender::Sender(ADODB::Connection& connection, Refused refused, Limits limits)
   // where every round trip counts.
   if (std::chrono::nanoseconds(trip) >= limits_.farTrip)
     limits_.statements = std::max(limits_.statements, limits_.farStatements);
+}
+
+bool Sender::Fits(const QString& statement) const {
+  // With the statements around it in its transaction's first text.
+  return serverPacket_ <= 0 || WireBytes(statement) + 512 <= serverPacket_;
+}
+
+QString Sender::TooLarge() {
+  return QStringLiteral("The converted value does not fit in one statement of the size the server takes "
+                        "(max_allowed_packet), so the value was left as it is.");
 }
 
 void Sender::Add(const QString& statement, int tag, QStringList note) {

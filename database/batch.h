@@ -106,6 +106,10 @@ class Sender {
   int Retries() const { return retries_; }  // transactions taken back and tried again so far
   int Batches() const { return batches_; }  // transactions committed so far
   qsizetype ByteBound() const { return byteBound_; }
+  // Whether the server takes the statement in one packet (max_allowed_packet).
+  bool Fits(const QString& statement) const;
+  // The report of a statement it would not take.
+  static QString TooLarge();
   int StatementBound() const { return limits_.statements; }
 
  private:
@@ -145,6 +149,7 @@ class Sender {
   Limits limits_;
   ADODB::Error lastConflict_{QString()};
   qsizetype byteBound_ = 0;
+  qsizetype serverPacket_ = 0;
   std::vector<Item> queued_;
   qsizetype queuedBytes_ = 0;
   bool lost_ = false;  // the connection is gone: nothing more is sent on it

@@ -6,10 +6,11 @@
 
 namespace Rewrite {
 
-QString FieldQuery(const QString& table, const QString& field, const MySQL::RowIdentity& identity) {
+QString FieldQuery(const QString& table, const QString& field, const MySQL::RowIdentity& identity, bool stored) {
   QString columns = MySQL::QuoteName(field);
   if (!identity.keyValues.isEmpty()) columns += QStringLiteral(", ") + identity.keyValues;
   else if (!identity.keyExpression.isEmpty()) columns += QStringLiteral(", ") + identity.keyExpression;
+  if (stored) columns += QStringLiteral(", CAST(") + MySQL::QuoteName(field) + QStringLiteral(" AS BINARY)");
   return QStringLiteral("SELECT ") + columns + QStringLiteral(" FROM ") + MySQL::QuoteName(table);
 }
 
@@ -29,58 +30,38 @@ QString KeyCondition(const MySQL::RowIdentity& identity, const QString& key) {
   return condition;
 }
 
-qsizetype CharacterCount(const QString& text) {
-  qsizetype count = text.size();
-  for (qsizetype i = 0; i + 1 < text.size(); ++i) {
-    if (text.at(i).isHighSurrogate() && text.at(i + 1).isLowSurrogate()) {
-      --count;
-      ++i;
-    }
-  }
-  return count;
-}
-
 namespace {
 
-// Values above this size are found by digest, not by their text.
+// Values above this size are found by digest, not by their bytes.
 constexpr qsizetype kLargeValueBytes = 64 * 1024;
 
-QString Assignment(const QString& table, const QString& field, const QString& oldLiteral, const QString& newLiteral) {
-  const QString column = MySQL::QuoteName(field);
-  return QStringLiteral("UPDATE ") + MySQL::QuoteName(table) + QStringLiteral(" SET ") + column +
-         QStringLiteral(" = REPLACE(") + column + u',' + oldLiteral + u',' + newLiteral + QStringLiteral(") WHERE ");
+QString Assignment(const QString& table, const QString& field, const QByteArray& newBytes, const QString& charset) {
+  return QStringLiteral("UPDATE ") + MySQL::QuoteName(table) + QStringLiteral(" SET ") + MySQL::QuoteName(field) +
+         QStringLiteral(" = ") + MySQL::ByteLiteral(newBytes, charset) + QStringLiteral(" WHERE ");
 }
 
 }  // namespace
 
 QString KeyedStatement(const QString& table, const QString& field, const QString& keyCondition,
-                       const QString& oldText, const QString& newText) {
-  // The value is compared as the utf8mb4 bytes it was read as, whatever the
-  // column's own character set: exact, with no collation in between.
-  if (IsLarge(oldText)) return LargeValueStatement(table, field, keyCondition, oldText, newText);
-  const QString test = MySQL::ExactTest(field, oldText.toUtf8(), QStringLiteral("utf8mb4"));
-  return Assignment(table, field, MySQL::TextLiteral(oldText), MySQL::TextLiteral(newText)) + keyCondition +
-         QStringLiteral(" AND ") + test + u';';
+                       const QByteArray& oldBytes, const QByteArray& newBytes, const QString& charset) {
+  return Assignment(table, field, newBytes, charset) + keyCondition + QStringLiteral(" AND ") +
+         MySQL::ExactTest(field, oldBytes) + u';';
 }
 
-bool IsLarge(const QString& text) { return text.size() > kLargeValueBytes / 3 && text.toUtf8().size() > kLargeValueBytes; }
+bool IsLarge(const QByteArray& bytes) { return bytes.size() > kLargeValueBytes; }
 
-QString LargeValueStatement(const QString& table, const QString& field, const QString& condition,
-                            const QString& oldText, const QString& newText) {
-  // Tested by its length and digest, and set whole: the value's text twice
-  // over would not fit what the server takes in one statement.
-  QString where = MySQL::ExactTest(field, oldText.toUtf8(), QStringLiteral("utf8mb4"));
-  if (!condition.isEmpty()) where = condition + QStringLiteral(" AND ") + where;
-  return QStringLiteral("UPDATE ") + MySQL::QuoteName(table) + QStringLiteral(" SET ") + MySQL::QuoteName(field) +
-         QStringLiteral(" = ") + MySQL::TextLiteral(newText) + QStringLiteral(" WHERE ") + where + u';';
+QString ValueStatement(const QString& table, const QString& field, const QByteArray& oldBytes,
+                       const QByteArray& newBytes, const QString& charset) {
+  QString where = MySQL::ExactTest(field, oldBytes);
+  if (!IsLarge(oldBytes))
+    where = MySQL::QuoteName(field) + QStringLiteral(" = ") + MySQL::ByteLiteral(oldBytes, charset) +
+            QStringLiteral(" AND ") + where;
+  return Assignment(table, field, newBytes, charset) + where + u';';
 }
 
-QString ValueStatement(const QString& table, const QString& field, const QString& oldText, const QString& newText) {
-  if (IsLarge(oldText)) return LargeValueStatement(table, field, QString(), oldText, newText);
-  const QString column = MySQL::QuoteName(field), oldLiteral = MySQL::TextLiteral(oldText);
-  return Assignment(table, field, oldLiteral, MySQL::TextLiteral(newText)) + column + QStringLiteral(" = ") +
-         oldLiteral + QStringLiteral(" AND CHAR_LENGTH(") + column + QStringLiteral(") = ") +
-         QString::number(CharacterCount(oldText)) + u';';
+qsizetype PairBytes(const QString& keyValues, const QByteArray& oldBytes, const QByteArray& newBytes) {
+  // (key,X'old',X'new',group),
+  return keyValues.size() + 2 * (oldBytes.size() + newBytes.size()) + 24;
 }
 
 bool NamedLikeOwnTables(const QString& table) {
@@ -106,26 +87,27 @@ QString GroupInsert(int group, const std::vector<Pair>& rows) {
   for (const Pair& r : rows) {
     if (!first) text += u',';
     first = false;
-    text += u'(' + r.keyValues + u',' + MySQL::ByteLiteral(r.oldText.toUtf8(), {}) + u',' +
-            MySQL::ByteLiteral(r.newText.toUtf8(), {}) + u',' + number + u')';
+    text += u'(' + r.keyValues + u',' + MySQL::ByteLiteral(r.oldBytes, {}) + u',' + MySQL::ByteLiteral(r.newBytes, {}) +
+            u',' + number + u')';
   }
   return text + u';';
 }
 
-QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group) {
+QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group,
+                       const QString& charset) {
   const QString quotedTable = MySQL::QuoteName(table);
   const QString column = quotedTable + u'.' + MySQL::QuoteName(field);
-  // Each pair finds its row through the key, and gives it the new text
-  // whole only while it holds exactly the old text.
+  // Each pair finds its row through the key, and gives it the new bytes
+  // only while it holds exactly the old bytes.
   // (No alias for the pairs: it could be the table's own name.)
   QStringList on;
   for (const QString& c : identity.columns)
     on << quotedTable + u'.' + MySQL::QuoteName(c) + QStringLiteral(" = nv_keys.") + MySQL::QuoteName(c);
   return QStringLiteral("UPDATE nv_keys STRAIGHT_JOIN ") + quotedTable + QStringLiteral(" ON ") +
          on.join(QStringLiteral(" AND ")) + QStringLiteral(" SET ") + column +
-         QStringLiteral(" = CONVERT(nv_keys.nv_new_bytes USING utf8mb4) WHERE nv_keys.nv_group = ") +
-         QString::number(group) + QStringLiteral(" AND CAST(CONVERT(") + column +
-         QStringLiteral(" USING utf8mb4) AS BINARY) = nv_keys.nv_old_bytes;");
+         QStringLiteral(" = CONVERT(nv_keys.nv_new_bytes USING ") + charset +
+         QStringLiteral(") WHERE nv_keys.nv_group = ") + QString::number(group) + QStringLiteral(" AND CAST(") + column +
+         QStringLiteral(" AS BINARY) = nv_keys.nv_old_bytes;");
 }
 
 QString GroupsDone() {
@@ -133,6 +115,17 @@ QString GroupsDone() {
   // purged, and each group would find more of them.
   return QStringLiteral("TRUNCATE TABLE nv_keys;");
 }
+
+QStringList RecordNote(qint64 record, const QString& key, const QByteArray& oldBytes, const QByteArray& newBytes) {
+  return {QString::number(record), key, QString::fromLatin1(oldBytes), QString::fromLatin1(newBytes)};
+}
+
+QStringList Journaled(QStringList note) {
+  note << QStringLiteral("journaled");
+  return note;
+}
+
+bool IsJournaled(const QStringList& note) { return note.size() == 5; }
 
 QString SessionModeStatement(const QString& currentMode) {
   QStringList modes = currentMode.split(u',', Qt::SkipEmptyParts);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <utility>
 #include <vector>
 
@@ -14,31 +15,33 @@ namespace Rewrite {
 
 // The query that reads the field, then, where the table has a usable key,
 // each row's key: as its values where each key column has a literal form
-// (the smaller), else as the condition that finds the row again.
-QString FieldQuery(const QString& table, const QString& field, const MySQL::RowIdentity& identity = {});
+// (the smaller), else as the condition that finds the row again; then, when
+// `stored`, the field's stored bytes (ColumnBytes::ReadsStored).
+QString FieldQuery(const QString& table, const QString& field, const MySQL::RowIdentity& identity = {},
+                   bool stored = false);
 // The condition that finds a row again, from the key as FieldQuery reads it.
 QString KeyCondition(const MySQL::RowIdentity& identity, const QString& key);
 
-// The number of characters (code points) of a text, as the server counts them.
-qsizetype CharacterCount(const QString& text);
+// Values are the column's own bytes (ColumnBytes), written as literals of
+// its character set `charset`, and found by the bytes the row holds: no
+// conversion and no collation stands between what was read and what is
+// compared or written.
 
 // The statement for one record found by its key: it changes that row only,
-// and only while the row still holds exactly the old text.
+// and only while the row still holds exactly the old bytes.
 QString KeyedStatement(const QString& table, const QString& field, const QString& keyCondition,
-                       const QString& oldText, const QString& newText);
+                       const QByteArray& oldBytes, const QByteArray& newBytes, const QString& charset);
 
-// The statement for the rows whose whole value is the old text: the text
-// is replaced only where it stands whole, so one value is never replaced
-// inside another. REPLACE compares exactly; the length test keeps rows that
-// merely compare equal under the column's collation (trailing spaces,
-// ignorable characters) for their own records.
-QString ValueStatement(const QString& table, const QString& field, const QString& oldText, const QString& newText);
+// The statement for the rows whose whole value is exactly the old bytes.
+// The comparison in the column's collation lets an index on the field find
+// them; the byte test keeps rows that merely compare equal there (case,
+// trailing spaces, ignorable characters) for their own records.
+QString ValueStatement(const QString& table, const QString& field, const QByteArray& oldBytes,
+                       const QByteArray& newBytes, const QString& charset);
 
 // A value too large to stand in its statement twice: its statements test
-// it by length and digest and set the new text whole.
-bool IsLarge(const QString& text);
-QString LargeValueStatement(const QString& table, const QString& field, const QString& condition,
-                            const QString& oldText, const QString& newText);
+// it by length and digest.
+bool IsLarge(const QByteArray& bytes);
 
 // Many records found by key together as one join, where one statement
 // per record would cost a round of the driver's and the server's own work
@@ -52,14 +55,27 @@ QString KeysTable(const QString& table, const MySQL::RowIdentity& identity);
 bool NamedLikeOwnTables(const QString& table);
 struct Pair {
   QString keyValues;
-  QString oldText, newText;
+  QByteArray oldBytes, newBytes;
 };
+// What a pair costs in its group's insert.
+qsizetype PairBytes(const QString& keyValues, const QByteArray& oldBytes, const QByteArray& newBytes);
 QString GroupInsert(int group, const std::vector<Pair>& rows);
 // The statement that changes a group's rows, each only while it holds
 // exactly its old text.
-QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group);
+QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group,
+                       const QString& charset);
 // Empties the table once every group sent has been answered.
 QString GroupsDone();
+
+// A record's note, for the sender's hook (the undo journal): its position
+// in the run, its row's key condition (empty without a key), and its bytes
+// before and after, a character each. A statement standing for several
+// records carries their notes one after the other.
+QStringList RecordNote(qint64 record, const QString& key, const QByteArray& oldBytes, const QByteArray& newBytes);
+// The same note for a record the journal holds already: sent again alone
+// after its group was refused, or its value's part of the join at the end.
+QStringList Journaled(QStringList note);
+bool IsJournaled(const QStringList& note);
 
 // Makes the run's session refuse a value that does not fit, never cut or
 // blank it, whatever the server's sql_mode says; and reads backslash

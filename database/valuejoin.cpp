@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "database/mysql.h"
+#include "database/rewrite.h"
 #include "database/rowkey.h"
 
 namespace Rewrite {
@@ -48,30 +49,24 @@ std::pair<qsizetype, bool> DistinctValues::Seen(quint32 number) {
 
 ValueJoin::ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field,
                      const QString& charset)
-    : connection_(connection), sender_(sender), table_(table), field_(field) {
-  // A character set's name goes into the statement as it is: only one that
-  // is plainly a name.
-  static const QRegularExpression name(QStringLiteral("^[A-Za-z0-9_]+$"));
-  utf8mb4_ = charset.compare(QLatin1String("utf8mb4"), Qt::CaseInsensitive) == 0;
-  if (!utf8mb4_ && name.match(charset).hasMatch()) charset_ = charset;
-  // `old` and `new` hold the texts as utf8mb4 bytes; `stored` the old text
-  // as the column's own bytes, filled just before the join.
+    : connection_(connection), sender_(sender), table_(table), field_(field), charset_(charset) {
+  // `old` and `new` hold the column's own bytes.
   connection_.ExecuteMany(
       QStringLiteral("DROP TEMPORARY TABLE IF EXISTS nv_pairs;CREATE TEMPORARY TABLE nv_pairs (nv_value INT UNSIGNED NOT "
                      "NULL PRIMARY KEY, nv_record BIGINT NOT NULL, old LONGBLOB NOT NULL, new LONGBLOB NOT NULL, "
-                     "stored LONGBLOB, KEY (old(255)), KEY (stored(255)));"),
+                     "KEY (old(255)));"),
       [](int, ADODB::RecordSet*) {});
 }
 
-void ValueJoin::Add(qsizetype value, qint64 record, const QString& oldText, const QString& newText,
+void ValueJoin::Add(qsizetype value, qint64 record, const QByteArray& oldBytes, const QByteArray& newBytes,
                     const QStringList& note) {
   insert_ += insert_.isEmpty() ? QStringLiteral("INSERT INTO nv_pairs (nv_value, nv_record, old, new) VALUES (")
                                : QStringLiteral(",(");
-  insert_ += QString::number(value) + u',' + QString::number(record) + u',' +
-             MySQL::ByteLiteral(oldText.toUtf8(), {}) + u',' + MySQL::ByteLiteral(newText.toUtf8(), {}) + u')';
+  insert_ += QString::number(value) + u',' + QString::number(record) + u',' + MySQL::ByteLiteral(oldBytes, {}) + u',' +
+             MySQL::ByteLiteral(newBytes, {}) + u')';
   notes_.push_back(note);
   values_ = std::max(values_, value + 1);
-  if (insert_.size() >= kPairBytes) Send();
+  if (insert_.size() >= std::min(kPairBytes, sender_.ByteBound())) Send();
 }
 
 void ValueJoin::Send() {
@@ -91,39 +86,25 @@ void ValueJoin::Send() {
 QString ValueJoin::Statement(qsizetype first, qsizetype last) const {
   const QString column = MySQL::QuoteName(table_) + u'.' + MySQL::QuoteName(field_);
   // The table is read once, in its own order, each row looking its own
-  // bytes up among the old texts in the column's character set: nothing of
-  // the row is converted to be compared, and a row whose bytes are no text
-  // in that character set finds nothing. A row found gets the new text
-  // whole, with no collation in between. (No alias for the pairs: it could
-  // be the table's own name.)
-  const QString on = utf8mb4_             ? QStringLiteral("nv_pairs.old = CAST(") + column + QStringLiteral(" AS BINARY)")
-                     : !charset_.isEmpty() ? QStringLiteral("nv_pairs.stored = CAST(") + column + QStringLiteral(" AS BINARY)")
-                                           : QStringLiteral("nv_pairs.old = CAST(CONVERT(") + column +
-                                                 QStringLiteral(" USING utf8mb4) AS BINARY)");
-  return QStringLiteral("UPDATE ") + MySQL::QuoteName(table_) + QStringLiteral(" STRAIGHT_JOIN nv_pairs ON ") + on +
-         QStringLiteral(" AND nv_pairs.nv_value BETWEEN ") + QString::number(first) +
+  // bytes up among the old values: nothing of the row is converted to be
+  // compared. A row found gets the new bytes, with no collation in between.
+  // (No alias for the pairs: it could be the table's own name.)
+  return QStringLiteral("UPDATE ") + MySQL::QuoteName(table_) + QStringLiteral(" STRAIGHT_JOIN nv_pairs ON nv_pairs.old = CAST(") +
+         column + QStringLiteral(" AS BINARY) AND nv_pairs.nv_value BETWEEN ") + QString::number(first) +
          QStringLiteral(" AND ") + QString::number(last) + QStringLiteral(" SET ") + column +
-         QStringLiteral(" = CONVERT(nv_pairs.new USING utf8mb4);");
+         QStringLiteral(" = CONVERT(nv_pairs.new USING ") + charset_ + QStringLiteral(");");
 }
 
 QStringList ValueJoin::NoteOf(qsizetype value) {
   auto row = connection_.Execute(
       QStringLiteral("SELECT nv_record, old, new FROM nv_pairs WHERE nv_value = %1;").arg(value));
   if (!row || row->Eof()) return {};
-  return {row->Value(0).toString(), QString(), QString::fromUtf8(row->Value(1).toByteArray()),
-          QString::fromUtf8(row->Value(2).toByteArray())};
+  return Journaled(RecordNote(row->Value(0).toLongLong(), QString(), row->Value(1).toByteArray(),
+                              row->Value(2).toByteArray()));
 }
 
 void ValueJoin::Finish(const std::function<void(qsizetype value, const QString& text)>& refused) {
   Send();
-  if (!charset_.isEmpty() && values_ > 0) {
-    try {
-      connection_.Execute(QStringLiteral("UPDATE nv_pairs SET stored = CAST(CONVERT(CONVERT(old USING utf8mb4) USING ") +
-                          charset_ + QStringLiteral(") AS BINARY);"));
-    } catch (const ADODB::Error& e) {
-      throw Batch::FatalError(e);
-    }
-  }
   // Ranges of values still to join, the next on top: a refused range goes
   // again as its two halves, the lower first.
   std::vector<std::pair<qsizetype, qsizetype>> ranges;

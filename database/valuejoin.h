@@ -49,7 +49,7 @@ class ValueJoin {
  public:
   // Makes the session's pair table, or raises ADODB::Error when the login
   // may not make temporary tables. The table goes with the session.
-  // `charset` is the field's own character set.
+  // `charset` is the field's own character set, whose bytes the pairs hold.
   ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field,
             const QString& charset);
 
@@ -61,7 +61,8 @@ class ValueJoin {
   // seen at `record`, with the note the sender's hook is to see for it.
   // Raises Batch::FatalError when the pairs cannot be kept: nothing has
   // been changed then.
-  void Add(qsizetype value, qint64 record, const QString& oldText, const QString& newText, const QStringList& note);
+  void Add(qsizetype value, qint64 record, const QByteArray& oldBytes, const QByteArray& newBytes,
+           const QStringList& note);
 
   // Sends the pairs held so far, their notes first.
   void Send();
@@ -81,14 +82,14 @@ class ValueJoin {
 
  private:
   QString Statement(qsizetype first, qsizetype last) const;
-  // The note of the one value of a range, from the pair table.
+  // The note of the one value of a range, from the pair table, as
+  // journaled already.
   QStringList NoteOf(qsizetype value);
 
   ADODB::Connection& connection_;
   Batch::Sender& sender_;
   QString table_, field_;
-  bool utf8mb4_ = false;  // the column's own bytes are the texts' utf8mb4 bytes
-  QString charset_;       // else the column's character set, where it is plainly a name
+  QString charset_;
   std::function<void(const std::vector<QStringList>&)> ahead_;
   QString insert_;
   std::vector<QStringList> notes_;

@@ -4,20 +4,19 @@
 #include <optional>
 
 #include "database/mysql.h"
+#include "database/rewrite.h"
 
 namespace Journal {
 
 std::unique_ptr<RunRecorder> RunRecorder::Start(const RowIdentity& identity, const Target& target,
-                                                const QString& mode, const QString& path) {
+                                                const QString& mode, const QString& charset, const QString& path) {
   auto store = std::make_unique<Store>(path);
   RunHeader header;
   header.target = target;
   header.mode = mode;
   header.time = QDateTime::currentDateTime();
   header.keyColumns = identity.columns.join(QStringLiteral(", "));
-  // The texts are journaled as the run read them: utf8mb4, whatever the
-  // column's own character set.
-  header.charset = QStringLiteral("utf8mb4");
+  header.charset = charset;
   header.keyless = identity.keyless;
   store->BeginRun(header);
   return std::unique_ptr<RunRecorder>(new RunRecorder(std::move(store), std::move(header)));
@@ -26,56 +25,76 @@ std::unique_ptr<RunRecorder> RunRecorder::Start(const RowIdentity& identity, con
 RunRecorder::RunRecorder(std::unique_ptr<Store> store, RunHeader header)
     : store_(std::move(store)), header_(std::move(header)) {}
 
-QStringList RunRecorder::Note(qint64 record, const QString& key, const QString& oldText, const QString& newText) {
-  return {QString::number(record), key, oldText, newText};
+void RunRecorder::Ahead(const std::vector<QStringList>& notes) {
+  trying_.clear();
+  Append(notes, true);
 }
 
-void RunRecorder::Ahead(const std::vector<QStringList>& notes) {
-  // The batches before this one are over: their entries stand.
-  const qint64 first = notes.empty() ? written_ + 1 : notes.front().value(0).toLongLong();
-  while (!entries_.empty() && entries_.front().first < first) entries_.pop_front();
+void RunRecorder::Write(const std::vector<QStringList>& notes) { Append(notes, false); }
+
+void RunRecorder::Append(const std::vector<QStringList>& notes, bool open) {
   std::vector<Entry> entries;
   std::vector<qint64> records;
-  qint64 last = written_;
   for (const QStringList& note : notes) {
+    if (Rewrite::IsJournaled(note)) {
+      if (open) trying_.push_back(note[0].toLongLong());
+      continue;
+    }
     // A statement may stand for several records, four texts each.
     for (qsizetype at = 0; at + 4 <= note.size(); at += 4) {
       const qint64 record = note[at].toLongLong();
-      if (record <= written_) continue;  // written when the batch was first tried
-      last = std::max(last, record);
-      if (note[at + 2] == note[at + 3]) continue;  // a record whose text does not change
-      entries.push_back({note[at + 1], note[at + 2].toUtf8(), note[at + 3].toUtf8(), 1});
+      if (open) trying_.push_back(record);
+      if (open_.contains(record)) continue;  // written when its batch was first tried
+      if (note[at + 2] == note[at + 3]) continue;  // a record whose value does not change
+      entries.push_back({note[at + 1], note[at + 2].toLatin1(), note[at + 3].toLatin1(), 1});
       records.push_back(record);
     }
   }
   const std::vector<qint64> ids = store_->Append(header_.id, entries);
-  for (size_t i = 0; i < ids.size(); ++i) entries_.push_back({records[i], ids[i]});
-  written_ = last;
+  if (open)
+    for (size_t i = 0; i < ids.size(); ++i) open_.insert(records[i], ids[i]);
   rows_ += qint64(entries.size());
 }
 
+void RunRecorder::Committed() {
+  // The batch's records stand as the server answered them, but those of a
+  // refused group, which go again alone.
+  for (const qint64 record : trying_)
+    if (!again_.remove(record)) open_.remove(record);
+  trying_.clear();
+}
+
 void RunRecorder::NotApplied(ADODB::Connection& connection, const QStringList& note, bool warned) {
-  // A join of many records goes again record by record, each answered for
-  // itself.
-  if (note.size() != 4) return;
+  if (!Rewrite::IsJournaled(note) && note.size() > 4) {
+    // A group goes again record by record, each answered for itself.
+    for (qsizetype at = 0; at + 4 <= note.size(); at += 4) again_.insert(note[at].toLongLong());
+    return;
+  }
+  if (note.size() < 4) return;
   const qint64 record = note[0].toLongLong();
-  const auto found = std::lower_bound(entries_.begin(), entries_.end(), std::pair<qint64, qint64>(record, 0));
-  if (found == entries_.end() || found->first != record) {
+  const auto found = open_.constFind(record);
+  if (found == open_.constEnd()) {
     // A value of a table without a key, written with many others ahead of
     // their one join: its entry stays, as such entries are never restored,
     // but the run is not counted as having changed it.
     if (note[1].isEmpty()) --rows_;
     return;
   }
-  QByteArray now = note[2].toUtf8();  // refused: the row keeps its old text
+  const qint64 entry = *found;
+  open_.erase(found);
+  again_.remove(record);
+  const QByteArray before = note[2].toLatin1();
+  QByteArray now = before;  // refused: the row keeps its old value
   if (warned && !note[1].isEmpty()) {
     const QString field = MySQL::QuoteName(header_.target.field);
-    auto row = connection.Execute(QStringLiteral("SELECT CAST(CONVERT(%1 USING utf8mb4) AS BINARY) FROM %2 WHERE %3;")
-                                      .arg(field, MySQL::QuoteName(header_.target.table), note[1]));
+    const QString value = header_.charset.isEmpty() ? field
+                                                    : QStringLiteral("CONVERT(%1 USING %2)").arg(field, header_.charset);
+    auto row = connection.Execute(QStringLiteral("SELECT CAST(%1 AS BINARY) FROM %2 WHERE %3;")
+                                      .arg(value, MySQL::QuoteName(header_.target.table), note[1]));
     if (row && !row->Eof() && !row->Value(0).isNull()) now = row->Value(0).toByteArray();
   }
-  const bool changed = now != note[2].toUtf8();
-  store_->Revise(found->second, changed ? 1 : 0, changed ? now : note[3].toUtf8());
+  const bool changed = now != before;
+  store_->Revise(entry, changed ? 1 : 0, changed ? now : note[3].toLatin1());
   if (!changed) --rows_;
 }
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <QHash>
-#include <deque>
+#include <QSet>
 #include <QStringList>
 #include <memory>
 #include <vector>
@@ -17,27 +17,27 @@ namespace Journal {
 
 // Records what a run changes, ahead of the server: before each batch is
 // sent, every record of it whose text changes is written to the journal
-// with its row's key and its exact old and new text, synced. A record is
-// written once however often its batch is tried again.
+// with its row's key and its exact old and new bytes in the column's
+// character set, synced. A record is written once however often its batch
+// is tried again, and whatever order the records go in.
 //
-// Each statement's note is Note() of its record.
+// Each statement's note is Rewrite::RecordNote() of its record.
 class RunRecorder : public Batch::Hook {
  public:
   // Opens the journal and records the run's header, for a table whose rows
-  // are told apart by `identity`. Raises Journal::Error when the journal
-  // cannot be written.
+  // are told apart by `identity` and whose field holds `charset`'s bytes.
+  // Raises Journal::Error when the journal cannot be written.
   static std::unique_ptr<RunRecorder> Start(const RowIdentity& identity, const Target& target, const QString& mode,
-                                            const QString& path = Store::DefaultPath());
-
-  // A record's note: its position in the run, its row's key condition
-  // (empty without a key), its text before and after.
-  static QStringList Note(qint64 record, const QString& key, const QString& oldText, const QString& newText);
+                                            const QString& charset, const QString& path = Store::DefaultPath());
 
   void Ahead(const std::vector<QStringList>& notes) override;
   bool ReadsBefore() const override { return false; }
   void Before(ADODB::Connection&, const std::vector<QStringList>&) override {}
   void BeforeCommit(ADODB::Connection&) override {}
-  void Committed() override {}
+  void Committed() override;
+  // Records that go to the server outside the sender (the pairs of the
+  // join without a key), before they go.
+  void Write(const std::vector<QStringList>& notes);
   // A record the server refused changed nothing; one that left warnings
   // left its row as the server made it, which is read back by its key.
   void NotApplied(ADODB::Connection& connection, const QStringList& note, bool warned) override;
@@ -54,10 +54,18 @@ class RunRecorder : public Batch::Hook {
 
   std::unique_ptr<Store> store_;
   RunHeader header_;
+  // Appends the entries of the notes' records not written yet, by record
+  // when `open`.
+  void Append(const std::vector<QStringList>& notes, bool open);
+
   qint64 rows_ = 0;
-  qint64 written_ = -1;  // the last record written: records come in the run's order
-  // The entries of the batch under way, by record, in order.
-  std::deque<std::pair<qint64, qint64>> entries_;
+  // The entries of records written but not yet answered for, by record: a
+  // record goes again after its batch was taken back, or alone after its
+  // group was refused. The records of the last batch tried, and those of
+  // refused groups, which go again alone.
+  QHash<qint64, qint64> open_;
+  std::vector<qint64> trying_;
+  QSet<qint64> again_;
 };
 
 // Takes a run back, row by row: one statement per journal entry, by key, and

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QSet>
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "caserules/case.h"
 #include "database/ado.h"
 #include "database/batch.h"
+#include "database/columnbytes.h"
 #include "database/mysql.h"
 #include "database/rewrite.h"
 #include "database/rowkey.h"
@@ -34,6 +36,26 @@ constexpr qsizetype kJoinBytes = 512 * 1024;
 constexpr size_t kJoinRecords = 1000;
 // How often the window's events go on between records, in milliseconds.
 constexpr qint64 kEventsEveryMs = 10;
+
+// Every character whose case a mode can change, and what it can become.
+const std::vector<char32_t>& CasedCharacters() {
+  static const std::vector<char32_t> cased = [] {
+    QSet<char32_t> all;
+    for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+      if (c >= 0xD800 && c <= 0xDFFF) continue;
+      const QString text = QString::fromUcs4(&c, 1);
+      for (const QString& to : {Case::UpperText(text), Case::LowerText(text)}) {
+        if (to == text) continue;
+        all.insert(c);
+        for (const uint d : to.toUcs4()) all.insert(d);
+      }
+    }
+    std::vector<char32_t> list(all.begin(), all.end());
+    std::sort(list.begin(), list.end());
+    return list;
+  }();
+  return cased;
+}
 
 }  // namespace
 
@@ -66,6 +88,8 @@ void Form2::PushButton1_Click() {
   MySQL::RowIdentity identity;
   qint32 lastRecord = 0;
   QString tableName, fieldName, oldText, newText, statement, key;
+  QByteArray oldBytes, newBytes;  // the value as the column holds it
+  std::unique_ptr<Rewrite::ColumnBytes> bytes;
   QVariant value;
 
   p.Line(100, [&] { connection = std::make_unique<ADODB::Connection>(); });
@@ -117,7 +141,9 @@ void Form2::PushButton1_Click() {
   struct Pair {
     int tag;
     qint64 record;
-    QString key, keyValues, oldText, newText;
+    QString key, keyValues;
+    QByteArray oldBytes, newBytes;
+    bool journaled = false;  // its group went to the server, and the journal, first
   };
   bool joined = false;
   QString keyValues;
@@ -131,9 +157,11 @@ void Form2::PushButton1_Click() {
   const auto sendAlone = [&] {
     std::vector<Pair> now;
     now.swap(alone);
-    for (const Pair& a : now)
-      sender->Add(Rewrite::KeyedStatement(tableName, fieldName, a.key, a.oldText, a.newText), a.tag,
-                  Journal::RunRecorder::Note(a.record, a.key, a.oldText, a.newText));
+    for (const Pair& a : now) {
+      const QStringList note = Rewrite::RecordNote(a.record, a.key, a.oldBytes, a.newBytes);
+      sender->Add(Rewrite::KeyedStatement(tableName, fieldName, a.key, a.oldBytes, a.newBytes, bytes->Charset()),
+                  a.tag, a.journaled ? Rewrite::Journaled(note) : note);
+    }
   };
   const std::function<void()> sendJoin = [&] {
     sendAlone();
@@ -141,8 +169,8 @@ void Form2::PushButton1_Click() {
     std::vector<Rewrite::Pair> pairs;
     QStringList note;
     for (const Pair& j : joining) {
-      pairs.push_back({j.keyValues, j.oldText, j.newText});
-      note << Journal::RunRecorder::Note(j.record, j.key, j.oldText, j.newText);
+      pairs.push_back({j.keyValues, j.oldBytes, j.newBytes});
+      note << Rewrite::RecordNote(j.record, j.key, j.oldBytes, j.newBytes);
     }
     const int number = groups++;
     group = std::move(joining);
@@ -161,7 +189,7 @@ void Form2::PushButton1_Click() {
     }
     // A group is a transaction of its own: once it is answered, what went
     // wrong is in `alone` and its pairs are let go.
-    sender->Add(Rewrite::GroupStatement(tableName, fieldName, identity, number), -number - 1, note);
+    sender->Add(Rewrite::GroupStatement(tableName, fieldName, identity, number, bytes->Charset()), -number - 1, note);
     sender->Flush();
     std::vector<Pair>().swap(group);
     connection->ExecuteMany(Rewrite::GroupsDone(), [](int, ADODB::RecordSet*) {});
@@ -179,6 +207,7 @@ void Form2::PushButton1_Click() {
       if (tag < 0 && valueJoin) {
         valueJoin->Refused(text);
       } else if (tag < 0) {
+        for (Pair& g : group) g.journaled = true;
         alone.insert(alone.end(), group.begin(), group.end());
         group.clear();
       } else if (identity.columns.isEmpty()) {
@@ -193,9 +222,12 @@ void Form2::PushButton1_Click() {
     // The field, and where the table has a usable key, each row's key to
     // find it by.
     identity = MySQL::ReadRowIdentity(*connection, table, field);
+    // The column's own bytes are what the run compares and writes.
+    bytes = std::make_unique<Rewrite::ColumnBytes>(*connection, identity.charset);
+    if (bytes->ReadsStored()) bytes->Learn(CasedCharacters());
     records->ReadOnce = true;
-    records->Open(Rewrite::FieldQuery(table, field, identity), *connection, ADODB::adOpenStatic,
-                  ADODB::adLockOptimistic);
+    records->Open(Rewrite::FieldQuery(table, field, identity, bytes->ReadsStored()), *connection,
+                  ADODB::adOpenStatic, ADODB::adLockOptimistic);
     // Many records go together as one join where the table takes a failed
     // join back whole (so that its records can go again one by one): by key
     // where there is one, else by value where no index finds values.
@@ -208,7 +240,7 @@ void Form2::PushButton1_Click() {
           connection->ExecuteMany(Rewrite::KeysTable(table, identity), [](int, ADODB::RecordSet*) {});
           joined = true;
         } else {
-          valueJoin = std::make_unique<Rewrite::ValueJoin>(*connection, *sender, table, field, identity.charset);
+          valueJoin = std::make_unique<Rewrite::ValueJoin>(*connection, *sender, table, field, bytes->Charset());
         }
       } catch (const ADODB::Error&) {
         // No temporary tables for this login: record by record.
@@ -220,15 +252,18 @@ void Form2::PushButton1_Click() {
   // statement.
   std::unique_ptr<Journal::RunRecorder> journal;
   if (sender && records->IsOpen()) {
-    journal = StartJournal(identity);
+    journal = StartJournal(identity, bytes->Charset());
     if (!journal) {
       pointer_.Set(PointerState::Default);
       return;
     }
     sender->SetHook(journal.get());
-    if (valueJoin) valueJoin->SetAhead([&](const std::vector<QStringList>& notes) { journal->Ahead(notes); });
+    if (valueJoin) valueJoin->SetAhead([&](const std::vector<QStringList>& notes) { journal->Write(notes); });
   }
   const bool keyed = !identity.columns.isEmpty();
+  const int storedColumn = keyed ? 2 : 1;
+  // A group's pairs stay well inside what the server takes in one statement.
+  const qsizetype groupBytes = sender ? std::min(kJoinBytes, sender->ByteBound()) : kJoinBytes;
   p.Line(124, [&] { lastRecord = qint32(records->RecordCount()) - 1; });
 
   // One mode: its search word, its rule.
@@ -271,6 +306,7 @@ void Form2::PushButton1_Click() {
         }
         if (isBytes) return;
         oldText = MySQL::ValueText(Main::NullToValue(value, QString()));
+        oldBytes = bytes->Old(oldText, bytes->ReadsStored() ? records->Value(storedColumn) : QVariant());
       });
       p.Line(136, [&] { tableName = ListView1->SelectedText(); });
       p.Line(138, [&] { fieldName = ListView2->SelectedText(); });
@@ -288,7 +324,7 @@ void Form2::PushButton1_Click() {
         // Without a key, a value already sent is not sent again.
         int tag = counter;
         if (!keyed) {
-          const auto [number, seen] = distinct.Insert(oldText);
+          const auto [number, seen] = distinct.Insert(bytes->ReadsStored() ? QString::fromLatin1(oldBytes) : oldText);
           if (!seen) {
             const auto refused = refusals.constFind(number);
             if (refused != refusals.constEnd()) p.Line(executeLine, [&] { throw ADODB::Error(*refused); });
@@ -296,30 +332,44 @@ void Form2::PushButton1_Click() {
           }
           tag = int(number);
         }
-        if (valueJoin && !Rewrite::IsLarge(oldText)) {
-          p.Line(executeLine, [&] {
-            send([&] {
-              valueJoin->Add(tag, counter, oldText, newText, Journal::RunRecorder::Note(counter, key, oldText, newText));
-            });
-          });
+        // The bytes that hold the new text, where the column can hold them
+        // exactly; else the value stays as it is, with its report.
+        const bool exact = p.Line(executeLine, [&] {
+          try {
+            newBytes = bytes->New(oldText, oldBytes, newText);
+          } catch (const ADODB::Error& e) {
+            if (!keyed) refusals.insert(tag, QString::fromStdString(e.what()));
+            throw;
+          }
+        });
+        if (!exact) break;
+        const QStringList note = Rewrite::RecordNote(counter, key, oldBytes, newBytes);
+        if (valueJoin && !Rewrite::IsLarge(oldBytes)) {
+          p.Line(executeLine, [&] { send([&] { valueJoin->Add(tag, counter, oldBytes, newBytes, note); }); });
           break;
         }
-        if (joined && !Rewrite::IsLarge(oldText)) {
-          joining.push_back({tag, counter, key, keyValues, oldText, newText});
-          joiningBytes += (oldText.size() + newText.size()) * 6;
-          if (joiningBytes >= std::min(kJoinBytes, sender->ByteBound()) || joining.size() >= kJoinRecords)
-            p.Line(executeLine, [&] { send(sendJoin); });
+        const qsizetype pairBytes = Rewrite::PairBytes(keyValues, oldBytes, newBytes);
+        if (joined && pairBytes <= groupBytes) {
+          if (!joining.empty() && joiningBytes + pairBytes > groupBytes) p.Line(executeLine, [&] { send(sendJoin); });
+          joining.push_back({tag, counter, key, keyValues, oldBytes, newBytes});
+          joiningBytes += pairBytes;
+          if (joining.size() >= kJoinRecords) p.Line(executeLine, [&] { send(sendJoin); });
           break;
         }
         const bool built = p.Line(m.test + 4, [&] {
-          statement = keyed ? Rewrite::KeyedStatement(tableName, fieldName, key, oldText, newText)
-                            : Rewrite::ValueStatement(tableName, fieldName, oldText, newText);
+          statement = keyed ? Rewrite::KeyedStatement(tableName, fieldName, key, oldBytes, newBytes, bytes->Charset())
+                            : Rewrite::ValueStatement(tableName, fieldName, oldBytes, newBytes, bytes->Charset());
         });
         if (built)
           p.Line(executeLine, [&] {
+            // A value the server cannot take in one statement is never sent.
+            if (sender && !sender->Fits(statement)) {
+              if (!keyed) refusals.insert(tag, Batch::Sender::TooLarge());
+              throw ADODB::Error(Batch::Sender::TooLarge());
+            }
             send([&] {
               if (valueJoin) valueJoin->Send();  // the journal keeps the records' order
-              sender->Add(statement, tag, Journal::RunRecorder::Note(counter, key, oldText, newText));
+              sender->Add(statement, tag, note);
               if (valueJoin) sender->Flush();
             });
           });

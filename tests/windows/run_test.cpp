@@ -49,16 +49,15 @@ TEST(Statements, ValuesTravelAsHexAndNamesDoubleTheirAccents) {
   // Whatever a value holds, it stands in the statement as hex: nothing in it
   // can end a literal, under any character set the server reads it in.
   const QString hostile = S(u"乗',0x41) IS NULL#\n#\\'\"`;--");
-  const QString keyed = Rewrite::KeyedStatement("t`", "f`", "`id` = 1", hostile, hostile.toUpper());
-  const QString byValue = Rewrite::ValueStatement("t`", "f`", hostile, hostile.toUpper());
+  const QByteArray old = hostile.toUtf8(), now = hostile.toUpper().toUtf8();
+  const QString keyed = Rewrite::KeyedStatement("t`", "f`", "`id` = 1", old, now, "utf8mb4");
+  const QString byValue = Rewrite::ValueStatement("t`", "f`", old, now, "utf8mb4");
   for (const QString& statement : {keyed, byValue}) {
-    EXPECT_TRUE(statement.startsWith("UPDATE `t``` SET `f``` = REPLACE(`f```,_utf8mb4 X'")) << qPrintable(statement);
+    EXPECT_TRUE(statement.startsWith("UPDATE `t``` SET `f``` = _utf8mb4 X'")) << qPrintable(statement);
     EXPECT_FALSE(statement.contains(hostile)) << qPrintable(statement);
-    EXPECT_TRUE(statement.contains(QString::fromLatin1(hostile.toUtf8().toHex()))) << qPrintable(statement);
+    EXPECT_TRUE(statement.endsWith(QStringLiteral("CAST(`f``` AS BINARY) = X'%1';").arg(QString::fromLatin1(old.toHex()))))
+        << qPrintable(statement);
   }
-  EXPECT_TRUE(byValue.endsWith(QStringLiteral("CHAR_LENGTH(`f```) = %1;").arg(hostile.size())));
-  EXPECT_EQ(Rewrite::CharacterCount(S(u"a😀b")), 3);
-  EXPECT_EQ(Rewrite::CharacterCount(QString("a") + QChar(0xD800)), 2);
   EXPECT_EQ(Run::EscapeValue(QString("C:\\") + QChar(0) + "'"), "C:\\\\\\0\\'");
   EXPECT_EQ(Rewrite::FieldQuery("we`ird", "co`l"), "SELECT `co``l` FROM `we``ird`");
   EXPECT_EQ(Rewrite::SessionModeStatement("STRICT_TRANS_TABLES,NO_BACKSLASH_ESCAPES,ANSI_QUOTES"),
@@ -235,9 +234,8 @@ TEST_F(RunTest, ValuesThatCannotConvertGetNoStatementAndBytesAreLeftAlone) {
   EXPECT_EQ(db.Values("SELECT HEX(b) FROM t ORDER BY id"), QStringList({"61", "41", "6162"}));
   EXPECT_EQ(Reports(), 0);
 
-  // The row holding such bytes is never rewritten: found by key its
-  // statement is refused and reported; without a key the join compares the
-  // column's own bytes and does not find it.
+  // Such a byte is never rewritten: the letters around it change, and the
+  // byte the server reads as '?' stays as it was, by key and by the join.
   for (const char* table : {"keyed", "keyless"}) {
     SCOPED_TRACE(table);
     boxes.boxes.clear();
@@ -245,8 +243,8 @@ TEST_F(RunTest, ValuesThatCannotConvertGetNoStatementAndBytesAreLeftAlone) {
     f.Combo1->setCurrentIndex(0);
     Click(f.PushButton1);
     EXPECT_EQ(db.Values(QStringLiteral("SELECT HEX(v) FROM %1 ORDER BY id").arg(table)),
-              QStringList({"4341463F", "636166E9", "414243"}));
-    EXPECT_EQ(Reports(), QString(table) == "keyed" ? 1 : 0);
+              QStringList({"4341463F", "434146E9", "414243"}));
+    EXPECT_EQ(Reports(), 0);
   }
 }
 

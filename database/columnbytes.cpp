@@ -1,0 +1,176 @@
+#include "database/columnbytes.h"
+
+#include <QRegularExpression>
+#include <QStringEncoder>
+
+#include "database/mysql.h"
+#include "database/rowkey.h"
+
+namespace Rewrite {
+
+namespace {
+
+QByteArray Utf8(const QString& text) { return text.toUtf8(); }
+QByteArray Utf16(const QString& text) { return QStringEncoder(QStringConverter::Utf16BE).encode(text); }
+QByteArray Utf16Le(const QString& text) { return QStringEncoder(QStringConverter::Utf16LE).encode(text); }
+QByteArray Utf32(const QString& text) { return QStringEncoder(QStringConverter::Utf32BE).encode(text); }
+
+// The Unicode character sets, whose bytes the text gives back exactly.
+struct UnicodeForm {
+  const char* name;
+  QByteArray (*encode)(const QString&);
+};
+const UnicodeForm kUnicode[] = {{"utf8mb4", Utf8}, {"utf8mb3", Utf8}, {"utf8", Utf8},       {"ucs2", Utf16},
+                                {"utf16", Utf16},  {"utf16le", Utf16Le}, {"utf32", Utf32}};
+
+// The character sets of more than one byte a character, by the family of
+// their lead bytes.
+const char* const kMulti[][2] = {{"sjis", "sjis"},   {"cp932", "sjis"}, {"ujis", "ujis"}, {"eucjpms", "ujis"},
+                                 {"big5", "big5"},   {"gbk", "gbk"},    {"euckr", "gbk"}, {"gb2312", "gb2312"},
+                                 {"gb18030", "gb18030"}};
+
+bool In(uchar b, uchar low, uchar high) { return b >= low && b <= high; }
+
+}  // namespace
+
+QString ColumnBytes::NotExact(const QString& charset) {
+  return QStringLiteral("The column's character set (%1) cannot hold the converted value exactly as the other "
+                        "characters stand, so the value was left as it is.")
+      .arg(charset);
+}
+
+ColumnBytes::ColumnBytes(ADODB::Connection& connection, const QString& charset) : connection_(connection) {
+  // The name goes into statements as it is: only one that is plainly a name.
+  static const QRegularExpression plainName(QStringLiteral("^[A-Za-z0-9_]+$"));
+  if (charset.isEmpty() || charset.compare(QLatin1String("binary"), Qt::CaseInsensitive) == 0 ||
+      !plainName.match(charset).hasMatch())
+    return;
+  charset_ = charset;
+  const QString lower = charset.toLower();
+  for (const UnicodeForm& u : kUnicode)
+    if (lower == QLatin1String(u.name)) {
+      kind_ = Kind::Unicode;
+      unicode_ = u.encode;
+      return;
+    }
+  for (const auto& m : kMulti)
+    if (lower == QLatin1String(m[0])) {
+      kind_ = Kind::Multi;
+      layout_ = QLatin1String(m[1]);
+      return;
+    }
+  // Any other character set the server offers writes one byte a character;
+  // one it says is longer, and not known here, converts nothing.
+  kind_ = Kind::Unknown;
+  auto longest = connection_.Execute(
+      QStringLiteral("SELECT MAXLEN FROM information_schema.CHARACTER_SETS WHERE CHARACTER_SET_NAME = ") +
+      MySQL::TextLiteral(charset));
+  if (longest && !longest->Eof() && longest->Value(0).toInt() == 1) kind_ = Kind::Single;
+}
+
+QByteArray ColumnBytes::Old(const QString& text, const QVariant& stored) const {
+  if (kind_ == Kind::Unicode) return unicode_(text);
+  if (ReadsStored()) return stored.toByteArray();
+  return text.toUtf8();
+}
+
+int ColumnBytes::CharacterLength(const QByteArray& bytes, qsizetype at) const {
+  const qsizetype left = bytes.size() - at;
+  const uchar b = uchar(bytes[at]);
+  int length = 1;
+  if (kind_ == Kind::Multi) {
+    if (layout_ == QLatin1String("sjis")) length = In(b, 0x81, 0x9F) || In(b, 0xE0, 0xFC) ? 2 : 1;
+    else if (layout_ == QLatin1String("ujis")) length = b == 0x8F ? 3 : b == 0x8E || In(b, 0xA1, 0xFE) ? 2 : 1;
+    else if (layout_ == QLatin1String("big5")) length = In(b, 0xA1, 0xF9) ? 2 : 1;
+    else if (layout_ == QLatin1String("gbk")) length = In(b, 0x81, 0xFE) ? 2 : 1;
+    else if (layout_ == QLatin1String("gb2312")) length = In(b, 0xA1, 0xF7) ? 2 : 1;
+    else if (layout_ == QLatin1String("gb18030"))
+      length = !In(b, 0x81, 0xFE) ? 1 : left >= 2 && In(uchar(bytes[at + 1]), 0x30, 0x39) ? 4 : 2;
+  }
+  return length <= left ? length : 0;
+}
+
+void ColumnBytes::Learn(const std::vector<char32_t>& characters) {
+  if (kind_ == Kind::Single || kind_ == Kind::Multi) Ask(characters);
+}
+
+void ColumnBytes::Ask(const std::vector<char32_t>& characters) {
+  // One statement for all of them, a line each: no character set here
+  // writes a line break but as the byte 0A, nor 0A inside another
+  // character. A character the column cannot hold comes back as "?".
+  std::vector<char32_t> asked;
+  QString text;
+  for (const char32_t c : characters) {
+    if (written_.contains(c)) continue;
+    written_.insert(c, QByteArray());  // asked once, even twice in this list
+    if (!asked.empty()) text += u'\n';
+    text += QString::fromUcs4(&c, 1);
+    asked.push_back(c);
+  }
+  if (asked.empty()) return;
+  auto answer = connection_.Execute(QStringLiteral("SELECT HEX(CONVERT(") + MySQL::TextLiteral(text) +
+                                    QStringLiteral(" USING ") + charset_ + QStringLiteral("));"));
+  const QList<QByteArray> lines =
+      answer && !answer->Eof() ? QByteArray::fromHex(answer->Value(0).toByteArray()).split('\n') : QList<QByteArray>();
+  if (lines.size() != qsizetype(asked.size())) return;  // none is known: all are taken as not held
+  for (size_t i = 0; i < asked.size(); ++i) {
+    const QByteArray& bytes = lines[qsizetype(i)];
+    if (bytes.isEmpty() || (bytes == "?" && asked[i] != U'?')) continue;
+    written_.insert(asked[i], bytes);
+  }
+}
+
+bool ColumnBytes::ReadsAs(const QByteArray& bytes, char32_t character) {
+  auto found = read_.constFind(bytes);
+  if (found == read_.constEnd()) {
+    QString text;
+    auto answer = connection_.Execute(QStringLiteral("SELECT CONVERT(") + MySQL::ByteLiteral(bytes, charset_) +
+                                      QStringLiteral(" USING utf8mb4);"));
+    if (answer && !answer->Eof() && !MySQL::IsBytes(answer->Value(0))) text = answer->Value(0).toString();
+    found = read_.insert(bytes, text);
+  }
+  return *found == QString::fromUcs4(&character, 1);
+}
+
+QByteArray ColumnBytes::New(const QString& oldText, const QByteArray& oldBytes, const QString& newText) {
+  if (kind_ == Kind::Unicode) return unicode_(newText);
+  if (!ReadsStored()) return newText.toUtf8();
+  const QList<uint> before = oldText.toUcs4(), after = newText.toUcs4();
+  if (kind_ == Kind::Unknown || before.size() != after.size()) throw ADODB::Error(NotExact(charset_));
+  // The old bytes, a character at a time, must be exactly the old text's.
+  std::vector<std::pair<qsizetype, int>> characters;
+  characters.reserve(size_t(before.size()));
+  for (qsizetype at = 0; at < oldBytes.size();) {
+    const int length = CharacterLength(oldBytes, at);
+    if (length == 0) throw ADODB::Error(NotExact(charset_));
+    characters.push_back({at, length});
+    at += length;
+  }
+  if (qsizetype(characters.size()) != before.size()) throw ADODB::Error(NotExact(charset_));
+  std::vector<char32_t> unknown;
+  for (qsizetype i = 0; i < before.size(); ++i)
+    if (before[i] != after[i]) {
+      if (!written_.contains(before[i])) unknown.push_back(before[i]);
+      if (!written_.contains(after[i])) unknown.push_back(after[i]);
+    }
+  Ask(unknown);
+  QByteArray bytes;
+  bytes.reserve(oldBytes.size() + 8);
+  for (qsizetype i = 0; i < before.size(); ++i) {
+    const auto [at, length] = characters[size_t(i)];
+    const QByteArray old = QByteArray::fromRawData(oldBytes.constData() + at, length);
+    if (before[i] == after[i]) {
+      bytes += old;
+      continue;
+    }
+    const QByteArray replacement = written_.value(after[i]);
+    // A character that changes must be the one the text says stands there,
+    // written as the server writes it or as another code of it.
+    if (replacement.isEmpty() || (old != written_.value(before[i]) && !ReadsAs(QByteArray(old), before[i])))
+      throw ADODB::Error(NotExact(charset_));
+    bytes += replacement;
+  }
+  return bytes;
+}
+
+}  // namespace Rewrite
