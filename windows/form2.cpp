@@ -138,6 +138,7 @@ void Form2::Form_Load() {
     p.Line(118, [&] { Combo1->addItem(QStringLiteral("lower case")); });
     p.Line(120, [&] { Combo1->addItem(QStringLiteral("Proper Case")); });
     p.Line(122, [&] { Combo1->addItem(QStringLiteral("Sentence case")); });
+    p.Line(123, [&] { Combo1->addItem(QStringLiteral("Name Case")); });
     Combo1->setCurrentIndex(-1);
   }
   p.Line(124, [&] {

@@ -274,7 +274,8 @@ void Form2::PushButton1_Click() {
   static const ModeLines kModes[] = {{140, Case::CaseMode::CaseUpper},
                                      {148, Case::CaseMode::CaseLower},
                                      {156, Case::CaseMode::CaseProper},
-                                     {164, Case::CaseMode::CaseSentence}};
+                                     {164, Case::CaseMode::CaseSentence},
+                                     {210, Case::CaseMode::CaseName}};
   const auto modeIs = [&](Case::CaseMode mode) { return Case::CaseModeFromText(Combo1->currentText()) == mode; };
 
   QElapsedTimer sinceEvents;
@@ -418,6 +419,8 @@ void Form2::PushButton1_Click() {
     p.Line(194, [&] { Case::ProperCaseList(*ListView3); });
   } else if (p.If(196, [&] { return modeIs(Case::CaseMode::CaseSentence); })) {
     p.Line(198, [&] { Case::SentenceCaseList(*ListView3); });
+  } else if (p.If(202, [&] { return modeIs(Case::CaseMode::CaseName); })) {
+    p.Line(204, [&] { Case::NameCaseList(*ListView3); });
   } else {
     p.Line(200, [&] { Main::MsgBox(QStringLiteral("mess up")); });
   }

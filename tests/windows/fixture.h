@@ -68,6 +68,7 @@ class WindowTest : public ::testing::Test {
   void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton); }
   void ClickItem(ListView* list, int position) {
     QTreeWidgetItem* item = list->topLevelItem(position - 1);
+    list->scrollToItem(item);
     const QRect r = list->visualItemRect(item);
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, r.center());
   }
