@@ -2,11 +2,16 @@
 
 #include <array>
 
-namespace Case {
-namespace {
+#include "caserules/case_internal.h"
 
-// Largest value of the 16-bit signed counters the rules count with.
-constexpr int kCounterMax = 32767;
+namespace Case {
+
+using Internal::CharacterLength;
+using Internal::IsWordSeparator;
+using Internal::kCounterMax;
+using Internal::RaiseAt;
+
+namespace {
 
 // Characters whose simple mapping Qt leaves alone because they also have a
 // multi-character special casing. Each pair is (lower, upper).
@@ -58,13 +63,14 @@ QString MapText(const QString& text, UnitMap unitMap, CodePointMap codePointMap)
   return result;
 }
 
-// The length of the character that starts at position i: 2 for a surrogate
-// pair, else 1.
+}  // namespace
+
+namespace Internal {
+
 qsizetype CharacterLength(const QString& text, qsizetype i) {
   return i + 1 < text.size() && text.at(i).isHighSurrogate() && text.at(i + 1).isLowSurrogate() ? 2 : 1;
 }
 
-// Upper-cases the character that starts at position i (a unit or a pair).
 void RaiseAt(QString& text, qsizetype i) {
   const QString raised = UpperText(text.mid(i, CharacterLength(text, i)));
   text.replace(i, raised.size(), raised);
@@ -74,7 +80,7 @@ bool IsWordSeparator(QChar c) {
   return c == u' ' || c == u'\t' || c == u'\r';
 }
 
-}  // namespace
+}  // namespace Internal
 
 QString UpperText(const QString& text) {
   return MapText(text, UpperUnit, [](char32_t c) { return QChar::toUpper(c); });
@@ -112,6 +118,7 @@ QString ConvertCase(CaseMode mode, const QString& text) {
     case CaseMode::CaseLower: return LowerText(text);
     case CaseMode::CaseProper: return ProperCase(text);
     case CaseMode::CaseSentence: return SentenceCase(text);
+    case CaseMode::CaseName: return NameCase(text);
   }
   return text;
 }
@@ -122,6 +129,7 @@ std::optional<CaseMode> CaseModeFromText(const QString& text) {
       {u"lower", CaseMode::CaseLower},
       {u"proper", CaseMode::CaseProper},
       {u"sentence", CaseMode::CaseSentence},
+      {u"name", CaseMode::CaseName},
   };
   const QString lowered = LowerText(text);
   for (const auto& [word, mode] : kSearchWords) {
@@ -145,5 +153,6 @@ void UpperCaseList(TextList& list) { ConvertList(CaseMode::CaseUpper, list); }
 void LowerCaseList(TextList& list) { ConvertList(CaseMode::CaseLower, list); }
 void ProperCaseList(TextList& list) { ConvertList(CaseMode::CaseProper, list); }
 void SentenceCaseList(TextList& list) { ConvertList(CaseMode::CaseSentence, list); }
+void NameCaseList(TextList& list) { ConvertList(CaseMode::CaseName, list); }
 
 }  // namespace Case

@@ -1,4 +1,4 @@
-// The Case module: the four case rules, the case mode, and the routines that
+// The Case module: the five case rules, the case mode, and the routines that
 // convert every item of a list in place.
 #pragma once
 
@@ -10,7 +10,7 @@ namespace Case {
 
 // Position of each mode in the mode list; the number is what the settings
 // value "Combo1" stores.
-enum class CaseMode { CaseUpper = 0, CaseLower = 1, CaseProper = 2, CaseSentence = 3 };
+enum class CaseMode { CaseUpper = 0, CaseLower = 1, CaseProper = 2, CaseSentence = 3, CaseName = 4 };
 
 // Raised where a 16-bit counter would step past 32767.
 class Overflow : public std::runtime_error {
@@ -26,9 +26,16 @@ QString LowerText(const QString& text);
 QString ConvertCase(CaseMode mode, const QString& text);
 QString ProperCase(const QString& text);
 QString SentenceCase(const QString& text);
+// Proper Case for people's names: Mc and the known Mac names, O' and the
+// other elisions, particles inside a name (van, de, von, ...), each part of a
+// hyphenated name, Roman numerals after the first word and initials written
+// without spaces. Where none of these applies it is exactly ProperCase, with
+// the same limit.
+QString NameCase(const QString& text);
 
 // The mode a mode-list text names, by the search words "upper", "lower",
-// "proper", "sentence" tried in that order; none when it names no mode.
+// "proper", "sentence", "name" tried in that order; none when it names no
+// mode.
 std::optional<CaseMode> CaseModeFromText(const QString& text);
 
 // A list whose items have a text, addressed by position from 1.
@@ -45,5 +52,6 @@ void UpperCaseList(TextList& list);
 void LowerCaseList(TextList& list);
 void ProperCaseList(TextList& list);
 void SentenceCaseList(TextList& list);
+void NameCaseList(TextList& list);
 
 }  // namespace Case

@@ -53,7 +53,7 @@ SimpleMappings LoadSimpleMappings() {
 }  // namespace
 
 TEST(CaseRules, EmptyTextStaysEmptyInEveryMode) {
-  for (int m = 0; m < 4; ++m) EXPECT_EQ(Case::ConvertCase(CaseMode(m), QString()), QString());
+  for (int m = 0; m < 5; ++m) EXPECT_EQ(Case::ConvertCase(CaseMode(m), QString()), QString());
 }
 
 TEST(CaseRules, ProperCaseRaisesAfterSpaceTabAndCarriageReturnOnly) {
@@ -198,6 +198,11 @@ TEST(CaseRules, ModeFromTextUsesTheSearchOrder) {
   EXPECT_EQ(Case::CaseModeFromText("title case"), std::nullopt);
   EXPECT_EQ(Case::CaseModeFromText("lower or upper"), CaseMode::CaseUpper);
   EXPECT_EQ(Case::CaseModeFromText("SENTENCE"), CaseMode::CaseSentence);
+  // "name" is tried last.
+  EXPECT_EQ(Case::CaseModeFromText("Name Case"), CaseMode::CaseName);
+  EXPECT_EQ(Case::CaseModeFromText("NAMES"), CaseMode::CaseName);
+  EXPECT_EQ(Case::CaseModeFromText("proper name"), CaseMode::CaseProper);
+  EXPECT_EQ(Case::CaseModeFromText("name in sentence case"), CaseMode::CaseSentence);
 }
 
 TEST(CaseLists, ConvertEveryItemInOrder) {
@@ -234,4 +239,85 @@ TEST(CaseLists, CountOverflowAndPartialFailure) {
   EXPECT_THROW(Case::ProperCaseList(mixed), Case::Overflow);
   EXPECT_EQ(mixed.items[0], "One Two");
   EXPECT_EQ(mixed.items[2], "three");
+}
+
+TEST(NameCase, FollowsTheNameRules) {
+  struct Row {
+    const char16_t* in;
+    const char16_t* out;
+  };
+  const Row rows[] = {
+      // Plain Proper Case.
+      {u"new york", u"New York"}, {u"JOHN  SMITH\tJR", u"John  Smith\tJr"}, {u"ann\nsmith", u"Ann\nsmith"},
+      // Mc always, Mac in the known names only, in any part of a name.
+      {u"mcdonald", u"McDonald"}, {u"RONALD MCDONALD", u"Ronald McDonald"}, {u"mc", u"Mc"},
+      {u"macdonald macleod mackenzie macarthur", u"MacDonald MacLeod MacKenzie MacArthur"},
+      {u"macmillan macgregor macintyre macneil macpherson maclean mackay",
+       u"MacMillan MacGregor MacIntyre MacNeil MacPherson MacLean MacKay"},
+      {u"mackall maciel macedo machado mack macey mace mac", u"Mackall Maciel Macedo Machado Mack Macey Mace Mac"},
+      {u"smith-mcdonald macleod-smith", u"Smith-McDonald MacLeod-Smith"}, {u"macdonalds", u"Macdonalds"},
+      // Elisions; other apostrophes raise nothing.
+      {u"o'neil", u"O'Neil"}, {u"PATRICK O'BRIEN", u"Patrick O'Brien"}, {u"d'angelo", u"D'Angelo"},
+      {u"matthew d'errico", u"Matthew D'Errico"}, {u"l'heureux dell'acqua", u"L'Heureux Dell'Acqua"},
+      {u"o\u2019neil o\u02BCneil", u"O\u2019Neil O\u02BCNeil"}, {u"ts'o har'el o'", u"Ts'o Har'el O'"},
+      // Particles inside a name, not first nor last.
+      {u"ludwig van beethoven", u"Ludwig van Beethoven"}, {u"VAN GOGH", u"Van Gogh"}, {u"de vries", u"De Vries"},
+      {u"robert h. de vries", u"Robert H. de Vries"}, {u"hugo van der sanden", u"Hugo van der Sanden"},
+      {u"juan de la cruz", u"Juan de la Cruz"}, {u"florian la roche", u"Florian La Roche"},
+      {u"maria dos santos da silva", u"Maria dos Santos da Silva"}, {u"anh do", u"Anh Do"}, {u"amit das", u"Amit Das"},
+      {u"mohammed bin salman", u"Mohammed bin Salman"}, {u"wolfgang meyer zu bergsten", u"Wolfgang Meyer zu Bergsten"},
+      {u"luigi di maio diego della valle", u"Luigi Di Maio Diego Della Valle"}, {u"ursula le guin", u"Ursula Le Guin"},
+      {u"pau garcia i quiles", u"Pau Garcia i Quiles"}, {u"jose ortega y gasset", u"Jose Ortega y Gasset"},
+      {u"t i quiles", u"T I Quiles"}, {u"james e keenan", u"James E Keenan"},
+      // Hyphenated parts.
+      {u"jean-luc picard", u"Jean-Luc Picard"}, {u"SMITH-JONES", u"Smith-Jones"},
+      {u"anna\u2010maria", u"Anna\u2010Maria"},
+      // Roman numerals after the first word.
+      {u"john smith iii", u"John Smith III"}, {u"henry viii", u"Henry VIII"}, {u"louis xiv", u"Louis XIV"},
+      {u"henry vi", u"Henry VI"}, {u"malcolm x", u"Malcolm X"}, {u"louis xxi", u"Louis Xxi"},
+      {u"chen xi", u"Chen Xi"}, {u"vi nguyen", u"Vi Nguyen"}, {u"xi jinping", u"Xi Jinping"}, {u"ii", u"Ii"},
+      // Initials and St.
+      {u"j.r.r. tolkien", u"J.R.R. Tolkien"}, {u"j. r. r. tolkien", u"J. R. R. Tolkien"},
+      {u"thomas m.ott", u"Thomas M.Ott"}, {u"st. john", u"St. John"}, {u"st.john", u"St.John"},
+      {u"ste. marie", u"Ste. Marie"}, {u"luc st-louis", u"Luc St-Louis"},
+      // All of Unicode.
+      {u"ΓΙΏΡΓΟΣ ΠΑΠΑΔΌΠΟΥΛΟΣ", u"Γιώργοσ Παπαδόπουλοσ"}, {u"НИКОЛАЙ РИМСКИЙ-КОРСАКОВ", u"Николай Римский-Корсаков"},
+      {u"JOSE\u0301 DE LA CRUZ", u"Jose\u0301 de la Cruz"}, {u"MC\u0301DONALD", u"Mc\u0301donald"},
+      {u"O'N\u0303EIL", u"O'N\u0303eil"}, {u"İLKER MCDONALD", u"Ilker McDonald"}, {u"HENRY VİİI", u"Henry VIII"},
+      {u"MAC\u212AAY", u"MacKay"}, {u"\U00010428\U00010428-\U00010428", u"\U00010400\U00010428-\U00010400"},
+  };
+  for (const Row& row : rows) {
+    const QString in = S(row.in), out = S(row.out);
+    EXPECT_EQ(Case::NameCase(in), out) << in.toStdString();
+    EXPECT_EQ(Case::ConvertCase(CaseMode::CaseName, Case::UpperText(out)), out) << in.toStdString();
+  }
+  EXPECT_EQ(Case::NameCase(QString(32766, u'a')).size(), 32766);
+  EXPECT_THROW(Case::NameCase(QString(32767, u'a')), Case::Overflow);
+  EXPECT_THROW(Case::ConvertCase(CaseMode::CaseName, QString(40000, u'a')), Case::Overflow);
+}
+
+// Without a name pattern Name Case is Proper Case: every BMP character alone,
+// inside a first word and starting a later one.
+TEST(NameCase, IsProperCaseWithoutANamePattern) {
+  const QString patterns = S(u"-\u2010\u2011.'\u2019\u02BC");  // hyphens, full stop, apostrophes
+  int checked = 0;
+  for (uint u = 0; u <= 0xFFFF; ++u) {
+    const QString c{QChar(char16_t(u))};
+    if (QChar::isSurrogate(u) || patterns.contains(c)) continue;
+    for (const QString& text : {c, "x" + c + "k wz", "wz " + c + "k"}) {
+      ASSERT_EQ(Case::NameCase(text), Case::ProperCase(text)) << "U+" << std::hex << u;
+    }
+    ++checked;
+  }
+  EXPECT_EQ(checked, 65536 - 2048 - 7);
+}
+
+TEST(CaseLists, NameCaseListConvertsEveryItem) {
+  PlainList names({"ann o'neil", "LUDWIG VAN BEETHOVEN", "  mcdonald-smith iii", ""});
+  Case::NameCaseList(names);
+  EXPECT_EQ(names.items, QStringList({"Ann O'Neil", "Ludwig van Beethoven", "  McDonald-Smith III", ""}));
+  EXPECT_EQ(names.writes, 4);
+  PlainList mixed({"jean-luc", QString(32767, u'a'), "o'neil"});
+  EXPECT_THROW(Case::NameCaseList(mixed), Case::Overflow);
+  EXPECT_EQ(mixed.items, QStringList({"Jean-Luc", QString(32767, u'a'), "o'neil"}));
 }
