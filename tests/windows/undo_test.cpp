@@ -63,7 +63,7 @@ TEST_F(UndoTest, RunThenUndoGivesBackEveryRowExactly) {
   TestDatabase db;
   for (const char* engine : {"InnoDB", "MyISAM"}) {
     for (const char* type : types) {
-      for (int mode = 0; mode < 4; ++mode) {
+      for (int mode = 0; mode < 5; ++mode) {
         SCOPED_TRACE(QStringLiteral("%1 %2 mode %3").arg(engine, type).arg(mode).toStdString());
         const QString table = QStringLiteral("p%1").arg(mode);
         db.Exec({"DROP TABLE IF EXISTS " + table,
@@ -324,6 +324,52 @@ TEST_F(UndoTest, TheJournalHoldsEveryRowTheRunChangedHoweverItEnds) {
     QStringList expected = before;
     expected[299] = "name 1";
     EXPECT_EQ(db.Values(original), expected);
+    form1.reset();
+    db.Exec("DROP TABLE t");
+  }
+  for (const bool killed : {false, true}) {
+    SCOPED_TRACE(killed ? "values over 64 KB among small ones, the run's connection lost near its end"
+                        : "values over 64 KB among small ones");
+    boxes.boxes.clear();
+    db.Exec({"DROP TABLE IF EXISTS t", "CREATE TABLE t (id INT PRIMARY KEY, v MEDIUMTEXT) ENGINE=InnoDB",
+             "INSERT INTO t SELECT seq, IF(seq % 100 = 0, REPEAT('long text ', 7000), CONCAT('small ', seq)) "
+             "FROM seq_1_to_3000"});
+    if (killed)
+      db.Exec("CREATE TRIGGER fail BEFORE UPDATE ON t FOR EACH ROW IF NEW.id = 2950 THEN SIGNAL SQLSTATE '08S01' "
+              "SET MYSQL_ERRNO = 1927, MESSAGE_TEXT = 'link lost'; END IF");
+    const QString bytes = "SELECT MD5(GROUP_CONCAT(HEX(v) ORDER BY id)) FROM t";
+    const QStringList before = db.Values(bytes);
+    form1.reset();
+    Form2& f = OpenForm2(db.Details());
+    Choose(f, "t", "v");
+    Run(f, 0);
+    EXPECT_EQ(boxes.boxes.size(), killed ? 1u : 0u);
+    const QString converted = db.Values("SELECT COUNT(*) FROM t WHERE BINARY v = UPPER(v)").value(0);
+    if (!killed) EXPECT_EQ(converted, "3000");
+    if (killed) db.Exec("DROP TRIGGER fail");
+    boxes.boxes.clear();
+    CtrlZ(f);
+    EXPECT_EQ(Last().text, Result(converted.toLongLong(), 0));
+    EXPECT_EQ(db.Values(bytes), before);
+  }
+  {
+    SCOPED_TRACE("a 700-byte key under a 1 MB packet");
+    boxes.boxes.clear();
+    db.Exec({"DROP TABLE IF EXISTS t",
+             "CREATE TABLE t (k VARCHAR(700) CHARACTER SET ascii PRIMARY KEY, v VARCHAR(40)) ENGINE=InnoDB",
+             "INSERT INTO t SELECT CONCAT(REPEAT('k', 690), LPAD(seq, 10, '0')), CONCAT('name ', seq) FROM seq_1_to_3000",
+             "SET GLOBAL max_allowed_packet = 1048576"});
+    const QStringList before = db.Values("SELECT v FROM t ORDER BY k");
+    form1.reset();
+    Form2& f = OpenForm2(db.Details());
+    Choose(f, "t", "v");
+    Run(f, 0);
+    for (const auto& b : boxes.boxes) ADD_FAILURE() << b.text.toStdString();
+    EXPECT_EQ(db.Values("SELECT COUNT(*) FROM t WHERE BINARY v = UPPER(v)"), QStringList{"3000"});
+    CtrlZ(f);
+    EXPECT_EQ(Last().text, Result(3000, 0));
+    db.Exec("SET GLOBAL max_allowed_packet = DEFAULT");
+    EXPECT_EQ(db.Values("SELECT v FROM t ORDER BY k"), before);
     form1.reset();
     db.Exec("DROP TABLE t");
   }
