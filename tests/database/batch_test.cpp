@@ -42,6 +42,7 @@ TEST(BatchClassify, ByErrorNumberAndState) {
   EXPECT_EQ(kind(1213, "40001"), Failure::Conflict);
   EXPECT_EQ(kind(1205, "HY000"), Failure::Conflict);
   EXPECT_EQ(kind(0, "40001"), Failure::Conflict);
+  EXPECT_EQ(kind(3101, "HY000"), Failure::Conflict);  // MySQL group replication certification
   EXPECT_EQ(kind(1142, "42000"), Failure::Fatal);  // UPDATE denied
   EXPECT_EQ(kind(1146, "42S02"), Failure::Fatal);  // table gone
   EXPECT_EQ(kind(1054, "42S22"), Failure::Fatal);  // column gone
@@ -50,6 +51,9 @@ TEST(BatchClassify, ByErrorNumberAndState) {
   EXPECT_EQ(kind(2006, "HY000"), Failure::Fatal);  // gone away
   EXPECT_EQ(kind(1047, "08S01"), Failure::Fatal);  // cluster node not ready
   EXPECT_EQ(kind(1927, "70100"), Failure::Fatal);  // connection killed
+  EXPECT_EQ(kind(4031, "HY000"), Failure::Fatal);  // MySQL: disconnected for inactivity
+  EXPECT_EQ(kind(1969, "70100"), Failure::Fatal);  // max_statement_time: the same statement runs out again
+  EXPECT_EQ(kind(3024, "HY000"), Failure::Fatal);  // max_execution_time
   EXPECT_EQ(kind(0, ""), Failure::Fatal);          // a closed connection
   EXPECT_EQ(kind(1265, "01000"), Failure::Refused);  // data truncated
   EXPECT_EQ(kind(1366, "22007"), Failure::Refused);  // no such character in the column's set

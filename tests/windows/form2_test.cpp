@@ -26,7 +26,7 @@ TEST_F(Form2Test, LayoutHeadersAndFirstRunMode) {
   EXPECT_EQ(f.ProgressBar1->value(), 0);
   QStringList modes;
   for (int i = 0; i < f.Combo1->count(); ++i) modes << f.Combo1->itemText(i);
-  EXPECT_EQ(modes, QStringList({"UPPER CASE", "lower case", "Proper Case", "Sentence case"}));
+  EXPECT_EQ(modes, QStringList({"UPPER CASE", "lower case", "Proper Case", "Sentence case", "Name Case"}));
   EXPECT_EQ(f.Combo1->currentText(), "UPPER CASE");
   EXPECT_EQ(Main::GetSetting("Combo1", "absent"), "0");
 }
@@ -36,9 +36,12 @@ TEST_F(Form2Test, StoredModesAndBadStoredValues) {
   db.Exec("CREATE TABLE t (v VARCHAR(10))");
   Main::SaveSetting("Combo1", "3");
   EXPECT_EQ(OpenForm2(db.Details()).Combo1->currentText(), "Sentence case");
+  form1.reset();
+  Main::SaveSetting("Combo1", "4");
+  EXPECT_EQ(OpenForm2(db.Details()).Combo1->currentText(), "Name Case");
   EXPECT_TRUE(boxes.boxes.empty());
 
-  for (const QString& bad : {QString("abc"), QString("7"), QString(""), QString("3.5"), QString("99999")}) {
+  for (const QString& bad : {QString("abc"), QString("7"), QString(""), QString("5.5"), QString("99999")}) {
     form1.reset();
     boxes.boxes.clear();
     Main::SaveSetting("Combo1", bad);

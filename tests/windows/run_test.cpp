@@ -612,3 +612,21 @@ TEST_F(RunTest, EveryCharacterSetKeepsTheBytesOfEveryCharacterThatKeepsItsCase) 
                 qlonglong(read(QStringLiteral("%1_0").arg(charset)).size()), left);
   }
 }
+
+// A join the server stops at its time limit for one statement ends the run
+// with one report: it is no refusal of values to split until each is alone.
+TEST_F(RunTest, AJoinOutOfTimeEndsTheRunWithOneReport) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (id INT, v VARCHAR(40)) ENGINE=InnoDB",
+           "INSERT INTO t SELECT seq, CONCAT('name ', seq) FROM seq_1_to_400",
+           "CREATE TRIGGER slow BEFORE UPDATE ON t FOR EACH ROW SET @nv_slept = SLEEP(0.01)",
+           "SET GLOBAL max_statement_time = 0.5"});
+  Form2& f = OpenForm2(db.Details());
+  Choose(f, "t", "v");
+  f.Combo1->setCurrentIndex(0);
+  Click(f.PushButton1);
+  db.Exec("SET GLOBAL max_statement_time = 0");
+  ASSERT_EQ(Reports(), 1);
+  EXPECT_TRUE(boxes.boxes[0].text.contains("max_statement_time")) << boxes.boxes[0].text.toStdString();
+  EXPECT_EQ(db.Values("SELECT COUNT(*) FROM t WHERE BINARY v = UPPER(v)"), QStringList{"0"});
+}
