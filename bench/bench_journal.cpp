@@ -50,8 +50,7 @@ double Send(const TestDatabase& db, const QString& journalPath) {
     if (!journalPath.isEmpty()) {
       const auto d = db.Details();
       journal = Journal::RunRecorder::Start(MySQL::ReadRowIdentity(*connection, "t", "name"),
-                                            {d.server, d.port, d.database, "t", "name"}, "Proper Case", "utf8mb4",
-                                            journalPath);
+                                            {d.server, d.port, d.database, "t", "name"}, "Proper Case", journalPath);
       sender.SetHook(journal.get());
     }
     qint64 record = 0;

@@ -38,7 +38,13 @@ qsizetype WireBytes(const QString& statement) {
   return bytes;
 }
 
-const QString kWarnings = QStringLiteral("SHOW WARNINGS;");
+// The conditions a failed statement left, read without a statement that
+// clears them; then their number, codes and the batch's notes as one row.
+constexpr int kConditions = 3;
+const QString kDiagnostics = QStringLiteral(
+    "GET DIAGNOSTICS @nv_conditions = NUMBER;GET DIAGNOSTICS CONDITION 1 @nv_c1 = MYSQL_ERRNO;"
+    "GET DIAGNOSTICS CONDITION 2 @nv_c2 = MYSQL_ERRNO;GET DIAGNOSTICS CONDITION 3 @nv_c3 = MYSQL_ERRNO;");
+const QString kDiagnosed = QStringLiteral("SELECT @nv_conditions, @nv_c1, @nv_c2, @nv_c3, @nv_done, @nv_warned;");
 
 bool ConnectionLost(const ADODB::Error& e) {
   return e.sqlState.startsWith(QLatin1String("08")) || e.nativeError == 2006 || e.nativeError == 2013 ||
@@ -205,7 +211,7 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
     // of the text on a round trip of its own. After a refused statement the
     // rest goes again in the same transaction, first noting where it starts.
     if (next >= items.size()) break;
-    QString text = opening ? kOpen + QStringLiteral("SET @nv_done=NULL,@nv_warned=NULL;")
+    QString text = opening ? kOpen + QStringLiteral("SET @nv_done=NULL,@nv_warned=NULL,@nv_c1=NULL,@nv_c2=NULL,@nv_c3=NULL;")
                            : QStringLiteral("SET @nv_done=%1;").arg(qsizetype(next) - 1);
     if (opening && !readsFirst) text.prepend(QStringLiteral("START TRANSACTION;"));
     for (size_t i = next; i < items.size(); ++i) {
@@ -232,16 +238,20 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
       QString warned;
       std::vector<int> codes;
       try {
-        connection_.ExecuteMany(QStringLiteral("SHOW ERRORS;SELECT @nv_done, @nv_warned;"),
-                                [&](int index, ADODB::RecordSet* rows) {
-                                  if (!rows) return;
-                                  for (; index == 0 && !rows->Eof(); rows->MoveNext())
-                                    codes.push_back(rows->Value(1).toInt());  // Level, Code, Message
-                                  if (index == 1 && !rows->Eof()) {
-                                    if (!rows->Value(0).isNull()) done = qsizetype(rows->Value(0).toLongLong());
-                                    warned = rows->Value(1).toString();
-                                  }
-                                });
+        // Read through statements that return no rows, then one plain
+        // SELECT: a text that returns rows has each of its statements
+        // prepared by the driver, and MySQL prepares neither SHOW ERRORS nor
+        // GET DIAGNOSTICS. A condition past the last leaves its variable
+        // NULL.
+        connection_.ExecuteMany(kDiagnostics, [](int, ADODB::RecordSet*) {});
+        auto rows = connection_.Execute(kDiagnosed);
+        if (rows && !rows->Eof()) {
+          const qsizetype number = qsizetype(rows->Value(0).toLongLong());
+          for (int i = 0; i < kConditions && i < number; ++i)
+            if (!rows->Value(1 + i).isNull()) codes.push_back(rows->Value(1 + i).toInt());
+          if (!rows->Value(1 + kConditions).isNull()) done = qsizetype(rows->Value(1 + kConditions).toLongLong());
+          warned = rows->Value(2 + kConditions).toString();
+        }
       } catch (const ADODB::Error& asking) {
         // A cluster may take the transaction back between two statements:
         // the next one, ours, is then answered with the conflict.
@@ -282,18 +292,23 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
 }
 
 QString Sender::WarningText(const Item& item) {
-  // Run alone again and taken back, the statement shows its warnings; on a
+  // Run alone again and taken back, the statement shows its warning; on a
   // table without transactions its change has stayed and it finds no row.
+  // The warning is read as the diagnostics pass, then selected on its own
+  // (see kDiagnostics).
   QString text;
   try {
-    connection_.ExecuteMany(QStringLiteral("START TRANSACTION;") + item.statement + kWarnings,
-                            [&](int, ADODB::RecordSet* rows) {
-                              if (rows && !rows->Eof()) text = rows->Value(2).toString();  // Level, Code, Message
-                            });
+    connection_.ExecuteMany(QStringLiteral("SET @nv_warning=NULL;START TRANSACTION;") + item.statement +
+                                (item.statement.endsWith(u';') ? QString() : QStringLiteral(";")) +
+                                QStringLiteral("GET DIAGNOSTICS CONDITION 1 @nv_warning = MESSAGE_TEXT;"),
+                            [](int, ADODB::RecordSet*) {});
+    Rollback();
+    auto rows = connection_.Execute(QStringLiteral("SELECT @nv_warning;"));
+    if (rows && !rows->Eof()) text = rows->Value(0).toString();
   } catch (const ADODB::Error& e) {
     text = QString::fromStdString(e.what());
+    Rollback();
   }
-  Rollback();
   return text.isEmpty() ? QStringLiteral("The server did not store the value exactly as converted.") : text;
 }
 

@@ -68,6 +68,11 @@ ColumnBytes::ColumnBytes(ADODB::Connection& connection, const QString& charset) 
   if (longest && !longest->Eof() && longest->Value(0).toInt() == 1) kind_ = Kind::Single;
 }
 
+QString ColumnBytes::LiteralCharset() const {
+  const QString lower = charset_.toLower();
+  return lower == QLatin1String("utf8") || lower == QLatin1String("utf8mb3") ? QStringLiteral("utf8mb4") : charset_;
+}
+
 QByteArray ColumnBytes::Old(const QString& text, const QVariant& stored) const {
   if (kind_ == Kind::Unicode) return unicode_(text);
   if (ReadsStored()) return stored.toByteArray();

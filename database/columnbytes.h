@@ -28,6 +28,9 @@ class ColumnBytes {
   // The character set's name as it goes into statements; empty when the
   // column holds no text.
   const QString& Charset() const { return charset_; }
+  // The name its literals go under: utf8mb3 bytes are utf8mb4 bytes, and
+  // MySQL warns of the older name.
+  QString LiteralCharset() const;
   // Whether the field's stored bytes must be read beside its text: the
   // text alone does not tell them.
   bool ReadsStored() const { return kind_ != Kind::Unicode && kind_ != Kind::None; }

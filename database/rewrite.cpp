@@ -35,16 +35,16 @@ namespace {
 // Values above this size are found by digest, not by their bytes.
 constexpr qsizetype kLargeValueBytes = 64 * 1024;
 
-QString Assignment(const QString& table, const QString& field, const QByteArray& newBytes, const QString& charset) {
+QString Assignment(const QString& table, const QString& field, const QByteArray& newBytes) {
   return QStringLiteral("UPDATE ") + MySQL::QuoteName(table) + QStringLiteral(" SET ") + MySQL::QuoteName(field) +
-         QStringLiteral(" = ") + MySQL::ByteLiteral(newBytes, charset) + QStringLiteral(" WHERE ");
+         QStringLiteral(" = ") + MySQL::ByteLiteral(newBytes, {}) + QStringLiteral(" WHERE ");
 }
 
 }  // namespace
 
 QString KeyedStatement(const QString& table, const QString& field, const QString& keyCondition,
-                       const QByteArray& oldBytes, const QByteArray& newBytes, const QString& charset) {
-  return Assignment(table, field, newBytes, charset) + keyCondition + QStringLiteral(" AND ") +
+                       const QByteArray& oldBytes, const QByteArray& newBytes) {
+  return Assignment(table, field, newBytes) + keyCondition + QStringLiteral(" AND ") +
          MySQL::ExactTest(field, oldBytes) + u';';
 }
 
@@ -53,10 +53,10 @@ bool IsLarge(const QByteArray& bytes) { return bytes.size() > kLargeValueBytes; 
 QString ValueStatement(const QString& table, const QString& field, const QByteArray& oldBytes,
                        const QByteArray& newBytes, const QString& charset) {
   QString where = MySQL::ExactTest(field, oldBytes);
-  if (!IsLarge(oldBytes))
+  if (!IsLarge(oldBytes) && !charset.isEmpty())
     where = MySQL::QuoteName(field) + QStringLiteral(" = ") + MySQL::ByteLiteral(oldBytes, charset) +
             QStringLiteral(" AND ") + where;
-  return Assignment(table, field, newBytes, charset) + where + u';';
+  return Assignment(table, field, newBytes) + where + u';';
 }
 
 qsizetype PairBytes(const QString& keyValues, const QByteArray& oldBytes, const QByteArray& newBytes) {
@@ -73,14 +73,19 @@ bool NamedLikeOwnTables(const QString& table) {
 QString KeysTable(const QString& table, const MySQL::RowIdentity& identity) {
   QStringList columns;
   for (const QString& c : identity.columns) columns << MySQL::QuoteName(c);
-  return QStringLiteral("DROP TEMPORARY TABLE IF EXISTS nv_keys;CREATE TEMPORARY TABLE nv_keys SELECT ") +
-         columns.join(u',') + QStringLiteral(" FROM ") + MySQL::QuoteName(table) +
-         QStringLiteral(" WHERE 0;ALTER TABLE nv_keys ADD nv_old_bytes LONGBLOB NOT NULL, ADD nv_new_bytes LONGBLOB "
-                        "NOT NULL, ADD nv_group INT NOT NULL, ADD KEY (nv_group);");
+  // A primary key of its own: servers may refuse any table without one
+  // (sql_require_primary_key, innodb_force_primary_key).
+  return QStringLiteral("DROP TEMPORARY TABLE IF EXISTS nv_keys;CREATE TEMPORARY TABLE nv_keys (nv_row BIGINT NOT NULL "
+                        "AUTO_INCREMENT PRIMARY KEY, nv_old_bytes LONGBLOB NOT NULL, nv_new_bytes LONGBLOB NOT NULL, "
+                        "nv_group INT NOT NULL, KEY (nv_group)) SELECT ") +
+         columns.join(u',') + QStringLiteral(" FROM ") + MySQL::QuoteName(table) + QStringLiteral(" WHERE 0;");
 }
 
-QString GroupInsert(int group, const std::vector<Pair>& rows) {
-  QString text = QStringLiteral("INSERT INTO nv_keys VALUES ");
+QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows) {
+  QStringList columns;
+  for (const QString& c : identity.columns) columns << MySQL::QuoteName(c);
+  QString text = QStringLiteral("INSERT INTO nv_keys (") + columns.join(u',') +
+                 QStringLiteral(",nv_old_bytes,nv_new_bytes,nv_group) VALUES ");
   text.reserve(qsizetype(rows.size()) * 64);
   const QString number = QString::number(group);
   bool first = true;
@@ -93,8 +98,7 @@ QString GroupInsert(int group, const std::vector<Pair>& rows) {
   return text + u';';
 }
 
-QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group,
-                       const QString& charset) {
+QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group) {
   const QString quotedTable = MySQL::QuoteName(table);
   const QString column = quotedTable + u'.' + MySQL::QuoteName(field);
   // Each pair finds its row through the key, and gives it the new bytes
@@ -105,8 +109,7 @@ QString GroupStatement(const QString& table, const QString& field, const MySQL::
     on << quotedTable + u'.' + MySQL::QuoteName(c) + QStringLiteral(" = nv_keys.") + MySQL::QuoteName(c);
   return QStringLiteral("UPDATE nv_keys STRAIGHT_JOIN ") + quotedTable + QStringLiteral(" ON ") +
          on.join(QStringLiteral(" AND ")) + QStringLiteral(" SET ") + column +
-         QStringLiteral(" = CONVERT(nv_keys.nv_new_bytes USING ") + charset +
-         QStringLiteral(") WHERE nv_keys.nv_group = ") + QString::number(group) + QStringLiteral(" AND CAST(") + column +
+         QStringLiteral(" = nv_keys.nv_new_bytes WHERE nv_keys.nv_group = ") + QString::number(group) + QStringLiteral(" AND CAST(") + column +
          QStringLiteral(" AS BINARY) = nv_keys.nv_old_bytes;");
 }
 

@@ -22,20 +22,21 @@ QString FieldQuery(const QString& table, const QString& field, const MySQL::RowI
 // The condition that finds a row again, from the key as FieldQuery reads it.
 QString KeyCondition(const MySQL::RowIdentity& identity, const QString& key);
 
-// Values are the column's own bytes (ColumnBytes), written as literals of
-// its character set `charset`, and found by the bytes the row holds: no
-// conversion and no collation stands between what was read and what is
-// compared or written.
+// Values are the column's own bytes (ColumnBytes), written as plain hex,
+// which the server stores in the column as they are, and found by the bytes
+// the row holds: no conversion and no collation stands between what was
+// read and what is compared or written, and no character set is named.
 
 // The statement for one record found by its key: it changes that row only,
 // and only while the row still holds exactly the old bytes.
 QString KeyedStatement(const QString& table, const QString& field, const QString& keyCondition,
-                       const QByteArray& oldBytes, const QByteArray& newBytes, const QString& charset);
+                       const QByteArray& oldBytes, const QByteArray& newBytes);
 
 // The statement for the rows whose whole value is exactly the old bytes.
-// The comparison in the column's collation lets an index on the field find
-// them; the byte test keeps rows that merely compare equal there (case,
-// trailing spaces, ignorable characters) for their own records.
+// The comparison with them as a literal of the column's character set
+// `charset`, in its collation, lets an index on the field find them; the
+// byte test keeps rows that merely compare equal there (case, trailing
+// spaces, ignorable characters) for their own records.
 QString ValueStatement(const QString& table, const QString& field, const QByteArray& oldBytes,
                        const QByteArray& newBytes, const QString& charset);
 
@@ -59,11 +60,10 @@ struct Pair {
 };
 // What a pair costs in its group's insert.
 qsizetype PairBytes(const QString& keyValues, const QByteArray& oldBytes, const QByteArray& newBytes);
-QString GroupInsert(int group, const std::vector<Pair>& rows);
+QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows);
 // The statement that changes a group's rows, each only while it holds
 // exactly its old text.
-QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group,
-                       const QString& charset);
+QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group);
 // Empties the table once every group sent has been answered.
 QString GroupsDone();
 

@@ -35,8 +35,15 @@ QString KeyPart(const QString& column, const ColumnInfo& info, bool withName = t
     return QStringLiteral("CONCAT(%1, %2, '''')").arg(lead(QStringLiteral(" = '")), name);
   if (kBinary.contains(info.type))
     return QStringLiteral("CONCAT(%1, HEX(%2), '''')").arg(lead(QStringLiteral(" = X'")), name);
-  if (!info.charset.isEmpty())
-    return QStringLiteral("CONCAT(%1, HEX(%2), '''')").arg(lead(QStringLiteral(" = _") + info.charset + " X'"), name);
+  if (!info.charset.isEmpty()) {
+    // utf8mb3 text is utf8mb4 too, byte for byte, and MySQL warns of its
+    // name: the literal is written as utf8mb4, which the comparison with
+    // the column still turns into the column's own, so its index serves.
+    const bool utf8 = info.charset.compare(QLatin1String("utf8"), Qt::CaseInsensitive) == 0 ||
+                      info.charset.compare(QLatin1String("utf8mb3"), Qt::CaseInsensitive) == 0;
+    return QStringLiteral("CONCAT(%1, HEX(%2), '''')")
+        .arg(lead(QStringLiteral(" = _") + (utf8 ? QStringLiteral("utf8mb4") : info.charset) + " X'"), name);
+  }
   // Anything else is compared as its bytes.
   if (!withName) return QString();
   return QStringLiteral("CONCAT(%1, HEX(CAST(%2 AS BINARY)), '''')")

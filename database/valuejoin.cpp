@@ -49,7 +49,8 @@ std::pair<qsizetype, bool> DistinctValues::Seen(quint32 number) {
 
 ValueJoin::ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field,
                      const QString& charset)
-    : connection_(connection), sender_(sender), table_(table), field_(field), charset_(charset) {
+    : connection_(connection), sender_(sender), table_(table), field_(field) {
+  (void)charset;
   // `old` and `new` hold the column's own bytes.
   connection_.ExecuteMany(
       QStringLiteral("DROP TEMPORARY TABLE IF EXISTS nv_pairs;CREATE TEMPORARY TABLE nv_pairs (nv_value INT UNSIGNED NOT "
@@ -92,7 +93,7 @@ QString ValueJoin::Statement(qsizetype first, qsizetype last) const {
   return QStringLiteral("UPDATE ") + MySQL::QuoteName(table_) + QStringLiteral(" STRAIGHT_JOIN nv_pairs ON nv_pairs.old = CAST(") +
          column + QStringLiteral(" AS BINARY) AND nv_pairs.nv_value BETWEEN ") + QString::number(first) +
          QStringLiteral(" AND ") + QString::number(last) + QStringLiteral(" SET ") + column +
-         QStringLiteral(" = CONVERT(nv_pairs.new USING ") + charset_ + QStringLiteral(");");
+         QStringLiteral(" = nv_pairs.new;");
 }
 
 QStringList ValueJoin::NoteOf(qsizetype value) {

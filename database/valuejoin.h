@@ -89,7 +89,6 @@ class ValueJoin {
   ADODB::Connection& connection_;
   Batch::Sender& sender_;
   QString table_, field_;
-  QString charset_;
   std::function<void(const std::vector<QStringList>&)> ahead_;
   QString insert_;
   std::vector<QStringList> notes_;

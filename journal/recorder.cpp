@@ -9,14 +9,15 @@
 namespace Journal {
 
 std::unique_ptr<RunRecorder> RunRecorder::Start(const RowIdentity& identity, const Target& target,
-                                                const QString& mode, const QString& charset, const QString& path) {
+                                                const QString& mode, const QString& path) {
   auto store = std::make_unique<Store>(path);
   RunHeader header;
   header.target = target;
   header.mode = mode;
   header.time = QDateTime::currentDateTime();
   header.keyColumns = identity.columns.join(QStringLiteral(", "));
-  header.charset = charset;
+  // The values are the column's own bytes, in no other character set.
+  header.charset = QString();
   header.keyless = identity.keyless;
   store->BeginRun(header);
   return std::unique_ptr<RunRecorder>(new RunRecorder(std::move(store), std::move(header)));

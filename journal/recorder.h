@@ -25,10 +25,10 @@ namespace Journal {
 class RunRecorder : public Batch::Hook {
  public:
   // Opens the journal and records the run's header, for a table whose rows
-  // are told apart by `identity` and whose field holds `charset`'s bytes.
-  // Raises Journal::Error when the journal cannot be written.
+  // are told apart by `identity`. Raises Journal::Error when the journal
+  // cannot be written.
   static std::unique_ptr<RunRecorder> Start(const RowIdentity& identity, const Target& target, const QString& mode,
-                                            const QString& charset, const QString& path = Store::DefaultPath());
+                                            const QString& path = Store::DefaultPath());
 
   void Ahead(const std::vector<QStringList>& notes) override;
   bool ReadsBefore() const override { return false; }

@@ -59,7 +59,7 @@ class Form2 : public FixedWindow {
   static QString PreviewText(const QVariant& value);
   // Opens the undo journal for a run on the connection; null, after one box
   // saying why, when the run cannot be journaled and must not start.
-  std::unique_ptr<Journal::RunRecorder> StartJournal(const MySQL::RowIdentity& identity, const QString& charset);
+  std::unique_ptr<Journal::RunRecorder> StartJournal(const MySQL::RowIdentity& identity);
 
   Form1& form1_;
   PointerState pointer_;

@@ -159,7 +159,7 @@ void Form2::PushButton1_Click() {
     now.swap(alone);
     for (const Pair& a : now) {
       const QStringList note = Rewrite::RecordNote(a.record, a.key, a.oldBytes, a.newBytes);
-      sender->Add(Rewrite::KeyedStatement(tableName, fieldName, a.key, a.oldBytes, a.newBytes, bytes->Charset()),
+      sender->Add(Rewrite::KeyedStatement(tableName, fieldName, a.key, a.oldBytes, a.newBytes),
                   a.tag, a.journaled ? Rewrite::Journaled(note) : note);
     }
   };
@@ -179,7 +179,7 @@ void Form2::PushButton1_Click() {
     // The pairs go ahead on their own; a group they cannot join goes record
     // by record.
     try {
-      connection->Execute(Rewrite::GroupInsert(number, pairs));
+      connection->Execute(Rewrite::GroupInsert(number, identity, pairs));
     } catch (const ADODB::Error& e) {
       if (Batch::Classify(e) == Batch::Failure::Fatal) throw Batch::FatalError(e);
       alone.insert(alone.end(), group.begin(), group.end());
@@ -189,7 +189,7 @@ void Form2::PushButton1_Click() {
     }
     // A group is a transaction of its own: once it is answered, what went
     // wrong is in `alone` and its pairs are let go.
-    sender->Add(Rewrite::GroupStatement(tableName, fieldName, identity, number, bytes->Charset()), -number - 1, note);
+    sender->Add(Rewrite::GroupStatement(tableName, fieldName, identity, number), -number - 1, note);
     sender->Flush();
     std::vector<Pair>().swap(group);
     connection->ExecuteMany(Rewrite::GroupsDone(), [](int, ADODB::RecordSet*) {});
@@ -252,7 +252,7 @@ void Form2::PushButton1_Click() {
   // statement.
   std::unique_ptr<Journal::RunRecorder> journal;
   if (sender && records->IsOpen()) {
-    journal = StartJournal(identity, bytes->Charset());
+    journal = StartJournal(identity);
     if (!journal) {
       pointer_.Set(PointerState::Default);
       return;
@@ -358,8 +358,8 @@ void Form2::PushButton1_Click() {
           break;
         }
         const bool built = p.Line(m.test + 4, [&] {
-          statement = keyed ? Rewrite::KeyedStatement(tableName, fieldName, key, oldBytes, newBytes, bytes->Charset())
-                            : Rewrite::ValueStatement(tableName, fieldName, oldBytes, newBytes, bytes->Charset());
+          statement = keyed ? Rewrite::KeyedStatement(tableName, fieldName, key, oldBytes, newBytes)
+                            : Rewrite::ValueStatement(tableName, fieldName, oldBytes, newBytes, bytes->LiteralCharset());
         });
         if (built)
           p.Line(executeLine, [&] {

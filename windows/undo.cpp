@@ -40,11 +40,11 @@ QString Quoted(const QString& name) { return QChar(0x201C) + name + QChar(0x201D
 
 }  // namespace
 
-std::unique_ptr<Journal::RunRecorder> Form2::StartJournal(const MySQL::RowIdentity& identity, const QString& charset) {
+std::unique_ptr<Journal::RunRecorder> Form2::StartJournal(const MySQL::RowIdentity& identity) {
   const MySQL::ConnectionDetails d = form1_.Details();
   const Journal::Target target{d.server, d.port, d.database, ListView1->SelectedText(), ListView2->SelectedText()};
   try {
-    return Journal::RunRecorder::Start(identity, target, Combo1->currentText(), charset);
+    return Journal::RunRecorder::Start(identity, target, Combo1->currentText());
   } catch (const std::exception& e) {
     Main::MsgBox(QStringLiteral("The run was not started, and nothing was changed: its undo journal cannot be "
                                 "written.\r\n\r\n") +
