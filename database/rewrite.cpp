@@ -75,9 +75,11 @@ QString KeysTable(const QString& table, const MySQL::RowIdentity& identity) {
   for (const QString& c : identity.columns) columns << MySQL::QuoteName(c);
   // A primary key of its own: servers may refuse any table without one
   // (sql_require_primary_key, innodb_force_primary_key).
+  // Its own columns take NULL: a strict session refuses to create a table
+  // from a query whose columns have neither a value nor a default.
   return QStringLiteral("DROP TEMPORARY TABLE IF EXISTS nv_keys;CREATE TEMPORARY TABLE nv_keys (nv_row BIGINT NOT NULL "
-                        "AUTO_INCREMENT PRIMARY KEY, nv_old_bytes LONGBLOB NOT NULL, nv_new_bytes LONGBLOB NOT NULL, "
-                        "nv_group INT NOT NULL, KEY (nv_group)) SELECT ") +
+                        "AUTO_INCREMENT PRIMARY KEY, nv_old_bytes LONGBLOB, nv_new_bytes LONGBLOB, nv_group INT, "
+                        "KEY (nv_group)) SELECT ") +
          columns.join(u',') + QStringLiteral(" FROM ") + MySQL::QuoteName(table) + QStringLiteral(" WHERE 0;");
 }
 

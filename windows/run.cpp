@@ -307,6 +307,7 @@ void Form2::PushButton1_Click() {
         }
         if (isBytes) return;
         oldText = MySQL::ValueText(Main::NullToValue(value, QString()));
+        if (!bytes) throw ADODB::Error(QStringLiteral("Operation is not allowed when the object is closed."));
         oldBytes = bytes->Old(oldText, bytes->ReadsStored() ? records->Value(storedColumn) : QVariant());
       });
       p.Line(136, [&] { tableName = ListView1->SelectedText(); });
@@ -321,7 +322,7 @@ void Form2::PushButton1_Click() {
         });
         executeLine = m.test + 6;
         // A text that stays as it is needs no statement.
-        if (!haveOld || !haveNew || isBytes || oldText == newText) break;
+        if (!haveOld || !haveNew || isBytes || oldText == newText || !bytes) break;
         // Without a key, a value already sent is not sent again.
         int tag = counter;
         if (!keyed) {

@@ -62,6 +62,16 @@ TEST(BatchClassify, ByErrorNumberAndState) {
   EXPECT_EQ(Batch::Classify(ADODB::Error("Deadlock found", "HY000", 1366)), Failure::Refused);
 }
 
+// The general-log check knows what MySQL refuses to prepare.
+TEST(BatchClassify, WhatMySQLPrepares) {
+  for (const char* refused : {"SHOW ERRORS", "SHOW WARNINGS", "START TRANSACTION", "BEGIN", "SAVEPOINT nv_open",
+                              "RELEASE SAVEPOINT nv_open", "LOCK TABLES t WRITE", "GET DIAGNOSTICS @n = NUMBER"})
+    EXPECT_FALSE(PreparableOnMySQL(refused)) << refused;
+  for (const char* prepared : {"SELECT @nv_done", "  select 1", "SHOW INDEX FROM `t`", "SHOW TABLES", "COMMIT",
+                               "UPDATE t SET v = X'41'", "INSERT INTO nv_keys VALUES (1)", "SET @a = 1"})
+    EXPECT_TRUE(PreparableOnMySQL(prepared)) << prepared;
+}
+
 TEST(BatchClassify, SeveralConditionsOfOneFailure) {
   using Batch::Failure;
   const auto judge = [](std::vector<int> codes, int* chosen = nullptr) {

@@ -10,5 +10,6 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
+  if (!qEnvironmentVariableIsEmpty("NORVALE_PREPARED_CHECK")) ::testing::AddGlobalTestEnvironment(new PreparedCheck);
   return RUN_ALL_TESTS();
 }

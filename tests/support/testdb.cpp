@@ -41,10 +41,25 @@ MySQL::ConnectionDetails ServerDetails(const QString& database) {
           Env("NORVALE_TEST_PORT")};
 }
 
+namespace {
+
+// The tests' own statements stay out of the server's general log, which
+// holds the program's statements for PreparedCheck.
+void Unlogged(ADODB::Connection& connection) {
+  try {
+    connection.Execute(QStringLiteral("SET SESSION sql_log_off = 1"));
+  } catch (const ADODB::Error&) {
+    // A login that may not: its statements are logged.
+  }
+}
+
+}  // namespace
+
 void Sql(const MySQL::ConnectionDetails& details, const QStringList& statements) {
   ADODB::Connection connection;
   connection.CommandTimeout = 3600;
   connection.Open(MySQL::ConnectionString(details));
+  Unlogged(connection);
   for (const QString& s : statements) connection.Execute(s);
 }
 
@@ -52,6 +67,7 @@ QStringList Column(const MySQL::ConnectionDetails& details, const QString& query
   ADODB::Connection connection;
   connection.CursorLocation = ADODB::adUseClient;
   connection.Open(MySQL::ConnectionString(details));
+  Unlogged(connection);
   auto rs = connection.Execute(query);
   QStringList values;
   while (rs && !rs->Eof()) {
@@ -292,4 +308,40 @@ void PrivateCluster::Kill(int node) {
 
 void PrivateCluster::SyncWait(int node) const {
   Sql(Details(node), {"SET SESSION wsrep_sync_wait = 15", "SELECT 1 FROM mysql.user LIMIT 1"});
+}
+
+bool PreparableOnMySQL(const QString& statement) {
+  // The statements MySQL 8.0 and 8.4 prepare, as their server decides it;
+  // SHOW WARNINGS and ERRORS, START TRANSACTION, BEGIN, SAVEPOINT, RELEASE
+  // and LOCK TABLES, among others, are refused with error 1295.
+  static const QStringList kPreparable = {
+      "SELECT ", "(", "WITH ", "INSERT ", "UPDATE ", "DELETE ", "REPLACE ", "SET ", "DO ", "CALL ", "COMMIT",
+      "ROLLBACK", "CREATE TABLE ", "CREATE TEMPORARY TABLE ", "CREATE INDEX ", "CREATE VIEW ", "DROP TABLE ",
+      "DROP TEMPORARY TABLE ", "DROP INDEX ", "ALTER TABLE ", "RENAME TABLE ", "TRUNCATE ", "SHOW TABLES",
+      "SHOW FULL TABLES", "SHOW INDEX ", "SHOW KEYS ", "SHOW COLUMNS ", "SHOW FULL COLUMNS ", "SHOW FIELDS ",
+      "SHOW DATABASES", "SHOW VARIABLES", "SHOW STATUS", "SHOW CREATE ", "SHOW GRANTS", "SHOW CHARACTER SET",
+      "SHOW COLLATION", "SHOW PROCESSLIST", "SHOW ENGINES", "SHOW OPEN TABLES"};
+  const QString text = statement.simplified().toUpper();
+  for (const QString& start : kPreparable)
+    if (text.startsWith(start) || text + u' ' == start) return true;
+  return false;
+}
+
+void PreparedCheck::SetUp() {
+  on_ = ServerAvailable();
+  if (!on_) return;
+  Sql(ServerDetails(), {"SET GLOBAL general_log = 0", "SET GLOBAL log_output = 'TABLE'", "TRUNCATE mysql.general_log",
+                        "SET GLOBAL general_log = 1"});
+}
+
+void PreparedCheck::TearDown() {
+  if (!on_) return;
+  Sql(ServerDetails(), {"SET GLOBAL general_log = 0"});
+  const QStringList prepared =
+      Column(ServerDetails(), "SELECT DISTINCT LEFT(CONVERT(argument USING utf8mb4), 80) FROM mysql.general_log "
+                              "WHERE command_type = 'Prepare'");
+  for (const QString& statement : prepared)
+    if (!PreparableOnMySQL(statement))
+      ADD_FAILURE() << "The driver prepared a statement MySQL refuses to prepare: " << statement.toStdString();
+  Sql(ServerDetails(), {"TRUNCATE mysql.general_log"});
 }

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <gtest/gtest.h>
 #include <memory>
 
 #include "database/ado.h"
@@ -117,3 +118,19 @@ class PrivateCluster {
 // Unique scratch folders used as XDG_CONFIG_HOME and XDG_DATA_HOME (the
 // undo journal's home) for one test program.
 void UseFreshSettings();
+
+// Whether MySQL 8 prepares the statement: the driver prepares each statement
+// of a text that returns rows, and MySQL refuses to prepare some.
+bool PreparableOnMySQL(const QString& statement);
+
+// With NORVALE_PREPARED_CHECK set, a test program runs with the test
+// server's general log on and fails at its end on any statement the driver
+// prepared that MySQL would refuse.
+class PreparedCheck : public ::testing::Environment {
+ public:
+  void SetUp() override;
+  void TearDown() override;
+
+ private:
+  bool on_ = false;
+};

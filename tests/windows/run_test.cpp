@@ -630,3 +630,26 @@ TEST_F(RunTest, AJoinOutOfTimeEndsTheRunWithOneReport) {
   EXPECT_TRUE(boxes.boxes[0].text.contains("max_statement_time")) << boxes.boxes[0].text.toStdString();
   EXPECT_EQ(db.Values("SELECT COUNT(*) FROM t WHERE BINARY v = UPPER(v)"), QStringList{"0"});
 }
+
+// Keyed records go in groups also where the server refuses any table
+// without a primary key, the run's own temporary tables included.
+TEST_F(RunTest, GroupsGoWhereEveryTableNeedsAPrimaryKey) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40)) ENGINE=InnoDB",
+           "INSERT INTO t SELECT seq, CONCAT('name ', seq) FROM seq_1_to_500"});
+  const bool logging = db.Values("SELECT @@GLOBAL.general_log").value(0) == "1";
+  db.Exec({"SET GLOBAL innodb_force_primary_key = ON", "SET GLOBAL log_output = 'TABLE'", "SET GLOBAL general_log = 1"});
+  const QString start = db.Values("SELECT NOW(6)").value(0);
+  Form2& f = OpenForm2(db.Details());
+  Choose(f, "t", "v");
+  f.Combo1->setCurrentIndex(0);
+  Click(f.PushButton1);
+  const QStringList groups =
+      db.Values("SELECT COUNT(*) FROM mysql.general_log WHERE event_time >= '" + start +
+                "' AND argument LIKE 'INSERT INTO nv_keys %'");
+  db.Exec("SET GLOBAL innodb_force_primary_key = OFF");
+  if (!logging) db.Exec("SET GLOBAL general_log = 0");
+  EXPECT_TRUE(boxes.boxes.empty());
+  EXPECT_EQ(db.Values("SELECT COUNT(*) FROM t WHERE BINARY v = UPPER(v)"), QStringList{"500"});
+  EXPECT_EQ(groups, QStringList{"1"});
+}
