@@ -345,3 +345,17 @@ void PreparedCheck::TearDown() {
       ADD_FAILURE() << "The driver prepared a statement MySQL refuses to prepare: " << statement.toStdString();
   Sql(ServerDetails(), {"TRUNCATE mysql.general_log"});
 }
+
+GlobalSetting::GlobalSetting(const QString& name, const QString& value) : name_(name) {
+  before_ = Column(ServerDetails(), "SELECT @@GLOBAL." + name).value(0);
+  Sql(ServerDetails(), {"SET GLOBAL " + name + " = " + value});
+}
+
+GlobalSetting::~GlobalSetting() {
+  try {
+    bool isNumber = false;
+    before_.toDouble(&isNumber);
+    Sql(ServerDetails(), {"SET GLOBAL " + name_ + " = " + (isNumber ? before_ : "'" + before_ + "'")});
+  } catch (const std::exception&) {
+  }
+}

@@ -134,3 +134,16 @@ class PreparedCheck : public ::testing::Environment {
  private:
   bool on_ = false;
 };
+
+// A server setting changed for one test, put back when the test ends
+// however it ends: a failed assertion must not leave it to the tests after.
+class GlobalSetting {
+ public:
+  GlobalSetting(const QString& name, const QString& value);
+  ~GlobalSetting();
+  GlobalSetting(const GlobalSetting&) = delete;
+  GlobalSetting& operator=(const GlobalSetting&) = delete;
+
+ private:
+  QString name_, before_;
+};

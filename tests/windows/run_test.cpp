@@ -619,13 +619,14 @@ TEST_F(RunTest, AJoinOutOfTimeEndsTheRunWithOneReport) {
   TestDatabase db;
   db.Exec({"CREATE TABLE t (id INT, v VARCHAR(40)) ENGINE=InnoDB",
            "INSERT INTO t SELECT seq, CONCAT('name ', seq) FROM seq_1_to_400",
-           "CREATE TRIGGER slow BEFORE UPDATE ON t FOR EACH ROW SET @nv_slept = SLEEP(0.01)",
-           "SET GLOBAL max_statement_time = 0.5"});
-  Form2& f = OpenForm2(db.Details());
-  Choose(f, "t", "v");
-  f.Combo1->setCurrentIndex(0);
-  Click(f.PushButton1);
-  db.Exec("SET GLOBAL max_statement_time = 0");
+           "CREATE TRIGGER slow BEFORE UPDATE ON t FOR EACH ROW SET @nv_slept = SLEEP(0.01)"});
+  {
+    const GlobalSetting timeLimit("max_statement_time", "0.5");
+    Form2& f = OpenForm2(db.Details());
+    Choose(f, "t", "v");
+    f.Combo1->setCurrentIndex(0);
+    Click(f.PushButton1);
+  }
   ASSERT_EQ(Reports(), 1);
   EXPECT_TRUE(boxes.boxes[0].text.contains("max_statement_time")) << boxes.boxes[0].text.toStdString();
   EXPECT_EQ(db.Values("SELECT COUNT(*) FROM t WHERE BINARY v = UPPER(v)"), QStringList{"0"});
@@ -637,18 +638,18 @@ TEST_F(RunTest, GroupsGoWhereEveryTableNeedsAPrimaryKey) {
   TestDatabase db;
   db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40)) ENGINE=InnoDB",
            "INSERT INTO t SELECT seq, CONCAT('name ', seq) FROM seq_1_to_500"});
-  const bool logging = db.Values("SELECT @@GLOBAL.general_log").value(0) == "1";
-  db.Exec({"SET GLOBAL innodb_force_primary_key = ON", "SET GLOBAL log_output = 'TABLE'", "SET GLOBAL general_log = 1"});
-  const QString start = db.Values("SELECT NOW(6)").value(0);
-  Form2& f = OpenForm2(db.Details());
-  Choose(f, "t", "v");
-  f.Combo1->setCurrentIndex(0);
-  Click(f.PushButton1);
-  const QStringList groups =
-      db.Values("SELECT COUNT(*) FROM mysql.general_log WHERE event_time >= '" + start +
-                "' AND argument LIKE 'INSERT INTO nv_keys %'");
-  db.Exec("SET GLOBAL innodb_force_primary_key = OFF");
-  if (!logging) db.Exec("SET GLOBAL general_log = 0");
+  QStringList groups;
+  {
+    const GlobalSetting primaryKeys("innodb_force_primary_key", "ON"), output("log_output", "'TABLE'"),
+        log("general_log", "1");
+    const QString start = db.Values("SELECT NOW(6)").value(0);
+    Form2& f = OpenForm2(db.Details());
+    Choose(f, "t", "v");
+    f.Combo1->setCurrentIndex(0);
+    Click(f.PushButton1);
+    groups = db.Values("SELECT COUNT(*) FROM mysql.general_log WHERE event_time >= '" + start +
+                       "' AND argument LIKE 'INSERT INTO nv_keys %'");
+  }
   EXPECT_TRUE(boxes.boxes.empty());
   EXPECT_EQ(db.Values("SELECT COUNT(*) FROM t WHERE BINARY v = UPPER(v)"), QStringList{"500"});
   EXPECT_EQ(groups, QStringList{"1"});

@@ -355,21 +355,21 @@ TEST_F(UndoTest, TheJournalHoldsEveryRowTheRunChangedHoweverItEnds) {
   {
     SCOPED_TRACE("a 700-byte key under a 1 MB packet");
     boxes.boxes.clear();
-    const QString packet = db.Values("SELECT @@GLOBAL.max_allowed_packet").value(0);
     db.Exec({"DROP TABLE IF EXISTS t",
              "CREATE TABLE t (k VARCHAR(700) CHARACTER SET ascii PRIMARY KEY, v VARCHAR(40)) ENGINE=InnoDB",
-             "INSERT INTO t SELECT CONCAT(REPEAT('k', 690), LPAD(seq, 10, '0')), CONCAT('name ', seq) FROM seq_1_to_3000",
-             "SET GLOBAL max_allowed_packet = 1048576"});
+             "INSERT INTO t SELECT CONCAT(REPEAT('k', 690), LPAD(seq, 10, '0')), CONCAT('name ', seq) FROM seq_1_to_3000"});
     const QStringList before = db.Values("SELECT v FROM t ORDER BY k");
-    form1.reset();
-    Form2& f = OpenForm2(db.Details());
-    Choose(f, "t", "v");
-    Run(f, 0);
-    for (const auto& b : boxes.boxes) ADD_FAILURE() << b.text.toStdString();
-    EXPECT_EQ(db.Values("SELECT COUNT(*) FROM t WHERE BINARY v = UPPER(v)"), QStringList{"3000"});
-    CtrlZ(f);
-    EXPECT_EQ(Last().text, Result(3000, 0));
-    db.Exec("SET GLOBAL max_allowed_packet = " + packet);
+    {
+      const GlobalSetting packet("max_allowed_packet", "1048576");
+      form1.reset();
+      Form2& f = OpenForm2(db.Details());
+      Choose(f, "t", "v");
+      Run(f, 0);
+      for (const auto& b : boxes.boxes) ADD_FAILURE() << b.text.toStdString();
+      EXPECT_EQ(db.Values("SELECT COUNT(*) FROM t WHERE BINARY v = UPPER(v)"), QStringList{"3000"});
+      CtrlZ(f);
+      EXPECT_EQ(Last().text, Result(3000, 0));
+    }
     EXPECT_EQ(db.Values("SELECT v FROM t ORDER BY k"), before);
     form1.reset();
     db.Exec("DROP TABLE t");
