@@ -25,9 +25,12 @@ const UnicodeForm kUnicode[] = {{"utf8mb4", Utf8}, {"utf8mb3", Utf8}, {"utf8", U
 
 // The character sets of more than one byte a character, by the family of
 // their lead bytes.
-const char* const kMulti[][2] = {{"sjis", "sjis"},   {"cp932", "sjis"}, {"ujis", "ujis"}, {"eucjpms", "ujis"},
-                                 {"big5", "big5"},   {"gbk", "gbk"},    {"euckr", "gbk"}, {"gb2312", "gb2312"},
-                                 {"gb18030", "gb18030"}};
+struct MultiForm {
+  const char* name;
+  int layout;  // ColumnBytes::Layout
+};
+const MultiForm kMulti[] = {{"sjis", 0}, {"cp932", 0}, {"ujis", 1},   {"eucjpms", 1}, {"big5", 2},
+                            {"gbk", 3},  {"euckr", 3}, {"gb2312", 4}, {"gb18030", 5}};
 
 bool In(uchar b, uchar low, uchar high) { return b >= low && b <= high; }
 
@@ -53,10 +56,10 @@ ColumnBytes::ColumnBytes(ADODB::Connection& connection, const QString& charset) 
       unicode_ = u.encode;
       return;
     }
-  for (const auto& m : kMulti)
-    if (lower == QLatin1String(m[0])) {
+  for (const MultiForm& m : kMulti)
+    if (lower == QLatin1String(m.name)) {
       kind_ = Kind::Multi;
-      layout_ = QLatin1String(m[1]);
+      layout_ = Layout(m.layout);
       return;
     }
   // Any other character set the server offers writes one byte a character;
@@ -84,13 +87,16 @@ int ColumnBytes::CharacterLength(const QByteArray& bytes, qsizetype at) const {
   const uchar b = uchar(bytes[at]);
   int length = 1;
   if (kind_ == Kind::Multi) {
-    if (layout_ == QLatin1String("sjis")) length = In(b, 0x81, 0x9F) || In(b, 0xE0, 0xFC) ? 2 : 1;
-    else if (layout_ == QLatin1String("ujis")) length = b == 0x8F ? 3 : b == 0x8E || In(b, 0xA1, 0xFE) ? 2 : 1;
-    else if (layout_ == QLatin1String("big5")) length = In(b, 0xA1, 0xF9) ? 2 : 1;
-    else if (layout_ == QLatin1String("gbk")) length = In(b, 0x81, 0xFE) ? 2 : 1;
-    else if (layout_ == QLatin1String("gb2312")) length = In(b, 0xA1, 0xF7) ? 2 : 1;
-    else if (layout_ == QLatin1String("gb18030"))
-      length = !In(b, 0x81, 0xFE) ? 1 : left >= 2 && In(uchar(bytes[at + 1]), 0x30, 0x39) ? 4 : 2;
+    switch (layout_) {
+      case Layout::Sjis: length = In(b, 0x81, 0x9F) || In(b, 0xE0, 0xFC) ? 2 : 1; break;
+      case Layout::Ujis: length = b == 0x8F ? 3 : b == 0x8E || In(b, 0xA1, 0xFE) ? 2 : 1; break;
+      case Layout::Big5: length = In(b, 0xA1, 0xF9) ? 2 : 1; break;
+      case Layout::Gbk: length = In(b, 0x81, 0xFE) ? 2 : 1; break;
+      case Layout::Gb2312: length = In(b, 0xA1, 0xF7) ? 2 : 1; break;
+      case Layout::Gb18030:
+        length = !In(b, 0x81, 0xFE) ? 1 : left >= 2 && In(uchar(bytes[at + 1]), 0x30, 0x39) ? 4 : 2;
+        break;
+    }
   }
   return length <= left ? length : 0;
 }

@@ -53,6 +53,8 @@ class ColumnBytes {
 
  private:
   enum class Kind { None, Unicode, Single, Multi, Unknown };
+  // For Multi: the family of its lead bytes.
+  enum class Layout { Sjis, Ujis, Big5, Gbk, Gb2312, Gb18030 };
   // The length of the character starting at `at`, 0 when the bytes end
   // inside it.
   int CharacterLength(const QByteArray& bytes, qsizetype at) const;
@@ -66,7 +68,7 @@ class ColumnBytes {
   ADODB::Connection& connection_;
   QString charset_;
   Kind kind_ = Kind::None;
-  QString layout_;  // for Multi: which family of lead bytes
+  Layout layout_ = Layout::Sjis;
   QByteArray (*unicode_)(const QString&) = nullptr;
   QHash<char32_t, QByteArray> written_;
   QHash<QByteArray, QString> read_;

@@ -32,6 +32,13 @@ QString KeyCondition(const MySQL::RowIdentity& identity, const QString& key) {
 
 namespace {
 
+// The key's columns, each quoted.
+QString KeyColumns(const MySQL::RowIdentity& identity) {
+  QStringList columns;
+  for (const QString& c : identity.columns) columns << MySQL::QuoteName(c);
+  return columns.join(u',');
+}
+
 // Values above this size are found by digest, not by their bytes.
 constexpr qsizetype kLargeValueBytes = 64 * 1024;
 
@@ -71,8 +78,6 @@ bool NamedLikeOwnTables(const QString& table) {
 }
 
 QString KeysTable(const QString& table, const MySQL::RowIdentity& identity) {
-  QStringList columns;
-  for (const QString& c : identity.columns) columns << MySQL::QuoteName(c);
   // A primary key of its own: servers may refuse any table without one
   // (sql_require_primary_key, innodb_force_primary_key).
   // Its own columns take NULL: a strict session refuses to create a table
@@ -80,13 +85,11 @@ QString KeysTable(const QString& table, const MySQL::RowIdentity& identity) {
   return QStringLiteral("DROP TEMPORARY TABLE IF EXISTS nv_keys;CREATE TEMPORARY TABLE nv_keys (nv_row BIGINT NOT NULL "
                         "AUTO_INCREMENT PRIMARY KEY, nv_old_bytes LONGBLOB, nv_new_bytes LONGBLOB, nv_group INT, "
                         "KEY (nv_group)) SELECT ") +
-         columns.join(u',') + QStringLiteral(" FROM ") + MySQL::QuoteName(table) + QStringLiteral(" WHERE 0;");
+         KeyColumns(identity) + QStringLiteral(" FROM ") + MySQL::QuoteName(table) + QStringLiteral(" WHERE 0;");
 }
 
 QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows) {
-  QStringList columns;
-  for (const QString& c : identity.columns) columns << MySQL::QuoteName(c);
-  QString text = QStringLiteral("INSERT INTO nv_keys (") + columns.join(u',') +
+  QString text = QStringLiteral("INSERT INTO nv_keys (") + KeyColumns(identity) +
                  QStringLiteral(",nv_old_bytes,nv_new_bytes,nv_group) VALUES ");
   text.reserve(qsizetype(rows.size()) * 64);
   const QString number = QString::number(group);

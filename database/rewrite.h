@@ -62,7 +62,7 @@ struct Pair {
 qsizetype PairBytes(const QString& keyValues, const QByteArray& oldBytes, const QByteArray& newBytes);
 QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows);
 // The statement that changes a group's rows, each only while it holds
-// exactly its old text.
+// exactly its old bytes.
 QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group);
 // Empties the table once every group sent has been answered.
 QString GroupsDone();

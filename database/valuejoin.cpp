@@ -47,11 +47,8 @@ std::pair<qsizetype, bool> DistinctValues::Seen(quint32 number) {
   return {qsizetype(number), false};
 }
 
-ValueJoin::ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field,
-                     const QString& charset)
+ValueJoin::ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field)
     : connection_(connection), sender_(sender), table_(table), field_(field) {
-  (void)charset;
-  // `old` and `new` hold the column's own bytes.
   connection_.ExecuteMany(
       QStringLiteral("DROP TEMPORARY TABLE IF EXISTS nv_pairs;CREATE TEMPORARY TABLE nv_pairs (nv_value INT UNSIGNED NOT "
                      "NULL PRIMARY KEY, nv_record BIGINT NOT NULL, old LONGBLOB NOT NULL, new LONGBLOB NOT NULL, "

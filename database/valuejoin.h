@@ -48,10 +48,9 @@ class DistinctValues {
 class ValueJoin {
  public:
   // Makes the session's pair table, or raises ADODB::Error when the login
-  // may not make temporary tables. The table goes with the session.
-  // `charset` is the field's own character set, whose bytes the pairs hold.
-  ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field,
-            const QString& charset);
+  // may not make temporary tables. The table goes with the session. The
+  // pairs hold the column's own bytes (ColumnBytes).
+  ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field);
 
   // Called with the notes of the pairs about to go to the server, before
   // they go: nothing is changed until the join, but the notes are let go.

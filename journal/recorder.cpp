@@ -87,11 +87,10 @@ void RunRecorder::NotApplied(ADODB::Connection& connection, const QStringList& n
   const QByteArray before = note[2].toLatin1();
   QByteArray now = before;  // refused: the row keeps its old value
   if (warned && !note[1].isEmpty()) {
-    const QString field = MySQL::QuoteName(header_.target.field);
-    const QString value = header_.charset.isEmpty() ? field
-                                                    : QStringLiteral("CONVERT(%1 USING %2)").arg(field, header_.charset);
+    // The run's own header: the column's bytes, in no other character set.
     auto row = connection.Execute(QStringLiteral("SELECT CAST(%1 AS BINARY) FROM %2 WHERE %3;")
-                                      .arg(value, MySQL::QuoteName(header_.target.table), note[1]));
+                                      .arg(MySQL::QuoteName(header_.target.field),
+                                           MySQL::QuoteName(header_.target.table), note[1]));
     if (row && !row->Eof() && !row->Value(0).isNull()) now = row->Value(0).toByteArray();
   }
   const bool changed = now != before;

@@ -240,7 +240,7 @@ void Form2::PushButton1_Click() {
           connection->ExecuteMany(Rewrite::KeysTable(table, identity), [](int, ADODB::RecordSet*) {});
           joined = true;
         } else {
-          valueJoin = std::make_unique<Rewrite::ValueJoin>(*connection, *sender, table, field, bytes->Charset());
+          valueJoin = std::make_unique<Rewrite::ValueJoin>(*connection, *sender, table, field);
         }
       } catch (const ADODB::Error&) {
         // No temporary tables for this login: record by record.
@@ -322,7 +322,7 @@ void Form2::PushButton1_Click() {
         });
         executeLine = m.test + 6;
         // A text that stays as it is needs no statement.
-        if (!haveOld || !haveNew || isBytes || oldText == newText || !bytes) break;
+        if (!haveOld || !haveNew || isBytes || oldText == newText) break;
         // Without a key, a value already sent is not sent again.
         int tag = counter;
         if (!keyed) {

@@ -593,7 +593,9 @@ TEST_F(RunTest, EveryCharacterSetKeepsTheBytesOfEveryCharacterThatKeepsItsCase) 
           if (b.key() == 0) continue;
           const QList<uint> from = b->text.toUcs4(), to = expected.toUcs4();
           for (qsizetype i = 0; i < b->characters.size() && i < from.size(); ++i)
-            if (from[i] == to[i]) ASSERT_EQ(a.characters.value(i).toHex(), b->characters[i].toHex()) << b.key();
+            if (from[i] == to[i]) {
+              ASSERT_EQ(a.characters.value(i).toHex(), b->characters[i].toHex()) << b.key();
+            }
         }
         // Reports of the run, not of the preview's own conversion.
         static const QRegularExpression preview(QStringLiteral("at line (1[89]\\d|20[0-4])\\b"));
