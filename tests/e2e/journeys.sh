@@ -45,7 +45,7 @@ fail() {
   CREATE TABLE $DB1.places (city VARCHAR(40)); INSERT INTO $DB1.places VALUES ('oslo');
   CREATE TABLE $DB2.zeta (word VARCHAR(40)); INSERT INTO $DB2.zeta VALUES ('mixed CASE words');
   CREATE TABLE $DB3.t (v VARCHAR(60), id INT PRIMARY KEY, KEY (v));
-  USE $DB3; INSERT INTO t SELECT CONCAT('name o''neil number ', seq), seq FROM seq_1_to_200000;"
+  USE $DB3; INSERT INTO t SELECT CONCAT('name o''neil number ', seq), seq FROM seq_1_to_400000;"
 
 # Helpers ------------------------------------------------------------------
 N=0
@@ -125,7 +125,7 @@ WID="$(window_of_size 536x245)" || fail "connection window not shown"
 type_into 296 139 "$DB3"
 click 268 223
 WID="$(window_of_size 512x529)" || fail "selection window not shown"
-click 250 440   # Start Changing on 200,000 rows
+click 250 440   # Start Changing on 400,000 rows
 sleep 2
 step long-run
 close_window
