@@ -102,6 +102,7 @@ void RunRecorder::Finish() {
   try {
     if (rows_ == 0) store_->Drop(header_.id);
     store_->Prune(header_.target);
+    if (limit_ > 0) store_->PruneTotal(limit_, header_.id);
   } catch (const std::exception&) {
     // Older runs stay a little longer; the next run prunes them.
   }

@@ -46,6 +46,9 @@ class RunRecorder : public Batch::Hook {
   // nothing to undo and goes too. Never raises: the run is over.
   void Finish();
 
+  // The journal's bound in bytes over all runs, kept at Finish.
+  void SetTotalLimit(qint64 bytes) { limit_ = bytes; }
+
   qint64 Rows() const { return rows_; }
   const RunHeader& Header() const { return header_; }
 
@@ -59,6 +62,7 @@ class RunRecorder : public Batch::Hook {
   void Append(const std::vector<QStringList>& notes, bool open);
 
   qint64 rows_ = 0;
+  qint64 limit_ = 0;  // none
   // The entries of records written but not yet answered for, by record: a
   // record goes again after its batch was taken back, or alone after its
   // group was refused. The records of the last batch tried, and those of

@@ -224,6 +224,51 @@ void Store::Prune(const Target& target, int keep) {
   t.Commit();
 }
 
+namespace {
+// What an entry takes in the file, besides its key and values.
+constexpr qint64 kEntryOverhead = 16;
+}  // namespace
+
+std::vector<Store::Listed> Store::Runs(const Target& where) {
+  Statement s(db_,
+              "SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, "
+              "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), "
+              "(SELECT IFNULL(SUM(LENGTH(key) + LENGTH(old) + LENGTH(new) + ?6), 0) FROM entries WHERE run = runs.id) "
+              "FROM runs WHERE (?1 = '' OR server = ?1) AND (?2 = '' OR port = ?2) AND (?3 = '' OR database = ?3) "
+              "AND (?4 = '' OR tbl = ?4) AND (?5 = '' OR field = ?5) ORDER BY id DESC");
+  BindTarget(s, where);
+  s.Bind(6, kEntryOverhead);
+  std::vector<Listed> runs;
+  while (s.Step()) {
+    Listed l;
+    RunHeader& h = l.header;
+    h.id = s.Int(0);
+    h.target = {s.Text(1), s.Text(2), s.Text(3), s.Text(4), s.Text(5)};
+    h.mode = s.Text(6);
+    h.time = QDateTime::fromString(s.Text(7), Qt::ISODateWithMs);
+    h.keyColumns = s.Text(8);
+    h.charset = s.Text(9);
+    h.keyless = s.Text(10);
+    h.undone = s.Int(11) != 0;
+    h.rows = s.Int(12);
+    l.bytes = s.Int(13);
+    runs.push_back(std::move(l));
+  }
+  return runs;
+}
+
+void Store::PruneTotal(qint64 bytes, qint64 keep) {
+  std::vector<Listed> runs = Runs({});
+  qint64 total = 0;
+  for (const Listed& l : runs) total += l.bytes;
+  // Oldest first.
+  for (auto l = runs.rbegin(); l != runs.rend() && total > bytes; ++l) {
+    if (l->header.id == keep) continue;
+    Drop(l->header.id);
+    total -= l->bytes;
+  }
+}
+
 std::optional<RunHeader> Store::LastRun(const Target& target) {
   Statement s(db_, (QByteArray("SELECT id, mode, time, key_columns, charset, keyless, "
                                "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id) FROM runs WHERE ") +

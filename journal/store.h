@@ -72,8 +72,19 @@ class Store {
   void Revise(qint64 entry, qint64 rows, const QByteArray& newValue);
   // Keeps the newest `keep` runs of the target, deleting older ones.
   void Prune(const Target& target, int keep = 20);
+  // Keeps the journal's entries under `bytes` in all (keys and values),
+  // dropping the oldest runs first; never the run `keep`. The file's freed
+  // pages hold the next runs' entries.
+  void PruneTotal(qint64 bytes, qint64 keep);
   // The newest run of the target that has not been undone.
   std::optional<RunHeader> LastRun(const Target& target);
+  // Every run, newest first, with what its entries take; only those of one
+  // server, port and database (and table, and field) where these are given.
+  struct Listed {
+    RunHeader header;
+    qint64 bytes = 0;
+  };
+  std::vector<Listed> Runs(const Target& where);
   // Every entry of a run, in the order they were appended.
   void ForEach(qint64 run, const std::function<void(const Entry&)>& each);
   void MarkUndone(qint64 run);

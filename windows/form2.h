@@ -18,8 +18,8 @@ class Form1;
 namespace ADODB {
 class Connection;
 }
-namespace Journal {
-class RunRecorder;
+namespace Conversion {
+class Run;
 }
 
 class Form2 : public FixedWindow {
@@ -57,9 +57,9 @@ class Form2 : public FixedWindow {
  private:
   // The preview text of a value: bytes as a cut hex text.
   static QString PreviewText(const QVariant& value);
-  // Opens the undo journal for a run on the connection; null, after one box
-  // saying why, when the run cannot be journaled and must not start.
-  std::unique_ptr<Journal::RunRecorder> StartJournal(const MySQL::RowIdentity& identity);
+  // Opens the run's undo journal; false, after one box saying why, when the
+  // run cannot be journaled and must not start.
+  bool StartJournal(Conversion::Run& run);
 
   Form1& form1_;
   PointerState pointer_;

@@ -5,11 +5,9 @@
 #include <QLocale>
 #include <cmath>
 
-#include "database/ado.h"
-#include "database/batch.h"
+#include "conversion/engine.h"
 #include "database/mysql.h"
-#include "database/rewrite.h"
-#include "journal/recorder.h"
+#include "journal/store.h"
 #include "shell/main.h"
 #include "shell/messages.h"
 #include "windows/form1.h"
@@ -40,16 +38,17 @@ QString Quoted(const QString& name) { return QChar(0x201C) + name + QChar(0x201D
 
 }  // namespace
 
-std::unique_ptr<Journal::RunRecorder> Form2::StartJournal(const MySQL::RowIdentity& identity) {
+bool Form2::StartJournal(Conversion::Run& run) {
   const MySQL::ConnectionDetails d = form1_.Details();
   const Journal::Target target{d.server, d.port, d.database, ListView1->SelectedText(), ListView2->SelectedText()};
   try {
-    return Journal::RunRecorder::Start(identity, target, Combo1->currentText());
-  } catch (const std::exception& e) {
+    run.StartJournal(target, Combo1->currentText());
+    return true;
+  } catch (const Journal::Error& e) {
     Main::MsgBox(QStringLiteral("The run was not started, and nothing was changed: its undo journal cannot be "
                                 "written.\r\n\r\n") +
                  QString::fromStdString(e.what()));
-    return nullptr;
+    return false;
   }
 }
 
@@ -84,30 +83,17 @@ void Form2::UndoLastRun() {
   InputGuard::Hold hold(*guard_);
   Idle idle(pointer_, *ProgressBar1);
   pointer_.Set(PointerState::Busy);
-  auto connection = std::make_unique<ADODB::Connection>();
-  MySQL::ApplyOptions(*connection, MySQL::RunOptions);
-  connection->MultipleStatements = true;
-  connection->ResponsiveWaits = true;
-  connection->Open(MySQL::ConnectionString(d));
-  auto mode = connection->Execute(QStringLiteral("SELECT @@SESSION.sql_mode;"));
-  connection->Execute(Rewrite::SessionModeStatement(mode ? mode->Value(0).toString() : QString()));
-  connection->Execute(MySQL::SessionTimeZone());
-
-  // The same batched transport as the run: a refused row is left as it is.
-  Journal::Restorer restorer(*run, Journal::EntriesNewestFirst(store, run->id));
-  qint64 refused = 0;
-  Batch::Sender sender(*connection, [&](int, const QString&) { ++refused; });
-  sender.SetHook(&restorer);
-  const size_t count = restorer.Count();
-  for (size_t i = 0; i < count; ++i) {
-    if (i % 64 == 0) QCoreApplication::processEvents();
-    ProgressBar1->setValue(int(std::lround(double(i + 1) / double(count) * 100.0)));
-    sender.Add(restorer.Statement(i), 0, restorer.Note(i));
-  }
-  sender.Flush();
-  store.MarkUndone(run->id);
-  const qint64 restored = restorer.Restored() - refused;
-  const qint64 left = restorer.ChangedSince() + refused;
+  qint64 shown = -1;
+  const Conversion::UndoResult result = Conversion::Undo(
+      d, *run, store,
+      [&](qint64 i, qint64 count) {
+        if (i % 64 == 0) QCoreApplication::processEvents();
+        const qint64 percent = std::lround(double(i + 1) / double(count) * 100.0);
+        if (percent != shown) ProgressBar1->setValue(int(shown = percent));
+      },
+      true);
+  const qint64 restored = result.restored;
+  const qint64 left = result.left;
   ProgressBar1->setValue(0);
   Main::MsgBox(QStringLiteral("%1 rows restored, %2 rows changed since were left as they are.").arg(restored).arg(left));
   ListView2_Click();

@@ -1,0 +1,465 @@
+#include "commandline/commandline.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <termios.h>
+#include <unistd.h>
+
+#include "commandline/options.h"
+#include "conversion/engine.h"
+#include "database/batch.h"
+#include "journal/store.h"
+#include "shell/keyring.h"
+#include "shell/settings.h"
+
+namespace CommandLine {
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+// The first Ctrl+C ends the run between records; a second one at once.
+void OnSignal(int number) {
+  if (g_interrupted.exchange(true)) {
+    std::signal(number, SIG_DFL);
+    std::raise(number);
+  }
+}
+
+void Err(const QString& text) { std::fprintf(stderr, "norvale: %s\n", text.toLocal8Bit().constData()); }
+void Out(const QString& text) { std::fprintf(stdout, "%s\n", text.toLocal8Bit().constData()); }
+
+// A usage error: the message, then where help is.
+int Usage(const QString& command, const QString& text) {
+  Err(text);
+  std::fprintf(stderr, "Try 'norvale %s --help'.\n", command.toLocal8Bit().constData());
+  return kUsage;
+}
+
+// A line read from the terminal, without echo when `secret`.
+std::optional<QString> AskTerminal(const QString& prompt, bool secret) {
+  FILE* tty = std::fopen("/dev/tty", "r+");
+  if (!tty) return std::nullopt;
+  std::fprintf(tty, "%s", prompt.toLocal8Bit().constData());
+  std::fflush(tty);
+  termios saved{};
+  const bool quiet = secret && tcgetattr(fileno(tty), &saved) == 0;
+  if (quiet) {
+    termios silent = saved;
+    silent.c_lflag &= ~tcflag_t(ECHO);
+    tcsetattr(fileno(tty), TCSAFLUSH, &silent);
+  }
+  char buffer[4096];
+  const bool got = std::fgets(buffer, sizeof buffer, tty) != nullptr;
+  if (quiet) {
+    tcsetattr(fileno(tty), TCSAFLUSH, &saved);
+    std::fprintf(tty, "\n");
+  }
+  std::fclose(tty);
+  if (!got) return QString();
+  QString line = QString::fromLocal8Bit(buffer);
+  while (line.endsWith(u'\n') || line.endsWith(u'\r')) line.chop(1);
+  return line;
+}
+
+bool OnTerminal() { return isatty(STDIN_FILENO) && isatty(STDERR_FILENO); }
+
+bool Confirm(const QString& question) {
+  const std::optional<QString> answer = AskTerminal(question + QStringLiteral(" [y/N] "), false);
+  return answer && (answer->trimmed().compare(QLatin1String("y"), Qt::CaseInsensitive) == 0 ||
+                    answer->trimmed().compare(QLatin1String("yes"), Qt::CaseInsensitive) == 0);
+}
+
+// The password the window saved for these details, where it saved one.
+QString SavedPassword(const MySQL::ConnectionDetails& d) {
+  QString found;
+  bool done = false;
+  QEventLoop loop;
+  const bool now = Main::ReadPassword(Main::PasswordAccount(d.server, d.port, d.user), Main::kKeyringTimeoutMs,
+                                      &loop, [&](const Main::SavedPassword& saved) {
+                                        // The settings file's password is the window's own server's.
+                                        const bool sameServer =
+                                            Main::GetSetting(QStringLiteral("MyServer"), QString()) == d.server &&
+                                            Main::GetSetting(QStringLiteral("MyPort"), QStringLiteral("3306")) ==
+                                                d.port &&
+                                            Main::GetSetting(QStringLiteral("MyUser"), QString()) == d.user;
+                                        if (!saved.inFile || sameServer) found = saved.text;
+                                        done = true;
+                                        loop.quit();
+                                      });
+  if (!now && !done) loop.exec();
+  return found;
+}
+
+struct Common {
+  QString command;
+  MySQL::ConnectionDetails details;
+  bool json = false, yes = false;
+};
+
+// The parser's options every command shares.
+void AddConnectionOptions(QCommandLineParser& parser) {
+  parser.addOptions({
+      {{QStringLiteral("h"), QStringLiteral("host")}, QStringLiteral("The server."), QStringLiteral("host")},
+      {{QStringLiteral("P"), QStringLiteral("port")}, QStringLiteral("The server's TCP port."), QStringLiteral("port")},
+      {{QStringLiteral("u"), QStringLiteral("user")}, QStringLiteral("The login."), QStringLiteral("user")},
+      {QStringLiteral("password"), QStringLiteral("The password; -p or --password alone asks for it."),
+       QStringLiteral("password")},
+      {{QStringLiteral("D"), QStringLiteral("database")}, QStringLiteral("The database."), QStringLiteral("name")},
+      {QStringLiteral("defaults-file"), QStringLiteral("Read this option file only."), QStringLiteral("file")},
+      {QStringLiteral("no-defaults"), QStringLiteral("Read no option file.")},
+      {QStringLiteral("json"), QStringLiteral("Print the summary as JSON.")},
+      {QStringLiteral("help"), QStringLiteral("Show this help.")},
+  });
+  QCommandLineOption ask(QStringLiteral("ask-password"), QStringLiteral("Ask for the password."));
+  ask.setFlags(QCommandLineOption::HiddenFromHelp);
+  parser.addOption(ask);
+}
+
+// Connection details from the command line, then the option files; the
+// password from the command line or the prompt, the option files, then the
+// window's saved one. Returns a usage status when they cannot be had.
+int ReadCommon(QCommandLineParser& parser, Common& c, bool needsDatabase) {
+  QHash<QString, QString> file;
+  if (!parser.isSet(QStringLiteral("no-defaults"))) {
+    QStringList files = DefaultOptionFiles();
+    if (parser.isSet(QStringLiteral("defaults-file"))) {
+      files = {parser.value(QStringLiteral("defaults-file"))};
+      if (!QFile::exists(files.front()))
+        return Usage(c.command, QStringLiteral("the option file %1 does not exist").arg(files.front()));
+    }
+    QString unreadable;
+    file = ReadOptionFiles(files, &unreadable);
+    if (!unreadable.isEmpty()) Err(QStringLiteral("the option file %1 cannot be read; going on without it").arg(unreadable));
+  }
+  const auto pick = [&](const char* name, const QString& fallback) {
+    const QString option = QLatin1String(name);
+    if (parser.isSet(option)) return parser.value(option);
+    return file.value(option, fallback);
+  };
+  c.details.server = pick("host", QStringLiteral("localhost"));
+  c.details.port = pick("port", QStringLiteral("3306"));
+  c.details.user = pick("user", qEnvironmentVariable("USER"));
+  c.details.database = pick("database", QString());
+  bool portOk = false;
+  const int port = c.details.port.toInt(&portOk);
+  if (!portOk || port <= 0 || port > 65535) return Usage(c.command, QStringLiteral("the port %1 is no port").arg(c.details.port));
+  if (needsDatabase && c.details.database.isEmpty())
+    return Usage(c.command, QStringLiteral("no database: give -D NAME, or database= in the option file's [client] group"));
+  if (parser.isSet(QStringLiteral("password"))) {
+    c.details.password = parser.value(QStringLiteral("password"));
+  } else if (parser.isSet(QStringLiteral("ask-password"))) {
+    const std::optional<QString> typed = AskTerminal(QStringLiteral("Enter password: "), true);
+    if (!typed) return Usage(c.command, QStringLiteral("-p asks for the password on a terminal, and there is none"));
+    c.details.password = *typed;
+  } else if (file.contains(QStringLiteral("password"))) {
+    c.details.password = file.value(QStringLiteral("password"));
+  } else {
+    c.details.password = SavedPassword(c.details);
+  }
+  return kConverted;
+}
+
+// Prints each record's failure as it comes, and progress where a person
+// watches.
+class Reporter : public Conversion::Listener {
+ public:
+  explicit Reporter(bool quiet) : quiet_(quiet), progress_(isatty(STDERR_FILENO)) { clock_.start(); }
+  void RecordFailed(qint64 record, const QString& text, Conversion::Failure, qint64 rows) override {
+    if (quiet_) return;
+    ClearProgress();
+    if (rows > 1) {
+      Err(QStringLiteral("record %1: %2 (and %3 more records holding the same value)").arg(record + 1).arg(text).arg(rows - 1));
+    } else {
+      Err(QStringLiteral("record %1: %2").arg(record + 1).arg(text));
+    }
+  }
+  void Progress(qint64 record, qint64 count) {
+    if (!progress_ || quiet_ || count <= 0 || (record % 256 != 0 && record + 1 != count)) return;
+    const qint64 ms = clock_.elapsed();
+    if (ms - shownAt_ < 200 && record + 1 != count) return;
+    shownAt_ = ms;
+    const double perSecond = ms > 0 ? double(record + 1) * 1000.0 / double(ms) : 0.0;
+    const qint64 left = perSecond > 0 ? qint64(double(count - record - 1) / perSecond) : 0;
+    std::fprintf(stderr, "\r%3d%%  %.0f rows/s  %lld:%02lld left   ", int((record + 1) * 100 / count), perSecond,
+                 left / 60, left % 60);
+    std::fflush(stderr);
+    shown_ = true;
+  }
+  void ClearProgress() {
+    if (!shown_) return;
+    std::fprintf(stderr, "\r%40s\r", "");
+    shown_ = false;
+  }
+
+ private:
+  bool quiet_, progress_;
+  bool shown_ = false;
+  QElapsedTimer clock_;
+  qint64 shownAt_ = -1000;
+};
+
+std::optional<Case::CaseMode> ModeFromName(const QString& name) {
+  static const QHash<QString, Case::CaseMode> modes = {{QStringLiteral("upper"), Case::CaseMode::CaseUpper},
+                                                       {QStringLiteral("lower"), Case::CaseMode::CaseLower},
+                                                       {QStringLiteral("proper"), Case::CaseMode::CaseProper},
+                                                       {QStringLiteral("sentence"), Case::CaseMode::CaseSentence},
+                                                       {QStringLiteral("name"), Case::CaseMode::CaseName}};
+  const auto found = modes.constFind(name.toLower());
+  if (found == modes.constEnd()) return std::nullopt;
+  return *found;
+}
+
+QJsonObject SummaryJson(const Conversion::Summary& t) {
+  return {{QStringLiteral("read"), t.read},         {QStringLiteral("changed"), t.changed},
+          {QStringLiteral("unchanged"), t.unchanged}, {QStringLiteral("refused"), t.refused},
+          {QStringLiteral("not_convertible"), t.notConvertible}};
+}
+
+int Convert(QCommandLineParser& parser, Common& c) {
+  const QString table = parser.value(QStringLiteral("table"));
+  const QStringList fields = parser.values(QStringLiteral("field"));
+  if (table.isEmpty()) return Usage(c.command, QStringLiteral("--table is needed"));
+  if (fields.isEmpty()) return Usage(c.command, QStringLiteral("--field is needed"));
+  const std::optional<Case::CaseMode> mode = ModeFromName(parser.value(QStringLiteral("mode")));
+  if (!mode) return Usage(c.command, QStringLiteral("--mode is one of upper, lower, proper, sentence, name"));
+  const bool dry = parser.isSet(QStringLiteral("dry-run"));
+  bool sampleOk = true;
+  const int samples = parser.isSet(QStringLiteral("sample")) ? parser.value(QStringLiteral("sample")).toInt(&sampleOk) : 10;
+  if (!sampleOk || samples < 0) return Usage(c.command, QStringLiteral("--sample takes a number"));
+  const bool ask = !dry && !c.yes;
+  if (ask && !OnTerminal())
+    return Usage(c.command, QStringLiteral("there is no terminal to confirm on: add --yes to convert without asking"));
+
+  const qint64 limit = Conversion::JournalLimit(Main::GetSetting(Conversion::kJournalLimitSetting, QString()));
+  QJsonArray runs;
+  int status = kConverted;
+  for (const QString& field : fields) {
+    Conversion::Request request{c.details, table, field, *mode, Conversion::ModeText(*mode)};
+    const QString where = QStringLiteral("%1.%2.%3").arg(c.details.database, table, field);
+    Reporter reporter(false);
+    Conversion::Options options;
+    options.journalLimit = limit;
+    options.dryRun = dry;
+    options.samples = samples;
+    try {
+      if (ask) {
+        // What would change, read first; nothing is sent until the user says so.
+        Reporter quiet(true);
+        Conversion::Options look = options;
+        look.dryRun = true;
+        Conversion::Run preview(quiet, look);
+        Conversion::Drive(preview, quiet, request, nullptr, [] { return g_interrupted.load(); });
+        if (g_interrupted) return kInterrupted;
+        if (!Confirm(QStringLiteral("Convert %1 rows of %2 to %3?")
+                         .arg(preview.Totals().changed)
+                         .arg(where, request.modeText))) {
+          Err(QStringLiteral("%1 left as it is").arg(where));
+          continue;
+        }
+      }
+      Conversion::Run run(reporter, options);
+      Conversion::Drive(run, reporter, request, [&](qint64 r, qint64 n) { reporter.Progress(r, n); },
+                        [] { return g_interrupted.load(); });
+      reporter.ClearProgress();
+      const Conversion::Summary& t = run.Totals();
+      if (t.refused + t.notConvertible > 0 && status == kConverted) status = kSomeLeft;
+      QJsonObject one = SummaryJson(t);
+      one.insert(QStringLiteral("database"), c.details.database);
+      one.insert(QStringLiteral("table"), table);
+      one.insert(QStringLiteral("field"), field);
+      one.insert(QStringLiteral("mode"), request.modeText);
+      one.insert(QStringLiteral("dry_run"), dry);
+      one.insert(QStringLiteral("interrupted"), g_interrupted.load());
+      QJsonArray sample;
+      for (const Conversion::Sample& s : run.Samples())
+        sample.append(QJsonObject{{QStringLiteral("record"), s.record + 1}, {QStringLiteral("old"), s.oldText},
+                                  {QStringLiteral("new"), s.newText}});
+      if (dry) one.insert(QStringLiteral("sample"), sample);
+      runs.append(one);
+      if (!c.json) {
+        Out(QStringLiteral("%1 (%2)%3: %4 read, %5 %6, %7 unchanged, %8 refused, %9 not convertible")
+                .arg(where, request.modeText, dry ? QStringLiteral(", dry run") : QString())
+                .arg(t.read)
+                .arg(t.changed)
+                .arg(dry ? QStringLiteral("would change") : QStringLiteral("changed"))
+                .arg(t.unchanged)
+                .arg(t.refused)
+                .arg(t.notConvertible));
+        for (const Conversion::Sample& s : run.Samples())
+          Out(QStringLiteral("  record %1: %2 -> %3").arg(s.record + 1).arg(s.oldText, s.newText));
+      }
+      if (g_interrupted) {
+        status = kInterrupted;
+        Err(QStringLiteral("interrupted: what was sent is in the journal, and `norvale undo` takes it back"));
+        break;
+      }
+    } catch (const std::exception& e) {
+      reporter.ClearProgress();
+      Err(QStringLiteral("%1: %2").arg(where, QString::fromStdString(e.what())));
+      status = kNotDone;
+      break;
+    }
+  }
+  if (c.json) Out(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("runs"), runs}}).toJson(QJsonDocument::Compact)));
+  return status;
+}
+
+int UndoCommand(QCommandLineParser& parser, Common& c) {
+  const QString table = parser.value(QStringLiteral("table")), field = parser.value(QStringLiteral("field"));
+  if (table.isEmpty() != field.isEmpty()) return Usage(c.command, QStringLiteral("--table and --field go together"));
+  if (!c.yes && !OnTerminal())
+    return Usage(c.command, QStringLiteral("there is no terminal to confirm on: add --yes to undo without asking"));
+  try {
+    Journal::Store store;
+    std::optional<Journal::RunHeader> run;
+    for (const Journal::Store::Listed& l :
+         store.Runs({c.details.server, c.details.port, c.details.database, table, field})) {
+      if (!l.header.undone) {
+        run = l.header;
+        break;
+      }
+    }
+    const QString on = table.isEmpty() ? c.details.database : QStringLiteral("%1.%2.%3").arg(c.details.database, table, field);
+    if (!run) {
+      Err(QStringLiteral("there is no run on %1 to undo").arg(on));
+      return kNotDone;
+    }
+    const QString where = QStringLiteral("%1.%2.%3").arg(run->target.database, run->target.table, run->target.field);
+    if (!run->keyless.isEmpty()) {
+      Err(QStringLiteral("the last run on %1 cannot be undone exactly: the table %2; nothing was changed").arg(where, run->keyless));
+      return kNotDone;
+    }
+    const QString time = QLocale().toString(run->time.toLocalTime(), QLocale::ShortFormat);
+    if (!c.yes && !Confirm(QStringLiteral("Undo the run of %1 on %2 (%3, %4 rows)?").arg(time, where, run->mode).arg(run->rows))) {
+      Err(QStringLiteral("nothing was changed"));
+      return kConverted;
+    }
+    Reporter reporter(false);
+    const Conversion::UndoResult result =
+        Conversion::Undo(c.details, *run, store, [&](qint64 i, qint64 n) { reporter.Progress(i, n); }, false);
+    reporter.ClearProgress();
+    if (c.json) {
+      Out(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("database"), run->target.database},
+                                                      {QStringLiteral("table"), run->target.table},
+                                                      {QStringLiteral("field"), run->target.field},
+                                                      {QStringLiteral("mode"), run->mode},
+                                                      {QStringLiteral("restored"), result.restored},
+                                                      {QStringLiteral("left"), result.left}})
+                                .toJson(QJsonDocument::Compact)));
+    } else {
+      Out(QStringLiteral("%1: %2 rows restored, %3 rows changed since were left as they are.")
+              .arg(where)
+              .arg(result.restored)
+              .arg(result.left));
+    }
+    return kConverted;
+  } catch (const std::exception& e) {
+    Err(QString::fromStdString(e.what()));
+    return kNotDone;
+  }
+}
+
+int History(QCommandLineParser& parser, Common& c) {
+  try {
+    Journal::Store store;
+    Journal::Target where;
+    where.table = parser.value(QStringLiteral("table"));
+    where.database = parser.value(QStringLiteral("database"));
+    QJsonArray list;
+    for (const Journal::Store::Listed& l : store.Runs(where)) {
+      const Journal::RunHeader& h = l.header;
+      const QString time = h.time.toLocalTime().toString(Qt::ISODate);
+      if (c.json) {
+        list.append(QJsonObject{{QStringLiteral("id"), h.id},
+                                {QStringLiteral("time"), h.time.toUTC().toString(Qt::ISODateWithMs)},
+                                {QStringLiteral("server"), h.target.server},
+                                {QStringLiteral("port"), h.target.port},
+                                {QStringLiteral("database"), h.target.database},
+                                {QStringLiteral("table"), h.target.table},
+                                {QStringLiteral("field"), h.target.field},
+                                {QStringLiteral("mode"), h.mode},
+                                {QStringLiteral("rows"), h.rows},
+                                {QStringLiteral("bytes"), l.bytes},
+                                {QStringLiteral("undone"), h.undone},
+                                {QStringLiteral("undoable"), h.keyless.isEmpty()}});
+      } else {
+        Out(QStringLiteral("%1  %2  %3:%4 %5.%6.%7  %8  %9 rows  %10 KB%11")
+                .arg(h.id)
+                .arg(time, h.target.server, h.target.port, h.target.database, h.target.table, h.target.field, h.mode)
+                .arg(h.rows)
+                .arg((l.bytes + 1023) / 1024)
+                .arg(h.undone ? QStringLiteral("  undone") : h.keyless.isEmpty() ? QString() : QStringLiteral("  not undoable")));
+      }
+    }
+    if (c.json) Out(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("runs"), list}}).toJson(QJsonDocument::Compact)));
+    return kConverted;
+  } catch (const std::exception& e) {
+    Err(QString::fromStdString(e.what()));
+    return kNotDone;
+  }
+}
+
+}  // namespace
+
+bool IsCommand(int argc, char** argv) {
+  if (argc < 2) return false;
+  const QByteArray first(argv[1]);
+  return first == "convert" || first == "undo" || first == "history";
+}
+
+int Main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  QStringList arguments = app.arguments();
+  Common c;
+  c.command = arguments.value(1);
+  arguments.removeAt(1);
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription(
+      c.command == QLatin1String("convert")
+          ? QStringLiteral("Rewrites the letter case of every value of a field, with an undo journal.")
+          : c.command == QLatin1String("undo") ? QStringLiteral("Takes back the newest run, row by row.")
+                                               : QStringLiteral("Lists the journal's runs."));
+  AddConnectionOptions(parser);
+  parser.addOption({QStringLiteral("table"), QStringLiteral("The table."), QStringLiteral("table")});
+  if (c.command != QLatin1String("history")) {
+    parser.addOption({QStringLiteral("field"), QStringLiteral("The field; convert takes several, each a run of its own."),
+                      QStringLiteral("field")});
+    parser.addOption({QStringLiteral("yes"), QStringLiteral("Do it without asking.")});
+  }
+  if (c.command == QLatin1String("convert")) {
+    parser.addOptions({{QStringLiteral("mode"), QStringLiteral("upper, lower, proper, sentence or name."),
+                        QStringLiteral("mode")},
+                       {QStringLiteral("dry-run"), QStringLiteral("Read and convert, and write nothing.")},
+                       {QStringLiteral("sample"), QStringLiteral("Values shown by a dry run (10)."), QStringLiteral("n")}});
+  }
+  if (!parser.parse(NormalizedArguments(arguments))) return Usage(c.command, parser.errorText());
+  if (parser.isSet(QStringLiteral("help"))) {
+    std::fprintf(stdout, "Usage: norvale %s [options]\n%s", c.command.toLocal8Bit().constData(),
+                 parser.helpText().section(u'\n', 1).toLocal8Bit().constData());
+    return kConverted;
+  }
+  if (!parser.positionalArguments().isEmpty())
+    return Usage(c.command, QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().front()));
+  c.yes = c.command != QLatin1String("history") && parser.isSet(QStringLiteral("yes"));
+  c.json = parser.isSet(QStringLiteral("json"));
+  const bool needsDatabase = c.command != QLatin1String("history");
+  // History reads the journal only: no password is looked for.
+  if (c.command == QLatin1String("history")) return History(parser, c);
+  if (const int status = ReadCommon(parser, c, needsDatabase); status != kConverted) return status;
+  return c.command == QLatin1String("convert") ? Convert(parser, c) : UndoCommand(parser, c);
+}
+
+}  // namespace CommandLine

@@ -1,0 +1,26 @@
+// The command line's connection options, spelt as the mysql client spells
+// them, and the client's option files.
+#pragma once
+
+#include <QHash>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace CommandLine {
+
+// Rewrites the mysql client's password forms for the parser: "-pSECRET" and
+// "--password=SECRET" give the password, "-p" and "--password" alone ask
+// for it ("--ask-password"). Everything else passes as it is.
+QStringList NormalizedArguments(const QStringList& arguments);
+
+// The [client] group of an option file: option names with '-' for '_',
+// values unquoted. Later files override earlier ones. A file that cannot be
+// read adds nothing; `error` names one that exists but cannot be read.
+QHash<QString, QString> ReadOptionFiles(const QStringList& files, QString* error = nullptr);
+
+// The files the mysql client reads, in its order: the system's, then the
+// user's ~/.my.cnf.
+QStringList DefaultOptionFiles();
+
+}  // namespace CommandLine

@@ -1,0 +1,531 @@
+#include "conversion/engine.h"
+
+#include <QCoreApplication>
+#include <QHash>
+#include <QSet>
+#include <QStorageInfo>
+#include <QFileInfo>
+#include <algorithm>
+
+#include "database/ado.h"
+#include "database/batch.h"
+#include "database/columnbytes.h"
+#include "database/rewrite.h"
+#include "database/rowkey.h"
+#include "database/valuejoin.h"
+#include "journal/recorder.h"
+
+namespace Conversion {
+namespace {
+
+// The pairs of one join by key, as statement bytes and records at most (and
+// the bytes well under what the server takes in one statement). A group is
+// one statement, which a cluster takes back whole when another node writes
+// one of its rows: larger groups are faster alone and never get through a
+// busy cluster.
+constexpr qsizetype kJoinBytes = 512 * 1024;
+constexpr size_t kJoinRecords = 1000;
+// What one journal entry takes on disk besides its key and its two values.
+constexpr qint64 kEntryOverhead = 48;
+
+// Every character whose case a mode can change, and what it can become.
+const std::vector<char32_t>& CasedCharacters() {
+  static const std::vector<char32_t> cased = [] {
+    QSet<char32_t> all;
+    for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+      if (c >= 0xD800 && c <= 0xDFFF) continue;
+      const QString text = QString::fromUcs4(&c, 1);
+      for (const QString& to : {Case::UpperText(text), Case::LowerText(text)}) {
+        if (to == text) continue;
+        all.insert(c);
+        for (const uint d : to.toUcs4()) all.insert(d);
+      }
+    }
+    std::vector<char32_t> list(all.begin(), all.end());
+    std::sort(list.begin(), list.end());
+    return list;
+  }();
+  return cased;
+}
+
+ADODB::Error Closed() { return ADODB::Error(QStringLiteral("Operation is not allowed when the object is closed.")); }
+
+}  // namespace
+
+qint64 JournalLimit(const QString& settingText) {
+  bool ok = false;
+  const qint64 mib = settingText.trimmed().toLongLong(&ok);
+  return ok && mib > 0 ? mib * 1024 * 1024 : kJournalLimit;
+}
+
+QString ModeText(Case::CaseMode mode) {
+  switch (mode) {
+    case Case::CaseMode::CaseUpper: return QStringLiteral("UPPER CASE");
+    case Case::CaseMode::CaseLower: return QStringLiteral("lower case");
+    case Case::CaseMode::CaseProper: return QStringLiteral("Proper Case");
+    case Case::CaseMode::CaseSentence: return QStringLiteral("Sentence case");
+    case Case::CaseMode::CaseName: return QStringLiteral("Name Case");
+  }
+  return {};
+}
+
+// By key, many records go together as one join (tagged from -1 down). A
+// join the server refuses goes again record by record, so that each
+// refusal is its own record's.
+struct Pair {
+  int tag;
+  qint64 record;
+  QString key, keyValues;
+  QByteArray oldBytes, newBytes;
+  bool journaled = false;  // its group went to the server, and the journal, first
+};
+
+struct Run::State {
+  std::unique_ptr<ADODB::Connection> connection;
+  std::unique_ptr<ADODB::RecordSet> records;
+  std::unique_ptr<Batch::Sender> sender;
+  std::unique_ptr<Rewrite::ColumnBytes> bytes;
+  std::unique_ptr<Journal::RunRecorder> journal;
+  MySQL::RowIdentity identity;
+  QString table, field;
+  bool keyed = false;
+  int storedColumn = 1;
+  qsizetype groupBytes = kJoinBytes;
+
+  // The current record.
+  qint64 record = 0;
+  bool isBytes = false, haveOld = false, haveNew = false;
+  QString oldText, newText, key, keyValues, statement;
+  QByteArray oldBytes, newBytes;
+  int tag = 0;
+
+  // Without a key a statement stands for every row holding its value, and
+  // goes once for the first record of that value: its answer holds for all
+  // of them.
+  Rewrite::DistinctValues distinct;
+  QHash<qsizetype, QString> refusals;  // the refused values, with the server's text
+  QHash<qsizetype, qint64> firstRecord;
+  // And where nothing finds a value's rows fast, all values go together as
+  // one join at the end.
+  std::unique_ptr<Rewrite::ValueJoin> valueJoin;
+
+  bool joined = false;
+  std::vector<Pair> joining;
+  qsizetype joiningBytes = 0;
+  std::vector<Pair> group;  // the join under way: each goes as a transaction of its own
+  int groups = 0;
+  std::vector<Pair> alone;
+  qint64 sent = 0;  // records that went to the server
+};
+
+Run::Run(Listener& listener, Options options)
+    : s_(std::make_unique<State>()), listener_(listener), options_(std::move(options)) {
+  s_->records = std::make_unique<ADODB::RecordSet>();
+}
+Run::~Run() = default;
+
+void Run::Open(const MySQL::ConnectionDetails& details) {
+  State& s = *s_;
+  s.connection = std::make_unique<ADODB::Connection>();
+  MySQL::ApplyOptions(*s.connection, MySQL::RunOptions);
+  s.connection->MultipleStatements = true;  // the statements travel in batches
+  s.connection->ResponsiveWaits = options_.responsive;
+  s.connection->Open(MySQL::ConnectionString(details));
+  if (options_.dryRun) return;
+  // A value that does not fit must be refused, never cut or blanked; keys
+  // of TIMESTAMP columns read and written in one time zone.
+  auto mode = s.connection->Execute(QStringLiteral("SELECT @@SESSION.sql_mode;"));
+  const QString current = mode ? mode->Value(0).toString() : QString();
+  s.connection->Execute(Rewrite::SessionModeStatement(current));
+  s.connection->Execute(MySQL::SessionTimeZone());
+  s.sender = std::make_unique<Batch::Sender>(*s.connection, [this](int tag, const QString& text) {
+    State& s = *s_;
+    if (tag < 0 && s.valueJoin) {
+      s.valueJoin->Refused(text);
+    } else if (tag < 0) {
+      for (Pair& g : s.group) g.journaled = true;
+      s.alone.insert(s.alone.end(), s.group.begin(), s.group.end());
+      s.group.clear();
+    } else if (!s.keyed) {
+      const qint64 rows = s.distinct.Count(tag);
+      s.refusals.insert(tag, text);
+      totals_.refused += rows;
+      totals_.changed -= rows;
+      listener_.RecordFailed(s.firstRecord.value(tag), text, Failure::Refused, rows);
+    } else {
+      ++totals_.refused;
+      --totals_.changed;
+      listener_.RecordFailed(tag, text, Failure::Refused, 1);
+    }
+  });
+}
+
+void Run::Read(const QString& table, const QString& field) {
+  State& s = *s_;
+  if (!s.connection) throw Closed();
+  s.table = table;
+  s.field = field;
+  // The field, and where the table has a usable key, each row's key to
+  // find it by.
+  s.identity = MySQL::ReadRowIdentity(*s.connection, table, field);
+  s.keyed = !s.identity.columns.isEmpty();
+  s.storedColumn = s.keyed ? 2 : 1;
+  // The column's own bytes are what the run compares and writes.
+  s.bytes = std::make_unique<Rewrite::ColumnBytes>(*s.connection, s.identity.charset);
+  if (s.bytes->ReadsStored()) s.bytes->Learn(CasedCharacters());
+  s.records->ReadOnce = true;
+  s.records->Open(Rewrite::FieldQuery(table, field, s.identity, s.bytes->ReadsStored()), *s.connection,
+                  ADODB::adOpenStatic, ADODB::adLockOptimistic);
+  // Many records go together as one join where the table takes a failed
+  // join back whole (so that its records can go again one by one): by key
+  // where there is one, else by value where no index finds values.
+  const bool byKey = s.keyed && !s.identity.keyValues.isEmpty();
+  const bool byValue = !s.keyed && !s.identity.fieldIndexed;
+  if (s.sender && !s.sender->StatementLog() && s.identity.transactional && (byKey || byValue) &&
+      !Rewrite::NamedLikeOwnTables(table)) {
+    try {
+      if (byKey) {
+        s.connection->ExecuteMany(Rewrite::KeysTable(table, s.identity), [](int, ADODB::RecordSet*) {});
+        s.joined = true;
+      } else {
+        s.valueJoin = std::make_unique<Rewrite::ValueJoin>(*s.connection, *s.sender, table, field);
+      }
+    } catch (const ADODB::Error&) {
+      // No temporary tables for this login: record by record.
+    }
+  }
+  // A group's pairs stay well inside what the server takes in one statement.
+  if (s.sender) s.groupBytes = std::min(kJoinBytes, s.sender->ByteBound());
+}
+
+void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
+  State& s = *s_;
+  if (options_.dryRun || !s.sender || !s.records->IsOpen()) return;
+  // Every record's change reaches the journal before its batch is sent: a
+  // disk that cannot hold the run's entries stops it here. Each entry holds
+  // the key and both values; the column's octets bound a value.
+  const QFileInfo file(options_.journalPath);
+  QStorageInfo disk(file.absolutePath());
+  if (!disk.isValid()) disk = QStorageInfo(QFileInfo(file.absolutePath()).absolutePath());
+  qint64 average = 0;
+  {
+    auto rows = s.connection->Execute(
+        QStringLiteral("SELECT AVG_ROW_LENGTH FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE() AND "
+                       "TABLE_NAME = %1;")
+            .arg(MySQL::TextLiteral(s.table)));
+    if (rows && !rows->Eof()) average = rows->Value(0).toLongLong();
+  }
+  const qint64 perRow = kEntryOverhead + 2 * std::min<qint64>(average, 64 * 1024);
+  const qint64 needed = qint64(s.records->RecordCount()) * perRow;
+  if (disk.isValid() && disk.bytesAvailable() >= 0 && needed > disk.bytesAvailable())
+    throw Journal::Error(QStringLiteral("The undo journal would need about %1 MB, and %2 has %3 MB free.")
+                             .arg(needed / 1000000 + 1)
+                             .arg(disk.rootPath())
+                             .arg(disk.bytesAvailable() / 1000000)
+                             .toStdString());
+  s.journal = Journal::RunRecorder::Start(s.identity, target, modeText, options_.journalPath);
+  s.journal->SetTotalLimit(options_.journalLimit);
+  s.sender->SetHook(s.journal.get());
+  if (s.valueJoin)
+    s.valueJoin->SetAhead([this](const std::vector<QStringList>& notes) { s_->journal->Write(notes); });
+}
+
+bool Run::IsOpen() const { return s_->records->IsOpen(); }
+qint64 Run::RecordCount() const { return qint64(s_->records->RecordCount()); }
+bool Run::Eof() const { return s_->records->Eof(); }
+qint64 Run::JournalRows() const { return s_->journal ? s_->journal->Rows() : 0; }
+
+void Run::ReadRecord(qint64 record) {
+  State& s = *s_;
+  s.record = record;
+  s.haveOld = s.haveNew = false;
+  s.oldText.clear();
+  s.newText.clear();
+  s.key.clear();
+  ++totals_.read;
+  const QVariant value = s.records->Value(0);
+  s.isBytes = MySQL::IsBytes(value);
+  if (s.keyed) {
+    s.keyValues = s.records->Value(1).toString();
+    s.key = Rewrite::KeyCondition(s.identity, s.keyValues);
+  }
+  if (s.isBytes) return;
+  s.oldText = MySQL::ValueText(value.isNull() ? QVariant(QString()) : value);
+  if (!s.bytes) throw Closed();
+  s.oldBytes = s.bytes->Old(s.oldText, s.bytes->ReadsStored() ? s.records->Value(s.storedColumn) : QVariant());
+  s.haveOld = true;
+}
+
+void Run::Convert(Case::CaseMode mode) {
+  State& s = *s_;
+  const QVariant again = s.records->Value(0);
+  if (MySQL::IsBytes(again)) return;
+  s.newText = Case::ConvertCase(mode, MySQL::ValueText(again.isNull() ? QVariant(QString()) : again));
+  s.haveNew = true;
+}
+
+bool Run::Prepare() {
+  State& s = *s_;
+  // A text that stays as it is needs no statement. Bytes have no text form:
+  // rewriting them as text would corrupt them.
+  if (!s.haveOld || !s.haveNew || s.isBytes || s.oldText == s.newText) {
+    ++totals_.unchanged;
+    return false;
+  }
+  // Without a key, a value already sent is not sent again.
+  s.tag = int(s.record);
+  if (!s.keyed) {
+    const auto [number, seen] =
+        s.distinct.Insert(s.bytes->ReadsStored() ? QString::fromLatin1(s.oldBytes) : s.oldText);
+    s.tag = int(number);
+    if (!seen) {
+      const auto refused = s.refusals.constFind(number);
+      if (refused != s.refusals.constEnd()) {
+        ++totals_.refused;
+        lastFailure_ = Failure::Refused;
+        throw ADODB::Error(*refused);
+      }
+      ++totals_.changed;
+      return false;
+    }
+    s.firstRecord.insert(number, s.record);
+  }
+  // The bytes that hold the new text, where the column can hold them
+  // exactly; else the value stays as it is, with its report.
+  try {
+    s.newBytes = s.bytes->New(s.oldText, s.oldBytes, s.newText);
+  } catch (const ADODB::Error& e) {
+    if (!s.keyed) s.refusals.insert(s.tag, QString::fromStdString(e.what()));
+    ++totals_.notConvertible;
+    lastFailure_ = Failure::NotConvertible;
+    throw;
+  }
+  ++totals_.changed;
+  if (options_.dryRun && int(samples_.size()) < options_.samples)
+    samples_.push_back({s.record, s.oldText, s.newText});
+  return true;
+}
+
+bool Run::GoesTogether() const {
+  const State& s = *s_;
+  if (s.valueJoin && !Rewrite::IsLarge(s.oldBytes)) return true;
+  return s.joined && Rewrite::PairBytes(s.keyValues, s.oldBytes, s.newBytes) <= s.groupBytes;
+}
+
+void Run::Build() {
+  State& s = *s_;
+  s.statement = s.keyed ? Rewrite::KeyedStatement(s.table, s.field, s.key, s.oldBytes, s.newBytes)
+                        : Rewrite::ValueStatement(s.table, s.field, s.oldBytes, s.newBytes, s.bytes->LiteralCharset());
+}
+
+// Records that go alone after their join was refused.
+void Run::SendAlone(State& s) {
+  std::vector<Pair> now;
+  now.swap(s.alone);
+  for (const Pair& a : now) {
+    const QStringList note = Rewrite::RecordNote(a.record, a.key, a.oldBytes, a.newBytes);
+    s.sender->Add(Rewrite::KeyedStatement(s.table, s.field, a.key, a.oldBytes, a.newBytes), a.tag,
+                  a.journaled ? Rewrite::Journaled(note) : note);
+  }
+}
+
+// The pairs gathered for the next join, after the records that go alone.
+void Run::SendJoin(State& s) {
+  SendAlone(s);
+  if (s.joining.empty()) return;
+  std::vector<Rewrite::Pair> pairs;
+  QStringList note;
+  for (const Pair& j : s.joining) {
+    pairs.push_back({j.keyValues, j.oldBytes, j.newBytes});
+    note << Rewrite::RecordNote(j.record, j.key, j.oldBytes, j.newBytes);
+  }
+  const int number = s.groups++;
+  s.group = std::move(s.joining);
+  s.joining.clear();
+  s.joiningBytes = 0;
+  // The pairs go ahead on their own; a group they cannot join goes record
+  // by record.
+  try {
+    s.connection->Execute(Rewrite::GroupInsert(number, s.identity, pairs));
+  } catch (const ADODB::Error& e) {
+    if (Batch::Classify(e) == Batch::Failure::Fatal) throw Batch::FatalError(e);
+    s.alone.insert(s.alone.end(), s.group.begin(), s.group.end());
+    std::vector<Pair>().swap(s.group);
+    SendAlone(s);
+    return;
+  }
+  // A group is a transaction of its own: once it is answered, what went
+  // wrong is in `alone` and its pairs are let go.
+  s.sender->Add(Rewrite::GroupStatement(s.table, s.field, s.identity, number), -number - 1, note);
+  s.sender->Flush();
+  std::vector<Pair>().swap(s.group);
+  s.connection->ExecuteMany(Rewrite::GroupsDone(), [](int, ADODB::RecordSet*) {});
+  SendAlone(s);
+}
+
+void Run::Send() {
+  State& s = *s_;
+  if (options_.dryRun || ended_) return;
+  if (!s.sender) throw Closed();
+  // A failure no later record can escape ends the run.
+  const auto guarded = [&](const std::function<void()>& step) {
+    try {
+      step();
+    } catch (const Batch::FatalError&) {
+      ended_ = true;
+      throw;
+    }
+  };
+  const QStringList note = Rewrite::RecordNote(s.record, s.key, s.oldBytes, s.newBytes);
+  if (s.valueJoin && !Rewrite::IsLarge(s.oldBytes)) {
+    guarded([&] { s.valueJoin->Add(s.tag, s.record, s.oldBytes, s.newBytes, note); });
+    return;
+  }
+  const qsizetype pairBytes = Rewrite::PairBytes(s.keyValues, s.oldBytes, s.newBytes);
+  if (s.joined && pairBytes <= s.groupBytes) {
+    if (!s.joining.empty() && s.joiningBytes + pairBytes > s.groupBytes) guarded([&] { SendJoin(s); });
+    s.joining.push_back({s.tag, s.record, s.key, s.keyValues, s.oldBytes, s.newBytes});
+    s.joiningBytes += pairBytes;
+    if (s.joining.size() >= kJoinRecords) guarded([&] { SendJoin(s); });
+    return;
+  }
+  if (s.statement.isEmpty()) Build();
+  // A value the server cannot take in one statement is never sent.
+  if (!s.sender->Fits(s.statement)) {
+    if (!s.keyed) s.refusals.insert(s.tag, Batch::Sender::TooLarge());
+    --totals_.changed;
+    ++totals_.notConvertible;
+    lastFailure_ = Failure::NotConvertible;
+    s.statement.clear();
+    throw ADODB::Error(Batch::Sender::TooLarge());
+  }
+  const QString statement = std::move(s.statement);
+  s.statement.clear();
+  guarded([&] {
+    if (s.valueJoin) s.valueJoin->Send();  // the journal keeps the records' order
+    s.sender->Add(statement, s.tag, note);
+    if (s.valueJoin) s.sender->Flush();
+  });
+}
+
+void Run::MoveNext() {
+  // Rows that can no longer be read end the run after that one report.
+  try {
+    s_->records->MoveNext();
+  } catch (...) {
+    if (!s_->records->IsOpen()) ended_ = true;
+    throw;
+  }
+  if (!s_->records->IsOpen()) ended_ = true;
+}
+
+void Run::Finish() {
+  State& s = *s_;
+  if (options_.dryRun || ended_ || !s.sender) return;
+  try {
+    SendJoin(s);
+    s.sender->Flush();
+    while (!s.alone.empty()) {
+      SendAlone(s);
+      s.sender->Flush();
+    }
+    if (s.valueJoin)
+      s.valueJoin->Finish([this](qsizetype number, const QString& text) {
+        State& s = *s_;
+        const qint64 rows = s.distinct.Count(number);
+        s.refusals.insert(number, text);
+        totals_.refused += rows;
+        totals_.changed -= rows;
+        listener_.RecordFailed(s.firstRecord.value(number), text, Failure::Refused, rows);
+      });
+  } catch (const Batch::FatalError&) {
+    ended_ = true;
+    throw;
+  }
+}
+
+void Run::Abandon() {
+  State& s = *s_;
+  s.joining.clear();
+  s.alone.clear();
+  ended_ = true;
+  interrupted_ = true;
+}
+
+void Run::Close() {
+  State& s = *s_;
+  // What an interrupted run changed is what its journal holds: the
+  // records it had not sent yet went nowhere.
+  if (interrupted_ && s.journal) totals_.changed = s.journal->Rows();
+  if (s.journal) s.journal->Finish();
+  s.journal.reset();
+  s.records->Close();
+}
+
+void Drive(Run& run, Listener& listener, const Request& request, const std::function<void(qint64, qint64)>& progress,
+           const std::function<bool()>& cancelled) {
+  run.Open(request.details);
+  run.Read(request.table, request.field);
+  run.StartJournal({request.details.server, request.details.port, request.details.database, request.table,
+                    request.field},
+                   request.modeText.isEmpty() ? ModeText(request.mode) : request.modeText);
+  const qint64 count = run.RecordCount();
+  bool interrupted = false;
+  try {
+    for (qint64 record = 0; record < count && !run.Eof() && !run.Ended(); ++record) {
+      if (cancelled && cancelled()) {
+        interrupted = true;
+        break;
+      }
+      if (progress) progress(record, count);
+      run.ReadRecord(record);
+      run.Convert(request.mode);
+      try {
+        if (run.Prepare()) run.Send();
+      } catch (const Batch::FatalError&) {
+        throw;
+      } catch (const ADODB::Error& e) {
+        // The record's own failure: the run goes on without it.
+        listener.RecordFailed(record, QString::fromStdString(e.what()), run.LastFailure(), 1);
+      }
+      run.MoveNext();
+    }
+    if (interrupted) {
+      run.Abandon();
+    } else {
+      run.Finish();
+    }
+  } catch (...) {
+    run.Close();
+    throw;
+  }
+  run.Close();
+}
+
+UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeader& run, Journal::Store& store,
+                const std::function<void(qint64, qint64)>& progress, bool responsive) {
+  auto connection = std::make_unique<ADODB::Connection>();
+  MySQL::ApplyOptions(*connection, MySQL::RunOptions);
+  connection->MultipleStatements = true;
+  connection->ResponsiveWaits = responsive;
+  connection->Open(MySQL::ConnectionString(details));
+  auto mode = connection->Execute(QStringLiteral("SELECT @@SESSION.sql_mode;"));
+  connection->Execute(Rewrite::SessionModeStatement(mode ? mode->Value(0).toString() : QString()));
+  connection->Execute(MySQL::SessionTimeZone());
+
+  // The same batched transport as the run: a refused row is left as it is.
+  Journal::Restorer restorer(run, Journal::EntriesNewestFirst(store, run.id));
+  qint64 refused = 0;
+  Batch::Sender sender(*connection, [&](int, const QString&) { ++refused; });
+  sender.SetHook(&restorer);
+  const size_t count = restorer.Count();
+  for (size_t i = 0; i < count; ++i) {
+    if (progress) progress(qint64(i), qint64(count));
+    sender.Add(restorer.Statement(i), 0, restorer.Note(i));
+  }
+  sender.Flush();
+  store.MarkUndone(run.id);
+  return {restorer.Restored() - refused, restorer.ChangedSince() + refused};
+}
+
+}  // namespace Conversion

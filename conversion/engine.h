@@ -1,0 +1,155 @@
+// The conversion engine: one run over one field, from reading its values to
+// the last statement, with the journal written ahead; and the undo of a
+// journaled run. It knows nothing of windows: the selection window walks a
+// run step by step along its numbered lines, the command line lets Drive()
+// walk it, and both hear of each record's failure through a Listener.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "caserules/case.h"
+#include "database/mysql.h"
+#include "journal/store.h"
+
+namespace Conversion {
+
+// The journal's bound when the settings name none: 2 GiB.
+constexpr qint64 kJournalLimit = qint64(2048) * 1024 * 1024;
+// The setting that names it, in MiB.
+inline const QString kJournalLimitSetting = QStringLiteral("JournalLimitMB");
+qint64 JournalLimit(const QString& settingText);
+
+// Why a record was left as it is.
+enum class Failure {
+  Refused,         // the server refused its statement, or answered it with a warning
+  NotConvertible,  // no statement was sent: the column cannot hold the new text exactly, or
+                   // the server cannot take the value in one statement
+};
+
+// What the caller hears while a run goes on. Failures of records come in the
+// order the records are answered; `rows` is how many records it stands for
+// (a value without a key stands for every record holding it).
+class Listener {
+ public:
+  virtual ~Listener() = default;
+  virtual void RecordFailed(qint64 record, const QString& text, Failure kind, qint64 rows) = 0;
+};
+
+struct Summary {
+  qint64 read = 0;            // records read
+  qint64 changed = 0;         // records whose value was (or, in a dry run, would be) rewritten
+  qint64 unchanged = 0;       // already in the mode's case, or null
+  qint64 refused = 0;         // refused by the server
+  qint64 notConvertible = 0;  // left, with why
+};
+
+// Old and new text of a value that changes, for a dry run's sample.
+struct Sample {
+  qint64 record;
+  QString oldText, newText;
+};
+
+struct Options {
+  bool dryRun = false;      // read and convert, but send nothing and journal nothing
+  bool responsive = false;  // the caller's events go on while the server works
+  int samples = 0;          // how many changing values to keep as a sample
+  QString journalPath = Journal::Store::DefaultPath();
+  qint64 journalLimit = kJournalLimit;  // the journal's bytes over all runs, oldest runs dropped first
+};
+
+// One run. Its steps are taken in this order: Open, Read, StartJournal,
+// then for each record ReadRecord, Convert, Prepare, Build and Send, and
+// MoveNext; Finish after the last record, Close at the end. A step that
+// fails raises: ADODB::Error for its own record or step, Batch::FatalError
+// when nothing later can succeed (Ended() is then true).
+class Run {
+ public:
+  Run(Listener& listener, Options options = {});
+  ~Run();
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  void Open(const MySQL::ConnectionDetails& details);
+  void Read(const QString& table, const QString& field);
+  // Opens the undo journal; raises Journal::Error when it cannot be
+  // written, or when the disk cannot hold it, before anything is sent. A dry
+  // run keeps no journal.
+  void StartJournal(const Journal::Target& target, const QString& modeText);
+  bool IsOpen() const;
+  qint64 RecordCount() const;
+  bool Eof() const;
+
+  // The current record's old value and key.
+  void ReadRecord(qint64 record);
+  // Its new text in the mode.
+  void Convert(Case::CaseMode mode);
+  // Whether the record needs a statement; raises its own failure (its value
+  // cannot be written exactly, or its value was refused already).
+  bool Prepare();
+  // Whether the prepared record goes with others (a group or the join);
+  // else Build makes its own statement.
+  bool GoesTogether() const;
+  void Build();
+  // Sends the record, alone or with others.
+  void Send();
+  void MoveNext();
+  // The statements still queued; then the journal is closed.
+  void Finish();
+  // Drops what was not sent yet (the run was interrupted), and closes the
+  // journal consistent with what the server committed.
+  void Abandon();
+  void Close();
+
+  bool Ended() const { return ended_; }
+  // The class of the last failure a step raised for its own record.
+  Failure LastFailure() const { return lastFailure_; }
+  const Summary& Totals() const { return totals_; }
+  const std::vector<Sample>& Samples() const { return samples_; }
+  // The journal's rows (records written ahead and not refused); 0 in a dry run.
+  qint64 JournalRows() const;
+
+ private:
+  struct State;
+  static void SendAlone(State& s);
+  static void SendJoin(State& s);
+  std::unique_ptr<State> s_;
+  Listener& listener_;
+  Options options_;
+  bool ended_ = false;
+  bool interrupted_ = false;
+  Failure lastFailure_ = Failure::Refused;
+  Summary totals_;
+  std::vector<Sample> samples_;
+};
+
+// Walks a run from Open to Close without a window; each record's own
+// failure goes to `listener` too. `progress` hears the
+// record number and the count now and then; `cancelled`, asked between
+// records, ends the run early (what went is journaled, what did not is
+// dropped). Raises what ends the run: a failure to connect or read, the
+// journal, a fatal failure.
+struct Request {
+  MySQL::ConnectionDetails details;
+  QString table, field;
+  Case::CaseMode mode = Case::CaseMode::CaseUpper;
+  QString modeText;
+};
+void Drive(Run& run, Listener& listener, const Request& request, const std::function<void(qint64, qint64)>& progress,
+           const std::function<bool()>& cancelled);
+
+// The undo of a journaled run, row by row by key. `progress` hears the
+// entry number and the count. Raises a failure to connect, or a fatal one.
+struct UndoResult {
+  qint64 restored = 0, left = 0;
+};
+UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeader& run, Journal::Store& store,
+                const std::function<void(qint64, qint64)>& progress, bool responsive);
+
+// The text of a mode as the window's list and the journal name it.
+QString ModeText(Case::CaseMode mode);
+
+}  // namespace Conversion
