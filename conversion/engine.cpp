@@ -4,8 +4,10 @@
 #include <QHash>
 #include <QSet>
 #include <QStorageInfo>
+#include <QThread>
 #include <QFileInfo>
 #include <algorithm>
+#include <thread>
 
 #include "database/ado.h"
 #include "database/batch.h"
@@ -115,21 +117,125 @@ struct Run::State {
   std::vector<Pair> group;  // the join under way: each goes as a transaction of its own
   int groups = 0;
   std::vector<Pair> alone;
-  qint64 sent = 0;  // records that went to the server
+
+  // A group goes to the server on a thread of its own while the next one is
+  // read and converted: the server and the program no longer take turns.
+  // What it learns waits for the run's thread: the refused records, and a
+  // failure that ends the run.
+  std::thread job;
+  std::exception_ptr jobFailure;
+  std::vector<std::pair<int, QString>> jobRefusals;
+  std::thread::id jobThread;
+};
+
+// A group's statements, made on the run's thread while the group before it
+// is on its way.
+struct Run::Group {
+  std::vector<Pair> pairs;
+  QString insert;
+  QStringList note;
+  int number = 0;
 };
 
 Run::Run(Listener& listener, Options options)
     : s_(std::make_unique<State>()), listener_(listener), options_(std::move(options)) {
   s_->records = std::make_unique<ADODB::RecordSet>();
 }
-Run::~Run() = default;
+Run::~Run() {
+  // A run given up on a failure still lets its group finish before the
+  // connection goes.
+  if (s_->job.joinable()) s_->job.join();
+}
+
+void Run::Sync() {
+  State& s = *s_;
+  if (!s.job.joinable()) return;
+  if (options_.responsive && QCoreApplication::instance() &&
+      QThread::currentThread() == QCoreApplication::instance()->thread()) {
+    while (!jobDone_.load()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  s.job.join();
+  std::vector<std::pair<int, QString>> refusals;
+  refusals.swap(s.jobRefusals);
+  for (const auto& [tag, text] : refusals) {
+    ++totals_.refused;
+    --totals_.changed;
+    listener_.RecordFailed(tag, text, Failure::Refused, 1);
+  }
+  if (s.jobFailure) {
+    std::exception_ptr failure;
+    std::swap(failure, s.jobFailure);
+    try {
+      std::rethrow_exception(failure);
+    } catch (const Batch::FatalError&) {
+      ended_ = true;
+      throw;
+    }
+  }
+}
+
+void Run::Launch() {
+  State& s = *s_;
+  std::vector<Pair> pairs;
+  pairs.swap(s.joining);
+  s.joiningBytes = 0;
+  // The group is made, and journaled, while the one before it is still on
+  // its way; it goes once that one is answered.
+  Group group = MakeGroup(s, std::move(pairs));
+  if (s.journal) s.journal->WriteBefore({group.note});
+  // A failure of the group before that ends the run keeps this one back; any
+  // other is told once this one is on its way.
+  std::exception_ptr failure;
+  try {
+    Sync();
+  } catch (const Batch::FatalError&) {
+    if (s.journal) s.journal->Withdraw({group.note});
+    throw;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (ended_) {
+    if (s.journal) s.journal->Withdraw({group.note});
+    if (failure) std::rethrow_exception(failure);
+    return;
+  }
+  jobDone_ = false;
+  s.job = std::thread([this, &s, group = std::move(group)]() mutable {
+    s.jobThread = std::this_thread::get_id();
+    try {
+      SendJoin(s, std::move(group));
+    } catch (...) {
+      s.jobFailure = std::current_exception();
+    }
+    s.jobThread = {};
+    jobDone_ = true;
+    // Wakes a waiting window.
+    if (QCoreApplication* app = QCoreApplication::instance()) QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+  });
+  if (failure) std::rethrow_exception(failure);
+}
+
+template <typename Step>
+auto Run::InOrder(Step&& step) {
+  // A record's own failure is told after those of the records before it,
+  // which may still be on their way.
+  try {
+    return step();
+  } catch (...) {
+    Sync();
+    throw;
+  }
+}
 
 void Run::Open(const MySQL::ConnectionDetails& details) {
   State& s = *s_;
   s.connection = std::make_unique<ADODB::Connection>();
   MySQL::ApplyOptions(*s.connection, MySQL::RunOptions);
   s.connection->MultipleStatements = true;  // the statements travel in batches
-  s.connection->ResponsiveWaits = options_.responsive;
+  // Every driver call goes through the connection's own thread, so the
+  // group on its way and the reading of the next one never meet in the
+  // driver.
+  s.connection->ResponsiveWaits = true;
   s.connection->Open(MySQL::ConnectionString(details));
   if (options_.dryRun) return;
   // A value that does not fit must be refused, never cut or blanked; keys
@@ -152,6 +258,8 @@ void Run::Open(const MySQL::ConnectionDetails& details) {
       totals_.refused += rows;
       totals_.changed -= rows;
       listener_.RecordFailed(s.firstRecord.value(tag), text, Failure::Refused, rows);
+    } else if (std::this_thread::get_id() == s.jobThread) {
+      s.jobRefusals.emplace_back(tag, text);
     } else {
       ++totals_.refused;
       --totals_.changed;
@@ -236,74 +344,80 @@ bool Run::Eof() const { return s_->records->Eof(); }
 qint64 Run::JournalRows() const { return s_->journal ? s_->journal->Rows() : 0; }
 
 void Run::ReadRecord(qint64 record) {
-  State& s = *s_;
-  s.record = record;
-  s.haveOld = s.haveNew = false;
-  s.oldText.clear();
-  s.newText.clear();
-  s.key.clear();
-  ++totals_.read;
-  const QVariant value = s.records->Value(0);
-  s.isBytes = MySQL::IsBytes(value);
-  if (s.keyed) {
-    s.keyValues = s.records->Value(1).toString();
-    s.key = Rewrite::KeyCondition(s.identity, s.keyValues);
-  }
-  if (s.isBytes) return;
-  s.oldText = MySQL::ValueText(value.isNull() ? QVariant(QString()) : value);
-  if (!s.bytes) throw Closed();
-  s.oldBytes = s.bytes->Old(s.oldText, s.bytes->ReadsStored() ? s.records->Value(s.storedColumn) : QVariant());
-  s.haveOld = true;
+  InOrder([&] {
+    State& s = *s_;
+    s.record = record;
+    s.haveOld = s.haveNew = false;
+    s.oldText.clear();
+    s.newText.clear();
+    s.key.clear();
+    ++totals_.read;
+    const QVariant value = s.records->Value(0);
+    s.isBytes = MySQL::IsBytes(value);
+    if (s.keyed) {
+      s.keyValues = s.records->Value(1).toString();
+      s.key = Rewrite::KeyCondition(s.identity, s.keyValues);
+    }
+      if (s.isBytes) return;
+    s.oldText = MySQL::ValueText(value.isNull() ? QVariant(QString()) : value);
+    if (!s.bytes) throw Closed();
+    s.oldBytes = s.bytes->Old(s.oldText, s.bytes->ReadsStored() ? s.records->Value(s.storedColumn) : QVariant());
+    s.haveOld = true;
+  });
 }
 
 void Run::Convert(Case::CaseMode mode) {
-  State& s = *s_;
-  const QVariant again = s.records->Value(0);
-  if (MySQL::IsBytes(again)) return;
-  s.newText = Case::ConvertCase(mode, MySQL::ValueText(again.isNull() ? QVariant(QString()) : again));
-  s.haveNew = true;
+  InOrder([&] {
+    State& s = *s_;
+    const QVariant again = s.records->Value(0);
+    if (MySQL::IsBytes(again)) return;
+    s.newText = Case::ConvertCase(mode, MySQL::ValueText(again.isNull() ? QVariant(QString()) : again));
+    s.haveNew = true;
+  });
 }
 
 bool Run::Prepare() {
-  State& s = *s_;
-  // A text that stays as it is needs no statement. Bytes have no text form:
-  // rewriting them as text would corrupt them.
-  if (!s.haveOld || !s.haveNew || s.isBytes || s.oldText == s.newText) {
-    ++totals_.unchanged;
-    return false;
-  }
-  // Without a key, a value already sent is not sent again.
-  s.tag = int(s.record);
-  if (!s.keyed) {
-    const auto [number, seen] =
-        s.distinct.Insert(s.bytes->ReadsStored() ? QString::fromLatin1(s.oldBytes) : s.oldText);
-    s.tag = int(number);
-    if (!seen) {
-      const auto refused = s.refusals.constFind(number);
-      if (refused != s.refusals.constEnd()) {
-        ++totals_.refused;
-        lastFailure_ = Failure::Refused;
-        throw ADODB::Error(*refused);
-      }
-      ++totals_.changed;
+  return InOrder([&] {
+    State& s = *s_;
+    // A text that stays as it is needs no statement. Bytes have no text form:
+    // rewriting them as text would corrupt them.
+    if (!s.haveOld || !s.haveNew || s.isBytes || s.oldText == s.newText) {
+      ++totals_.unchanged;
       return false;
     }
-    s.firstRecord.insert(number, s.record);
-  }
-  // The bytes that hold the new text, where the column can hold them
-  // exactly; else the value stays as it is, with its report.
-  try {
-    s.newBytes = s.bytes->New(s.oldText, s.oldBytes, s.newText);
-  } catch (const ADODB::Error& e) {
-    if (!s.keyed) s.refusals.insert(s.tag, QString::fromStdString(e.what()));
-    ++totals_.notConvertible;
-    lastFailure_ = Failure::NotConvertible;
-    throw;
-  }
-  ++totals_.changed;
-  if (options_.dryRun && int(samples_.size()) < options_.samples)
-    samples_.push_back({s.record, s.oldText, s.newText});
-  return true;
+    // Without a key, a value already sent is not sent again.
+    s.tag = int(s.record);
+    if (!s.keyed) {
+      const auto [number, seen] =
+          s.distinct.Insert(s.bytes->ReadsStored() ? QString::fromLatin1(s.oldBytes) : s.oldText);
+      s.tag = int(number);
+      if (!seen) {
+        const auto refused = s.refusals.constFind(number);
+        if (refused != s.refusals.constEnd()) {
+          ++totals_.refused;
+          lastFailure_ = Failure::Refused;
+          throw ADODB::Error(*refused);
+        }
+        ++totals_.changed;
+        return false;
+      }
+      s.firstRecord.insert(number, s.record);
+    }
+    // The bytes that hold the new text, where the column can hold them
+    // exactly; else the value stays as it is, with its report.
+    try {
+      s.newBytes = s.bytes->New(s.oldText, s.oldBytes, s.newText);
+    } catch (const ADODB::Error& e) {
+      if (!s.keyed) s.refusals.insert(s.tag, QString::fromStdString(e.what()));
+      ++totals_.notConvertible;
+      lastFailure_ = Failure::NotConvertible;
+      throw;
+    }
+    ++totals_.changed;
+    if (options_.dryRun && int(samples_.size()) < options_.samples)
+      samples_.push_back({s.record, s.oldText, s.newText});
+    return true;
+  });
 }
 
 bool Run::GoesTogether() const {
@@ -330,23 +444,31 @@ void Run::SendAlone(State& s) {
 }
 
 // The pairs gathered for the next join, after the records that go alone.
-void Run::SendJoin(State& s) {
-  SendAlone(s);
-  if (s.joining.empty()) return;
+
+Run::Group Run::MakeGroup(State& s, std::vector<Pair> joining) {
+  Group g;
+  if (joining.empty()) return g;
   std::vector<Rewrite::Pair> pairs;
-  QStringList note;
-  for (const Pair& j : s.joining) {
+  pairs.reserve(joining.size());
+  for (const Pair& j : joining) {
     pairs.push_back({j.keyValues, j.oldBytes, j.newBytes});
-    note << Rewrite::RecordNote(j.record, j.key, j.oldBytes, j.newBytes);
+    g.note << Rewrite::RecordNote(j.record, j.key, j.oldBytes, j.newBytes);
   }
-  const int number = s.groups++;
-  s.group = std::move(s.joining);
-  s.joining.clear();
-  s.joiningBytes = 0;
+  g.number = s.groups++;
+  g.insert = Rewrite::GroupInsert(g.number, s.identity, pairs);
+  g.pairs = std::move(joining);
+  return g;
+}
+
+// The records that go alone, then the group.
+void Run::SendJoin(State& s, Group g) {
+  SendAlone(s);
+  if (g.pairs.empty()) return;
+  s.group = std::move(g.pairs);
   // The pairs go ahead on their own; a group they cannot join goes record
   // by record.
   try {
-    s.connection->Execute(Rewrite::GroupInsert(number, s.identity, pairs));
+    s.connection->Execute(g.insert);
   } catch (const ADODB::Error& e) {
     if (Batch::Classify(e) == Batch::Failure::Fatal) throw Batch::FatalError(e);
     s.alone.insert(s.alone.end(), s.group.begin(), s.group.end());
@@ -356,7 +478,7 @@ void Run::SendJoin(State& s) {
   }
   // A group is a transaction of its own: once it is answered, what went
   // wrong is in `alone` and its pairs are let go.
-  s.sender->Add(Rewrite::GroupStatement(s.table, s.field, s.identity, number), -number - 1, note);
+  s.sender->Add(Rewrite::GroupStatement(s.table, s.field, s.identity, g.number), -g.number - 1, std::move(g.note));
   s.sender->Flush();
   std::vector<Pair>().swap(s.group);
   s.connection->ExecuteMany(Rewrite::GroupsDone(), [](int, ADODB::RecordSet*) {});
@@ -383,12 +505,15 @@ void Run::Send() {
   }
   const qsizetype pairBytes = Rewrite::PairBytes(s.keyValues, s.oldBytes, s.newBytes);
   if (s.joined && pairBytes <= s.groupBytes) {
-    if (!s.joining.empty() && s.joiningBytes + pairBytes > s.groupBytes) guarded([&] { SendJoin(s); });
+    // One group on its way at a time: the one before it is answered first.
+    if (!s.joining.empty() && s.joiningBytes + pairBytes > s.groupBytes) Launch();
     s.joining.push_back({s.tag, s.record, s.key, s.keyValues, s.oldBytes, s.newBytes});
     s.joiningBytes += pairBytes;
-    if (s.joining.size() >= kJoinRecords) guarded([&] { SendJoin(s); });
+    if (s.joining.size() >= kJoinRecords) Launch();
     return;
   }
+  // A record alone goes after the groups before it.
+  Sync();
   if (s.statement.isEmpty()) Build();
   // A value the server cannot take in one statement is never sent.
   if (!s.sender->Fits(s.statement)) {
@@ -414,6 +539,7 @@ void Run::MoveNext() {
     s_->records->MoveNext();
   } catch (...) {
     if (!s_->records->IsOpen()) ended_ = true;
+    Sync();
     throw;
   }
   if (!s_->records->IsOpen()) ended_ = true;
@@ -421,9 +547,12 @@ void Run::MoveNext() {
 
 void Run::Finish() {
   State& s = *s_;
+  Sync();
   if (options_.dryRun || ended_ || !s.sender) return;
   try {
-    SendJoin(s);
+    std::vector<Pair> last;
+    last.swap(s.joining);
+    SendJoin(s, MakeGroup(s, std::move(last)));
     s.sender->Flush();
     while (!s.alone.empty()) {
       SendAlone(s);
@@ -446,6 +575,11 @@ void Run::Finish() {
 
 void Run::Abandon() {
   State& s = *s_;
+  // The group on its way is answered; the records after it go nowhere.
+  try {
+    Sync();
+  } catch (const std::exception&) {
+  }
   s.joining.clear();
   s.alone.clear();
   ended_ = true;
@@ -454,6 +588,7 @@ void Run::Abandon() {
 
 void Run::Close() {
   State& s = *s_;
+  if (s.job.joinable()) s.job.join();
   // What an interrupted run changed is what its journal holds: the
   // records it had not sent yet went nowhere.
   if (interrupted_ && s.journal) totals_.changed = s.journal->Rows();

@@ -7,6 +7,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -60,6 +61,8 @@ struct Options {
   QString journalPath = Journal::Store::DefaultPath();
   qint64 journalLimit = kJournalLimit;  // the journal's bytes over all runs, oldest runs dropped first
 };
+
+struct Pair;
 
 // One run. Its steps are taken in this order: Open, Read, StartJournal,
 // then for each record ReadRecord, Convert, Prepare, Build and Send, and
@@ -115,12 +118,21 @@ class Run {
  private:
   struct State;
   static void SendAlone(State& s);
-  static void SendJoin(State& s);
+  struct Group;
+  static Group MakeGroup(State& s, std::vector<Pair> joining);
+  static void SendJoin(State& s, Group group);
+  // Waits for the group on its way, then tells what it learnt.
+  void Sync();
+  // Sends the gathered pairs as a group, on a thread of its own.
+  void Launch();
+  template <typename Step>
+  auto InOrder(Step&& step);
   std::unique_ptr<State> s_;
   Listener& listener_;
   Options options_;
   bool ended_ = false;
   bool interrupted_ = false;
+  std::atomic<bool> jobDone_{true};
   Failure lastFailure_ = Failure::Refused;
   Summary totals_;
   std::vector<Sample> samples_;

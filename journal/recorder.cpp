@@ -27,24 +27,49 @@ RunRecorder::RunRecorder(std::unique_ptr<Store> store, RunHeader header)
     : store_(std::move(store)), header_(std::move(header)) {}
 
 void RunRecorder::Ahead(const std::vector<QStringList>& notes) {
+  std::lock_guard lock(mutex_);
   trying_.clear();
-  Append(notes, true);
+  Append(notes, true, true);
 }
 
-void RunRecorder::Write(const std::vector<QStringList>& notes) { Append(notes, false); }
+void RunRecorder::Write(const std::vector<QStringList>& notes) {
+  std::lock_guard lock(mutex_);
+  Append(notes, false, false);
+}
 
-void RunRecorder::Append(const std::vector<QStringList>& notes, bool open) {
+void RunRecorder::WriteBefore(const std::vector<QStringList>& notes) {
+  std::lock_guard lock(mutex_);
+  Append(notes, true, false);
+}
+
+void RunRecorder::Withdraw(const std::vector<QStringList>& notes) {
+  std::lock_guard lock(mutex_);
+  for (const QStringList& note : notes)
+    for (qsizetype at = 0; at + 4 <= note.size(); at += 4) {
+      const auto found = open_.constFind(note[at].toLongLong());
+      if (found == open_.constEnd()) continue;
+      try {
+        store_->Revise(*found, 0, note[at + 2].toLatin1());
+      } catch (const std::exception&) {
+        // Undo finds the row as it was, and counts it as changed since.
+      }
+      open_.erase(found);
+      --rows_;
+    }
+}
+
+void RunRecorder::Append(const std::vector<QStringList>& notes, bool open, bool trying) {
   std::vector<Entry> entries;
   std::vector<qint64> records;
   for (const QStringList& note : notes) {
     if (Rewrite::IsJournaled(note)) {
-      if (open) trying_.push_back(note[0].toLongLong());
+      if (trying) trying_.push_back(note[0].toLongLong());
       continue;
     }
     // A statement may stand for several records, four texts each.
     for (qsizetype at = 0; at + 4 <= note.size(); at += 4) {
       const qint64 record = note[at].toLongLong();
-      if (open) trying_.push_back(record);
+      if (trying) trying_.push_back(record);
       if (open_.contains(record)) continue;  // written when its batch was first tried
       if (note[at + 2] == note[at + 3]) continue;  // a record whose value does not change
       entries.push_back({note[at + 1], note[at + 2].toLatin1(), note[at + 3].toLatin1(), 1});
@@ -58,6 +83,7 @@ void RunRecorder::Append(const std::vector<QStringList>& notes, bool open) {
 }
 
 void RunRecorder::Committed() {
+  std::lock_guard lock(mutex_);
   // The batch's records stand as the server answered them, but those of a
   // refused group, which go again alone.
   for (const qint64 record : trying_)
@@ -66,6 +92,7 @@ void RunRecorder::Committed() {
 }
 
 void RunRecorder::NotApplied(ADODB::Connection& connection, const QStringList& note, bool warned) {
+  std::lock_guard lock(mutex_);
   if (!Rewrite::IsJournaled(note) && note.size() > 4) {
     // A group goes again record by record, each answered for itself.
     for (qsizetype at = 0; at + 4 <= note.size(); at += 4) again_.insert(note[at].toLongLong());
@@ -99,6 +126,7 @@ void RunRecorder::NotApplied(ADODB::Connection& connection, const QStringList& n
 }
 
 void RunRecorder::Finish() {
+  std::lock_guard lock(mutex_);
   try {
     if (rows_ == 0) store_->Drop(header_.id);
     store_->Prune(header_.target);

@@ -6,6 +6,7 @@
 #include <QSet>
 #include <QStringList>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "database/ado.h"
@@ -38,6 +39,11 @@ class RunRecorder : public Batch::Hook {
   // Records that go to the server outside the sender (the pairs of the
   // join without a key), before they go.
   void Write(const std::vector<QStringList>& notes);
+  // Records of a batch that goes next, written while the one before it is
+  // on its way (from another thread: every member takes turns). Withdraw
+  // marks those of a batch that never went as changing nothing.
+  void WriteBefore(const std::vector<QStringList>& notes);
+  void Withdraw(const std::vector<QStringList>& notes);
   // A record the server refused changed nothing; one that left warnings
   // left its row as the server made it, which is read back by its key.
   void NotApplied(ADODB::Connection& connection, const QStringList& note, bool warned) override;
@@ -49,7 +55,10 @@ class RunRecorder : public Batch::Hook {
   // The journal's bound in bytes over all runs, kept at Finish.
   void SetTotalLimit(qint64 bytes) { limit_ = bytes; }
 
-  qint64 Rows() const { return rows_; }
+  qint64 Rows() const {
+    std::lock_guard lock(mutex_);
+    return rows_;
+  }
   const RunHeader& Header() const { return header_; }
 
  private:
@@ -59,7 +68,9 @@ class RunRecorder : public Batch::Hook {
   RunHeader header_;
   // Appends the entries of the notes' records not written yet, by record
   // when `open`.
-  void Append(const std::vector<QStringList>& notes, bool open);
+  // `open`: kept open until answered; `trying`: part of the batch tried now.
+  void Append(const std::vector<QStringList>& notes, bool open, bool trying);
+  mutable std::mutex mutex_;
 
   qint64 rows_ = 0;
   qint64 limit_ = 0;  // none

@@ -93,6 +93,9 @@ class Transaction {
   bool done_ = false;
 };
 
+// What an entry takes in the file, besides its key and values.
+constexpr qint64 kEntryOverhead = 16;
+
 const char* kSchema = R"(
 CREATE TABLE IF NOT EXISTS runs (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -154,6 +157,17 @@ Store::Store(const QString& path) : path_(path) {
     // Written in order and read once: a small page cache does.
     Exec("PRAGMA cache_size = -256");
     Exec(kSchema);
+    // Journals from before runs kept their size learn it once.
+    bool sized = false;
+    {
+      Statement columns(db_, "PRAGMA table_info(runs)");
+      while (columns.Step()) sized = sized || columns.Text(1) == QLatin1String("bytes");
+    }
+    if (!sized) {
+      Exec("ALTER TABLE runs ADD COLUMN bytes INTEGER NOT NULL DEFAULT 0");
+      Exec("UPDATE runs SET bytes = (SELECT IFNULL(SUM(LENGTH(key) + LENGTH(old) + LENGTH(new) + 16), 0) FROM entries "
+           "WHERE run = runs.id)");
+    }
   } catch (...) {
     sqlite3_close(db_);
     db_ = nullptr;
@@ -197,12 +211,17 @@ std::vector<qint64> Store::Append(qint64 run, const std::vector<Entry>& entries)
   ids.reserve(entries.size());
   Transaction t(db_);
   Statement s(db_, "INSERT INTO entries (run, key, old, new, rows) VALUES (?1, ?2, ?3, ?4, ?5)");
+  qint64 bytes = 0;
   for (const Entry& e : entries) {
     s.Bind(1, run).Bind(2, e.key).BindBlob(3, e.oldValue).BindBlob(4, e.newValue).Bind(5, e.rows);
     s.Step();
     s.Reset();
     ids.push_back(sqlite3_last_insert_rowid(db_));
+    bytes += e.key.toUtf8().size() + e.oldValue.size() + e.newValue.size() + kEntryOverhead;
   }
+  Statement size(db_, "UPDATE runs SET bytes = bytes + ?2 WHERE id = ?1");
+  size.Bind(1, run).Bind(2, bytes);
+  size.Step();
   t.Commit();
   return ids;
 }
@@ -224,20 +243,13 @@ void Store::Prune(const Target& target, int keep) {
   t.Commit();
 }
 
-namespace {
-// What an entry takes in the file, besides its key and values.
-constexpr qint64 kEntryOverhead = 16;
-}  // namespace
-
 std::vector<Store::Listed> Store::Runs(const Target& where) {
   Statement s(db_,
               "SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, "
-              "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), "
-              "(SELECT IFNULL(SUM(LENGTH(key) + LENGTH(old) + LENGTH(new) + ?6), 0) FROM entries WHERE run = runs.id) "
+              "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), bytes "
               "FROM runs WHERE (?1 = '' OR server = ?1) AND (?2 = '' OR port = ?2) AND (?3 = '' OR database = ?3) "
               "AND (?4 = '' OR tbl = ?4) AND (?5 = '' OR field = ?5) ORDER BY id DESC");
   BindTarget(s, where);
-  s.Bind(6, kEntryOverhead);
   std::vector<Listed> runs;
   while (s.Step()) {
     Listed l;
@@ -258,14 +270,20 @@ std::vector<Store::Listed> Store::Runs(const Target& where) {
 }
 
 void Store::PruneTotal(qint64 bytes, qint64 keep) {
-  std::vector<Listed> runs = Runs({});
+  std::vector<std::pair<qint64, qint64>> runs;  // (id, bytes), oldest first
   qint64 total = 0;
-  for (const Listed& l : runs) total += l.bytes;
-  // Oldest first.
-  for (auto l = runs.rbegin(); l != runs.rend() && total > bytes; ++l) {
-    if (l->header.id == keep) continue;
-    Drop(l->header.id);
-    total -= l->bytes;
+  {
+    Statement s(db_, "SELECT id, bytes FROM runs ORDER BY id");
+    while (s.Step()) {
+      runs.emplace_back(s.Int(0), s.Int(1));
+      total += s.Int(1);
+    }
+  }
+  for (const auto& [id, size] : runs) {
+    if (total <= bytes) break;
+    if (id == keep) continue;
+    Drop(id);
+    total -= size;
   }
 }
 

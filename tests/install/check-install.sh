@@ -23,6 +23,11 @@ done
 file "$ROOT/share/icons/hicolor/48x48/apps/norvale.png" | grep -q '48 x 48' || fail "48 px icon has the wrong size"
 file "$ROOT/share/icons/hicolor/256x256/apps/norvale.png" | grep -q '256 x 256' || fail "256 px icon has the wrong size"
 zcat "$ROOT/share/man/man1/norvale.1.gz" | grep -q 'MySQL ODBC 5.1 Driver' || fail "man page does not name the driver"
+zcat "$ROOT/share/man/man1/norvale.1.gz" | grep -q 'EXIT STATUS' || fail "man page does not give the command line's exit statuses"
+completion="$ROOT/share/bash-completion/completions/norvale"
+[ -s "$completion" ] || fail "missing the bash completion"
+(. "$completion"; COMP_WORDS=(norvale convert --mode p); COMP_CWORD=3; _norvale; [ "${COMPREPLY[*]}" = proper ]) ||
+  fail "the bash completion does not complete a mode"
 
 # The package: built in a folder of its own, with the files above in it.
 PKG="$DEST/pkg"
