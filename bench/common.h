@@ -132,3 +132,30 @@ inline void MakeShapedTable(const TestDatabase& db, const QString& table, int ro
                 .arg(first.join(","), last.join(","));
   db.Exec(QStringLiteral("INSERT INTO %1 SELECT seq, %2 FROM seq_0_to_%3").arg(table, name).arg(rows - 1));
 }
+
+
+// The engine's run of one field, as the command line and the window make
+// it, with its journal; with `undoMs`, then its undo, timed too.
+#include "conversion/engine.h"
+
+class QuietListener : public Conversion::Listener {
+ public:
+  void RecordFailed(qint64, const QString& text, Conversion::Failure, qint64) override {
+    std::fprintf(stderr, "record failed: %s\n", qPrintable(text));
+  }
+};
+
+inline double EngineRunMs(const MySQL::ConnectionDetails& d, const QString& table, const QString& field,
+                          Case::CaseMode mode, double* undoMs = nullptr) {
+  QuietListener listener;
+  const double ms = MedianMs(1, [&] {
+    Conversion::Run run(listener);
+    Conversion::Drive(run, listener, {d, table, field, mode, {}}, nullptr, nullptr);
+  });
+  if (undoMs) {
+    Journal::Store store;
+    const auto last = store.LastRun({d.server, d.port, d.database, table, field});
+    *undoMs = last ? MedianMs(1, [&] { Conversion::Undo(d, *last, store, nullptr, false); }) : -1;
+  }
+  return ms;
+}

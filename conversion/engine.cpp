@@ -50,6 +50,13 @@ const std::vector<char32_t>& CasedCharacters() {
   return cased;
 }
 
+// A record's key as its journal entry keeps it: its values where the run
+// reads them as literals, else its condition.
+template <typename State>
+const QString& NoteKey(const State& s, const QString& condition, const QString& values) {
+  return s.keyed && !s.identity.keyValues.isEmpty() ? values : condition;
+}
+
 ADODB::Error Closed() { return ADODB::Error(QStringLiteral("Operation is not allowed when the object is closed.")); }
 
 }  // namespace
@@ -437,7 +444,7 @@ void Run::SendAlone(State& s) {
   std::vector<Pair> now;
   now.swap(s.alone);
   for (const Pair& a : now) {
-    const QStringList note = Rewrite::RecordNote(a.record, a.key, a.oldBytes, a.newBytes);
+    const QStringList note = Rewrite::RecordNote(a.record, NoteKey(s, a.key, a.keyValues), a.oldBytes, a.newBytes);
     s.sender->Add(Rewrite::KeyedStatement(s.table, s.field, a.key, a.oldBytes, a.newBytes), a.tag,
                   a.journaled ? Rewrite::Journaled(note) : note);
   }
@@ -452,7 +459,7 @@ Run::Group Run::MakeGroup(State& s, std::vector<Pair> joining) {
   pairs.reserve(joining.size());
   for (const Pair& j : joining) {
     pairs.push_back({j.keyValues, j.oldBytes, j.newBytes});
-    g.note << Rewrite::RecordNote(j.record, j.key, j.oldBytes, j.newBytes);
+    g.note << Rewrite::RecordNote(j.record, NoteKey(s, j.key, j.keyValues), j.oldBytes, j.newBytes);
   }
   g.number = s.groups++;
   g.insert = Rewrite::GroupInsert(g.number, s.identity, pairs);
@@ -498,7 +505,7 @@ void Run::Send() {
       throw;
     }
   };
-  const QStringList note = Rewrite::RecordNote(s.record, s.key, s.oldBytes, s.newBytes);
+  const QStringList note = Rewrite::RecordNote(s.record, NoteKey(s, s.key, s.keyValues), s.oldBytes, s.newBytes);
   if (s.valueJoin && !Rewrite::IsLarge(s.oldBytes)) {
     guarded([&] { s.valueJoin->Add(s.tag, s.record, s.oldBytes, s.newBytes, note); });
     return;

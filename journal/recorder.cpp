@@ -19,6 +19,8 @@ std::unique_ptr<RunRecorder> RunRecorder::Start(const RowIdentity& identity, con
   // The values are the column's own bytes, in no other character set.
   header.charset = QString();
   header.keyless = identity.keyless;
+  // Entries hold the key's values where the run reads them as literals.
+  if (!identity.columns.isEmpty() && !identity.keyValues.isEmpty()) header.keyNames = identity.columns;
   store->BeginRun(header);
   return std::unique_ptr<RunRecorder>(new RunRecorder(std::move(store), std::move(header)));
 }
@@ -117,7 +119,7 @@ void RunRecorder::NotApplied(ADODB::Connection& connection, const QStringList& n
     // The run's own header: the column's bytes, in no other character set.
     auto row = connection.Execute(QStringLiteral("SELECT CAST(%1 AS BINARY) FROM %2 WHERE %3;")
                                       .arg(MySQL::QuoteName(header_.target.field),
-                                           MySQL::QuoteName(header_.target.table), note[1]));
+                                           MySQL::QuoteName(header_.target.table), KeyCondition(header_, note[1])));
     if (row && !row->Eof() && !row->Value(0).isNull()) now = row->Value(0).toByteArray();
   }
   const bool changed = now != before;
@@ -136,7 +138,17 @@ void RunRecorder::Finish() {
   }
 }
 
-Restorer::Restorer(const RunHeader& run, std::vector<Entry> entries) : run_(run), entries_(std::move(entries)) {}
+QString KeyCondition(const RunHeader& run, const QString& key) {
+  if (run.keyNames.isEmpty()) return key;
+  MySQL::RowIdentity identity;
+  identity.columns = run.keyNames;
+  identity.keyValues = QStringLiteral("?");  // the values are literals
+  return Rewrite::KeyCondition(identity, key);
+}
+
+Restorer::Restorer(const RunHeader& run, std::vector<Entry> entries) : run_(run), entries_(std::move(entries)) {
+  for (Entry& e : entries_) e.key = KeyCondition(run_, e.key);
+}
 
 QString Restorer::Statement(size_t i) const {
   const Entry& e = entries_[i];

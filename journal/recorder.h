@@ -111,6 +111,9 @@ class Restorer : public Batch::Hook {
   qint64 pendingRestored_ = 0, pendingChanged_ = 0;
 };
 
+// An entry's key as a condition on the run's key columns.
+QString KeyCondition(const RunHeader& run, const QString& key);
+
 // The entries of a run, newest first.
 std::vector<Entry> EntriesNewestFirst(Store& store, qint64 run);
 

@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QStandardPaths>
 #include <cstring>
 #include <fcntl.h>
@@ -112,6 +114,13 @@ CREATE INDEX IF NOT EXISTS entries_run ON entries (run);
 
 const char* kTargetWhere = "server = ?1 AND port = ?2 AND database = ?3 AND tbl = ?4 AND field = ?5";
 
+QStringList KeyNames(const QString& json) {
+  QStringList names;
+  if (json.isEmpty()) return names;
+  for (const QJsonValue& v : QJsonDocument::fromJson(json.toUtf8()).array()) names << v.toString();
+  return names;
+}
+
 void BindTarget(Statement& s, const Target& t) {
   s.Bind(1, t.server).Bind(2, t.port).Bind(3, t.database).Bind(4, t.table).Bind(5, t.field);
 }
@@ -157,12 +166,17 @@ Store::Store(const QString& path) : path_(path) {
     // Written in order and read once: a small page cache does.
     Exec("PRAGMA cache_size = -256");
     Exec(kSchema);
-    // Journals from before runs kept their size learn it once.
-    bool sized = false;
+    // Journals from before runs kept their size learn it once; their
+    // entries hold conditions, not key values.
+    bool sized = false, named = false;
     {
       Statement columns(db_, "PRAGMA table_info(runs)");
-      while (columns.Step()) sized = sized || columns.Text(1) == QLatin1String("bytes");
+      while (columns.Step()) {
+        sized = sized || columns.Text(1) == QLatin1String("bytes");
+        named = named || columns.Text(1) == QLatin1String("key_names");
+      }
     }
+    if (!named) Exec("ALTER TABLE runs ADD COLUMN key_names TEXT NOT NULL DEFAULT ''");
     if (!sized) {
       Exec("ALTER TABLE runs ADD COLUMN bytes INTEGER NOT NULL DEFAULT 0");
       Exec("UPDATE runs SET bytes = (SELECT IFNULL(SUM(LENGTH(key) + LENGTH(old) + LENGTH(new) + 16), 0) FROM entries "
@@ -195,11 +209,12 @@ void Store::Fail(const QString& what) {
 void Store::BeginRun(RunHeader& h) {
   Transaction t(db_);
   Statement s(db_,
-              "INSERT INTO runs (server, port, database, tbl, field, mode, time, key_columns, charset, keyless) "
-              "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+              "INSERT INTO runs (server, port, database, tbl, field, mode, time, key_columns, charset, keyless, "
+              "key_names) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
   BindTarget(s, h.target);
   s.Bind(6, h.mode).Bind(7, h.time.toUTC().toString(Qt::ISODateWithMs)).Bind(8, h.keyColumns).Bind(9, h.charset);
   s.Bind(10, h.keyless);
+  s.Bind(11, h.keyNames.isEmpty() ? QString() : QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(h.keyNames)).toJson(QJsonDocument::Compact)));
   s.Step();
   h.id = sqlite3_last_insert_rowid(db_);
   t.Commit();
@@ -246,7 +261,7 @@ void Store::Prune(const Target& target, int keep) {
 std::vector<Store::Listed> Store::Runs(const Target& where) {
   Statement s(db_,
               "SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, "
-              "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), bytes "
+              "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), bytes, key_names "
               "FROM runs WHERE (?1 = '' OR server = ?1) AND (?2 = '' OR port = ?2) AND (?3 = '' OR database = ?3) "
               "AND (?4 = '' OR tbl = ?4) AND (?5 = '' OR field = ?5) ORDER BY id DESC");
   BindTarget(s, where);
@@ -264,6 +279,7 @@ std::vector<Store::Listed> Store::Runs(const Target& where) {
     h.undone = s.Int(11) != 0;
     h.rows = s.Int(12);
     l.bytes = s.Int(13);
+    h.keyNames = KeyNames(s.Text(14));
     runs.push_back(std::move(l));
   }
   return runs;
@@ -289,7 +305,7 @@ void Store::PruneTotal(qint64 bytes, qint64 keep) {
 
 std::optional<RunHeader> Store::LastRun(const Target& target) {
   Statement s(db_, (QByteArray("SELECT id, mode, time, key_columns, charset, keyless, "
-                               "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id) FROM runs WHERE ") +
+                               "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), key_names FROM runs WHERE ") +
                     kTargetWhere + " AND undone = 0 ORDER BY id DESC LIMIT 1")
                        .constData());
   BindTarget(s, target);
@@ -303,6 +319,7 @@ std::optional<RunHeader> Store::LastRun(const Target& target) {
   h.charset = s.Text(4);
   h.keyless = s.Text(5);
   h.rows = s.Int(6);
+  h.keyNames = KeyNames(s.Text(7));
   return h;
 }
 

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -32,14 +33,18 @@ struct RunHeader {
   QString mode;        // the mode's list text, "Proper Case"
   QDateTime time;      // when the run started
   QString keyColumns;  // the columns that tell rows apart, empty when none do
+  // Where entries hold the key's values (as literals, comma-separated) rather
+  // than a condition: the key's columns, in order. Empty in older journals.
+  QStringList keyNames;
   QString charset;     // the field's character set, for the restored values
   QString keyless;     // why rows cannot be told apart, when they cannot
   qint64 rows = 0;     // rows changed, summed over the entries
   bool undone = false;
 };
 
-// One changed row: its key as a condition on the key columns (empty when the
-// table has none), and the field's bytes before and after. Without a key an
+// One changed row: its key, as its values where the run has keyNames, else as
+// a condition on the key columns (empty when the table has none), and the
+// field's bytes before and after. Without a key an
 // entry stands for `rows` rows that held the same old value.
 struct Entry {
   QString key;
