@@ -57,26 +57,14 @@ const QString& NoteKey(const State& s, const QString& condition, const QString& 
   return s.keyed && !s.identity.keyValues.isEmpty() ? values : condition;
 }
 
+template <typename State>
+qint64 FirstRecord(const State& s, qsizetype number) {
+  return number >= 0 && size_t(number) < s.firstRecord.size() ? s.firstRecord[size_t(number)] : -1;
+}
+
 ADODB::Error Closed() { return ADODB::Error(QStringLiteral("Operation is not allowed when the object is closed.")); }
 
 }  // namespace
-
-qint64 JournalLimit(const QString& settingText) {
-  bool ok = false;
-  const qint64 mib = settingText.trimmed().toLongLong(&ok);
-  return ok && mib > 0 ? mib * 1024 * 1024 : kJournalLimit;
-}
-
-QString ModeText(Case::CaseMode mode) {
-  switch (mode) {
-    case Case::CaseMode::CaseUpper: return QStringLiteral("UPPER CASE");
-    case Case::CaseMode::CaseLower: return QStringLiteral("lower case");
-    case Case::CaseMode::CaseProper: return QStringLiteral("Proper Case");
-    case Case::CaseMode::CaseSentence: return QStringLiteral("Sentence case");
-    case Case::CaseMode::CaseName: return QStringLiteral("Name Case");
-  }
-  return {};
-}
 
 // By key, many records go together as one join (tagged from -1 down). A
 // join the server refuses goes again record by record, so that each
@@ -113,7 +101,7 @@ struct Run::State {
   // of them.
   Rewrite::DistinctValues distinct;
   QHash<qsizetype, QString> refusals;  // the refused values, with the server's text
-  QHash<qsizetype, qint64> firstRecord;
+  std::vector<qint32> firstRecord;  // of each distinct value, by its number
   // And where nothing finds a value's rows fast, all values go together as
   // one join at the end.
   std::unique_ptr<Rewrite::ValueJoin> valueJoin;
@@ -123,6 +111,7 @@ struct Run::State {
   qsizetype joiningBytes = 0;
   std::vector<Pair> group;  // the join under way: each goes as a transaction of its own
   int groups = 0;
+  bool pairsLeft = false;  // the pair table holds the last group's pairs
   std::vector<Pair> alone;
 
   // A group goes to the server on a thread of its own while the next one is
@@ -264,7 +253,7 @@ void Run::Open(const MySQL::ConnectionDetails& details) {
       s.refusals.insert(tag, text);
       totals_.refused += rows;
       totals_.changed -= rows;
-      listener_.RecordFailed(s.firstRecord.value(tag), text, Failure::Refused, rows);
+      listener_.RecordFailed(FirstRecord(s, tag), text, Failure::Refused, rows);
     } else if (std::this_thread::get_id() == s.jobThread) {
       s.jobRefusals.emplace_back(tag, text);
     } else {
@@ -322,14 +311,8 @@ void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
   const QFileInfo file(options_.journalPath);
   QStorageInfo disk(file.absolutePath());
   if (!disk.isValid()) disk = QStorageInfo(QFileInfo(file.absolutePath()).absolutePath());
-  qint64 average = 0;
-  {
-    auto rows = s.connection->Execute(
-        QStringLiteral("SELECT AVG_ROW_LENGTH FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE() AND "
-                       "TABLE_NAME = %1;")
-            .arg(MySQL::TextLiteral(s.table)));
-    if (rows && !rows->Eof()) average = rows->Value(0).toLongLong();
-  }
+  qint64 average = s.identity.averageRow;
+  if (s.identity.fieldOctets > 0) average = std::min(average, s.identity.fieldOctets);
   const qint64 perRow = kEntryOverhead + 2 * std::min<qint64>(average, 64 * 1024);
   const qint64 needed = qint64(s.records->RecordCount()) * perRow;
   if (disk.isValid() && disk.bytesAvailable() >= 0 && needed > disk.bytesAvailable())
@@ -408,7 +391,8 @@ bool Run::Prepare() {
         ++totals_.changed;
         return false;
       }
-      s.firstRecord.insert(number, s.record);
+      if (size_t(number) >= s.firstRecord.size()) s.firstRecord.resize(size_t(number) + 1, -1);
+    s.firstRecord[size_t(number)] = qint32(s.record);
     }
     // The bytes that hold the new text, where the column can hold them
     // exactly; else the value stays as it is, with its report.
@@ -475,7 +459,13 @@ void Run::SendJoin(State& s, Group g) {
   // The pairs go ahead on their own; a group they cannot join goes record
   // by record.
   try {
-    s.connection->Execute(g.insert);
+    // The group before it is emptied out of the pair table first.
+    if (s.pairsLeft) {
+      s.connection->ExecuteMany(Rewrite::GroupsDone() + g.insert, [](int, ADODB::RecordSet*) {});
+    } else {
+      s.connection->Execute(g.insert);
+    }
+    s.pairsLeft = true;
   } catch (const ADODB::Error& e) {
     if (Batch::Classify(e) == Batch::Failure::Fatal) throw Batch::FatalError(e);
     s.alone.insert(s.alone.end(), s.group.begin(), s.group.end());
@@ -488,7 +478,6 @@ void Run::SendJoin(State& s, Group g) {
   s.sender->Add(Rewrite::GroupStatement(s.table, s.field, s.identity, g.number), -g.number - 1, std::move(g.note));
   s.sender->Flush();
   std::vector<Pair>().swap(s.group);
-  s.connection->ExecuteMany(Rewrite::GroupsDone(), [](int, ADODB::RecordSet*) {});
   SendAlone(s);
 }
 
@@ -572,7 +561,7 @@ void Run::Finish() {
         s.refusals.insert(number, text);
         totals_.refused += rows;
         totals_.changed -= rows;
-        listener_.RecordFailed(s.firstRecord.value(number), text, Failure::Refused, rows);
+        listener_.RecordFailed(FirstRecord(s, number), text, Failure::Refused, rows);
       });
   } catch (const Batch::FatalError&) {
     ended_ = true;
@@ -602,72 +591,6 @@ void Run::Close() {
   if (s.journal) s.journal->Finish();
   s.journal.reset();
   s.records->Close();
-}
-
-void Drive(Run& run, Listener& listener, const Request& request, const std::function<void(qint64, qint64)>& progress,
-           const std::function<bool()>& cancelled) {
-  run.Open(request.details);
-  run.Read(request.table, request.field);
-  run.StartJournal({request.details.server, request.details.port, request.details.database, request.table,
-                    request.field},
-                   request.modeText.isEmpty() ? ModeText(request.mode) : request.modeText);
-  const qint64 count = run.RecordCount();
-  bool interrupted = false;
-  try {
-    for (qint64 record = 0; record < count && !run.Eof() && !run.Ended(); ++record) {
-      if (cancelled && cancelled()) {
-        interrupted = true;
-        break;
-      }
-      if (progress) progress(record, count);
-      run.ReadRecord(record);
-      run.Convert(request.mode);
-      try {
-        if (run.Prepare()) run.Send();
-      } catch (const Batch::FatalError&) {
-        throw;
-      } catch (const ADODB::Error& e) {
-        // The record's own failure: the run goes on without it.
-        listener.RecordFailed(record, QString::fromStdString(e.what()), run.LastFailure(), 1);
-      }
-      run.MoveNext();
-    }
-    if (interrupted) {
-      run.Abandon();
-    } else {
-      run.Finish();
-    }
-  } catch (...) {
-    run.Close();
-    throw;
-  }
-  run.Close();
-}
-
-UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeader& run, Journal::Store& store,
-                const std::function<void(qint64, qint64)>& progress, bool responsive) {
-  auto connection = std::make_unique<ADODB::Connection>();
-  MySQL::ApplyOptions(*connection, MySQL::RunOptions);
-  connection->MultipleStatements = true;
-  connection->ResponsiveWaits = responsive;
-  connection->Open(MySQL::ConnectionString(details));
-  auto mode = connection->Execute(QStringLiteral("SELECT @@SESSION.sql_mode;"));
-  connection->Execute(Rewrite::SessionModeStatement(mode ? mode->Value(0).toString() : QString()));
-  connection->Execute(MySQL::SessionTimeZone());
-
-  // The same batched transport as the run: a refused row is left as it is.
-  Journal::Restorer restorer(run, Journal::EntriesNewestFirst(store, run.id));
-  qint64 refused = 0;
-  Batch::Sender sender(*connection, [&](int, const QString&) { ++refused; });
-  sender.SetHook(&restorer);
-  const size_t count = restorer.Count();
-  for (size_t i = 0; i < count; ++i) {
-    if (progress) progress(qint64(i), qint64(count));
-    sender.Add(restorer.Statement(i), 0, restorer.Note(i));
-  }
-  sender.Flush();
-  store.MarkUndone(run.id);
-  return {restorer.Restored() - refused, restorer.ChangedSince() + refused};
 }
 
 }  // namespace Conversion

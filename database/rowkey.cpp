@@ -20,6 +20,7 @@ const QStringList kBinary = {"binary", "varbinary", "tinyblob", "blob", "mediumb
 struct ColumnInfo {
   QString type, charset;
   bool nullable = true;
+  qint64 octets = 0;
 };
 
 // The piece of the key expression for one column: SQL that yields the text
@@ -75,21 +76,30 @@ RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table,
   RowIdentity identity;
   std::map<QString, ColumnInfo> columns;
   auto info = connection.Execute(
-      QStringLiteral("SELECT COLUMN_NAME, DATA_TYPE, IFNULL(CHARACTER_SET_NAME, ''), IS_NULLABLE "
+      QStringLiteral("SELECT COLUMN_NAME, DATA_TYPE, IFNULL(CHARACTER_SET_NAME, ''), IS_NULLABLE, "
+                     "IFNULL(CHARACTER_OCTET_LENGTH, 0) "
                      "FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = ") +
       TextLiteral(table));
   while (info && !info->Eof()) {
     columns[info->Value(0).toString()] = {info->Value(1).toString().toLower(), info->Value(2).toString(),
-                                          info->Value(3).toString() == QLatin1String("YES")};
+                                          info->Value(3).toString() == QLatin1String("YES"),
+                                          info->Value(4).toLongLong()};
     info->MoveNext();
   }
   for (const auto& [name, c] : columns)
-    if (name.compare(field, Qt::CaseInsensitive) == 0) identity.charset = c.charset;
+    if (name.compare(field, Qt::CaseInsensitive) == 0) {
+      identity.charset = c.charset;
+      identity.fieldOctets = c.octets;
+    }
   auto engine = connection.Execute(
-      QStringLiteral("SELECT ENGINE FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = ") +
+      QStringLiteral("SELECT ENGINE, IFNULL(AVG_ROW_LENGTH, 0) FROM information_schema.TABLES "
+                     "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = ") +
       TextLiteral(table));
   identity.transactional =
       engine && !engine->Eof() && engine->Value(0).toString().compare(QLatin1String("InnoDB"), Qt::CaseInsensitive) == 0;
+  if (engine && !engine->Eof()) {
+    identity.averageRow = engine->Value(1).toLongLong();
+  }
 
   // The server lists the primary key first, then the other keys in order.
   struct Key {

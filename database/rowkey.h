@@ -17,6 +17,8 @@ struct RowIdentity {
   QString keyless;        // why the rows cannot be told apart, when they cannot
   bool fieldIndexed = false;  // an index starts with the field: rows are found by value fast
   bool transactional = false;  // the table takes changes back (InnoDB)
+  qint64 fieldOctets = 0;       // the field's largest value in bytes (text columns), 0 when unknown
+  qint64 averageRow = 0;        // the server's estimate of a row's bytes
   // An SQL expression giving a row's key values as literals, in the key's
   // column order separated by commas; empty when some column's type has no
   // such literal here.

@@ -149,7 +149,7 @@ Store::Store(const QString& path) : path_(path) {
                     .toStdString());
   ::fchmod(fd, 0600);
   ::close(fd);
-  if (sqlite3_open_v2(file.constData(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(file.constData(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
     const QString why = db_ ? QString::fromUtf8(sqlite3_errmsg(db_)) : QStringLiteral("out of memory");
     sqlite3_close(db_);
     db_ = nullptr;

@@ -52,6 +52,8 @@ struct Entry {
   qint64 rows = 1;
 };
 
+// One thread at a time uses a store (the run's recorder takes turns for its
+// threads).
 class Store {
  public:
   // $XDG_DATA_HOME/norvale/journal.sqlite, or ~/.local/share when unset.

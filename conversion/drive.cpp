@@ -1,0 +1,96 @@
+// Walking a run without a window, taking a run back, and the texts and
+// settings the window and the command line share.
+#include <QCoreApplication>
+
+#include "conversion/engine.h"
+#include "database/ado.h"
+#include "database/batch.h"
+#include "database/rewrite.h"
+#include "journal/recorder.h"
+
+namespace Conversion {
+
+qint64 JournalLimit(const QString& settingText) {
+  bool ok = false;
+  const qint64 mib = settingText.trimmed().toLongLong(&ok);
+  return ok && mib > 0 ? mib * 1024 * 1024 : kJournalLimit;
+}
+
+QString ModeText(Case::CaseMode mode) {
+  switch (mode) {
+    case Case::CaseMode::CaseUpper: return QStringLiteral("UPPER CASE");
+    case Case::CaseMode::CaseLower: return QStringLiteral("lower case");
+    case Case::CaseMode::CaseProper: return QStringLiteral("Proper Case");
+    case Case::CaseMode::CaseSentence: return QStringLiteral("Sentence case");
+    case Case::CaseMode::CaseName: return QStringLiteral("Name Case");
+  }
+  return {};
+}
+
+void Drive(Run& run, Listener& listener, const Request& request, const std::function<void(qint64, qint64)>& progress,
+           const std::function<bool()>& cancelled) {
+  run.Open(request.details);
+  run.Read(request.table, request.field);
+  run.StartJournal({request.details.server, request.details.port, request.details.database, request.table,
+                    request.field},
+                   request.modeText.isEmpty() ? ModeText(request.mode) : request.modeText);
+  const qint64 count = run.RecordCount();
+  bool interrupted = false;
+  try {
+    for (qint64 record = 0; record < count && !run.Eof() && !run.Ended(); ++record) {
+      if (cancelled && cancelled()) {
+        interrupted = true;
+        break;
+      }
+      if (progress) progress(record, count);
+      run.ReadRecord(record);
+      run.Convert(request.mode);
+      try {
+        if (run.Prepare()) run.Send();
+      } catch (const Batch::FatalError&) {
+        throw;
+      } catch (const ADODB::Error& e) {
+        // The record's own failure: the run goes on without it.
+        listener.RecordFailed(record, QString::fromStdString(e.what()), run.LastFailure(), 1);
+      }
+      run.MoveNext();
+    }
+    if (interrupted) {
+      run.Abandon();
+    } else {
+      run.Finish();
+    }
+  } catch (...) {
+    run.Close();
+    throw;
+  }
+  run.Close();
+}
+
+UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeader& run, Journal::Store& store,
+                const std::function<void(qint64, qint64)>& progress, bool responsive) {
+  auto connection = std::make_unique<ADODB::Connection>();
+  MySQL::ApplyOptions(*connection, MySQL::RunOptions);
+  connection->MultipleStatements = true;
+  connection->ResponsiveWaits = responsive;
+  connection->Open(MySQL::ConnectionString(details));
+  auto mode = connection->Execute(QStringLiteral("SELECT @@SESSION.sql_mode;"));
+  connection->Execute(Rewrite::SessionModeStatement(mode ? mode->Value(0).toString() : QString()));
+  connection->Execute(MySQL::SessionTimeZone());
+
+  // The same batched transport as the run: a refused row is left as it is.
+  Journal::Restorer restorer(run, Journal::EntriesNewestFirst(store, run.id));
+  qint64 refused = 0;
+  Batch::Sender sender(*connection, [&](int, const QString&) { ++refused; });
+  sender.SetHook(&restorer);
+  const size_t count = restorer.Count();
+  for (size_t i = 0; i < count; ++i) {
+    if (progress) progress(qint64(i), qint64(count));
+    sender.Add(restorer.Statement(i), 0, restorer.Note(i));
+  }
+  sender.Flush();
+  store.MarkUndone(run.id);
+  return {restorer.Restored() - refused, restorer.ChangedSince() + refused};
+}
+
+}  // namespace Conversion
