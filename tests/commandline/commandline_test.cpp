@@ -189,6 +189,22 @@ TEST_F(CommandLineTest, UsageErrorsAndFailuresHaveTheirStatusesAndSayWhy) {
     EXPECT_TRUE(r.err.contains(QLatin1String(c.says))) << c.says << " not in: " << r.err.toStdString();
   }
   EXPECT_EQ(db_->Values("SELECT a FROM t ORDER BY id"), QStringList({"X", "refused", QString(QChar(0xB5))}));
+
+  // Over several groups, each record's report comes in the records' order,
+  // though a group is still on its way while the next is read.
+  db_->Exec({"CREATE TABLE many (id INT PRIMARY KEY, a VARCHAR(20) CHARACTER SET latin1 CHECK (BINARY a <> 'REFUSED'))",
+             "INSERT INTO many SELECT seq, IF(seq IN (10, 999, 1600, 2400), 'refused', IF(seq IN (1500, 2100), 'µ', "
+             "CONCAT('row ', seq))) FROM seq_1_to_2500"});
+  const Result r = Norvale(QStringList{"convert"} + Connection() +
+                           QStringList{"--table", "many", "--field", "a", "--mode", "upper", "--yes", "--json"});
+  EXPECT_EQ(r.status, 1);
+  QList<int> reported;
+  for (const QString& line : r.err.split('\n', Qt::SkipEmptyParts)) reported << line.section(' ', 2, 2).chopped(1).toInt();
+  EXPECT_EQ(reported, QList<int>({10, 999, 1500, 1600, 2100, 2400})) << r.err.toStdString();
+  const QJsonObject totals = QJsonDocument::fromJson(r.out.toUtf8()).object().value("runs").toArray()[0].toObject();
+  EXPECT_EQ(totals.value("changed").toInt(), 2494);
+  EXPECT_EQ(totals.value("refused").toInt(), 4);
+  EXPECT_EQ(totals.value("not_convertible").toInt(), 2);
 }
 
 TEST_F(CommandLineTest, AnOptionFileGivesTheDetailsAndThePassword) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <sqlite3.h>
+
 #include "journal/store.h"
 
 namespace {
@@ -90,4 +92,39 @@ TEST(JournalStore, AFolderThatCannotBeMadeOrAFileThatCannotBeOpenedIsAnError) {
   EXPECT_THROW(Journal::Store(data.filePath("norvale/journal.sqlite")), Journal::Error);
   ASSERT_TRUE(QDir(data.path()).mkpath("other/journal.sqlite"));  // a folder in the file's place
   EXPECT_THROW(Journal::Store(data.filePath("other/journal.sqlite")), Journal::Error);
+}
+
+TEST(JournalStore, StaysUnderItsTotalSizeOldestRunsFirstNeverTheRunUnderWay) {
+  QTemporaryDir data;
+  const QString path = data.filePath("j/journal.sqlite");
+  const QByteArray value(100 * 1024, 'v');
+  std::vector<qint64> ids;
+  {
+    Journal::Store store(path);
+    for (const char* table : {"a", "b", "c", "d"}) {
+      auto h = Header(table);
+      store.BeginRun(h);
+      store.Append(h.id, {{"1", value, value, 1}});
+      ids.push_back(h.id);
+    }
+    // Each run takes about 200 KB: under 450 KB the two oldest go.
+    store.PruneTotal(450 * 1024, ids.back());
+    QList<qint64> left;
+    for (const auto& l : store.Runs({})) left << l.header.id;
+    EXPECT_EQ(left, QList<qint64>({ids[3], ids[2]}));
+    // The run under way stays even where it alone is over the bound.
+    store.PruneTotal(1, ids[2]);
+    ASSERT_EQ(store.Runs({}).size(), 1u);
+    EXPECT_EQ(store.Runs({}).front().header.id, ids[2]);
+    EXPECT_GE(store.Runs({}).front().bytes, 2 * value.size());
+  }
+  // A journal from before runs kept their size learns it when opened.
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "ALTER TABLE runs DROP COLUMN bytes", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  }
+  Journal::Store reopened(path);
+  EXPECT_GE(reopened.Runs({}).front().bytes, 2 * value.size());
 }
