@@ -412,9 +412,10 @@ int History(QCommandLineParser& parser, Common& c) {
 }  // namespace
 
 bool IsCommand(int argc, char** argv) {
-  if (argc < 2) return false;
-  const QByteArray first(argv[1]);
-  return first == "convert" || first == "undo" || first == "history";
+  // Options (Qt's own, such as -platform) go to the windows; any word is
+  // taken for a command, so that a mistyped one is a usage error, not a
+  // window opening on a server without a display.
+  return argc >= 2 && argv[1][0] != '-';
 }
 
 int Main(int argc, char** argv) {
@@ -425,6 +426,12 @@ int Main(int argc, char** argv) {
   Common c;
   c.command = arguments.value(1);
   arguments.removeAt(1);
+  if (c.command != QLatin1String("convert") && c.command != QLatin1String("undo") &&
+      c.command != QLatin1String("history")) {
+    Err(QStringLiteral("'%1' is no command: norvale convert, undo or history, or norvale alone for the window")
+            .arg(c.command));
+    return kUsage;
+  }
 
   QCommandLineParser parser;
   parser.setApplicationDescription(

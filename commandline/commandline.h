@@ -13,7 +13,7 @@ enum Status {
   kInterrupted = 130 // SIGINT or SIGTERM
 };
 
-// Whether the arguments name one of the commands.
+// Whether the arguments are a command (a first argument that is no option).
 bool IsCommand(int argc, char** argv);
 // Runs the command; returns the exit status.
 int Main(int argc, char** argv);

@@ -148,7 +148,8 @@ void Run::Sync() {
   if (!s.job.joinable()) return;
   if (options_.responsive && QCoreApplication::instance() &&
       QThread::currentThread() == QCoreApplication::instance()->thread()) {
-    while (!jobDone_.load()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    // The window's events go on meanwhile; the group's end wakes this loop.
+    while (!jobDone_.load()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   }
   s.job.join();
   std::vector<std::pair<int, QString>> refusals;
@@ -502,9 +503,21 @@ void Run::Send() {
   const qsizetype pairBytes = Rewrite::PairBytes(s.keyValues, s.oldBytes, s.newBytes);
   if (s.joined && pairBytes <= s.groupBytes) {
     // One group on its way at a time: the one before it is answered first.
-    if (!s.joining.empty() && s.joiningBytes + pairBytes > s.groupBytes) Launch();
-    s.joining.push_back({s.tag, s.record, s.key, s.keyValues, s.oldBytes, s.newBytes});
-    s.joiningBytes += pairBytes;
+    // What that one tells of is reported here, and this record still goes
+    // unless the run has ended.
+    std::exception_ptr told;
+    if (!s.joining.empty() && s.joiningBytes + pairBytes > s.groupBytes) {
+      try {
+        Launch();
+      } catch (...) {
+        told = std::current_exception();
+      }
+    }
+    if (!ended_) {
+      s.joining.push_back({s.tag, s.record, s.key, s.keyValues, s.oldBytes, s.newBytes});
+      s.joiningBytes += pairBytes;
+    }
+    if (told) std::rethrow_exception(told);
     if (s.joining.size() >= kJoinRecords) Launch();
     return;
   }

@@ -172,6 +172,7 @@ TEST_F(CommandLineTest, UsageErrorsAndFailuresHaveTheirStatusesAndSayWhy) {
     const char* says;
   } cases[] = {
       {convert + QStringList{"--mode", "upper", "--bogus"}, 64, "Unknown option 'bogus'"},
+      {QStringList{"convrt"}, 64, "'convrt' is no command"},
       {convert + QStringList{"--mode", "title", "--yes"}, 64, "--mode is one of"},
       {convert + QStringList{"--mode", "upper"}, 64, "add --yes"},  // no terminal to confirm on
       {QStringList{"undo"} + Connection(), 64, "add --yes"},
