@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <csignal>
@@ -200,7 +201,8 @@ TEST_F(CommandLineTest, UsageErrorsAndFailuresHaveTheirStatusesAndSayWhy) {
                            QStringList{"--table", "many", "--field", "a", "--mode", "upper", "--yes", "--json"});
   EXPECT_EQ(r.status, 1);
   QList<int> reported;
-  for (const QString& line : r.err.split('\n', Qt::SkipEmptyParts)) reported << line.section(' ', 2, 2).chopped(1).toInt();
+  static const QRegularExpression record(QStringLiteral("^norvale: record (\\d+): "), QRegularExpression::MultilineOption);
+  for (auto m = record.globalMatch(r.err); m.hasNext();) reported << m.next().captured(1).toInt();
   EXPECT_EQ(reported, QList<int>({10, 999, 1500, 1600, 2100, 2400})) << r.err.toStdString();
   const QJsonObject totals = QJsonDocument::fromJson(r.out.toUtf8()).object().value("runs").toArray()[0].toObject();
   EXPECT_EQ(totals.value("changed").toInt(), 2494);
