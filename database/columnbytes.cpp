@@ -73,6 +73,7 @@ ColumnBytes::ColumnBytes(ADODB::Connection& connection, const QString& charset) 
 
 QString ColumnBytes::LiteralCharset() const {
   const QString lower = charset_.toLower();
+  if (MySQL::DeprecatedOnMySql(lower)) return {};  // its name draws a warning on MySQL 8.4
   return lower == QLatin1String("utf8") || lower == QLatin1String("utf8mb3") ? QStringLiteral("utf8mb4") : charset_;
 }
 

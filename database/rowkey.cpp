@@ -36,7 +36,7 @@ QString KeyPart(const QString& column, const ColumnInfo& info, bool withName = t
     return QStringLiteral("CONCAT(%1, %2, '''')").arg(lead(QStringLiteral(" = '")), name);
   if (kBinary.contains(info.type))
     return QStringLiteral("CONCAT(%1, HEX(%2), '''')").arg(lead(QStringLiteral(" = X'")), name);
-  if (!info.charset.isEmpty()) {
+  if (!info.charset.isEmpty() && !DeprecatedOnMySql(info.charset)) {
     // utf8mb3 text is utf8mb4 too, byte for byte, and MySQL warns of its
     // name: the literal is written as utf8mb4, which the comparison with
     // the column still turns into the column's own, so its index serves.
@@ -45,13 +45,20 @@ QString KeyPart(const QString& column, const ColumnInfo& info, bool withName = t
     return QStringLiteral("CONCAT(%1, HEX(%2), '''')")
         .arg(lead(QStringLiteral(" = _") + (utf8 ? QStringLiteral("utf8mb4") : info.charset) + " X'"), name);
   }
-  // Anything else is compared as its bytes.
+  // Anything else is compared as its bytes: also text in a character set
+  // whose very name MySQL 8.4 warns of (a warning is a refusal to the run),
+  // at the cost of its index.
   if (!withName) return QString();
   return QStringLiteral("CONCAT(%1, HEX(CAST(%2 AS BINARY)), '''')")
       .arg(TextLiteral(QStringLiteral("CAST(") + name + QStringLiteral(" AS BINARY) = X'")), name);
 }
 
 }  // namespace
+
+bool DeprecatedOnMySql(const QString& charset) {
+  static const QStringList kDeprecated = {"ucs2", "macroman", "macce", "dec8", "hp8"};
+  return kDeprecated.contains(charset.toLower());
+}
 
 QString SessionTimeZone() { return QStringLiteral("SET time_zone = '+00:00';"); }
 

@@ -32,6 +32,10 @@ struct RowIdentity {
 // and use them on sessions whose time zone is UTC (SessionTimeZone).
 RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table, const QString& field);
 
+// A character set whose name MySQL 8.4 warns of wherever it appears (utf8
+// and utf8mb3 are written as utf8mb4 instead).
+bool DeprecatedOnMySql(const QString& charset);
+
 // The session setting that keeps TIMESTAMP keys the same text both ways.
 QString SessionTimeZone();
 

@@ -70,6 +70,15 @@ TEST(BatchClassify, WhatMySQLPrepares) {
   for (const char* prepared : {"SELECT @nv_done", "  select 1", "SHOW INDEX FROM `t`", "SHOW TABLES", "COMMIT",
                                "UPDATE t SET v = X'41'", "INSERT INTO nv_keys VALUES (1)", "SET @a = 1"})
     EXPECT_TRUE(PreparableOnMySQL(prepared)) << prepared;
+  // And what MySQL 8.4 takes otherwise than MariaDB.
+  for (const char* other : {"UPDATE t SET v = 1 WHERE `k` = _utf8mb3 X'41'", "UPDATE t SET v = _utf8'a'",
+                            "UPDATE t SET v = _ucs2 X'0041' WHERE 1", "SET STATEMENT max_statement_time=1 FOR SELECT 1",
+                            "DELETE FROM t RETURNING id", "SELECT CONVERT(v USING utf8mb3) FROM t"})
+    EXPECT_FALSE(NotAsMySqlTakesIt(other).isEmpty()) << other;
+  for (const char* same : {"UPDATE t SET v = X'41' WHERE `id` = 1 AND CAST(v AS BINARY) = X'61'",
+                           "SELECT nv_keys.nv_old_bytes, _utf8mb4 X'41', _binary'a', _sjis X'5C', @@max_allowed_packet FROM t",
+                           "INSERT INTO nv_keys (`a_b`,nv_old_bytes) VALUES (_utf8mb4'x',X'00')"})
+    EXPECT_TRUE(NotAsMySqlTakesIt(same).isEmpty()) << same << ": " << NotAsMySqlTakesIt(same).toStdString();
 }
 
 TEST(BatchClassify, SeveralConditionsOfOneFailure) {

@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QThread>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 
 #include "shell/settings.h"
 
@@ -327,6 +328,32 @@ bool PreparableOnMySQL(const QString& statement) {
   return false;
 }
 
+QString NotAsMySqlTakesIt(const QString& statement) {
+  // Introducers: an underscore that starts a word, a character set name,
+  // then a quoted or hex literal.
+  static const QRegularExpression introducer(QStringLiteral("(?<![\\w@`$])_([a-z0-9]+)\\s*(?=[xX]?')"),
+                                             QRegularExpression::CaseInsensitiveOption);
+  // MySQL 8.4 warns of these names wherever they appear, and a warning is a
+  // refusal to the run. Other sets' introducers (_latin1, _sjis, _ascii) it
+  // takes as MariaDB does; a key of such a column needs them, for its index.
+  // Only where the run reads warnings: in what changes rows.
+  static const QRegularExpression changes(QStringLiteral("\\b(UPDATE|INSERT|DELETE|REPLACE)\\b"),
+                                          QRegularExpression::CaseInsensitiveOption);
+  static const QStringList kDeprecated = {"utf8", "utf8mb3", "ucs2", "macroman", "macce", "dec8", "hp8"};
+  for (auto m = introducer.globalMatch(statement); changes.match(statement).hasMatch() && m.hasNext();) {
+    const QString name = m.next().captured(1).toLower();
+    if (kDeprecated.contains(name)) return QStringLiteral("the introducer _%1").arg(name);
+  }
+  // Forms only MariaDB takes, as the program might come to write them.
+  static const char* const kMariaDbOnly[] = {"SET STATEMENT ", " RETURNING ", "@@max_statement_time",
+                                             "SHOW ERRORS", "SHOW EXPLAIN", "CREATE OR REPLACE ", " seq_",
+                                             "ROWS EXAMINED", "KILL QUERY ID", "USING utf8mb3", "USING utf8)"};
+  const QString text = statement.simplified();
+  for (const char* form : kMariaDbOnly)
+    if (text.contains(QLatin1String(form), Qt::CaseInsensitive)) return QStringLiteral("the MariaDB form %1").arg(form);
+  return {};
+}
+
 void PreparedCheck::SetUp() {
   on_ = ServerAvailable();
   if (!on_) return;
@@ -343,6 +370,13 @@ void PreparedCheck::TearDown() {
   for (const QString& statement : prepared)
     if (!PreparableOnMySQL(statement))
       ADD_FAILURE() << "The driver prepared a statement MySQL refuses to prepare: " << statement.toStdString();
+  const QStringList sent =
+      Column(ServerDetails(), "SELECT DISTINCT CONVERT(argument USING utf8mb4) FROM mysql.general_log "
+                              "WHERE command_type IN ('Query', 'Prepare')");
+  for (const QString& statement : sent)
+    if (const QString why = NotAsMySqlTakesIt(statement); !why.isEmpty())
+      ADD_FAILURE() << "MySQL 8.4 would not take this as sent (" << why.toStdString()
+                    << "): " << statement.left(200).toStdString();
   Sql(ServerDetails(), {"TRUNCATE mysql.general_log"});
 }
 

@@ -122,10 +122,16 @@ void UseFreshSettings();
 // Whether MySQL 8 prepares the statement: the driver prepares each statement
 // of a text that returns rows, and MySQL refuses to prepare some.
 bool PreparableOnMySQL(const QString& statement);
+// Why MySQL 8.4 would take the statement otherwise than MariaDB does: an
+// introducer of a character set it deprecates (_utf8mb3, _utf8, _ucs2, ...:
+// it warns, and a warning is a refusal to the run), or a form only MariaDB
+// knows. Empty when there is nothing.
+QString NotAsMySqlTakesIt(const QString& statement);
 
 // With NORVALE_PREPARED_CHECK set, a test program runs with the test
 // server's general log on and fails at its end on any statement the driver
-// prepared that MySQL would refuse.
+// prepared that MySQL would refuse, and on any statement MySQL would take
+// otherwise (NotAsMySqlTakesIt).
 class PreparedCheck : public ::testing::Environment {
  public:
   void SetUp() override;
