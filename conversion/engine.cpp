@@ -143,14 +143,18 @@ Run::~Run() {
   if (s_->job.joinable()) s_->job.join();
 }
 
+void Run::Await(const std::atomic<bool>& done) const {
+  // The window's events go on meanwhile; the thread's end wakes this loop.
+  // Elsewhere the caller's join waits.
+  QCoreApplication* app = QCoreApplication::instance();
+  if (!options_.responsive || !app || QThread::currentThread() != app->thread()) return;
+  while (!done.load()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
 void Run::Sync() {
   State& s = *s_;
   if (!s.job.joinable()) return;
-  if (options_.responsive && QCoreApplication::instance() &&
-      QThread::currentThread() == QCoreApplication::instance()->thread()) {
-    // The window's events go on meanwhile; the group's end wakes this loop.
-    while (!jobDone_.load()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-  }
+  Await(jobDone_);
   s.job.join();
   std::vector<std::pair<int, QString>> refusals;
   refusals.swap(s.jobRefusals);
@@ -177,20 +181,44 @@ void Run::Launch() {
   pairs.swap(s.joining);
   s.joiningBytes = 0;
   // The group is made, and journaled, while the one before it is still on
-  // its way; it goes once that one is answered.
+  // its way; it goes once that one is answered. The journal is written on a
+  // thread of its own, so that the window lives while the disk syncs.
   Group group = MakeGroup(s, std::move(pairs));
-  if (s.journal) s.journal->WriteBefore({group.note});
+  std::atomic<bool> written{true};
+  std::exception_ptr unwritten;
+  std::thread writer;
+  if (s.journal) {
+    written = false;
+    writer = std::thread([&] {
+      try {
+        s.journal->WriteBefore({group.note});
+      } catch (...) {
+        unwritten = std::current_exception();
+      }
+      written = true;
+      if (QCoreApplication* app = QCoreApplication::instance()) QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+    });
+  }
+  const auto awaitWriter = [&] {
+    if (!writer.joinable()) return;
+    Await(written);
+    writer.join();
+  };
   // A failure of the group before that ends the run keeps this one back; any
   // other is told once this one is on its way.
   std::exception_ptr failure;
   try {
     Sync();
   } catch (const Batch::FatalError&) {
+    awaitWriter();
     if (s.journal) s.journal->Withdraw({group.note});
     throw;
   } catch (...) {
     failure = std::current_exception();
   }
+  awaitWriter();
+  // A group the journal could not take never goes.
+  if (unwritten) std::rethrow_exception(unwritten);
   if (ended_) {
     if (s.journal) s.journal->Withdraw({group.note});
     if (failure) std::rethrow_exception(failure);
@@ -312,8 +340,20 @@ void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
   const QFileInfo file(options_.journalPath);
   QStorageInfo disk(file.absolutePath());
   if (!disk.isValid()) disk = QStorageInfo(QFileInfo(file.absolutePath()).absolutePath());
-  qint64 average = s.identity.averageRow;
-  if (s.identity.fieldOctets > 0) average = std::min(average, s.identity.fieldOctets);
+  // The field's bytes as its first thousand rows have them; where those
+  // cannot be read, the server's average row, bounded by the column's octets.
+  qint64 average = -1;
+  try {
+    auto sample = s.connection->Execute(
+        QStringLiteral("SELECT AVG(OCTET_LENGTH(%1)) FROM (SELECT %1 FROM %2 LIMIT 1000) AS nv_sample;")
+            .arg(MySQL::QuoteName(s.field), MySQL::QuoteName(s.table)));
+    if (sample && !sample->Eof() && !sample->Value(0).isNull()) average = qint64(sample->Value(0).toDouble()) + 1;
+  } catch (const ADODB::Error&) {
+  }
+  if (average < 0) {
+    average = s.identity.averageRow;
+    if (s.identity.fieldOctets > 0) average = std::min(average, s.identity.fieldOctets);
+  }
   const qint64 perRow = kEntryOverhead + 2 * std::min<qint64>(average, 64 * 1024);
   const qint64 needed = qint64(s.records->RecordCount()) * perRow;
   if (disk.isValid() && disk.bytesAvailable() >= 0 && needed > disk.bytesAvailable())

@@ -123,6 +123,8 @@ class Run {
   static void SendJoin(State& s, Group group);
   // Waits for the group on its way, then tells what it learnt.
   void Sync();
+  // Lets the window's events go on until `done` (a run that is responsive).
+  void Await(const std::atomic<bool>& done) const;
   // Sends the gathered pairs as a group, on a thread of its own.
   void Launch();
   template <typename Step>
