@@ -15,18 +15,12 @@
 #include "database/rewrite.h"
 #include "database/rowkey.h"
 #include "database/valuejoin.h"
+#include "conversion/state.h"
 #include "journal/recorder.h"
 
 namespace Conversion {
 namespace {
 
-// The pairs of one join by key, as statement bytes and records at most (and
-// the bytes well under what the server takes in one statement). A group is
-// one statement, which a cluster takes back whole when another node writes
-// one of its rows: larger groups are faster alone and never get through a
-// busy cluster.
-constexpr qsizetype kJoinBytes = 512 * 1024;
-constexpr size_t kJoinRecords = 1000;
 // What one journal entry takes on disk besides its key and its two values.
 constexpr qint64 kEntryOverhead = 48;
 
@@ -52,86 +46,7 @@ const std::vector<char32_t>& CasedCharacters() {
 
 // A record's key as its journal entry keeps it: its values where the run
 // reads them as literals, else its condition.
-template <typename State>
-const QString& NoteKey(const State& s, const QString& condition, const QString& values) {
-  return s.keyed && !s.identity.keyValues.isEmpty() ? values : condition;
-}
-
-template <typename State>
-qint64 FirstRecord(const State& s, qsizetype number) {
-  return number >= 0 && size_t(number) < s.firstRecord.size() ? s.firstRecord[size_t(number)] : -1;
-}
-
-ADODB::Error Closed() { return ADODB::Error(QStringLiteral("Operation is not allowed when the object is closed.")); }
-
 }  // namespace
-
-// By key, many records go together as one join (tagged from -1 down). A
-// join the server refuses goes again record by record, so that each
-// refusal is its own record's.
-struct Pair {
-  int tag;
-  qint64 record;
-  QString key, keyValues;
-  QByteArray oldBytes, newBytes;
-  bool journaled = false;  // its group went to the server, and the journal, first
-};
-
-struct Run::State {
-  std::unique_ptr<ADODB::Connection> connection;
-  std::unique_ptr<ADODB::RecordSet> records;
-  std::unique_ptr<Batch::Sender> sender;
-  std::unique_ptr<Rewrite::ColumnBytes> bytes;
-  std::unique_ptr<Journal::RunRecorder> journal;
-  MySQL::RowIdentity identity;
-  QString table, field;
-  bool keyed = false;
-  int storedColumn = 1;
-  qsizetype groupBytes = kJoinBytes;
-
-  // The current record.
-  qint64 record = 0;
-  bool isBytes = false, haveOld = false, haveNew = false;
-  QString oldText, newText, key, keyValues, statement;
-  QByteArray oldBytes, newBytes;
-  int tag = 0;
-
-  // Without a key a statement stands for every row holding its value, and
-  // goes once for the first record of that value: its answer holds for all
-  // of them.
-  Rewrite::DistinctValues distinct;
-  QHash<qsizetype, QString> refusals;  // the refused values, with the server's text
-  std::vector<qint32> firstRecord;  // of each distinct value, by its number
-  // And where nothing finds a value's rows fast, all values go together as
-  // one join at the end.
-  std::unique_ptr<Rewrite::ValueJoin> valueJoin;
-
-  bool joined = false;
-  std::vector<Pair> joining;
-  qsizetype joiningBytes = 0;
-  std::vector<Pair> group;  // the join under way: each goes as a transaction of its own
-  int groups = 0;
-  bool pairsLeft = false;  // the pair table holds the last group's pairs
-  std::vector<Pair> alone;
-
-  // A group goes to the server on a thread of its own while the next one is
-  // read and converted: the server and the program no longer take turns.
-  // What it learns waits for the run's thread: the refused records, and a
-  // failure that ends the run.
-  std::thread job;
-  std::exception_ptr jobFailure;
-  std::vector<std::pair<int, QString>> jobRefusals;
-  std::thread::id jobThread;
-};
-
-// A group's statements, made on the run's thread while the group before it
-// is on its way.
-struct Run::Group {
-  std::vector<Pair> pairs;
-  QString insert;
-  QStringList note;
-  int number = 0;
-};
 
 Run::Run(Listener& listener, Options options)
     : s_(std::make_unique<State>()), listener_(listener), options_(std::move(options)) {
@@ -141,103 +56,6 @@ Run::~Run() {
   // A run given up on a failure still lets its group finish before the
   // connection goes.
   if (s_->job.joinable()) s_->job.join();
-}
-
-void Run::Await(const std::atomic<bool>& done) const {
-  // The window's events go on meanwhile; the thread's end wakes this loop.
-  // Elsewhere the caller's join waits.
-  QCoreApplication* app = QCoreApplication::instance();
-  if (!options_.responsive || !app || QThread::currentThread() != app->thread()) return;
-  while (!done.load()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-}
-
-void Run::Sync() {
-  State& s = *s_;
-  if (!s.job.joinable()) return;
-  Await(jobDone_);
-  s.job.join();
-  std::vector<std::pair<int, QString>> refusals;
-  refusals.swap(s.jobRefusals);
-  for (const auto& [tag, text] : refusals) {
-    ++totals_.refused;
-    --totals_.changed;
-    listener_.RecordFailed(tag, text, Failure::Refused, 1);
-  }
-  if (s.jobFailure) {
-    std::exception_ptr failure;
-    std::swap(failure, s.jobFailure);
-    try {
-      std::rethrow_exception(failure);
-    } catch (const Batch::FatalError&) {
-      ended_ = true;
-      throw;
-    }
-  }
-}
-
-void Run::Launch() {
-  State& s = *s_;
-  std::vector<Pair> pairs;
-  pairs.swap(s.joining);
-  s.joiningBytes = 0;
-  // The group is made, and journaled, while the one before it is still on
-  // its way; it goes once that one is answered. The journal is written on a
-  // thread of its own, so that the window lives while the disk syncs.
-  Group group = MakeGroup(s, std::move(pairs));
-  std::atomic<bool> written{true};
-  std::exception_ptr unwritten;
-  std::thread writer;
-  if (s.journal) {
-    written = false;
-    writer = std::thread([&] {
-      try {
-        s.journal->WriteBefore({group.note});
-      } catch (...) {
-        unwritten = std::current_exception();
-      }
-      written = true;
-      if (QCoreApplication* app = QCoreApplication::instance()) QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
-    });
-  }
-  const auto awaitWriter = [&] {
-    if (!writer.joinable()) return;
-    Await(written);
-    writer.join();
-  };
-  // A failure of the group before that ends the run keeps this one back; any
-  // other is told once this one is on its way.
-  std::exception_ptr failure;
-  try {
-    Sync();
-  } catch (const Batch::FatalError&) {
-    awaitWriter();
-    if (s.journal) s.journal->Withdraw({group.note});
-    throw;
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  awaitWriter();
-  // A group the journal could not take never goes.
-  if (unwritten) std::rethrow_exception(unwritten);
-  if (ended_) {
-    if (s.journal) s.journal->Withdraw({group.note});
-    if (failure) std::rethrow_exception(failure);
-    return;
-  }
-  jobDone_ = false;
-  s.job = std::thread([this, &s, group = std::move(group)]() mutable {
-    s.jobThread = std::this_thread::get_id();
-    try {
-      SendJoin(s, std::move(group));
-    } catch (...) {
-      s.jobFailure = std::current_exception();
-    }
-    s.jobThread = {};
-    jobDone_ = true;
-    // Wakes a waiting window.
-    if (QCoreApplication* app = QCoreApplication::instance()) QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
-  });
-  if (failure) std::rethrow_exception(failure);
 }
 
 template <typename Step>
@@ -462,64 +280,6 @@ void Run::Build() {
   State& s = *s_;
   s.statement = s.keyed ? Rewrite::KeyedStatement(s.table, s.field, s.key, s.oldBytes, s.newBytes)
                         : Rewrite::ValueStatement(s.table, s.field, s.oldBytes, s.newBytes, s.bytes->LiteralCharset());
-}
-
-// Records that go alone after their join was refused.
-void Run::SendAlone(State& s) {
-  std::vector<Pair> now;
-  now.swap(s.alone);
-  for (const Pair& a : now) {
-    const QStringList note = Rewrite::RecordNote(a.record, NoteKey(s, a.key, a.keyValues), a.oldBytes, a.newBytes);
-    s.sender->Add(Rewrite::KeyedStatement(s.table, s.field, a.key, a.oldBytes, a.newBytes), a.tag,
-                  a.journaled ? Rewrite::Journaled(note) : note);
-  }
-}
-
-// The pairs gathered for the next join, after the records that go alone.
-
-Run::Group Run::MakeGroup(State& s, std::vector<Pair> joining) {
-  Group g;
-  if (joining.empty()) return g;
-  std::vector<Rewrite::Pair> pairs;
-  pairs.reserve(joining.size());
-  for (const Pair& j : joining) {
-    pairs.push_back({j.keyValues, j.oldBytes, j.newBytes});
-    g.note << Rewrite::RecordNote(j.record, NoteKey(s, j.key, j.keyValues), j.oldBytes, j.newBytes);
-  }
-  g.number = s.groups++;
-  g.insert = Rewrite::GroupInsert(g.number, s.identity, pairs);
-  g.pairs = std::move(joining);
-  return g;
-}
-
-// The records that go alone, then the group.
-void Run::SendJoin(State& s, Group g) {
-  SendAlone(s);
-  if (g.pairs.empty()) return;
-  s.group = std::move(g.pairs);
-  // The pairs go ahead on their own; a group they cannot join goes record
-  // by record.
-  try {
-    // The group before it is emptied out of the pair table first.
-    if (s.pairsLeft) {
-      s.connection->ExecuteMany(Rewrite::GroupsDone() + g.insert, [](int, ADODB::RecordSet*) {});
-    } else {
-      s.connection->Execute(g.insert);
-    }
-    s.pairsLeft = true;
-  } catch (const ADODB::Error& e) {
-    if (Batch::Classify(e) == Batch::Failure::Fatal) throw Batch::FatalError(e);
-    s.alone.insert(s.alone.end(), s.group.begin(), s.group.end());
-    std::vector<Pair>().swap(s.group);
-    SendAlone(s);
-    return;
-  }
-  // A group is a transaction of its own: once it is answered, what went
-  // wrong is in `alone` and its pairs are let go.
-  s.sender->Add(Rewrite::GroupStatement(s.table, s.field, s.identity, g.number), -g.number - 1, std::move(g.note));
-  s.sender->Flush();
-  std::vector<Pair>().swap(s.group);
-  SendAlone(s);
 }
 
 void Run::Send() {

@@ -1,0 +1,166 @@
+// A run's groups: one on its way to the server on a thread of its own
+// while the next is read, converted and journaled.
+#include <QCoreApplication>
+#include <QThread>
+
+#include "conversion/state.h"
+#include "database/rewrite.h"
+
+namespace Conversion {
+
+void Run::Await(const std::atomic<bool>& done) const {
+  // The window's events go on meanwhile; the thread's end wakes this loop.
+  // Elsewhere the caller's join waits.
+  QCoreApplication* app = QCoreApplication::instance();
+  if (!options_.responsive || !app || QThread::currentThread() != app->thread()) return;
+  while (!done.load()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+void Run::Sync() {
+  State& s = *s_;
+  if (!s.job.joinable()) return;
+  Await(jobDone_);
+  s.job.join();
+  std::vector<std::pair<int, QString>> refusals;
+  refusals.swap(s.jobRefusals);
+  for (const auto& [tag, text] : refusals) {
+    ++totals_.refused;
+    --totals_.changed;
+    listener_.RecordFailed(tag, text, Failure::Refused, 1);
+  }
+  if (s.jobFailure) {
+    std::exception_ptr failure;
+    std::swap(failure, s.jobFailure);
+    try {
+      std::rethrow_exception(failure);
+    } catch (const Batch::FatalError&) {
+      ended_ = true;
+      throw;
+    }
+  }
+}
+
+void Run::Launch() {
+  State& s = *s_;
+  std::vector<Pair> pairs;
+  pairs.swap(s.joining);
+  s.joiningBytes = 0;
+  // The group is made, and journaled, while the one before it is still on
+  // its way; it goes once that one is answered. The journal is written on a
+  // thread of its own, so that the window lives while the disk syncs.
+  Group group = MakeGroup(s, std::move(pairs));
+  std::atomic<bool> written{true};
+  std::exception_ptr unwritten;
+  std::thread writer;
+  if (s.journal) {
+    written = false;
+    writer = std::thread([&] {
+      try {
+        s.journal->WriteBefore({group.note});
+      } catch (...) {
+        unwritten = std::current_exception();
+      }
+      written = true;
+      if (QCoreApplication* app = QCoreApplication::instance()) QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+    });
+  }
+  const auto awaitWriter = [&] {
+    if (!writer.joinable()) return;
+    Await(written);
+    writer.join();
+  };
+  // A failure of the group before that ends the run keeps this one back; any
+  // other is told once this one is on its way.
+  std::exception_ptr failure;
+  try {
+    Sync();
+  } catch (const Batch::FatalError&) {
+    awaitWriter();
+    if (s.journal) s.journal->Withdraw({group.note});
+    throw;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  awaitWriter();
+  // A group the journal could not take never goes.
+  if (unwritten) std::rethrow_exception(unwritten);
+  if (ended_) {
+    if (s.journal) s.journal->Withdraw({group.note});
+    if (failure) std::rethrow_exception(failure);
+    return;
+  }
+  jobDone_ = false;
+  s.job = std::thread([this, &s, group = std::move(group)]() mutable {
+    s.jobThread = std::this_thread::get_id();
+    try {
+      SendJoin(s, std::move(group));
+    } catch (...) {
+      s.jobFailure = std::current_exception();
+    }
+    s.jobThread = {};
+    jobDone_ = true;
+    // Wakes a waiting window.
+    if (QCoreApplication* app = QCoreApplication::instance()) QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+  });
+  if (failure) std::rethrow_exception(failure);
+}
+
+// Records that go alone after their join was refused.
+void Run::SendAlone(State& s) {
+  std::vector<Pair> now;
+  now.swap(s.alone);
+  for (const Pair& a : now) {
+    const QStringList note = Rewrite::RecordNote(a.record, NoteKey(s, a.key, a.keyValues), a.oldBytes, a.newBytes);
+    s.sender->Add(Rewrite::KeyedStatement(s.table, s.field, a.key, a.oldBytes, a.newBytes), a.tag,
+                  a.journaled ? Rewrite::Journaled(note) : note);
+  }
+}
+
+// The pairs gathered for the next join, after the records that go alone.
+
+Run::Group Run::MakeGroup(State& s, std::vector<Pair> joining) {
+  Group g;
+  if (joining.empty()) return g;
+  std::vector<Rewrite::Pair> pairs;
+  pairs.reserve(joining.size());
+  for (const Pair& j : joining) {
+    pairs.push_back({j.keyValues, j.oldBytes, j.newBytes});
+    g.note << Rewrite::RecordNote(j.record, NoteKey(s, j.key, j.keyValues), j.oldBytes, j.newBytes);
+  }
+  g.number = s.groups++;
+  g.insert = Rewrite::GroupInsert(g.number, s.identity, pairs);
+  g.pairs = std::move(joining);
+  return g;
+}
+
+// The records that go alone, then the group.
+void Run::SendJoin(State& s, Group g) {
+  SendAlone(s);
+  if (g.pairs.empty()) return;
+  s.group = std::move(g.pairs);
+  // The pairs go ahead on their own; a group they cannot join goes record
+  // by record.
+  try {
+    // The group before it is emptied out of the pair table first.
+    if (s.pairsLeft) {
+      s.connection->ExecuteMany(Rewrite::GroupsDone() + g.insert, [](int, ADODB::RecordSet*) {});
+    } else {
+      s.connection->Execute(g.insert);
+    }
+    s.pairsLeft = true;
+  } catch (const ADODB::Error& e) {
+    if (Batch::Classify(e) == Batch::Failure::Fatal) throw Batch::FatalError(e);
+    s.alone.insert(s.alone.end(), s.group.begin(), s.group.end());
+    std::vector<Pair>().swap(s.group);
+    SendAlone(s);
+    return;
+  }
+  // A group is a transaction of its own: once it is answered, what went
+  // wrong is in `alone` and its pairs are let go.
+  s.sender->Add(Rewrite::GroupStatement(s.table, s.field, s.identity, g.number), -g.number - 1, std::move(g.note));
+  s.sender->Flush();
+  std::vector<Pair>().swap(s.group);
+  SendAlone(s);
+}
+
+}  // namespace Conversion

@@ -1,0 +1,109 @@
+// What a run keeps between its steps: shared by the engine's files, no
+// one else's.
+#pragma once
+
+#include <QHash>
+#include <QString>
+#include <exception>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "conversion/engine.h"
+#include "database/ado.h"
+#include "database/batch.h"
+#include "database/columnbytes.h"
+#include "database/rowkey.h"
+#include "database/valuejoin.h"
+#include "journal/recorder.h"
+
+namespace Conversion {
+
+// The pairs of one join by key, as statement bytes and records at most (and
+// the bytes well under what the server takes in one statement). A group is
+// one statement, which a cluster takes back whole when another node writes
+// one of its rows: larger groups are faster alone and never get through a
+// busy cluster.
+constexpr qsizetype kJoinBytes = 512 * 1024;
+constexpr size_t kJoinRecords = 1000;
+
+// By key, many records go together as one join (tagged from -1 down). A
+// join the server refuses goes again record by record, so that each
+// refusal is its own record's.
+struct Pair {
+  int tag;
+  qint64 record;
+  QString key, keyValues;
+  QByteArray oldBytes, newBytes;
+  bool journaled = false;  // its group went to the server, and the journal, first
+};
+
+struct Run::State {
+  std::unique_ptr<ADODB::Connection> connection;
+  std::unique_ptr<ADODB::RecordSet> records;
+  std::unique_ptr<Batch::Sender> sender;
+  std::unique_ptr<Rewrite::ColumnBytes> bytes;
+  std::unique_ptr<Journal::RunRecorder> journal;
+  MySQL::RowIdentity identity;
+  QString table, field;
+  bool keyed = false;
+  int storedColumn = 1;
+  qsizetype groupBytes = kJoinBytes;
+
+  // The current record.
+  qint64 record = 0;
+  bool isBytes = false, haveOld = false, haveNew = false;
+  QString oldText, newText, key, keyValues, statement;
+  QByteArray oldBytes, newBytes;
+  int tag = 0;
+
+  // Without a key a statement stands for every row holding its value, and
+  // goes once for the first record of that value: its answer holds for all
+  // of them.
+  Rewrite::DistinctValues distinct;
+  QHash<qsizetype, QString> refusals;  // the refused values, with the server's text
+  std::vector<qint32> firstRecord;  // of each distinct value, by its number
+  // And where nothing finds a value's rows fast, all values go together as
+  // one join at the end.
+  std::unique_ptr<Rewrite::ValueJoin> valueJoin;
+
+  bool joined = false;
+  std::vector<Pair> joining;
+  qsizetype joiningBytes = 0;
+  std::vector<Pair> group;  // the join under way: each goes as a transaction of its own
+  int groups = 0;
+  bool pairsLeft = false;  // the pair table holds the last group's pairs
+  std::vector<Pair> alone;
+
+  // A group goes to the server on a thread of its own while the next one is
+  // read and converted: the server and the program no longer take turns.
+  // What it learns waits for the run's thread: the refused records, and a
+  // failure that ends the run.
+  std::thread job;
+  std::exception_ptr jobFailure;
+  std::vector<std::pair<int, QString>> jobRefusals;
+  std::thread::id jobThread;
+};
+
+// A group's statements, made on the run's thread while the group before it
+// is on its way.
+struct Run::Group {
+  std::vector<Pair> pairs;
+  QString insert;
+  QStringList note;
+  int number = 0;
+};
+
+template <typename S>
+const QString& NoteKey(const S& s, const QString& condition, const QString& values) {
+  return s.keyed && !s.identity.keyValues.isEmpty() ? values : condition;
+}
+
+template <typename S>
+qint64 FirstRecord(const S& s, qsizetype number) {
+  return number >= 0 && size_t(number) < s.firstRecord.size() ? s.firstRecord[size_t(number)] : -1;
+}
+
+inline ADODB::Error Closed() { return ADODB::Error(QStringLiteral("Operation is not allowed when the object is closed.")); }
+
+}  // namespace Conversion
