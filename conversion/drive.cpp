@@ -2,7 +2,7 @@
 // settings the window and the command line share.
 #include <QCoreApplication>
 
-#include "conversion/engine.h"
+#include "conversion/state.h"
 #include "database/ado.h"
 #include "database/batch.h"
 #include "database/rewrite.h"
@@ -25,6 +25,22 @@ QString ModeText(Case::CaseMode mode) {
     case Case::CaseMode::CaseName: return QStringLiteral("Name Case");
   }
   return {};
+}
+
+std::unique_ptr<ADODB::Connection> OpenSession(const MySQL::ConnectionDetails& details, bool responsive,
+                                               bool settings) {
+  auto connection = std::make_unique<ADODB::Connection>();
+  MySQL::ApplyOptions(*connection, MySQL::RunOptions);
+  connection->MultipleStatements = true;  // the statements travel in batches
+  connection->ResponsiveWaits = responsive;
+  connection->Open(MySQL::ConnectionString(details));
+  if (!settings) return connection;
+  // A value that does not fit must be refused, never cut or blanked; keys
+  // of TIMESTAMP columns read and written in one time zone.
+  auto mode = connection->Execute(QStringLiteral("SELECT @@SESSION.sql_mode;"));
+  connection->Execute(Rewrite::SessionModeStatement(mode ? mode->Value(0).toString() : QString()));
+  connection->Execute(MySQL::SessionTimeZone());
+  return connection;
 }
 
 void Drive(Run& run, Listener& listener, const Request& request, const std::function<void(qint64, qint64)>& progress,
@@ -69,14 +85,7 @@ void Drive(Run& run, Listener& listener, const Request& request, const std::func
 
 UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeader& run, Journal::Store& store,
                 const std::function<void(qint64, qint64)>& progress, bool responsive) {
-  auto connection = std::make_unique<ADODB::Connection>();
-  MySQL::ApplyOptions(*connection, MySQL::RunOptions);
-  connection->MultipleStatements = true;
-  connection->ResponsiveWaits = responsive;
-  connection->Open(MySQL::ConnectionString(details));
-  auto mode = connection->Execute(QStringLiteral("SELECT @@SESSION.sql_mode;"));
-  connection->Execute(Rewrite::SessionModeStatement(mode ? mode->Value(0).toString() : QString()));
-  connection->Execute(MySQL::SessionTimeZone());
+  auto connection = OpenSession(details, responsive, true);
 
   // The same batched transport as the run: a refused row is left as it is.
   Journal::Restorer restorer(run, Journal::EntriesNewestFirst(store, run.id));

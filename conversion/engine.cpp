@@ -72,21 +72,11 @@ auto Run::InOrder(Step&& step) {
 
 void Run::Open(const MySQL::ConnectionDetails& details) {
   State& s = *s_;
-  s.connection = std::make_unique<ADODB::Connection>();
-  MySQL::ApplyOptions(*s.connection, MySQL::RunOptions);
-  s.connection->MultipleStatements = true;  // the statements travel in batches
   // Every driver call goes through the connection's own thread, so the
   // group on its way and the reading of the next one never meet in the
-  // driver.
-  s.connection->ResponsiveWaits = true;
-  s.connection->Open(MySQL::ConnectionString(details));
+  // driver. A dry run changes nothing, and needs no session settings.
+  s.connection = OpenSession(details, true, !options_.dryRun);
   if (options_.dryRun) return;
-  // A value that does not fit must be refused, never cut or blanked; keys
-  // of TIMESTAMP columns read and written in one time zone.
-  auto mode = s.connection->Execute(QStringLiteral("SELECT @@SESSION.sql_mode;"));
-  const QString current = mode ? mode->Value(0).toString() : QString();
-  s.connection->Execute(Rewrite::SessionModeStatement(current));
-  s.connection->Execute(MySQL::SessionTimeZone());
   s.sender = std::make_unique<Batch::Sender>(*s.connection, [this](int tag, const QString& text) {
     State& s = *s_;
     if (tag < 0 && s.valueJoin) {
@@ -96,19 +86,28 @@ void Run::Open(const MySQL::ConnectionDetails& details) {
       s.alone.insert(s.alone.end(), s.group.begin(), s.group.end());
       s.group.clear();
     } else if (!s.keyed) {
-      const qint64 rows = s.distinct.Count(tag);
-      s.refusals.insert(tag, text);
-      totals_.refused += rows;
-      totals_.changed -= rows;
-      listener_.RecordFailed(FirstRecord(s, tag), text, Failure::Refused, rows);
+      RefusedValue(tag, text);
     } else if (std::this_thread::get_id() == s.jobThread) {
-      s.jobRefusals.emplace_back(tag, text);
+      s.jobRefusals.emplace_back(tag, text);  // told on the run's thread
     } else {
-      ++totals_.refused;
-      --totals_.changed;
-      listener_.RecordFailed(tag, text, Failure::Refused, 1);
+      Refused(tag, text);
     }
   });
+}
+
+void Run::Refused(qint64 record, const QString& text) {
+  ++totals_.refused;
+  --totals_.changed;
+  listener_.RecordFailed(record, text, Failure::Refused, 1);
+}
+
+void Run::RefusedValue(qsizetype number, const QString& text) {
+  State& s = *s_;
+  const qint64 rows = s.distinct.Count(number);
+  s.refusals.insert(number, text);
+  totals_.refused += rows;
+  totals_.changed -= rows;
+  listener_.RecordFailed(FirstRecord(s, number), text, Failure::Refused, rows);
 }
 
 void Run::Read(const QString& table, const QString& field) {
@@ -187,10 +186,8 @@ void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
     s.valueJoin->SetAhead([this](const std::vector<QStringList>& notes) { s_->journal->Write(notes); });
 }
 
-bool Run::IsOpen() const { return s_->records->IsOpen(); }
 qint64 Run::RecordCount() const { return qint64(s_->records->RecordCount()); }
 bool Run::Eof() const { return s_->records->Eof(); }
-qint64 Run::JournalRows() const { return s_->journal ? s_->journal->Rows() : 0; }
 
 void Run::ReadRecord(qint64 record) {
   InOrder([&] {
@@ -368,14 +365,7 @@ void Run::Finish() {
       s.sender->Flush();
     }
     if (s.valueJoin)
-      s.valueJoin->Finish([this](qsizetype number, const QString& text) {
-        State& s = *s_;
-        const qint64 rows = s.distinct.Count(number);
-        s.refusals.insert(number, text);
-        totals_.refused += rows;
-        totals_.changed -= rows;
-        listener_.RecordFailed(FirstRecord(s, number), text, Failure::Refused, rows);
-      });
+      s.valueJoin->Finish([this](qsizetype number, const QString& text) { RefusedValue(number, text); });
   } catch (const Batch::FatalError&) {
     ended_ = true;
     throw;

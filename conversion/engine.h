@@ -82,7 +82,6 @@ class Run {
   // written, or when the disk cannot hold it, before anything is sent. A dry
   // run keeps no journal.
   void StartJournal(const Journal::Target& target, const QString& modeText);
-  bool IsOpen() const;
   qint64 RecordCount() const;
   bool Eof() const;
 
@@ -112,8 +111,6 @@ class Run {
   Failure LastFailure() const { return lastFailure_; }
   const Summary& Totals() const { return totals_; }
   const std::vector<Sample>& Samples() const { return samples_; }
-  // The journal's rows (records written ahead and not refused); 0 in a dry run.
-  qint64 JournalRows() const;
 
  private:
   struct State;
@@ -121,6 +118,10 @@ class Run {
   struct Group;
   static Group MakeGroup(State& s, std::vector<Pair> joining);
   static void SendJoin(State& s, Group group);
+  // A record the server refused; a value (without a key) refused for every
+  // record that holds it.
+  void Refused(qint64 record, const QString& text);
+  void RefusedValue(qsizetype number, const QString& text);
   // Waits for the group on its way, then tells what it learnt.
   void Sync();
   // Lets the window's events go on until `done` (a run that is responsive).

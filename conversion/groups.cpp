@@ -7,6 +7,14 @@
 #include "database/rewrite.h"
 
 namespace Conversion {
+namespace {
+
+// Wakes a window waiting in Run::Await once a thread's work is done.
+void WakeWindow() {
+  if (QCoreApplication* app = QCoreApplication::instance()) QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+}
+
+}  // namespace
 
 void Run::Await(const std::atomic<bool>& done) const {
   // The window's events go on meanwhile; the thread's end wakes this loop.
@@ -23,11 +31,7 @@ void Run::Sync() {
   s.job.join();
   std::vector<std::pair<int, QString>> refusals;
   refusals.swap(s.jobRefusals);
-  for (const auto& [tag, text] : refusals) {
-    ++totals_.refused;
-    --totals_.changed;
-    listener_.RecordFailed(tag, text, Failure::Refused, 1);
-  }
+  for (const auto& [tag, text] : refusals) Refused(tag, text);
   if (s.jobFailure) {
     std::exception_ptr failure;
     std::swap(failure, s.jobFailure);
@@ -61,7 +65,7 @@ void Run::Launch() {
         unwritten = std::current_exception();
       }
       written = true;
-      if (QCoreApplication* app = QCoreApplication::instance()) QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+      WakeWindow();
     });
   }
   const auto awaitWriter = [&] {
@@ -99,8 +103,7 @@ void Run::Launch() {
     }
     s.jobThread = {};
     jobDone_ = true;
-    // Wakes a waiting window.
-    if (QCoreApplication* app = QCoreApplication::instance()) QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+    WakeWindow();
   });
   if (failure) std::rethrow_exception(failure);
 }

@@ -94,6 +94,12 @@ struct Run::Group {
   int number = 0;
 };
 
+// A connection for a run or an undo: statements in batches; with
+// `settings`, the session refuses what does not fit and keeps TIMESTAMP
+// keys in UTC.
+std::unique_ptr<ADODB::Connection> OpenSession(const MySQL::ConnectionDetails& details, bool responsive,
+                                               bool settings);
+
 template <typename S>
 const QString& NoteKey(const S& s, const QString& condition, const QString& values) {
   return s.keyed && !s.identity.keyValues.isEmpty() ? values : condition;

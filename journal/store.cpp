@@ -258,30 +258,40 @@ void Store::Prune(const Target& target, int keep) {
   t.Commit();
 }
 
+namespace {
+
+// A run's columns as ListedRun reads them, its rows and its size with them.
+const char* kRunColumns =
+    "SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, "
+    "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), bytes, key_names FROM runs WHERE ";
+
+Store::Listed ListedRun(const Statement& s) {
+  Store::Listed l;
+  RunHeader& h = l.header;
+  h.id = s.Int(0);
+  h.target = {s.Text(1), s.Text(2), s.Text(3), s.Text(4), s.Text(5)};
+  h.mode = s.Text(6);
+  h.time = QDateTime::fromString(s.Text(7), Qt::ISODateWithMs);
+  h.keyColumns = s.Text(8);
+  h.charset = s.Text(9);
+  h.keyless = s.Text(10);
+  h.undone = s.Int(11) != 0;
+  h.rows = s.Int(12);
+  l.bytes = s.Int(13);
+  h.keyNames = KeyNames(s.Text(14));
+  return l;
+}
+
+}  // namespace
+
 std::vector<Store::Listed> Store::Runs(const Target& where) {
-  Statement s(db_,
-              "SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, "
-              "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), bytes, key_names "
-              "FROM runs WHERE (?1 = '' OR server = ?1) AND (?2 = '' OR port = ?2) AND (?3 = '' OR database = ?3) "
-              "AND (?4 = '' OR tbl = ?4) AND (?5 = '' OR field = ?5) ORDER BY id DESC");
+  Statement s(db_, (QByteArray(kRunColumns) +
+                    "(?1 = '' OR server = ?1) AND (?2 = '' OR port = ?2) AND (?3 = '' OR database = ?3) "
+                    "AND (?4 = '' OR tbl = ?4) AND (?5 = '' OR field = ?5) ORDER BY id DESC")
+                       .constData());
   BindTarget(s, where);
   std::vector<Listed> runs;
-  while (s.Step()) {
-    Listed l;
-    RunHeader& h = l.header;
-    h.id = s.Int(0);
-    h.target = {s.Text(1), s.Text(2), s.Text(3), s.Text(4), s.Text(5)};
-    h.mode = s.Text(6);
-    h.time = QDateTime::fromString(s.Text(7), Qt::ISODateWithMs);
-    h.keyColumns = s.Text(8);
-    h.charset = s.Text(9);
-    h.keyless = s.Text(10);
-    h.undone = s.Int(11) != 0;
-    h.rows = s.Int(12);
-    l.bytes = s.Int(13);
-    h.keyNames = KeyNames(s.Text(14));
-    runs.push_back(std::move(l));
-  }
+  while (s.Step()) runs.push_back(ListedRun(s));
   return runs;
 }
 
@@ -304,23 +314,10 @@ void Store::PruneTotal(qint64 bytes, qint64 keep) {
 }
 
 std::optional<RunHeader> Store::LastRun(const Target& target) {
-  Statement s(db_, (QByteArray("SELECT id, mode, time, key_columns, charset, keyless, "
-                               "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), key_names FROM runs WHERE ") +
-                    kTargetWhere + " AND undone = 0 ORDER BY id DESC LIMIT 1")
-                       .constData());
+  Statement s(db_, (QByteArray(kRunColumns) + kTargetWhere + " AND undone = 0 ORDER BY id DESC LIMIT 1").constData());
   BindTarget(s, target);
   if (!s.Step()) return std::nullopt;
-  RunHeader h;
-  h.id = s.Int(0);
-  h.target = target;
-  h.mode = s.Text(1);
-  h.time = QDateTime::fromString(s.Text(2), Qt::ISODateWithMs);
-  h.keyColumns = s.Text(3);
-  h.charset = s.Text(4);
-  h.keyless = s.Text(5);
-  h.rows = s.Int(6);
-  h.keyNames = KeyNames(s.Text(7));
-  return h;
+  return ListedRun(s).header;
 }
 
 void Store::ForEach(qint64 run, const std::function<void(const Entry&)>& each) {
