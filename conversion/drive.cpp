@@ -59,14 +59,15 @@ void Drive(Run& run, Listener& listener, const Request& request, const std::func
         break;
       }
       if (progress) progress(record, count);
-      run.ReadRecord(record);
-      run.Convert(request.mode);
       try {
+        run.ReadRecord(record);
+        run.Convert(request.mode);
         if (run.Prepare()) run.Send();
       } catch (const Batch::FatalError&) {
         throw;
-      } catch (const ADODB::Error& e) {
-        // The record's own failure: the run goes on without it.
+      } catch (const std::exception& e) {
+        // The record's own failure (its value cannot be read, converted or
+        // written, or the server refused it before): the run goes on.
         listener.RecordFailed(record, QString::fromStdString(e.what()), run.LastFailure(), 1);
       }
       run.MoveNext();

@@ -190,7 +190,9 @@ qint64 Run::RecordCount() const { return qint64(s_->records->RecordCount()); }
 bool Run::Eof() const { return s_->records->Eof(); }
 
 void Run::ReadRecord(qint64 record) {
+  s_->failed = false;
   InOrder([&] {
+    OwnFailure([&] {
     State& s = *s_;
     s.record = record;
     s.haveOld = s.haveNew = false;
@@ -204,27 +206,48 @@ void Run::ReadRecord(qint64 record) {
       s.keyValues = s.records->Value(1).toString();
       s.key = Rewrite::KeyCondition(s.identity, s.keyValues);
     }
-      if (s.isBytes) return;
+    if (s.isBytes) return;
     s.oldText = MySQL::ValueText(value.isNull() ? QVariant(QString()) : value);
     if (!s.bytes) throw Closed();
     s.oldBytes = s.bytes->Old(s.oldText, s.bytes->ReadsStored() ? s.records->Value(s.storedColumn) : QVariant());
     s.haveOld = true;
+    });
   });
 }
 
 void Run::Convert(Case::CaseMode mode) {
   InOrder([&] {
-    State& s = *s_;
-    const QVariant again = s.records->Value(0);
-    if (MySQL::IsBytes(again)) return;
-    s.newText = Case::ConvertCase(mode, MySQL::ValueText(again.isNull() ? QVariant(QString()) : again));
-    s.haveNew = true;
+    OwnFailure([&] {
+      State& s = *s_;
+      const QVariant again = s.records->Value(0);
+      if (MySQL::IsBytes(again)) return;
+      s.newText = Case::ConvertCase(mode, MySQL::ValueText(again.isNull() ? QVariant(QString()) : again));
+      s.haveNew = true;
+    });
   });
+}
+
+template <typename Step>
+void Run::OwnFailure(Step&& step) {
+  // A record whose value cannot be read or converted is left as it is, and
+  // counted once however many of its steps failed.
+  try {
+    step();
+  } catch (const Batch::FatalError&) {
+    throw;
+  } catch (...) {
+    if (!s_->failed) ++totals_.notConvertible;
+    s_->failed = true;
+    lastFailure_ = Failure::NotConvertible;
+    throw;
+  }
 }
 
 bool Run::Prepare() {
   return InOrder([&] {
     State& s = *s_;
+    // A record that failed was counted with its failure.
+    if (s.failed) return false;
     // A text that stays as it is needs no statement. Bytes have no text form:
     // rewriting them as text would corrupt them.
     if (!s.haveOld || !s.haveNew || s.isBytes || s.oldText == s.newText) {

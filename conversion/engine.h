@@ -130,6 +130,8 @@ class Run {
   void Launch();
   template <typename Step>
   auto InOrder(Step&& step);
+  template <typename Step>
+  void OwnFailure(Step&& step);
   std::unique_ptr<State> s_;
   Listener& listener_;
   Options options_;

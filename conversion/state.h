@@ -53,6 +53,7 @@ struct Run::State {
   // The current record.
   qint64 record = 0;
   bool isBytes = false, haveOld = false, haveNew = false;
+  bool failed = false;  // reading or converting it failed
   QString oldText, newText, key, keyValues, statement;
   QByteArray oldBytes, newBytes;
   int tag = 0;

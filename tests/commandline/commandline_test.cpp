@@ -208,6 +208,17 @@ TEST_F(CommandLineTest, UsageErrorsAndFailuresHaveTheirStatusesAndSayWhy) {
   EXPECT_EQ(totals.value("changed").toInt(), 2494);
   EXPECT_EQ(totals.value("refused").toInt(), 4);
   EXPECT_EQ(totals.value("not_convertible").toInt(), 2);
+
+  // A value no mode can convert (over 32,767 characters in Proper Case) is
+  // that record's failure; the records around it still convert.
+  db_->Exec({"CREATE TABLE huge (id INT PRIMARY KEY, v LONGTEXT)",
+             "INSERT INTO huge VALUES (1, 'first one'), (2, REPEAT('x', 40000)), (3, 'third one')"});
+  const Result over = Norvale(QStringList{"convert"} + Connection() +
+                              QStringList{"--table", "huge", "--field", "v", "--mode", "proper", "--yes"});
+  EXPECT_EQ(over.status, 1) << over.err.toStdString();
+  EXPECT_TRUE(over.err.contains("norvale: record 2: Overflow")) << over.err.toStdString();
+  EXPECT_TRUE(over.out.contains("3 read, 2 changed, 0 unchanged, 0 refused, 1 not convertible")) << over.out.toStdString();
+  EXPECT_EQ(db_->Values("SELECT LEFT(v, 9) FROM huge ORDER BY id"), QStringList({"First One", "xxxxxxxxx", "Third One"}));
 }
 
 TEST_F(CommandLineTest, AnOptionFileGivesTheDetailsAndThePassword) {
