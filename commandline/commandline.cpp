@@ -39,8 +39,15 @@ void Err(const QString& text) { std::fprintf(stderr, "norvale: %s\n", text.toLoc
 void Out(const QString& text) { std::fprintf(stdout, "%s\n", text.toLocal8Bit().constData()); }
 
 // A usage error: the message, then where help is.
+bool g_json = false;  // --json: every answer is one JSON object
+
 int Usage(const QString& command, const QString& text) {
   Err(text);
+  if (g_json)
+    std::fprintf(stdout, "%s\n",
+                 QJsonDocument(QJsonObject{{QStringLiteral("status"), kUsage}, {QStringLiteral("error"), text}})
+                     .toJson(QJsonDocument::Compact)
+                     .constData());
   std::fprintf(stderr, "Try 'norvale %s --help'.\n", command.toLocal8Bit().constData());
   return kUsage;
 }
@@ -71,7 +78,9 @@ std::optional<QString> AskTerminal(const QString& prompt, bool secret) {
   return line;
 }
 
-bool OnTerminal() { return isatty(STDIN_FILENO) && isatty(STDERR_FILENO); }
+// A person is there to answer on the terminal, even with stderr redirected
+// to a log.
+bool OnTerminal() { return isatty(STDIN_FILENO); }
 
 bool Confirm(const QString& question) {
   const std::optional<QString> answer = AskTerminal(question + QStringLiteral(" [y/N] "), false);
@@ -184,6 +193,8 @@ class Reporter : public Conversion::Listener {
     }
   }
   void Progress(qint64 record, qint64 count) {
+    // Timed from the first record sent, not from a question answered.
+    if (record == 0) clock_.restart();
     if (!progress_ || quiet_ || count <= 0 || (record % 256 != 0 && record + 1 != count)) return;
     const qint64 ms = clock_.elapsed();
     if (ms - shownAt_ < 200 && record + 1 != count) return;
@@ -220,9 +231,37 @@ std::optional<Case::CaseMode> ModeFromName(const QString& name) {
 }
 
 QJsonObject SummaryJson(const Conversion::Summary& t) {
-  return {{QStringLiteral("read"), t.read},         {QStringLiteral("changed"), t.changed},
-          {QStringLiteral("unchanged"), t.unchanged}, {QStringLiteral("refused"), t.refused},
-          {QStringLiteral("not_convertible"), t.notConvertible}};
+  return {{QStringLiteral("read"), t.read},
+          {QStringLiteral("changed"), t.changed},
+          {QStringLiteral("unchanged"), t.unchanged},
+          {QStringLiteral("refused"), t.refused},
+          {QStringLiteral("not_convertible"), t.notConvertible},
+          {QStringLiteral("not_changed"), t.notChanged},
+          {QStringLiteral("changed_since"), t.changedSince},
+          {QStringLiteral("same_value"), t.sameValue}};
+}
+
+void Merge(QJsonObject& into, const QJsonObject& from) {
+  for (auto it = from.constBegin(); it != from.constEnd(); ++it) into.insert(it.key(), it.value());
+}
+
+// The one JSON object a command prints, on success and on failure alike.
+void PrintJson(QJsonObject object, int status, const QString& error) {
+  object.insert(QStringLiteral("status"), status);
+  if (!error.isEmpty()) object.insert(QStringLiteral("error"), error);
+  Out(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+}
+
+// Rows the run sent but the server left as they were, said on stderr.
+void ReportNotChanged(const QString& where, const Conversion::Summary& t) {
+  if (t.notChanged <= 0) return;
+  QStringList why;
+  if (t.changedSince > 0) why << QStringLiteral("%1 changed by another client since they were read").arg(t.changedSince);
+  if (t.sameValue > 0) why << QStringLiteral("%1 where the column stored the same value again").arg(t.sameValue);
+  Err(QStringLiteral("%1: %2 rows were sent but not changed by the server%3")
+          .arg(where)
+          .arg(t.notChanged)
+          .arg(why.isEmpty() ? QString() : QStringLiteral(": ") + why.join(QStringLiteral(", "))));
 }
 
 int Convert(QCommandLineParser& parser, Common& c) {
@@ -243,6 +282,10 @@ int Convert(QCommandLineParser& parser, Common& c) {
   const qint64 limit = Conversion::JournalLimit(Main::GetSetting(Conversion::kJournalLimitSetting, QString()));
   QJsonArray runs;
   int status = kConverted;
+  QString error;
+  const auto worse = [&](int s) {
+    if (status == kConverted || (status == kSomeLeft && s != kConverted)) status = s;
+  };
   for (const QString& field : fields) {
     Conversion::Request request{c.details, table, field, *mode, Conversion::ModeText(*mode)};
     const QString where = QStringLiteral("%1.%2.%3").arg(c.details.database, table, field);
@@ -251,6 +294,10 @@ int Convert(QCommandLineParser& parser, Common& c) {
     options.journalLimit = limit;
     options.dryRun = dry;
     options.samples = samples;
+    QJsonObject one{{QStringLiteral("database"), c.details.database}, {QStringLiteral("table"), table},
+                    {QStringLiteral("field"), field}, {QStringLiteral("mode"), request.modeText},
+                    {QStringLiteral("dry_run"), dry}};
+    std::optional<Conversion::Run> run;
     try {
       if (ask) {
         // What would change, read first; nothing is sent until the user says so.
@@ -259,29 +306,37 @@ int Convert(QCommandLineParser& parser, Common& c) {
         look.dryRun = true;
         Conversion::Run preview(quiet, look);
         Conversion::Drive(preview, quiet, request, nullptr, [] { return g_interrupted.load(); });
-        if (g_interrupted) return kInterrupted;
-        if (!Confirm(QStringLiteral("Convert %1 rows of %2 to %3?")
-                         .arg(preview.Totals().changed)
-                         .arg(where, request.modeText))) {
+        if (g_interrupted) {
+          status = kInterrupted;
+          error = QStringLiteral("interrupted before anything was sent");
+          Err(error);
+          break;
+        }
+        const QString keyless = preview.Keyless();
+        QString question = QStringLiteral("Convert %1 rows of %2 to %3?")
+                               .arg(preview.Totals().changed)
+                               .arg(where, request.modeText);
+        if (!keyless.isEmpty())
+          question += QStringLiteral(" It cannot be undone exactly: %1.").arg(Conversion::KeylessReason(table, keyless));
+        if (!Confirm(question)) {
           Err(QStringLiteral("%1 left as it is").arg(where));
+          one.insert(QStringLiteral("declined"), true);
+          runs.append(one);
+          worse(kSomeLeft);
           continue;
         }
       }
-      Conversion::Run run(reporter, options);
-      Conversion::Drive(run, reporter, request, [&](qint64 r, qint64 n) { reporter.Progress(r, n); },
+      run.emplace(reporter, options);
+      Conversion::Drive(*run, reporter, request, [&](qint64 r, qint64 n) { reporter.Progress(r, n); },
                         [] { return g_interrupted.load(); });
       reporter.ClearProgress();
-      const Conversion::Summary& t = run.Totals();
-      if (t.refused + t.notConvertible > 0 && status == kConverted) status = kSomeLeft;
-      QJsonObject one = SummaryJson(t);
-      one.insert(QStringLiteral("database"), c.details.database);
-      one.insert(QStringLiteral("table"), table);
-      one.insert(QStringLiteral("field"), field);
-      one.insert(QStringLiteral("mode"), request.modeText);
-      one.insert(QStringLiteral("dry_run"), dry);
+      const Conversion::Summary& t = run->Totals();
+      if (t.refused + t.notConvertible + t.notChanged > 0) worse(kSomeLeft);
+      Merge(one, SummaryJson(t));
       one.insert(QStringLiteral("interrupted"), g_interrupted.load());
+      one.insert(QStringLiteral("undoable"), run->Keyless().isEmpty());
       QJsonArray sample;
-      for (const Conversion::Sample& s : run.Samples())
+      for (const Conversion::Sample& s : run->Samples())
         sample.append(QJsonObject{{QStringLiteral("record"), s.record + 1}, {QStringLiteral("old"), s.oldText},
                                   {QStringLiteral("new"), s.newText}});
       if (dry) one.insert(QStringLiteral("sample"), sample);
@@ -295,22 +350,37 @@ int Convert(QCommandLineParser& parser, Common& c) {
                 .arg(t.unchanged)
                 .arg(t.refused)
                 .arg(t.notConvertible));
-        for (const Conversion::Sample& s : run.Samples())
+        if (dry && !run->Keyless().isEmpty())
+          Out(QStringLiteral("  this run could not be undone exactly: %1")
+                  .arg(Conversion::KeylessReason(table, run->Keyless())));
+        for (const Conversion::Sample& s : run->Samples())
           Out(QStringLiteral("  record %1: %2 -> %3").arg(s.record + 1).arg(s.oldText, s.newText));
       }
+      ReportNotChanged(where, t);
       if (g_interrupted) {
         status = kInterrupted;
-        Err(QStringLiteral("interrupted: what was sent is in the journal, and `norvale undo` takes it back"));
+        error = QStringLiteral("interrupted: what was sent is in the journal, and `norvale undo` takes it back");
+        Err(error);
         break;
       }
     } catch (const std::exception& e) {
       reporter.ClearProgress();
-      Err(QStringLiteral("%1: %2").arg(where, QString::fromStdString(e.what())));
+      error = QStringLiteral("%1: %2").arg(where, QString::fromStdString(e.what()));
+      Err(error);
+      // What the run did before it ended still counts.
+      if (run) {
+        const Conversion::Summary& t = run->Totals();
+        Merge(one, SummaryJson(t));
+        if (t.changed > 0)
+          Err(QStringLiteral("%1 rows were changed before the run ended; `norvale undo` takes them back").arg(t.changed));
+      }
+      one.insert(QStringLiteral("error"), QString::fromStdString(e.what()));
+      runs.append(one);
       status = kNotDone;
       break;
     }
   }
-  if (c.json) Out(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("runs"), runs}}).toJson(QJsonDocument::Compact)));
+  if (c.json) PrintJson(QJsonObject{{QStringLiteral("runs"), runs}}, status, error);
   return status;
 }
 
@@ -452,6 +522,7 @@ int Main(int argc, char** argv) {
                        {QStringLiteral("dry-run"), QStringLiteral("Read and convert, and write nothing.")},
                        {QStringLiteral("sample"), QStringLiteral("Values shown by a dry run (10)."), QStringLiteral("n")}});
   }
+  g_json = arguments.contains(QStringLiteral("--json"));
   if (!parser.parse(NormalizedArguments(arguments))) return Usage(c.command, parser.errorText());
   if (parser.isSet(QStringLiteral("help"))) {
     std::fprintf(stdout, "Usage: norvale %s [options]\n%s", c.command.toLocal8Bit().constData(),

@@ -27,6 +27,13 @@ QString ModeText(Case::CaseMode mode) {
   return {};
 }
 
+QString KeylessReason(const QString& table, const QString& keyless) {
+  // The reasons read "it has …" and "its keys …": the table takes their place.
+  if (keyless.startsWith(QLatin1String("its "))) return table + QStringLiteral("'s ") + keyless.mid(4);
+  if (keyless.startsWith(QLatin1String("it "))) return table + u' ' + keyless.mid(3);
+  return keyless;
+}
+
 std::unique_ptr<ADODB::Connection> OpenSession(const MySQL::ConnectionDetails& details, bool responsive,
                                                bool settings) {
   auto connection = std::make_unique<ADODB::Connection>();
@@ -65,6 +72,8 @@ void Drive(Run& run, Listener& listener, const Request& request, const std::func
         if (run.Prepare()) run.Send();
       } catch (const Batch::FatalError&) {
         throw;
+      } catch (const Journal::Error&) {
+        throw;  // nothing more may go without its journal
       } catch (const std::exception& e) {
         // The record's own failure (its value cannot be read, converted or
         // written, or the server refused it before): the run goes on.

@@ -93,6 +93,58 @@ void Run::Open(const MySQL::ConnectionDetails& details) {
       Refused(tag, text);
     }
   });
+  s.sender->SetInspect([this](ADODB::Connection& connection, int tag, const QStringList& note, qint64) {
+    return Inspect(*s_, connection, tag, note);
+  });
+  s.sender->SetAnswered(
+      [this](int tag, qint64 changed, const Batch::Shortfall& shortfall) { Answered(tag, changed, shortfall); });
+}
+
+void Run::Answered(int, qint64 changed, const Batch::Shortfall& shortfall) {
+  State& s = *s_;
+  s.serverChanged += changed;
+  s.changedSince += shortfall.changedSince;
+  s.sameValue += shortfall.sameValue;
+}
+
+Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int tag, const QStringList& note) {
+  // Only records found by key are sent with a count to meet. Each row the
+  // statement did not change either holds its old bytes still (the column
+  // took the new value as the same one) or something else.
+  Batch::Shortfall found;
+  if (!s.keyed) return found;
+  const auto judge = [&](qsizetype at, const std::optional<QByteArray>& now) {
+    if (at + 4 > note.size()) return;
+    found.notes << note.mid(at, 4);
+    if (now && *now == note[at + 2].toLatin1())
+      ++found.sameValue;
+    else
+      ++found.changedSince;
+  };
+  if (tag >= 0) {
+    const QString condition =
+        s.identity.keyValues.isEmpty() ? note.value(1) : Rewrite::KeyCondition(s.identity, note.value(1));
+    auto row = connection.Execute(QStringLiteral("SELECT CAST(%1 AS BINARY) FROM %2 WHERE %3;")
+                                      .arg(MySQL::QuoteName(s.field), MySQL::QuoteName(s.table), condition));
+    std::optional<QByteArray> now;
+    if (row && !row->Eof() && !row->Value(0).isNull()) now = row->Value(0).toByteArray();
+    judge(0, now);
+    return found;
+  }
+  // A group: its pairs' rows in the order they went in, then those whose
+  // rows do not hold the new bytes.
+  const int group = -tag - 1;
+  std::vector<qint64> order;
+  for (auto rows = connection.Execute(Rewrite::GroupRows(group)); rows && !rows->Eof(); rows->MoveNext())
+    order.push_back(rows->Value(0).toLongLong());
+  for (auto rows = connection.Execute(Rewrite::GroupShortfall(s.table, s.field, s.identity, group));
+       rows && !rows->Eof(); rows->MoveNext()) {
+    const auto at = std::lower_bound(order.begin(), order.end(), rows->Value(0).toLongLong());
+    std::optional<QByteArray> now;
+    if (!rows->Value(1).isNull()) now = rows->Value(1).toByteArray();
+    judge(qsizetype(at - order.begin()) * 4, now);
+  }
+  return found;
 }
 
 void Run::Refused(qint64 record, const QString& text) {
@@ -118,6 +170,9 @@ void Run::Read(const QString& table, const QString& field) {
   // The field, and where the table has a usable key, each row's key to
   // find it by.
   s.identity = MySQL::ReadRowIdentity(*s.connection, table, field);
+  // A column whose values the server computes, or whose text is a
+  // document's structure, is refused before anything is read or sent.
+  if (!s.identity.unwritable.isEmpty()) throw ADODB::Error(s.identity.unwritable);
   s.keyed = !s.identity.columns.isEmpty();
   s.storedColumn = s.keyed ? 2 : 1;
   // The column's own bytes are what the run compares and writes.
@@ -185,6 +240,8 @@ void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
   if (s.valueJoin)
     s.valueJoin->SetAhead([this](const std::vector<QStringList>& notes) { s_->journal->Write(notes); });
 }
+
+QString Run::Keyless() const { return s_->identity.keyless; }
 
 qint64 Run::RecordCount() const { return qint64(s_->records->RecordCount()); }
 bool Run::Eof() const { return s_->records->Eof(); }
@@ -357,7 +414,7 @@ void Run::Send() {
   s.statement.clear();
   guarded([&] {
     if (s.valueJoin) s.valueJoin->Send();  // the journal keeps the records' order
-    s.sender->Add(statement, s.tag, note);
+    s.sender->Add(statement, s.tag, note, s.keyed ? 1 : -1);
     if (s.valueJoin) s.sender->Flush();
   });
 }
@@ -411,9 +468,20 @@ void Run::Abandon() {
 void Run::Close() {
   State& s = *s_;
   if (s.job.joinable()) s.job.join();
-  // What an interrupted run changed is what its journal holds: the
-  // records it had not sent yet went nowhere.
-  if (interrupted_ && s.journal) totals_.changed = s.journal->Rows();
+  // What the run changed is what the server says it changed: records not
+  // sent yet (the run ended early) went nowhere, and a row someone else
+  // changed since it was read, or that took the same value again, is
+  // counted apart.
+  if (!options_.dryRun && s.sender) {
+    const qint64 meant = totals_.changed;
+    totals_.changed = s.serverChanged;
+    totals_.changedSince = s.changedSince;
+    totals_.sameValue = s.sameValue;
+    totals_.notChanged = totals_.changedSince + totals_.sameValue;
+    // Without a key a statement stands for every row holding its value: the
+    // rows it missed are known only by their number.
+    if (!s.keyed && !interrupted_ && !ended_) totals_.notChanged = std::max<qint64>(0, meant - totals_.changed);
+  }
   if (s.journal) s.journal->Finish();
   s.journal.reset();
   s.records->Close();

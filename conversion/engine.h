@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "caserules/case.h"
+#include "database/batch.h"
 #include "database/mysql.h"
 #include "journal/store.h"
 
@@ -46,6 +47,12 @@ struct Summary {
   qint64 unchanged = 0;       // already in the mode's case, or null
   qint64 refused = 0;         // refused by the server
   qint64 notConvertible = 0;  // left, with why
+  // Records the run sent, whose rows the server did not change after all:
+  // another client changed the row since it was read, or the column stored
+  // the same value again. Not among `changed`, which counts only rows the
+  // server says it changed.
+  qint64 notChanged = 0;
+  qint64 changedSince = 0, sameValue = 0;  // of those, where the run can tell why
 };
 
 // Old and new text of a value that changes, for a dry run's sample.
@@ -107,6 +114,9 @@ class Run {
   void Close();
 
   bool Ended() const { return ended_; }
+  // Why the table's rows cannot be told apart, once read; empty when a key
+  // tells them apart and the run can be undone exactly.
+  QString Keyless() const;
   // The class of the last failure a step raised for its own record.
   Failure LastFailure() const { return lastFailure_; }
   const Summary& Totals() const { return totals_; }
@@ -120,6 +130,11 @@ class Run {
   static void SendJoin(State& s, Group group);
   // A record the server refused; a value (without a key) refused for every
   // record that holds it.
+  // What the server did with a statement once it committed, and what a
+  // statement that changed fewer rows than it was sent to left, found
+  // inside its transaction.
+  void Answered(int tag, qint64 changed, const Batch::Shortfall& shortfall);
+  static Batch::Shortfall Inspect(const State& s, ADODB::Connection& connection, int tag, const QStringList& note);
   void Refused(qint64 record, const QString& text);
   void RefusedValue(qsizetype number, const QString& text);
   // Waits for the group on its way, then tells what it learnt.
@@ -165,6 +180,10 @@ struct UndoResult {
 };
 UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeader& run, Journal::Store& store,
                 const std::function<void(qint64, qint64)>& progress, bool responsive);
+
+// Why a run on `table` cannot be undone exactly, as a sentence's end, from
+// the reason a run keeps ("it has no primary key…").
+QString KeylessReason(const QString& table, const QString& keyless);
 
 // The text of a mode as the window's list and the journal name it.
 QString ModeText(Case::CaseMode mode);

@@ -86,8 +86,12 @@ void Run::Launch() {
     failure = std::current_exception();
   }
   awaitWriter();
-  // A group the journal could not take never goes.
-  if (unwritten) std::rethrow_exception(unwritten);
+  // A group the journal could not take never goes, nor anything after it:
+  // what went before stays journaled.
+  if (unwritten) {
+    ended_ = true;
+    std::rethrow_exception(unwritten);
+  }
   if (ended_) {
     if (s.journal) s.journal->Withdraw({group.note});
     if (failure) std::rethrow_exception(failure);
@@ -115,7 +119,7 @@ void Run::SendAlone(State& s) {
   for (const Pair& a : now) {
     const QStringList note = Rewrite::RecordNote(a.record, NoteKey(s, a.key, a.keyValues), a.oldBytes, a.newBytes);
     s.sender->Add(Rewrite::KeyedStatement(s.table, s.field, a.key, a.oldBytes, a.newBytes), a.tag,
-                  a.journaled ? Rewrite::Journaled(note) : note);
+                  a.journaled ? Rewrite::Journaled(note) : note, 1);
   }
 }
 
@@ -160,7 +164,8 @@ void Run::SendJoin(State& s, Group g) {
   }
   // A group is a transaction of its own: once it is answered, what went
   // wrong is in `alone` and its pairs are let go.
-  s.sender->Add(Rewrite::GroupStatement(s.table, s.field, s.identity, g.number), -g.number - 1, std::move(g.note));
+  s.sender->Add(Rewrite::GroupStatement(s.table, s.field, s.identity, g.number), -g.number - 1, std::move(g.note),
+                qint64(s.group.size()));
   s.sender->Flush();
   std::vector<Pair>().swap(s.group);
   SendAlone(s);

@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QString>
+#include <atomic>
 #include <exception>
 #include <memory>
 #include <thread>
@@ -84,6 +85,10 @@ struct Run::State {
   std::exception_ptr jobFailure;
   std::vector<std::pair<int, QString>> jobRefusals;
   std::thread::id jobThread;
+
+  // What the server says the run changed, and the rows it was meant to
+  // change and did not: told from the group's thread too.
+  std::atomic<qint64> serverChanged{0}, changedSince{0}, sameValue{0};
 };
 
 // A group's statements, made on the run's thread while the group before it

@@ -25,8 +25,11 @@ constexpr int kTransactionEnded = 1305;  // "SAVEPOINT ... does not exist"
 // The note after each statement: how far the batch got, and the positions
 // of the statements that left warnings. Plain assignments, as cheap for the
 // server as a statement can be.
+// The rows each statement changed are noted too, as position:count, for a
+// caller that counts what the server did rather than what was sent.
 QString Note(size_t position) {
-  return QStringLiteral("SET @nv_done=%1,@nv_warned=IF(@@warning_count,CONCAT_WS(',',@nv_warned,%1),@nv_warned);")
+  return QStringLiteral("SET @nv_done=%1,@nv_warned=IF(@@warning_count,CONCAT_WS(',',@nv_warned,%1),@nv_warned),"
+                        "@nv_counts=CONCAT_WS(',',@nv_counts,CONCAT(%1,':',ROW_COUNT()));")
       .arg(position);
 }
 
@@ -140,10 +143,10 @@ QString Sender::TooLarge() {
                         "(max_allowed_packet), so the value was left as it is.");
 }
 
-void Sender::Add(const QString& statement, int tag, QStringList note) {
+void Sender::Add(const QString& statement, int tag, QStringList note, qint64 expected) {
   const qsizetype bytes = WireBytes(statement);
   if (!queued_.empty() && queuedBytes_ + bytes > byteBound_) Flush();
-  queued_.push_back({statement, tag, queued_.size(), std::move(note)});
+  queued_.push_back({statement, tag, queued_.size(), std::move(note), expected});
   queuedBytes_ += bytes;
   if (int(queued_.size()) >= limits_.statements || queuedBytes_ >= byteBound_) Flush();
 }
@@ -211,7 +214,7 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
     // of the text on a round trip of its own. After a refused statement the
     // rest goes again in the same transaction, first noting where it starts.
     if (next >= items.size()) break;
-    QString text = opening ? kOpen + QStringLiteral("SET @nv_done=NULL,@nv_warned=NULL,@nv_c1=NULL,@nv_c2=NULL,@nv_c3=NULL;")
+    QString text = opening ? kOpen + QStringLiteral("SET @nv_done=NULL,@nv_warned=NULL,@nv_counts=NULL,@nv_c1=NULL,@nv_c2=NULL,@nv_c3=NULL;")
                            : QStringLiteral("SET @nv_done=%1;").arg(qsizetype(next) - 1);
     if (opening && !readsFirst) text.prepend(QStringLiteral("START TRANSACTION;"));
     for (size_t i = next; i < items.size(); ++i) {
@@ -283,12 +286,31 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
     }
     opening = false;
   }
+  // What each statement changed, as the server counted it; a statement
+  // that changed fewer rows than it was sent to is looked into while its
+  // transaction still holds what it did.
+  if ((answered_ || inspect_) && !hookStep([&] { Count(items, outcomes); })) return Result::Conflict;
   if (!hookStep([&] {
         if (hook_) hook_->BeforeCommit(connection_);
         connection_.Execute(QStringLiteral("COMMIT;"));
       }))
     return Result::Conflict;
   return Result::Committed;
+}
+
+void Sender::Count(const std::vector<Item>& items, std::vector<Outcome>& outcomes) {
+  auto rows = connection_.Execute(QStringLiteral("SELECT @nv_counts;"));
+  if (!rows || rows->Eof()) return;
+  for (const QString& pair : rows->Value(0).toString().split(u',', Qt::SkipEmptyParts)) {
+    const size_t i = pair.section(u':', 0, 0).toULongLong();
+    if (i < outcomes.size() && !outcomes[i].refused) outcomes[i].changed = pair.section(u':', 1, 1).toLongLong();
+  }
+  if (!inspect_) return;
+  for (size_t i = 0; i < items.size(); ++i) {
+    Outcome& o = outcomes[i];
+    if (o.refused || o.changed < 0 || items[i].expected < 0 || o.changed >= items[i].expected) continue;
+    o.shortfall = inspect_(connection_, items[i].tag, items[i].note, o.changed);
+  }
 }
 
 QString Sender::WarningText(const Item& item) {
@@ -342,7 +364,11 @@ bool Sender::Transaction(std::vector<Item>& pending, size_t from, size_t& count,
       continue;
     }
     for (size_t i = 0; i < items.size(); ++i) {
-      if (!outcomes[i].refused) continue;
+      if (!outcomes[i].refused) {
+        if (hook_ && !outcomes[i].shortfall.notes.isEmpty()) hook_->Unchanged(outcomes[i].shortfall.notes);
+        if (answered_ && outcomes[i].changed >= 0) answered_(items[i].tag, outcomes[i].changed, outcomes[i].shortfall);
+        continue;
+      }
       reports.push_back({items[i].order, {items[i].tag, outcomes[i].text}});
       if (hook_) hook_->NotApplied(connection_, items[i].note, false);
     }

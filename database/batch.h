@@ -69,6 +69,18 @@ class Hook {
   virtual void NotApplied(ADODB::Connection& connection, const QStringList& note, bool warned) {
     (void)connection, (void)note, (void)warned;
   }
+  // Records of a committed statement whose rows it did not change after
+  // all (Shortfall::notes), before Committed.
+  virtual void Unchanged(const QStringList& notes) { (void)notes; }
+};
+
+// The rows a statement was sent to change and did not, as found inside its
+// transaction: their records' notes (four texts each, as the statement's
+// note holds them), and why.
+struct Shortfall {
+  QStringList notes;
+  qint64 sameValue = 0;     // the row holds its old bytes: the column stored the same value again
+  qint64 changedSince = 0;  // the row holds something else, or is gone: another client changed it
 };
 
 class Sender {
@@ -76,6 +88,14 @@ class Sender {
   // Called once a batch has committed, in queue order, for each statement
   // the server refused or answered with a warning.
   using Refused = std::function<void(int tag, const QString& text)>;
+  // Asked inside the transaction, before its commit, about a statement that
+  // changed fewer rows than it was sent to change.
+  using Inspect = std::function<Shortfall(ADODB::Connection& connection, int tag, const QStringList& note,
+                                          qint64 changed)>;
+  // Told once a batch has committed, for each statement that stood: the
+  // rows the server changed with it, and those it was meant to change and
+  // did not.
+  using Answered = std::function<void(int tag, qint64 changed, const Shortfall& shortfall)>;
 
   // `connection` is open with MultipleStatements; the server's
   // max_allowed_packet is read now, and the session is set to read committed
@@ -86,10 +106,14 @@ class Sender {
   // Queues one statement; `tag` names it to the caller, `note` goes to the
   // hook. Sends the queued batch first when this statement would take it
   // past its byte bound, and after it when the batch is full.
-  void Add(const QString& statement, int tag, QStringList note = {});
+  // `expected`: the rows the statement is meant to change, when known
+  // (negative: any number).
+  void Add(const QString& statement, int tag, QStringList note = {}, qint64 expected = -1);
 
   // Shows every batch to the hook (not owned; null for none).
   void SetHook(Hook* hook) { hook_ = hook; }
+  void SetInspect(Inspect inspect) { inspect_ = std::move(inspect); }
+  void SetAnswered(Answered answered) { answered_ = std::move(answered); }
 
   // Sends the queued statements as one transaction and empties the queue. A
   // statement the server refused or answered with a warning has its change
@@ -118,11 +142,14 @@ class Sender {
     int tag;
     size_t order;      // position in the queue, for the order of reports
     QStringList note;  // for the hook
+    qint64 expected = -1;
   };
   struct Outcome {
     bool refused = false;
     bool warned = false;
     QString text;
+    qint64 changed = -1;  // as the server counted them; -1 when it did not say
+    Shortfall shortfall;
   };
   using Reports = std::vector<std::pair<size_t, std::pair<int, QString>>>;  // (order, (tag, text))
   // One transaction of pending[from, from + count), with its commit: false
@@ -134,6 +161,9 @@ class Sender {
   // has the batch rolled back.
   enum class Result { Committed, Warned, Conflict };
   Result Attempt(const std::vector<Item>& items, std::vector<Outcome>& outcomes);
+  // Reads the rows each statement changed, and looks into those short of
+  // what they were sent to change, before the commit.
+  void Count(const std::vector<Item>& items, std::vector<Outcome>& outcomes);
   // The warning a statement leaves, learnt by running it again alone.
   QString WarningText(const Item& item);
   void Rollback();
@@ -146,6 +176,8 @@ class Sender {
   ADODB::Connection& connection_;
   Refused refused_;
   Hook* hook_ = nullptr;
+  Inspect inspect_;
+  Answered answered_;
   Limits limits_;
   ADODB::Error lastConflict_{QString()};
   qsizetype byteBound_ = 0;

@@ -118,6 +118,21 @@ QString GroupStatement(const QString& table, const QString& field, const MySQL::
          QStringLiteral(" AS BINARY) = nv_keys.nv_old_bytes;");
 }
 
+QString GroupRows(int group) {
+  return QStringLiteral("SELECT nv_row FROM nv_keys WHERE nv_group = %1 ORDER BY nv_row;").arg(group);
+}
+
+QString GroupShortfall(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group) {
+  const QString quotedTable = MySQL::QuoteName(table);
+  const QString column = QStringLiteral("CAST(") + quotedTable + u'.' + MySQL::QuoteName(field) + QStringLiteral(" AS BINARY)");
+  QStringList on;
+  for (const QString& c : identity.columns)
+    on << quotedTable + u'.' + MySQL::QuoteName(c) + QStringLiteral(" = nv_keys.") + MySQL::QuoteName(c);
+  return QStringLiteral("SELECT nv_keys.nv_row, ") + column + QStringLiteral(" FROM nv_keys LEFT JOIN ") + quotedTable +
+         QStringLiteral(" ON ") + on.join(QStringLiteral(" AND ")) + QStringLiteral(" WHERE nv_keys.nv_group = ") +
+         QString::number(group) + QStringLiteral(" AND NOT (") + column + QStringLiteral(" <=> nv_keys.nv_new_bytes);");
+}
+
 QString GroupsDone() {
   // Emptied whole: rows deleted one by one from a temporary table are never
   // purged, and each group would find more of them.

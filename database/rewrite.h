@@ -65,6 +65,11 @@ QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::ve
 // exactly its old bytes.
 QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group);
 // Empties the table once every group sent has been answered.
+// A group's pair rows in the order they went in; and those of its pairs
+// whose rows do not hold the new bytes, with what the row holds (NULL where
+// it is gone). Read inside the group's transaction.
+QString GroupRows(int group);
+QString GroupShortfall(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group);
 QString GroupsDone();
 
 // A record's note, for the sender's hook (the undo journal): its position

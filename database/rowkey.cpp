@@ -1,6 +1,7 @@
 #include "database/rowkey.h"
 
 #include <QCryptographicHash>
+#include <QRegularExpression>
 #include <map>
 
 #include "database/mysql.h"
@@ -21,6 +22,7 @@ struct ColumnInfo {
   QString type, charset;
   bool nullable = true;
   qint64 octets = 0;
+  QString extra;  // VIRTUAL GENERATED, STORED GENERATED, auto_increment…
 };
 
 // The piece of the key expression for one column: SQL that yields the text
@@ -79,24 +81,61 @@ QString ExactTest(const QString& field, const QByteArray& bytes, const QString& 
            QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
 }
 
+// Why a column cannot take converted values, or nothing. The server
+// computes a generated column's values (and a join that sets one changes
+// nothing without a word). A JSON document's text is its keys and values:
+// MySQL's JSON type, and MariaDB's, which is LONGTEXT checked by
+// json_valid().
+static QString Unwritable(ADODB::Connection& connection, const QString& table, const QString& name, const ColumnInfo& c) {
+  static const QRegularExpression generated(QStringLiteral("\\b(VIRTUAL|STORED|PERSISTENT) GENERATED\\b"),
+                                            QRegularExpression::CaseInsensitiveOption);
+  if (generated.match(c.extra).hasMatch())
+    return QStringLiteral("The field %1 is a generated column: the server computes its values from other columns, "
+                          "so they cannot be converted.")
+        .arg(name);
+  bool json = c.type == QLatin1String("json");
+  if (!json && c.type == QLatin1String("longtext")) {
+    // MariaDB names each column's check; MySQL has no TABLE_NAME there, and
+    // its JSON columns are of their own type anyway.
+    try {
+      auto checks = connection.Execute(
+          QStringLiteral("SELECT CHECK_CLAUSE FROM information_schema.CHECK_CONSTRAINTS WHERE CONSTRAINT_SCHEMA = "
+                         "DATABASE() AND TABLE_NAME = ") +
+          TextLiteral(table));
+      const QRegularExpression valid(QStringLiteral("json_valid\\s*\\(\\s*`?") +
+                                         QRegularExpression::escape(name) + QStringLiteral("`?\\s*\\)"),
+                                     QRegularExpression::CaseInsensitiveOption);
+      for (; checks && !checks->Eof(); checks->MoveNext())
+        if (valid.match(checks->Value(0).toString()).hasMatch()) json = true;
+    } catch (const ADODB::Error&) {
+    }
+  }
+  if (json)
+    return QStringLiteral("The field %1 holds JSON documents: converting their text would rename their keys and "
+                          "change their values, so it is left as it is.")
+        .arg(name);
+  return {};
+}
+
 RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table, const QString& field) {
   RowIdentity identity;
   std::map<QString, ColumnInfo> columns;
   auto info = connection.Execute(
       QStringLiteral("SELECT COLUMN_NAME, DATA_TYPE, IFNULL(CHARACTER_SET_NAME, ''), IS_NULLABLE, "
-                     "IFNULL(CHARACTER_OCTET_LENGTH, 0) "
+                     "IFNULL(CHARACTER_OCTET_LENGTH, 0), IFNULL(EXTRA, '') "
                      "FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = ") +
       TextLiteral(table));
   while (info && !info->Eof()) {
     columns[info->Value(0).toString()] = {info->Value(1).toString().toLower(), info->Value(2).toString(),
                                           info->Value(3).toString() == QLatin1String("YES"),
-                                          info->Value(4).toLongLong()};
+                                          info->Value(4).toLongLong(), info->Value(5).toString()};
     info->MoveNext();
   }
   for (const auto& [name, c] : columns)
     if (name.compare(field, Qt::CaseInsensitive) == 0) {
       identity.charset = c.charset;
       identity.fieldOctets = c.octets;
+      identity.unwritable = Unwritable(connection, table, name, c);
     }
   auto engine = connection.Execute(
       QStringLiteral("SELECT ENGINE, IFNULL(AVG_ROW_LENGTH, 0) FROM information_schema.TABLES "

@@ -15,6 +15,7 @@ struct RowIdentity {
   QString keyExpression;  // an SQL expression giving a row's key as a condition on those columns
   QString charset;        // the field's character set, empty for bytes
   QString keyless;        // why the rows cannot be told apart, when they cannot
+  QString unwritable;     // why the field cannot take converted values (generated, JSON), when it cannot
   bool fieldIndexed = false;  // an index starts with the field: rows are found by value fast
   bool transactional = false;  // the table takes changes back (InnoDB)
   qint64 fieldOctets = 0;       // the field's largest value in bytes (text columns), 0 when unknown

@@ -60,6 +60,22 @@ void RunRecorder::Withdraw(const std::vector<QStringList>& notes) {
     }
 }
 
+void RunRecorder::Unchanged(const QStringList& notes) {
+  std::lock_guard lock(mutex_);
+  for (qsizetype at = 0; at + 4 <= notes.size(); at += 4) {
+    const auto found = open_.constFind(notes[at].toLongLong());
+    if (found == open_.constEnd()) continue;
+    try {
+      store_->Revise(*found, 0, notes[at + 2].toLatin1());
+    } catch (const std::exception&) {
+      // Undo finds the row as it was, and counts it as changed since.
+    }
+    again_.remove(found.key());
+    open_.erase(found);
+    --rows_;
+  }
+}
+
 void RunRecorder::Append(const std::vector<QStringList>& notes, bool open, bool trying) {
   std::vector<Entry> entries;
   std::vector<qint64> records;

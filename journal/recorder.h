@@ -47,6 +47,9 @@ class RunRecorder : public Batch::Hook {
   // A record the server refused changed nothing; one that left warnings
   // left its row as the server made it, which is read back by its key.
   void NotApplied(ADODB::Connection& connection, const QStringList& note, bool warned) override;
+  // Records whose rows their committed statement did not change: their
+  // entries stand for nothing, so that the journal counts what the table got.
+  void Unchanged(const QStringList& notes) override;
 
   // Prunes the target's older runs; a run that changed nothing leaves
   // nothing to undo and goes too. Never raises: the run is over.

@@ -1,12 +1,19 @@
 #include "journal/store.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QStandardPaths>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <limits>
+#include <map>
+#include <memory>
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -16,10 +23,30 @@ namespace Journal {
 
 namespace {
 
-// One prepared statement, finalized when it goes.
+// Whether SQLite's failure says the file is no database, or that its pages
+// contradict each other: it will fail the same way however often it is tried.
+bool IsDamage(int code) {
+  code &= 0xff;
+  return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+}
+
+// Raises SQLite's last failure on db: Damaged where the file is damaged, else
+// a failure to read or to write the journal.
+[[noreturn]] void Raise(sqlite3* db, const QString& path, bool reading) {
+  const QString why = QString::fromUtf8(sqlite3_errmsg(db));
+  if (IsDamage(sqlite3_extended_errcode(db))) throw Damaged(path, why);
+  throw Error((reading ? QStringLiteral("The undo journal cannot be read: %1")
+                       : QStringLiteral("The undo journal cannot be written: %1"))
+                  .arg(why)
+                  .toStdString());
+}
+
+// One prepared statement, finalized when it goes. A query's failures are
+// failures to read, the others' to write.
 class Statement {
  public:
-  Statement(sqlite3* db, const char* sql) : db_(db) {
+  Statement(sqlite3* db, const QString& path, const char* sql)
+      : db_(db), path_(path), reading_(std::strncmp(sql, "SELECT", 6) == 0 || std::strncmp(sql, "PRAGMA", 6) == 0) {
     if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) Throw();
   }
   ~Statement() { sqlite3_finalize(stmt_); }
@@ -41,12 +68,25 @@ class Statement {
                               SQLITE_TRANSIENT));
     return *this;
   }
+  // The value exactly as another statement read it.
+  Statement& BindValue(int i, const sqlite3_value* value) {
+    Check(sqlite3_bind_value(stmt_, i, value));
+    return *this;
+  }
   // True while there is a row.
   bool Step() {
     const int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc != SQLITE_DONE) Throw();
     return false;
+  }
+  // Steps a statement that changes rows, and returns SQLite's code instead of
+  // raising where the row was refused (a constraint, a value of the wrong
+  // type): SQLITE_DONE when it went in.
+  int StepUnlessRefused() {
+    const int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_DONE || (rc & 0xff) == SQLITE_CONSTRAINT || (rc & 0xff) == SQLITE_MISMATCH) return rc;
+    Throw();
   }
   void Reset() {
     sqlite3_reset(stmt_);
@@ -65,19 +105,18 @@ class Statement {
   void Check(int rc) {
     if (rc != SQLITE_OK) Throw();
   }
-  [[noreturn]] void Throw() {
-    throw Error(QStringLiteral("The undo journal cannot be written: %1").arg(QString::fromUtf8(sqlite3_errmsg(db_))).toStdString());
-  }
+  [[noreturn]] void Throw() { Raise(db_, path_, reading_); }
   sqlite3* db_;
+  const QString& path_;
+  const bool reading_;
   sqlite3_stmt* stmt_ = nullptr;
 };
 
 // Rolls an open transaction back unless it was committed.
 class Transaction {
  public:
-  explicit Transaction(sqlite3* db) : db_(db) {
-    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
-      throw Error(QStringLiteral("The undo journal cannot be written: %1").arg(QString::fromUtf8(sqlite3_errmsg(db_))).toStdString());
+  Transaction(sqlite3* db, const QString& path) : db_(db), path_(path) {
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) Raise(db_, path_, false);
   }
   ~Transaction() {
     if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -85,13 +124,13 @@ class Transaction {
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
   void Commit() {
-    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
-      throw Error(QStringLiteral("The undo journal cannot be written: %1").arg(QString::fromUtf8(sqlite3_errmsg(db_))).toStdString());
+    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) Raise(db_, path_, false);
     done_ = true;
   }
 
  private:
   sqlite3* db_;
+  const QString& path_;
   bool done_ = false;
 };
 
@@ -126,6 +165,13 @@ void BindTarget(Statement& s, const Target& t) {
 }
 
 }  // namespace
+
+Damaged::Damaged(const QString& path, const QString& why)
+    : Error(QStringLiteral("The undo journal %1 is damaged (%2). `norvale history` recovers the runs it can still "
+                           "read into a new journal and keeps the damaged file as %1.damaged-<time>.")
+                .arg(path, why)
+                .toStdString()),
+      path_(path) {}
 
 QString Store::DefaultPath() {
   QString data = qEnvironmentVariable("XDG_DATA_HOME");
@@ -170,7 +216,7 @@ Store::Store(const QString& path) : path_(path) {
     // entries hold conditions, not key values.
     bool sized = false, named = false;
     {
-      Statement columns(db_, "PRAGMA table_info(runs)");
+      Statement columns(db_, path_, "PRAGMA table_info(runs)");
       while (columns.Step()) {
         sized = sized || columns.Text(1) == QLatin1String("bytes");
         named = named || columns.Text(1) == QLatin1String("key_names");
@@ -198,6 +244,7 @@ void Store::Exec(const char* sql) {
   if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
     const QString why = QString::fromUtf8(message ? message : sqlite3_errmsg(db_));
     sqlite3_free(message);
+    if (IsDamage(sqlite3_extended_errcode(db_))) throw Damaged(path_, why);
     Fail(why);
   }
 }
@@ -207,8 +254,8 @@ void Store::Fail(const QString& what) {
 }
 
 void Store::BeginRun(RunHeader& h) {
-  Transaction t(db_);
-  Statement s(db_,
+  Transaction t(db_, path_);
+  Statement s(db_, path_,
               "INSERT INTO runs (server, port, database, tbl, field, mode, time, key_columns, charset, keyless, "
               "key_names) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
   BindTarget(s, h.target);
@@ -224,8 +271,8 @@ std::vector<qint64> Store::Append(qint64 run, const std::vector<Entry>& entries)
   std::vector<qint64> ids;
   if (entries.empty()) return ids;
   ids.reserve(entries.size());
-  Transaction t(db_);
-  Statement s(db_, "INSERT INTO entries (run, key, old, new, rows) VALUES (?1, ?2, ?3, ?4, ?5)");
+  Transaction t(db_, path_);
+  Statement s(db_, path_, "INSERT INTO entries (run, key, old, new, rows) VALUES (?1, ?2, ?3, ?4, ?5)");
   qint64 bytes = 0;
   for (const Entry& e : entries) {
     s.Bind(1, run).Bind(2, e.key).BindBlob(3, e.oldValue).BindBlob(4, e.newValue).Bind(5, e.rows);
@@ -234,7 +281,7 @@ std::vector<qint64> Store::Append(qint64 run, const std::vector<Entry>& entries)
     ids.push_back(sqlite3_last_insert_rowid(db_));
     bytes += e.key.toUtf8().size() + e.oldValue.size() + e.newValue.size() + kEntryOverhead;
   }
-  Statement size(db_, "UPDATE runs SET bytes = bytes + ?2 WHERE id = ?1");
+  Statement size(db_, path_, "UPDATE runs SET bytes = bytes + ?2 WHERE id = ?1");
   size.Bind(1, run).Bind(2, bytes);
   size.Step();
   t.Commit();
@@ -242,14 +289,14 @@ std::vector<qint64> Store::Append(qint64 run, const std::vector<Entry>& entries)
 }
 
 void Store::Revise(qint64 entry, qint64 rows, const QByteArray& newValue) {
-  Statement s(db_, "UPDATE entries SET rows = ?2, new = ?3 WHERE rowid = ?1");
+  Statement s(db_, path_, "UPDATE entries SET rows = ?2, new = ?3 WHERE rowid = ?1");
   s.Bind(1, entry).Bind(2, rows).BindBlob(3, newValue);
   s.Step();
 }
 
 void Store::Prune(const Target& target, int keep) {
-  Transaction t(db_);
-  Statement s(db_, (QByteArray("DELETE FROM runs WHERE ") + kTargetWhere +
+  Transaction t(db_, path_);
+  Statement s(db_, path_, (QByteArray("DELETE FROM runs WHERE ") + kTargetWhere +
                     " AND id NOT IN (SELECT id FROM runs WHERE " + kTargetWhere + " ORDER BY id DESC LIMIT ?6)")
                        .constData());
   BindTarget(s, target);
@@ -285,7 +332,7 @@ Store::Listed ListedRun(const Statement& s) {
 }  // namespace
 
 std::vector<Store::Listed> Store::Runs(const Target& where) {
-  Statement s(db_, (QByteArray(kRunColumns) +
+  Statement s(db_, path_, (QByteArray(kRunColumns) +
                     "(?1 = '' OR server = ?1) AND (?2 = '' OR port = ?2) AND (?3 = '' OR database = ?3) "
                     "AND (?4 = '' OR tbl = ?4) AND (?5 = '' OR field = ?5) ORDER BY id DESC")
                        .constData());
@@ -299,7 +346,7 @@ void Store::PruneTotal(qint64 bytes, qint64 keep) {
   std::vector<std::pair<qint64, qint64>> runs;  // (id, bytes), oldest first
   qint64 total = 0;
   {
-    Statement s(db_, "SELECT id, bytes FROM runs ORDER BY id");
+    Statement s(db_, path_, "SELECT id, bytes FROM runs ORDER BY id");
     while (s.Step()) {
       runs.emplace_back(s.Int(0), s.Int(1));
       total += s.Int(1);
@@ -314,35 +361,371 @@ void Store::PruneTotal(qint64 bytes, qint64 keep) {
 }
 
 std::optional<RunHeader> Store::LastRun(const Target& target) {
-  Statement s(db_, (QByteArray(kRunColumns) + kTargetWhere + " AND undone = 0 ORDER BY id DESC LIMIT 1").constData());
+  Statement s(db_, path_, (QByteArray(kRunColumns) + kTargetWhere + " AND undone = 0 ORDER BY id DESC LIMIT 1").constData());
   BindTarget(s, target);
   if (!s.Step()) return std::nullopt;
   return ListedRun(s).header;
 }
 
 void Store::ForEach(qint64 run, const std::function<void(const Entry&)>& each) {
-  Statement s(db_, "SELECT key, old, new, rows FROM entries WHERE run = ?1 ORDER BY rowid");
+  Statement s(db_, path_, "SELECT key, old, new, rows, rowid FROM entries WHERE run = ?1 ORDER BY rowid");
   s.Bind(1, run);
-  while (s.Step()) each(Entry{s.Text(0), s.Blob(1), s.Blob(2), s.Int(3)});
+  while (s.Step()) each(Entry{s.Text(0), s.Blob(1), s.Blob(2), s.Int(3), s.Int(4)});
+}
+
+std::vector<Entry> Store::EntriesNewestFirst(qint64 run, qint64 beforeId, int limit) {
+  std::vector<Entry> entries;
+  if (limit <= 0) return entries;
+  // entries_run holds (run, rowid): the page is one stretch of the index,
+  // read backwards, however long the run.
+  Statement s(db_, path_,
+              "SELECT key, old, new, rows, rowid FROM entries INDEXED BY entries_run "
+              "WHERE run = ?1 AND rowid < ?2 AND rows > 0 ORDER BY rowid DESC LIMIT ?3");
+  s.Bind(1, run).Bind(2, beforeId > 0 ? beforeId : std::numeric_limits<qint64>::max()).Bind(3, qint64(limit));
+  while (s.Step()) entries.push_back(Entry{s.Text(0), s.Blob(1), s.Blob(2), s.Int(3), s.Int(4)});
+  return entries;
+}
+
+void Store::Settle(const std::vector<qint64>& entryIds) {
+  if (entryIds.empty()) return;
+  Transaction t(db_, path_);
+  Statement s(db_, path_, "UPDATE entries SET rows = 0 WHERE rowid = ?1");
+  for (const qint64 id : entryIds) {
+    s.Bind(1, id);
+    s.Step();
+    s.Reset();
+  }
+  t.Commit();
 }
 
 void Store::MarkUndone(qint64 run) {
-  Statement s(db_, "UPDATE runs SET undone = 1 WHERE id = ?1");
+  Statement s(db_, path_, "UPDATE runs SET undone = 1 WHERE id = ?1");
   s.Bind(1, run);
   s.Step();
 }
 
 void Store::Drop(qint64 run) {
-  Statement s(db_, "DELETE FROM runs WHERE id = ?1");
+  Statement s(db_, path_, "DELETE FROM runs WHERE id = ?1");
   s.Bind(1, run);
   s.Step();
 }
 
 int Store::RunCount(const Target& target) {
-  Statement s(db_, (QByteArray("SELECT COUNT(*) FROM runs WHERE ") + kTargetWhere).constData());
+  Statement s(db_, path_, (QByteArray("SELECT COUNT(*) FROM runs WHERE ") + kTargetWhere).constData());
   BindTarget(s, target);
   s.Step();
   return int(s.Int(0));
+}
+
+// Recovery: what a damaged journal still holds, into a new one.
+
+namespace {
+
+constexpr qint64 kLast = std::numeric_limits<qint64>::max();
+const char* const kCompanions[] = {"-wal", "-shm", "-journal"};
+
+using Query = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)>;
+
+// A statement on the damaged file, or none where it cannot be prepared.
+Query Prepare(sqlite3* db, const char* sql) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    stmt = nullptr;
+  }
+  return Query(stmt, sqlite3_finalize);
+}
+
+// Rowids strictly between `after` and `before` that could not be read.
+struct Gap {
+  qint64 after, before;
+};
+
+// Reads the rows `select` gives past rowid ?1, in rowid order (rowid first),
+// past the pages that fail: where a row fails, seeks further ahead in
+// doubling steps until a row reads again, then back by halves to the first
+// place that reads, and goes on from there. Returns the stretches of rowids
+// it could not read; where readable pages lie between unreadable ones the
+// stretch may take them in too (the index finds their rows again).
+std::vector<Gap> ReadPast(sqlite3* db, const char* select, const std::function<void(sqlite3_stmt*)>& each) {
+  const Query s = Prepare(db, select);
+  if (!s) return {{0, kLast}};
+  const auto from = [&](qint64 rowid) {
+    sqlite3_reset(s.get());
+    sqlite3_bind_int64(s.get(), 1, rowid);
+    return sqlite3_step(s.get());
+  };
+  const auto reads = [](int rc) { return rc == SQLITE_ROW || rc == SQLITE_DONE; };
+  std::vector<Gap> gaps;
+  qint64 last = 0;  // the last rowid read
+  int rc = from(last);
+  for (;;) {
+    for (; rc == SQLITE_ROW; rc = sqlite3_step(s.get())) {
+      last = sqlite3_column_int64(s.get(), 0);
+      each(s.get());
+    }
+    if (rc == SQLITE_DONE) return gaps;
+    qint64 failed = last, found = kLast;
+    for (qint64 step = 1;; step = std::min(step * 2, qint64(1) << 61)) {
+      qint64 at = 0;
+      if (__builtin_add_overflow(failed, step, &at)) at = kLast;
+      if (reads(from(at))) {
+        found = at;
+        break;
+      }
+      if (at == kLast) {
+        gaps.push_back({last, kLast});
+        return gaps;
+      }
+      failed = at;
+    }
+    while (found - failed > 1) {
+      const qint64 mid = failed + (found - failed) / 2;
+      (reads(from(mid)) ? found : failed) = mid;
+    }
+    rc = from(found);
+    gaps.push_back({last, rc == SQLITE_ROW ? sqlite3_column_int64(s.get(), 0) : kLast});
+    if (rc != SQLITE_ROW) return gaps;
+  }
+}
+
+bool Exists(const QString& path) {
+  struct stat st {};
+  return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+bool Move(const QString& from, const QString& to) {
+  return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
+// Moves the journal at `aside` and its companions back to `path`.
+bool MoveBack(const QString& aside, const QString& path) {
+  bool moved = Move(aside, path);
+  for (const char* side : kCompanions)
+    if (Exists(aside + side)) moved = Move(aside + side, path + side) && moved;
+  return moved;
+}
+
+// Moves the journal and its companions, together, to a name of their own
+// beside it, the owner's alone; returns that name.
+QString MoveAside(const QString& path) {
+  if (!Exists(path)) throw Error(QStringLiteral("There is no undo journal at %1.").arg(path).toStdString());
+  const QString stamp = path + QStringLiteral(".damaged-") +
+                        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+  QString aside = stamp;
+  const auto taken = [&] {
+    if (Exists(aside)) return true;
+    for (const char* side : kCompanions)
+      if (Exists(aside + side)) return true;
+    return false;
+  };
+  for (int n = 2; taken(); ++n) aside = stamp + QLatin1Char('-') + QString::number(n);
+  const auto fail = [&] {
+    throw Error(QStringLiteral("The damaged undo journal %1 cannot be moved to %2: %3")
+                    .arg(path, aside, QString::fromLocal8Bit(strerror(errno)))
+                    .toStdString());
+  };
+  if (!Move(path, aside)) fail();
+  for (const char* side : kCompanions) {
+    // A log left behind would be read into the new journal at `path`.
+    if (Exists(path + side) && !Move(path + side, aside + side)) {
+      const int why = errno;
+      MoveBack(aside, path);
+      errno = why;
+      fail();
+    }
+  }
+  ::chmod(QFile::encodeName(aside).constData(), 0600);
+  for (const char* side : kCompanions) ::chmod(QFile::encodeName(aside + side).constData(), 0600);
+  return aside;
+}
+
+// The damaged file opened to read only. With a write-ahead log it is read
+// through the log (SQLite may then add an index file beside it, which goes
+// again when this does); without one, as an immutable file, which adds
+// nothing beside it. Either way a file cut short is read as far as it goes
+// (writable_schema) rather than refused whole.
+class DamagedFile {
+ public:
+  explicit DamagedFile(const QString& file) : file_(file) {
+    for (const char* side : {"-wal", "-shm"})
+      if (!Exists(file + side)) added_.push_back(file + side);
+    const QByteArray uri = "file:" + QFile::encodeName(QFileInfo(file).absoluteFilePath()).toPercentEncoding("/");
+    std::vector<QByteArray> ways{uri + "?immutable=1"};
+    if (QFileInfo(file + "-wal").size() > 0) ways.insert(ways.begin(), uri + "?mode=ro");
+    for (const QByteArray& way : ways) {
+      if (sqlite3_open_v2(way.constData(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
+                          nullptr) == SQLITE_OK) {
+        sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        sqlite3_exec(db_, "PRAGMA writable_schema = ON; PRAGMA cell_size_check = ON", nullptr, nullptr, nullptr);
+        // Where the schema fails for the file's damage, no other way reads it.
+        const int rc = sqlite3_exec(db_, "SELECT COUNT(*) FROM sqlite_schema", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK || IsDamage(rc)) return;
+      }
+      Close();
+    }
+  }
+  ~DamagedFile() {
+    Close();
+    for (const QString& side : added_) QFile::remove(side);
+  }
+  DamagedFile(const DamagedFile&) = delete;
+  DamagedFile& operator=(const DamagedFile&) = delete;
+
+  sqlite3* db() const { return db_; }
+
+ private:
+  void Close() {
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+  }
+  QString file_;
+  std::vector<QString> added_;
+  sqlite3* db_ = nullptr;
+};
+
+}  // namespace
+
+void Store::CopyReadable(const QString& file) {
+  const DamagedFile damaged(file);
+  sqlite3* in = damaged.db();
+  if (!in) return;
+  // Older journals lack some of the runs' columns.
+  bool sized = false, named = false;
+  {
+    const Query columns = Prepare(in, "PRAGMA table_info(runs)");
+    if (!columns) return;
+    while (sqlite3_step(columns.get()) == SQLITE_ROW) {
+      const char* name = reinterpret_cast<const char*>(sqlite3_column_text(columns.get(), 1));
+      sized = sized || (name && std::strcmp(name, "bytes") == 0);
+      named = named || (name && std::strcmp(name, "key_names") == 0);
+    }
+  }
+  Transaction t(db_, path_);
+
+  // The runs whose header went in: the rowids of the entries read for each,
+  // in order, and whether any was refused or found missing.
+  struct Read {
+    std::vector<qint64> rowids;
+    bool whole = true;
+  };
+  std::map<qint64, Read> runs;
+  qint64 highest = 0;  // the highest run number the damaged journal gave out
+  {
+    Statement header(db_, path_,
+                     "INSERT INTO runs (id, server, port, database, tbl, field, mode, time, key_columns, charset, "
+                     "keyless, undone, bytes, key_names) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, "
+                     "IFNULL(?13, 0), ?14)");
+    const QByteArray select =
+        QByteArray("SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, ") +
+        (sized ? "bytes" : "NULL") + ", " + (named ? "key_names" : "''") +
+        " FROM runs NOT INDEXED WHERE id > ?1 ORDER BY id";
+    ReadPast(in, select.constData(), [&](sqlite3_stmt* h) {
+      const qint64 id = sqlite3_column_int64(h, 0);
+      for (int i = 0; i < 14; ++i) header.BindValue(i + 1, sqlite3_column_value(h, i));
+      if (header.StepUnlessRefused() == SQLITE_DONE) runs[id];
+      header.Reset();
+      highest = std::max(highest, id);
+    });
+  }
+
+  Statement entry(db_, path_, "INSERT INTO entries (rowid, run, key, old, new, rows) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+  // Copies an entry of a run whose header went in, its values as they are.
+  const auto copy = [&](sqlite3_stmt* e) {
+    for (int i = 0; i < 6; ++i) entry.BindValue(i + 1, sqlite3_column_value(e, i));
+    const bool went = entry.StepUnlessRefused() == SQLITE_DONE;
+    entry.Reset();
+    return went;
+  };
+  // Read in the table's own order: an index that is damaged loses nothing.
+  const std::vector<Gap> gaps = ReadPast(
+      in, "SELECT rowid, run, key, old, new, rows FROM entries NOT INDEXED WHERE rowid > ?1 ORDER BY rowid",
+      [&](sqlite3_stmt* e) {
+        const auto r = runs.find(sqlite3_column_int64(e, 1));
+        if (r == runs.end()) return;
+        if (copy(e)) r->second.rowids.push_back(sqlite3_column_int64(e, 0));
+        else r->second.whole = false;
+      });
+
+  // A run is whole where every entry the index lists for it was read, from
+  // the scan or, for those it passed over, by its number. Where the index
+  // cannot list them, where the run has no entries left, or its entries
+  // reach up to or across a stretch that failed, it may have lost some.
+  const Query listed = Prepare(in, "SELECT rowid FROM entries INDEXED BY entries_run WHERE run = ?1 ORDER BY rowid");
+  const Query one = Prepare(in, "SELECT rowid, run, key, old, new, rows FROM entries NOT INDEXED WHERE rowid = ?1");
+  const auto rescue = [&](qint64 rowid, qint64 run) {
+    if (!one) return false;
+    sqlite3_reset(one.get());
+    sqlite3_bind_int64(one.get(), 1, rowid);
+    return sqlite3_step(one.get()) == SQLITE_ROW && sqlite3_column_int64(one.get(), 1) == run && copy(one.get());
+  };
+  for (auto& [id, read] : runs) {
+    if (!read.whole) continue;
+    int rc = SQLITE_ERROR;
+    bool rescued = false;
+    if (listed) {
+      sqlite3_reset(listed.get());
+      sqlite3_bind_int64(listed.get(), 1, id);
+      auto next = read.rowids.cbegin();
+      while (read.whole && (rc = sqlite3_step(listed.get())) == SQLITE_ROW) {
+        const qint64 rowid = sqlite3_column_int64(listed.get(), 0);
+        next = std::lower_bound(next, read.rowids.cend(), rowid);
+        if (next != read.rowids.cend() && *next == rowid) continue;
+        read.whole = rescue(rowid, id);
+        rescued = true;
+      }
+    }
+    if (!read.whole || rc == SQLITE_DONE) continue;
+    if (rescued) {
+      read.whole = false;
+    } else if (!gaps.empty()) {
+      read.whole = !read.rowids.empty();
+      for (const Gap& g : gaps)
+        if (read.whole && read.rowids.front() <= g.before && read.rowids.back() >= g.after) read.whole = false;
+    }
+  }
+  {
+    Statement drop(db_, path_, "DELETE FROM runs WHERE id = ?1");
+    for (const auto& [id, read] : runs) {
+      if (read.whole) continue;
+      drop.Bind(1, id);
+      drop.Step();
+      drop.Reset();
+    }
+  }
+  if (!sized)
+    Exec("UPDATE runs SET bytes = (SELECT IFNULL(SUM(LENGTH(CAST(key AS BLOB)) + LENGTH(old) + LENGTH(new) + 16), 0) "
+         "FROM entries WHERE run = runs.id)");
+  // Runs to come are numbered past every run the damaged journal gave out,
+  // those left out included.
+  if (const Query seq = Prepare(in, "SELECT seq FROM sqlite_sequence WHERE name = 'runs'");
+      seq && sqlite3_step(seq.get()) == SQLITE_ROW)
+    highest = std::max(highest, sqlite3_column_int64(seq.get(), 0));
+  if (highest > 0) {
+    Statement raise(db_, path_, "UPDATE sqlite_sequence SET seq = MAX(seq, ?1) WHERE name = 'runs'");
+    raise.Bind(1, highest).Step();
+    if (sqlite3_changes(db_) == 0) {
+      Statement first(db_, path_, "INSERT INTO sqlite_sequence (name, seq) VALUES ('runs', ?1)");
+      first.Bind(1, highest).Step();
+    }
+  }
+  t.Commit();
+}
+
+QString Store::Recover(const QString& path) {
+  const QString aside = MoveAside(path);
+  try {
+    Store fresh(path);
+    fresh.CopyReadable(aside);
+  } catch (const Error& e) {
+    // Everything back as it was, so that recovering can be tried again.
+    for (const QString& side : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm"), QStringLiteral("-journal")})
+      QFile::remove(path + side);
+    if (!MoveBack(aside, path))
+      throw Error(std::string(e.what()) + " The damaged journal is kept as " + aside.toStdString() + ".");
+    throw;
+  }
+  return aside;
 }
 
 }  // namespace Journal

@@ -22,6 +22,18 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The journal's file is not an SQLite database, or its pages contradict each
+// other (cut short, overwritten). what() names the file and how to get back
+// the runs it still holds: Store::Recover.
+class Damaged : public Error {
+ public:
+  Damaged(const QString& path, const QString& why);
+  const QString& Path() const { return path_; }
+
+ private:
+  QString path_;
+};
+
 // What a run changed: never the password.
 struct Target {
   QString server, port, database, table, field;
@@ -45,11 +57,14 @@ struct RunHeader {
 // One changed row: its key, as its values where the run has keyNames, else as
 // a condition on the key columns (empty when the table has none), and the
 // field's bytes before and after. Without a key an
-// entry stands for `rows` rows that held the same old value.
+// entry stands for `rows` rows that held the same old value; an entry of no
+// rows stands for nothing left to undo. `id` is the entry's number in the
+// journal, set where entries are read.
 struct Entry {
   QString key;
   QByteArray oldValue, newValue;
   qint64 rows = 1;
+  qint64 id = 0;
 };
 
 // One thread at a time uses a store (the run's recorder takes turns for its
@@ -60,7 +75,8 @@ class Store {
   static QString DefaultPath();
 
   // Opens or creates the file, its folder readable by its owner only (0700)
-  // and the file too (0600). Raises Error.
+  // and the file too (0600). Raises Error. Every operation raises Damaged
+  // where SQLite finds the file damaged, this one included.
   explicit Store(const QString& path = DefaultPath());
   ~Store();
   Store(const Store&) = delete;
@@ -94,14 +110,31 @@ class Store {
   std::vector<Listed> Runs(const Target& where);
   // Every entry of a run, in the order they were appended.
   void ForEach(qint64 run, const std::function<void(const Entry&)>& each);
+  // A page of a run's entries that still have rows to undo, newest first:
+  // at most `limit` of those numbered below `beforeId` (all, where beforeId
+  // <= 0). The next page starts below the last one's id.
+  std::vector<Entry> EntriesNewestFirst(qint64 run, qint64 beforeId, int limit);
+  // Sets the entries' rows to 0 once their rows are restored, in one
+  // transaction, synced to disk on return.
+  void Settle(const std::vector<qint64>& entryIds);
   void MarkUndone(qint64 run);
   // Removes a run and its entries.
   void Drop(qint64 run);
   // How many runs the journal holds for the target (all, undone or not).
   int RunCount(const Target& target);
 
+  // Moves the damaged journal at `path` (and its -wal, -shm and -journal
+  // files) aside to `path`.damaged-<yyyyMMdd-HHmmss>, and makes a new
+  // journal at `path` of every run whose header and all of whose entries can
+  // still be read from it, with their ids, fields, order and rows. The
+  // damaged file is only read. Returns where it went; raises Error where it
+  // cannot be moved or the new journal cannot be written.
+  static QString Recover(const QString& path = DefaultPath());
+
  private:
   void Exec(const char* sql);
+  // Copies every run the damaged journal `file` holds whole into this one.
+  void CopyReadable(const QString& file);
   [[noreturn]] void Fail(const QString& what);
 
   QString path_;

@@ -2,7 +2,10 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <map>
+#include <set>
 #include <sys/stat.h>
+#include <tuple>
 
 #include <sqlite3.h>
 
@@ -25,6 +28,68 @@ Journal::RunHeader Header(const QString& table) {
   h.charset = "utf8mb4";
   return h;
 }
+
+QByteArray Contents(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void Write(const QString& path, const QByteArray& bytes) {
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+  f.write(bytes);
+}
+
+// Everything a run holds, as its header and its entries read back.
+using Row = std::tuple<qint64, QString, QByteArray, QByteArray, qint64>;
+struct Held {
+  QString header;
+  std::vector<Row> entries;
+  bool operator==(const Held&) const = default;
+};
+
+std::map<qint64, Held> Everything(Journal::Store& store) {
+  std::map<qint64, Held> runs;
+  for (const auto& l : store.Runs({})) {
+    const Journal::RunHeader& h = l.header;
+    Held& held = runs[h.id];
+    held.header = QStringList{h.target.server, h.target.port, h.target.database, h.target.table, h.target.field,
+                              h.mode, h.time.toString(Qt::ISODateWithMs), h.keyColumns, h.keyNames.join('|'),
+                              h.charset, h.keyless, QString::number(h.rows), QString::number(h.undone),
+                              QString::number(l.bytes)}
+                      .join('/');
+    store.ForEach(h.id, [&](const Journal::Entry& e) {
+      held.entries.emplace_back(e.id, e.key, e.oldValue, e.newValue, e.rows);
+    });
+  }
+  return runs;
+}
+
+// A journal of 40 runs of 60 entries in many scripts, a long value among
+// them every so often; closed, so that the file holds it all.
+std::map<qint64, Held> FillJournal(const QString& path) {
+  const QStringList words{"İSTANBUL", "ΟΔΥΣΣΕΥΣ", "пётр", "東京", "👩🏽‍🚀 🇫🇷", "Straße"};
+  Journal::Store store(path);
+  for (int r = 0; r < 40; ++r) {
+    auto h = Header(QStringLiteral("t%1").arg(r % 3));
+    if (r % 2) h.keyNames = QStringList{"id", "région"};
+    else h.keyless = "no key";
+    store.BeginRun(h);
+    std::vector<Journal::Entry> entries;
+    for (int i = 0; i < 60; ++i) {
+      const QString word = words[(r + i) % words.size()] + QString::number(i);
+      const int times = i % 13 == 0 ? 400 : 1 + i % 5;
+      entries.push_back({QStringLiteral("%1,'%2'").arg(i).arg(word), word.toLower().repeated(times).toUtf8(),
+                         word.repeated(times).toUtf8(), i % 7 == 0 ? 3 : 1});
+    }
+    const auto ids = store.Append(h.id, entries);
+    store.Revise(ids[5], 0, "left as it was");
+    if (r == 4) store.MarkUndone(h.id);
+  }
+  return Everything(store);
+}
+
+bool Exists(const QString& path) { return QFileInfo::exists(path); }
 
 }  // namespace
 
@@ -127,4 +192,157 @@ TEST(JournalStore, StaysUnderItsTotalSizeOldestRunsFirstNeverTheRunUnderWay) {
   }
   Journal::Store reopened(path);
   EXPECT_GE(reopened.Runs({}).front().bytes, 2 * value.size());
+}
+
+TEST(JournalStore, ACutShortJournalIsDamagedAndRecoveryKeepsEveryRunStillWhole) {
+  QTemporaryDir data;
+  const QString path = data.filePath("j/journal.sqlite");
+  const std::map<qint64, Held> before = FillJournal(path);
+  // The last connection's close moved the write-ahead log into the file.
+  ASSERT_FALSE(Exists(path + "-wal"));
+  ASSERT_TRUE(QFile::resize(path, QFileInfo(path).size() * 2 / 5));
+  const QByteArray damaged = Contents(path);
+
+  try {
+    Journal::Store store(path);
+    store.Runs({});
+    ADD_FAILURE() << "a cut-short journal reads";
+  } catch (const Journal::Damaged& e) {
+    EXPECT_EQ(e.Path(), path);
+    EXPECT_NE(std::string(e.what()).find(path.toStdString() + " is damaged"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("norvale history"), std::string::npos) << e.what();
+  }
+
+  // The runs whose header and entries can each be looked up in what is left.
+  std::set<qint64> whole;
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_exec(db, "PRAGMA writable_schema = ON", nullptr, nullptr, nullptr);
+    const auto reads = [&](const char* sql, qint64 from, qint64 to, size_t rows) {
+      sqlite3_stmt* s = nullptr;
+      sqlite3_prepare_v2(db, sql, -1, &s, nullptr);
+      sqlite3_bind_int64(s, 1, from);
+      sqlite3_bind_int64(s, 2, to);
+      size_t n = 0;
+      int rc;
+      while ((rc = sqlite3_step(s)) == SQLITE_ROW) ++n;
+      sqlite3_finalize(s);
+      return rc == SQLITE_DONE && n == rows;
+    };
+    for (const auto& [id, held] : before)
+      if (reads("SELECT * FROM runs WHERE id BETWEEN ?1 AND ?2", id, id, 1) &&
+          reads("SELECT * FROM entries NOT INDEXED WHERE rowid BETWEEN ?1 AND ?2", std::get<0>(held.entries.front()),
+                std::get<0>(held.entries.back()), held.entries.size()))
+        whole.insert(id);
+    sqlite3_close(db);
+  }
+  ASSERT_TRUE(whole.contains(before.begin()->first));
+  ASSERT_LT(whole.size(), before.size());
+
+  const QString aside = Journal::Store::Recover(path);
+  EXPECT_TRUE(aside.startsWith(path + ".damaged-")) << aside.toStdString();
+  EXPECT_TRUE(Contents(aside) == damaged);
+  EXPECT_EQ(Mode(aside), 0600u);
+  EXPECT_EQ(Mode(path), 0600u);
+  Journal::Store store(path);
+  std::map<qint64, Held> after = Everything(store);
+  std::map<qint64, Held> expected;
+  for (const qint64 id : whole) expected[id] = before.at(id);
+  EXPECT_EQ(after.size(), expected.size());
+  EXPECT_TRUE(after == expected);
+
+  // The new journal goes on, its runs numbered past every earlier one.
+  auto h = Header("t");
+  store.BeginRun(h);
+  EXPECT_GT(h.id, before.rbegin()->first);
+  store.Append(h.id, {{"1", "東京", "TOKYO", 1}});
+  EXPECT_EQ(Everything(store)[h.id].entries.size(), 1u);
+}
+
+TEST(JournalStore, ADamagedIndexLosesNothingAndAFileOfGarbageRecoversEmpty) {
+  QTemporaryDir data;
+  const QString path = data.filePath("journal.sqlite");
+  const std::map<qint64, Held> before = FillJournal(path);
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db, "SELECT pageno, pgsize FROM dbstat WHERE name = 'entries_run'", -1, &s, nullptr);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    while (sqlite3_step(s) == SQLITE_ROW) {
+      f.seek((sqlite3_column_int64(s, 0) - 1) * sqlite3_column_int64(s, 1));
+      f.write(QByteArray(sqlite3_column_int(s, 1), '\xa5'));
+    }
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+  }
+  {
+    Journal::Store store(path);
+    EXPECT_THROW(store.ForEach(before.begin()->first, [](const Journal::Entry&) {}), Journal::Damaged);
+  }
+  Journal::Store::Recover(path);
+  Journal::Store recovered(path);
+  EXPECT_TRUE(Everything(recovered) == before);
+
+  const QString garbage = data.filePath("garbage.sqlite");
+  Write(garbage, QByteArray("not a journal at all ").repeated(500));
+  EXPECT_THROW(Journal::Store{garbage}, Journal::Damaged);
+  const QString aside = Journal::Store::Recover(garbage);
+  EXPECT_EQ(Contents(aside), QByteArray("not a journal at all ").repeated(500));
+  EXPECT_TRUE(Journal::Store(garbage).Runs({}).empty());
+}
+
+TEST(JournalStore, RecoveryTakesAlongTheWriteAheadLogAndReadsWhatOnlyItHolds) {
+  QTemporaryDir data;
+  const QString path = data.filePath("journal.sqlite"), copy = data.filePath("copy/journal.sqlite");
+  ASSERT_TRUE(QDir().mkpath(data.filePath("copy")));
+  Journal::Store store(path);
+  auto h = Header("t");
+  store.BeginRun(h);
+  store.Append(h.id, {{"1", "пётр", "ПЁТР", 1}});
+  // A copy of an open journal: its run lives in the log alone.
+  for (const char* side : {"", "-wal"}) ASSERT_TRUE(QFile::copy(path + side, copy + side));
+  const QByteArray log = Contents(copy + "-wal");
+  const QString aside = Journal::Store::Recover(copy);
+  EXPECT_TRUE(Contents(aside + "-wal") == log);
+  EXPECT_FALSE(Exists(aside + "-shm"));
+  EXPECT_FALSE(Exists(copy + "-wal"));  // not left behind for the new journal
+  Journal::Store recovered(copy);
+  EXPECT_TRUE(Everything(recovered) == Everything(store));
+}
+
+TEST(JournalStore, PagesARunsEntriesNewestFirstEachOnceUntilSettled) {
+  QTemporaryDir data;
+  Journal::Store store(data.filePath("journal.sqlite"));
+  auto run = Header("t"), other = Header("t");
+  store.BeginRun(run);
+  store.BeginRun(other);
+  std::vector<qint64> left;  // the run's entries with rows to undo, newest first
+  for (int i = 0; i < 30; ++i) {
+    const auto ids = store.Append(run.id, {{QString::number(i), "ΟΔΥΣΣΕΥΣ", "Οδυσσευσ", i % 4 ? 1 : 0}});
+    store.Append(other.id, {{"x", "a", "A", 1}});
+    if (i % 4) left.insert(left.begin(), ids[0]);
+  }
+  const auto pages = [&](int limit) {
+    std::vector<qint64> ids;
+    for (qint64 before = 0;;) {
+      const auto page = store.EntriesNewestFirst(run.id, before, limit);
+      EXPECT_LE(page.size(), size_t(limit));
+      if (page.empty()) return ids;
+      for (const auto& e : page) {
+        EXPECT_NE(e.key.toInt() % 4, 0);
+        ids.push_back(e.id);
+      }
+      before = page.back().id;
+    }
+  };
+  EXPECT_EQ(pages(7), left);
+  EXPECT_EQ(pages(1000), left);
+  store.Settle({left[0], left[1], left[5]});
+  left.erase(left.begin() + 5);
+  left.erase(left.begin(), left.begin() + 2);
+  EXPECT_EQ(pages(4), left);
+  EXPECT_EQ(store.EntriesNewestFirst(run.id, left[0], 1).front().id, left[1]);
 }
