@@ -387,55 +387,81 @@ int Convert(QCommandLineParser& parser, Common& c) {
 int UndoCommand(QCommandLineParser& parser, Common& c) {
   const QString table = parser.value(QStringLiteral("table")), field = parser.value(QStringLiteral("field"));
   if (table.isEmpty() != field.isEmpty()) return Usage(c.command, QStringLiteral("--table and --field go together"));
+  bool idOk = true;
+  const qint64 id = parser.isSet(QStringLiteral("run")) ? parser.value(QStringLiteral("run")).toLongLong(&idOk) : 0;
+  if (!idOk || id < 0) return Usage(c.command, QStringLiteral("--run takes a run's id, as norvale history shows it"));
   if (!c.yes && !OnTerminal())
     return Usage(c.command, QStringLiteral("there is no terminal to confirm on: add --yes to undo without asking"));
+  QJsonObject answer;
+  const auto done = [&](int status, const QString& error) {
+    if (!error.isEmpty()) Err(error);
+    if (c.json) PrintJson(answer, status, error);
+    return status;
+  };
   try {
     Journal::Store store;
     std::optional<Journal::RunHeader> run;
-    for (const Journal::Store::Listed& l :
-         store.Runs({c.details.server, c.details.port, c.details.database, table, field})) {
-      if (!l.header.undone) {
-        run = l.header;
-        break;
+    if (id > 0) {
+      // A run chosen by its id: only on the server, port and database it ran on.
+      for (const Journal::Store::Listed& l : store.Runs({}))
+        if (l.header.id == id) run = l.header;
+      if (!run) return done(kNotDone, QStringLiteral("the journal holds no run %1").arg(id));
+      const Journal::Target& t = run->target;
+      if (t.server != c.details.server || t.port != c.details.port || t.database != c.details.database)
+        return done(kNotDone, QStringLiteral("run %1 was made on %2:%3, database %4: connect there (-h, -P, -D) to undo it")
+                                  .arg(id)
+                                  .arg(t.server, t.port, t.database));
+      if (run->undone) return done(kNotDone, QStringLiteral("run %1 has been undone already").arg(id));
+    } else {
+      for (const Journal::Store::Listed& l :
+           store.Runs({c.details.server, c.details.port, c.details.database, table, field})) {
+        if (!l.header.undone) {
+          run = l.header;
+          break;
+        }
       }
     }
     const QString on = table.isEmpty() ? c.details.database : QStringLiteral("%1.%2.%3").arg(c.details.database, table, field);
-    if (!run) {
-      Err(QStringLiteral("there is no run on %1 to undo").arg(on));
-      return kNotDone;
-    }
+    if (!run) return done(kNotDone, QStringLiteral("there is no run on %1 to undo").arg(on));
     const QString where = QStringLiteral("%1.%2.%3").arg(run->target.database, run->target.table, run->target.field);
-    if (!run->keyless.isEmpty()) {
-      Err(QStringLiteral("the last run on %1 cannot be undone exactly: the table %2; nothing was changed").arg(where, run->keyless));
-      return kNotDone;
-    }
+    answer = {{QStringLiteral("run"), run->id},         {QStringLiteral("database"), run->target.database},
+              {QStringLiteral("table"), run->target.table}, {QStringLiteral("field"), run->target.field},
+              {QStringLiteral("mode"), run->mode}};
+    if (!run->keyless.isEmpty())
+      return done(kNotDone, QStringLiteral("the run %1 on %2 cannot be undone exactly: %3. Nothing was changed.")
+                                .arg(run->id)
+                                .arg(where, Conversion::KeylessReason(run->target.table, run->keyless)));
     const QString time = QLocale().toString(run->time.toLocalTime(), QLocale::ShortFormat);
-    if (!c.yes && !Confirm(QStringLiteral("Undo the run of %1 on %2 (%3, %4 rows)?").arg(time, where, run->mode).arg(run->rows))) {
-      Err(QStringLiteral("nothing was changed"));
-      return kConverted;
+    if (!c.yes &&
+        !Confirm(QStringLiteral("Undo run %1 of %2 on %3 (%4, %5 rows)?").arg(run->id).arg(time, where, run->mode).arg(run->rows))) {
+      answer.insert(QStringLiteral("declined"), true);
+      return done(kSomeLeft, QStringLiteral("nothing was changed"));
     }
     Reporter reporter(false);
-    const Conversion::UndoResult result =
-        Conversion::Undo(c.details, *run, store, [&](qint64 i, qint64 n) { reporter.Progress(i, n); }, false);
+    const Conversion::UndoResult result = Conversion::Undo(
+        c.details, *run, store, [&](qint64 i, qint64 n) { reporter.Progress(i, n); }, false,
+        [] { return g_interrupted.load(); });
     reporter.ClearProgress();
-    if (c.json) {
-      Out(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("database"), run->target.database},
-                                                      {QStringLiteral("table"), run->target.table},
-                                                      {QStringLiteral("field"), run->target.field},
-                                                      {QStringLiteral("mode"), run->mode},
-                                                      {QStringLiteral("restored"), result.restored},
-                                                      {QStringLiteral("left"), result.left}})
-                                .toJson(QJsonDocument::Compact)));
-    } else {
+    answer.insert(QStringLiteral("restored"), result.restored);
+    answer.insert(QStringLiteral("left"), result.left);
+    answer.insert(QStringLiteral("interrupted"), result.interrupted);
+    if (!c.json)
       Out(QStringLiteral("%1: %2 rows restored, %3 rows changed since were left as they are.")
               .arg(where)
               .arg(result.restored)
               .arg(result.left));
-    }
-    return kConverted;
+    if (result.interrupted)
+      return done(kInterrupted, QStringLiteral("interrupted: what was restored stays restored, and `norvale undo --run "
+                                               "%1` takes back the rest")
+                                    .arg(run->id));
+    if (result.left > 0)
+      return done(kSomeLeft, QStringLiteral("%1 rows of run %2 were changed since and left as they are; the run stays "
+                                            "in the journal, and `norvale undo --run %2` tries them again")
+                                 .arg(result.left)
+                                 .arg(run->id));
+    return done(kConverted, QString());
   } catch (const std::exception& e) {
-    Err(QString::fromStdString(e.what()));
-    return kNotDone;
+    return done(kNotDone, QString::fromStdString(e.what()));
   }
 }
 
@@ -516,6 +542,9 @@ int Main(int argc, char** argv) {
                       QStringLiteral("field")});
     parser.addOption({QStringLiteral("yes"), QStringLiteral("Do it without asking.")});
   }
+  if (c.command == QLatin1String("undo"))
+    parser.addOption({QStringLiteral("run"), QStringLiteral("The run to take back, by the id history shows."),
+                      QStringLiteral("id")});
   if (c.command == QLatin1String("convert")) {
     parser.addOptions({{QStringLiteral("mode"), QStringLiteral("upper, lower, proper, sentence or name."),
                         QStringLiteral("mode")},

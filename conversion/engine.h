@@ -173,13 +173,19 @@ struct Request {
 void Drive(Run& run, Listener& listener, const Request& request, const std::function<void(qint64, qint64)>& progress,
            const std::function<bool()>& cancelled);
 
-// The undo of a journaled run, row by row by key. `progress` hears the
-// entry number and the count. Raises a failure to connect, or a fatal one.
+// The undo of a journaled run, row by row by key, reading the journal a
+// page at a time. `progress` hears the entry number and the count;
+// `cancelled`, asked between entries, ends it once the statements queued
+// have gone. The run is marked undone only once no row of it is left: rows
+// changed since stay in the journal for undoing again. Raises a failure to
+// connect, or a fatal one.
 struct UndoResult {
   qint64 restored = 0, left = 0;
+  bool interrupted = false;
 };
 UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeader& run, Journal::Store& store,
-                const std::function<void(qint64, qint64)>& progress, bool responsive);
+                const std::function<void(qint64, qint64)>& progress, bool responsive,
+                const std::function<bool()>& cancelled = {});
 
 // Why a run on `table` cannot be undone exactly, as a sentence's end, from
 // the reason a run keeps ("it has no primary key…").

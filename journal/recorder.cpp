@@ -162,8 +162,14 @@ QString KeyCondition(const RunHeader& run, const QString& key) {
   return Rewrite::KeyCondition(identity, key);
 }
 
-Restorer::Restorer(const RunHeader& run, std::vector<Entry> entries) : run_(run), entries_(std::move(entries)) {
+Restorer::Restorer(const RunHeader& run, Store& store) : run_(run), store_(store) {}
+
+bool Restorer::NextPage(int size) {
+  entries_ = store_.EntriesNewestFirst(run_.id, before_, size);
+  if (entries_.empty()) return false;
+  before_ = entries_.back().id;
   for (Entry& e : entries_) e.key = KeyCondition(run_, e.key);
+  return true;
 }
 
 QString Restorer::Statement(size_t i) const {
@@ -176,6 +182,7 @@ QString Restorer::Statement(size_t i) const {
 
 void Restorer::Before(ADODB::Connection& connection, const std::vector<QStringList>& notes) {
   pendingRestored_ = pendingChanged_ = 0;
+  pendingSettled_.clear();
   // One locking read for the whole batch, so that a distant server costs a
   // round trip a batch, not one a row: each row found says which key found
   // it. A key journaled twice is looked up once.
@@ -212,25 +219,31 @@ void Restorer::Before(ADODB::Connection& connection, const std::vector<QStringLi
     // changed since; one that holds its old value already needs nothing.
     const Entry& e = entries_[i];
     const std::optional<QByteArray>& value = now[size_t(keyIndex.value(e.key))];
-    if (value && *value == e.newValue) ++pendingRestored_;
-    else if (!value || *value != e.oldValue) ++pendingChanged_;
+    if (value && *value == e.newValue) {
+      ++pendingRestored_;
+      pendingSettled_.push_back(e.id);
+    } else if (!value || *value != e.oldValue) {
+      ++pendingChanged_;  // stays in the journal: undoing again may find it
+    } else {
+      pendingSettled_.push_back(e.id);  // as it was before the run already
+    }
   }
+}
+
+void Restorer::NotApplied(ADODB::Connection&, const QStringList& note, bool) {
+  const size_t i = note.value(0).toULongLong();
+  if (i >= entries_.size()) return;
+  const auto found = std::find(pendingSettled_.begin(), pendingSettled_.end(), entries_[i].id);
+  if (found != pendingSettled_.end()) pendingSettled_.erase(found);
 }
 
 void Restorer::Committed() {
   restored_ += pendingRestored_;
   changed_ += pendingChanged_;
   pendingRestored_ = pendingChanged_ = 0;
-}
-
-std::vector<Entry> EntriesNewestFirst(Store& store, qint64 run) {
-  std::vector<Entry> entries;
-  // An entry of no rows stands for a change that never happened.
-  store.ForEach(run, [&](const Entry& e) {
-    if (e.rows > 0) entries.push_back(e);
-  });
-  std::reverse(entries.begin(), entries.end());
-  return entries;
+  std::vector<qint64> settled;
+  settled.swap(pendingSettled_);
+  store_.Settle(settled);
 }
 
 }  // namespace Journal

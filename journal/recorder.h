@@ -90,12 +90,16 @@ class RunRecorder : public Batch::Hook {
 // only where the row still holds exactly what the run wrote. Before each
 // batch's statements it reads those rows with locks to count which will be
 // restored and which someone changed since; the counts hold once the batch
-// commits.
+// commits, and the entries of rows restored (or found as they were before
+// the run) are settled in the journal, so that undoing again finds only the
+// rows still left. The entries come a page at a time.
 class Restorer : public Batch::Hook {
  public:
-  // Entries newest first, as they are to be restored.
-  Restorer(const RunHeader& run, std::vector<Entry> entries);
+  Restorer(const RunHeader& run, Store& store);
 
+  // The next page of entries, newest first, once the one before has been
+  // sent; false when none are left.
+  bool NextPage(int size);
   size_t Count() const { return entries_.size(); }
   QString Statement(size_t i) const;
   QStringList Note(size_t i) const { return {QString::number(i)}; }
@@ -103,21 +107,23 @@ class Restorer : public Batch::Hook {
   void Before(ADODB::Connection& connection, const std::vector<QStringList>& notes) override;
   void BeforeCommit(ADODB::Connection&) override {}
   void Committed() override;
+  // A row the server refused stays in the journal.
+  void NotApplied(ADODB::Connection& connection, const QStringList& note, bool warned) override;
 
   qint64 Restored() const { return restored_; }
   qint64 ChangedSince() const { return changed_; }
 
  private:
   RunHeader run_;
+  Store& store_;
   std::vector<Entry> entries_;
+  qint64 before_ = 0;  // the next page's entries are numbered below this
   qint64 restored_ = 0, changed_ = 0;
   qint64 pendingRestored_ = 0, pendingChanged_ = 0;
+  std::vector<qint64> pendingSettled_;
 };
 
 // An entry's key as a condition on the run's key columns.
 QString KeyCondition(const RunHeader& run, const QString& key);
-
-// The entries of a run, newest first.
-std::vector<Entry> EntriesNewestFirst(Store& store, qint64 run);
 
 }  // namespace Journal

@@ -68,10 +68,10 @@ void Form2::UndoLastRun() {
     return;
   }
   if (!run->keyless.isEmpty()) {
-    Main::MsgBox(QStringLiteral("The last run on %1 cannot be undone exactly: the table %2. Undo restores only "
+    Main::MsgBox(QStringLiteral("The last run on %1 cannot be undone exactly: %2. Undo restores only "
                                 "tables whose rows have a primary key or a unique key over NOT NULL columns.\r\n\r\n"
                                 "Nothing was changed.")
-                     .arg(where, run->keyless));
+                     .arg(where, Conversion::KeylessReason(Quoted(target.table), run->keyless)));
     return;
   }
   const QString time = QLocale().toString(run->time.toLocalTime(), QLocale::ShortFormat);
