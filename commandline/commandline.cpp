@@ -11,6 +11,7 @@
 #include <QLocale>
 #include <atomic>
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <termios.h>
 #include <unistd.h>
@@ -507,11 +508,38 @@ int History(QCommandLineParser& parser, Common& c) {
 
 }  // namespace
 
+namespace {
+
+// The program's help and version, asked for without a command: answered
+// without a window, so that they work where no display is.
+bool IsInformation(const char* argument) {
+  for (const char* option : {"--help", "-?", "--version", "-v", "-V"})
+    if (std::strcmp(argument, option) == 0) return true;
+  return false;
+}
+
+int Information(const QString& option) {
+  if (option == QLatin1String("--help") || option == QLatin1String("-?")) {
+    std::fprintf(stdout,
+                 "Usage: norvale                    opens the window\n"
+                 "       norvale convert [options]  rewrites the letter case of a field's values\n"
+                 "       norvale undo [options]     takes back a run, by its journal\n"
+                 "       norvale history [options]  lists the journal's runs\n"
+                 "       norvale --version\n"
+                 "Each command's options: norvale COMMAND --help. The manual: man norvale.\n");
+  } else {
+    std::fprintf(stdout, "norvale %s\n", NORVALE_VERSION);
+  }
+  return kConverted;
+}
+
+}  // namespace
+
 bool IsCommand(int argc, char** argv) {
   // Options (Qt's own, such as -platform) go to the windows; any word is
   // taken for a command, so that a mistyped one is a usage error, not a
   // window opening on a server without a display.
-  return argc >= 2 && argv[1][0] != '-';
+  return argc >= 2 && (argv[1][0] != '-' || IsInformation(argv[1]));
 }
 
 int Main(int argc, char** argv) {
@@ -519,6 +547,7 @@ int Main(int argc, char** argv) {
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   QStringList arguments = app.arguments();
+  if (IsInformation(argv[1])) return Information(arguments.value(1));
   Common c;
   c.command = arguments.value(1);
   arguments.removeAt(1);

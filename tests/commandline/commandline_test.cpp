@@ -12,6 +12,9 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <csignal>
+#include <sqlite3.h>
+#include <atomic>
+#include <thread>
 
 #include "commandline/options.h"
 #include "tests/support/testdb.h"
@@ -245,6 +248,195 @@ TEST_F(CommandLineTest, AnOptionFileGivesTheDetailsAndThePassword) {
 
   EXPECT_EQ(CommandLine::NormalizedArguments({"-psecret", "-p", "--password", "--password=x", "-P", "3306"}),
             QStringList({"--password=secret", "--ask-password", "--ask-password", "--password=x", "-P", "3306"}));
+}
+
+// The JSON object a command printed, and its one run.
+QJsonObject Json(const Result& r) { return QJsonDocument::fromJson(r.out.toUtf8()).object(); }
+QJsonObject OneRun(const Result& r) { return Json(r).value("runs").toArray().at(0).toObject(); }
+
+TEST_F(CommandLineTest, CountsAreWhatTheTableGotUnderAnotherWriterAndAJournalThatLocks) {
+  constexpr int kRows = 150000;
+  const QString fill = QStringLiteral("INSERT INTO %1 SELECT seq, CONCAT('name é ', seq) FROM seq_1_to_%2");
+  db_->Exec({"CREATE TABLE w (id INT PRIMARY KEY, v VARCHAR(60)) CHARACTER SET utf8mb4", fill.arg("w").arg(kRows)});
+  const auto count = [&](const QString& table, const char* like) {
+    return db_->Values(QStringLiteral("SELECT COUNT(*) FROM %1 WHERE v LIKE BINARY '%2'").arg(table, like)).value(0).toLongLong();
+  };
+  const QStringList convert = QStringList{"convert"} + Connection() + QStringList{"--field", "v", "--mode", "upper", "--yes", "--json"};
+
+  // Another client rewrites rows the run has read but not reached yet.
+  QProcess process;
+  Start(process, convert + QStringList{"--table", "w"});
+  QElapsedTimer waited;
+  waited.start();
+  while (count("w", "NAME%") == 0 && waited.elapsed() < 120000 && process.state() == QProcess::Running) QThread::msleep(10);
+  int writes = 0;
+  while (process.state() == QProcess::Running && writes < 200) {
+    db_->Exec(QStringLiteral("UPDATE w SET v = CONCAT('other ', id) WHERE id > (SELECT MAX(id) FROM (SELECT id FROM w "
+                             "WHERE v LIKE BINARY 'NAME%') AS done) + 5000 AND id % 97 = %1 AND v LIKE BINARY 'name%'")
+                  .arg(writes % 97));
+    ++writes;
+  }
+  ASSERT_TRUE(process.waitForFinished(300000));
+  const Result run{process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
+                   QString::fromUtf8(process.readAllStandardError())};
+  const QJsonObject t = OneRun(run);
+  const qint64 ours = count("w", "NAME%") + count("w", "OTHER%"), theirs = count("w", "other%");
+  EXPECT_GT(theirs, 0) << "the other client wrote nothing while the run went on";
+  EXPECT_EQ(t.value("changed").toInteger(), ours) << run.out.toStdString();
+  EXPECT_EQ(t.value("changed_since").toInteger(), theirs);
+  EXPECT_EQ(t.value("not_changed").toInteger(), theirs);
+  EXPECT_EQ(run.status, theirs > 0 ? 1 : 0) << run.err.toStdString();
+  EXPECT_TRUE(run.err.contains(QStringLiteral("%1 rows were sent but not changed").arg(theirs))) << run.err.toStdString();
+  // The journal holds exactly the rows the run changed.
+  const QJsonObject listed = Json(Norvale({"history", "--table", "w", "--json"})).value("runs").toArray().at(0).toObject();
+  EXPECT_EQ(listed.value("rows").toInteger(), ours);
+
+  // The journal is held by another process for longer than the run waits
+  // for it: the run ends with status 2 before its next statement, and what
+  // it sent stays journaled and undoable.
+  db_->Exec({"CREATE TABLE l (id INT PRIMARY KEY, v VARCHAR(60)) CHARACTER SET utf8mb4", fill.arg("l").arg(kRows)});
+  Start(process, convert + QStringList{"--table", "l"});
+  waited.restart();
+  while (count("l", "NAME%") == 0 && waited.elapsed() < 120000 && process.state() == QProcess::Running) QThread::msleep(10);
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open((home_.path() + "/data/norvale/journal.sqlite").toUtf8().constData(), &holder), SQLITE_OK);
+  sqlite3_busy_timeout(holder, 10000);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(holder);
+  ASSERT_TRUE(process.waitForFinished(300000));
+  sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(holder);
+  const Result locked{process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
+                      QString::fromUtf8(process.readAllStandardError())};
+  const qint64 sent = count("l", "NAME%");
+  ASSERT_GT(sent, 0);
+  ASSERT_LT(sent, kRows) << "the run finished before the journal was locked";
+  EXPECT_EQ(locked.status, 2) << locked.err.toStdString();
+  EXPECT_TRUE(locked.err.contains("journal")) << locked.err.toStdString();
+  EXPECT_EQ(OneRun(locked).value("changed").toInteger(), sent) << locked.out.toStdString();
+  EXPECT_EQ(Json(locked).value("status").toInt(), 2);
+  EXPECT_FALSE(Json(locked).value("error").toString().isEmpty());
+  const Result undo = Norvale(QStringList{"undo"} + Connection() + QStringList{"--table", "l", "--field", "v", "--yes"});
+  EXPECT_EQ(undo.status, 0) << undo.err.toStdString();
+  EXPECT_TRUE(undo.out.contains(QStringLiteral(": %1 rows restored, 0 rows").arg(sent))) << undo.out.toStdString();
+  EXPECT_EQ(count("l", "NAME%"), 0);
+}
+
+TEST_F(CommandLineTest, ColumnsThatCannotTakeAConvertedValueAreRefusedBeforeAnythingIsSent) {
+  db_->Exec({"CREATE TABLE c (id INT PRIMARY KEY, a VARCHAR(20), g VARCHAR(20) AS (LOWER(a)) VIRTUAL, "
+             "s VARCHAR(20) AS (CONCAT(a, 'x')) STORED, j JSON, e ENUM('small', 'big') COLLATE utf8mb4_general_ci, "
+             "b ENUM('small', 'SMALL') COLLATE utf8mb4_bin) CHARACTER SET utf8mb4",
+             "INSERT INTO c (id, a, j, e, b) VALUES (1, 'ünï', '{\"clé\":\"bc\"}', 'small', 'small'), (2, 'ok', '[\"x\"]', "
+             "'big', 'small')"});
+  const QStringList before = db_->Values("SELECT CONCAT_WS('|', HEX(a), HEX(g), HEX(s), HEX(j), HEX(e), HEX(b)) FROM c ORDER BY id");
+  for (const char* field : {"g", "s", "j"}) {
+    for (const QStringList& extra : {QStringList{"--yes"}, QStringList{"--dry-run"}}) {
+      const Result r = Norvale(QStringList{"convert"} + Connection() +
+                               QStringList{"--table", "c", "--field", field, "--mode", "upper", "--json"} + extra);
+      EXPECT_EQ(r.status, 2) << field << r.err.toStdString();
+      EXPECT_TRUE(r.err.contains(QStringLiteral("The field %1 ").arg(field))) << r.err.toStdString();
+      EXPECT_TRUE(Json(r).value("error").toString().contains(field)) << r.out.toStdString();
+    }
+  }
+  EXPECT_EQ(db_->Values("SELECT CONCAT_WS('|', HEX(a), HEX(g), HEX(s), HEX(j), HEX(e), HEX(b)) FROM c ORDER BY id"), before);
+  EXPECT_TRUE(Json(Norvale({"history", "--json"})).value("runs").toArray().isEmpty());
+
+  // An ENUM under a case-insensitive collation stores the same member
+  // again: counted apart, not as changed. Under a binary one 'small' can
+  // become the member 'SMALL'.
+  Result r = Norvale(QStringList{"convert"} + Connection() + QStringList{"--table", "c", "--field", "e", "--mode", "upper", "--yes", "--json"});
+  EXPECT_EQ(r.status, 1) << r.err.toStdString();
+  EXPECT_EQ(OneRun(r).value("changed").toInt(), 0) << r.out.toStdString();
+  EXPECT_EQ(OneRun(r).value("same_value").toInt(), 2);
+  EXPECT_TRUE(r.err.contains("2 where the column stored the same value again")) << r.err.toStdString();
+  r = Norvale(QStringList{"convert"} + Connection() + QStringList{"--table", "c", "--field", "b", "--mode", "upper", "--yes", "--json"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(OneRun(r).value("changed").toInt(), 2);
+  EXPECT_EQ(db_->Values("SELECT CONCAT(e, '|', b) FROM c ORDER BY id"), QStringList({"small|SMALL", "big|SMALL"}));
+  // The text column beside them converts as ever.
+  r = Norvale(QStringList{"convert"} + Connection() + QStringList{"--table", "c", "--field", "a", "--mode", "upper", "--yes"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(db_->Values("SELECT CONCAT(a, '|', g) FROM c ORDER BY id"), QStringList({"ÜNÏ|ünï", "OK|ok"}));
+}
+
+TEST_F(CommandLineTest, UndoKeepsARunWhoseRowsItCouldNotRestoreAndTakesRunsBackById) {
+  db_->Exec({"CREATE TABLE u (id INT PRIMARY KEY, v VARCHAR(40) CHARACTER SET latin1)",
+             "INSERT INTO u SELECT seq, CONCAT('café ', seq) FROM seq_1_to_2000",
+             "CREATE TABLE other (id INT PRIMARY KEY, v VARCHAR(40))", "INSERT INTO other VALUES (1, 'ελύτης')"});
+  const QStringList original = Hex("u", "v");
+  const QStringList convert = QStringList{"convert"} + Connection() + QStringList{"--field", "v", "--mode", "upper", "--yes"};
+  ASSERT_EQ(Norvale(convert + QStringList{"--table", "u"}).status, 0);
+  ASSERT_EQ(Norvale(convert + QStringList{"--table", "other"}).status, 0);
+  const QJsonArray runs = Json(Norvale({"history", "--json"})).value("runs").toArray();
+  ASSERT_EQ(runs.size(), 2);
+  const qint64 first = runs[1].toObject().value("id").toInteger();
+  EXPECT_EQ(runs[1].toObject().value("table").toString(), "u");
+  EXPECT_EQ(runs[1].toObject().value("rows").toInt(), 2000);
+
+  // The column's bytes change under the journal: nothing can be restored,
+  // and the run stays in the journal.
+  db_->Exec("ALTER TABLE u MODIFY v VARCHAR(40) CHARACTER SET utf8mb4");
+  const QStringList undoRun = QStringList{"undo"} + Connection() + QStringList{"--yes", "--run", QString::number(first)};
+  Result r = Norvale(undoRun + QStringList{"--json"});
+  EXPECT_EQ(r.status, 1) << r.err.toStdString();
+  EXPECT_EQ(Json(r).value("restored").toInt(), 0) << r.out.toStdString();
+  EXPECT_EQ(Json(r).value("left").toInt(), 2000);
+  EXPECT_FALSE(Json(Norvale({"history", "--json"})).value("runs").toArray()[1].toObject().value("undone").toBool());
+
+  // Back as it was, and one row changed by someone since: that row is left,
+  // the others restored, and the run still holds that one row.
+  db_->Exec({"ALTER TABLE u MODIFY v VARCHAR(40) CHARACTER SET latin1", "UPDATE u SET v = 'someone else' WHERE id = 7"});
+  r = Norvale(undoRun);
+  EXPECT_EQ(r.status, 1) << r.err.toStdString();
+  EXPECT_TRUE(r.out.contains("1999 rows restored, 1 rows changed since")) << r.out.toStdString();
+  QJsonObject u = Json(Norvale({"history", "--json"})).value("runs").toArray()[1].toObject();
+  EXPECT_FALSE(u.value("undone").toBool());
+  EXPECT_EQ(u.value("rows").toInt(), 1);
+  // Once the row holds what the run wrote, undoing again restores it alone.
+  db_->Exec("UPDATE u SET v = 'CAFÉ 7' WHERE id = 7");
+  r = Norvale(undoRun);
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_TRUE(r.out.contains(": 1 rows restored, 0 rows")) << r.out.toStdString();
+  EXPECT_EQ(Hex("u", "v"), original);
+  u = Json(Norvale({"history", "--json"})).value("runs").toArray()[1].toObject();
+  EXPECT_TRUE(u.value("undone").toBool());
+  EXPECT_EQ(Norvale(undoRun).status, 2);  // undone already
+  // The newer run on the other table was never touched, and a run is taken
+  // back only where it was made.
+  EXPECT_EQ(db_->Values("SELECT v FROM other"), QStringList({"ΕΛΎΤΗΣ"}));
+  r = Norvale(QStringList{"undo", "-h", "localhost"} + Connection().mid(2) +
+              QStringList{"--yes", "--run", QString::number(first + 1)});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("connect there")) << r.err.toStdString();
+  EXPECT_EQ(Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes", "--run", "999"}).status, 2);
+}
+
+TEST_F(CommandLineTest, HelpAndVersionNeedNoDisplayAndATableWithoutAKeySaysSoFirst) {
+  for (const char* option : {"--version", "-v", "--help"}) {
+    const Result r = Norvale({option});
+    EXPECT_EQ(r.status, 0) << option << r.err.toStdString();
+    EXPECT_TRUE(r.out.startsWith("norvale 1.") || r.out.startsWith("Usage: norvale")) << r.out.toStdString();
+  }
+  for (const char* command : {"convert", "undo", "history"}) {
+    const Result r = Norvale({command, "--help"});
+    EXPECT_EQ(r.status, 0) << command;
+    EXPECT_TRUE(r.out.contains(QStringLiteral("Usage: norvale %1").arg(command))) << r.out.toStdString();
+  }
+  db_->Exec({"CREATE TABLE k (v VARCHAR(20))", "INSERT INTO k VALUES ('a'), ('a'), ('b'), ('c')"});
+  const QStringList convert = QStringList{"convert"} + Connection() + QStringList{"--table", "k", "--field", "v", "--mode", "upper"};
+  Result r = Norvale(convert + QStringList{"--dry-run"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.out.contains("could not be undone exactly: k has no primary key")) << r.out.toStdString();
+  r = Norvale(convert + QStringList{"--yes", "--json"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(OneRun(r).value("changed").toInt(), 4);
+  EXPECT_FALSE(OneRun(r).value("undoable").toBool());
+  r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("cannot be undone exactly: k has no primary key")) << r.err.toStdString();
+  // A usage error is one JSON object too.
+  r = Norvale(convert + QStringList{"--json", "--mode", "title"});
+  EXPECT_EQ(r.status, 64);
+  EXPECT_EQ(Json(r).value("status").toInt(), 64);
 }
 
 }  // namespace
