@@ -140,7 +140,7 @@ inline void MakeShapedTable(const TestDatabase& db, const QString& table, int ro
 
 class QuietListener : public Conversion::Listener {
  public:
-  void RecordFailed(qint64, const QString& text, Conversion::Failure, qint64) override {
+  void RecordFailed(qint64, const QString&, const QString& text, Conversion::Failure, qint64) override {
     std::fprintf(stderr, "record failed: %s\n", qPrintable(text));
   }
 };

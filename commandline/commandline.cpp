@@ -184,13 +184,17 @@ int ReadCommon(QCommandLineParser& parser, Common& c, bool needsDatabase) {
 class Reporter : public Conversion::Listener {
  public:
   explicit Reporter(bool quiet) : quiet_(quiet), progress_(isatty(STDERR_FILENO)) { clock_.start(); }
-  void RecordFailed(qint64 record, const QString& text, Conversion::Failure, qint64 rows) override {
+  void RecordFailed(qint64 record, const QString& key, const QString& text, Conversion::Failure, qint64 rows) override {
     if (quiet_) return;
     ClearProgress();
+    const QString which = key.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(key);
     if (rows > 1) {
-      Err(QStringLiteral("record %1: %2 (and %3 more records holding the same value)").arg(record + 1).arg(text).arg(rows - 1));
+      Err(QStringLiteral("record %1%2: %3 (and %4 more records holding the same value)")
+              .arg(record + 1)
+              .arg(which, text)
+              .arg(rows - 1));
     } else {
-      Err(QStringLiteral("record %1: %2").arg(record + 1).arg(text));
+      Err(QStringLiteral("record %1%2: %3").arg(record + 1).arg(which, text));
     }
   }
   void Progress(qint64 record, qint64 count) {

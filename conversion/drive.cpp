@@ -77,7 +77,7 @@ void Drive(Run& run, Listener& listener, const Request& request, const std::func
       } catch (const std::exception& e) {
         // The record's own failure (its value cannot be read, converted or
         // written, or the server refused it before): the run goes on.
-        listener.RecordFailed(record, QString::fromStdString(e.what()), run.LastFailure(), 1);
+        listener.RecordFailed(record, run.ShownKey(), QString::fromStdString(e.what()), run.LastFailure(), 1);
       }
       run.MoveNext();
     }

@@ -87,10 +87,12 @@ void Run::Open(const MySQL::ConnectionDetails& details) {
       s.group.clear();
     } else if (!s.keyed) {
       RefusedValue(tag, text);
-    } else if (std::this_thread::get_id() == s.jobThread) {
-      s.jobRefusals.emplace_back(tag, text);  // told on the run's thread
     } else {
-      Refused(tag, text);
+      const QString key = Rewrite::ShownKey(s.identity, s.sender->ReportedNote().value(1));
+      if (std::this_thread::get_id() == s.jobThread)
+        s.jobRefusals.push_back({tag, text, key});  // told on the run's thread
+      else
+        Refused(tag, text, key);
     }
   });
   s.sender->SetInspect([this](ADODB::Connection& connection, int tag, const QStringList& note, qint64) {
@@ -102,7 +104,7 @@ void Run::Open(const MySQL::ConnectionDetails& details) {
 
 void Run::Answered(int, qint64 changed, const Batch::Shortfall& shortfall) {
   State& s = *s_;
-  s.serverChanged += changed;
+  s.serverChanged += changed + shortfall.already;
   s.changedSince += shortfall.changedSince;
   s.sameValue += shortfall.sameValue;
 }
@@ -128,7 +130,10 @@ Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int
                                       .arg(MySQL::QuoteName(s.field), MySQL::QuoteName(s.table), condition));
     std::optional<QByteArray> now;
     if (row && !row->Eof() && !row->Value(0).isNull()) now = row->Value(0).toByteArray();
-    judge(0, now);
+    if (now && *now == note.value(3).toLatin1())
+      ++found.already;
+    else
+      judge(0, now);
     return found;
   }
   // A group: its pairs' rows in the order they went in, then those whose
@@ -147,11 +152,13 @@ Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int
   return found;
 }
 
-void Run::Refused(qint64 record, const QString& text) {
+void Run::Refused(qint64 record, const QString& text, const QString& key) {
   ++totals_.refused;
   --totals_.changed;
-  listener_.RecordFailed(record, text, Failure::Refused, 1);
+  listener_.RecordFailed(record, key, text, Failure::Refused, 1);
 }
+
+QString Run::ShownKey() const { return s_->keyed ? Rewrite::ShownKey(s_->identity, s_->keyValues) : QString(); }
 
 void Run::RefusedValue(qsizetype number, const QString& text) {
   State& s = *s_;
@@ -159,7 +166,7 @@ void Run::RefusedValue(qsizetype number, const QString& text) {
   s.refusals.insert(number, text);
   totals_.refused += rows;
   totals_.changed -= rows;
-  listener_.RecordFailed(FirstRecord(s, number), text, Failure::Refused, rows);
+  listener_.RecordFailed(FirstRecord(s, number), QString(), text, Failure::Refused, rows);
 }
 
 void Run::Read(const QString& table, const QString& field) {

@@ -38,7 +38,8 @@ enum class Failure {
 class Listener {
  public:
   virtual ~Listener() = default;
-  virtual void RecordFailed(qint64 record, const QString& text, Failure kind, qint64 rows) = 0;
+  // `key` shows the record's row as `column`=value, where the table has a key.
+  virtual void RecordFailed(qint64 record, const QString& key, const QString& text, Failure kind, qint64 rows) = 0;
 };
 
 struct Summary {
@@ -117,6 +118,8 @@ class Run {
   // Why the table's rows cannot be told apart, once read; empty when a key
   // tells them apart and the run can be undone exactly.
   QString Keyless() const;
+  // The current record's key, as reports show it; empty without one.
+  QString ShownKey() const;
   // The class of the last failure a step raised for its own record.
   Failure LastFailure() const { return lastFailure_; }
   const Summary& Totals() const { return totals_; }
@@ -135,7 +138,7 @@ class Run {
   // inside its transaction.
   void Answered(int tag, qint64 changed, const Batch::Shortfall& shortfall);
   static Batch::Shortfall Inspect(const State& s, ADODB::Connection& connection, int tag, const QStringList& note);
-  void Refused(qint64 record, const QString& text);
+  void Refused(qint64 record, const QString& text, const QString& key);
   void RefusedValue(qsizetype number, const QString& text);
   // Waits for the group on its way, then tells what it learnt.
   void Sync();

@@ -29,9 +29,9 @@ void Run::Sync() {
   if (!s.job.joinable()) return;
   Await(jobDone_);
   s.job.join();
-  std::vector<std::pair<int, QString>> refusals;
+  std::vector<State::JobRefusal> refusals;
   refusals.swap(s.jobRefusals);
-  for (const auto& [tag, text] : refusals) Refused(tag, text);
+  for (const State::JobRefusal& r : refusals) Refused(r.tag, r.text, r.key);
   if (s.jobFailure) {
     std::exception_ptr failure;
     std::swap(failure, s.jobFailure);

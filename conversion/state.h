@@ -83,7 +83,11 @@ struct Run::State {
   // failure that ends the run.
   std::thread job;
   std::exception_ptr jobFailure;
-  std::vector<std::pair<int, QString>> jobRefusals;
+  struct JobRefusal {
+    int tag;
+    QString text, key;
+  };
+  std::vector<JobRefusal> jobRefusals;
   std::thread::id jobThread;
 
   // What the server says the run changed, and the rows it was meant to

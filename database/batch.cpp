@@ -346,7 +346,7 @@ bool Sender::Transaction(std::vector<Item>& pending, size_t from, size_t& count,
       // The statements the server refused stay refused whatever became of
       // the rest (a commit whose answer was lost): they are still reported.
       for (size_t i = 0; i < outcomes.size(); ++i)
-        if (outcomes[i].refused) reports.push_back({items[i].order, {items[i].tag, outcomes[i].text}});
+        if (outcomes[i].refused) reports.push_back({items[i].order, items[i].tag, outcomes[i].text, items[i].note});
       throw;
     }
     if (result == Result::Conflict) return false;
@@ -356,7 +356,7 @@ bool Sender::Transaction(std::vector<Item>& pending, size_t from, size_t& count,
       // are reported and never sent again.
       for (size_t i = items.size(); i-- > 0;) {
         if (!outcomes[i].warned) continue;
-        reports.push_back({items[i].order, {items[i].tag, WarningText(items[i])}});
+        reports.push_back({items[i].order, items[i].tag, WarningText(items[i]), items[i].note});
         if (hook_) hook_->NotApplied(connection_, items[i].note, true);
         pending.erase(pending.begin() + qsizetype(from + i));
         --count;
@@ -369,7 +369,7 @@ bool Sender::Transaction(std::vector<Item>& pending, size_t from, size_t& count,
         if (answered_ && outcomes[i].changed >= 0) answered_(items[i].tag, outcomes[i].changed, outcomes[i].shortfall);
         continue;
       }
-      reports.push_back({items[i].order, {items[i].tag, outcomes[i].text}});
+      reports.push_back({items[i].order, items[i].tag, outcomes[i].text, items[i].note});
       if (hook_) hook_->NotApplied(connection_, items[i].note, false);
     }
     if (hook_) hook_->Committed();
@@ -389,8 +389,12 @@ void Sender::Flush() {
   size_t from = 0, span = pending.size();
   int failed = 0;  // tries of the same statements taken back in a row
   const auto report = [&] {
-    std::sort(reports.begin(), reports.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& r : reports) refused_(r.second.first, r.second.second);
+    std::sort(reports.begin(), reports.end(), [](const auto& a, const auto& b) { return a.order < b.order; });
+    for (const Report& r : reports) {
+      reportedNote_ = r.note;
+      refused_(r.tag, r.text);
+    }
+    reportedNote_.clear();
   };
   try {
     while (from < pending.size()) {

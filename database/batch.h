@@ -81,6 +81,9 @@ struct Shortfall {
   QStringList notes;
   qint64 sameValue = 0;     // the row holds its old bytes: the column stored the same value again
   qint64 changedSince = 0;  // the row holds something else, or is gone: another client changed it
+  // Rows that hold the new bytes already: a table without transactions kept
+  // what a try of the batch, taken back, changed. Changed all the same.
+  qint64 already = 0;
 };
 
 class Sender {
@@ -135,6 +138,8 @@ class Sender {
   // The report of a statement it would not take.
   static QString TooLarge();
   int StatementBound() const { return limits_.statements; }
+  // While `refused` is told of a statement: that statement's note.
+  const QStringList& ReportedNote() const { return reportedNote_; }
 
  private:
   struct Item {
@@ -151,7 +156,13 @@ class Sender {
     qint64 changed = -1;  // as the server counted them; -1 when it did not say
     Shortfall shortfall;
   };
-  using Reports = std::vector<std::pair<size_t, std::pair<int, QString>>>;  // (order, (tag, text))
+  struct Report {
+    size_t order;
+    int tag;
+    QString text;
+    QStringList note;
+  };
+  using Reports = std::vector<Report>;
   // One transaction of pending[from, from + count), with its commit: false
   // when a conflict took it back. A statement that leaves warnings is taken
   // out of `pending` (and `count`) with its report.
@@ -183,6 +194,7 @@ class Sender {
   qsizetype byteBound_ = 0;
   qsizetype serverPacket_ = 0;
   std::vector<Item> queued_;
+  QStringList reportedNote_;
   qsizetype queuedBytes_ = 0;
   bool lost_ = false;  // the connection is gone: nothing more is sent on it
   bool statementLog_ = false;

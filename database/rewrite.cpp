@@ -1,5 +1,6 @@
 #include "database/rewrite.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 
 #include "database/mysql.h"
@@ -116,6 +117,20 @@ QString GroupStatement(const QString& table, const QString& field, const MySQL::
          on.join(QStringLiteral(" AND ")) + QStringLiteral(" SET ") + column +
          QStringLiteral(" = nv_keys.nv_new_bytes WHERE nv_keys.nv_group = ") + QString::number(group) + QStringLiteral(" AND CAST(") + column +
          QStringLiteral(" AS BINARY) = nv_keys.nv_old_bytes;");
+}
+
+QString ShownKey(const MySQL::RowIdentity& identity, const QString& key) {
+  if (key.isEmpty() || identity.keyValues.isEmpty()) return key;
+  static const QRegularExpression hex(QStringLiteral("^_(utf8mb4|utf8mb3|utf8|ascii) X'([0-9A-Fa-f]*)'$"));
+  QStringList values;
+  for (const QString& value : key.split(u',')) {
+    const QRegularExpressionMatch m = hex.match(value);
+    values << (m.hasMatch() ? u'\'' + QString::fromUtf8(QByteArray::fromHex(m.captured(2).toLatin1())) + u'\'' : value);
+  }
+  QStringList names;
+  for (const QString& c : identity.columns) names << MySQL::QuoteName(c);
+  if (names.size() == 1) return names.front() + u'=' + values.join(u',');
+  return u'(' + names.join(QStringLiteral(", ")) + QStringLiteral(")=(") + values.join(QStringLiteral(", ")) + u')';
 }
 
 QString GroupRows(int group) {

@@ -65,6 +65,11 @@ QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::ve
 // exactly its old bytes.
 QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group);
 // Empties the table once every group sent has been answered.
+// A row's key as a person reads it: `id`=7, or (`a`, `b`)=('x', 2). Text
+// values written as hex in UTF-8 are shown as their text. `key` is the
+// run's literals of the key's values, or already a condition.
+QString ShownKey(const MySQL::RowIdentity& identity, const QString& key);
+
 // A group's pair rows in the order they went in; and those of its pairs
 // whose rows do not hold the new bytes, with what the row holds (NULL where
 // it is gone). Read inside the group's transaction.

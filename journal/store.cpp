@@ -547,7 +547,7 @@ QString MoveAside(const QString& path) {
 // (writable_schema) rather than refused whole.
 class DamagedFile {
  public:
-  explicit DamagedFile(const QString& file) : file_(file) {
+  explicit DamagedFile(const QString& file) {
     for (const char* side : {"-wal", "-shm"})
       if (!Exists(file + side)) added_.push_back(file + side);
     const QByteArray uri = "file:" + QFile::encodeName(QFileInfo(file).absoluteFilePath()).toPercentEncoding("/");
@@ -579,8 +579,7 @@ class DamagedFile {
     sqlite3_close_v2(db_);
     db_ = nullptr;
   }
-  QString file_;
-  std::vector<QString> added_;
+  std::vector<QString> added_;  // the companions SQLite may add
   sqlite3* db_ = nullptr;
 };
 
@@ -651,7 +650,6 @@ void Store::CopyReadable(const QString& file) {
   // the scan or, for those it passed over, by its number. Where the index
   // cannot list them, where the run has no entries left, or its entries
   // reach up to or across a stretch that failed, it may have lost some.
-  for (auto& g : gaps) fprintf(stderr, "gap %lld %lld\n", (long long)g.after, (long long)g.before);
   const Query listed = Prepare(in, "SELECT rowid FROM entries INDEXED BY entries_run WHERE run = ?1 ORDER BY rowid");
   const Query one = Prepare(in, "SELECT rowid, run, key, old, new, rows FROM entries NOT INDEXED WHERE rowid = ?1");
   const auto rescue = [&](qint64 rowid, qint64 run) {
@@ -676,7 +674,6 @@ void Store::CopyReadable(const QString& file) {
         rescued = true;
       }
     }
-    fprintf(stderr, "run %lld whole %d rc %d rescued %d n %zu\n", (long long)id, read.whole, rc, rescued, read.rowids.size());
     if (!read.whole || rc == SQLITE_DONE) continue;
     if (rescued) {
       read.whole = false;

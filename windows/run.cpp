@@ -46,7 +46,7 @@ namespace {
 class LineListener : public Conversion::Listener {
  public:
   LineListener(Main::Procedure& p, const int& executeLine) : p_(p), executeLine_(executeLine) {}
-  void RecordFailed(qint64, const QString& text, Conversion::Failure, qint64 rows) override {
+  void RecordFailed(qint64, const QString&, const QString& text, Conversion::Failure, qint64 rows) override {
     for (qint64 i = rows; i > 0; --i) p_.Line(executeLine_, [&] { throw ADODB::Error(text); });
   }
 

@@ -185,8 +185,8 @@ TEST_F(CommandLineTest, UsageErrorsAndFailuresHaveTheirStatusesAndSayWhy) {
        2, "Access denied"},
       {QStringList{"convert"} + Connection() + QStringList{"--table", "gone", "--field", "a", "--mode", "upper", "--yes"},
        2, "gone"},
-      {convert + QStringList{"--mode", "upper", "--yes"}, 1, "norvale: record 2: "},
-      {convert + QStringList{"--mode", "upper", "--yes"}, 1, "norvale: record 3: "},
+      {convert + QStringList{"--mode", "upper", "--yes"}, 1, "norvale: record 2 (`id`=2): "},
+      {convert + QStringList{"--mode", "upper", "--yes"}, 1, "norvale: record 3 (`id`=3): "},
   };
   for (const Case& c : cases) {
     const Result r = Norvale(c.args);
@@ -204,8 +204,14 @@ TEST_F(CommandLineTest, UsageErrorsAndFailuresHaveTheirStatusesAndSayWhy) {
                            QStringList{"--table", "many", "--field", "a", "--mode", "upper", "--yes", "--json"});
   EXPECT_EQ(r.status, 1);
   QList<int> reported;
-  static const QRegularExpression record(QStringLiteral("^norvale: record (\\d+): "), QRegularExpression::MultilineOption);
-  for (auto m = record.globalMatch(r.err); m.hasNext();) reported << m.next().captured(1).toInt();
+  // Each names its row by its key (here the id is the record's number).
+  static const QRegularExpression record(QStringLiteral("^norvale: record (\\d+) \\(`id`=(\\d+)\\): "),
+                                         QRegularExpression::MultilineOption);
+  for (auto m = record.globalMatch(r.err); m.hasNext();) {
+    const QRegularExpressionMatch one = m.next();
+    EXPECT_EQ(one.captured(1), one.captured(2));
+    reported << one.captured(1).toInt();
+  }
   EXPECT_EQ(reported, QList<int>({10, 999, 1500, 1600, 2100, 2400})) << r.err.toStdString();
   const QJsonObject totals = QJsonDocument::fromJson(r.out.toUtf8()).object().value("runs").toArray()[0].toObject();
   EXPECT_EQ(totals.value("changed").toInt(), 2494);
@@ -219,7 +225,7 @@ TEST_F(CommandLineTest, UsageErrorsAndFailuresHaveTheirStatusesAndSayWhy) {
   const Result over = Norvale(QStringList{"convert"} + Connection() +
                               QStringList{"--table", "huge", "--field", "v", "--mode", "proper", "--yes"});
   EXPECT_EQ(over.status, 1) << over.err.toStdString();
-  EXPECT_TRUE(over.err.contains("norvale: record 2: Overflow")) << over.err.toStdString();
+  EXPECT_TRUE(over.err.contains("norvale: record 2 (`id`=2): Overflow")) << over.err.toStdString();
   EXPECT_TRUE(over.out.contains("3 read, 2 changed, 0 unchanged, 0 refused, 1 not convertible")) << over.out.toStdString();
   EXPECT_EQ(db_->Values("SELECT LEFT(v, 9) FROM huge ORDER BY id"), QStringList({"First One", "xxxxxxxxx", "Third One"}));
 }
