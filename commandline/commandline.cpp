@@ -11,6 +11,7 @@
 #include <QLocale>
 #include <atomic>
 #include <csignal>
+#include <functional>
 #include <cstring>
 #include <cstdio>
 #include <termios.h>
@@ -389,7 +390,31 @@ int Convert(QCommandLineParser& parser, Common& c) {
   return status;
 }
 
+// Said once a damaged journal's readable runs are in a new file.
+void TellRecovered(const QString& keptAs) {
+  Err(QStringLiteral("the undo journal was damaged: the runs it could still read are in a new journal, and the "
+                     "damaged file is kept as %1")
+          .arg(keptAs));
+}
+
+// A command that reads the journal: where the journal is damaged, once
+// more on the runs it could still read.
+int WithJournal(const std::function<int()>& command) {
+  try {
+    return Journal::Recovering(command, TellRecovered);
+  } catch (const std::exception& e) {
+    Err(QString::fromStdString(e.what()));
+    return kNotDone;
+  }
+}
+
+int UndoFrom(QCommandLineParser& parser, Common& c);
+
 int UndoCommand(QCommandLineParser& parser, Common& c) {
+  return WithJournal([&] { return UndoFrom(parser, c); });
+}
+
+int UndoFrom(QCommandLineParser& parser, Common& c) {
   const QString table = parser.value(QStringLiteral("table")), field = parser.value(QStringLiteral("field"));
   if (table.isEmpty() != field.isEmpty()) return Usage(c.command, QStringLiteral("--table and --field go together"));
   bool idOk = true;
@@ -465,12 +490,20 @@ int UndoCommand(QCommandLineParser& parser, Common& c) {
                                  .arg(result.left)
                                  .arg(run->id));
     return done(kConverted, QString());
+  } catch (const Journal::Damaged&) {
+    throw;  // read again once its runs are recovered
   } catch (const std::exception& e) {
     return done(kNotDone, QString::fromStdString(e.what()));
   }
 }
 
+int HistoryFrom(QCommandLineParser& parser, Common& c);
+
 int History(QCommandLineParser& parser, Common& c) {
+  return WithJournal([&] { return HistoryFrom(parser, c); });
+}
+
+int HistoryFrom(QCommandLineParser& parser, Common& c) {
   try {
     Journal::Store store;
     Journal::Target where;
@@ -504,6 +537,8 @@ int History(QCommandLineParser& parser, Common& c) {
     }
     if (c.json) Out(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("runs"), list}}).toJson(QJsonDocument::Compact)));
     return kConverted;
+  } catch (const Journal::Damaged&) {
+    throw;
   } catch (const std::exception& e) {
     Err(QString::fromStdString(e.what()));
     return kNotDone;

@@ -141,4 +141,17 @@ class Store {
   sqlite3* db_ = nullptr;
 };
 
+// Runs `read` on the journal. Where it finds the file damaged, the runs that
+// can still be read go to a new file, `recovered` hears where the damaged
+// one was kept, and `read` runs again on the new file.
+template <typename Read>
+auto Recovering(Read&& read, const std::function<void(const QString& keptAs)>& recovered) {
+  try {
+    return read();
+  } catch (const Damaged& damaged) {
+    recovered(Store::Recover(damaged.Path()));
+    return read();
+  }
+}
+
 }  // namespace Journal

@@ -61,8 +61,34 @@ void Form2::UndoLastRun() {
   const MySQL::ConnectionDetails d = form1_.Details();
   const Journal::Target target{d.server, d.port, d.database, ListView1->SelectedText(), ListView2->SelectedText()};
   const QString where = QStringLiteral("table %1, field %2").arg(Quoted(target.table), Quoted(target.field));
-  Journal::Store store;
-  const std::optional<Journal::RunHeader> run = store.LastRun(target);
+  // A damaged journal gives up none of the runs it can still read: they go
+  // to a new file, and the damaged one is kept.
+  std::unique_ptr<Journal::Store> journal;
+  std::optional<Journal::RunHeader> run;
+  try {
+    Journal::Recovering(
+        [&] {
+          journal.reset();
+          journal = std::make_unique<Journal::Store>();
+          try {
+            run = journal->LastRun(target);
+          } catch (...) {
+            journal.reset();
+            throw;
+          }
+          return 0;
+        },
+        [](const QString& keptAs) {
+          Main::MsgBox(QStringLiteral("The undo journal was damaged. The runs it could still read are in a new "
+                                      "journal, and the damaged file is kept as %1.")
+                           .arg(keptAs));
+        });
+  } catch (const Journal::Error& e) {
+    Main::MsgBox(QStringLiteral("The undo journal cannot be read, and nothing was changed.\r\n\r\n") +
+                 QString::fromStdString(e.what()));
+    return;
+  }
+  Journal::Store& store = *journal;
   if (!run) {
     Main::MsgBox(QStringLiteral("There is no run on %1 to undo.").arg(where));
     return;

@@ -282,7 +282,7 @@ TEST_F(CommandLineTest, CountsAreWhatTheTableGotUnderAnotherWriterAndAJournalTha
                   .arg(writes % 97));
     ++writes;
   }
-  ASSERT_TRUE(process.waitForFinished(300000));
+  ASSERT_TRUE(process.state() == QProcess::NotRunning || process.waitForFinished(300000));
   const Result run{process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
                    QString::fromUtf8(process.readAllStandardError())};
   const QJsonObject t = OneRun(run);
@@ -308,7 +308,7 @@ TEST_F(CommandLineTest, CountsAreWhatTheTableGotUnderAnotherWriterAndAJournalTha
   ASSERT_EQ(sqlite3_open((home_.path() + "/data/norvale/journal.sqlite").toUtf8().constData(), &holder), SQLITE_OK);
   sqlite3_busy_timeout(holder, 10000);
   ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(holder);
-  ASSERT_TRUE(process.waitForFinished(300000));
+  ASSERT_TRUE(process.state() == QProcess::NotRunning || process.waitForFinished(300000));
   sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(holder);
   const Result locked{process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
@@ -443,6 +443,55 @@ TEST_F(CommandLineTest, HelpAndVersionNeedNoDisplayAndATableWithoutAKeySaysSoFir
   r = Norvale(convert + QStringList{"--json", "--mode", "title"});
   EXPECT_EQ(r.status, 64);
   EXPECT_EQ(Json(r).value("status").toInt(), 64);
+}
+
+TEST_F(CommandLineTest, ADamagedJournalKeepsEveryRunItCanStillReadAndConvertRefusesIt) {
+  const QStringList convert = QStringList{"convert"} + Connection() + QStringList{"--field", "v", "--mode", "upper", "--yes"};
+  constexpr int kRuns = 12;
+  for (int i = 0; i < kRuns; ++i) {
+    db_->Exec({QStringLiteral("CREATE TABLE t%1 (id INT PRIMARY KEY, v VARCHAR(200))").arg(i),
+               QStringLiteral("INSERT INTO t%1 SELECT seq, CONCAT(REPEAT('ünïcode ελληνικά пётр ', 3), seq) FROM seq_1_to_300").arg(i)});
+  }
+  const QStringList before = Hex("t0", "v");
+  for (int i = 0; i < kRuns; ++i) ASSERT_EQ(Norvale(convert + QStringList{"--table", QStringLiteral("t%1").arg(i)}).status, 0);
+  const QString path = home_.path() + "/data/norvale/journal.sqlite";
+  QFile journal(path);
+  ASSERT_FALSE(QFile::exists(path + "-wal"));
+  ASSERT_TRUE(journal.resize(journal.size() / 2));
+  const QByteArray damaged = [&] {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }();
+
+  // Convert refuses, naming the file; nothing is sent.
+  db_->Exec({"CREATE TABLE fresh (id INT PRIMARY KEY, v VARCHAR(20))", "INSERT INTO fresh VALUES (1, 'new')"});
+  Result r = Norvale(convert + QStringList{"--table", "fresh"});
+  EXPECT_EQ(r.status, 2) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains("damaged") && r.err.contains(path)) << r.err.toStdString();
+  EXPECT_EQ(db_->Values("SELECT v FROM fresh"), QStringList({"new"}));
+
+  // History recovers the runs it can read into a new journal and keeps the
+  // damaged file as it was; the intact runs undo exactly.
+  r = Norvale({"history", "--json"});
+  ASSERT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains("kept as")) << r.err.toStdString();
+  const QJsonArray runs = Json(r).value("runs").toArray();
+  EXPECT_GT(runs.size(), 0);
+  EXPECT_LT(runs.size(), kRuns);
+  const QJsonObject oldest = runs.last().toObject();
+  ASSERT_EQ(oldest.value("table").toString(), "t0");
+  EXPECT_EQ(oldest.value("rows").toInt(), 300);
+  const QStringList kept = QDir(home_.path() + "/data/norvale").entryList({"journal.sqlite.damaged-*"}, QDir::Files);
+  ASSERT_EQ(kept.size(), 1);
+  QFile aside(home_.path() + "/data/norvale/" + kept.front());
+  ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
+  EXPECT_EQ(aside.readAll(), damaged);
+  r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes", "--run", QString::number(oldest.value("id").toInteger())});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_TRUE(Hex("t0", "v") == before);
+  // The new journal takes new runs.
+  EXPECT_EQ(Norvale(convert + QStringList{"--table", "fresh"}).status, 0);
+  EXPECT_EQ(db_->Values("SELECT v FROM fresh"), QStringList({"NEW"}));
 }
 
 }  // namespace
