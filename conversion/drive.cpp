@@ -93,38 +93,4 @@ void Drive(Run& run, Listener& listener, const Request& request, const std::func
   run.Close();
 }
 
-UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeader& run, Journal::Store& store,
-                const std::function<void(qint64, qint64)>& progress, bool responsive,
-                const std::function<bool()>& cancelled) {
-  // Entries read from the journal this many at a time, so that memory does
-  // not grow with the run.
-  constexpr int kPage = 10000;
-  auto connection = OpenSession(details, responsive, true);
-
-  // The same batched transport as the run: a refused row is left as it is.
-  Journal::Restorer restorer(run, store);
-  qint64 refused = 0;
-  Batch::Sender sender(*connection, [&](int, const QString&) { ++refused; });
-  sender.SetHook(&restorer);
-  const qint64 count = run.rows;
-  qint64 done = 0;
-  UndoResult result;
-  while (!result.interrupted && restorer.NextPage(kPage)) {
-    // A page's statements are all answered before the next page is read.
-    for (size_t i = 0; i < restorer.Count(); ++i, ++done) {
-      if (cancelled && cancelled()) {
-        result.interrupted = true;
-        break;
-      }
-      if (progress) progress(done, std::max(count, done + 1));
-      sender.Add(restorer.Statement(i), 0, restorer.Note(i));
-    }
-    sender.Flush();
-  }
-  result.restored = restorer.Restored() - refused;
-  result.left = restorer.ChangedSince() + refused;
-  if (!result.interrupted && result.left == 0) store.MarkUndone(run.id);
-  return result;
-}
-
 }  // namespace Conversion

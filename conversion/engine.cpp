@@ -110,11 +110,16 @@ void Run::Answered(int, qint64 changed, const Batch::Shortfall& shortfall) {
 }
 
 Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int tag, const QStringList& note) {
-  // Only records found by key are sent with a count to meet. Each row the
-  // statement did not change either holds its old bytes still (the column
-  // took the new value as the same one) or something else.
+  // Only records found by key are sent with a count to meet.
+  if (!s.keyed) return {};
+  return Shortfall(connection, s.identity, s.table, s.field, tag, note);
+}
+
+Batch::Shortfall Shortfall(ADODB::Connection& connection, const MySQL::RowIdentity& identity, const QString& table,
+                           const QString& field, int tag, const QStringList& note) {
+  // Each row the statement did not change either holds its old bytes still
+  // (the column took the new value as the same one) or something else.
   Batch::Shortfall found;
-  if (!s.keyed) return found;
   const auto judge = [&](qsizetype at, const std::optional<QByteArray>& now) {
     if (at + 4 > note.size()) return;
     found.notes << note.mid(at, 4);
@@ -125,9 +130,9 @@ Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int
   };
   if (tag >= 0) {
     const QString condition =
-        s.identity.keyValues.isEmpty() ? note.value(1) : Rewrite::KeyCondition(s.identity, note.value(1));
+        identity.keyValues.isEmpty() ? note.value(1) : Rewrite::KeyCondition(identity, note.value(1));
     auto row = connection.Execute(QStringLiteral("SELECT CAST(%1 AS BINARY) FROM %2 WHERE %3;")
-                                      .arg(MySQL::QuoteName(s.field), MySQL::QuoteName(s.table), condition));
+                                      .arg(MySQL::QuoteName(field), MySQL::QuoteName(table), condition));
     std::optional<QByteArray> now;
     if (row && !row->Eof() && !row->Value(0).isNull()) now = row->Value(0).toByteArray();
     if (now && *now == note.value(3).toLatin1())
@@ -142,8 +147,8 @@ Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int
   std::vector<qint64> order;
   for (auto rows = connection.Execute(Rewrite::GroupRows(group)); rows && !rows->Eof(); rows->MoveNext())
     order.push_back(rows->Value(0).toLongLong());
-  for (auto rows = connection.Execute(Rewrite::GroupShortfall(s.table, s.field, s.identity, group));
-       rows && !rows->Eof(); rows->MoveNext()) {
+  for (auto rows = connection.Execute(Rewrite::GroupShortfall(table, field, identity, group)); rows && !rows->Eof();
+       rows->MoveNext()) {
     const auto at = std::lower_bound(order.begin(), order.end(), rows->Value(0).toLongLong());
     std::optional<QByteArray> now;
     if (!rows->Value(1).isNull()) now = rows->Value(1).toByteArray();

@@ -110,6 +110,12 @@ struct Run::Group {
 std::unique_ptr<ADODB::Connection> OpenSession(const MySQL::ConnectionDetails& details, bool responsive,
                                                bool settings);
 
+// Looks into a statement that changed fewer rows than it was sent to, inside
+// its transaction: a record sent alone (tag >= 0) or a group (tag -n - 1),
+// whose note holds its records as Rewrite::RecordNote()s.
+Batch::Shortfall Shortfall(ADODB::Connection& connection, const MySQL::RowIdentity& identity, const QString& table,
+                           const QString& field, int tag, const QStringList& note);
+
 template <typename S>
 const QString& NoteKey(const S& s, const QString& condition, const QString& values) {
   return s.keyed && !s.identity.keyValues.isEmpty() ? values : condition;

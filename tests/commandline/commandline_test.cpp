@@ -297,6 +297,31 @@ TEST_F(CommandLineTest, CountsAreWhatTheTableGotUnderAnotherWriterAndAJournalTha
   const QJsonObject listed = Json(Norvale({"history", "--table", "w", "--json"})).value("runs").toArray().at(0).toObject();
   EXPECT_EQ(listed.value("rows").toInteger(), ours);
 
+  // Undo ends at the first Ctrl+C between groups; what it restored stays
+  // restored, and undoing again takes back the rest.
+  Start(process, QStringList{"undo"} + Connection() + QStringList{"--table", "w", "--field", "v", "--yes", "--json"});
+  waited.restart();
+  while (count("w", "NAME%") + count("w", "OTHER%") == ours && waited.elapsed() < 120000 &&
+         process.state() == QProcess::Running)
+    QThread::msleep(5);
+  ::kill(pid_t(process.processId()), SIGINT);
+  ASSERT_TRUE(process.state() == QProcess::NotRunning || process.waitForFinished(120000));
+  const Result stopped{process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
+                       QString::fromUtf8(process.readAllStandardError())};
+  const qint64 restored = Json(stopped).value("restored").toInteger();
+  if (stopped.status == 130) {
+    EXPECT_TRUE(stopped.err.contains("interrupted")) << stopped.err.toStdString();
+    EXPECT_TRUE(Json(stopped).value("interrupted").toBool());
+    EXPECT_EQ(count("w", "NAME%") + count("w", "OTHER%"), ours - restored);
+    const Result rest = Norvale(QStringList{"undo"} + Connection() + QStringList{"--table", "w", "--field", "v", "--yes", "--json"});
+    EXPECT_EQ(rest.status, 0) << rest.err.toStdString();
+    EXPECT_EQ(Json(rest).value("restored").toInteger(), ours - restored);
+  } else {
+    EXPECT_EQ(stopped.status, 0) << "the undo finished before it was interrupted: " << stopped.err.toStdString();
+  }
+  EXPECT_EQ(count("w", "NAME%") + count("w", "OTHER%"), 0);
+  EXPECT_EQ(count("w", "other%"), theirs);
+
   // The journal is held by another process for longer than the run waits
   // for it: the run ends with status 2 before its next statement, and what
   // it sent stays journaled and undoable.

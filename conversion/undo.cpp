@@ -1,0 +1,210 @@
+// Taking a journaled run back. Where the table still has the run's key, the
+// rows go back as the run changed them: in groups of pairs joined by key,
+// one transaction a group, each row given its old bytes only while it holds
+// exactly what the run wrote. Elsewhere (a journal that keeps conditions, a
+// table without transactions, a server that logs statements) they go back
+// one statement a row. The journal is read a page at a time either way.
+#include <QHash>
+
+#include "conversion/state.h"
+#include "database/ado.h"
+#include "database/batch.h"
+#include "database/rewrite.h"
+#include "database/rowkey.h"
+#include "journal/recorder.h"
+
+namespace Conversion {
+namespace {
+
+// Entries read from the journal at a time, so that memory does not grow with
+// the run.
+constexpr int kPage = 10000;
+
+struct Walk {
+  const Journal::RunHeader& run;
+  Journal::Store& store;
+  const std::function<void(qint64, qint64)>& progress;
+  const std::function<bool()>& cancelled;
+  qint64 done = 0;
+  UndoResult result;
+
+  // Whether to stop before the next entry; tells progress otherwise.
+  bool Stop() {
+    if (cancelled && cancelled()) return result.interrupted = true;
+    if (progress) progress(done, std::max(run.rows, done + 1));
+    ++done;
+    return false;
+  }
+};
+
+void RowByRow(ADODB::Connection& connection, Walk& walk) {
+  // The same batched transport as the run: a refused row is left as it is.
+  Journal::Restorer restorer(walk.run, walk.store);
+  qint64 refused = 0;
+  Batch::Sender sender(connection, [&](int, const QString&) { ++refused; });
+  sender.SetHook(&restorer);
+  while (!walk.result.interrupted && restorer.NextPage(kPage)) {
+    // A page's statements are all answered before the next page is read.
+    for (size_t i = 0; i < restorer.Count() && !walk.Stop(); ++i) sender.Add(restorer.Statement(i), 0, restorer.Note(i));
+    sender.Flush();
+  }
+  walk.result.restored = restorer.Restored() - refused;
+  walk.result.left = restorer.ChangedSince() + refused;
+}
+
+// Each group's pairs turn the run's change around: the row's new bytes are
+// the pair's old ones, and its old bytes the pair's new ones.
+class Grouped {
+ public:
+  Grouped(ADODB::Connection& connection, const MySQL::RowIdentity& identity, Walk& walk)
+      : connection_(connection), identity_(identity), walk_(walk),
+        sender_(connection, [this](int tag, const QString&) { refused_.insert(tag); }) {
+    sender_.SetInspect([this](ADODB::Connection& c, int tag, const QStringList& note, qint64) {
+      return Shortfall(c, identity_, walk_.run.target.table, walk_.run.target.field, tag, note);
+    });
+    sender_.SetAnswered([this](int tag, qint64 changed, const Batch::Shortfall& shortfall) {
+      walk_.result.restored += changed + shortfall.already;
+      for (qsizetype at = 0; at + 4 <= shortfall.notes.size(); at += 4) left_.insert(shortfall.notes[at].toLongLong());
+      (void)tag;
+    });
+    bytes_ = std::min(kJoinBytes, sender_.ByteBound());
+  }
+
+  bool Usable() const { return !sender_.StatementLog(); }
+
+  void Go() {
+    std::vector<Journal::Entry> page;
+    qint64 before = 0;
+    while (!walk_.result.interrupted) {
+      page = walk_.store.EntriesNewestFirst(walk_.run.id, before, kPage);
+      if (page.empty()) break;
+      before = page.back().id;
+      for (const Journal::Entry& e : page) {
+        if (walk_.Stop()) break;
+        const qsizetype size = Rewrite::PairBytes(e.key, e.newValue, e.oldValue);
+        if (size > bytes_) {
+          Alone(e);
+          continue;
+        }
+        if (!group_.empty() && groupBytes_ + size > bytes_) Send();
+        group_.push_back(e);
+        groupBytes_ += size;
+        if (group_.size() >= kJoinRecords) Send();
+      }
+      Send();
+    }
+  }
+
+ private:
+  QStringList Note(const Journal::Entry& e) const {
+    return Rewrite::RecordNote(e.id, e.key, e.newValue, e.oldValue);
+  }
+
+  // A value too large for a group, or a row of a group the server refused.
+  void Alone(const Journal::Entry& e) {
+    refused_.clear();
+    left_.clear();
+    sender_.Add(Rewrite::KeyedStatement(walk_.run.target.table, walk_.run.target.field,
+                                        Rewrite::KeyCondition(identity_, e.key), e.newValue, e.oldValue),
+                0, Note(e), 1);
+    sender_.Flush();
+    if (refused_.empty() && left_.empty()) {
+      walk_.store.Settle({e.id});
+    } else {
+      ++walk_.result.left;
+    }
+  }
+
+  void Send() {
+    if (group_.empty()) return;
+    std::vector<Rewrite::Pair> pairs;
+    QStringList note;
+    for (const Journal::Entry& e : group_) {
+      pairs.push_back({e.key, e.newValue, e.oldValue});
+      note << Note(e);
+    }
+    const QString insert = Rewrite::GroupInsert(number_, identity_, pairs);
+    std::vector<Journal::Entry> group;
+    group.swap(group_);
+    groupBytes_ = 0;
+    refused_.clear();
+    left_.clear();
+    try {
+      if (pairsLeft_)
+        connection_.ExecuteMany(Rewrite::GroupsDone() + insert, [](int, ADODB::RecordSet*) {});
+      else
+        connection_.Execute(insert);
+      pairsLeft_ = true;
+    } catch (const ADODB::Error& e) {
+      if (Batch::Classify(e) == Batch::Failure::Fatal) throw Batch::FatalError(e);
+      for (const Journal::Entry& one : group) Alone(one);
+      return;
+    }
+    const int tag = -number_ - 1;
+    sender_.Add(Rewrite::GroupStatement(walk_.run.target.table, walk_.run.target.field, identity_, number_++), tag,
+                note, qint64(group.size()));
+    sender_.Flush();
+    if (refused_.contains(tag)) {
+      // Each row of a refused group goes alone, for its own answer.
+      for (const Journal::Entry& one : group) Alone(one);
+      return;
+    }
+    // Restored, or holding its old bytes already: nothing of it is left to
+    // undo. A row changed since stays in the journal.
+    std::vector<qint64> settled;
+    for (const Journal::Entry& e : group) {
+      if (left_.contains(e.id))
+        ++walk_.result.left;
+      else
+        settled.push_back(e.id);
+    }
+    walk_.store.Settle(settled);
+  }
+
+  ADODB::Connection& connection_;
+  const MySQL::RowIdentity& identity_;
+  Walk& walk_;
+  Batch::Sender sender_;
+  qsizetype bytes_ = kJoinBytes;
+  std::vector<Journal::Entry> group_;
+  qsizetype groupBytes_ = 0;
+  int number_ = 0;
+  bool pairsLeft_ = false;
+  QSet<int> refused_;
+  QSet<qint64> left_;  // entries whose rows were changed since
+};
+
+}  // namespace
+
+UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeader& run, Journal::Store& store,
+                const std::function<void(qint64, qint64)>& progress, bool responsive,
+                const std::function<bool()>& cancelled) {
+  auto connection = OpenSession(details, responsive, true);
+  Walk walk{run, store, progress, cancelled, 0, {}};
+  // Groups need the run's key as the table has it now, as literals, in a
+  // table that takes a group back whole; and values kept as the column's
+  // own bytes.
+  bool grouped = run.charset.isEmpty() && !run.keyNames.isEmpty() && !Rewrite::NamedLikeOwnTables(run.target.table);
+  MySQL::RowIdentity identity;
+  if (grouped) {
+    identity = MySQL::ReadRowIdentity(*connection, run.target.table, run.target.field);
+    grouped = identity.transactional && identity.columns == run.keyNames && !identity.keyValues.isEmpty();
+  }
+  if (grouped) {
+    try {
+      connection->ExecuteMany(Rewrite::KeysTable(run.target.table, identity), [](int, ADODB::RecordSet*) {});
+    } catch (const ADODB::Error&) {
+      grouped = false;  // no temporary tables for this login
+    }
+  }
+  std::unique_ptr<Grouped> groups;
+  if (grouped) groups = std::make_unique<Grouped>(*connection, identity, walk);
+  if (groups && groups->Usable())
+    groups->Go();
+  else
+    RowByRow(*connection, walk);
+  if (!walk.result.interrupted && walk.result.left == 0) store.MarkUndone(run.id);
+  return walk.result;
+}
+
+}  // namespace Conversion
