@@ -523,6 +523,7 @@ int HistoryFrom(QCommandLineParser& parser, Common& c) {
                                 {QStringLiteral("field"), h.target.field},
                                 {QStringLiteral("mode"), h.mode},
                                 {QStringLiteral("rows"), h.rows},
+                                {QStringLiteral("values"), h.keyless.isEmpty() ? QJsonValue() : QJsonValue(h.values)},
                                 {QStringLiteral("bytes"), l.bytes},
                                 {QStringLiteral("undone"), h.undone},
                                 {QStringLiteral("undoable"), h.keyless.isEmpty()}});
@@ -530,7 +531,8 @@ int HistoryFrom(QCommandLineParser& parser, Common& c) {
         Out(QStringLiteral("%1  %2  %3:%4 %5.%6.%7  %8  %9 rows  %10 KB%11")
                 .arg(h.id)
                 .arg(time, h.target.server, h.target.port, h.target.database, h.target.table, h.target.field, h.mode)
-                .arg(h.rows)
+                .arg(h.keyless.isEmpty() ? QString::number(h.rows)
+                                         : QStringLiteral("%1 values, %2").arg(h.values).arg(h.rows))
                 .arg((l.bytes + 1023) / 1024)
                 .arg(h.undone ? QStringLiteral("  undone") : h.keyless.isEmpty() ? QString() : QStringLiteral("  not undoable")));
       }

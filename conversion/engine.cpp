@@ -494,7 +494,7 @@ void Run::Close() {
     // rows it missed are known only by their number.
     if (!s.keyed && !interrupted_ && !ended_) totals_.notChanged = std::max<qint64>(0, meant - totals_.changed);
   }
-  if (s.journal) s.journal->Finish();
+  if (s.journal) s.journal->Finish(s.keyed || interrupted_ || ended_ ? -1 : totals_.changed);
   s.journal.reset();
   s.records->Close();
 }

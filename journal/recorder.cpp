@@ -143,9 +143,10 @@ void RunRecorder::NotApplied(ADODB::Connection& connection, const QStringList& n
   if (!changed) --rows_;
 }
 
-void RunRecorder::Finish() {
+void RunRecorder::Finish(qint64 changed) {
   std::lock_guard lock(mutex_);
   try {
+    if (changed >= 0 && header_.keyColumns.isEmpty()) store_->SetChanged(header_.id, changed);
     if (rows_ == 0) store_->Drop(header_.id);
     store_->Prune(header_.target);
     if (limit_ > 0) store_->PruneTotal(limit_, header_.id);

@@ -53,7 +53,9 @@ class RunRecorder : public Batch::Hook {
 
   // Prunes the target's older runs; a run that changed nothing leaves
   // nothing to undo and goes too. Never raises: the run is over.
-  void Finish();
+  // `changed`: for a table without a key, the rows the run changed as the
+  // server counted them (negative: not counted).
+  void Finish(qint64 changed = -1);
 
   // The journal's bound in bytes over all runs, kept at Finish.
   void SetTotalLimit(qint64 bytes) { limit_ = bytes; }

@@ -214,15 +214,18 @@ Store::Store(const QString& path) : path_(path) {
     Exec(kSchema);
     // Journals from before runs kept their size learn it once; their
     // entries hold conditions, not key values.
-    bool sized = false, named = false;
+    bool sized = false, named = false, counted = false;
     {
       Statement columns(db_, path_, "PRAGMA table_info(runs)");
       while (columns.Step()) {
         sized = sized || columns.Text(1) == QLatin1String("bytes");
         named = named || columns.Text(1) == QLatin1String("key_names");
+        counted = counted || columns.Text(1) == QLatin1String("changed");
       }
     }
     if (!named) Exec("ALTER TABLE runs ADD COLUMN key_names TEXT NOT NULL DEFAULT ''");
+    // The rows a run without a key changed; -1 where it was not counted.
+    if (!counted) Exec("ALTER TABLE runs ADD COLUMN changed INTEGER NOT NULL DEFAULT -1");
     if (!sized) {
       Exec("ALTER TABLE runs ADD COLUMN bytes INTEGER NOT NULL DEFAULT 0");
       Exec("UPDATE runs SET bytes = (SELECT IFNULL(SUM(LENGTH(key) + LENGTH(old) + LENGTH(new) + 16), 0) FROM entries "
@@ -310,7 +313,9 @@ namespace {
 // A run's columns as ListedRun reads them, its rows and its size with them.
 const char* kRunColumns =
     "SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, "
-    "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), bytes, key_names FROM runs WHERE ";
+    "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), bytes, key_names, changed, "
+    "CASE WHEN keyless = '' THEN 0 ELSE (SELECT COUNT(*) FROM entries WHERE run = runs.id AND rows > 0) END "
+    "FROM runs WHERE ";
 
 Store::Listed ListedRun(const Statement& s) {
   Store::Listed l;
@@ -326,6 +331,8 @@ Store::Listed ListedRun(const Statement& s) {
   h.rows = s.Int(12);
   l.bytes = s.Int(13);
   h.keyNames = KeyNames(s.Text(14));
+  h.values = s.Int(16);
+  if (!h.keyless.isEmpty() && s.Int(15) >= 0) h.rows = s.Int(15);
   return l;
 }
 
@@ -396,6 +403,13 @@ void Store::Settle(const std::vector<qint64>& entryIds) {
     s.Reset();
   }
   t.Commit();
+}
+
+void Store::SetChanged(qint64 run, qint64 rows) {
+  Statement s(db_, path_, "UPDATE runs SET changed = ?2 WHERE id = ?1");
+  s.Bind(1, run);
+  s.Bind(2, rows);
+  s.Step();
 }
 
 void Store::MarkUndone(qint64 run) {
@@ -590,7 +604,7 @@ void Store::CopyReadable(const QString& file) {
   sqlite3* in = damaged.db();
   if (!in) return;
   // Older journals lack some of the runs' columns.
-  bool sized = false, named = false;
+  bool sized = false, named = false, counted = false;
   {
     const Query columns = Prepare(in, "PRAGMA table_info(runs)");
     if (!columns) return;
@@ -598,6 +612,7 @@ void Store::CopyReadable(const QString& file) {
       const char* name = reinterpret_cast<const char*>(sqlite3_column_text(columns.get(), 1));
       sized = sized || (name && std::strcmp(name, "bytes") == 0);
       named = named || (name && std::strcmp(name, "key_names") == 0);
+      counted = counted || (name && std::strcmp(name, "changed") == 0);
     }
   }
   Transaction t(db_, path_);
@@ -613,15 +628,15 @@ void Store::CopyReadable(const QString& file) {
   {
     Statement header(db_, path_,
                      "INSERT INTO runs (id, server, port, database, tbl, field, mode, time, key_columns, charset, "
-                     "keyless, undone, bytes, key_names) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, "
-                     "IFNULL(?13, 0), ?14)");
+                     "keyless, undone, bytes, key_names, changed) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, "
+                     "?11, ?12, IFNULL(?13, 0), ?14, ?15)");
     const QByteArray select =
         QByteArray("SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, ") +
-        (sized ? "bytes" : "NULL") + ", " + (named ? "key_names" : "''") +
+        (sized ? "bytes" : "NULL") + ", " + (named ? "key_names" : "''") + ", " + (counted ? "changed" : "-1") +
         " FROM runs NOT INDEXED WHERE id > ?1 ORDER BY id";
     ReadPast(in, select.constData(), [&](sqlite3_stmt* h) {
       const qint64 id = sqlite3_column_int64(h, 0);
-      for (int i = 0; i < 14; ++i) header.BindValue(i + 1, sqlite3_column_value(h, i));
+      for (int i = 0; i < 15; ++i) header.BindValue(i + 1, sqlite3_column_value(h, i));
       if (header.StepUnlessRefused() == SQLITE_DONE) runs[id];
       header.Reset();
       highest = std::max(highest, id);

@@ -50,7 +50,11 @@ struct RunHeader {
   QStringList keyNames;
   QString charset;     // the field's character set, for the restored values
   QString keyless;     // why rows cannot be told apart, when they cannot
-  qint64 rows = 0;     // rows changed, summed over the entries
+  // Rows changed and not undone, summed over the entries; for a table
+  // without a key, the rows its statements changed as the server counted
+  // them, where the run could count them, and `values` its entries.
+  qint64 rows = 0;
+  qint64 values = 0;
   bool undone = false;
 };
 
@@ -118,6 +122,9 @@ class Store {
   // transaction, synced to disk on return.
   void Settle(const std::vector<qint64>& entryIds);
   void MarkUndone(qint64 run);
+  // The rows a run on a table without a key changed, as the server counted
+  // them: each of its entries stands for every row that held its value.
+  void SetChanged(qint64 run, qint64 rows);
   // Removes a run and its entries.
   void Drop(qint64 run);
   // How many runs the journal holds for the target (all, undone or not).

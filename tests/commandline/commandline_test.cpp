@@ -461,7 +461,18 @@ TEST_F(CommandLineTest, HelpAndVersionNeedNoDisplayAndATableWithoutAKeySaysSoFir
   EXPECT_EQ(r.status, 0) << r.err.toStdString();
   EXPECT_EQ(OneRun(r).value("changed").toInt(), 4);
   EXPECT_FALSE(OneRun(r).value("undoable").toBool());
-  r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"});
+  // History counts its values and its rows, found by one join or (with an
+  // index on the field) value by value.
+  db_->Exec({"CREATE TABLE ki (v VARCHAR(20), KEY (v))", "INSERT INTO ki VALUES ('a'), ('a'), ('b'), ('c'), ('c'), ('C')"});
+  EXPECT_EQ(Norvale(QStringList{"convert"} + Connection() + QStringList{"--table", "ki", "--field", "v", "--mode", "upper", "--yes"}).status, 0);
+  const QJsonArray listed = Json(Norvale({"history", "--json"})).value("runs").toArray();
+  ASSERT_EQ(listed.size(), 2);
+  EXPECT_EQ(listed[0].toObject().value("values").toInt(), 3);
+  EXPECT_EQ(listed[0].toObject().value("rows").toInt(), 5);
+  EXPECT_EQ(listed[1].toObject().value("values").toInt(), 3);
+  EXPECT_EQ(listed[1].toObject().value("rows").toInt(), 4);
+  EXPECT_TRUE(Norvale({"history"}).out.contains("3 values, 4 rows"));
+  r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--table", "k", "--field", "v", "--yes"});
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(r.err.contains("cannot be undone exactly: k has no primary key")) << r.err.toStdString();
   // A usage error is one JSON object too.
