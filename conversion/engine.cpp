@@ -184,7 +184,12 @@ void Run::Read(const QString& table, const QString& field) {
   s.identity = MySQL::ReadRowIdentity(*s.connection, table, field);
   // A column whose values the server computes, or whose text is a
   // document's structure, is refused before anything is read or sent.
-  if (!s.identity.unwritable.isEmpty()) throw ADODB::Error(s.identity.unwritable);
+  // The run then has no records: the steps after this one's report find
+  // nothing to do.
+  if (!s.identity.unwritable.isEmpty()) {
+    refusedColumn_ = ended_ = true;
+    throw ADODB::Error(s.identity.unwritable);
+  }
   s.keyed = !s.identity.columns.isEmpty();
   s.storedColumn = s.keyed ? 2 : 1;
   // The column's own bytes are what the run compares and writes.
@@ -255,8 +260,8 @@ void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
 
 QString Run::Keyless() const { return s_->identity.keyless; }
 
-qint64 Run::RecordCount() const { return qint64(s_->records->RecordCount()); }
-bool Run::Eof() const { return s_->records->Eof(); }
+qint64 Run::RecordCount() const { return refusedColumn_ ? 0 : qint64(s_->records->RecordCount()); }
+bool Run::Eof() const { return refusedColumn_ || s_->records->Eof(); }
 
 void Run::ReadRecord(qint64 record) {
   s_->failed = false;
@@ -479,6 +484,7 @@ void Run::Abandon() {
 
 void Run::Close() {
   State& s = *s_;
+  if (refusedColumn_) return;
   if (s.job.joinable()) s.job.join();
   // What the run changed is what the server says it changed: records not
   // sent yet (the run ended early) went nowhere, and a row someone else

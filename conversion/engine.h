@@ -155,6 +155,7 @@ class Run {
   Options options_;
   bool ended_ = false;
   bool interrupted_ = false;
+  bool refusedColumn_ = false;  // the field cannot take converted values: nothing was read
   std::atomic<bool> jobDone_{true};
   Failure lastFailure_ = Failure::Refused;
   Summary totals_;
