@@ -404,6 +404,7 @@ int WithJournal(const std::function<int()>& command) {
     return Journal::Recovering(command, TellRecovered);
   } catch (const std::exception& e) {
     Err(QString::fromStdString(e.what()));
+    if (g_json) PrintJson({}, kNotDone, QString::fromStdString(e.what()));
     return kNotDone;
   }
 }
@@ -419,7 +420,9 @@ int UndoFrom(QCommandLineParser& parser, Common& c) {
   if (table.isEmpty() != field.isEmpty()) return Usage(c.command, QStringLiteral("--table and --field go together"));
   bool idOk = true;
   const qint64 id = parser.isSet(QStringLiteral("run")) ? parser.value(QStringLiteral("run")).toLongLong(&idOk) : 0;
-  if (!idOk || id < 0) return Usage(c.command, QStringLiteral("--run takes a run's id, as norvale history shows it"));
+  if (parser.isSet(QStringLiteral("run")) && (!idOk || id <= 0))
+    return Usage(c.command, QStringLiteral("--run takes a run's id, as norvale history shows it"));
+  if (id > 0 && !table.isEmpty()) return Usage(c.command, QStringLiteral("--run names its run alone: leave out --table and --field"));
   if (!c.yes && !OnTerminal())
     return Usage(c.command, QStringLiteral("there is no terminal to confirm on: add --yes to undo without asking"));
   QJsonObject answer;
@@ -537,12 +540,13 @@ int HistoryFrom(QCommandLineParser& parser, Common& c) {
                 .arg(h.undone ? QStringLiteral("  undone") : h.keyless.isEmpty() ? QString() : QStringLiteral("  not undoable")));
       }
     }
-    if (c.json) Out(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("runs"), list}}).toJson(QJsonDocument::Compact)));
+    if (c.json) PrintJson(QJsonObject{{QStringLiteral("runs"), list}}, kConverted, QString());
     return kConverted;
   } catch (const Journal::Damaged&) {
     throw;
   } catch (const std::exception& e) {
     Err(QString::fromStdString(e.what()));
+    if (c.json) PrintJson({}, kNotDone, QString::fromStdString(e.what()));
     return kNotDone;
   }
 }

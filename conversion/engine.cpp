@@ -118,7 +118,10 @@ Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int
 Batch::Shortfall Shortfall(ADODB::Connection& connection, const MySQL::RowIdentity& identity, const QString& table,
                            const QString& field, int tag, const QStringList& note) {
   // Each row the statement did not change either holds its old bytes still
-  // (the column took the new value as the same one) or something else.
+  // (the column took the new value as the same one) or something else. A
+  // row holding the new bytes already was changed by a try taken back on a
+  // table without transactions, which kept it; on one with transactions,
+  // by another client.
   Batch::Shortfall found;
   const auto judge = [&](qsizetype at, const std::optional<QByteArray>& now) {
     if (at + 4 > note.size()) return;
@@ -135,7 +138,7 @@ Batch::Shortfall Shortfall(ADODB::Connection& connection, const MySQL::RowIdenti
                                       .arg(MySQL::QuoteName(field), MySQL::QuoteName(table), condition));
     std::optional<QByteArray> now;
     if (row && !row->Eof() && !row->Value(0).isNull()) now = row->Value(0).toByteArray();
-    if (now && *now == note.value(3).toLatin1())
+    if (now && *now == note.value(3).toLatin1() && !identity.transactional)
       ++found.already;
     else
       judge(0, now);

@@ -40,6 +40,9 @@ void Run::Sync() {
     } catch (const Batch::FatalError&) {
       ended_ = true;
       throw;
+    } catch (const Journal::Error&) {
+      ended_ = true;  // nothing goes without its journal
+      throw;
     }
   }
 }

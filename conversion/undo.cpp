@@ -123,7 +123,10 @@ class Grouped {
       pairs.push_back({e.key, e.newValue, e.oldValue});
       note << Note(e);
     }
-    const QString insert = Rewrite::GroupInsert(number_, identity_, pairs);
+    // Each try of a group has a number of its own, so that rows a failed
+    // insert left in the pair table never count as the next group's.
+    const int number = number_++;
+    const QString insert = Rewrite::GroupInsert(number, identity_, pairs);
     std::vector<Journal::Entry> group;
     group.swap(group_);
     groupBytes_ = 0;
@@ -140,8 +143,8 @@ class Grouped {
       for (const Journal::Entry& one : group) Alone(one);
       return;
     }
-    const int tag = -number_ - 1;
-    sender_.Add(Rewrite::GroupStatement(walk_.run.target.table, walk_.run.target.field, identity_, number_++), tag,
+    const int tag = -number - 1;
+    sender_.Add(Rewrite::GroupStatement(walk_.run.target.table, walk_.run.target.field, identity_, number), tag,
                 note, qint64(group.size()));
     sender_.Flush();
     if (refused_.contains(tag)) {

@@ -310,6 +310,16 @@ void Sender::Count(const std::vector<Item>& items, std::vector<Outcome>& outcome
     Outcome& o = outcomes[i];
     if (o.refused || o.changed < 0 || items[i].expected < 0 || o.changed >= items[i].expected) continue;
     o.shortfall = inspect_(connection_, items[i].tag, items[i].note, o.changed);
+    // Only rows that account for the whole shortfall are known as the ones
+    // left: where they do not (a trigger rewrote a row the statement
+    // changed, another client wrote the same new value), no record is
+    // taken for unchanged, and the count alone is told.
+    const qint64 missing = items[i].expected - o.changed - o.shortfall.already;
+    if (o.shortfall.notes.size() / 4 != missing) {
+      o.shortfall.notes.clear();
+      o.shortfall.sameValue = 0;
+      o.shortfall.changedSince = std::max<qint64>(0, missing);
+    }
   }
 }
 
@@ -363,16 +373,38 @@ bool Sender::Transaction(std::vector<Item>& pending, size_t from, size_t& count,
       }
       continue;
     }
+    // The batch has committed: every statement is told of, whatever one of
+    // them raises; the first failure then ends the run, after the reports.
+    std::exception_ptr failed;
+    const auto told = [&](const std::function<void()>& step) {
+      try {
+        step();
+      } catch (...) {
+        if (!failed) failed = std::current_exception();
+      }
+    };
     for (size_t i = 0; i < items.size(); ++i) {
       if (!outcomes[i].refused) {
-        if (hook_ && !outcomes[i].shortfall.notes.isEmpty()) hook_->Unchanged(outcomes[i].shortfall.notes);
-        if (answered_ && outcomes[i].changed >= 0) answered_(items[i].tag, outcomes[i].changed, outcomes[i].shortfall);
+        if (hook_ && !outcomes[i].shortfall.notes.isEmpty()) told([&] { hook_->Unchanged(outcomes[i].shortfall.notes); });
+        if (answered_ && outcomes[i].changed >= 0)
+          told([&] { answered_(items[i].tag, outcomes[i].changed, outcomes[i].shortfall); });
         continue;
       }
       reports.push_back({items[i].order, items[i].tag, outcomes[i].text, items[i].note});
-      if (hook_) hook_->NotApplied(connection_, items[i].note, false);
+      if (hook_) told([&] { hook_->NotApplied(connection_, items[i].note, false); });
     }
-    if (hook_) hook_->Committed();
+    if (hook_) told([&] { hook_->Committed(); });
+    if (failed) {
+      try {
+        std::rethrow_exception(failed);
+      } catch (const FatalError&) {
+        throw;
+      } catch (const ADODB::Error& e) {
+        throw FatalError(e);
+      } catch (const std::exception& e) {
+        throw FatalError(ADODB::Error(QString::fromStdString(e.what())));
+      }
+    }
     return true;
   }
 }

@@ -530,4 +530,30 @@ TEST_F(CommandLineTest, ADamagedJournalKeepsEveryRunItCanStillReadAndConvertRefu
   EXPECT_EQ(db_->Values("SELECT v FROM fresh"), QStringList({"NEW"}));
 }
 
+TEST_F(CommandLineTest, OnATerminalTheQuestionIsAskedWithStderrRedirectedAndNoIsStatusOne) {
+  db_->Exec({"CREATE TABLE q (id INT PRIMARY KEY, v VARCHAR(20))", "INSERT INTO q VALUES (1, 'ünï'), (2, 'ok')"});
+  // A terminal of its own (script gives the command a pseudo-terminal), the
+  // answer typed on it, and stderr going to a file.
+  const auto answered = [&](const char* answer) {
+    QStringList words{QStringLiteral(NORVALE_BINARY), "convert"};
+    words << Connection() << QStringList{"--table", "q", "--field", "v", "--mode", "upper"};
+    for (QString& w : words) w = "'" + w.replace("'", "'\\''") + "'";
+    QProcess process;
+    process.setProcessEnvironment(Environment());
+    process.start("script", {"-qec", words.join(' ') + " 2>" + home_.path() + "/err.log", "/dev/null"});
+    EXPECT_TRUE(process.waitForStarted());
+    process.write(answer);
+    process.closeWriteChannel();
+    EXPECT_TRUE(process.waitForFinished(120000));
+    return std::pair(process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()));
+  };
+  auto [status, screen] = answered("n\n");
+  EXPECT_EQ(status, 1) << screen.toStdString();
+  EXPECT_TRUE(screen.contains("Convert 2 rows of " + db_->Name() + ".q.v to UPPER CASE? [y/N]")) << screen.toStdString();
+  EXPECT_EQ(db_->Values("SELECT v FROM q ORDER BY id"), QStringList({"ünï", "ok"}));
+  std::tie(status, screen) = answered("y\n");
+  EXPECT_EQ(status, 0) << screen.toStdString();
+  EXPECT_EQ(db_->Values("SELECT v FROM q ORDER BY id"), QStringList({"ÜNÏ", "OK"}));
+}
+
 }  // namespace
