@@ -177,6 +177,16 @@ int ReadCommon(QCommandLineParser& parser, Common& c, bool needsDatabase) {
   } else {
     c.details.password = SavedPassword(c.details);
   }
+  // The driver trims every value of the connection string, braced or not:
+  // such a login would be refused with a misleading "Access denied".
+  for (const auto& [what, value] : {std::pair(QStringLiteral("user name"), c.details.user),
+                                    std::pair(QStringLiteral("password"), c.details.password)}) {
+    if (!value.isEmpty() && (value.front().isSpace() || value.back().isSpace())) {
+      Err(QStringLiteral("the %1 begins or ends with a space, which the ODBC driver cannot pass on to the server")
+              .arg(what));
+      return kNotDone;
+    }
+  }
   return kConverted;
 }
 

@@ -11,10 +11,22 @@
 
 namespace MySQL {
 
+QString AttributeValue(const QString& value) {
+  // Braces, with each closing brace doubled, around a value that holds what
+  // would end an attribute or begin another, or spaces the driver would
+  // trim: no text typed can add an attribute of its own. A plain value
+  // keeps its exact form.
+  const bool plain = !value.contains(u';') && !value.contains(u'{') && !value.contains(u'}') &&
+                     !value.contains(u'=') && (value.isEmpty() || (!value.front().isSpace() && !value.back().isSpace()));
+  if (plain) return value;
+  return u'{' + QString(value).replace(u'}', QStringLiteral("}}")) + u'}';
+}
+
 QString ConnectionString(const ConnectionDetails& d) {
-  return QStringLiteral("DRIVER={MySQL ODBC 5.1 Driver};") + QStringLiteral("SERVER=") + d.server + u';' +
-         QStringLiteral("USER=") + d.user + u';' + QStringLiteral("PASSWORD=") + d.password + u';' +
-         QStringLiteral("DATABASE=") + d.database + u';' + QStringLiteral("PORT=") + d.port + u';';
+  return QStringLiteral("DRIVER={MySQL ODBC 5.1 Driver};") + QStringLiteral("SERVER=") + AttributeValue(d.server) +
+         u';' + QStringLiteral("USER=") + AttributeValue(d.user) + u';' + QStringLiteral("PASSWORD=") +
+         AttributeValue(d.password) + u';' + QStringLiteral("DATABASE=") + AttributeValue(d.database) + u';' +
+         QStringLiteral("PORT=") + AttributeValue(d.port) + u';';
 }
 
 void ApplyOptions(ADODB::Connection& connection, OptionSet options) {

@@ -17,6 +17,8 @@ struct ConnectionDetails {
   QString server, user, password, database, port;
 };
 
+// A value of the connection string as ODBC takes it (see ConnectionString).
+QString AttributeValue(const QString& value);
 QString ConnectionString(const ConnectionDetails& details);
 
 // Properties set on a connection before it opens, in order.

@@ -13,8 +13,6 @@
 #include <QThread>
 #include <csignal>
 #include <sqlite3.h>
-#include <atomic>
-#include <thread>
 
 #include "commandline/options.h"
 #include "tests/support/testdb.h"
@@ -554,6 +552,46 @@ TEST_F(CommandLineTest, OnATerminalTheQuestionIsAskedWithStderrRedirectedAndNoIs
   std::tie(status, screen) = answered("y\n");
   EXPECT_EQ(status, 0) << screen.toStdString();
   EXPECT_EQ(db_->Values("SELECT v FROM q ORDER BY id"), QStringList({"ÜNÏ", "OK"}));
+}
+
+TEST_F(CommandLineTest, ALoginWithTheConnectionStringsOwnCharactersConnectsAsTypedAndAddsNoAttribute) {
+  // Plain values keep their exact form; the others are braced, a closing
+  // brace doubled, so that no text typed can add an attribute of its own.
+  const struct {
+    const char* value;
+    const char* attribute;
+  } quoted[] = {{"plain-pw_1", "plain-pw_1"}, {"", ""},          {"pa;ss", "{pa;ss}"},
+                {"a}b", "{a}}b}"},           {"{x", "{{x}"},      {"k=v", "{k=v}"},
+                {"x;DATABASE=mysql", "{x;DATABASE=mysql}"}, {" lead", "{ lead}"}, {"ünï", "ünï"}};
+  for (const auto& q : quoted) EXPECT_EQ(MySQL::AttributeValue(QString::fromUtf8(q.value)), QString::fromUtf8(q.attribute));
+
+  db_->Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(20))", "INSERT INTO t VALUES (1, 'élan')"});
+  const MySQL::ConnectionDetails d = db_->Details();
+  const QString user = QStringLiteral("nv;u{s}=er"), password = QStringLiteral("p;a}s{s=w}}ord;DATABASE=mysql");
+  const auto literal = [](const QString& text) { return "'" + QString(text).replace("'", "''") + "'"; };
+  db_->Exec({QStringLiteral("DROP USER IF EXISTS %1@'%'").arg(literal(user)),
+             QStringLiteral("CREATE USER %1@'%' IDENTIFIED BY %2").arg(literal(user), literal(password)),
+             QStringLiteral("GRANT ALL ON `%1`.* TO %2@'%'").arg(db_->Name(), literal(user))});
+  const QStringList field{"--table", "t", "--field", "v", "--yes"};
+  Result r = Norvale(QStringList{"convert", "-h", d.server, "-P", d.port, "-u", user, "--password=" + password, "-D",
+                                 db_->Name(), "--mode", "upper"} + field);
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(db_->Values("SELECT v FROM t"), QStringList({"ÉLAN"}));
+  // The same login from an option file, its values quoted as the client reads them.
+  QFile my(home_.path() + "/.my.cnf");
+  ASSERT_TRUE(my.open(QIODevice::WriteOnly));
+  my.write(QStringLiteral("[client]\nhost=%1\nport=%2\nuser=\"%3\"\npassword=\"%4\"\ndatabase=%5\n")
+               .arg(d.server, d.port, user, password, db_->Name())
+               .toUtf8());
+  my.close();
+  r = Norvale(QStringList{"convert", "--mode", "lower"} + field);
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(db_->Values("SELECT v FROM t"), QStringList({"élan"}));
+  // A password the driver would trim is refused, naming why.
+  r = Norvale(QStringList{"convert", "--password= spaced", "--mode", "upper"} + field);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("password begins or ends with a space")) << r.err.toStdString();
+  db_->Exec(QStringLiteral("DROP USER %1@'%'").arg(literal(user)));
 }
 
 }  // namespace
