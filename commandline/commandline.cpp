@@ -174,6 +174,8 @@ int ReadCommon(QCommandLineParser& parser, Common& c, bool needsDatabase) {
     c.details.password = *typed;
   } else if (file.contains(QStringLiteral("password"))) {
     c.details.password = file.value(QStringLiteral("password"));
+  } else if (qEnvironmentVariableIsSet("MYSQL_PWD")) {
+    c.details.password = qEnvironmentVariable("MYSQL_PWD");  // after the option files, as the clients take it
   } else {
     c.details.password = SavedPassword(c.details);
   }

@@ -73,7 +73,7 @@ void ReadOptionFile(const QString& path, QHash<QString, QString>& options, QStri
       continue;
     }
     if (line.startsWith(u'[')) {
-      client = line.section(u']', 0, 0).mid(1).trimmed().compare(QLatin1String("client"), Qt::CaseInsensitive) == 0;
+      client = kOptionGroups.contains(line.section(u']', 0, 0).mid(1).trimmed().toLower());
       continue;
     }
     if (!client) continue;

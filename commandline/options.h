@@ -14,7 +14,12 @@ namespace CommandLine {
 // for it ("--ask-password"). Everything else passes as it is.
 QStringList NormalizedArguments(const QStringList& arguments);
 
-// The [client] group of an option file: option names with '-' for '_',
+// The groups the clients share and our own, as the clients read them: in
+// the order the files give them, a later value overriding an earlier one.
+inline const QStringList kOptionGroups = {QStringLiteral("client"), QStringLiteral("client-server"),
+                                          QStringLiteral("client-mariadb"), QStringLiteral("norvale")};
+
+// Those groups of the option files: option names with '-' for '_',
 // values unquoted. Later files override earlier ones. A file that cannot be
 // read adds nothing; `error` names one that exists but cannot be read.
 QHash<QString, QString> ReadOptionFiles(const QStringList& files, QString* error = nullptr);

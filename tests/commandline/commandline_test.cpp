@@ -39,8 +39,9 @@ class CommandLineTest : public ::testing::Test {
     env.insert(QStringLiteral("HOME"), home_.path());
     env.insert(QStringLiteral("XDG_DATA_HOME"), home_.path() + QStringLiteral("/data"));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), home_.path() + QStringLiteral("/config"));
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "QT_QPA_PLATFORM"})
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "QT_QPA_PLATFORM", "MYSQL_PWD"})
       env.remove(QLatin1String(name));
+    for (auto it = extraEnv_.constBegin(); it != extraEnv_.constEnd(); ++it) env.insert(it.key(), it.value());
     return env;
   }
 
@@ -74,6 +75,7 @@ class CommandLineTest : public ::testing::Test {
 
   QTemporaryDir home_;
   std::unique_ptr<TestDatabase> db_;
+  QHash<QString, QString> extraEnv_;  // more of the program's environment
 };
 
 const QString kNames[] = {QStringLiteral("ann o'neil"), QStringLiteral("JEAN-LUC picard"),
@@ -249,6 +251,24 @@ TEST_F(CommandLineTest, AnOptionFileGivesTheDetailsAndThePassword) {
   r = Norvale(QStringList{"convert", "--defaults-file", home_.path() + "/elsewhere.cnf", "--mode", "upper"} + fieldArgs);
   EXPECT_EQ(r.status, 0) << r.err.toStdString();
   EXPECT_EQ(db_->Values("SELECT a FROM t"), QStringList({"FROM A FILE"}));
+
+  // The groups the clients share and our own, each in its file's order, and
+  // MYSQL_PWD after the option files.
+  QFile groups(home_.path() + "/.my.cnf");
+  ASSERT_TRUE(groups.open(QIODevice::WriteOnly));
+  groups.write(QStringLiteral("[client]\nhost=%1\nport=1\n[client-server]\nport=%2\n[mysqld]\nuser=nobody\ndatabase=no\n"
+                          "[client-mariadb]\nuser=%3\n[norvale]\ndatabase=%4\n[mysql]\npassword=wrong\n")
+               .arg(d.server, d.port, d.user, d.database)
+               .toUtf8());
+  groups.close();
+  extraEnv_.insert("MYSQL_PWD", d.password);
+  r = Norvale(QStringList{"convert", "--mode", "lower"} + fieldArgs);
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(db_->Values("SELECT a FROM t"), QStringList({"from a file"}));
+  extraEnv_.insert("MYSQL_PWD", "wrong");
+  r = Norvale(QStringList{"convert", "--mode", "upper"} + fieldArgs);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("Access denied")) << r.err.toStdString();
 
   EXPECT_EQ(CommandLine::NormalizedArguments({"-psecret", "-p", "--password", "--password=x", "-P", "3306"}),
             QStringList({"--password=secret", "--ask-password", "--ask-password", "--password=x", "-P", "3306"}));
