@@ -43,6 +43,9 @@ void Out(const QString& text) { std::fprintf(stdout, "%s\n", text.toLocal8Bit().
 // A usage error: the message, then where help is.
 bool g_json = false;  // --json: every answer is one JSON object
 
+// The one JSON object a command prints, on success and on failure alike.
+void PrintJson(QJsonObject object, int status, const QString& error);
+
 int Usage(const QString& command, const QString& text) {
   Err(text);
   if (g_json)
@@ -131,6 +134,14 @@ void AddConnectionOptions(QCommandLineParser& parser) {
       {QStringLiteral("json"), QStringLiteral("Print the summary as JSON.")},
       {QStringLiteral("help"), QStringLiteral("Show this help.")},
   });
+  // The clients' TLS options, meaning what they mean to the clients.
+  for (const char* name : {"ssl-mode", "ssl-ca", "ssl-capath", "ssl-cert", "ssl-key", "ssl-cipher", "ssl-crl",
+                           "ssl-crlpath", "tls-version"})
+    parser.addOption({QLatin1String(name), QStringLiteral("As the mysql client takes it."), QStringLiteral("value")});
+  parser.addOptions({{QStringLiteral("ssl"), QStringLiteral("Connect only with TLS.")},
+                     {QStringLiteral("skip-ssl"), QStringLiteral("Connect without TLS.")},
+                     {QStringLiteral("ssl-verify-server-cert"),
+                      QStringLiteral("Check the server's certificate and name; connect only with TLS.")}});
   QCommandLineOption ask(QStringLiteral("ask-password"), QStringLiteral("Ask for the password."));
   ask.setFlags(QCommandLineOption::HiddenFromHelp);
   parser.addOption(ask);
@@ -157,6 +168,20 @@ int ReadCommon(QCommandLineParser& parser, Common& c, bool needsDatabase) {
     if (parser.isSet(option)) return parser.value(option);
     return file.value(option, fallback);
   };
+  // What the ssl options demand, the command line's after the files'; one
+  // that cannot be honoured stops everything here, naming it.
+  QList<std::pair<QString, QString>> tlsGiven;
+  for (auto it = file.constBegin(); it != file.constEnd(); ++it) tlsGiven.append({it.key(), it.value()});
+  for (const char* name : {"ssl-mode", "ssl-ca", "ssl-capath", "ssl-cert", "ssl-key", "ssl-cipher", "ssl-crl",
+                           "ssl-crlpath", "tls-version"})
+    if (parser.isSet(QLatin1String(name))) tlsGiven.append({QLatin1String(name), parser.value(QLatin1String(name))});
+  for (const char* name : {"ssl", "skip-ssl", "ssl-verify-server-cert"})
+    if (parser.isSet(QLatin1String(name))) tlsGiven.append({QLatin1String(name), QString()});
+  if (const std::optional<QString> refused = ReadTlsOptions(tlsGiven, c.details.tls)) {
+    Err(*refused);
+    if (g_json) PrintJson({}, kNotDone, *refused);
+    return kNotDone;
+  }
   c.details.server = pick("host", QStringLiteral("localhost"));
   c.details.port = pick("port", QStringLiteral("3306"));
   c.details.user = pick("user", qEnvironmentVariable("USER"));

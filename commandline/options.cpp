@@ -97,4 +97,82 @@ QStringList DefaultOptionFiles() {
           QDir::homePath() + QStringLiteral("/.my.cnf")};
 }
 
+std::optional<QString> ReadTlsOptions(const QList<std::pair<QString, QString>>& given, MySQL::TlsDemands& tls) {
+  // An option's prefixes as the clients take them: loose- (no complaint
+  // where unknown: here every ssl option is known or refused), skip- and
+  // disable- (off), enable- (on).
+  QHash<QString, QString> o;
+  QStringList order;
+  for (auto [name, value] : given) {
+    name = name.toLower().replace(u'_', u'-');
+    if (name.startsWith(QLatin1String("loose-"))) name = name.mid(6);
+    if (name.startsWith(QLatin1String("skip-")) || name.startsWith(QLatin1String("disable-"))) {
+      name = name.section(u'-', 1);
+      value = QStringLiteral("0");
+    } else if (name.startsWith(QLatin1String("enable-"))) {
+      name = name.section(u'-', 1);
+      value = QStringLiteral("1");
+    }
+    if (!name.startsWith(QLatin1String("ssl")) && !name.startsWith(QLatin1String("tls"))) continue;
+    if (!o.contains(name)) order << name;
+    o.insert(name, value.trimmed());
+  }
+  const auto on = [](const QString& value) {
+    return value.isEmpty() || value == QLatin1String("1") || value.compare(QLatin1String("on"), Qt::CaseInsensitive) == 0 ||
+           value.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
+  };
+  static const QStringList kKnown = {"ssl",     "ssl-mode", "ssl-ca",  "ssl-capath",  "ssl-cert",
+                                     "ssl-key", "ssl-cipher", "ssl-crl", "ssl-crlpath", "ssl-verify-server-cert",
+                                     "tls-version"};
+  for (const QString& name : order)
+    if (!kKnown.contains(name))
+      return QStringLiteral("the option %1 bears on the connection's security, and Norvale cannot honour it").arg(name);
+  tls = {};
+  // Files it must read now, as the driver would later.
+  const std::pair<const char*, QString*> files[] = {{"ssl-ca", &tls.ca},   {"ssl-capath", &tls.capath},
+                                                    {"ssl-cert", &tls.cert}, {"ssl-key", &tls.key},
+                                                    {"ssl-crl", &tls.crl},  {"ssl-crlpath", &tls.crlpath}};
+  for (const auto& [name, field] : files) {
+    const QString value = o.value(QLatin1String(name));
+    if (value.isEmpty()) continue;
+    const QFileInfo info(value);
+    if (!info.exists() || !info.isReadable())
+      return QStringLiteral("%1=%2 cannot be read, and the connection's security depends on it").arg(QLatin1String(name), value);
+    *field = value;
+  }
+  tls.cipher = o.value(QStringLiteral("ssl-cipher"));
+  tls.versions = o.value(QStringLiteral("tls-version"));
+  if (o.contains(QStringLiteral("ssl-mode"))) {
+    const QString mode = o.value(QStringLiteral("ssl-mode")).toUpper();
+    if (mode == QLatin1String("DISABLED")) {
+      tls.disabled = true;
+    } else if (mode == QLatin1String("REQUIRED")) {
+      tls.required = true;
+    } else if (mode == QLatin1String("VERIFY_CA") || mode == QLatin1String("VERIFY_IDENTITY")) {
+      // The driver checks the name with the certificate: VERIFY_CA is kept
+      // at least as strictly as asked.
+      tls.required = tls.verify = true;
+    } else if (mode != QLatin1String("PREFERRED")) {
+      return QStringLiteral("ssl-mode=%1 is no mode: DISABLED, PREFERRED, REQUIRED, VERIFY_CA or VERIFY_IDENTITY")
+          .arg(o.value(QStringLiteral("ssl-mode")));
+    }
+  }
+  if (o.contains(QStringLiteral("ssl"))) {
+    if (on(o.value(QStringLiteral("ssl"))))
+      tls.required = true;
+    else
+      tls.disabled = true;
+  }
+  if (o.contains(QStringLiteral("ssl-verify-server-cert")) && on(o.value(QStringLiteral("ssl-verify-server-cert"))))
+    tls.required = tls.verify = true;
+  // A certificate authority given is one to check the server against, as
+  // MySQL's client does; a client certificate needs TLS.
+  if (!tls.ca.isEmpty() || !tls.capath.isEmpty()) tls.required = tls.verify = true;
+  if (!tls.cert.isEmpty() || !tls.key.isEmpty() || !tls.cipher.isEmpty() || !tls.versions.isEmpty()) tls.required = true;
+  if (tls.disabled && tls.required)
+    return QStringLiteral("the ssl options ask for no TLS and for TLS at once (ssl-mode=DISABLED or skip-ssl, with "
+                          "another ssl option)");
+  return std::nullopt;
+}
+
 }  // namespace CommandLine

@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <optional>
 
+#include "database/mysql.h"
+
 namespace CommandLine {
 
 // Rewrites the mysql client's password forms for the parser: "-pSECRET" and
@@ -23,6 +25,13 @@ inline const QStringList kOptionGroups = {QStringLiteral("client"), QStringLiter
 // values unquoted. Later files override earlier ones. A file that cannot be
 // read adds nothing; `error` names one that exists but cannot be read.
 QHash<QString, QString> ReadOptionFiles(const QStringList& files, QString* error = nullptr);
+
+// The clients' ssl and tls options, from the option files' groups and the
+// command line together (the command line's given last): what they demand
+// of the connection, or, for an option that bears on security and that
+// cannot be honoured (an unknown one, an unknown ssl-mode, a file that
+// cannot be read, demands that contradict each other), why, naming it.
+std::optional<QString> ReadTlsOptions(const QList<std::pair<QString, QString>>& given, MySQL::TlsDemands& tls);
 
 // The files the mysql client reads, in its order: the system's, then the
 // user's ~/.my.cnf.

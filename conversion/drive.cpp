@@ -40,7 +40,9 @@ std::unique_ptr<ADODB::Connection> OpenSession(const MySQL::ConnectionDetails& d
   MySQL::ApplyOptions(*connection, MySQL::RunOptions);
   connection->MultipleStatements = true;  // the statements travel in batches
   connection->ResponsiveWaits = responsive;
+  MySQL::ApplyTls(*connection, details);
   connection->Open(MySQL::ConnectionString(details));
+  MySQL::CheckTls(*connection, details);
   if (!settings) return connection;
   // A value that does not fit must be refused, never cut or blanked; keys
   // of TIMESTAMP columns read and written in one time zone.

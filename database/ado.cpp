@@ -20,7 +20,7 @@ QString Connection::DriverOptions() const {
   // it asks for TLS and goes on in plain text by itself when the server's
   // greeting offers none (only SSLVERIFY=1 would refuse). So one attempt
   // suffices, and a server without TLS costs nothing more.
-  QString options = QStringLiteral("CHARSET=utf8mb4;FORCETLS=1;");
+  QString options = PlainText ? QStringLiteral("CHARSET=utf8mb4;") : QStringLiteral("CHARSET=utf8mb4;FORCETLS=1;");
   if (ConnectionTimeout > 0) options += QStringLiteral("CONN_TIMEOUT=%1;").arg(ConnectionTimeout);
   if (CommandTimeout > 0) options += QStringLiteral("READ_TIMEOUT=%1;WRITE_TIMEOUT=%1;").arg(CommandTimeout);
   // The driver's option bit for several statements in one text.

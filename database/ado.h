@@ -49,6 +49,8 @@ class Connection {
   // thread's events go on, so a window stays painted and can be closed
   // during a long wait. Their callbacks then run on that thread too.
   bool ResponsiveWaits = false;
+  // No TLS, even where the server offers it (the user's ssl-mode=DISABLED).
+  bool PlainText = false;
 
   // Opens with the connection string exactly as given, without a prompt.
   void Open(const QString& connectionString);

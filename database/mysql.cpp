@@ -23,10 +23,34 @@ QString AttributeValue(const QString& value) {
 }
 
 QString ConnectionString(const ConnectionDetails& d) {
-  return QStringLiteral("DRIVER={MySQL ODBC 5.1 Driver};") + QStringLiteral("SERVER=") + AttributeValue(d.server) +
-         u';' + QStringLiteral("USER=") + AttributeValue(d.user) + u';' + QStringLiteral("PASSWORD=") +
-         AttributeValue(d.password) + u';' + QStringLiteral("DATABASE=") + AttributeValue(d.database) + u';' +
-         QStringLiteral("PORT=") + AttributeValue(d.port) + u';';
+  QString text = QStringLiteral("DRIVER={MySQL ODBC 5.1 Driver};") + QStringLiteral("SERVER=") +
+                 AttributeValue(d.server) + u';' + QStringLiteral("USER=") + AttributeValue(d.user) + u';' +
+                 QStringLiteral("PASSWORD=") + AttributeValue(d.password) + u';' + QStringLiteral("DATABASE=") +
+                 AttributeValue(d.database) + u';' + QStringLiteral("PORT=") + AttributeValue(d.port) + u';';
+  // The driver's own names for the clients' ssl options.
+  const TlsDemands& t = d.tls;
+  if (t.verify) text += QStringLiteral("SSLVERIFY=1;");
+  const std::pair<const char*, const QString*> files[] = {{"SSLCA", &t.ca},         {"SSLCAPATH", &t.capath},
+                                                          {"SSLCERT", &t.cert},     {"SSLKEY", &t.key},
+                                                          {"SSLCIPHER", &t.cipher}, {"SSLCRL", &t.crl},
+                                                          {"SSLCRLPATH", &t.crlpath}, {"TLSVERSION", &t.versions}};
+  for (const auto& [name, value] : files)
+    if (!value->isEmpty()) text += QLatin1String(name) + u'=' + AttributeValue(*value) + u';';
+  return text;
+}
+
+void ApplyTls(ADODB::Connection& connection, const ConnectionDetails& details) {
+  connection.PlainText = details.tls.disabled;
+}
+
+void CheckTls(ADODB::Connection& connection, const ConnectionDetails& details) {
+  if (!details.tls.required && !details.tls.verify) return;
+  // The driver goes on in plain text by itself where the server offers no
+  // TLS: the session says which it got.
+  auto cipher = connection.Execute(QStringLiteral("SHOW SESSION STATUS LIKE 'Ssl_cipher';"));
+  if (!cipher || cipher->Eof() || cipher->Value(1).toString().isEmpty())
+    throw ADODB::Error(QStringLiteral("The server offers no TLS, and the connection options require it (ssl-mode, "
+                                      "ssl or ssl-verify-server-cert): nothing was read or sent."));
 }
 
 void ApplyOptions(ADODB::Connection& connection, OptionSet options) {
@@ -52,7 +76,9 @@ void ApplyOptions(ADODB::Connection& connection, OptionSet options) {
 std::unique_ptr<ADODB::Connection> OpenConnection(const ConnectionDetails& details, OptionSet options) {
   auto connection = std::make_unique<ADODB::Connection>();
   ApplyOptions(*connection, options);
+  ApplyTls(*connection, details);
   connection->Open(ConnectionString(details));
+  CheckTls(*connection, details);
   return connection;
 }
 

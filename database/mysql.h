@@ -13,13 +13,29 @@ namespace MySQL {
 
 // Server, user, password, database and port, taken as typed: never trimmed,
 // validated or converted.
+// What a connection demands of TLS beyond what every connection does (TLS
+// where the server offers it, its certificate unchecked), as the clients'
+// ssl options say. The window demands nothing more.
+struct TlsDemands {
+  bool disabled = false;  // plain text only
+  bool required = false;  // no connection without TLS
+  bool verify = false;    // the server's certificate checked, against `ca` or `capath` where given, and its name
+  QString ca, capath, cert, key, cipher, crl, crlpath, versions;
+  bool Any() const { return disabled || required || verify; }
+};
+
 struct ConnectionDetails {
   QString server, user, password, database, port;
+  TlsDemands tls;
 };
 
 // A value of the connection string as ODBC takes it (see ConnectionString).
 QString AttributeValue(const QString& value);
 QString ConnectionString(const ConnectionDetails& details);
+// The details' demands of TLS on a connection about to open; and once open,
+// a failure where it demanded TLS and the server gave none.
+void ApplyTls(ADODB::Connection& connection, const ConnectionDetails& details);
+void CheckTls(ADODB::Connection& connection, const ConnectionDetails& details);
 
 // Properties set on a connection before it opens, in order.
 enum class OptionSet { ProbeOptions, ListingOptions, BrowseOptions, RunOptions };

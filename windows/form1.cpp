@@ -116,7 +116,7 @@ Form1::Form1() : FixedWindow("Form1", 536, 245), pointer_(*this) {
 Form1::~Form1() = default;
 
 MySQL::ConnectionDetails Form1::Details() const {
-  return {Text1->text(), Text2->text(), Text3->text(), Text4->text(), Text5->text()};
+  return {Text1->text(), Text2->text(), Text3->text(), Text4->text(), Text5->text(), {}};
 }
 
 Form2& Form1::GetForm2() {

@@ -614,4 +614,58 @@ TEST_F(CommandLineTest, ALoginWithTheConnectionStringsOwnCharactersConnectsAsTyp
   db_->Exec(QStringLiteral("DROP USER %1@'%'").arg(literal(user)));
 }
 
+TEST_F(CommandLineTest, TlsDemandsOfOptionFilesAndTheCommandLineAreHonouredOrRefusedByName) {
+  PrivateServer server(PrivateServer::Tls::Offered);
+  TestDatabase tlsDb(server.Details());
+  tlsDb.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(20))", "INSERT INTO t VALUES (1, 'ünï')"});
+  const MySQL::ConnectionDetails d = tlsDb.Details();
+  const QStringList convert{"convert", "-h", d.server, "-P", d.port, "-u", d.user, "-p" + d.password, "-D", d.database,
+                            "--table", "t", "--field", "v", "--yes"};
+  const auto options = [&](const QString& text) {
+    QFile my(home_.path() + "/.my.cnf");
+    ASSERT_TRUE(my.open(QIODevice::WriteOnly));
+    my.write(text.toUtf8());
+  };
+  const auto stored = [&] { return tlsDb.Values("SELECT v FROM t"); };
+  const struct {
+    QString file;
+    int status;
+    const char* says;
+  } cases[] = {
+      // The self-signed certificate is checked, and fails, as the DBA asked.
+      {"[client]\nssl-verify-server-cert\n", 2, "certificate"},
+      {"[client]\nssl-ca=/nonexistent.pem\n", 2, "ssl-ca=/nonexistent.pem cannot be read"},
+      {"[client-server]\nssl-mode=sometimes\n", 2, "ssl-mode=sometimes is no mode"},
+      {"[client]\nssl-fp=AA:BB\n", 2, "ssl-fp bears on the connection's security"},
+      {"[client]\nskip-ssl\nssl-ca=" + server.CertificateFile() + "\n", 2, "no TLS and for TLS at once"},
+      {"[mysqld]\nssl-ca=/nonexistent.pem\n[mysql]\nssl-fp=AA\n", 0, ""},  // not the client's groups
+  };
+  for (const auto& c : cases) {
+    options(c.file);
+    const Result r = Norvale(convert + QStringList{"--mode", "lower"});
+    EXPECT_EQ(r.status, c.status) << c.file.toStdString() << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QLatin1String(c.says))) << c.says << " not in " << r.err.toStdString();
+  }
+  EXPECT_EQ(stored(), QStringList({"ünï"}));
+  // With the certificate's authority named, the check passes.
+  options("[client-mariadb]\nssl-verify-server-cert\nssl-ca=" + server.CertificateFile() + "\n");
+  Result r = Norvale(convert + QStringList{"--mode", "upper"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(stored(), QStringList({"ÜNÏ"}));
+  // The same from the command line, where the file says nothing.
+  options("");
+  r = Norvale(convert + QStringList{"--mode", "lower", "--ssl-mode", "VERIFY_IDENTITY", "--ssl-ca", server.CertificateFile()});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(stored(), QStringList({"ünï"}));
+  // A server without TLS: REQUIRED refuses it before anything is read;
+  // DISABLED connects in plain text.
+  const QStringList plain = QStringList{"convert"} + Connection() + QStringList{"--table", "nothing", "--field", "v", "--mode", "upper", "--yes"};
+  r = Norvale(plain + QStringList{"--ssl-mode=REQUIRED"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("offers no TLS")) << r.err.toStdString();
+  r = Norvale(plain + QStringList{"--ssl-mode=disabled"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("nothing")) << r.err.toStdString();  // the table is missing: it connected
+}
+
 }  // namespace

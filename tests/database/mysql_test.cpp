@@ -18,13 +18,21 @@ class Names : public MySQL::NameList {
 }  // namespace
 
 TEST(ConnectionString, IsExactToTheCharacter) {
-  EXPECT_EQ(MySQL::ConnectionString({"localhost", "editor", "", "shop", "3306"}),
+  EXPECT_EQ(MySQL::ConnectionString({"localhost", "editor", "", "shop", "3306", {}}),
             "DRIVER={MySQL ODBC 5.1 Driver};SERVER=localhost;USER=editor;PASSWORD=;DATABASE=shop;PORT=3306;");
-  EXPECT_EQ(MySQL::ConnectionString({"", "", "", "", ""}),
+  EXPECT_EQ(MySQL::ConnectionString({"", "", "", "", "", {}}),
             "DRIVER={MySQL ODBC 5.1 Driver};SERVER=;USER=;PASSWORD=;DATABASE=;PORT=;");
-  // Values go in as typed: no trimming, quoting or escaping.
-  EXPECT_EQ(MySQL::ConnectionString({" db.example ", "u;x", "p}w{", "d", "33o6"}),
-            "DRIVER={MySQL ODBC 5.1 Driver};SERVER= db.example ;USER=u;x;PASSWORD=p}w{;DATABASE=d;PORT=33o6;");
+  // Values go in as typed, never trimmed; one that holds what would end an
+  // attribute or start another is braced, its closing braces doubled, so
+  // that it cannot add an attribute of its own.
+  EXPECT_EQ(MySQL::ConnectionString({" db.example ", "u;x", "p}w{", "d=1", "33o6", {}}),
+            "DRIVER={MySQL ODBC 5.1 Driver};SERVER={ db.example };USER={u;x};PASSWORD={p}}w{};DATABASE={d=1};PORT=33o6;");
+  // What the ssl options demand goes after the details, in the driver's names.
+  MySQL::ConnectionDetails tls{"h", "u", "p", "d", "1", {}};
+  tls.tls.verify = true;
+  tls.tls.ca = "/etc/ca;x.pem";
+  EXPECT_EQ(MySQL::ConnectionString(tls),
+            "DRIVER={MySQL ODBC 5.1 Driver};SERVER=h;USER=u;PASSWORD=p;DATABASE=d;PORT=1;SSLVERIFY=1;SSLCA={/etc/ca;x.pem};");
 }
 
 TEST(OptionSets, SetTheirPropertiesOnly) {

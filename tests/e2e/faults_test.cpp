@@ -151,19 +151,19 @@ TEST_F(FaultTest, AwkwardNamesConvertExactly) {
 TEST_F(FaultTest, AwkwardConnectionDetailsFailQuietly) {
   TestDatabase db;
   const auto good = db.Details();
-  // Semicolons and braces take their meaning from the connection string's
-  // own syntax (the values go in as typed): the probe answers either way.
+  // Semicolons and braces in the details are quoted in the connection
+  // string: the probe answers either way, without a report.
   for (const auto& d : QList<MySQL::ConnectionDetails>{
-           {good.server, good.user + ";x", good.password, good.database, good.port},
-           {good.server, good.user, "{" + good.password + "}", good.database, good.port},
-           {good.server, good.user, "{" + good.password, good.database, good.port}}) {
+           {good.server, good.user + ";x", good.password, good.database, good.port, {}},
+           {good.server, good.user, "{" + good.password + "}", good.database, good.port, {}},
+           {good.server, good.user, "{" + good.password, good.database, good.port, {}}}) {
     EXPECT_NO_THROW(MySQL::CanConnect(d));
   }
   const QList<MySQL::ConnectionDetails> bad = {
-      {good.server, QString::fromUtf16(u"üser"), good.password, good.database, good.port},
-      {QString(1000, u's'), good.user, good.password, good.database, good.port},
-      {good.server, QString(1000, u'u'), QString(1000, u'p'), QString(1000, u'd'), good.port},
-      {good.server, good.user, good.password, good.database, "not a port"},
+      {good.server, QString::fromUtf16(u"üser"), good.password, good.database, good.port, {}},
+      {QString(1000, u's'), good.user, good.password, good.database, good.port, {}},
+      {good.server, QString(1000, u'u'), QString(1000, u'p'), QString(1000, u'd'), good.port, {}},
+      {good.server, good.user, good.password, good.database, "not a port", {}},
   };
   for (const auto& d : bad) EXPECT_FALSE(MySQL::CanConnect(d));
   Form1& f = Start();

@@ -39,7 +39,7 @@ MySQL::ConnectionDetails ServerDetails(const QString& database) {
     throw std::runtime_error(why.toStdString());
   }
   return {Env("NORVALE_TEST_SERVER"), Env("NORVALE_TEST_USER"), Env("NORVALE_TEST_PASSWORD"), database,
-          Env("NORVALE_TEST_PORT")};
+          Env("NORVALE_TEST_PORT"), {}};
 }
 
 namespace {
@@ -296,7 +296,7 @@ PrivateCluster::~PrivateCluster() {
 }
 
 MySQL::ConnectionDetails PrivateCluster::Details(int node, const QString& database) const {
-  return {server_, user_, password_, database, ports_.value(node - 1)};
+  return {server_, user_, password_, database, ports_.value(node - 1), {}};
 }
 
 void PrivateCluster::Kill(int node) {

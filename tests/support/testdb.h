@@ -60,6 +60,8 @@ class PrivateServer {
   PrivateServer& operator=(const PrivateServer&) = delete;
 
   MySQL::ConnectionDetails Details(const QString& database = {}) const;
+  // Its self-signed certificate (Tls::Offered and after).
+  QString CertificateFile() const { return dir_ + QStringLiteral("/tls/server-cert.pem"); }
   void Start();  // again on the same port and data after a kill
   void Kill();   // SIGKILL, as a crash would
   void Signal(int signal);  // SIGSTOP freezes it, SIGCONT thaws it
