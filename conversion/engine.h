@@ -131,13 +131,12 @@ class Run {
   struct Group;
   static Group MakeGroup(State& s, std::vector<Pair> joining);
   static void SendJoin(State& s, Group group);
-  // A record the server refused; a value (without a key) refused for every
-  // record that holds it.
   // What the server did with a statement once it committed, and what a
-  // statement that changed fewer rows than it was sent to left, found
-  // inside its transaction.
+  // statement that changed fewer rows than it was sent to left.
   void Answered(int tag, qint64 changed, const Batch::Shortfall& shortfall);
   static Batch::Shortfall Inspect(const State& s, ADODB::Connection& connection, int tag, const QStringList& note);
+  // A record the server refused; a value (without a key) refused for every
+  // record that holds it.
   void Refused(qint64 record, const QString& text, const QString& key);
   void RefusedValue(qsizetype number, const QString& text);
   // Waits for the group on its way, then tells what it learnt.

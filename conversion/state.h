@@ -110,8 +110,8 @@ struct Run::Group {
 std::unique_ptr<ADODB::Connection> OpenSession(const MySQL::ConnectionDetails& details, bool responsive,
                                                bool settings);
 
-// Looks into a statement that changed fewer rows than it was sent to, inside
-// its transaction: a record sent alone (tag >= 0) or a group (tag -n - 1),
+// Looks into a statement that changed fewer rows than it was sent to, once
+// it has committed: a record sent alone (tag >= 0) or a group (tag -n - 1),
 // whose note holds its records as Rewrite::RecordNote()s.
 Batch::Shortfall Shortfall(ADODB::Connection& connection, const MySQL::RowIdentity& identity, const QString& table,
                            const QString& field, int tag, const QStringList& note);

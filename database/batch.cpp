@@ -286,10 +286,6 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
     }
     opening = false;
   }
-  // What each statement changed, as the server counted it; a statement
-  // that changed fewer rows than it was sent to is looked into while its
-  // transaction still holds what it did.
-  if ((answered_ || inspect_) && !hookStep([&] { Count(items, outcomes); })) return Result::Conflict;
   if (!hookStep([&] {
         if (hook_) hook_->BeforeCommit(connection_);
         connection_.Execute(QStringLiteral("COMMIT;"));
@@ -383,6 +379,13 @@ bool Sender::Transaction(std::vector<Item>& pending, size_t from, size_t& count,
         if (!failed) failed = std::current_exception();
       }
     };
+    // What each statement changed, as the server counted it, read once the
+    // batch has committed: a round trip inside the transaction would keep
+    // its rows locked longer, and a cluster takes back a transaction the
+    // longer it stays open. A row the statement was sent to change and did
+    // not is looked for then; only rows that account for the whole
+    // shortfall are named (someone may change a row once it is committed).
+    if (answered_ || inspect_) told([&] { Count(items, outcomes); });
     for (size_t i = 0; i < items.size(); ++i) {
       if (!outcomes[i].refused) {
         if (hook_ && !outcomes[i].shortfall.notes.isEmpty()) told([&] { hook_->Unchanged(outcomes[i].shortfall.notes); });

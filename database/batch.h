@@ -74,8 +74,8 @@ class Hook {
   virtual void Unchanged(const QStringList& notes) { (void)notes; }
 };
 
-// The rows a statement was sent to change and did not, as found inside its
-// transaction: their records' notes (four texts each, as the statement's
+// The rows a statement was sent to change and did not, as found once it
+// committed: their records' notes (four texts each, as the statement's
 // note holds them), and why.
 struct Shortfall {
   QStringList notes;
@@ -91,8 +91,8 @@ class Sender {
   // Called once a batch has committed, in queue order, for each statement
   // the server refused or answered with a warning.
   using Refused = std::function<void(int tag, const QString& text)>;
-  // Asked inside the transaction, before its commit, about a statement that
-  // changed fewer rows than it was sent to change.
+  // Asked once the batch has committed, about a statement that changed
+  // fewer rows than it was sent to change.
   using Inspect = std::function<Shortfall(ADODB::Connection& connection, int tag, const QStringList& note,
                                           qint64 changed)>;
   // Told once a batch has committed, for each statement that stood: the
@@ -173,7 +173,7 @@ class Sender {
   enum class Result { Committed, Warned, Conflict };
   Result Attempt(const std::vector<Item>& items, std::vector<Outcome>& outcomes);
   // Reads the rows each statement changed, and looks into those short of
-  // what they were sent to change, before the commit.
+  // what they were sent to change, once the batch has committed.
   void Count(const std::vector<Item>& items, std::vector<Outcome>& outcomes);
   // The warning a statement leaves, learnt by running it again alone.
   QString WarningText(const Item& item);

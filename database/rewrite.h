@@ -72,7 +72,8 @@ QString ShownKey(const MySQL::RowIdentity& identity, const QString& key);
 
 // A group's pair rows in the order they went in; and those of its pairs
 // whose rows do not hold the new bytes, with what the row holds (NULL where
-// it is gone). Read inside the group's transaction.
+// it is gone). Read once the group has committed, before the next group
+// empties the pair table.
 QString GroupRows(int group);
 QString GroupShortfall(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group);
 QString GroupsDone();
