@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -129,6 +130,9 @@ void AddConnectionOptions(QCommandLineParser& parser) {
       {QStringLiteral("password"), QStringLiteral("The password; -p or --password alone asks for it."),
        QStringLiteral("password")},
       {{QStringLiteral("D"), QStringLiteral("database")}, QStringLiteral("The database."), QStringLiteral("name")},
+      {{QStringLiteral("S"), QStringLiteral("socket")}, QStringLiteral("The server's Unix socket, for localhost."),
+       QStringLiteral("path")},
+      {QStringLiteral("protocol"), QStringLiteral("TCP or SOCKET."), QStringLiteral("protocol")},
       {QStringLiteral("defaults-file"), QStringLiteral("Read this option file only."), QStringLiteral("file")},
       {QStringLiteral("no-defaults"), QStringLiteral("Read no option file.")},
       {QStringLiteral("json"), QStringLiteral("Print the summary as JSON.")},
@@ -186,6 +190,27 @@ int ReadCommon(QCommandLineParser& parser, Common& c, bool needsDatabase) {
   c.details.port = pick("port", QStringLiteral("3306"));
   c.details.user = pick("user", qEnvironmentVariable("USER"));
   c.details.database = pick("database", QString());
+  // The socket, where the mysql client would take it: localhost (or no
+  // host) unless TCP is asked for, or whatever the host with SOCKET.
+  const QString protocol = pick("protocol", QString()).toUpper();
+  if (!protocol.isEmpty() && protocol != QLatin1String("TCP") && protocol != QLatin1String("SOCKET")) {
+    Err(QStringLiteral("protocol=%1 is not one Norvale can connect with: TCP or SOCKET").arg(pick("protocol", QString())));
+    return kNotDone;
+  }
+  const bool local = c.details.server.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0;
+  if (protocol == QLatin1String("SOCKET") || (protocol.isEmpty() && local)) {
+    QString socket = pick("socket", qEnvironmentVariable("MYSQL_UNIX_PORT"));
+    if (socket.isEmpty()) {
+      socket = QStringLiteral("/run/mysqld/mysqld.sock");  // the clients' own on this system
+      for (const char* known : {"/run/mysqld/mysqld.sock", "/var/run/mysqld/mysqld.sock", "/tmp/mysql.sock"})
+        if (QFileInfo::exists(QLatin1String(known))) {
+          socket = QLatin1String(known);
+          break;
+        }
+    }
+    c.details.server = QStringLiteral("localhost");
+    c.details.socket = socket;
+  }
   bool portOk = false;
   const int port = c.details.port.toInt(&portOk);
   if (!portOk || port <= 0 || port > 65535) return Usage(c.command, QStringLiteral("the port %1 is no port").arg(c.details.port));

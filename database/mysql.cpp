@@ -27,6 +27,8 @@ QString ConnectionString(const ConnectionDetails& d) {
                  AttributeValue(d.server) + u';' + QStringLiteral("USER=") + AttributeValue(d.user) + u';' +
                  QStringLiteral("PASSWORD=") + AttributeValue(d.password) + u';' + QStringLiteral("DATABASE=") +
                  AttributeValue(d.database) + u';' + QStringLiteral("PORT=") + AttributeValue(d.port) + u';';
+  // Through the socket, the driver is told to leave TCP.
+  if (!d.socket.isEmpty()) text += QStringLiteral("TCPIP=0;SOCKET=") + AttributeValue(d.socket) + u';';
   // The driver's own names for the clients' ssl options.
   const TlsDemands& t = d.tls;
   if (t.verify) text += QStringLiteral("SSLVERIFY=1;");

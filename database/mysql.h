@@ -27,6 +27,9 @@ struct TlsDemands {
 struct ConnectionDetails {
   QString server, user, password, database, port;
   TlsDemands tls;
+  // The server's Unix socket, where the connection goes through it rather
+  // than TCP (the command line's -S, or localhost as the mysql client takes it).
+  QString socket = {};
 };
 
 // A value of the connection string as ODBC takes it (see ConnectionString).

@@ -668,4 +668,38 @@ TEST_F(CommandLineTest, TlsDemandsOfOptionFilesAndTheCommandLineAreHonouredOrRef
   EXPECT_TRUE(r.err.contains("nothing")) << r.err.toStdString();  // the table is missing: it connected
 }
 
+TEST_F(CommandLineTest, LocalhostAndSocketConnectThroughTheSocketAsTheMysqlClientDoes) {
+  const QString socket = qEnvironmentVariable("NORVALE_TEST_SOCKET");
+  ASSERT_FALSE(socket.isEmpty()) << "scripts/test-db exports NORVALE_TEST_SOCKET";
+  // Who changed each row, as the server saw the login.
+  db_->Exec({"CREATE TABLE s (id INT PRIMARY KEY, v VARCHAR(20), who VARCHAR(100))",
+             "INSERT INTO s (id, v) VALUES (1, 'ünï')",
+             "CREATE TRIGGER s_who BEFORE UPDATE ON s FOR EACH ROW SET NEW.who = USER()"});
+  const MySQL::ConnectionDetails d = db_->Details();
+  const QStringList login{"-u", d.user, "-p" + d.password, "-D", d.database, "--table", "s", "--field", "v", "--yes"};
+  const auto who = [&] { return db_->Values("SELECT CONCAT(v, ' ', SUBSTRING_INDEX(who, '@', -1)) FROM s"); };
+  Result r = Norvale(QStringList{"convert", "-h", "localhost", "-S", socket, "--mode", "upper"} + login);
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(who(), QStringList({"ÜNÏ localhost"}));
+  // No host at all is localhost; the socket from the option file.
+  QFile my(home_.path() + "/.my.cnf");
+  ASSERT_TRUE(my.open(QIODevice::WriteOnly));
+  my.write(("[client]\nsocket=" + socket + "\n").toUtf8());
+  my.close();
+  r = Norvale(QStringList{"convert", "--mode", "lower"} + login);
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(who(), QStringList({"ünï localhost"}));
+  // TCP where asked for; a socket that is not there is named; a protocol
+  // Norvale cannot use is refused by name.
+  r = Norvale(QStringList{"convert", "-h", d.server, "-P", d.port, "--protocol=tcp", "--mode", "upper"} + login);
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(who(), QStringList({"ÜNÏ " + d.server}));
+  r = Norvale(QStringList{"convert", "-S", "/nonexistent/mysqld.sock", "--mode", "lower"} + login);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("/nonexistent/mysqld.sock")) << r.err.toStdString();
+  r = Norvale(QStringList{"convert", "--protocol=PIPE", "--mode", "lower"} + login);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("protocol=PIPE")) << r.err.toStdString();
+}
+
 }  // namespace
