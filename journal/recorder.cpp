@@ -46,22 +46,15 @@ void RunRecorder::WriteBefore(const std::vector<QStringList>& notes) {
 
 void RunRecorder::Withdraw(const std::vector<QStringList>& notes) {
   std::lock_guard lock(mutex_);
-  for (const QStringList& note : notes)
-    for (qsizetype at = 0; at + 4 <= note.size(); at += 4) {
-      const auto found = open_.constFind(note[at].toLongLong());
-      if (found == open_.constEnd()) continue;
-      try {
-        store_->Revise(*found, 0, note[at + 2].toLatin1());
-      } catch (const std::exception&) {
-        // Undo finds the row as it was, and counts it as changed since.
-      }
-      open_.erase(found);
-      --rows_;
-    }
+  for (const QStringList& note : notes) ChangedNothing(note);
 }
 
 void RunRecorder::Unchanged(const QStringList& notes) {
   std::lock_guard lock(mutex_);
+  ChangedNothing(notes);
+}
+
+void RunRecorder::ChangedNothing(const QStringList& notes) {
   for (qsizetype at = 0; at + 4 <= notes.size(); at += 4) {
     const auto found = open_.constFind(notes[at].toLongLong());
     if (found == open_.constEnd()) continue;

@@ -75,6 +75,9 @@ class RunRecorder : public Batch::Hook {
   // when `open`.
   // `open`: kept open until answered; `trying`: part of the batch tried now.
   void Append(const std::vector<QStringList>& notes, bool open, bool trying);
+  // The entries of the notes' records, written but not yet answered for,
+  // stand for no change (their statement never went, or changed nothing).
+  void ChangedNothing(const QStringList& notes);
   mutable std::mutex mutex_;
 
   qint64 rows_ = 0;
