@@ -135,6 +135,8 @@ void AddConnectionOptions(QCommandLineParser& parser) {
       {QStringLiteral("protocol"), QStringLiteral("TCP or SOCKET."), QStringLiteral("protocol")},
       {QStringLiteral("defaults-file"), QStringLiteral("Read this option file only."), QStringLiteral("file")},
       {QStringLiteral("no-defaults"), QStringLiteral("Read no option file.")},
+      {QStringLiteral("login-path"), QStringLiteral("Read this group of ~/.mylogin.cnf and the option files too."),
+       QStringLiteral("name")},
       {QStringLiteral("json"), QStringLiteral("Print the summary as JSON.")},
       {QStringLiteral("help"), QStringLiteral("Show this help.")},
   });
@@ -156,6 +158,10 @@ void AddConnectionOptions(QCommandLineParser& parser) {
 // window's saved one. Returns a usage status when they cannot be had.
 int ReadCommon(QCommandLineParser& parser, Common& c, bool needsDatabase) {
   QHash<QString, QString> file;
+  const QString loginPath = parser.value(QStringLiteral("login-path"));
+  if (parser.isSet(QStringLiteral("login-path")) && loginPath.trimmed().isEmpty())
+    return Usage(c.command, QStringLiteral("--login-path takes a name, as mysql_config_editor gives it"));
+  bool loginPathFound = false;
   if (!parser.isSet(QStringLiteral("no-defaults"))) {
     QStringList files = DefaultOptionFiles();
     if (parser.isSet(QStringLiteral("defaults-file"))) {
@@ -164,8 +170,20 @@ int ReadCommon(QCommandLineParser& parser, Common& c, bool needsDatabase) {
         return Usage(c.command, QStringLiteral("the option file %1 does not exist").arg(files.front()));
     }
     QString unreadable;
-    file = ReadOptionFiles(files, &unreadable);
+    file = ReadOptionFiles(files, &unreadable, loginPath, &loginPathFound);
     if (!unreadable.isEmpty()) Err(QStringLiteral("the option file %1 cannot be read; going on without it").arg(unreadable));
+  }
+  // The login file comes last, and is read even with --no-defaults or
+  // --defaults-file, as the mysql client reads it.
+  if (const std::optional<QString> passedOver = ReadLoginFile(LoginFilePath(), loginPath, file, &loginPathFound))
+    Err(*passedOver);
+  if (!loginPath.isEmpty() && !loginPathFound) {
+    // Connecting without the login it names would be a guess.
+    const QString refused = QStringLiteral("no option file holds the login path %1 (%2 has none of that name)")
+                                .arg(loginPath, LoginFilePath());
+    Err(refused);
+    if (g_json) PrintJson({}, kNotDone, refused);
+    return kNotDone;
   }
   const auto pick = [&](const char* name, const QString& fallback) {
     const QString option = QLatin1String(name);

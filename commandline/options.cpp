@@ -3,6 +3,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QtEndian>
+#include <openssl/evp.h>
+#include <sys/stat.h>
 
 namespace CommandLine {
 
@@ -50,33 +53,47 @@ QString OptionValue(QString value) {
 
 namespace {
 
-void ReadOptionFile(const QString& path, QHash<QString, QString>& options, QString* error, int depth) {
+// One option file's lines: the groups asked for, later values overriding
+// earlier ones; !include and !includedir only where `includes` allows.
+void ReadOptionText(const QByteArray& text, const QStringList& groups, QHash<QString, QString>& options,
+                    QString* error, int depth, bool includes, bool* groupFound);
+
+void ReadOptionFile(const QString& path, const QStringList& groups, QHash<QString, QString>& options, QString* error,
+                    int depth, bool* groupFound) {
   QFile file(path);
   if (!file.exists() || depth > 10) return;
   if (!file.open(QIODevice::ReadOnly)) {
     if (error) *error = path;
     return;
   }
-  bool client = false;
-  for (const QByteArray& raw : file.readAll().split('\n')) {
+  ReadOptionText(file.readAll(), groups, options, error, depth, true, groupFound);
+}
+
+void ReadOptionText(const QByteArray& text, const QStringList& groups, QHash<QString, QString>& options,
+                    QString* error, int depth, bool includes, bool* groupFound) {
+  bool wanted = false;
+  for (const QByteArray& raw : text.split('\n')) {
     const QString line = QString::fromUtf8(raw).trimmed();
     if (line.isEmpty() || line.startsWith(u'#') || line.startsWith(u';')) continue;
     // !include FILE and !includedir DIR (its *.cnf files), as the client reads them.
     if (line.startsWith(QLatin1String("!includedir"))) {
+      if (!includes) continue;
       const QDir dir(line.mid(11).trimmed());
       for (const QString& name : dir.entryList({QStringLiteral("*.cnf")}, QDir::Files, QDir::Name))
-        ReadOptionFile(dir.filePath(name), options, error, depth + 1);
+        ReadOptionFile(dir.filePath(name), groups, options, error, depth + 1, groupFound);
       continue;
     }
     if (line.startsWith(QLatin1String("!include"))) {
-      ReadOptionFile(line.mid(8).trimmed(), options, error, depth + 1);
+      if (includes) ReadOptionFile(line.mid(8).trimmed(), groups, options, error, depth + 1, groupFound);
       continue;
     }
     if (line.startsWith(u'[')) {
-      client = kOptionGroups.contains(line.section(u']', 0, 0).mid(1).trimmed().toLower());
+      const QString group = line.section(u']', 0, 0).mid(1).trimmed().toLower();
+      wanted = groups.contains(group);
+      if (wanted && groupFound && group == groups.back()) *groupFound = true;
       continue;
     }
-    if (!client) continue;
+    if (!wanted) continue;
     const qsizetype equals = line.indexOf(u'=');
     QString name = (equals < 0 ? line : line.left(equals)).trimmed();
     name.replace(u'_', u'-');
@@ -84,12 +101,75 @@ void ReadOptionFile(const QString& path, QHash<QString, QString>& options, QStri
   }
 }
 
+QStringList Groups(const QString& loginPath) {
+  QStringList groups = kOptionGroups;
+  if (!loginPath.isEmpty()) groups << loginPath.toLower();
+  return groups;
+}
+
 }  // namespace
 
-QHash<QString, QString> ReadOptionFiles(const QStringList& files, QString* error) {
+QHash<QString, QString> ReadOptionFiles(const QStringList& files, QString* error, const QString& loginPath,
+                                        bool* loginPathFound) {
   QHash<QString, QString> options;
-  for (const QString& path : files) ReadOptionFile(path, options, error, 0);
+  const QStringList groups = Groups(loginPath);
+  for (const QString& path : files)
+    ReadOptionFile(path, groups, options, error, 0, loginPath.isEmpty() ? nullptr : loginPathFound);
   return options;
+}
+
+QString LoginFilePath() {
+  const QString named = qEnvironmentVariable("MYSQL_TEST_LOGIN_FILE");
+  return named.isEmpty() ? QDir::homePath() + QStringLiteral("/.mylogin.cnf") : named;
+}
+
+std::optional<QByteArray> DecryptLoginFile(const QByteArray& file) {
+  // 4 bytes unused, a 20-byte key, then each line on its own: its length
+  // (4 bytes, little-endian) and the line, AES-128-ECB with PKCS padding
+  // under the key folded into 16 bytes.
+  constexpr qsizetype kKeyAt = 4, kKeyLength = 20, kLinesAt = kKeyAt + kKeyLength;
+  if (file.size() < kLinesAt) return std::nullopt;
+  unsigned char key[16] = {};
+  for (qsizetype i = 0; i < kKeyLength; ++i) key[i % 16] ^= static_cast<unsigned char>(file[kKeyAt + i]);
+  QByteArray text;
+  std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+  for (qsizetype at = kLinesAt; at < file.size();) {
+    if (file.size() - at < 4) return std::nullopt;
+    const qint32 length = qFromLittleEndian<qint32>(file.constData() + at);
+    at += 4;
+    if (length <= 0 || length % 16 != 0 || length > file.size() - at) return std::nullopt;
+    QByteArray line(length + 16, Qt::Uninitialized);
+    int out = 0, last = 0;
+    const auto* in = reinterpret_cast<const unsigned char*>(file.constData() + at);
+    auto* into = reinterpret_cast<unsigned char*>(line.data());
+    if (EVP_DecryptInit_ex(ctx.get(), EVP_aes_128_ecb(), nullptr, key, nullptr) != 1 ||
+        EVP_DecryptUpdate(ctx.get(), into, &out, in, length) != 1 ||
+        EVP_DecryptFinal_ex(ctx.get(), into + out, &last) != 1)
+      return std::nullopt;
+    line.truncate(out + last);
+    text += line;
+    if (!line.endsWith('\n')) text += '\n';
+    at += length;
+  }
+  return text;
+}
+
+std::optional<QString> ReadLoginFile(const QString& path, const QString& loginPath, QHash<QString, QString>& options,
+                                     bool* loginPathFound) {
+  QFile file(path);
+  if (!file.exists()) return std::nullopt;
+  // The client passes over a login file others can read or write, saying so.
+  struct stat info {};
+  if (::stat(QFile::encodeName(path).constData(), &info) == 0 && (info.st_mode & (S_IXUSR | S_IRWXG | S_IRWXO)))
+    return QStringLiteral("the login file %1 can be read or written by others than its owner; going on without it "
+                          "(chmod 600 it)")
+        .arg(path);
+  if (!file.open(QIODevice::ReadOnly))
+    return QStringLiteral("the login file %1 cannot be read; going on without it").arg(path);
+  const std::optional<QByteArray> text = DecryptLoginFile(file.readAll());
+  if (!text) return QStringLiteral("the login file %1 is not one mysql_config_editor writes; going on without it").arg(path);
+  ReadOptionText(*text, Groups(loginPath), options, nullptr, 0, false, loginPath.isEmpty() ? nullptr : loginPathFound);
+  return std::nullopt;
 }
 
 QStringList DefaultOptionFiles() {

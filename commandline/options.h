@@ -21,10 +21,23 @@ QStringList NormalizedArguments(const QStringList& arguments);
 inline const QStringList kOptionGroups = {QStringLiteral("client"), QStringLiteral("client-server"),
                                           QStringLiteral("client-mariadb"), QStringLiteral("norvale")};
 
-// Those groups of the option files: option names with '-' for '_',
-// values unquoted. Later files override earlier ones. A file that cannot be
-// read adds nothing; `error` names one that exists but cannot be read.
-QHash<QString, QString> ReadOptionFiles(const QStringList& files, QString* error = nullptr);
+// Those groups of the option files, and the login path's group where one is
+// named (`loginPathFound` tells whether a file held it): option names with
+// '-' for '_', values unquoted. Later files override earlier ones. A file
+// that cannot be read adds nothing; `error` names one that exists but cannot
+// be read.
+QHash<QString, QString> ReadOptionFiles(const QStringList& files, QString* error = nullptr,
+                                        const QString& loginPath = {}, bool* loginPathFound = nullptr);
+
+// MySQL's obfuscated login file: $MYSQL_TEST_LOGIN_FILE, else ~/.mylogin.cnf.
+QString LoginFilePath();
+// Its lines as an option file's text, or nothing where it is not such a file.
+std::optional<QByteArray> DecryptLoginFile(const QByteArray& file);
+// Reads the login file's groups, as ReadOptionFiles reads an option file's,
+// over `options`. Returns why it was passed over, where it exists and was:
+// others may read or write it, it cannot be read or decrypted.
+std::optional<QString> ReadLoginFile(const QString& path, const QString& loginPath, QHash<QString, QString>& options,
+                                     bool* loginPathFound = nullptr);
 
 // The clients' ssl and tls options, from the option files' groups and the
 // command line together (the command line's given last): what they demand

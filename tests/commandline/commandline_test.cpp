@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <csignal>
+#include <openssl/evp.h>
 #include <sqlite3.h>
 
 #include "commandline/options.h"
@@ -77,6 +78,31 @@ class CommandLineTest : public ::testing::Test {
   std::unique_ptr<TestDatabase> db_;
   QHash<QString, QString> extraEnv_;  // more of the program's environment
 };
+
+// A login file as mysql_config_editor writes it: 4 unused bytes, a 20-byte
+// key, then each line AES-128-ECB encrypted on its own after its length.
+QByteArray LoginFile(const QStringList& lines) {
+  QByteArray file(4, '\0');
+  const QByteArray key = QByteArray::fromHex("0123456789abcdef00112233445566778899aabb");
+  file += key;
+  unsigned char folded[16] = {};
+  for (int i = 0; i < key.size(); ++i) folded[i % 16] ^= static_cast<unsigned char>(key[i]);
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  for (const QString& line : lines) {
+    const QByteArray plain = (line + "\n").toUtf8();
+    QByteArray cipher(plain.size() + 32, '\0');
+    int n = 0, last = 0;
+    auto* out = reinterpret_cast<unsigned char*>(cipher.data());
+    EVP_EncryptInit_ex(ctx, EVP_aes_128_ecb(), nullptr, folded, nullptr);
+    EVP_EncryptUpdate(ctx, out, &n, reinterpret_cast<const unsigned char*>(plain.constData()), int(plain.size()));
+    EVP_EncryptFinal_ex(ctx, out + n, &last);
+    cipher.truncate(n + last);
+    const qint32 length = qint32(cipher.size());
+    file += QByteArray(reinterpret_cast<const char*>(&length), 4) + cipher;
+  }
+  EVP_CIPHER_CTX_free(ctx);
+  return file;
+}
 
 const QString kNames[] = {QStringLiteral("ann o'neil"), QStringLiteral("JEAN-LUC picard"),
                           QStringLiteral("ΟΔΥΣΣΕΥΣ ελύτης"), QStringLiteral("ıstanbul İZMİR"),
@@ -700,6 +726,51 @@ TEST_F(CommandLineTest, LocalhostAndSocketConnectThroughTheSocketAsTheMysqlClien
   r = Norvale(QStringList{"convert", "--protocol=PIPE", "--mode", "lower"} + login);
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(r.err.contains("protocol=PIPE")) << r.err.toStdString();
+}
+
+TEST_F(CommandLineTest, ALoginPathFromTheLoginFileConnectsAndOneThatIsNotThereIsRefused) {
+  db_->Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(20))", "INSERT INTO t VALUES (1, 'ωμέγα élan')"});
+  const MySQL::ConnectionDetails d = db_->Details();
+  const QString path = home_.path() + "/.mylogin.cnf";
+  const auto write = [&](const QStringList& lines, QFile::Permissions mode) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(LoginFile(lines));
+    file.close();
+    file.setPermissions(mode);
+  };
+  const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner;
+  // [client] of the login file is read without --login-path; a login path
+  // adds its own group, read last. Values are quoted as the editor writes them.
+  write({"[client]", "user = \"" + d.user + "\"", "password = \"" + d.password + "\"", "[shop]", "host = \"" + d.server + "\"",
+         "port = " + d.port, "database = \"" + d.database + "\""},
+        ownerOnly);
+  const QStringList field{"--table", "t", "--field", "v", "--yes"};
+  Result r = Norvale(QStringList{"convert", "--login-path=shop", "--no-defaults", "--mode", "upper"} + field);
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(db_->Values("SELECT v FROM t"), QStringList({"ΩΜΈΓΑ ÉLAN"}));
+  r = Norvale(QStringList{"convert", "-h", d.server, "-P", d.port, "-D", d.database, "--mode", "lower"} + field);
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  // A login path no file holds is refused rather than guessed.
+  r = Norvale(QStringList{"convert", "--login-path=nowhere", "--mode", "upper"} + field);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("login path nowhere")) << r.err.toStdString();
+  // A login file others can read is passed over, as the client passes it over.
+  write({"[client]", "password = \"" + d.password + "\""}, ownerOnly | QFile::ReadGroup | QFile::ReadOther);
+  r = Norvale(QStringList{"convert", "-h", d.server, "-P", d.port, "-u", d.user, "-D", d.database, "--mode", "upper"} + field);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("can be read or written by others")) << r.err.toStdString();
+  // One that is not a login file at all says so.
+  QFile garbage(path);
+  ASSERT_TRUE(garbage.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  garbage.write("[client]\npassword=plain-text-secret\n");
+  garbage.close();
+  garbage.setPermissions(ownerOnly);
+  EXPECT_FALSE(CommandLine::DecryptLoginFile("[client]\npassword=plain-text-secret\n"));
+  r = Norvale(QStringList{"convert", "--login-path=shop", "--mode", "upper"} + field);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("not one mysql_config_editor writes")) << r.err.toStdString();
+  EXPECT_EQ(db_->Values("SELECT v FROM t"), QStringList({"ωμέγα élan"}));
 }
 
 }  // namespace
