@@ -514,20 +514,25 @@ int UndoFrom(QCommandLineParser& parser, Common& c) {
   try {
     Journal::Store store;
     std::optional<Journal::RunHeader> run;
+    // The server as it names itself finds its runs however it is reached.
+    const QString serverId = Conversion::ServerIdentity(c.details, false);
     if (id > 0) {
-      // A run chosen by its id: only on the server, port and database it ran on.
+      // A run chosen by its id: only on the server and database it ran on.
       for (const Journal::Store::Listed& l : store.Runs({}))
         if (l.header.id == id) run = l.header;
       if (!run) return done(kNotDone, QStringLiteral("the journal holds no run %1").arg(id));
       const Journal::Target& t = run->target;
-      if (t.server != c.details.server || t.port != c.details.port || t.database != c.details.database)
+      const bool sameServer = !t.serverId.isEmpty() && !serverId.isEmpty()
+                                  ? t.serverId == serverId
+                                  : t.server == c.details.server && t.port == c.details.port;
+      if (!sameServer || t.database != c.details.database)
         return done(kNotDone, QStringLiteral("run %1 was made on %2:%3, database %4: connect there (-h, -P, -D) to undo it")
                                   .arg(id)
                                   .arg(t.server, t.port, t.database));
       if (run->undone) return done(kNotDone, QStringLiteral("run %1 has been undone already").arg(id));
     } else {
       for (const Journal::Store::Listed& l :
-           store.Runs({c.details.server, c.details.port, c.details.database, table, field})) {
+           store.Runs({c.details.server, c.details.port, c.details.database, table, field, serverId})) {
         if (!l.header.undone) {
           run = l.header;
           break;

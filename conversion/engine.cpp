@@ -254,7 +254,11 @@ void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
                              .arg(disk.rootPath())
                              .arg(disk.bytesAvailable() / 1000000)
                              .toStdString());
-  s.journal = Journal::RunRecorder::Start(s.identity, target, modeText, options_.journalPath);
+  // The run is filed under the server's own identity, so that it is found
+  // however the server is reached next time.
+  Journal::Target filed = target;
+  if (filed.serverId.isEmpty()) filed.serverId = MySQL::ServerIdentity(*s.connection);
+  s.journal = Journal::RunRecorder::Start(s.identity, filed, modeText, options_.journalPath);
   s.journal->SetTotalLimit(options_.journalLimit);
   s.sender->SetHook(s.journal.get());
   if (s.valueJoin)

@@ -182,6 +182,10 @@ void Drive(Run& run, Listener& listener, const Request& request, const std::func
 // have gone. The run is marked undone only once no row of it is left: rows
 // changed since stay in the journal for undoing again. Raises a failure to
 // connect, or a fatal one.
+// The server's own identity, for finding its runs in the journal however it
+// is reached; empty where it cannot be asked.
+QString ServerIdentity(const MySQL::ConnectionDetails& details, bool responsive);
+
 struct UndoResult {
   qint64 restored = 0, left = 0;
   bool interrupted = false;

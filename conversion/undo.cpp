@@ -179,10 +179,26 @@ class Grouped {
 
 }  // namespace
 
+QString ServerIdentity(const MySQL::ConnectionDetails& details, bool responsive) {
+  try {
+    auto connection = OpenSession(details, responsive, false);
+    return MySQL::ServerIdentity(*connection);
+  } catch (const ADODB::Error&) {
+    return {};  // the undo that follows says why it cannot connect
+  }
+}
+
 UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeader& run, Journal::Store& store,
                 const std::function<void(qint64, qint64)>& progress, bool responsive,
                 const std::function<bool()>& cancelled) {
   auto connection = OpenSession(details, responsive, true);
+  // Another server that holds a table of the same name is not the one the
+  // run changed, whatever names reach it.
+  const QString here = MySQL::ServerIdentity(*connection);
+  if (!run.target.serverId.isEmpty() && !here.isEmpty() && here != run.target.serverId)
+    throw ADODB::Error(QStringLiteral("Run %1 was made on the server %2, and this is %3: nothing was changed.")
+                           .arg(run.id)
+                           .arg(run.target.serverId, here));
   Walk walk{run, store, progress, cancelled, 0, {}};
   // Groups need the run's key as the table has it now, as literals, in a
   // table that takes a group back whole; and values kept as the column's

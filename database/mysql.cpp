@@ -144,4 +144,16 @@ QString ValueText(const QVariant& value) {
   }
 }
 
+QString ServerIdentity(ADODB::Connection& connection) {
+  try {
+    auto rows = connection.Execute(QStringLiteral("SELECT @@hostname, @@port, @@datadir;"));
+    if (!rows || rows->Eof()) return {};
+    const QString host = rows->Value(0).toString(), port = rows->Value(1).toString(), dir = rows->Value(2).toString();
+    if (host.isEmpty() || port.isEmpty()) return {};
+    return host + u':' + port + u':' + dir;
+  } catch (const ADODB::Error&) {
+    return {};
+  }
+}
+
 }  // namespace MySQL

@@ -56,6 +56,11 @@ std::unique_ptr<ADODB::Connection> OpenConnection(const ConnectionDetails& detai
 // failure to open.
 bool CanConnect(const ConnectionDetails& details);
 
+// Which server this is, as it says itself: its host name, port and data
+// directory, the same through a socket, a tunnel or any of its names.
+// Empty where the server does not say.
+QString ServerIdentity(ADODB::Connection& connection);
+
 // The list that ListTables fills.
 class NameList {
  public:

@@ -151,7 +151,10 @@ CREATE TABLE IF NOT EXISTS entries (
 CREATE INDEX IF NOT EXISTS entries_run ON entries (run);
 )";
 
-const char* kTargetWhere = "server = ?1 AND port = ?2 AND database = ?3 AND tbl = ?4 AND field = ?5";
+// The server by its identity where the run and the target both have one,
+// else by how it was reached.
+#define NV_SAME_SERVER "(CASE WHEN ?6 <> '' AND server_id <> '' THEN server_id = ?6 ELSE server = ?1 AND port = ?2 END)"
+const char* kTargetWhere = NV_SAME_SERVER " AND database = ?3 AND tbl = ?4 AND field = ?5";
 
 QStringList KeyNames(const QString& json) {
   QStringList names;
@@ -161,7 +164,7 @@ QStringList KeyNames(const QString& json) {
 }
 
 void BindTarget(Statement& s, const Target& t) {
-  s.Bind(1, t.server).Bind(2, t.port).Bind(3, t.database).Bind(4, t.table).Bind(5, t.field);
+  s.Bind(1, t.server).Bind(2, t.port).Bind(3, t.database).Bind(4, t.table).Bind(5, t.field).Bind(6, t.serverId);
 }
 
 }  // namespace
@@ -214,15 +217,18 @@ Store::Store(const QString& path) : path_(path) {
     Exec(kSchema);
     // Journals from before runs kept their size learn it once; their
     // entries hold conditions, not key values.
-    bool sized = false, named = false, counted = false;
+    bool sized = false, named = false, counted = false, identified = false;
     {
       Statement columns(db_, path_, "PRAGMA table_info(runs)");
       while (columns.Step()) {
         sized = sized || columns.Text(1) == QLatin1String("bytes");
         named = named || columns.Text(1) == QLatin1String("key_names");
         counted = counted || columns.Text(1) == QLatin1String("changed");
+        identified = identified || columns.Text(1) == QLatin1String("server_id");
       }
     }
+    // The server's own identity; '' for runs from before it was kept.
+    if (!identified) Exec("ALTER TABLE runs ADD COLUMN server_id TEXT NOT NULL DEFAULT ''");
     if (!named) Exec("ALTER TABLE runs ADD COLUMN key_names TEXT NOT NULL DEFAULT ''");
     // The rows a run without a key changed; -1 where it was not counted.
     if (!counted) Exec("ALTER TABLE runs ADD COLUMN changed INTEGER NOT NULL DEFAULT -1");
@@ -259,10 +265,10 @@ void Store::Fail(const QString& what) {
 void Store::BeginRun(RunHeader& h) {
   Transaction t(db_, path_);
   Statement s(db_, path_,
-              "INSERT INTO runs (server, port, database, tbl, field, mode, time, key_columns, charset, keyless, "
-              "key_names) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+              "INSERT INTO runs (server, port, database, tbl, field, server_id, mode, time, key_columns, charset, "
+              "keyless, key_names) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?12, ?7, ?8, ?9, ?10, ?11)");
   BindTarget(s, h.target);
-  s.Bind(6, h.mode).Bind(7, h.time.toUTC().toString(Qt::ISODateWithMs)).Bind(8, h.keyColumns).Bind(9, h.charset);
+  s.Bind(12, h.mode).Bind(7, h.time.toUTC().toString(Qt::ISODateWithMs)).Bind(8, h.keyColumns).Bind(9, h.charset);
   s.Bind(10, h.keyless);
   s.Bind(11, h.keyNames.isEmpty() ? QString() : QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(h.keyNames)).toJson(QJsonDocument::Compact)));
   s.Step();
@@ -300,10 +306,10 @@ void Store::Revise(qint64 entry, qint64 rows, const QByteArray& newValue) {
 void Store::Prune(const Target& target, int keep) {
   Transaction t(db_, path_);
   Statement s(db_, path_, (QByteArray("DELETE FROM runs WHERE ") + kTargetWhere +
-                    " AND id NOT IN (SELECT id FROM runs WHERE " + kTargetWhere + " ORDER BY id DESC LIMIT ?6)")
+                    " AND id NOT IN (SELECT id FROM runs WHERE " + kTargetWhere + " ORDER BY id DESC LIMIT ?7)")
                        .constData());
   BindTarget(s, target);
-  s.Bind(6, qint64(keep));
+  s.Bind(7, qint64(keep));
   s.Step();
   t.Commit();
 }
@@ -314,14 +320,15 @@ namespace {
 const char* kRunColumns =
     "SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, "
     "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), bytes, key_names, changed, "
-    "CASE WHEN keyless = '' THEN 0 ELSE (SELECT COUNT(*) FROM entries WHERE run = runs.id AND rows > 0) END "
+    "CASE WHEN keyless = '' THEN 0 ELSE (SELECT COUNT(*) FROM entries WHERE run = runs.id AND rows > 0) END, "
+    "server_id "
     "FROM runs WHERE ";
 
 Store::Listed ListedRun(const Statement& s) {
   Store::Listed l;
   RunHeader& h = l.header;
   h.id = s.Int(0);
-  h.target = {s.Text(1), s.Text(2), s.Text(3), s.Text(4), s.Text(5)};
+  h.target = {s.Text(1), s.Text(2), s.Text(3), s.Text(4), s.Text(5), s.Text(17)};
   h.mode = s.Text(6);
   h.time = QDateTime::fromString(s.Text(7), Qt::ISODateWithMs);
   h.keyColumns = s.Text(8);
@@ -340,7 +347,8 @@ Store::Listed ListedRun(const Statement& s) {
 
 std::vector<Store::Listed> Store::Runs(const Target& where) {
   Statement s(db_, path_, (QByteArray(kRunColumns) +
-                    "(?1 = '' OR server = ?1) AND (?2 = '' OR port = ?2) AND (?3 = '' OR database = ?3) "
+                    "(CASE WHEN ?6 <> '' AND server_id <> '' THEN server_id = ?6 ELSE (?1 = '' OR server = ?1) AND "
+                    "(?2 = '' OR port = ?2) END) AND (?3 = '' OR database = ?3) "
                     "AND (?4 = '' OR tbl = ?4) AND (?5 = '' OR field = ?5) ORDER BY id DESC")
                        .constData());
   BindTarget(s, where);
@@ -604,7 +612,7 @@ void Store::CopyReadable(const QString& file) {
   sqlite3* in = damaged.db();
   if (!in) return;
   // Older journals lack some of the runs' columns.
-  bool sized = false, named = false, counted = false;
+  bool sized = false, named = false, counted = false, identified = false;
   {
     const Query columns = Prepare(in, "PRAGMA table_info(runs)");
     if (!columns) return;
@@ -613,6 +621,7 @@ void Store::CopyReadable(const QString& file) {
       sized = sized || (name && std::strcmp(name, "bytes") == 0);
       named = named || (name && std::strcmp(name, "key_names") == 0);
       counted = counted || (name && std::strcmp(name, "changed") == 0);
+      identified = identified || (name && std::strcmp(name, "server_id") == 0);
     }
   }
   Transaction t(db_, path_);
@@ -628,15 +637,15 @@ void Store::CopyReadable(const QString& file) {
   {
     Statement header(db_, path_,
                      "INSERT INTO runs (id, server, port, database, tbl, field, mode, time, key_columns, charset, "
-                     "keyless, undone, bytes, key_names, changed) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, "
-                     "?11, ?12, IFNULL(?13, 0), ?14, ?15)");
+                     "keyless, undone, bytes, key_names, changed, server_id) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, "
+                     "?9, ?10, ?11, ?12, IFNULL(?13, 0), ?14, ?15, ?16)");
     const QByteArray select =
         QByteArray("SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, ") +
-        (sized ? "bytes" : "NULL") + ", " + (named ? "key_names" : "''") + ", " + (counted ? "changed" : "-1") +
-        " FROM runs NOT INDEXED WHERE id > ?1 ORDER BY id";
+        (sized ? "bytes" : "NULL") + ", " + (named ? "key_names" : "''") + ", " + (counted ? "changed" : "-1") + ", " +
+        (identified ? "server_id" : "''") + " FROM runs NOT INDEXED WHERE id > ?1 ORDER BY id";
     ReadPast(in, select.constData(), [&](sqlite3_stmt* h) {
       const qint64 id = sqlite3_column_int64(h, 0);
-      for (int i = 0; i < 15; ++i) header.BindValue(i + 1, sqlite3_column_value(h, i));
+      for (int i = 0; i < 16; ++i) header.BindValue(i + 1, sqlite3_column_value(h, i));
       if (header.StepUnlessRefused() == SQLITE_DONE) runs[id];
       header.Reset();
       highest = std::max(highest, id);

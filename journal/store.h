@@ -35,8 +35,12 @@ class Damaged : public Error {
 };
 
 // What a run changed: never the password.
+// `serverId` is the server's own identity (MySQL::ServerIdentity), empty in
+// runs journaled before it was kept: where both sides have one, a run is
+// found by it however the server is reached; else by server and port.
 struct Target {
   QString server, port, database, table, field;
+  QString serverId = {};
 };
 
 struct RunHeader {

@@ -59,7 +59,14 @@ void Form2::UndoLastRun() {
     return;
   }
   const MySQL::ConnectionDetails d = form1_.Details();
-  const Journal::Target target{d.server, d.port, d.database, ListView1->SelectedText(), ListView2->SelectedText()};
+  Journal::Target target{d.server, d.port, d.database, ListView1->SelectedText(), ListView2->SelectedText()};
+  {
+    // The server's own name for itself finds runs made through any of its names.
+    InputGuard::Hold hold(*guard_);
+    Idle idle(pointer_, *ProgressBar1);
+    pointer_.Set(PointerState::Busy);
+    target.serverId = Conversion::ServerIdentity(d, true);
+  }
   const QString where = QStringLiteral("table %1, field %2").arg(Quoted(target.table), Quoted(target.field));
   // A damaged journal gives up none of the runs it can still read: they go
   // to a new file, and the damaged one is kept.

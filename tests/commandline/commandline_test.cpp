@@ -726,6 +726,17 @@ TEST_F(CommandLineTest, LocalhostAndSocketConnectThroughTheSocketAsTheMysqlClien
   r = Norvale(QStringList{"convert", "--protocol=PIPE", "--mode", "lower"} + login);
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(r.err.contains("protocol=PIPE")) << r.err.toStdString();
+  // One server however it is reached: the runs made through the socket are
+  // taken back through TCP, newest first, and history names them by id.
+  const QStringList overTcp = QStringList{"-h", d.server, "-P", d.port} + login;
+  for (const char* expected : {"ünï", "ÜNÏ", "ünï"}) {
+    r = Norvale(QStringList{"undo"} + overTcp);
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(db_->Values("SELECT v FROM s"), QStringList({QString::fromUtf8(expected)}));
+  }
+  r = Norvale(QStringList{"undo"} + overTcp);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("there is no run")) << r.err.toStdString();
 }
 
 TEST_F(CommandLineTest, ALoginPathFromTheLoginFileConnectsAndOneThatIsNotThereIsRefused) {

@@ -130,6 +130,68 @@ TEST(JournalStore, KeepsBytesExactlyAndTheNewestRunsOfEachTarget) {
   EXPECT_LT(store.LastRun(Header("t").target)->id, last->id);
 }
 
+TEST(JournalStore, AServerIsFoundByItsOwnIdentityHoweverReachedAndOlderRunsByName) {
+  QTemporaryDir data;
+  const QString path = data.filePath("journal.sqlite");
+  {
+    // A journal from before runs kept the server's identity.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE runs (id INTEGER PRIMARY KEY AUTOINCREMENT, server TEXT NOT NULL, port TEXT "
+                           "NOT NULL, database TEXT NOT NULL, tbl TEXT NOT NULL, field TEXT NOT NULL, mode TEXT NOT "
+                           "NULL, time TEXT NOT NULL, key_columns TEXT NOT NULL, charset TEXT NOT NULL, keyless TEXT "
+                           "NOT NULL, undone INTEGER NOT NULL DEFAULT 0);"
+                           "INSERT INTO runs (server, port, database, tbl, field, mode, time, key_columns, charset, "
+                           "keyless) VALUES ('localhost', '3306', 'shop', 't', 'name', 'UPPER CASE', "
+                           "'2026-01-02T03:04:05.000Z', 'id', '', '');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  Journal::Store store(path);
+  auto made = Header("t");
+  made.target.server = "localhost";
+  made.target.serverId = "db7:3306:/var/lib/mysql/";
+  store.BeginRun(made);
+  const auto reached = [&](const QString& server, const QString& port, const QString& id) {
+    Journal::Target t{server, port, "shop", "t", "name", id};
+    const auto last = store.LastRun(t);
+    QList<qint64> listed;
+    for (const auto& l : store.Runs(t)) listed << l.header.id;
+    return std::pair(last ? last->id : 0, listed);
+  };
+  const struct {
+    QString server, port, id;
+    qint64 last;
+    QList<qint64> listed;
+  } cases[] = {
+      {"127.0.0.1", "3306", "db7:3306:/var/lib/mysql/", made.id, {made.id}},  // another name
+      {"127.0.0.1", "13306", "db7:3306:/var/lib/mysql/", made.id, {made.id}},  // a tunnel's port
+      {"localhost", "3306", "", made.id, {made.id, 1}},                         // not asked: by name
+      {"localhost", "3306", "db8:3306:/var/lib/mysql/", 1, {1}},               // another server there now
+      {"127.0.0.1", "3306", "", 0, {}},
+  };
+  for (const auto& c : cases) {
+    const auto [last, listed] = reached(c.server, c.port, c.id);
+    EXPECT_EQ(last, c.last) << c.server.toStdString() << ":" << c.port.toStdString() << " " << c.id.toStdString();
+    EXPECT_EQ(listed, c.listed) << c.server.toStdString() << ":" << c.port.toStdString() << " " << c.id.toStdString();
+  }
+  EXPECT_EQ(store.LastRun({"localhost", "3306", "shop", "t", "name"})->target.serverId, made.target.serverId);
+  // Pruning keeps to its own server: another one reached by the same name
+  // keeps its run.
+  auto another = made;
+  another.target.serverId = "db8:3306:/var/lib/mysql/";
+  store.BeginRun(another);
+  for (int i = 0; i < 22; ++i) {
+    auto h = made;
+    store.BeginRun(h);
+  }
+  store.Prune(made.target);
+  EXPECT_EQ(reached("elsewhere", "1", made.target.serverId).second.size(), 20);
+  EXPECT_EQ(reached("localhost", "3306", another.target.serverId).second, QList<qint64>({another.id}));
+}
+
 TEST(JournalStore, AFolderThatCannotBeMadeOrAFileThatCannotBeOpenedIsAnError) {
   QTemporaryDir data;
   QFile blocker(data.filePath("norvale"));
