@@ -133,6 +133,10 @@ void AddConnectionOptions(QCommandLineParser& parser) {
       {{QStringLiteral("S"), QStringLiteral("socket")}, QStringLiteral("The server's Unix socket, for localhost."),
        QStringLiteral("path")},
       {QStringLiteral("protocol"), QStringLiteral("TCP or SOCKET."), QStringLiteral("protocol")},
+      {QStringLiteral("net-timeout"),
+       QStringLiteral("Give up a connection on which no byte moved for this many seconds while the server was not at "
+                      "work on the statement (default 60; 0: never)."),
+       QStringLiteral("seconds")},
       {QStringLiteral("defaults-file"), QStringLiteral("Read this option file only."), QStringLiteral("file")},
       {QStringLiteral("no-defaults"), QStringLiteral("Read no option file.")},
       {QStringLiteral("login-path"), QStringLiteral("Read this group of ~/.mylogin.cnf and the option files too."),
@@ -229,6 +233,11 @@ int ReadCommon(QCommandLineParser& parser, Common& c, bool needsDatabase) {
     c.details.server = QStringLiteral("localhost");
     c.details.socket = socket;
   }
+  bool timeoutOk = false;
+  const QString timeout = pick("net-timeout", QString::number(Conversion::kNetTimeout));
+  c.details.netTimeout = timeout.toInt(&timeoutOk);
+  if (!timeoutOk || c.details.netTimeout < 0)
+    return Usage(c.command, QStringLiteral("--net-timeout takes whole seconds, 0 for never, not %1").arg(timeout));
   bool portOk = false;
   const int port = c.details.port.toInt(&portOk);
   if (!portOk || port <= 0 || port > 65535) return Usage(c.command, QStringLiteral("the port %1 is no port").arg(c.details.port));

@@ -1,6 +1,7 @@
 // Walking a run without a window, taking a run back, and the texts and
 // settings the window and the command line share.
 #include <QCoreApplication>
+#include <algorithm>
 
 #include "conversion/state.h"
 #include "database/ado.h"
@@ -14,6 +15,12 @@ qint64 JournalLimit(const QString& settingText) {
   bool ok = false;
   const qint64 mib = settingText.trimmed().toLongLong(&ok);
   return ok && mib > 0 ? mib * 1024 * 1024 : kJournalLimit;
+}
+
+int NetTimeout(const QString& text) {
+  bool ok = false;
+  const int seconds = text.trimmed().toInt(&ok);
+  return ok && seconds >= 0 ? seconds : kNetTimeout;
 }
 
 QString ModeText(Case::CaseMode mode) {
@@ -40,6 +47,9 @@ std::unique_ptr<ADODB::Connection> OpenSession(const MySQL::ConnectionDetails& d
   MySQL::ApplyOptions(*connection, MySQL::RunOptions);
   connection->MultipleStatements = true;  // the statements travel in batches
   connection->ResponsiveWaits = responsive;
+  // A stalled network ends the statement's wait, and the handshake's too.
+  connection->NetTimeout = details.netTimeout;
+  if (details.netTimeout > 0) connection->ConnectionTimeout = std::min(connection->ConnectionTimeout, details.netTimeout);
   MySQL::ApplyTls(*connection, details);
   connection->Open(MySQL::ConnectionString(details));
   MySQL::CheckTls(*connection, details);

@@ -24,6 +24,11 @@ constexpr qint64 kJournalLimit = qint64(2048) * 1024 * 1024;
 // The setting that names it, in MiB.
 inline const QString kJournalLimitSetting = QStringLiteral("JournalLimitMB");
 qint64 JournalLimit(const QString& settingText);
+// How long a stalled connection is waited for, in seconds (0: for ever):
+// the window's setting, and the command line's --net-timeout.
+constexpr int kNetTimeout = 60;
+inline const QString kNetTimeoutSetting = QStringLiteral("NetTimeout");
+int NetTimeout(const QString& text);
 
 // Why a record was left as it is.
 enum class Failure {

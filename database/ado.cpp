@@ -1,6 +1,7 @@
 #include "database/ado.h"
 
 #include "database/driver.h"
+#include "database/stall.h"
 
 namespace ADODB {
 
@@ -9,7 +10,7 @@ using namespace Driver;
 // ---------------------------------------------------------------- Connection
 
 Connection::Connection() = default;
-Connection::~Connection() = default;
+Connection::~Connection() { watch_.reset(); }
 
 bool Connection::IsOpen() const { return handles_ && handles_->connected; }
 
@@ -33,6 +34,7 @@ void Connection::Open(const QString& connectionString) {
   if (IsOpen()) throw Error(QStringLiteral("Operation is not allowed when the object is open."));
   auto env = Environment();
   auto dbc = std::make_shared<Handles>(SQL_HANDLE_DBC, env);
+  dbc->calls = std::make_shared<std::atomic<int>>(0);
   Check(SQLAllocHandle(SQL_HANDLE_DBC, env->handle, &dbc->handle), SQL_HANDLE_ENV, env->handle);
   Check(SQLSetConnectAttr(dbc->handle, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(ConnectionTimeout)),
                           0),
@@ -50,8 +52,14 @@ void Connection::Open(const QString& connectionString) {
   if (!full.isEmpty() && !full.endsWith(u';')) full += u';';
   DriverText text(full + DriverOptions());
   SQLRETURN rc = SQL_ERROR;
+  // The socket the driver opens, where it is to be watched.
+  int socket = -1;
   const auto connect = [&] {
-    return SQLDriverConnect(dbc->handle, nullptr, text.data(), SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    const StallWatch::Sockets before = NetTimeout > 0 ? StallWatch::TcpSockets() : StallWatch::Sockets();
+    const SQLRETURN done =
+        SQLDriverConnect(dbc->handle, nullptr, text.data(), SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    if (NetTimeout > 0 && SQL_SUCCEEDED(done)) socket = StallWatch::NewSocket(before, StallWatch::TcpSockets());
+    return done;
   };
   if (ResponsiveWaits) {
     dbc->worker = std::make_shared<Worker>();
@@ -67,6 +75,13 @@ void Connection::Open(const QString& connectionString) {
   handles_ = std::move(dbc);
   try {
     PinSessionText();
+    // A Unix socket does not stall on a network: only TCP is watched.
+    if (NetTimeout > 0 && socket >= 0) {
+      auto id = Execute(QStringLiteral("SELECT CONNECTION_ID();"));
+      if (id && !id->Eof())
+        watch_ = std::make_unique<StallWatch>(socket, handles_->calls, id->Value(0).toLongLong(), connectionString,
+                                              PlainText, NetTimeout);
+    }
   } catch (...) {
     handles_->Free();
     handles_.reset();
@@ -112,6 +127,7 @@ void Connection::PinSessionText() {
 
 void Connection::Close() {
   if (!IsOpen()) ClosedObject();
+  watch_.reset();
   handles_->Free();
   handles_.reset();
 }
@@ -120,42 +136,60 @@ std::unique_ptr<RecordSet> Connection::Execute(const QString& statement) {
   if (!IsOpen()) ClosedObject();
   DriverText text(statement);
   std::unique_ptr<RecordSet> rs;
-  handles_->Call([&] {
-    auto stmt = AllocateStatement(handles_, CommandTimeout);
-    Check(SQLExecDirect(stmt->handle, text.data(), text.size()), SQL_HANDLE_STMT, stmt->handle);
-    SQLSMALLINT columns = 0;
-    Check(SQLNumResultCols(stmt->handle, &columns), SQL_HANDLE_STMT, stmt->handle);
-    if (columns == 0) return;
-    rs = std::make_unique<RecordSet>();
-    rs->Attach(std::move(stmt), CursorLocation == adUseClient);
-    rs->LoadRows();
-  });
+  try {
+    handles_->Call([&] {
+      auto stmt = AllocateStatement(handles_, CommandTimeout);
+      Check(SQLExecDirect(stmt->handle, text.data(), text.size()), SQL_HANDLE_STMT, stmt->handle);
+      SQLSMALLINT columns = 0;
+      Check(SQLNumResultCols(stmt->handle, &columns), SQL_HANDLE_STMT, stmt->handle);
+      if (columns == 0) return;
+      rs = std::make_unique<RecordSet>();
+      rs->Attach(std::move(stmt), CursorLocation == adUseClient);
+      rs->LoadRows();
+    });
+  } catch (const Error& e) {
+    if (watch_ && watch_->Stalled()) throw Stalled(e);
+    throw;
+  }
   return rs;
+}
+
+Error Connection::Stalled(const Error& e) const {
+  return Error(QStringLiteral("No byte moved between Norvale and the server for %1 seconds while the server was not "
+                             "at work on the statement: the connection stalled and was given up (%2).")
+                  .arg(watch_->Seconds())
+                  .arg(QString::fromStdString(e.what())),
+              e.sqlState, e.nativeError);
 }
 
 void Connection::ExecuteMany(const QString& statements,
                              const std::function<void(int index, RecordSet* rows)>& each) {
   if (!IsOpen()) ClosedObject();
   DriverText text(statements);
-  handles_->Call([&] {
-    auto stmt = AllocateStatement(handles_, CommandTimeout);
-    SQLRETURN rc = SQLExecDirect(stmt->handle, text.data(), text.size());
-    for (int index = 0;; ++index) {
-      Check(rc, SQL_HANDLE_STMT, stmt->handle);
-      SQLSMALLINT columns = 0;
-      Check(SQLNumResultCols(stmt->handle, &columns), SQL_HANDLE_STMT, stmt->handle);
-      if (columns > 0) {
-        RecordSet rows;
-        rows.Attach(stmt, true);
-        rows.LoadRows(false);
-        each(index, &rows);
-      } else {
-        each(index, nullptr);
+  try {
+    handles_->Call([&] {
+      auto stmt = AllocateStatement(handles_, CommandTimeout);
+      SQLRETURN rc = SQLExecDirect(stmt->handle, text.data(), text.size());
+      for (int index = 0;; ++index) {
+        Check(rc, SQL_HANDLE_STMT, stmt->handle);
+        SQLSMALLINT columns = 0;
+        Check(SQLNumResultCols(stmt->handle, &columns), SQL_HANDLE_STMT, stmt->handle);
+        if (columns > 0) {
+          RecordSet rows;
+          rows.Attach(stmt, true);
+          rows.LoadRows(false);
+          each(index, &rows);
+        } else {
+          each(index, nullptr);
+        }
+        rc = SQLMoreResults(stmt->handle);
+        if (rc == SQL_NO_DATA) return;
       }
-      rc = SQLMoreResults(stmt->handle);
-      if (rc == SQL_NO_DATA) return;
-    }
-  });
+    });
+  } catch (const Error& e) {
+    if (watch_ && watch_->Stalled()) throw Stalled(e);
+    throw;
+  }
 }
 
 }  // namespace ADODB

@@ -28,6 +28,7 @@ class Error : public std::runtime_error {
 };
 
 class RecordSet;
+class StallWatch;
 struct Handles;
 
 class Connection {
@@ -51,6 +52,10 @@ class Connection {
   bool ResponsiveWaits = false;
   // No TLS, even where the server offers it (the user's ssl-mode=DISABLED).
   bool PlainText = false;
+  // Seconds a statement may wait without a byte moving, and without the
+  // server being at work on it, before the connection is given up as
+  // stalled (read when it opens; 0: never). Its failure then says so.
+  int NetTimeout = 0;
 
   // Opens with the connection string exactly as given, without a prompt.
   void Open(const QString& connectionString);
@@ -78,7 +83,10 @@ class Connection {
   friend class RecordSet;
   // Makes the session's text utf8mb4 both ways and checks that it stays so.
   void PinSessionText();
+  // `e` as the failure of a connection that stalled.
+  Error Stalled(const Error& e) const;
   std::shared_ptr<Handles> handles_;
+  std::unique_ptr<StallWatch> watch_;
   QString version_;
 };
 

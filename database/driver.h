@@ -132,9 +132,15 @@ struct Handles {
   std::shared_ptr<Handles> parent;
   std::vector<std::weak_ptr<Handles>> children;
   std::shared_ptr<Worker> worker;  // where the driver is called, if not here
+  // How many driver calls on a connection and its statements are under way
+  // (a connection's watch for stalls reads it); null for the environment.
+  std::shared_ptr<std::atomic<int>> calls;
 
   Handles(SQLSMALLINT t, std::shared_ptr<Handles> p) : type(t), parent(std::move(p)) {
-    if (parent) worker = parent->worker;
+    if (parent) {
+      worker = parent->worker;
+      calls = parent->calls;
+    }
   }
   void Adopt(const std::shared_ptr<Handles>& child) {
     if (children.size() >= 16) std::erase_if(children, [](const auto& w) { return w.expired(); });
@@ -143,6 +149,15 @@ struct Handles {
   ~Handles() { Free(); }
   // Runs driver calls where this handle's calls belong.
   void Call(const std::function<void()>& task) {
+    struct UnderWay {
+      std::atomic<int>* calls;
+      explicit UnderWay(std::atomic<int>* c) : calls(c) {
+        if (calls) ++*calls;
+      }
+      ~UnderWay() {
+        if (calls) --*calls;
+      }
+    } underWay(calls.get());
     if (worker) worker->Call(task);
     else task();
   }

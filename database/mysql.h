@@ -30,6 +30,10 @@ struct ConnectionDetails {
   // The server's Unix socket, where the connection goes through it rather
   // than TCP (the command line's -S, or localhost as the mysql client takes it).
   QString socket = {};
+  // Seconds a run's or an undo's statement may wait with no byte moving
+  // and the server not at work on it before the connection is given up as
+  // stalled; 0: never.
+  int netTimeout = 0;
 };
 
 // A value of the connection string as ODBC takes it (see ConnectionString).

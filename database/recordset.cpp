@@ -1,6 +1,7 @@
 #include "database/ado.h"
 
 #include "database/driver.h"
+#include "database/stall.h"
 
 namespace ADODB {
 
@@ -160,27 +161,32 @@ void RecordSet::Open(const QString& source, Connection& activeConnection, int /*
   if (open_) throw Error(QStringLiteral("Operation is not allowed when the object is open."));
   if (!activeConnection.IsOpen()) ClosedObject();
   DriverText text(source);
-  activeConnection.handles_->Call([&] {
-    auto stmt = NewStatement(activeConnection);
-    SQLHANDLE h = stmt->handle;
-    if (MaxRecords > 0) {
-      Check(SQLSetStmtAttr(h, SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(SQLULEN(MaxRecords)), 0),
-            SQL_HANDLE_STMT, h);
-    }
-    Check(SQLExecDirect(h, text.data(), text.size()), SQL_HANDLE_STMT, h);
-    const bool readOnce = ReadOnce && activeConnection.CursorLocation == adUseClient;
-    count_ = -1;
-    if (readOnce) {
-      SQLLEN rows = -1;
-      Check(SQLRowCount(h, &rows), SQL_HANDLE_STMT, h);
-      count_ = long(rows);
-    }
-    // A driver that cannot count the result first has it read whole.
-    const bool ahead = readOnce && count_ >= 0;
-    Attach(std::move(stmt), activeConnection.CursorLocation == adUseClient && !ahead);
-    readAhead_ = ahead;
-    LoadRows();
-  });
+  try {
+    activeConnection.handles_->Call([&] {
+      auto stmt = NewStatement(activeConnection);
+      SQLHANDLE h = stmt->handle;
+      if (MaxRecords > 0) {
+        Check(SQLSetStmtAttr(h, SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(SQLULEN(MaxRecords)), 0),
+              SQL_HANDLE_STMT, h);
+      }
+      Check(SQLExecDirect(h, text.data(), text.size()), SQL_HANDLE_STMT, h);
+      const bool readOnce = ReadOnce && activeConnection.CursorLocation == adUseClient;
+      count_ = -1;
+      if (readOnce) {
+        SQLLEN rows = -1;
+        Check(SQLRowCount(h, &rows), SQL_HANDLE_STMT, h);
+        count_ = long(rows);
+      }
+      // A driver that cannot count the result first has it read whole.
+      const bool ahead = readOnce && count_ >= 0;
+      Attach(std::move(stmt), activeConnection.CursorLocation == adUseClient && !ahead);
+      readAhead_ = ahead;
+      LoadRows();
+    });
+  } catch (const Error& e) {
+    if (activeConnection.watch_ && activeConnection.watch_->Stalled()) throw activeConnection.Stalled(e);
+    throw;
+  }
 }
 
 void RecordSet::OpenFieldsOnly(const QString& source, Connection& activeConnection) {

@@ -8,6 +8,7 @@
 #include <QScreen>
 #include <QTimer>
 
+#include "conversion/engine.h"
 #include "database/ado.h"
 #include "shell/errorreport.h"
 #include "shell/keyring.h"
@@ -116,7 +117,9 @@ Form1::Form1() : FixedWindow("Form1", 536, 245), pointer_(*this) {
 Form1::~Form1() = default;
 
 MySQL::ConnectionDetails Form1::Details() const {
-  return {Text1->text(), Text2->text(), Text3->text(), Text4->text(), Text5->text(), {}};
+  MySQL::ConnectionDetails d{Text1->text(), Text2->text(), Text3->text(), Text4->text(), Text5->text(), {}};
+  d.netTimeout = Conversion::NetTimeout(Main::GetSetting(Conversion::kNetTimeoutSetting, QString()));
+  return d;
 }
 
 Form2& Form1::GetForm2() {

@@ -784,4 +784,95 @@ TEST_F(CommandLineTest, ALoginPathFromTheLoginFileConnectsAndOneThatIsNotThereIs
   EXPECT_EQ(db_->Values("SELECT v FROM t"), QStringList({"ωμέγα élan"}));
 }
 
+// A relay between the program and the server, in a process of its own, so
+// that stopping it stalls every connection through it as a network would.
+class Relay {
+ public:
+  explicit Relay(const MySQL::ConnectionDetails& d) {
+    process_.start(QStringLiteral("python3"), {QStringLiteral("-c"), QString::fromLatin1(kScript), d.server, d.port});
+    if (process_.waitForReadyRead(10000)) port_ = QString::fromLatin1(process_.readLine()).trimmed();
+  }
+  ~Relay() {
+    process_.kill();
+    process_.waitForFinished();
+  }
+  const QString& Port() const { return port_; }
+  void Stop() { ::kill(pid_t(process_.processId()), SIGSTOP); }
+
+ private:
+  static constexpr const char* kScript = R"(
+import socket, sys, threading
+up = (sys.argv[1], int(sys.argv[2]))
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(64)
+print(s.getsockname()[1], flush=True)
+def pipe(a, b):
+    try:
+        while True:
+            d = a.recv(65536)
+            if not d: break
+            b.sendall(d)
+    except OSError: pass
+    for x in (a, b):
+        try: x.shutdown(socket.SHUT_RDWR)
+        except OSError: pass
+while True:
+    c, _ = s.accept(); u = socket.create_connection(up)
+    for a, b in ((c, u), (u, c)): threading.Thread(target=pipe, args=(a, b), daemon=True).start()
+)";
+  QProcess process_;
+  QString port_;
+};
+
+TEST_F(CommandLineTest, AStalledConnectionEndsWithinItsBoundAndALongStatementDoesNot) {
+  db_->Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(60))",
+             "INSERT INTO t SELECT seq, CONCAT(ELT(1 + seq % 4, 'straße', 'ΟΔΥΣΣΕΥΣ', 'пётр', 'ıstanbul'), ' ', seq) "
+             "FROM seq_1_to_60000"});
+  const auto digest = [&] { return db_->Values("SELECT MD5(GROUP_CONCAT(HEX(v) ORDER BY id)) FROM t"); };
+  const QStringList before = digest();
+  const MySQL::ConnectionDetails d = db_->Details();
+  const QStringList login{"-u", d.user, "-p" + d.password, "-D", d.database, "--table", "t", "--field", "v", "--yes"};
+  {
+    // A statement that waits long for a lock is not a stall: the server is
+    // at work on it.
+    Relay relay(d);
+    ASSERT_FALSE(relay.Port().isEmpty());
+    auto holder = MySQL::OpenConnection(d, MySQL::ProbeOptions);
+    holder->Execute("LOCK TABLES t WRITE");
+    QProcess run;
+    Start(run, QStringList{"convert", "-h", d.server, "-P", relay.Port(), "--net-timeout", "1", "--mode", "upper"} + login);
+    QThread::sleep(4);
+    holder->Execute("UNLOCK TABLES");
+    ASSERT_TRUE(run.waitForFinished(300000));
+    EXPECT_EQ(run.exitCode(), 0) << run.readAllStandardError().toStdString();
+    EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM t WHERE BINARY v = BINARY UPPER(v)"), QStringList({"60000"}));
+    EXPECT_EQ(Norvale(QStringList{"undo", "-h", d.server, "-P", d.port} + login).status, 0);
+    EXPECT_EQ(digest(), before);
+  }
+  // The relay stops mid-run: the run ends within the bound (and the
+  // second connection's bound), says why, and undo takes back exactly what
+  // the server committed.
+  const auto upper = [&] { return db_->Values("SELECT COUNT(*) FROM t WHERE BINARY v = BINARY UPPER(v)"); };
+  const QStringList upperBefore = upper();
+  auto relay = std::make_unique<Relay>(d);
+  QProcess run;
+  Start(run, QStringList{"convert", "-h", d.server, "-P", relay->Port(), "--net-timeout", "2", "--mode", "upper"} + login);
+  QElapsedTimer waited;
+  waited.start();
+  while (upper() == upperBefore && waited.elapsed() < 120000)
+    QThread::msleep(50);
+  relay->Stop();
+  ASSERT_TRUE(run.waitForFinished(120000)) << "the run still waits on a stalled connection";
+  const QString err = QString::fromUtf8(run.readAllStandardError());
+  EXPECT_EQ(run.exitCode(), 2) << err.toStdString();
+  EXPECT_TRUE(err.contains("No byte moved between Norvale and the server for 2 seconds")) << err.toStdString();
+  relay.reset();  // the server sees the connection go, and takes back its open transaction
+  const Result undo = Norvale(QStringList{"undo", "-h", d.server, "-P", d.port} + login);
+  EXPECT_EQ(undo.status, 0) << undo.err.toStdString();
+  EXPECT_EQ(digest(), before);
+  // Bad bounds are refused.
+  const Result bad = Norvale(QStringList{"convert", "--net-timeout", "soon", "--mode", "upper"} + Connection() + login);
+  EXPECT_EQ(bad.status, 64);
+  EXPECT_TRUE(bad.err.contains("--net-timeout takes whole seconds")) << bad.err.toStdString();
+}
+
 }  // namespace

@@ -1,0 +1,138 @@
+#include "database/stall.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <dirent.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <linux/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "database/ado.h"
+
+namespace ADODB {
+
+namespace {
+
+unsigned long Inode(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) ? st.st_ino : 0;
+}
+
+bool IsTcp(int fd) {
+  int domain = 0, type = 0;
+  socklen_t length = sizeof domain;
+  if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0) return false;
+  length = sizeof type;
+  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0) return false;
+  return (domain == AF_INET || domain == AF_INET6) && type == SOCK_STREAM;
+}
+
+}  // namespace
+
+StallWatch::Sockets StallWatch::TcpSockets() {
+  Sockets sockets;
+  DIR* fds = ::opendir("/proc/self/fd");
+  if (!fds) return sockets;
+  while (const dirent* entry = ::readdir(fds)) {
+    char* end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd == ::dirfd(fds) || !IsTcp(int(fd))) continue;
+    if (const unsigned long inode = Inode(int(fd))) sockets.emplace_back(int(fd), inode);
+  }
+  ::closedir(fds);
+  return sockets;
+}
+
+int StallWatch::NewSocket(const Sockets& before, const Sockets& after) {
+  int found = -1;
+  for (const auto& socket : after) {
+    if (std::find(before.begin(), before.end(), socket) != before.end()) continue;
+    if (found >= 0) return -1;
+    found = socket.first;
+  }
+  return found;
+}
+
+StallWatch::StallWatch(int socket, std::shared_ptr<std::atomic<int>> calls, qint64 id, QString connectionString,
+                       bool plainText, int seconds)
+    : socket_(socket), calls_(std::move(calls)), id_(id), connectionString_(std::move(connectionString)), plainText_(plainText),
+      seconds_(seconds) {
+  inode_ = Inode(socket_);
+  thread_ = std::thread([this] { Loop(); });
+}
+
+StallWatch::~StallWatch() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void StallWatch::Loop() {
+  using Clock = std::chrono::steady_clock;
+  quint64 moved = 0;
+  Clock::time_point still = Clock::now();
+  for (;;) {
+    {
+      std::unique_lock lock(mutex_);
+      if (wake_.wait_for(lock, std::chrono::seconds(1), [&] { return stop_; })) return;
+    }
+    // The socket closed (and its number perhaps given to another file):
+    // nothing more to watch.
+    if (Inode(socket_) != inode_) return;
+    tcp_info info {};
+    socklen_t length = sizeof info;
+    if (::getsockopt(socket_, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return;
+    // Waiting: a driver call is under way, or bytes are still to be taken
+    // by the other end.
+    int unsent = 0;
+    if (::ioctl(socket_, SIOCOUTQ, &unsent) != 0) unsent = 0;
+    const bool waiting = *calls_ > 0 || unsent > 0;
+    const quint64 now = info.tcpi_bytes_acked + info.tcpi_bytes_received;
+    if (now != moved || !waiting) {
+      moved = now;
+      still = Clock::now();
+      continue;
+    }
+    if (Clock::now() - still < std::chrono::seconds(seconds_)) continue;
+    if (Ask() == Verdict::Working) {
+      still = Clock::now();  // a long statement: asked again after another bound
+      continue;
+    }
+    stalled_ = true;
+    ::shutdown(socket_, SHUT_RDWR);
+    return;
+  }
+}
+
+StallWatch::Verdict StallWatch::Ask() const {
+  try {
+    Connection probe;
+    probe.ConnectionTimeout = seconds_;
+    probe.CommandTimeout = seconds_;
+    probe.PlainText = plainText_;
+    probe.Open(connectionString_);
+    auto rows = probe.Execute(
+        QStringLiteral("SELECT COMMAND FROM information_schema.PROCESSLIST WHERE ID = %1;").arg(id_));
+    const QString command = rows && !rows->Eof() ? rows->Value(0).toString() : QString();
+    if (command == QLatin1String("Query") || command == QLatin1String("Execute") ||
+        command == QLatin1String("Killed"))
+      return Verdict::Working;
+    // Answered and waiting for the next statement, or gone: the answer was
+    // lost on the way. The server lets go of the connection and its
+    // transaction now, rather than when its own timeouts end it.
+    if (!command.isEmpty()) probe.Execute(QStringLiteral("KILL CONNECTION %1;").arg(id_));
+  } catch (const std::exception&) {
+    // Not reached within the bound either.
+  }
+  return Verdict::Stalled;
+}
+
+}  // namespace ADODB
