@@ -76,6 +76,23 @@ void RaiseAt(QString& text, qsizetype i) {
   text.replace(i, raised.size(), raised);
 }
 
+void TitleAt(QString& text, qsizetype i) {
+  const qsizetype n = CharacterLength(text, i);
+  const char32_t c = n == 2 ? QChar::surrogateToUcs4(text.at(i), text.at(i + 1)) : char32_t(text.at(i).unicode());
+  const char32_t title = QChar::toTitleCase(c);
+  // Where the title case is the upper case (nearly always), the upper case
+  // mapping decides, with its own exceptions.
+  if (title == QChar::toUpper(c) || QChar::requiresSurrogates(title) != (n == 2)) return RaiseAt(text, i);
+  if (n == 2) {
+    text[i] = QChar::highSurrogate(title);
+    text[i + 1] = QChar::lowSurrogate(title);
+  } else {
+    text[i] = QChar(char16_t(title));
+  }
+}
+
+bool IsApostrophe(QChar c) { return c == u'\'' || c == u'\x2019' || c == u'\x02BC'; }
+
 bool IsWordSeparator(QChar c) {
   return c == u' ' || c == u'\t' || c == u'\r';
 }
@@ -138,21 +155,21 @@ std::optional<CaseMode> CaseModeFromText(const QString& text) {
   return std::nullopt;
 }
 
-void ConvertList(CaseMode mode, TextList& list) {
+void ConvertList(CaseMode mode, TextList& list, const Rules& rules) {
   // The item count is read once; the counter is 16-bit, so more than 32767
   // items fail at once and exactly 32767 fail after the last item.
   const int count = list.ItemCount();
   if (count > kCounterMax) throw Overflow();
   for (int position = 1; position <= count; ++position) {
-    list.SetItemText(position, ConvertCase(mode, list.ItemText(position)));
+    list.SetItemText(position, ConvertCase(mode, list.ItemText(position), rules));
   }
   if (count == kCounterMax) throw Overflow();
 }
 
 void UpperCaseList(TextList& list) { ConvertList(CaseMode::CaseUpper, list); }
 void LowerCaseList(TextList& list) { ConvertList(CaseMode::CaseLower, list); }
-void ProperCaseList(TextList& list) { ConvertList(CaseMode::CaseProper, list); }
-void SentenceCaseList(TextList& list) { ConvertList(CaseMode::CaseSentence, list); }
-void NameCaseList(TextList& list) { ConvertList(CaseMode::CaseName, list); }
+void ProperCaseList(TextList& list, const Rules& rules) { ConvertList(CaseMode::CaseProper, list, rules); }
+void SentenceCaseList(TextList& list, const Rules& rules) { ConvertList(CaseMode::CaseSentence, list, rules); }
+void NameCaseList(TextList& list, const Rules& rules) { ConvertList(CaseMode::CaseName, list, rules); }
 
 }  // namespace Case

@@ -2,6 +2,7 @@
 // convert every item of a list in place.
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <optional>
 #include <stdexcept>
@@ -33,6 +34,37 @@ QString SentenceCase(const QString& text);
 // the same limit.
 QString NameCase(const QString& text);
 
+// The user's words, each written as it must appear (LLC, iPhone, PhD,
+// McDonald's): one word a line, '#' starting a comment line.
+class WordList {
+ public:
+  static WordList FromText(const QString& text);
+  bool IsEmpty() const { return words_.isEmpty(); }
+  qsizetype Size() const { return words_.size(); }
+  // Writes every word of a converted text that is an entry, ignoring case,
+  // as the entry spells it. A word is what Proper Case counts as one (set
+  // apart by spaces, tabs and carriage returns), without the quotes,
+  // brackets and punctuation around it; with `hyphenParts`, as in Name
+  // Case, each hyphenated part is a word too. The length never changes.
+  void Apply(QString& text, bool hyphenParts) const;
+
+ private:
+  bool Respell(QString& text, qsizetype begin, qsizetype end) const;
+  QHash<QString, QString> words_;  // by the word lowered, with ' for its apostrophes
+};
+
+// Whether the text holds both capital (or title-case) and small letters.
+bool IsMixedCase(const QString& text);
+
+// What the user adds to the modes: a word list for Proper Case, Sentence
+// case and Name Case, and values in mixed case kept as they are in Proper
+// Case and Name Case. With neither, exactly the mode.
+struct Rules {
+  const WordList* words = nullptr;
+  bool keepMixed = false;
+};
+QString ConvertCase(CaseMode mode, const QString& text, const Rules& rules);
+
 // The mode a mode-list text names, by the search words "upper", "lower",
 // "proper", "sentence", "name" tried in that order; none when it names no
 // mode.
@@ -47,11 +79,11 @@ class TextList {
   virtual void SetItemText(int position, const QString& text) = 0;
 };
 
-void ConvertList(CaseMode mode, TextList& list);
+void ConvertList(CaseMode mode, TextList& list, const Rules& rules = {});
 void UpperCaseList(TextList& list);
 void LowerCaseList(TextList& list);
-void ProperCaseList(TextList& list);
-void SentenceCaseList(TextList& list);
-void NameCaseList(TextList& list);
+void ProperCaseList(TextList& list, const Rules& rules = {});
+void SentenceCaseList(TextList& list, const Rules& rules = {});
+void NameCaseList(TextList& list, const Rules& rules = {});
 
 }  // namespace Case

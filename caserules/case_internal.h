@@ -18,5 +18,11 @@ qsizetype CharacterLength(const QString& text, qsizetype i);
 
 // Upper-cases the character that starts at position i (a unit or a pair).
 void RaiseAt(QString& text, qsizetype i);
+// Title-cases it: the same as upper case but for the letters whose title
+// case differs (Georgian, the digraphs ǅ, ǈ, ǋ, ǲ).
+void TitleAt(QString& text, qsizetype i);
+
+// ', ’ and ʼ.
+bool IsApostrophe(QChar c);
 
 }  // namespace Case::Internal

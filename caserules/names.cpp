@@ -13,8 +13,9 @@
 namespace Case {
 namespace {
 
+using Internal::IsApostrophe;
 using Internal::IsWordSeparator;
-using Internal::RaiseAt;
+using Internal::TitleAt;
 
 enum class Kind {
   // The start of a name part after which the next character is raised too:
@@ -30,11 +31,15 @@ enum class Kind {
   Conjunction,
   // Upper case whole after the first word: Henry VIII.
   Numeral,
+  // Written as spelt after the first word, with or without its full stop
+  // or a comma: John Smith, PhD.
+  PostNominal,
 };
 
 struct NameFact {
   const char16_t* word;  // in lower case, with ' as the apostrophe
   Kind kind;
+  const char16_t* spelling = nullptr;  // a PostNominal's
 };
 
 // Where a spelling differs between countries, the one most people write wins.
@@ -54,6 +59,18 @@ constexpr NameFact kNameFacts[] = {
     {u"dall'", Kind::Prefix},
     {u"nell'", Kind::Prefix},
     {u"sant'", Kind::Prefix},
+    // Given names built on De, Da, La, Sha, Ke and Ta with an apostrophe
+    // write the rest with a capital too (De'Andre, Da'Quan, La'Tonya,
+    // Sha'Carri), and so do the West African names after N' (N'Golo,
+    // N'Diaye). Not Ja', Ma', Mu' or Sa': Arabic names write the letter
+    // after their ayn small (Ja'far, Ma'mun, Mu'awiya, Sa'id).
+    {u"de'", Kind::Prefix},
+    {u"da'", Kind::Prefix},
+    {u"la'", Kind::Prefix},
+    {u"sha'", Kind::Prefix},
+    {u"ke'", Kind::Prefix},
+    {u"ta'", Kind::Prefix},
+    {u"n'", Kind::Prefix},
     // Mac is a prefix only in these Scottish and Irish names; elsewhere "Mac"
     // is just the start of the word (Mackall, Maciel, Macedo, Machado, Mack,
     // Macey, Mace), and Macaulay, Mackie and Mackintosh are mostly written so.
@@ -123,6 +140,21 @@ constexpr NameFact kNameFacts[] = {
     {u"ix", Kind::Numeral},    {u"x", Kind::Numeral},     {u"xii", Kind::Numeral},  {u"xiii", Kind::Numeral},
     {u"xiv", Kind::Numeral},   {u"xv", Kind::Numeral},    {u"xvi", Kind::Numeral},  {u"xvii", Kind::Numeral},
     {u"xviii", Kind::Numeral}, {u"xix", Kind::Numeral},   {u"xx", Kind::Numeral},
+    // Degrees, honours and professions written after a name. Not MA, BA or
+    // MS: Ma is a common Chinese family name, and Ms a title. Not Md either,
+    // which stands for Mohammad first in Bangladeshi names (Md Rahman); after
+    // the first word, MD is the physician.
+    {u"md", Kind::PostNominal, u"MD"},     {u"phd", Kind::PostNominal, u"PhD"},
+    {u"mba", Kind::PostNominal, u"MBA"},   {u"dds", Kind::PostNominal, u"DDS"},
+    {u"dmd", Kind::PostNominal, u"DMD"},   {u"dvm", Kind::PostNominal, u"DVM"},
+    {u"cpa", Kind::PostNominal, u"CPA"},   {u"rn", Kind::PostNominal, u"RN"},
+    {u"jd", Kind::PostNominal, u"JD"},     {u"llm", Kind::PostNominal, u"LLM"},
+    {u"msc", Kind::PostNominal, u"MSc"},   {u"bsc", Kind::PostNominal, u"BSc"},
+    {u"mbe", Kind::PostNominal, u"MBE"},   {u"obe", Kind::PostNominal, u"OBE"},
+    {u"cbe", Kind::PostNominal, u"CBE"},   {u"kbe", Kind::PostNominal, u"KBE"},
+    {u"frs", Kind::PostNominal, u"FRS"},   {u"qc", Kind::PostNominal, u"QC"},
+    {u"kc", Kind::PostNominal, u"KC"},     {u"esq", Kind::PostNominal, u"Esq"},
+    {u"jr", Kind::PostNominal, u"Jr"},     {u"sr", Kind::PostNominal, u"Sr"},
 };
 
 // The kinds each word of kNameFacts has, one bit a kind.
@@ -133,10 +165,6 @@ bool IsFact(const QString& word, Kind kind) {
     return byWord;
   }();
   return kinds.value(word) & (1u << int(kind));
-}
-
-bool IsApostrophe(QChar c) {
-  return c == u'\'' || c == u'\x2019' || c == u'\x02BC';
 }
 
 // Hyphens and the full stop of initials start a new part of a word, whose
@@ -158,22 +186,53 @@ struct Span {
   qsizetype begin, end;
 };
 
-// Raises the first character of a name part and the one after a prefix.
+// A nickname in quotes or brackets: "Rusty", (Rusty), 'Rusty'. A single
+// quote only opens one that it also closes: 't Hooft keeps its small t.
+qsizetype QuotedStart(const QString& text, Span part) {
+  const auto opens = [](QChar c) {
+    return c == u'"' || c == u'(' || c == u'\x201C' || c == u'\x00AB' || c == u'\x201E';
+  };
+  qsizetype i = part.begin;
+  while (i < part.end && opens(text.at(i))) ++i;
+  if (i == part.begin && part.end - part.begin > 2 && (text.at(i) == u'\'' || text.at(i) == u'\x2018') &&
+      (text.at(part.end - 1) == u'\'' || text.at(part.end - 1) == u'\x2019'))
+    ++i;
+  return i;
+}
+
+// Raises the first character of a name part and the one after a prefix: to
+// its title case, which in Georgian, and for the digraphs, is not its upper
+// case.
 void CaseNamePart(QString& result, Span part) {
+  part.begin = QuotedStart(result, part);
   if (part.begin == part.end) return;
   const QString key = Key(result, part.begin, part.end);
-  RaiseAt(result, part.begin);
+  TitleAt(result, part.begin);
   if (IsFact(key, Kind::MacName)) {
-    RaiseAt(result, part.begin + 3);
+    TitleAt(result, part.begin + 3);
     return;
   }
   for (const NameFact& fact : kNameFacts) {
     const QStringView word(fact.word);
     if (fact.kind == Kind::Prefix && key.size() > word.size() && key.startsWith(word)) {
-      RaiseAt(result, part.begin + word.size());
+      TitleAt(result, part.begin + word.size());
       return;
     }
   }
+}
+
+// The spelling of a post-nominal, without the full stop or comma after it.
+const char16_t* PostNominal(const QString& key) {
+  static const QHash<QString, const char16_t*> spellings = [] {
+    QHash<QString, const char16_t*> byWord;
+    for (const NameFact& fact : kNameFacts)
+      if (fact.kind == Kind::PostNominal) byWord.insert(QString::fromUtf16(fact.word), fact.spelling);
+    return byWord;
+  }();
+  qsizetype length = key.size();
+  while (length > 0 && (key.at(length - 1) == u'.' || key.at(length - 1) == u',')) --length;
+  if (length < 2 || length > 3) return nullptr;
+  return spellings.value(key.left(length), nullptr);
 }
 
 void CaseNameWord(QString& result, Span word) {
@@ -205,10 +264,25 @@ QString NameCase(const QString& text) {
     words.push_back({begin, i});
   }
   // The first word is never a particle (a family name on its own keeps its
-  // capital: Van Gogh, De Vries), nor is the last (Anh Do, Amit Das).
+  // capital: Van Gogh, De Vries), nor is the last (Anh Do, Amit Das). But
+  // the articles after a family name's leading particle are small, as they
+  // are after a given name: Van der Berg, De la Cruz.
   bool particleBefore = false;
   for (size_t w = 0; w < words.size(); ++w) {
     const QString key = Key(result, words[w].begin, words[w].end);
+    if (w > 0) {
+      if (const char16_t* spelling = PostNominal(key)) {
+        const QString written = QString::fromUtf16(spelling);
+        result.replace(words[w].begin, written.size(), written);
+        particleBefore = false;
+        continue;
+      }
+    }
+    if (w == 0 && words.size() > 2 && IsFact(key, Kind::Particle)) {
+      CaseNameWord(result, words[w]);
+      particleBefore = true;
+      continue;
+    }
     const bool inside = w > 0 && w + 1 < words.size();
     const bool particle =
         inside && (IsFact(key, Kind::Particle) || (particleBefore && IsFact(key, Kind::Article)) ||

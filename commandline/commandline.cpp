@@ -333,7 +333,8 @@ QJsonObject SummaryJson(const Conversion::Summary& t) {
           {QStringLiteral("not_convertible"), t.notConvertible},
           {QStringLiteral("not_changed"), t.notChanged},
           {QStringLiteral("changed_since"), t.changedSince},
-          {QStringLiteral("same_value"), t.sameValue}};
+          {QStringLiteral("same_value"), t.sameValue},
+          {QStringLiteral("kept_mixed"), t.keptMixed}};
 }
 
 void Merge(QJsonObject& into, const QJsonObject& from) {
@@ -375,6 +376,24 @@ int Convert(QCommandLineParser& parser, Common& c) {
     return Usage(c.command, QStringLiteral("there is no terminal to confirm on: add --yes to convert without asking"));
 
   const qint64 limit = Conversion::JournalLimit(Main::GetSetting(Conversion::kJournalLimitSetting, QString()));
+  // The user's word list: the one named, else the window's.
+  Conversion::Words words;
+  const QString wordsFile =
+      parser.isSet(QStringLiteral("words")) ? parser.value(QStringLiteral("words")) : Main::WordsFilePath();
+  if (parser.isSet(QStringLiteral("words")) && !QFileInfo(wordsFile).isFile()) {
+    const QString refused = QStringLiteral("the word list %1 does not exist").arg(wordsFile);
+    Err(refused);
+    if (c.json) PrintJson({}, kNotDone, refused);
+    return kNotDone;
+  }
+  try {
+    words = Conversion::ReadWords(wordsFile);
+  } catch (const std::exception& e) {
+    Err(QString::fromStdString(e.what()));
+    if (c.json) PrintJson({}, kNotDone, QString::fromStdString(e.what()));
+    return kNotDone;
+  }
+  const bool keepMixed = parser.isSet(QStringLiteral("keep-mixed"));
   QJsonArray runs;
   int status = kConverted;
   QString error;
@@ -389,6 +408,9 @@ int Convert(QCommandLineParser& parser, Common& c) {
     options.journalLimit = limit;
     options.dryRun = dry;
     options.samples = samples;
+    options.words = words.list;
+    options.wordsHash = words.hash;
+    options.keepMixed = keepMixed;
     QJsonObject one{{QStringLiteral("database"), c.details.database}, {QStringLiteral("table"), table},
                     {QStringLiteral("field"), field}, {QStringLiteral("mode"), request.modeText},
                     {QStringLiteral("dry_run"), dry}};
@@ -444,7 +466,8 @@ int Convert(QCommandLineParser& parser, Common& c) {
                 .arg(dry ? QStringLiteral("would change") : QStringLiteral("changed"))
                 .arg(t.unchanged)
                 .arg(t.refused)
-                .arg(t.notConvertible));
+                .arg(t.notConvertible) +
+            (keepMixed ? QStringLiteral(", %1 kept in mixed case").arg(t.keptMixed) : QString()));
         if (dry && !run->Keyless().isEmpty())
           Out(QStringLiteral("  this run could not be undone exactly: %1")
                   .arg(Conversion::KeylessReason(table, run->Keyless())));
@@ -623,7 +646,8 @@ int HistoryFrom(QCommandLineParser& parser, Common& c) {
                                 {QStringLiteral("values"), h.keyless.isEmpty() ? QJsonValue() : QJsonValue(h.values)},
                                 {QStringLiteral("bytes"), l.bytes},
                                 {QStringLiteral("undone"), h.undone},
-                                {QStringLiteral("undoable"), h.keyless.isEmpty()}});
+                                {QStringLiteral("undoable"), h.keyless.isEmpty()},
+                                {QStringLiteral("words"), h.words.isEmpty() ? QJsonValue() : QJsonValue(h.words)}});
       } else {
         Out(QStringLiteral("%1  %2  %3:%4 %5.%6.%7  %8  %9 rows  %10 KB%11")
                 .arg(h.id)
@@ -631,7 +655,8 @@ int HistoryFrom(QCommandLineParser& parser, Common& c) {
                 .arg(h.keyless.isEmpty() ? QString::number(h.rows)
                                          : QStringLiteral("%1 values, %2").arg(h.values).arg(h.rows))
                 .arg((l.bytes + 1023) / 1024)
-                .arg(h.undone ? QStringLiteral("  undone") : h.keyless.isEmpty() ? QString() : QStringLiteral("  not undoable")));
+                .arg((h.undone ? QStringLiteral("  undone") : h.keyless.isEmpty() ? QString() : QStringLiteral("  not undoable")) +
+                     (h.words.isEmpty() ? QString() : QStringLiteral("  words %1").arg(h.words))));
       }
     }
     if (c.json) PrintJson(QJsonObject{{QStringLiteral("runs"), list}}, kConverted, QString());
@@ -717,7 +742,13 @@ int Main(int argc, char** argv) {
     parser.addOptions({{QStringLiteral("mode"), QStringLiteral("upper, lower, proper, sentence or name."),
                         QStringLiteral("mode")},
                        {QStringLiteral("dry-run"), QStringLiteral("Read and convert, and write nothing.")},
-                       {QStringLiteral("sample"), QStringLiteral("Values shown by a dry run (10)."), QStringLiteral("n")}});
+                       {QStringLiteral("sample"), QStringLiteral("Values shown by a dry run (10)."), QStringLiteral("n")},
+                       {QStringLiteral("words"),
+                        QStringLiteral("The word list: words written as it spells them (default: words.txt beside "
+                                       "the settings)."),
+                        QStringLiteral("file")},
+                       {QStringLiteral("keep-mixed"),
+                        QStringLiteral("Proper and Name Case leave values in mixed case as they are.")}});
   }
   g_json = arguments.contains(QStringLiteral("--json"));
   if (!parser.parse(NormalizedArguments(arguments))) return Usage(c.command, parser.errorText());

@@ -1,6 +1,8 @@
 // Walking a run without a window, taking a run back, and the texts and
 // settings the window and the command line share.
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QFile>
 #include <algorithm>
 
 #include "conversion/state.h"
@@ -15,6 +17,17 @@ qint64 JournalLimit(const QString& settingText) {
   bool ok = false;
   const qint64 mib = settingText.trimmed().toLongLong(&ok);
   return ok && mib > 0 ? mib * 1024 * 1024 : kJournalLimit;
+}
+
+Words ReadWords(const QString& path) {
+  QFile file(path);
+  if (!file.exists()) return {};
+  if (!file.open(QIODevice::ReadOnly))
+    throw std::runtime_error(QStringLiteral("The word list %1 cannot be read: %2").arg(path, file.errorString()).toStdString());
+  const QByteArray bytes = file.readAll();
+  auto list = std::make_shared<Case::WordList>(Case::WordList::FromText(QString::fromUtf8(bytes)));
+  if (list->IsEmpty()) return {};
+  return {list, QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().left(16))};
 }
 
 int NetTimeout(const QString& text) {

@@ -258,7 +258,7 @@ void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
   // however the server is reached next time.
   Journal::Target filed = target;
   if (filed.serverId.isEmpty()) filed.serverId = MySQL::ServerIdentity(*s.connection);
-  s.journal = Journal::RunRecorder::Start(s.identity, filed, modeText, options_.journalPath);
+  s.journal = Journal::RunRecorder::Start(s.identity, filed, modeText, options_.journalPath, options_.wordsHash);
   s.journal->SetTotalLimit(options_.journalLimit);
   s.sender->SetHook(s.journal.get());
   if (s.valueJoin)
@@ -302,8 +302,12 @@ void Run::Convert(Case::CaseMode mode) {
       State& s = *s_;
       const QVariant again = s.records->Value(0);
       if (MySQL::IsBytes(again)) return;
-      s.newText = Case::ConvertCase(mode, MySQL::ValueText(again.isNull() ? QVariant(QString()) : again));
+      const QString text = MySQL::ValueText(again.isNull() ? QVariant(QString()) : again);
+      s.newText = Case::ConvertCase(mode, text, {options_.words.get(), options_.keepMixed});
       s.haveNew = true;
+      if (options_.keepMixed && (mode == Case::CaseMode::CaseProper || mode == Case::CaseMode::CaseName) &&
+          s.newText == text && Case::IsMixedCase(text))
+        ++totals_.keptMixed;
     });
   });
 }

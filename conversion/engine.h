@@ -59,6 +59,7 @@ struct Summary {
   // server says it changed.
   qint64 notChanged = 0;
   qint64 changedSince = 0, sameValue = 0;  // of those, where the run can tell why
+  qint64 keptMixed = 0;  // of `unchanged`, values kept because they were in mixed case already
 };
 
 // Old and new text of a value that changes, for a dry run's sample.
@@ -73,7 +74,20 @@ struct Options {
   int samples = 0;          // how many changing values to keep as a sample
   QString journalPath = Journal::Store::DefaultPath();
   qint64 journalLimit = kJournalLimit;  // the journal's bytes over all runs, oldest runs dropped first
+  // The user's word list (none: the modes as they are), its hash for the
+  // journal, and whether Proper Case and Name Case keep values in mixed case.
+  std::shared_ptr<const Case::WordList> words;
+  QString wordsHash;
+  bool keepMixed = false;
 };
+
+// The word list at `path`: none where there is no file or it lists no word.
+// Raises std::runtime_error, naming the file, where it cannot be read.
+struct Words {
+  std::shared_ptr<const Case::WordList> list;
+  QString hash;  // the first 16 hex digits of its contents' SHA-256
+};
+Words ReadWords(const QString& path);
 
 struct Pair;
 

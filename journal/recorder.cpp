@@ -9,11 +9,12 @@
 namespace Journal {
 
 std::unique_ptr<RunRecorder> RunRecorder::Start(const RowIdentity& identity, const Target& target,
-                                                const QString& mode, const QString& path) {
+                                                const QString& mode, const QString& path, const QString& words) {
   auto store = std::make_unique<Store>(path);
   RunHeader header;
   header.target = target;
   header.mode = mode;
+  header.words = words;
   header.time = QDateTime::currentDateTime();
   header.keyColumns = identity.columns.join(QStringLiteral(", "));
   // The values are the column's own bytes, in no other character set.

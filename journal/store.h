@@ -60,6 +60,8 @@ struct RunHeader {
   qint64 rows = 0;
   qint64 values = 0;
   bool undone = false;
+  // The word list the run used, by its contents' hash; empty for none.
+  QString words;
 };
 
 // One changed row: its key, as its values where the run has keyNames, else as

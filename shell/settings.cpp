@@ -55,4 +55,6 @@ QString SettingsFilePath() {
   return store.fileName();
 }
 
+QString WordsFilePath() { return QFileInfo(SettingsFilePath()).dir().filePath(QStringLiteral("words.txt")); }
+
 }  // namespace Main

@@ -17,5 +17,7 @@ bool HasSetting(const QString& name);
 void RemoveSetting(const QString& name);
 // The file that holds the store.
 QString SettingsFilePath();
+// The user's word list, beside the settings file.
+QString WordsFilePath();
 
 }  // namespace Main

@@ -1,6 +1,11 @@
 #include "windows/form2.h"
 
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QUrl>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QHeaderView>
@@ -107,6 +112,9 @@ Form2::Form2(Form1& form1) : FixedWindow("Form2", 512, 529), form1_(form1), poin
   connect(ListView3, &QWidget::customContextMenuRequested, this, [this, undo](const QPoint& at) {
     QMenu menu(this);
     menu.addAction(QStringLiteral("Undo Last Run\u2026"), this, undo);
+    menu.addAction(QStringLiteral("Edit Word List\u2026"), this, [this] {
+      Main::Guarded(QStringLiteral("Form2"), QStringLiteral("EditWordList"), [this] { EditWordList(); });
+    });
     menu.exec(ListView3->viewport()->mapToGlobal(at));
   });
 
@@ -122,6 +130,24 @@ Form2::Form2(Form1& form1) : FixedWindow("Form2", 512, 529), form1_(form1), poin
 }
 
 Form2::~Form2() = default;
+
+void Form2::EditWordList() {
+  const QString path = Main::WordsFilePath();
+  QFile file(path);
+  if (!file.exists()) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (!file.open(QIODevice::WriteOnly)) {
+      Main::MsgBox(QStringLiteral("The word list %1 cannot be made: %2").arg(path, file.errorString()));
+      return;
+    }
+    file.write("# Words that Proper Case, Sentence case and Name Case write as they are written here,\n"
+               "# one a line, matched whatever their case: LLC, IBM, iPhone, McDonald's, PhD, GmbH.\n"
+               "# Lines that start with # are comments.\n");
+    file.close();
+  }
+  if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+    Main::MsgBox(QStringLiteral("No editor opened the word list. It is %1.").arg(path));
+}
 
 void Form2::Form_Load() {
   Main::Procedure p(QStringLiteral("Form2"), QStringLiteral("Form_Load"));

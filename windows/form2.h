@@ -9,6 +9,7 @@
 #include <QWidget>
 #include <memory>
 
+#include "caserules/case.h"
 #include "database/rowkey.h"
 #include "windows/listview.h"
 #include "windows/fixedwindow.h"
@@ -61,7 +62,14 @@ class Form2 : public FixedWindow {
   // run cannot be journaled and must not start.
   bool StartJournal(Conversion::Run& run);
 
+  // Opens the user's word list in the desktop's editor, made first where
+  // there is none yet.
+  void EditWordList();
+
   Form1& form1_;
   PointerState pointer_;
   InputGuard* guard_;
+  // What the last run added to its mode, for the preview after it.
+  Case::Rules previewRules_;
+  std::shared_ptr<const Case::WordList> words_;
 };

@@ -72,6 +72,11 @@ void Form2::PushButton1_Click() {
     Conversion::Options options;
     options.responsive = true;  // the window lives while the server works
     options.journalLimit = Conversion::JournalLimit(Main::GetSetting(Conversion::kJournalLimitSetting, QString()));
+    const Conversion::Words words = Conversion::ReadWords(Main::WordsFilePath());
+    options.words = words_ = words.list;
+    options.wordsHash = words.hash;
+    options.keepMixed = Main::GetSetting(QStringLiteral("KeepMixedCase"), QStringLiteral("false")) == QLatin1String("true");
+    previewRules_ = {words_.get(), options.keepMixed};
     run = std::make_unique<Conversion::Run>(listener, options);
   });
   if (!p.If(104, [&] { return ListView2->Count() >= 1; })) {
@@ -159,11 +164,11 @@ void Form2::PushButton1_Click() {
   } else if (p.If(188, [&] { return modeIs(Case::CaseMode::CaseLower); })) {
     p.Line(190, [&] { Case::LowerCaseList(*ListView3); });
   } else if (p.If(192, [&] { return modeIs(Case::CaseMode::CaseProper); })) {
-    p.Line(194, [&] { Case::ProperCaseList(*ListView3); });
+    p.Line(194, [&] { Case::ProperCaseList(*ListView3, previewRules_); });
   } else if (p.If(196, [&] { return modeIs(Case::CaseMode::CaseSentence); })) {
-    p.Line(198, [&] { Case::SentenceCaseList(*ListView3); });
+    p.Line(198, [&] { Case::SentenceCaseList(*ListView3, previewRules_); });
   } else if (p.If(202, [&] { return modeIs(Case::CaseMode::CaseName); })) {
-    p.Line(204, [&] { Case::NameCaseList(*ListView3); });
+    p.Line(204, [&] { Case::NameCaseList(*ListView3, previewRules_); });
   } else {
     p.Line(200, [&] { Main::MsgBox(QStringLiteral("mess up")); });
   }

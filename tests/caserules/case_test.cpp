@@ -285,6 +285,24 @@ TEST(NameCase, FollowsTheNameRules) {
       {u"JOSE\u0301 DE LA CRUZ", u"Jose\u0301 de la Cruz"}, {u"MC\u0301DONALD", u"Mc\u0301donald"},
       {u"O'N\u0303EIL", u"O'N\u0303eil"}, {u"İLKER MCDONALD", u"Ilker McDonald"}, {u"HENRY VİİI", u"Henry VIII"},
       {u"MAC\u212AAY", u"MacKay"}, {u"\U00010428\U00010428-\U00010428", u"\U00010400\U00010428-\U00010400"},
+      // Nicknames in quotes; a single quote only around a whole word.
+      {u"PAUL 'RUSTY' RUSSELL", u"Paul 'Rusty' Russell"}, {u"paul \"rusty\" russell", u"Paul \"Rusty\" Russell"},
+      {u"ROBERT (BOB) \u201CBOBBY\u201D DOE", u"Robert (Bob) \u201CBobby\u201D Doe"},
+      {u"gerard 't hooft", u"Gerard 't Hooft"},
+      // Post-nominals after the first word; Md first is Mohammad, Ma a family name.
+      {u"JOHN SMITH MD", u"John Smith MD"}, {u"jane doe, phd", u"Jane Doe, PhD"}, {u"ANN LEE, MBA, CPA", u"Ann Lee, MBA, CPA"},
+      {u"md rahman", u"Md Rahman"}, {u"yo-yo ma", u"Yo-Yo Ma"}, {u"jack ma", u"Jack Ma"}, {u"JOHN DOE JR.", u"John Doe Jr."},
+      {u"amal clooney esq.", u"Amal Clooney Esq."}, {u"j. smith ph.d.", u"J. Smith Ph.D."},
+      // A family name that starts with its particles.
+      {u"VAN DER BERG", u"Van der Berg"}, {u"de la cruz", u"De la Cruz"}, {u"DE LOS SANTOS", u"De los Santos"},
+      {u"van der", u"Van Der"},
+      // Apostrophes inside given names.
+      {u"DE'ANDRE JONES", u"De'Andre Jones"}, {u"sha'carri richardson", u"Sha'Carri Richardson"},
+      {u"N'GOLO KANTÉ", u"N'Golo Kanté"}, {u"ja'far al-sadiq", u"Ja'far Al-Sadiq"}, {u"mu'awiya", u"Mu'awiya"},
+      // A word's first letter takes its title case: Georgian stays Mkhedruli,
+      // a digraph becomes its title form.
+      {u"ვლადიმერ ჯაფარიძე", u"ვლადიმერ ჯაფარიძე"}, {u"ᲕᲚᲐᲓᲘᲛᲔᲠ", u"ვლადიმერ"},
+      {u"\u01C4URO \u01C7UBI\u0106", u"\u01C5uro \u01C8ubi\u0107"}, {u"ǳenana", u"ǲenana"},
   };
   for (const Row& row : rows) {
     const QString in = S(row.in), out = S(row.out);
@@ -297,19 +315,92 @@ TEST(NameCase, FollowsTheNameRules) {
 }
 
 // Without a name pattern Name Case is Proper Case: every BMP character alone,
-// inside a first word and starting a later one.
+// inside a first word and starting a later one. But a word's first letter
+// takes its title case where that is not its upper case, and a quote or
+// bracket opening a word raises the letter after it.
 TEST(NameCase, IsProperCaseWithoutANamePattern) {
-  const QString patterns = S(u"-\u2010\u2011.'\u2019\u02BC");  // hyphens, full stop, apostrophes
-  int checked = 0;
+  const QString patterns = S(u"-\u2010\u2011.'\u2019\u02BC\"(\u201C\u00AB\u201E");
+  int checked = 0, titled = 0;
   for (uint u = 0; u <= 0xFFFF; ++u) {
     const QString c{QChar(char16_t(u))};
     if (QChar::isSurrogate(u) || patterns.contains(c)) continue;
+    const uint lower = QChar::toLower(u), title = QChar::toTitleCase(lower);
+    const bool differs = title != QChar::toUpper(lower) && title <= 0xFFFF;
+    titled += differs;
     for (const QString& text : {c, "x" + c + "k wz", "wz " + c + "k"}) {
-      ASSERT_EQ(Case::NameCase(text), Case::ProperCase(text)) << "U+" << std::hex << u;
+      QString expected = Case::ProperCase(text);
+      if (differs && text.front() == c.front()) expected[0] = QChar(char16_t(title));
+      if (differs && text.startsWith("wz ")) expected[3] = QChar(char16_t(title));
+      ASSERT_EQ(Case::NameCase(text), expected) << "U+" << std::hex << u;
     }
     ++checked;
   }
-  EXPECT_EQ(checked, 65536 - 2048 - 7);
+  EXPECT_EQ(checked, 65536 - 2048 - 12);
+  EXPECT_GT(titled, 40);  // the Georgian letters and the digraphs
+}
+
+// The user's word list, in the three modes that raise letters: whole words
+// only, however they are cased, apostrophes and hyphens as each mode counts
+// words; and with no list each mode is exactly what it was.
+TEST(WordList, WritesTheUsersWordsAsTheySpellThem) {
+  const Case::WordList words = Case::WordList::FromText(
+      "# company words\nLLC\nIBM\n  iPhone  \nMcDonald's\nPhD\nGmbH\nVan\nEsq.\nCoca-Cola\ntwo words\n\n");
+  EXPECT_EQ(words.Size(), 9);
+  const struct {
+    CaseMode mode;
+    const char16_t* in;
+    const char16_t* out;
+  } rows[] = {
+      {CaseMode::CaseProper, u"ACME LLC", u"Acme LLC"},
+      {CaseMode::CaseProper, u"IBM EUROPE", u"IBM Europe"},
+      {CaseMode::CaseProper, u"THE IPHONE STORE", u"The iPhone Store"},
+      {CaseMode::CaseSentence, u"THE IPHONE STORE", u"The iPhone store"},
+      {CaseMode::CaseSentence, u"iphone cases, ibm (gmbh).", u"iPhone cases, IBM (GmbH)."},
+      {CaseMode::CaseName, u"ACME LLC", u"Acme LLC"},
+      {CaseMode::CaseName, u"BART VAN ASSCHE", u"Bart Van Assche"},
+      {CaseMode::CaseProper, u"ACME, LLC.", u"Acme, LLC."},
+      {CaseMode::CaseProper, u"LLCS IBMX XIBM", u"Llcs Ibmx Xibm"},
+      {CaseMode::CaseProper, u"IBM-COMPATIBLE", u"Ibm-compatible"},
+      {CaseMode::CaseName, u"SMITH-IBM", u"Smith-IBM"},
+      {CaseMode::CaseProper, u"MCDONALD\u2019S MENU", u"McDonald\u2019s Menu"},
+      {CaseMode::CaseProper, u"coca-cola", u"Coca-Cola"},
+      {CaseMode::CaseName, u"JOHN SMITH ESQ.", u"John Smith Esq."},
+      {CaseMode::CaseProper, u"TWO WORDS", u"Two Words"},
+      {CaseMode::CaseUpper, u"iphone llc", u"IPHONE LLC"},
+      {CaseMode::CaseLower, u"IPHONE LLC", u"iphone llc"},
+      {CaseMode::CaseProper, u"ΟΔΥΣΣΕΥΣ IBM\tLLC\rIPHONE", u"Οδυσσευσ IBM\tLLC\riPhone"},
+  };
+  for (const auto& row : rows) {
+    const QString in = S(row.in);
+    EXPECT_EQ(Case::ConvertCase(row.mode, in, {&words, false}), S(row.out)) << in.toStdString();
+    // Nothing listed, nothing different.
+    const Case::WordList none = Case::WordList::FromText("# nothing yet\n");
+    EXPECT_EQ(Case::ConvertCase(row.mode, in, {&none, false}), Case::ConvertCase(row.mode, in)) << in.toStdString();
+  }
+}
+
+// Values already in mixed case stay as they are in Proper and Name Case,
+// and only there.
+TEST(WordList, MixedCaseValuesAreKeptWhereAsked) {
+  const struct {
+    CaseMode mode;
+    const char16_t* in;
+    const char16_t* out;
+  } rows[] = {
+      {CaseMode::CaseProper, u"DeShawn McDonald", u"DeShawn McDonald"},
+      {CaseMode::CaseProper, u"iPhone repair", u"iPhone repair"},
+      {CaseMode::CaseProper, u"JOHN SMITH", u"John Smith"},
+      {CaseMode::CaseName, u"john mcdonald", u"John McDonald"},
+      {CaseMode::CaseName, u"ǅuro", u"ǅuro"},  // a title-case letter counts as a capital
+      {CaseMode::CaseProper, u"東京 TOWER", u"東京 Tower"},  // letters without case count for neither
+      {CaseMode::CaseSentence, u"DeShawn", u"Deshawn"},
+      {CaseMode::CaseUpper, u"DeShawn", u"DESHAWN"},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(Case::ConvertCase(row.mode, S(row.in), {nullptr, true}), S(row.out)) << S(row.in).toStdString();
+  PlainList list({"MARY-JANE O'NEIL", "Mary-Jane O'neil"});
+  Case::NameCaseList(list, {nullptr, true});
+  EXPECT_EQ(list.items, QStringList({"Mary-Jane O'Neil", "Mary-Jane O'neil"}));
 }
 
 TEST(CaseLists, NameCaseListConvertsEveryItem) {

@@ -875,4 +875,45 @@ TEST_F(CommandLineTest, AStalledConnectionEndsWithinItsBoundAndALongStatementDoe
   EXPECT_TRUE(bad.err.contains("--net-timeout takes whole seconds")) << bad.err.toStdString();
 }
 
+TEST_F(CommandLineTest, AWordListAndMixedCaseValuesKeepWhatTheUserSpelt) {
+  db_->Exec({"CREATE TABLE c (id INT PRIMARY KEY, v VARCHAR(60) CHARACTER SET utf8mb4 COLLATE utf8mb4_unicode_ci)",
+             "INSERT INTO c VALUES (1, 'JOHN SMITH, PHD'), (2, 'DeShawn McDonald'), (3, 'THE IPHONE STORE'), "
+             "(4, 'ACME LLC'), (5, 'ibm europe gmbh'), (6, 'ΒΑΣΊΛΗΣ ΜΑΚΡΉΣ'), (7, 'ვლადიმერ ჯაფარიძე'), (8, NULL)"});
+  QFile list(home_.path() + "/words.txt");
+  ASSERT_TRUE(list.open(QIODevice::WriteOnly));
+  list.write("# our customers' words\nLLC\nIBM\niPhone\nGmbH\n");
+  list.close();
+  const QStringList run = QStringList{"convert"} + Connection() +
+                          QStringList{"--table", "c", "--field", "v", "--mode", "name", "--words", list.fileName(), "--keep-mixed"};
+  // The dry run counts the value it keeps for its mixed case.
+  Result r = Norvale(run + QStringList{"--dry-run", "--json"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  QJsonObject totals = OneRun(r);
+  EXPECT_EQ(totals.value("kept_mixed").toInt(), 1);
+  EXPECT_EQ(totals.value("changed").toInt(), 5);  // the Georgian name is right as it is
+  r = Norvale(run + QStringList{"--yes"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_TRUE(r.out.contains("1 kept in mixed case")) << r.out.toStdString();
+  EXPECT_EQ(db_->Values("SELECT IFNULL(v, 'NULL') FROM c ORDER BY id"),
+            QStringList({"John Smith, PhD", "DeShawn McDonald", "The iPhone Store", "Acme LLC", "IBM Europe GmbH",
+                         "Βασίλησ Μακρήσ", "ვლადიმერ ჯაფარიძე", "NULL"}));
+  // History names the list by its contents' hash.
+  r = Norvale({"history", "--json"});
+  const QString hash = Json(r).value("runs").toArray().at(0).toObject().value("words").toString();
+  EXPECT_EQ(hash.size(), 16) << r.out.toStdString();
+  EXPECT_TRUE(Norvale({"history"}).out.contains("words " + hash));
+  // The window's list, beside its settings, is read when none is named;
+  // without the flag, mixed-case values are re-cased.
+  ASSERT_TRUE(QDir().mkpath(home_.path() + "/config"));
+  ASSERT_TRUE(QFile::copy(list.fileName(), home_.path() + "/config/words.txt"));
+  r = Norvale(QStringList{"convert"} + Connection() + QStringList{"--table", "c", "--field", "v", "--mode", "proper", "--yes"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(db_->Values("SELECT v FROM c WHERE id IN (2, 3) ORDER BY id"), QStringList({"Deshawn Mcdonald", "The iPhone Store"}));
+  // A list named that is not there stops before anything is read.
+  r = Norvale(QStringList{"convert"} + Connection() +
+              QStringList{"--table", "c", "--field", "v", "--mode", "proper", "--yes", "--words", "/nonexistent/words.txt"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("/nonexistent/words.txt")) << r.err.toStdString();
+}
+
 }  // namespace
