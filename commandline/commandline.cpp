@@ -21,6 +21,7 @@
 #include "commandline/options.h"
 #include "conversion/engine.h"
 #include "database/batch.h"
+#include "database/rewrite.h"
 #include "journal/store.h"
 #include "shell/keyring.h"
 #include "shell/settings.h"
@@ -394,6 +395,12 @@ int Convert(QCommandLineParser& parser, Common& c) {
     return kNotDone;
   }
   const bool keepMixed = parser.isSet(QStringLiteral("keep-mixed"));
+  // Only the rows a condition picks: one expression, refused before
+  // anything is read or sent where it could be more.
+  const QString condition = parser.value(QStringLiteral("where")).trimmed();
+  if (parser.isSet(QStringLiteral("where")))
+    if (const std::optional<QString> fault = Rewrite::ConditionFault(condition))
+      return Usage(c.command, QStringLiteral("--where takes one SQL expression over the table's columns: %1").arg(*fault));
   QJsonArray runs;
   int status = kConverted;
   QString error;
@@ -401,7 +408,7 @@ int Convert(QCommandLineParser& parser, Common& c) {
     if (status == kConverted || (status == kSomeLeft && s != kConverted)) status = s;
   };
   for (const QString& field : fields) {
-    Conversion::Request request{c.details, table, field, *mode, Conversion::ModeText(*mode)};
+    Conversion::Request request{c.details, table, field, *mode, Conversion::ModeText(*mode), condition};
     const QString where = QStringLiteral("%1.%2.%3").arg(c.details.database, table, field);
     Reporter reporter(false);
     Conversion::Options options;
@@ -414,6 +421,7 @@ int Convert(QCommandLineParser& parser, Common& c) {
     QJsonObject one{{QStringLiteral("database"), c.details.database}, {QStringLiteral("table"), table},
                     {QStringLiteral("field"), field}, {QStringLiteral("mode"), request.modeText},
                     {QStringLiteral("dry_run"), dry}};
+    if (!condition.isEmpty()) one.insert(QStringLiteral("where"), condition);
     std::optional<Conversion::Run> run;
     try {
       if (ask) {
@@ -484,6 +492,16 @@ int Convert(QCommandLineParser& parser, Common& c) {
     } catch (const std::exception& e) {
       reporter.ClearProgress();
       error = QStringLiteral("%1: %2").arg(where, QString::fromStdString(e.what()));
+      // The server found the condition no expression before anything was
+      // read or sent: a usage error like the others.
+      const auto* server = dynamic_cast<const ADODB::Error*>(&e);
+      if (!condition.isEmpty() && server && server->nativeError == 1064 && (!run || run->Totals().read == 0)) {
+        const QString refused = QStringLiteral("--where is not one SQL expression over %1's columns: %2")
+                                    .arg(table, QString::fromStdString(e.what()));
+        Err(refused);
+        if (c.json) PrintJson({}, kUsage, refused);
+        return kUsage;
+      }
       Err(error);
       // What the run did before it ended still counts.
       if (run) {
@@ -647,7 +665,8 @@ int HistoryFrom(QCommandLineParser& parser, Common& c) {
                                 {QStringLiteral("bytes"), l.bytes},
                                 {QStringLiteral("undone"), h.undone},
                                 {QStringLiteral("undoable"), h.keyless.isEmpty()},
-                                {QStringLiteral("words"), h.words.isEmpty() ? QJsonValue() : QJsonValue(h.words)}});
+                                {QStringLiteral("words"), h.words.isEmpty() ? QJsonValue() : QJsonValue(h.words)},
+                                {QStringLiteral("where"), h.where.isEmpty() ? QJsonValue() : QJsonValue(h.where)}});
       } else {
         Out(QStringLiteral("%1  %2  %3:%4 %5.%6.%7  %8  %9 rows  %10 KB%11")
                 .arg(h.id)
@@ -656,7 +675,8 @@ int HistoryFrom(QCommandLineParser& parser, Common& c) {
                                          : QStringLiteral("%1 values, %2").arg(h.values).arg(h.rows))
                 .arg((l.bytes + 1023) / 1024)
                 .arg((h.undone ? QStringLiteral("  undone") : h.keyless.isEmpty() ? QString() : QStringLiteral("  not undoable")) +
-                     (h.words.isEmpty() ? QString() : QStringLiteral("  words %1").arg(h.words))));
+                     (h.words.isEmpty() ? QString() : QStringLiteral("  words %1").arg(h.words)) +
+                     (h.where.isEmpty() ? QString() : QStringLiteral("  where %1").arg(h.where))));
       }
     }
     if (c.json) PrintJson(QJsonObject{{QStringLiteral("runs"), list}}, kConverted, QString());
@@ -742,6 +762,9 @@ int Main(int argc, char** argv) {
     parser.addOptions({{QStringLiteral("mode"), QStringLiteral("upper, lower, proper, sentence or name."),
                         QStringLiteral("mode")},
                        {QStringLiteral("dry-run"), QStringLiteral("Read and convert, and write nothing.")},
+                       {QStringLiteral("where"),
+                        QStringLiteral("Only the rows for which this SQL expression over the table's columns holds."),
+                        QStringLiteral("condition")},
                        {QStringLiteral("sample"), QStringLiteral("Values shown by a dry run (10)."), QStringLiteral("n")},
                        {QStringLiteral("words"),
                         QStringLiteral("The word list: words written as it spells them (default: words.txt beside "

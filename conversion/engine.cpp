@@ -177,11 +177,15 @@ void Run::RefusedValue(qsizetype number, const QString& text) {
   listener_.RecordFailed(FirstRecord(s, number), QString(), text, Failure::Refused, rows);
 }
 
-void Run::Read(const QString& table, const QString& field) {
+void Run::Read(const QString& table, const QString& field, const QString& where) {
   State& s = *s_;
   if (!s.connection) throw Closed();
+  if (!where.isEmpty())
+    if (const std::optional<QString> fault = Rewrite::ConditionFault(where))
+      throw ADODB::Error(QStringLiteral("The condition is not one SQL expression: %1.").arg(*fault));
   s.table = table;
   s.field = field;
+  s.where = where;
   // The field, and where the table has a usable key, each row's key to
   // find it by.
   s.identity = MySQL::ReadRowIdentity(*s.connection, table, field);
@@ -199,13 +203,15 @@ void Run::Read(const QString& table, const QString& field) {
   s.bytes = std::make_unique<Rewrite::ColumnBytes>(*s.connection, s.identity.charset);
   if (s.bytes->ReadsStored()) s.bytes->Learn(CasedCharacters());
   s.records->ReadOnce = true;
-  s.records->Open(Rewrite::FieldQuery(table, field, s.identity, s.bytes->ReadsStored()), *s.connection,
+  s.records->Open(Rewrite::FieldQuery(table, field, s.identity, s.bytes->ReadsStored(), where), *s.connection,
                   ADODB::adOpenStatic, ADODB::adLockOptimistic);
   // Many records go together as one join where the table takes a failed
   // join back whole (so that its records can go again one by one): by key
   // where there is one, else by value where no index finds values.
   const bool byKey = s.keyed && !s.identity.keyValues.isEmpty();
-  const bool byValue = !s.keyed && !s.identity.fieldIndexed;
+  // (The value join names its own columns beside the table's, which a
+  // condition's names could clash with: a filtered run goes by value.)
+  const bool byValue = !s.keyed && !s.identity.fieldIndexed && where.isEmpty();
   if (s.sender && !s.sender->StatementLog() && s.identity.transactional && (byKey || byValue) &&
       !Rewrite::NamedLikeOwnTables(table)) {
     try {
@@ -258,7 +264,8 @@ void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
   // however the server is reached next time.
   Journal::Target filed = target;
   if (filed.serverId.isEmpty()) filed.serverId = MySQL::ServerIdentity(*s.connection);
-  s.journal = Journal::RunRecorder::Start(s.identity, filed, modeText, options_.journalPath, options_.wordsHash);
+  s.journal =
+      Journal::RunRecorder::Start(s.identity, filed, modeText, options_.journalPath, options_.wordsHash, s.where);
   s.journal->SetTotalLimit(options_.journalLimit);
   s.sender->SetHook(s.journal.get());
   if (s.valueJoin)
@@ -384,7 +391,8 @@ bool Run::GoesTogether() const {
 void Run::Build() {
   State& s = *s_;
   s.statement = s.keyed ? Rewrite::KeyedStatement(s.table, s.field, s.key, s.oldBytes, s.newBytes)
-                        : Rewrite::ValueStatement(s.table, s.field, s.oldBytes, s.newBytes, s.bytes->LiteralCharset());
+                        : Rewrite::ValueStatement(s.table, s.field, s.oldBytes, s.newBytes, s.bytes->LiteralCharset(),
+                                                  s.where);
 }
 
 void Run::Send() {

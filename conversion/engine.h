@@ -104,7 +104,9 @@ class Run {
   Run& operator=(const Run&) = delete;
 
   void Open(const MySQL::ConnectionDetails& details);
-  void Read(const QString& table, const QString& field);
+  // Only the rows for which `where` holds, where it is given: one SQL
+  // expression over the table's columns (Rewrite::ConditionFault).
+  void Read(const QString& table, const QString& field, const QString& where = {});
   // Opens the undo journal; raises Journal::Error when it cannot be
   // written, or when the disk cannot hold it, before anything is sent. A dry
   // run keeps no journal.
@@ -191,6 +193,7 @@ struct Request {
   QString table, field;
   Case::CaseMode mode = Case::CaseMode::CaseUpper;
   QString modeText;
+  QString where = {};  // only the rows for which it holds
 };
 void Drive(Run& run, Listener& listener, const Request& request, const std::function<void(qint64, qint64)>& progress,
            const std::function<bool()>& cancelled);

@@ -47,6 +47,7 @@ struct Run::State {
   std::unique_ptr<Journal::RunRecorder> journal;
   MySQL::RowIdentity identity;
   QString table, field;
+  QString where;  // the user's condition on the rows, if any
   bool keyed = false;
   int storedColumn = 1;
   qsizetype groupBytes = kJoinBytes;

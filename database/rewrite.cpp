@@ -7,12 +7,49 @@
 
 namespace Rewrite {
 
-QString FieldQuery(const QString& table, const QString& field, const MySQL::RowIdentity& identity, bool stored) {
+QString FieldQuery(const QString& table, const QString& field, const MySQL::RowIdentity& identity, bool stored,
+                   const QString& where) {
   QString columns = MySQL::QuoteName(field);
   if (!identity.keyValues.isEmpty()) columns += QStringLiteral(", ") + identity.keyValues;
   else if (!identity.keyExpression.isEmpty()) columns += QStringLiteral(", ") + identity.keyExpression;
   if (stored) columns += QStringLiteral(", CAST(") + MySQL::QuoteName(field) + QStringLiteral(" AS BINARY)");
-  return QStringLiteral("SELECT ") + columns + QStringLiteral(" FROM ") + MySQL::QuoteName(table);
+  QString query = QStringLiteral("SELECT ") + columns + QStringLiteral(" FROM ") + MySQL::QuoteName(table);
+  if (!where.isEmpty()) query += QStringLiteral(" WHERE (") + where + u')';
+  return query;
+}
+
+std::optional<QString> ConditionFault(const QString& where) {
+  if (where.trimmed().isEmpty()) return QStringLiteral("the condition is empty");
+  int depth = 0;
+  for (qsizetype i = 0; i < where.size(); ++i) {
+    const QChar c = where.at(i);
+    if (c == u'\'' || c == u'"' || c == u'`') {
+      // A quoted text or name runs to its closing quote; a doubled quote,
+      // and in texts a backslash, escape.
+      qsizetype j = i + 1;
+      for (; j < where.size(); ++j) {
+        if (c != u'`' && where.at(j) == u'\\') {
+          ++j;
+        } else if (where.at(j) == c) {
+          if (j + 1 < where.size() && where.at(j + 1) == c) ++j;
+          else break;
+        }
+      }
+      if (j >= where.size()) return QStringLiteral("a quote (%1) is left open").arg(c);
+      i = j;
+      continue;
+    }
+    const QChar next = i + 1 < where.size() ? where.at(i + 1) : QChar();
+    if (c == u';') return QStringLiteral("it holds a statement separator (;)");
+    if (c == u'#' || (c == u'/' && next == u'*') || (c == u'*' && next == u'/') ||
+        (c == u'-' && next == u'-' && (i + 2 >= where.size() || where.at(i + 2).isSpace() || where.at(i + 2).unicode() < 32)))
+      return QStringLiteral("it holds a comment");
+    if (c == u'(') ++depth;
+    if (c == u')' && --depth < 0) return QStringLiteral("a closing bracket has no opening one");
+    if (c.unicode() == 0) return QStringLiteral("it holds a NUL character");
+  }
+  if (depth != 0) return QStringLiteral("a bracket is left open");
+  return std::nullopt;
 }
 
 QString KeyCondition(const MySQL::RowIdentity& identity, const QString& key) {
@@ -59,11 +96,13 @@ QString KeyedStatement(const QString& table, const QString& field, const QString
 bool IsLarge(const QByteArray& bytes) { return bytes.size() > kLargeValueBytes; }
 
 QString ValueStatement(const QString& table, const QString& field, const QByteArray& oldBytes,
-                       const QByteArray& newBytes, const QString& charset) {
+                       const QByteArray& newBytes, const QString& charset, const QString& condition) {
   QString where = MySQL::ExactTest(field, oldBytes);
   if (!IsLarge(oldBytes) && !charset.isEmpty())
     where = MySQL::QuoteName(field) + QStringLiteral(" = ") + MySQL::ByteLiteral(oldBytes, charset) +
             QStringLiteral(" AND ") + where;
+  // Only the rows the user's condition picks, as the run read them.
+  if (!condition.isEmpty()) where += QStringLiteral(" AND (") + condition + u')';
   return Assignment(table, field, newBytes) + where + u';';
 }
 

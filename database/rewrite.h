@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QString>
+#include <optional>
 #include <QStringList>
 #include <utility>
 #include <vector>
@@ -18,7 +19,12 @@ namespace Rewrite {
 // (the smaller), else as the condition that finds the row again; then, when
 // `stored`, the field's stored bytes (ColumnBytes::ReadsStored).
 QString FieldQuery(const QString& table, const QString& field, const MySQL::RowIdentity& identity = {},
-                   bool stored = false);
+                   bool stored = false, const QString& where = {});
+
+// Why a condition the user gave is not one SQL expression that can stand
+// in `WHERE (…)`: a statement separator, a comment, a quote left open, or
+// brackets that do not pair. Nothing where it can.
+std::optional<QString> ConditionFault(const QString& where);
 // The condition that finds a row again, from the key as FieldQuery reads it.
 QString KeyCondition(const MySQL::RowIdentity& identity, const QString& key);
 
@@ -38,7 +44,7 @@ QString KeyedStatement(const QString& table, const QString& field, const QString
 // byte test keeps rows that merely compare equal there (case, trailing
 // spaces, ignorable characters) for their own records.
 QString ValueStatement(const QString& table, const QString& field, const QByteArray& oldBytes,
-                       const QByteArray& newBytes, const QString& charset);
+                       const QByteArray& newBytes, const QString& charset, const QString& where = {});
 
 // A value too large to stand in its statement twice: its statements test
 // it by length and digest.

@@ -9,12 +9,14 @@
 namespace Journal {
 
 std::unique_ptr<RunRecorder> RunRecorder::Start(const RowIdentity& identity, const Target& target,
-                                                const QString& mode, const QString& path, const QString& words) {
+                                                const QString& mode, const QString& path, const QString& words,
+                                                const QString& where) {
   auto store = std::make_unique<Store>(path);
   RunHeader header;
   header.target = target;
   header.mode = mode;
   header.words = words;
+  header.where = where;
   header.time = QDateTime::currentDateTime();
   header.keyColumns = identity.columns.join(QStringLiteral(", "));
   // The values are the column's own bytes, in no other character set.

@@ -27,9 +27,11 @@ class RunRecorder : public Batch::Hook {
  public:
   // Opens the journal and records the run's header, for a table whose rows
   // are told apart by `identity`. Raises Journal::Error when the journal
-  // cannot be written. `words` names the word list the run used (its hash).
+  // cannot be written. `words` names the word list the run used (its hash),
+  // `where` the condition that picked its rows.
   static std::unique_ptr<RunRecorder> Start(const RowIdentity& identity, const Target& target, const QString& mode,
-                                            const QString& path = Store::DefaultPath(), const QString& words = {});
+                                            const QString& path = Store::DefaultPath(), const QString& words = {},
+                                            const QString& where = {});
 
   void Ahead(const std::vector<QStringList>& notes) override;
   bool ReadsBefore() const override { return false; }

@@ -217,7 +217,7 @@ Store::Store(const QString& path) : path_(path) {
     Exec(kSchema);
     // Journals from before runs kept their size learn it once; their
     // entries hold conditions, not key values.
-    bool sized = false, named = false, counted = false, identified = false, worded = false;
+    bool sized = false, named = false, counted = false, identified = false, worded = false, filtered = false;
     {
       Statement columns(db_, path_, "PRAGMA table_info(runs)");
       while (columns.Step()) {
@@ -226,9 +226,11 @@ Store::Store(const QString& path) : path_(path) {
         counted = counted || columns.Text(1) == QLatin1String("changed");
         identified = identified || columns.Text(1) == QLatin1String("server_id");
         worded = worded || columns.Text(1) == QLatin1String("words");
+        filtered = filtered || columns.Text(1) == QLatin1String("filter");
       }
     }
     if (!worded) Exec("ALTER TABLE runs ADD COLUMN words TEXT NOT NULL DEFAULT ''");
+    if (!filtered) Exec("ALTER TABLE runs ADD COLUMN filter TEXT NOT NULL DEFAULT ''");
     // The server's own identity; '' for runs from before it was kept.
     if (!identified) Exec("ALTER TABLE runs ADD COLUMN server_id TEXT NOT NULL DEFAULT ''");
     if (!named) Exec("ALTER TABLE runs ADD COLUMN key_names TEXT NOT NULL DEFAULT ''");
@@ -268,10 +270,10 @@ void Store::BeginRun(RunHeader& h) {
   Transaction t(db_, path_);
   Statement s(db_, path_,
               "INSERT INTO runs (server, port, database, tbl, field, server_id, mode, time, key_columns, charset, "
-              "keyless, key_names, words) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?12, ?7, ?8, ?9, ?10, ?11, ?13)");
+              "keyless, key_names, words, filter) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?12, ?7, ?8, ?9, ?10, ?11, ?13, ?14)");
   BindTarget(s, h.target);
   s.Bind(12, h.mode).Bind(7, h.time.toUTC().toString(Qt::ISODateWithMs)).Bind(8, h.keyColumns).Bind(9, h.charset);
-  s.Bind(10, h.keyless).Bind(13, h.words);
+  s.Bind(10, h.keyless).Bind(13, h.words).Bind(14, h.where);
   s.Bind(11, h.keyNames.isEmpty() ? QString() : QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(h.keyNames)).toJson(QJsonDocument::Compact)));
   s.Step();
   h.id = sqlite3_last_insert_rowid(db_);
@@ -323,7 +325,7 @@ const char* kRunColumns =
     "SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, "
     "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), bytes, key_names, changed, "
     "CASE WHEN keyless = '' THEN 0 ELSE (SELECT COUNT(*) FROM entries WHERE run = runs.id AND rows > 0) END, "
-    "server_id, words "
+    "server_id, words, filter "
     "FROM runs WHERE ";
 
 Store::Listed ListedRun(const Statement& s) {
@@ -342,6 +344,7 @@ Store::Listed ListedRun(const Statement& s) {
   h.keyNames = KeyNames(s.Text(14));
   h.values = s.Int(16);
   h.words = s.Text(18);
+  h.where = s.Text(19);
   if (!h.keyless.isEmpty() && s.Int(15) >= 0) h.rows = s.Int(15);
   return l;
 }
@@ -615,7 +618,7 @@ void Store::CopyReadable(const QString& file) {
   sqlite3* in = damaged.db();
   if (!in) return;
   // Older journals lack some of the runs' columns.
-  bool sized = false, named = false, counted = false, identified = false, worded = false;
+  bool sized = false, named = false, counted = false, identified = false, worded = false, filtered = false;
   {
     const Query columns = Prepare(in, "PRAGMA table_info(runs)");
     if (!columns) return;
@@ -626,6 +629,7 @@ void Store::CopyReadable(const QString& file) {
       counted = counted || (name && std::strcmp(name, "changed") == 0);
       identified = identified || (name && std::strcmp(name, "server_id") == 0);
       worded = worded || (name && std::strcmp(name, "words") == 0);
+      filtered = filtered || (name && std::strcmp(name, "filter") == 0);
     }
   }
   Transaction t(db_, path_);
@@ -641,16 +645,16 @@ void Store::CopyReadable(const QString& file) {
   {
     Statement header(db_, path_,
                      "INSERT INTO runs (id, server, port, database, tbl, field, mode, time, key_columns, charset, "
-                     "keyless, undone, bytes, key_names, changed, server_id, words) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, "
-                     "?8, ?9, ?10, ?11, ?12, IFNULL(?13, 0), ?14, ?15, ?16, ?17)");
+                     "keyless, undone, bytes, key_names, changed, server_id, words, filter) VALUES (?1, ?2, ?3, ?4, ?5, "
+                     "?6, ?7, ?8, ?9, ?10, ?11, ?12, IFNULL(?13, 0), ?14, ?15, ?16, ?17, ?18)");
     const QByteArray select =
         QByteArray("SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, ") +
         (sized ? "bytes" : "NULL") + ", " + (named ? "key_names" : "''") + ", " + (counted ? "changed" : "-1") + ", " +
         (identified ? "server_id" : "''") + ", " +
-        (worded ? "words" : "''") + " FROM runs NOT INDEXED WHERE id > ?1 ORDER BY id";
+        (worded ? "words" : "''") + ", " + (filtered ? "filter" : "''") + " FROM runs NOT INDEXED WHERE id > ?1 ORDER BY id";
     ReadPast(in, select.constData(), [&](sqlite3_stmt* h) {
       const qint64 id = sqlite3_column_int64(h, 0);
-      for (int i = 0; i < 17; ++i) header.BindValue(i + 1, sqlite3_column_value(h, i));
+      for (int i = 0; i < 18; ++i) header.BindValue(i + 1, sqlite3_column_value(h, i));
       if (header.StepUnlessRefused() == SQLITE_DONE) runs[id];
       header.Reset();
       highest = std::max(highest, id);

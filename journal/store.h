@@ -62,6 +62,8 @@ struct RunHeader {
   bool undone = false;
   // The word list the run used, by its contents' hash; empty for none.
   QString words;
+  // The condition that picked the rows it converted; empty for all rows.
+  QString where;
 };
 
 // One changed row: its key, as its values where the run has keyNames, else as

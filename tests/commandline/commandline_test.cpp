@@ -16,6 +16,7 @@
 #include <sqlite3.h>
 
 #include "commandline/options.h"
+#include "database/rewrite.h"
 #include "tests/support/testdb.h"
 
 namespace {
@@ -914,6 +915,72 @@ TEST_F(CommandLineTest, AWordListAndMixedCaseValuesKeepWhatTheUserSpelt) {
               QStringList{"--table", "c", "--field", "v", "--mode", "proper", "--yes", "--words", "/nonexistent/words.txt"});
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(r.err.contains("/nonexistent/words.txt")) << r.err.toStdString();
+}
+
+TEST(Condition, OnlyOneExpressionPasses) {
+  const struct {
+    const char* where;
+    bool passes;
+  } rows[] = {
+      {"country = 'FR'", true},
+      {"name LIKE 'o''neil%' AND id BETWEEN 3 AND 9", true},
+      {"note = 'a;b -- c /* d */ #e'", true},  // inside quotes, nothing counts
+      {"`odd;name` = \"x\\\"y\"", true},
+      {"id IN (SELECT id FROM t2 WHERE (a - -1) > 0)", true},
+      {"1; DROP TABLE t", false},
+      {"1 -- the rest", false},
+      {"1 --", false},
+      {"1 # the rest", false},
+      {"1 /* hides */", false},
+      {"1 /*! executed */", false},
+      {"1) OR (1", false},
+      {"(1", false},
+      {"note = 'open", false},
+      {"   ", false},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(!Rewrite::ConditionFault(QString::fromUtf8(row.where)).has_value(), row.passes) << row.where;
+}
+
+TEST_F(CommandLineTest, AConditionConvertsOnlyItsRowsWithAndWithoutAKeyAndUndoRestoresThem) {
+  db_->Exec({"CREATE TABLE t (country CHAR(2), id INT, v VARCHAR(40), PRIMARY KEY (country, id))",
+             "INSERT INTO t VALUES ('FR', 1, 'élodie durand'), ('DE', 1, 'jürgen groß'), ('FR', 2, 'o''neil'), "
+             "('GR', 1, 'γιώργος'), ('DE', 2, 'élodie durand'), ('FR', 3, NULL)",
+             "CREATE TABLE k (country CHAR(2), v VARCHAR(40))",
+             "INSERT INTO k VALUES ('FR', 'anna smith'), ('DE', 'anna smith'), ('FR', 'zoë'), ('DE', 'zoë')"});
+  const QStringList before = Hex("t", "v");
+  const auto run = [&](const QString& table, const QString& where, const QStringList& more) {
+    return Norvale(QStringList{"convert"} + Connection() +
+                   QStringList{"--table", table, "--field", "v", "--mode", "name", "--where", where} + more);
+  };
+  // The dry run counts only the rows the condition picks.
+  Result r = run("t", "country = 'FR'", {"--dry-run", "--json"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(OneRun(r).value("read").toInt(), 3);
+  EXPECT_EQ(OneRun(r).value("changed").toInt(), 2);
+  r = run("t", "country = 'FR'", {"--yes"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(db_->Values("SELECT CONCAT(country, id, ' ', IFNULL(v, 'NULL')) FROM t ORDER BY country, id"),
+            QStringList({"DE1 jürgen groß", "DE2 élodie durand", "FR1 Élodie Durand", "FR2 O'Neil", "FR3 NULL",
+                         "GR1 γιώργος"}));
+  r = Norvale({"history"});
+  EXPECT_TRUE(r.out.contains("where country = 'FR'")) << r.out.toStdString();
+  r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--table", "t", "--field", "v", "--yes"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(Hex("t", "v"), before);
+  // Without a key the same value outside the condition stays as it is.
+  r = run("k", "country = 'DE'", {"--yes"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(db_->Values("SELECT CONCAT(country, ' ', v) FROM k ORDER BY country, v"),
+            QStringList({"DE Anna Smith", "DE Zoë", "FR anna smith", "FR zoë"}));
+  // More than one expression is refused as usage, and nothing is sent.
+  for (const char* bad : {"1; UPDATE t SET v = 'x'", "1 -- x", "1) OR (1", "country = 'FR' ORDER BY id",
+                          "country = 'FR' LIMIT 1"}) {
+    r = run("t", QString::fromUtf8(bad), {"--yes"});
+    EXPECT_EQ(r.status, 64) << bad << ": " << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("--where")) << r.err.toStdString();
+  }
+  EXPECT_EQ(Hex("t", "v"), before);
 }
 
 }  // namespace
