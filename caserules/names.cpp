@@ -5,6 +5,7 @@
 // words inside a name it leaves lowered. Everything it knows about names is
 // in kNameFacts below.
 #include <QHash>
+#include <QRegularExpression>
 #include <vector>
 
 #include "caserules/case.h"
@@ -34,6 +35,13 @@ enum class Kind {
   // Written as spelt after the first word, with or without its full stop
   // or a comma: John Smith, PhD.
   PostNominal,
+  // Lower case before a hyphen in a later word: the Arabic article and its
+  // forms (Bashar al-Assad, Salah ad-Din, Zia-ul-Haq).
+  HyphenedArticle,
+  // A Korean or Chinese family name: the hyphenated given name beside it
+  // writes its second syllable small (Kim Dae-jung, Ban Ki-moon, Chiang
+  // Kai-shek, Kang-min Liu).
+  AsianFamily,
 };
 
 struct NameFact {
@@ -59,11 +67,12 @@ constexpr NameFact kNameFacts[] = {
     {u"dall'", Kind::Prefix},
     {u"nell'", Kind::Prefix},
     {u"sant'", Kind::Prefix},
-    // Given names built on De, Da, La, Sha, Ke and Ta with an apostrophe
-    // write the rest with a capital too (De'Andre, Da'Quan, La'Tonya,
-    // Sha'Carri), and so do the West African names after N' (N'Golo,
-    // N'Diaye). Not Ja', Ma', Mu' or Sa': Arabic names write the letter
-    // after their ayn small (Ja'far, Ma'mun, Mu'awiya, Sa'id).
+    // Given names built on De, Da, La, Le, Sha, Ke, Ta and Za with an
+    // apostrophe write the rest with a capital too (De'Andre, Da'Quan,
+    // La'Tonya, Le'Veon, Sha'Carri), and so do the West African names after
+    // N' and M' (N'Golo, N'Diaye, M'Bow). Not Ja', Ma', Mu' or Sa': Arabic
+    // names write the letter after their ayn small (Ja'far, Ma'mun,
+    // Mu'awiya, Sa'id).
     {u"de'", Kind::Prefix},
     {u"da'", Kind::Prefix},
     {u"la'", Kind::Prefix},
@@ -71,6 +80,9 @@ constexpr NameFact kNameFacts[] = {
     {u"ke'", Kind::Prefix},
     {u"ta'", Kind::Prefix},
     {u"n'", Kind::Prefix},
+    {u"m'", Kind::Prefix},
+    {u"le'", Kind::Prefix},
+    {u"za'", Kind::Prefix},
     // Mac is a prefix only in these Scottish and Irish names; elsewhere "Mac"
     // is just the start of the word (Mackall, Maciel, Macedo, Machado, Mack,
     // Macey, Mace), and Macaulay, Mackie and Mackintosh are mostly written so.
@@ -92,7 +104,9 @@ constexpr NameFact kNameFacts[] = {
     {u"macnaughton", Kind::MacName},  {u"macneil", Kind::MacName},      {u"macneill", Kind::MacName},
     {u"macnicol", Kind::MacName},     {u"macphail", Kind::MacName},     {u"macphee", Kind::MacName},
     {u"macpherson", Kind::MacName},   {u"macquarrie", Kind::MacName},   {u"macqueen", Kind::MacName},
-    {u"macrae", Kind::MacName},       {u"mactavish", Kind::MacName},
+    {u"macrae", Kind::MacName},       {u"mactavish", Kind::MacName},    {u"macdiarmid", Kind::MacName},
+    {u"maccaig", Kind::MacName},      {u"maccoll", Kind::MacName},      {u"macgraw", Kind::MacName},
+    {u"macmurray", Kind::MacName},    {u"macinnis", Kind::MacName},     {u"macgill", Kind::MacName},
     // Particles. Dutch "van" is lower case after a given name, and Dutch,
     // Afrikaans and German speakers (van, von) outnumber the Flemish and
     // American "Van". "de", "da", "do", "dos", "das" and "del" are lower case
@@ -121,7 +135,11 @@ constexpr NameFact kNameFacts[] = {
     {u"binti", Kind::Particle},
     {u"bint", Kind::Particle},
     {u"ibn", Kind::Particle},
-    {u"al", Kind::Particle},
+    // "Al" alone is a house's name and keeps its capital (Al Saud, Al
+    // Thani); joined by a hyphen it is the article, small inside a name.
+    {u"al", Kind::HyphenedArticle},   {u"el", Kind::HyphenedArticle},   {u"ul", Kind::HyphenedArticle},
+    {u"ud", Kind::HyphenedArticle},   {u"ad", Kind::HyphenedArticle},   {u"ash", Kind::HyphenedArticle},
+    {u"ar", Kind::HyphenedArticle},   {u"az", Kind::HyphenedArticle},
     {u"der", Kind::Article},
     {u"den", Kind::Article},
     {u"het", Kind::Article},
@@ -155,6 +173,35 @@ constexpr NameFact kNameFacts[] = {
     {u"frs", Kind::PostNominal, u"FRS"},   {u"qc", Kind::PostNominal, u"QC"},
     {u"kc", Kind::PostNominal, u"KC"},     {u"esq", Kind::PostNominal, u"Esq"},
     {u"jr", Kind::PostNominal, u"Jr"},     {u"sr", Kind::PostNominal, u"Sr"},
+    // The commonest Korean and Chinese family names as they are romanized.
+    // Only a given name of two syllables as those romanizations spell them
+    // follows the rule, so Jean-Luc Lee and Mary-Kate Park keep their
+    // capitals.
+    {u"kim", Kind::AsianFamily},   {u"lee", Kind::AsianFamily},   {u"yi", Kind::AsianFamily},
+    {u"park", Kind::AsianFamily},  {u"pak", Kind::AsianFamily},   {u"choi", Kind::AsianFamily},
+    {u"choe", Kind::AsianFamily},  {u"jung", Kind::AsianFamily},  {u"jeong", Kind::AsianFamily},
+    {u"chung", Kind::AsianFamily}, {u"kang", Kind::AsianFamily},  {u"cho", Kind::AsianFamily},
+    {u"yoon", Kind::AsianFamily},  {u"yun", Kind::AsianFamily},   {u"youn", Kind::AsianFamily},
+    {u"jang", Kind::AsianFamily},  {u"chang", Kind::AsianFamily}, {u"lim", Kind::AsianFamily},
+    {u"han", Kind::AsianFamily},   {u"oh", Kind::AsianFamily},    {u"seo", Kind::AsianFamily},
+    {u"suh", Kind::AsianFamily},   {u"shin", Kind::AsianFamily},  {u"kwon", Kind::AsianFamily},
+    {u"hwang", Kind::AsianFamily}, {u"ahn", Kind::AsianFamily},   {u"song", Kind::AsianFamily},
+    {u"yoo", Kind::AsianFamily},   {u"ryu", Kind::AsianFamily},   {u"hong", Kind::AsianFamily},
+    {u"jeon", Kind::AsianFamily},  {u"chun", Kind::AsianFamily},  {u"jun", Kind::AsianFamily},
+    {u"ko", Kind::AsianFamily},    {u"moon", Kind::AsianFamily},  {u"yang", Kind::AsianFamily},
+    {u"son", Kind::AsianFamily},   {u"bae", Kind::AsianFamily},   {u"baek", Kind::AsianFamily},
+    {u"nam", Kind::AsianFamily},   {u"roh", Kind::AsianFamily},   {u"noh", Kind::AsianFamily},
+    {u"kwak", Kind::AsianFamily},  {u"cha", Kind::AsianFamily},   {u"min", Kind::AsianFamily},
+    {u"ban", Kind::AsianFamily},   {u"bong", Kind::AsianFamily},  {u"chen", Kind::AsianFamily},
+    {u"lin", Kind::AsianFamily},   {u"wang", Kind::AsianFamily},  {u"li", Kind::AsianFamily},
+    {u"zhang", Kind::AsianFamily}, {u"liu", Kind::AsianFamily},   {u"huang", Kind::AsianFamily},
+    {u"wu", Kind::AsianFamily},    {u"tsai", Kind::AsianFamily},  {u"chiang", Kind::AsianFamily},
+    {u"ma", Kind::AsianFamily},    {u"sun", Kind::AsianFamily},   {u"tung", Kind::AsianFamily},
+    {u"wong", Kind::AsianFamily},  {u"leung", Kind::AsianFamily}, {u"lai", Kind::AsianFamily},
+    {u"kao", Kind::AsianFamily},   {u"fan", Kind::AsianFamily},
+    {u"cheung", Kind::AsianFamily}, {u"chan", Kind::AsianFamily}, {u"lau", Kind::AsianFamily},
+    {u"hsu", Kind::AsianFamily},   {u"hsieh", Kind::AsianFamily}, {u"kuo", Kind::AsianFamily},
+    {u"tseng", Kind::AsianFamily}, {u"chou", Kind::AsianFamily},  {u"yeh", Kind::AsianFamily},
 };
 
 // The kinds each word of kNameFacts has, one bit a kind.
@@ -235,14 +282,53 @@ const char16_t* PostNominal(const QString& key) {
   return spellings.value(key.left(length), nullptr);
 }
 
-void CaseNameWord(QString& result, Span word) {
+bool IsHyphen(QChar c) { return c == u'-' || c == u'\x2010' || c == u'\x2011'; }
+
+// One syllable as Korean and Chinese romanizations spell it: up to three
+// consonants, one to three vowels, and n, ng, k, l, m, p, t or h after them.
+bool IsSyllable(QStringView part) {
+  static const QRegularExpression syllable(
+      QStringLiteral("^[bcdfghjklmnpqrstwxyz]{0,3}[aeiouy]{1,3}(ng|n|k|l|m|p|t|h)?$"));
+  return syllable.match(part.toString()).hasMatch();
+}
+
+// `smallAfterHyphen`: the parts after the first stay small (a Korean or
+// Chinese given name); `inside`: a later word, where the Arabic article
+// before a hyphen stays small.
+void CaseNameWord(QString& result, Span word, bool smallAfterHyphen = false, bool inside = false) {
   qsizetype partBegin = word.begin;
+  bool first = true;
   for (qsizetype i = word.begin; i <= word.end; ++i) {
     if (i == word.end || IsPartBreak(result.at(i))) {
-      CaseNamePart(result, {partBegin, i});
+      const bool article = inside && i < word.end && IsHyphen(result.at(i)) &&
+                           IsFact(Key(result, partBegin, i), Kind::HyphenedArticle);
+      if (!article && (first || !smallAfterHyphen)) CaseNamePart(result, {partBegin, i});
+      first = false;
       partBegin = i + 1;
     }
   }
+}
+
+// A hyphenated given name of two romanized syllables beside a Korean or
+// Chinese family name.
+bool AsianGivenName(const QString& result, const std::vector<Span>& words, size_t w) {
+  const Span word = words[w];
+  const QStringView text = QStringView(result).mid(word.begin, word.end - word.begin);
+  qsizetype hyphen = -1;
+  for (qsizetype i = 0; i < text.size(); ++i)
+    if (IsHyphen(text.at(i))) {
+      if (hyphen >= 0) return false;
+      hyphen = i;
+    }
+  // A doubled syllable keeps both capitals: Yo-Yo Ma.
+  if (hyphen <= 0 || !IsSyllable(text.left(hyphen)) || !IsSyllable(text.mid(hyphen + 1)) ||
+      text.left(hyphen) == text.mid(hyphen + 1))
+    return false;
+  const auto family = [&](size_t n) {
+    // (The word before has been cased already.)
+    return n < words.size() && IsFact(LowerText(Key(result, words[n].begin, words[n].end)), Kind::AsianFamily);
+  };
+  return family(w + 1) || (w > 0 && family(w - 1));
 }
 
 // An initial such as "J." or "J" is no full word.
@@ -278,6 +364,11 @@ QString NameCase(const QString& text) {
         continue;
       }
     }
+    if (AsianGivenName(result, words, w)) {
+      CaseNameWord(result, words[w], true);
+      particleBefore = false;
+      continue;
+    }
     if (w == 0 && words.size() > 2 && IsFact(key, Kind::Particle)) {
       CaseNameWord(result, words[w]);
       particleBefore = true;
@@ -294,7 +385,7 @@ QString NameCase(const QString& text) {
       const Span word = words[w];
       result.replace(word.begin, word.end - word.begin, UpperText(result.mid(word.begin, word.end - word.begin)));
     } else {
-      CaseNameWord(result, words[w]);
+      CaseNameWord(result, words[w], false, w > 0);
     }
   }
   return result;

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <csignal>
 #include <functional>
+#include <cmath>
 #include <cstring>
 #include <cstdio>
 #include <termios.h>
@@ -288,6 +289,11 @@ class Reporter : public Conversion::Listener {
       Err(QStringLiteral("record %1%2: %3").arg(record + 1).arg(which, text));
     }
   }
+  void Waiting(const QString& why) override {
+    if (why.isEmpty()) return;
+    ClearProgress();
+    Err(QStringLiteral("waiting: %1").arg(why));
+  }
   void Progress(qint64 record, qint64 count) {
     // Timed from the first record sent, not from a question answered.
     if (record == 0) clock_.restart();
@@ -335,7 +341,9 @@ QJsonObject SummaryJson(const Conversion::Summary& t) {
           {QStringLiteral("not_changed"), t.notChanged},
           {QStringLiteral("changed_since"), t.changedSince},
           {QStringLiteral("same_value"), t.sameValue},
-          {QStringLiteral("kept_mixed"), t.keptMixed}};
+          {QStringLiteral("kept_mixed"), t.keptMixed},
+          {QStringLiteral("waited_seconds"), std::round(t.waitedSeconds * 10) / 10},
+          {QStringLiteral("waited_for"), QJsonArray::fromStringList(t.waitedFor)}};
 }
 
 void Merge(QJsonObject& into, const QJsonObject& from) {
@@ -395,6 +403,19 @@ int Convert(QCommandLineParser& parser, Common& c) {
     return kNotDone;
   }
   const bool keepMixed = parser.isSet(QStringLiteral("keep-mixed"));
+  // What the run waits for on a live server.
+  Conversion::Gentle gentle;
+  if (parser.isSet(QStringLiteral("max-load")))
+    if (const std::optional<QString> fault = Conversion::ReadLoads(parser.value(QStringLiteral("max-load")), gentle.maxLoad))
+      return Usage(c.command, QStringLiteral("--max-load: %1").arg(*fault));
+  if (parser.isSet(QStringLiteral("critical-load"))) {
+    std::vector<std::pair<QString, qint64>> critical;
+    if (const std::optional<QString> fault = Conversion::ReadLoads(parser.value(QStringLiteral("critical-load")), critical))
+      return Usage(c.command, QStringLiteral("--critical-load: %1").arg(*fault));
+    if (critical.size() > 1) return Usage(c.command, QStringLiteral("--critical-load takes one VARIABLE=NUMBER"));
+    gentle.criticalLoad = critical.empty() ? std::pair<QString, qint64>() : critical.front();
+  }
+  gentle.pauseFile = parser.value(QStringLiteral("pause-file"));
   // Only the rows a condition picks: one expression, refused before
   // anything is read or sent where it could be more.
   const QString condition = parser.value(QStringLiteral("where")).trimmed();
@@ -418,6 +439,7 @@ int Convert(QCommandLineParser& parser, Common& c) {
     options.words = words.list;
     options.wordsHash = words.hash;
     options.keepMixed = keepMixed;
+    options.gentle = gentle;
     QJsonObject one{{QStringLiteral("database"), c.details.database}, {QStringLiteral("table"), table},
                     {QStringLiteral("field"), field}, {QStringLiteral("mode"), request.modeText},
                     {QStringLiteral("dry_run"), dry}};
@@ -475,7 +497,11 @@ int Convert(QCommandLineParser& parser, Common& c) {
                 .arg(t.unchanged)
                 .arg(t.refused)
                 .arg(t.notConvertible) +
-            (keepMixed ? QStringLiteral(", %1 kept in mixed case").arg(t.keptMixed) : QString()));
+            (keepMixed ? QStringLiteral(", %1 kept in mixed case").arg(t.keptMixed) : QString()) +
+            (t.waitedFor.isEmpty() ? QString()
+                                   : QStringLiteral(", waited %1 s for %2")
+                                         .arg(t.waitedSeconds, 0, 'f', 1)
+                                         .arg(t.waitedFor.join(QStringLiteral(", ")))));
         if (dry && !run->Keyless().isEmpty())
           Out(QStringLiteral("  this run could not be undone exactly: %1")
                   .arg(Conversion::KeylessReason(table, run->Keyless())));
@@ -771,7 +797,17 @@ int Main(int argc, char** argv) {
                                        "the settings)."),
                         QStringLiteral("file")},
                        {QStringLiteral("keep-mixed"),
-                        QStringLiteral("Proper and Name Case leave values in mixed case as they are.")}});
+                        QStringLiteral("Proper and Name Case leave values in mixed case as they are.")},
+                       {QStringLiteral("max-load"),
+                        QStringLiteral("Wait between groups while a status variable is over its bound "
+                                       "(Threads_running=25)."),
+                        QStringLiteral("VAR=N[,VAR=N]")},
+                       {QStringLiteral("critical-load"),
+                        QStringLiteral("End the run early when this status variable is over its bound "
+                                       "(Threads_running=50)."),
+                        QStringLiteral("VAR=N")},
+                       {QStringLiteral("pause-file"), QStringLiteral("Wait between groups while this file exists."),
+                        QStringLiteral("file")}});
   }
   g_json = arguments.contains(QStringLiteral("--json"));
   if (!parser.parse(NormalizedArguments(arguments))) return Usage(c.command, parser.errorText());

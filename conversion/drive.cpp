@@ -78,6 +78,7 @@ std::unique_ptr<ADODB::Connection> OpenSession(const MySQL::ConnectionDetails& d
 void Drive(Run& run, Listener& listener, const Request& request, const std::function<void(qint64, qint64)>& progress,
            const std::function<bool()>& cancelled) {
   run.Open(request.details);
+  run.SetCancelled(cancelled);
   run.Read(request.table, request.field, request.where);
   run.StartJournal({request.details.server, request.details.port, request.details.database, request.table,
                     request.field},

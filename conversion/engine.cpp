@@ -434,8 +434,9 @@ void Run::Send() {
     if (s.joining.size() >= kJoinRecords) Launch();
     return;
   }
-  // A record alone goes after the groups before it.
+  // A record alone goes after the groups before it, when the server lets it.
   Sync();
+  guarded([&] { Gentle(); });
   if (s.statement.isEmpty()) Build();
   // A value the server cannot take in one statement is never sent.
   if (!s.sender->Fits(s.statement)) {

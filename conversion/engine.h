@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -45,6 +47,10 @@ class Listener {
   virtual ~Listener() = default;
   // `key` shows the record's row as `column`=value, where the table has a key.
   virtual void RecordFailed(qint64 record, const QString& key, const QString& text, Failure kind, qint64 rows) = 0;
+  // The run waits between groups, and why ("Threads_running is 31, over
+  // 25"); told when it starts to wait and every 10 seconds after, and once
+  // with an empty text when it goes on.
+  virtual void Waiting(const QString& why) { (void)why; }
 };
 
 struct Summary {
@@ -60,7 +66,26 @@ struct Summary {
   qint64 notChanged = 0;
   qint64 changedSince = 0, sameValue = 0;  // of those, where the run can tell why
   qint64 keptMixed = 0;  // of `unchanged`, values kept because they were in mixed case already
+  // Seconds the run waited between groups for a busy server, cluster flow
+  // control or the pause file, and for which of them.
+  double waitedSeconds = 0;
+  QStringList waitedFor;
 };
+
+// What a run on a live server waits for between groups, asked at most once
+// a second: while a status variable of the server is over its bound, while
+// a cluster node is in flow control or its receive queue is long, and while
+// the pause file exists. Over the critical bound the run ends early.
+struct Gentle {
+  std::vector<std::pair<QString, qint64>> maxLoad = {{QStringLiteral("Threads_running"), 25}};
+  std::pair<QString, qint64> criticalLoad = {QStringLiteral("Threads_running"), 50};  // none where unnamed
+  qint64 receiveQueue = 100;  // a cluster node's wsrep_local_recv_queue; 0: not watched
+  QString pauseFile;
+  bool on = true;
+};
+// "Threads_running=25,Threads_connected=400": each variable and its bound;
+// why not, where the text is no such list.
+std::optional<QString> ReadLoads(const QString& text, std::vector<std::pair<QString, qint64>>& loads);
 
 // Old and new text of a value that changes, for a dry run's sample.
 struct Sample {
@@ -79,6 +104,10 @@ struct Options {
   std::shared_ptr<const Case::WordList> words;
   QString wordsHash;
   bool keepMixed = false;
+  Gentle gentle;
+  // Asked while the run waits between groups: where it says so, the wait
+  // ends and the group goes (the caller then stops the run).
+  std::function<bool()> cancelled;
 };
 
 // The word list at `path`: none where there is no file or it lists no word.
@@ -104,6 +133,9 @@ class Run {
   Run& operator=(const Run&) = delete;
 
   void Open(const MySQL::ConnectionDetails& details);
+  // What ends a wait between groups (Options::cancelled), where the caller
+  // has it only now.
+  void SetCancelled(std::function<bool()> cancelled) { options_.cancelled = std::move(cancelled); }
   // Only the rows for which `where` holds, where it is given: one SQL
   // expression over the table's columns (Rewrite::ConditionFault).
   void Read(const QString& table, const QString& field, const QString& where = {});
@@ -166,6 +198,10 @@ class Run {
   void Await(const std::atomic<bool>& done) const;
   // Sends the gathered pairs as a group, on a thread of its own.
   void Launch();
+  // Waits while the server, the cluster or the pause file asks the run to;
+  // raises Batch::FatalError over the critical bound.
+  void Gentle();
+  std::chrono::steady_clock::time_point lastGentle_{};
   template <typename Step>
   auto InOrder(Step&& step);
   template <typename Step>

@@ -100,6 +100,14 @@ void Run::Launch() {
     if (failure) std::rethrow_exception(failure);
     return;
   }
+  // A live server, its cluster or the user may ask the run to wait; the
+  // connection is idle now.
+  try {
+    Gentle();
+  } catch (...) {
+    if (s.journal) s.journal->Withdraw({group.note});
+    throw;
+  }
   jobDone_ = false;
   s.job = std::thread([this, &s, group = std::move(group)]() mutable {
     s.jobThread = std::this_thread::get_id();

@@ -45,15 +45,40 @@ namespace {
 // execute line, once for every record it stands for.
 class LineListener : public Conversion::Listener {
  public:
-  LineListener(Main::Procedure& p, const int& executeLine) : p_(p), executeLine_(executeLine) {}
+  LineListener(Main::Procedure& p, const int& executeLine, QProgressBar& bar)
+      : p_(p), executeLine_(executeLine), bar_(bar) {}
   void RecordFailed(qint64, const QString&, const QString& text, Conversion::Failure, qint64 rows) override {
     for (qint64 i = rows; i > 0; --i) p_.Line(executeLine_, [&] { throw ADODB::Error(text); });
+  }
+  // The progress bar says what the run waits for, and stops saying it.
+  void Waiting(const QString& why) override {
+    if (!why.isEmpty() && !waiting_) format_ = bar_.format();
+    waiting_ = !why.isEmpty();
+    bar_.setFormat(waiting_ ? QStringLiteral("Waiting: %1").arg(why) : format_);
   }
 
  private:
   Main::Procedure& p_;
   const int& executeLine_;
+  QProgressBar& bar_;
+  bool waiting_ = false;
+  QString format_;
 };
+
+// What the run waits for on a live server, from the settings; a bound that
+// cannot be read keeps its default.
+Conversion::Gentle GentleFromSettings() {
+  Conversion::Gentle gentle;
+  std::vector<std::pair<QString, qint64>> loads;
+  if (!Conversion::ReadLoads(Main::GetSetting(QStringLiteral("MaxLoad"), QStringLiteral("Threads_running=25")), loads))
+    gentle.maxLoad = loads;
+  if (!Conversion::ReadLoads(Main::GetSetting(QStringLiteral("CriticalLoad"), QStringLiteral("Threads_running=50")),
+                             loads) &&
+      loads.size() <= 1)
+    gentle.criticalLoad = loads.empty() ? std::pair<QString, qint64>() : loads.front();
+  gentle.pauseFile = Main::GetSetting(QStringLiteral("PauseFile"), QString());
+  return gentle;
+}
 
 // How often the window's events go on between records, in milliseconds.
 constexpr qint64 kEventsEveryMs = 10;
@@ -63,7 +88,7 @@ constexpr qint64 kEventsEveryMs = 10;
 void Form2::PushButton1_Click() {
   Main::Procedure p(QStringLiteral("Form2"), QStringLiteral("PushButton1_Click"));
   int executeLine = 0;
-  LineListener listener(p, executeLine);
+  LineListener listener(p, executeLine, *ProgressBar1);
   std::unique_ptr<Conversion::Run> run;
   qint32 lastRecord = 0;
   QString tableName, fieldName;
@@ -77,6 +102,7 @@ void Form2::PushButton1_Click() {
     options.wordsHash = words.hash;
     options.keepMixed = Main::GetSetting(QStringLiteral("KeepMixedCase"), QStringLiteral("false")) == QLatin1String("true");
     previewRules_ = {words_.get(), options.keepMixed};
+    options.gentle = GentleFromSettings();
     run = std::make_unique<Conversion::Run>(listener, options);
   });
   if (!p.If(104, [&] { return ListView2->Count() >= 1; })) {

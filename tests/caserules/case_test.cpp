@@ -298,10 +298,17 @@ TEST(NameCase, FollowsTheNameRules) {
       {u"van der", u"Van Der"},
       // Apostrophes inside given names.
       {u"DE'ANDRE JONES", u"De'Andre Jones"}, {u"sha'carri richardson", u"Sha'Carri Richardson"},
-      {u"N'GOLO KANTÉ", u"N'Golo Kanté"}, {u"ja'far al-sadiq", u"Ja'far Al-Sadiq"}, {u"mu'awiya", u"Mu'awiya"},
+      {u"N'GOLO KANTÉ", u"N'Golo Kanté"}, {u"ja'far al-sadiq", u"Ja'far al-Sadiq"}, {u"mu'awiya", u"Mu'awiya"},
       // A word's first letter takes its title case: Georgian stays Mkhedruli,
       // a digraph becomes its title form.
       {u"ვლადიმერ ჯაფარიძე", u"ვლადიმერ ჯაფარიძე"}, {u"ᲕᲚᲐᲓᲘᲛᲔᲠ", u"ვლადიმერ"},
+      // The Arabic article before a hyphen, and Al alone as a house's name.
+      {u"BASHAR AL-ASSAD", u"Bashar al-Assad"}, {u"muhammad zia-ul-haq", u"Muhammad Zia-ul-Haq"},
+      {u"TAMIM BIN HAMAD AL THANI", u"Tamim bin Hamad Al Thani"}, {u"al-khwarizmi", u"Al-Khwarizmi"},
+      // Korean and Chinese given names beside their family name; not others.
+      {u"KIM DAE-JUNG", u"Kim Dae-jung"}, {u"ban ki-moon", u"Ban Ki-moon"}, {u"KANG-MIN LIU", u"Kang-min Liu"},
+      {u"tony leung chiu-wai", u"Tony Leung Chiu-wai"}, {u"jean-luc lee", u"Jean-Luc Lee"},
+      {u"MARY-KATE PARK", u"Mary-Kate Park"}, {u"anna-lena kim", u"Anna-Lena Kim"}, {u"yo-yo ma", u"Yo-Yo Ma"},
       {u"\u01C4URO \u01C7UBI\u0106", u"\u01C5uro \u01C8ubi\u0107"}, {u"ǳenana", u"ǲenana"},
   };
   for (const Row& row : rows) {

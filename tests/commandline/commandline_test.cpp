@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <csignal>
+#include <thread>
 #include <openssl/evp.h>
 #include <sqlite3.h>
 
@@ -981,6 +982,70 @@ TEST_F(CommandLineTest, AConditionConvertsOnlyItsRowsWithAndWithoutAKeyAndUndoRe
     EXPECT_TRUE(r.err.contains("--where")) << r.err.toStdString();
   }
   EXPECT_EQ(Hex("t", "v"), before);
+}
+
+TEST_F(CommandLineTest, ARunWaitsForABusyServerAndThePauseFileAndEndsOverTheCriticalLoad) {
+  db_->Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))",
+             "INSERT INTO t SELECT seq, CONCAT(ELT(1 + seq % 3, 'ΟΔΥΣΣΕΥΣ', 'jürgen groß', 'o''neil'), ' ', seq) "
+             "FROM seq_1_to_3000"});
+  const QStringList before = Hex("t", "v");
+  const QStringList convert =
+      QStringList{"convert"} + Connection() + QStringList{"--table", "t", "--field", "v", "--mode", "name", "--yes", "--json"};
+  const auto changed = [&] { return db_->Values("SELECT COUNT(*) FROM t WHERE v LIKE BINARY 'Jürgen%'").value(0); };
+  // Sessions that keep the server's running threads up for a while.
+  const auto busy = [&](int sessions, int seconds) {
+    std::vector<std::thread> held;
+    for (int i = 0; i < sessions; ++i)
+      held.emplace_back([d = db_->Details(), seconds] {
+        auto c = MySQL::OpenConnection(d, MySQL::ProbeOptions);
+        c->Execute(QStringLiteral("SELECT SLEEP(%1)").arg(seconds));
+      });
+    return held;
+  };
+  {
+    // The pause file holds the run back until it goes.
+    const QString pause = home_.path() + "/pause";
+    QFile(pause).open(QIODevice::WriteOnly);
+    QProcess run;
+    Start(run, convert + QStringList{"--pause-file", pause});
+    QThread::sleep(3);
+    EXPECT_EQ(changed(), "0");
+    QFile::remove(pause);
+    ASSERT_TRUE(run.waitForFinished(120000));
+    EXPECT_EQ(run.exitCode(), 0);
+    const QJsonObject one = QJsonDocument::fromJson(run.readAllStandardOutput()).object().value("runs").toArray()[0].toObject();
+    EXPECT_EQ(one.value("waited_for").toArray(), QJsonArray({"pause file"}));
+    EXPECT_GE(one.value("waited_seconds").toDouble(), 2.0);
+    EXPECT_TRUE(run.readAllStandardError().contains("waiting: the pause file")) << "no word of the wait";
+    EXPECT_EQ(changed(), "1000");
+  }
+  EXPECT_EQ(Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"}).status, 0);
+  EXPECT_EQ(Hex("t", "v"), before);
+  {
+    // Over the bound the run waits for the sleeping sessions, then finishes.
+    std::vector<std::thread> held = busy(3, 4);
+    QThread::msleep(500);
+    const Result r = Norvale(convert + QStringList{"--max-load", "Threads_running=2", "--critical-load", "Threads_running=60"});
+    for (std::thread& t : held) t.join();
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(OneRun(r).value("waited_for").toArray(), QJsonArray({"Threads_running"}));
+    EXPECT_TRUE(r.err.contains("waiting: Threads_running is")) << r.err.toStdString();
+    EXPECT_EQ(changed(), "1000");
+  }
+  EXPECT_EQ(Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"}).status, 0);
+  {
+    // Over the critical bound it ends early, saying why; undo takes back
+    // what went.
+    std::vector<std::thread> held = busy(3, 3);
+    QThread::msleep(500);
+    const Result r = Norvale(convert + QStringList{"--critical-load", "Threads_running=2"});
+    for (std::thread& t : held) t.join();
+    EXPECT_EQ(r.status, 2) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("over the critical bound 2")) << r.err.toStdString();
+    Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"});
+  }
+  EXPECT_EQ(Hex("t", "v"), before);
+  EXPECT_EQ(Norvale(convert + QStringList{"--max-load", "Threads_running"}).status, 64);
 }
 
 }  // namespace

@@ -1,0 +1,120 @@
+// What a run waits for between groups on a live server.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
+#include <QThread>
+#include <thread>
+
+#include "conversion/state.h"
+
+namespace Conversion {
+
+std::optional<QString> ReadLoads(const QString& text, std::vector<std::pair<QString, qint64>>& loads) {
+  loads.clear();
+  for (const QString& item : text.split(u',', Qt::SkipEmptyParts)) {
+    const QString name = item.section(u'=', 0, 0).trimmed();
+    bool ok = false;
+    const qint64 bound = item.section(u'=', 1).trimmed().toLongLong(&ok);
+    static const QRegularExpression variable(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*$"));
+    if (!item.contains(u'=') || !ok || bound < 0 || !variable.match(name).hasMatch())
+      return QStringLiteral("%1 is not VARIABLE=NUMBER").arg(item.trimmed());
+    loads.emplace_back(name, bound);
+  }
+  return std::nullopt;
+}
+
+void Run::Gentle() {
+  State& s = *s_;
+  const Conversion::Gentle& g = options_.gentle;
+  if (!g.on || options_.dryRun) return;
+  QElapsedTimer waited;
+  QElapsedTimer said;
+  bool waiting = false;
+  QString lastKind;
+  for (;;) {
+    // At most once a second, so that a run that does not wait is not slowed.
+    const auto now = std::chrono::steady_clock::now();
+    if (!waiting && now - lastGentle_ < std::chrono::seconds(1)) return;
+    lastGentle_ = now;
+    QString why, kind;
+    if (!g.pauseFile.isEmpty() && QFileInfo::exists(g.pauseFile)) {
+      why = QStringLiteral("the pause file %1 exists").arg(g.pauseFile);
+      kind = QStringLiteral("pause file");
+    } else {
+      // The server's status in one round trip: the bounds' variables and
+      // the cluster's flow control.
+      QStringList names{QStringLiteral("'wsrep_flow_control_active'"), QStringLiteral("'wsrep_local_recv_queue'"),
+                        QStringLiteral("'wsrep_ready'")};
+      for (const auto& [name, bound] : g.maxLoad) names << MySQL::TextLiteral(name);
+      if (!g.criticalLoad.first.isEmpty()) names << MySQL::TextLiteral(g.criticalLoad.first);
+      QHash<QString, QString> status;
+      auto rows = s.connection->Execute(QStringLiteral("SHOW GLOBAL STATUS WHERE Variable_name IN (%1);")
+                                            .arg(names.join(u',')));
+      for (; rows && !rows->Eof(); rows->MoveNext())
+        status.insert(rows->Value(0).toString().toLower(), rows->Value(1).toString());
+      const auto value = [&](const QString& name) { return status.value(name.toLower()); };
+      if (!g.criticalLoad.first.isEmpty() && value(g.criticalLoad.first).toLongLong() > g.criticalLoad.second) {
+        ended_ = true;
+        throw Batch::FatalError(ADODB::Error(
+            QStringLiteral("%1 is %2, over the critical bound %3: the run ended early. What the server committed "
+                           "stays journaled.")
+                .arg(g.criticalLoad.first, value(g.criticalLoad.first))
+                .arg(g.criticalLoad.second)));
+      }
+      for (const auto& [name, bound] : g.maxLoad) {
+        if (value(name).toLongLong() > bound) {
+          why = QStringLiteral("%1 is %2, over %3").arg(name, value(name)).arg(bound);
+          kind = name;
+          break;
+        }
+      }
+      if (why.isEmpty() && value(QStringLiteral("wsrep_flow_control_active")).compare(QLatin1String("true"), Qt::CaseInsensitive) == 0) {
+        why = QStringLiteral("the cluster is in flow control");
+        kind = QStringLiteral("flow control");
+      }
+      if (why.isEmpty() && g.receiveQueue > 0 &&
+          value(QStringLiteral("wsrep_local_recv_queue")).toLongLong() > g.receiveQueue) {
+        why = QStringLiteral("the node's receive queue holds %1 write sets, over %2")
+                  .arg(value(QStringLiteral("wsrep_local_recv_queue")))
+                  .arg(g.receiveQueue);
+        kind = QStringLiteral("receive queue");
+      }
+    }
+    if (why.isEmpty()) {
+      if (waiting) {
+        totals_.waitedSeconds += waited.elapsed() / 1000.0;
+        listener_.Waiting(QString());
+      }
+      return;
+    }
+    if (!waiting) {
+      waiting = true;
+      waited.start();
+    }
+    if (!totals_.waitedFor.contains(kind)) totals_.waitedFor << kind;
+    if (!said.isValid() || said.elapsed() >= 10000 || kind != lastKind) {
+      listener_.Waiting(why);
+      said.start();
+      lastKind = kind;
+    }
+    // A second's wait, the window's events going on meanwhile.
+    QElapsedTimer second;
+    second.start();
+    QCoreApplication* app = QCoreApplication::instance();
+    const bool events = options_.responsive && app && QThread::currentThread() == app->thread();
+    while (second.elapsed() < 1000) {
+      if (options_.cancelled && options_.cancelled()) {
+        totals_.waitedSeconds += waited.elapsed() / 1000.0;
+        listener_.Waiting(QString());
+        return;
+      }
+      if (events)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+}
+
+}  // namespace Conversion
