@@ -416,6 +416,12 @@ int Convert(QCommandLineParser& parser, Common& c) {
     gentle.criticalLoad = critical.empty() ? std::pair<QString, qint64>() : critical.front();
   }
   gentle.pauseFile = parser.value(QStringLiteral("pause-file"));
+  if (parser.isSet(QStringLiteral("max-lag"))) {
+    bool ok = false;
+    gentle.maxLag = parser.value(QStringLiteral("max-lag")).toInt(&ok);
+    if (!ok || gentle.maxLag < 0) return Usage(c.command, QStringLiteral("--max-lag takes whole seconds, 0 for no check"));
+  }
+  gentle.replicas = parser.values(QStringLiteral("replica"));
   // Only the rows a condition picks: one expression, refused before
   // anything is read or sent where it could be more.
   const QString condition = parser.value(QStringLiteral("where")).trimmed();
@@ -807,7 +813,13 @@ int Main(int argc, char** argv) {
                                        "(Threads_running=50)."),
                         QStringLiteral("VAR=N")},
                        {QStringLiteral("pause-file"), QStringLiteral("Wait between groups while this file exists."),
-                        QStringLiteral("file")}});
+                        QStringLiteral("file")},
+                       {QStringLiteral("max-lag"),
+                        QStringLiteral("Wait while a replica is more than this many seconds behind (1; 0: no check)."),
+                        QStringLiteral("seconds")},
+                       {QStringLiteral("replica"),
+                        QStringLiteral("A replica to watch, instead of those the server lists; repeatable."),
+                        QStringLiteral("host[:port]")}});
   }
   g_json = arguments.contains(QStringLiteral("--json"));
   if (!parser.parse(NormalizedArguments(arguments))) return Usage(c.command, parser.errorText());

@@ -77,6 +77,7 @@ void Run::Open(const MySQL::ConnectionDetails& details) {
   // driver. A dry run changes nothing, and needs no session settings.
   s.connection = OpenSession(details, true, !options_.dryRun);
   if (options_.dryRun) return;
+  FindReplicas(details);
   s.sender = std::make_unique<Batch::Sender>(*s.connection, [this](int tag, const QString& text) {
     State& s = *s_;
     if (tag < 0 && s.valueJoin) {

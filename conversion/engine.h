@@ -81,6 +81,11 @@ struct Gentle {
   std::pair<QString, qint64> criticalLoad = {QStringLiteral("Threads_running"), 50};  // none where unnamed
   qint64 receiveQueue = 100;  // a cluster node's wsrep_local_recv_queue; 0: not watched
   QString pauseFile;
+  // No replica may be further behind than this many seconds (0: not
+  // watched): those the server names (SHOW SLAVE HOSTS), or these
+  // "HOST[:PORT]", reached with the run's login.
+  int maxLag = 1;
+  QStringList replicas;
   bool on = true;
 };
 // "Threads_running=25,Threads_connected=400": each variable and its bound;
@@ -202,6 +207,11 @@ class Run {
   // raises Batch::FatalError over the critical bound.
   void Gentle();
   std::chrono::steady_clock::time_point lastGentle_{};
+  // Connects to the replicas whose lag the run watches; raises, naming
+  // one, where it cannot, before anything is sent.
+  void FindReplicas(const MySQL::ConnectionDetails& details);
+  // Why the run waits for a replica, or nothing.
+  QString ReplicaLag();
   template <typename Step>
   auto InOrder(Step&& step);
   template <typename Step>

@@ -25,6 +25,94 @@ std::optional<QString> ReadLoads(const QString& text, std::vector<std::pair<QStr
   return std::nullopt;
 }
 
+void Run::FindReplicas(const MySQL::ConnectionDetails& details) {
+  State& s = *s_;
+  const Conversion::Gentle& g = options_.gentle;
+  if (!g.on || g.maxLag <= 0) return;
+  const QString how = QStringLiteral("name the replicas with --replica HOST[:PORT] (MaxLagSeconds and Replicas in the "
+                                     "window's settings), or turn the check off with --max-lag 0");
+  std::vector<std::pair<QString, QString>> found;  // host, port
+  if (!g.replicas.isEmpty()) {
+    for (const QString& named : g.replicas) {
+      const qsizetype colon = named.lastIndexOf(u':');
+      found.emplace_back(colon > 0 ? named.left(colon) : named, colon > 0 ? named.mid(colon + 1) : details.port);
+    }
+  } else {
+    // Without a binary log there are no replicas.
+    auto logged = s.connection->Execute(QStringLiteral("SELECT @@log_bin;"));
+    if (!logged || logged->Eof() || logged->Value(0).toInt() == 0) return;
+    try {
+      auto hosts = s.connection->Execute(QStringLiteral("SHOW SLAVE HOSTS;"));
+      for (; hosts && !hosts->Eof(); hosts->MoveNext())
+        found.emplace_back(hosts->Value(1).toString(), hosts->Value(2).toString());
+    } catch (const ADODB::Error& e) {
+      throw ADODB::Error(QStringLiteral("The server keeps a binary log, and its replicas cannot be listed (%1): %2.")
+                             .arg(QString::fromStdString(e.what()), how));
+    }
+  }
+  for (const auto& [host, port] : found) {
+    State::Replica r;
+    r.name = host + u':' + port;
+    r.details = details;
+    r.details.server = host.isEmpty() ? details.server : host;
+    r.details.port = port;
+    r.details.socket.clear();
+    try {
+      r.connection = OpenSession(r.details, options_.responsive, false);
+    } catch (const std::exception& e) {
+      throw ADODB::Error(QStringLiteral("The replica %1 cannot be reached, and the run waits for its lag (%2): %3. "
+                                        "Nothing was sent.")
+                             .arg(r.name, QString::fromStdString(e.what()), how));
+    }
+    s.replicas.push_back(std::move(r));
+  }
+}
+
+QString Run::ReplicaLag() {
+  State& s = *s_;
+  if (s.replicas.empty()) return {};
+  using Clock = std::chrono::steady_clock;
+  const auto now = Clock::now();
+  // Where the primary's binary log is now, and when that was.
+  auto position = s.connection->Execute(QStringLiteral("SELECT @@gtid_binlog_pos;"));
+  const QString here = position && !position->Eof() ? position->Value(0).toString() : QString();
+  if (!here.isEmpty() && (s.positions.empty() || s.positions.back().first != here)) s.positions.emplace_back(here, now);
+  QString why;
+  for (State::Replica& r : s.replicas) {
+    try {
+      if (!r.connection) r.connection = OpenSession(r.details, options_.responsive, false);
+      // The positions it has applied since it was last asked.
+      while (r.applied < s.positions.size()) {
+        auto reached = r.connection->Execute(
+            QStringLiteral("SELECT MASTER_GTID_WAIT(%1, 0);").arg(MySQL::TextLiteral(s.positions[r.applied].first)));
+        if (!reached || reached->Eof() || reached->Value(0).toInt() != 0) break;
+        ++r.applied;
+      }
+    } catch (const std::exception& e) {
+      r.connection.reset();  // asked again next time
+      if (why.isEmpty())
+        why = QStringLiteral("the replica %1 does not answer, so its lag cannot be measured (%2)")
+                  .arg(r.name, QString::fromStdString(e.what()));
+      continue;
+    }
+    if (r.applied >= s.positions.size()) continue;
+    const double behind =
+        std::chrono::duration<double>(now - s.positions[r.applied].second).count();
+    if (behind > options_.gentle.maxLag && why.isEmpty())
+      why = QStringLiteral("the replica %1 is %2 s behind, over %3").arg(r.name).arg(behind, 0, 'f', 1).arg(options_.gentle.maxLag);
+  }
+  // Positions every replica has applied are no longer needed.
+  size_t done = s.positions.size();
+  for (const State::Replica& r : s.replicas) done = std::min(done, r.applied);
+  if (done > 1) {
+    // The newest applied stays, so that each replica keeps one to count from.
+    const size_t drop = done - 1;
+    s.positions.erase(s.positions.begin(), s.positions.begin() + qsizetype(drop));
+    for (State::Replica& r : s.replicas) r.applied -= drop;
+  }
+  return why;
+}
+
 void Run::Gentle() {
   State& s = *s_;
   const Conversion::Gentle& g = options_.gentle;
@@ -73,6 +161,10 @@ void Run::Gentle() {
       if (why.isEmpty() && value(QStringLiteral("wsrep_flow_control_active")).compare(QLatin1String("true"), Qt::CaseInsensitive) == 0) {
         why = QStringLiteral("the cluster is in flow control");
         kind = QStringLiteral("flow control");
+      }
+      if (why.isEmpty() && g.maxLag > 0) {
+        why = ReplicaLag();
+        if (!why.isEmpty()) kind = QStringLiteral("replica lag");
       }
       if (why.isEmpty() && g.receiveQueue > 0 &&
           value(QStringLiteral("wsrep_local_recv_queue")).toLongLong() > g.receiveQueue) {

@@ -5,6 +5,8 @@
 #include <QHash>
 #include <QString>
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <thread>
@@ -90,6 +92,18 @@ struct Run::State {
   };
   std::vector<JobRefusal> jobRefusals;
   std::thread::id jobThread;
+
+  // The replicas whose lag the run watches, and the primary's binlog
+  // positions with the time each was seen: a replica is as far behind as
+  // the oldest position it has not applied.
+  struct Replica {
+    QString name;  // host:port
+    MySQL::ConnectionDetails details;
+    std::unique_ptr<ADODB::Connection> connection;
+    size_t applied = 0;  // positions it has applied, from the front
+  };
+  std::vector<Replica> replicas;
+  std::deque<std::pair<QString, std::chrono::steady_clock::time_point>> positions;
 
   // What the server says the run changed, and the rows it was meant to
   // change and did not: told from the group's thread too.

@@ -77,6 +77,11 @@ Conversion::Gentle GentleFromSettings() {
       loads.size() <= 1)
     gentle.criticalLoad = loads.empty() ? std::pair<QString, qint64>() : loads.front();
   gentle.pauseFile = Main::GetSetting(QStringLiteral("PauseFile"), QString());
+  bool ok = false;
+  const int lag = Main::GetSetting(QStringLiteral("MaxLagSeconds"), QStringLiteral("1")).toInt(&ok);
+  if (ok && lag >= 0) gentle.maxLag = lag;
+  gentle.replicas = Main::GetSetting(QStringLiteral("Replicas"), QString()).split(u',', Qt::SkipEmptyParts);
+  for (QString& r : gentle.replicas) r = r.trimmed();
   return gentle;
 }
 

@@ -1048,4 +1048,50 @@ TEST_F(CommandLineTest, ARunWaitsForABusyServerAndThePauseFileAndEndsOverTheCrit
   EXPECT_EQ(Norvale(convert + QStringList{"--max-load", "Threads_running"}).status, 64);
 }
 
+TEST_F(CommandLineTest, ARunWaitsWhileAReplicaDoesNotApplyAndTheReplicaEndsExact) {
+  PrivateReplicaPair servers("ROW");
+  TestDatabase db(servers.Primary());
+  db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))",
+           "INSERT INTO t SELECT seq, CONCAT(ELT(1 + seq % 3, 'ΟΔΥΣΣΕΥΣ', 'jürgen groß', 'o''neil'), ' ', seq) "
+           "FROM seq_1_to_300000"});
+  ASSERT_TRUE(servers.CatchUp());
+  const MySQL::ConnectionDetails d = db.Details();
+  const QStringList convert{"convert", "-h", d.server, "-P", d.port, "-u", d.user, "-p" + d.password, "-D", d.database,
+                            "--table", "t", "--field", "v", "--mode", "upper", "--yes", "--json"};
+  // A replica that cannot be reached stops the run before anything is sent.
+  Result r = Norvale(convert + QStringList{"--replica", "127.0.0.1:1"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("127.0.0.1:1 cannot be reached") && r.err.contains("--max-lag 0")) << r.err.toStdString();
+  const auto converted = [&] { return db.Values("SELECT COUNT(*) FROM t WHERE v LIKE BINARY 'JÜRGEN%'").value(0).toInt(); };
+  EXPECT_EQ(converted(), 0);
+  // The replica's applier stops once the run has begun to send: the run
+  // waits, says why, and goes on once it runs again.
+  const MySQL::ConnectionDetails replica = servers.Replica(d.database);
+  QProcess run;
+  Start(run, convert);
+  QElapsedTimer waited;
+  waited.start();
+  while (converted() == 0 && waited.elapsed() < 120000) QThread::msleep(20);
+  Sql(replica, {"STOP SLAVE SQL_THREAD"});
+  QByteArray err;
+  while (!err.contains("waiting: the replica") && run.state() == QProcess::Running && waited.elapsed() < 180000) {
+    run.waitForReadyRead(200);
+    err += run.readAllStandardError();
+  }
+  EXPECT_TRUE(err.contains("waiting: the replica " + d.server.toUtf8() + ":")) << err.toStdString();
+  EXPECT_EQ(run.state(), QProcess::Running) << "the run went on while the replica applied nothing";
+  QThread::sleep(2);
+  const int whileStopped = converted();
+  EXPECT_LT(whileStopped, 100000);  // long before the end
+  Sql(replica, {"START SLAVE SQL_THREAD"});
+  ASSERT_TRUE(run.waitForFinished(300000));
+  EXPECT_EQ(run.exitCode(), 0) << (err + run.readAllStandardError()).toStdString();
+  const QJsonObject one = QJsonDocument::fromJson(run.readAllStandardOutput()).object().value("runs").toArray()[0].toObject();
+  EXPECT_TRUE(one.value("waited_for").toArray().contains("replica lag"));
+  ASSERT_TRUE(servers.CatchUp());
+  const QString query = "SELECT MD5(GROUP_CONCAT(id, ':', HEX(v) ORDER BY id)) FROM t";
+  EXPECT_EQ(Column(replica, query), Column(d, query));
+  EXPECT_EQ(converted(), 100000);
+}
+
 }  // namespace
