@@ -474,6 +474,7 @@ void Run::Finish() {
   Sync();
   if (options_.dryRun || ended_ || !s.sender) return;
   try {
+    Gentle();  // the last group waits as the others did
     std::vector<Pair> last;
     last.swap(s.joining);
     SendJoin(s, MakeGroup(s, std::move(last)));
