@@ -422,6 +422,11 @@ int Convert(QCommandLineParser& parser, Common& c) {
     if (!ok || gentle.maxLag < 0) return Usage(c.command, QStringLiteral("--max-lag takes whole seconds, 0 for no check"));
   }
   gentle.replicas = parser.values(QStringLiteral("replica"));
+  if (parser.isSet(QStringLiteral("chunk-time"))) {
+    bool ok = false;
+    gentle.chunkTime = parser.value(QStringLiteral("chunk-time")).toDouble(&ok);
+    if (!ok || gentle.chunkTime < 0) return Usage(c.command, QStringLiteral("--chunk-time takes seconds, 0 for groups of 1,000"));
+  }
   // Only the rows a condition picks: one expression, refused before
   // anything is read or sent where it could be more.
   const QString condition = parser.value(QStringLiteral("where")).trimmed();
@@ -819,7 +824,10 @@ int Main(int argc, char** argv) {
                         QStringLiteral("seconds")},
                        {QStringLiteral("replica"),
                         QStringLiteral("A replica to watch, instead of those the server lists; repeatable."),
-                        QStringLiteral("host[:port]")}});
+                        QStringLiteral("host[:port]")},
+                       {QStringLiteral("chunk-time"),
+                        QStringLiteral("Seconds a group's transaction may take: slower groups get smaller (0.5)."),
+                        QStringLiteral("seconds")}});
   }
   g_json = arguments.contains(QStringLiteral("--json"));
   if (!parser.parse(NormalizedArguments(arguments))) return Usage(c.command, parser.errorText());

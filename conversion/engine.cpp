@@ -432,7 +432,7 @@ void Run::Send() {
       s.joiningBytes += pairBytes;
     }
     if (told) std::rethrow_exception(told);
-    if (s.joining.size() >= kJoinRecords) Launch();
+    if (s.joining.size() >= s.groupRecords) Launch();
     return;
   }
   // A record alone goes after the groups before it, when the server lets it.

@@ -86,6 +86,10 @@ struct Gentle {
   // "HOST[:PORT]", reached with the run's login.
   int maxLag = 1;
   QStringList replicas;
+  // Seconds a group's transaction may take on the server: a slower group
+  // halves the next ones (to 50 records), a much faster one lets them grow
+  // back (to 1,000). 0: groups of 1,000 always.
+  double chunkTime = 0.5;
   bool on = true;
 };
 // "Threads_running=25,Threads_connected=400": each variable and its bound;

@@ -100,6 +100,15 @@ void Run::Launch() {
     if (failure) std::rethrow_exception(failure);
     return;
   }
+  // Groups are paced to the time the server takes for them: no transaction
+  // holds its rows, or a replica's applier, much longer than the bound.
+  const double chunkTime = options_.gentle.on ? options_.gentle.chunkTime : 0;
+  if (chunkTime > 0 && s.lastGroupSeconds > 0) {
+    if (s.lastGroupSeconds > chunkTime)
+      s.groupRecords = std::max<size_t>(kPacedRecords, s.groupRecords / 2);
+    else if (s.lastGroupSeconds < chunkTime / 4)
+      s.groupRecords = std::min(kJoinRecords, s.groupRecords + s.groupRecords / 2);
+  }
   // A live server, its cluster or the user may ask the run to wait; the
   // connection is idle now.
   try {
@@ -175,9 +184,11 @@ void Run::SendJoin(State& s, Group g) {
   }
   // A group is a transaction of its own: once it is answered, what went
   // wrong is in `alone` and its pairs are let go.
+  const auto started = std::chrono::steady_clock::now();
   s.sender->Add(Rewrite::GroupStatement(s.table, s.field, s.identity, g.number), -g.number - 1, std::move(g.note),
                 qint64(s.group.size()));
   s.sender->Flush();
+  s.lastGroupSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::vector<Pair>().swap(s.group);
   SendAlone(s);
 }

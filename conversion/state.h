@@ -29,6 +29,7 @@ namespace Conversion {
 // busy cluster.
 constexpr qsizetype kJoinBytes = 512 * 1024;
 constexpr size_t kJoinRecords = 1000;
+constexpr size_t kPacedRecords = 50;  // the fewest a paced group holds
 
 // By key, many records go together as one join (tagged from -1 down). A
 // join the server refuses goes again record by record, so that each
@@ -74,6 +75,8 @@ struct Run::State {
 
   bool joined = false;
   std::vector<Pair> joining;
+  size_t groupRecords = kJoinRecords;  // as paced by the groups' times
+  std::atomic<double> lastGroupSeconds{0};
   qsizetype joiningBytes = 0;
   std::vector<Pair> group;  // the join under way: each goes as a transaction of its own
   int groups = 0;

@@ -81,6 +81,8 @@ Conversion::Gentle GentleFromSettings() {
   const int lag = Main::GetSetting(QStringLiteral("MaxLagSeconds"), QStringLiteral("1")).toInt(&ok);
   if (ok && lag >= 0) gentle.maxLag = lag;
   gentle.replicas = Main::GetSetting(QStringLiteral("Replicas"), QString()).split(u',', Qt::SkipEmptyParts);
+  const double chunk = Main::GetSetting(QStringLiteral("ChunkTime"), QStringLiteral("0.5")).toDouble(&ok);
+  if (ok && chunk >= 0) gentle.chunkTime = chunk;
   for (QString& r : gentle.replicas) r = r.trimmed();
   return gentle;
 }
