@@ -10,6 +10,23 @@
 #include "conversion/state.h"
 
 namespace Conversion {
+namespace {
+
+bool IsMariaDb(const ADODB::Connection& connection) {
+  return connection.ServerVersion().contains(QLatin1String("MariaDB"), Qt::CaseInsensitive);
+}
+
+// The primary's binary log position as GTIDs, and the test of whether a
+// replica has applied one, in each server's terms.
+QString PositionQuery(bool mariaDb) {
+  return mariaDb ? QStringLiteral("SELECT @@GLOBAL.gtid_binlog_pos;") : QStringLiteral("SELECT @@GLOBAL.gtid_executed;");
+}
+QString AppliedQuery(bool mariaDb, const QString& position) {
+  return mariaDb ? QStringLiteral("SELECT MASTER_GTID_WAIT(%1, 0) = 0;").arg(MySQL::TextLiteral(position))
+                 : QStringLiteral("SELECT GTID_SUBSET(%1, @@GLOBAL.gtid_executed);").arg(MySQL::TextLiteral(position));
+}
+
+}  // namespace
 
 std::optional<QString> ReadLoads(const QString& text, std::vector<std::pair<QString, qint64>>& loads) {
   loads.clear();
@@ -38,17 +55,36 @@ void Run::FindReplicas(const MySQL::ConnectionDetails& details) {
       found.emplace_back(colon > 0 ? named.left(colon) : named, colon > 0 ? named.mid(colon + 1) : details.port);
     }
   } else {
-    // Without a binary log there are no replicas.
-    auto logged = s.connection->Execute(QStringLiteral("SELECT @@log_bin;"));
+    // Without a binary log, or a replica reading it, there is none to watch.
+    auto logged = s.connection->Execute(QStringLiteral("SELECT @@GLOBAL.log_bin;"));
     if (!logged || logged->Eof() || logged->Value(0).toInt() == 0) return;
-    try {
-      auto hosts = s.connection->Execute(QStringLiteral("SHOW SLAVE HOSTS;"));
-      for (; hosts && !hosts->Eof(); hosts->MoveNext())
-        found.emplace_back(hosts->Value(1).toString(), hosts->Value(2).toString());
-    } catch (const ADODB::Error& e) {
-      throw ADODB::Error(QStringLiteral("The server keeps a binary log, and its replicas cannot be listed (%1): %2.")
-                             .arg(QString::fromStdString(e.what()), how));
+    auto dumps = s.connection->Execute(QStringLiteral(
+        "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE COMMAND LIKE 'Binlog Dump%';"));
+    if (!dumps || dumps->Eof() || dumps->Value(0).toLongLong() == 0) return;
+    QString refused;
+    bool listed = false;
+    for (const char* list : {"SHOW REPLICAS;", "SHOW REPLICA HOSTS;", "SHOW SLAVE HOSTS;"}) {
+      try {
+        auto hosts = s.connection->Execute(QLatin1String(list));
+        for (; hosts && !hosts->Eof(); hosts->MoveNext())
+          found.emplace_back(hosts->Value(1).toString(), hosts->Value(2).toString());
+        listed = true;
+        break;
+      } catch (const ADODB::Error& e) {
+        refused = QString::fromStdString(e.what());
+      }
     }
+    if (!listed)
+      throw ADODB::Error(QStringLiteral("Replicas read this server's binary log, and they cannot be listed (%1): %2.")
+                             .arg(refused, how));
+  }
+  // Their lag is told by the GTIDs they have applied.
+  if (!found.empty()) {
+    auto position = s.connection->Execute(PositionQuery(IsMariaDb(*s.connection)));
+    if (!position || position->Eof() || position->Value(0).toString().isEmpty())
+      throw ADODB::Error(QStringLiteral("The server's replicas are watched by the GTIDs they have applied, and this "
+                                        "server gives its transactions none (gtid_mode): %1.")
+                             .arg(how));
   }
   for (const auto& [host, port] : found) {
     State::Replica r;
@@ -74,7 +110,8 @@ QString Run::ReplicaLag() {
   using Clock = std::chrono::steady_clock;
   const auto now = Clock::now();
   // Where the primary's binary log is now, and when that was.
-  auto position = s.connection->Execute(QStringLiteral("SELECT @@gtid_binlog_pos;"));
+  const bool mariaDb = IsMariaDb(*s.connection);
+  auto position = s.connection->Execute(PositionQuery(mariaDb));
   const QString here = position && !position->Eof() ? position->Value(0).toString() : QString();
   if (!here.isEmpty() && (s.positions.empty() || s.positions.back().first != here)) s.positions.emplace_back(here, now);
   QString why;
@@ -83,9 +120,8 @@ QString Run::ReplicaLag() {
       if (!r.connection) r.connection = OpenSession(r.details, options_.responsive, false);
       // The positions it has applied since it was last asked.
       while (r.applied < s.positions.size()) {
-        auto reached = r.connection->Execute(
-            QStringLiteral("SELECT MASTER_GTID_WAIT(%1, 0);").arg(MySQL::TextLiteral(s.positions[r.applied].first)));
-        if (!reached || reached->Eof() || reached->Value(0).toInt() != 0) break;
+        auto reached = r.connection->Execute(AppliedQuery(mariaDb, s.positions[r.applied].first));
+        if (!reached || reached->Eof() || reached->Value(0).toInt() != 1) break;
         ++r.applied;
       }
     } catch (const std::exception& e) {
@@ -138,8 +174,13 @@ void Run::Gentle() {
       for (const auto& [name, bound] : g.maxLoad) names << MySQL::TextLiteral(name);
       if (!g.criticalLoad.first.isEmpty()) names << MySQL::TextLiteral(g.criticalLoad.first);
       QHash<QString, QString> status;
-      auto rows = s.connection->Execute(QStringLiteral("SHOW GLOBAL STATUS WHERE Variable_name IN (%1);")
-                                            .arg(names.join(u',')));
+      // As a query both servers prepare: MySQL keeps the status in
+      // performance_schema, MariaDB in information_schema.
+      const QString table = IsMariaDb(*s.connection) ? QStringLiteral("information_schema.GLOBAL_STATUS")
+                                                     : QStringLiteral("performance_schema.global_status");
+      auto rows = s.connection->Execute(
+          QStringLiteral("SELECT VARIABLE_NAME, VARIABLE_VALUE FROM %1 WHERE VARIABLE_NAME IN (%2);")
+              .arg(table, names.join(u',').toUpper()));
       for (; rows && !rows->Eof(); rows->MoveNext())
         status.insert(rows->Value(0).toString().toLower(), rows->Value(1).toString());
       const auto value = [&](const QString& name) { return status.value(name.toLower()); };

@@ -34,7 +34,7 @@ void Connection::Open(const QString& connectionString) {
   if (IsOpen()) throw Error(QStringLiteral("Operation is not allowed when the object is open."));
   auto env = Environment();
   auto dbc = std::make_shared<Handles>(SQL_HANDLE_DBC, env);
-  dbc->calls = std::make_shared<std::atomic<int>>(0);
+  dbc->calls = std::make_shared<Handles::Calls>();
   Check(SQLAllocHandle(SQL_HANDLE_DBC, env->handle, &dbc->handle), SQL_HANDLE_ENV, env->handle);
   Check(SQLSetConnectAttr(dbc->handle, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(ConnectionTimeout)),
                           0),

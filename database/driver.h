@@ -22,6 +22,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <unistd.h>
 
 namespace ADODB {
 
@@ -132,9 +133,14 @@ struct Handles {
   std::shared_ptr<Handles> parent;
   std::vector<std::weak_ptr<Handles>> children;
   std::shared_ptr<Worker> worker;  // where the driver is called, if not here
-  // How many driver calls on a connection and its statements are under way
-  // (a connection's watch for stalls reads it); null for the environment.
-  std::shared_ptr<std::atomic<int>> calls;
+  // The driver calls under way on a connection and its statements, and the
+  // thread the latest runs on (a connection's watch for stalls reads them);
+  // null for the environment.
+  struct Calls {
+    std::atomic<int> count{0};
+    std::atomic<pid_t> thread{0};
+  };
+  std::shared_ptr<Calls> calls;
 
   Handles(SQLSMALLINT t, std::shared_ptr<Handles> p) : type(t), parent(std::move(p)) {
     if (parent) {
@@ -150,16 +156,20 @@ struct Handles {
   // Runs driver calls where this handle's calls belong.
   void Call(const std::function<void()>& task) {
     struct UnderWay {
-      std::atomic<int>* calls;
-      explicit UnderWay(std::atomic<int>* c) : calls(c) {
-        if (calls) ++*calls;
+      Calls* calls;
+      explicit UnderWay(Calls* c) : calls(c) {
+        if (calls) ++calls->count;
       }
       ~UnderWay() {
-        if (calls) --*calls;
+        if (calls) --calls->count;
       }
     } underWay(calls.get());
-    if (worker) worker->Call(task);
-    else task();
+    const auto here = [&] {
+      if (calls) calls->thread = pid_t(::gettid());
+      task();
+    };
+    if (worker) worker->Call(here);
+    else here();
   }
   void Free() {
     Call([this] { FreeHere(); });

@@ -1,5 +1,6 @@
 #include "database/stall.h"
 
+#include <QFile>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -32,6 +33,16 @@ bool IsTcp(int fd) {
   return (domain == AF_INET || domain == AF_INET6) && type == SOCK_STREAM;
 }
 
+// Whether the thread is on the processor, or ready to be ('R' in its stat).
+bool Running(pid_t thread) {
+  if (thread <= 0) return false;
+  QFile stat(QStringLiteral("/proc/self/task/%1/stat").arg(thread));
+  if (!stat.open(QIODevice::ReadOnly)) return false;
+  const QByteArray line = stat.readAll();
+  const qsizetype name = line.lastIndexOf(')');
+  return name > 0 && name + 2 < line.size() && line.at(name + 2) == 'R';
+}
+
 }  // namespace
 
 StallWatch::Sockets StallWatch::TcpSockets() {
@@ -58,7 +69,7 @@ int StallWatch::NewSocket(const Sockets& before, const Sockets& after) {
   return found;
 }
 
-StallWatch::StallWatch(int socket, std::shared_ptr<std::atomic<int>> calls, qint64 id, QString connectionString,
+StallWatch::StallWatch(int socket, std::shared_ptr<Handles::Calls> calls, qint64 id, QString connectionString,
                        bool plainText, int seconds)
     : socket_(socket), calls_(std::move(calls)), id_(id), connectionString_(std::move(connectionString)), plainText_(plainText),
       seconds_(seconds) {
@@ -94,9 +105,13 @@ void StallWatch::Loop() {
     // by the other end.
     int unsent = 0;
     if (::ioctl(socket_, SIOCOUTQ, &unsent) != 0) unsent = 0;
-    const bool waiting = *calls_ > 0 || unsent > 0;
+    const bool waiting = calls_->count > 0 || unsent > 0;
+    // Bytes that came and wait to be read, or a call that is running on the
+    // processor rather than waiting: the program is slow, not the network.
+    int unread = 0;
+    if (::ioctl(socket_, SIOCINQ, &unread) != 0) unread = 0;
     const quint64 now = info.tcpi_bytes_acked + info.tcpi_bytes_received;
-    if (now != moved || !waiting) {
+    if (now != moved || !waiting || unread > 0 || Running(calls_->thread)) {
       moved = now;
       still = Clock::now();
       continue;

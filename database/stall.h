@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "database/driver.h"
+
 namespace ADODB {
 
 class StallWatch {
@@ -34,7 +36,7 @@ class StallWatch {
   // not 0: connection `id` on the server, asked about through a new
   // connection opened with `connectionString` (+ the driver's options for
   // `plainText`) within `seconds`.
-  StallWatch(int socket, std::shared_ptr<std::atomic<int>> calls, qint64 id, QString connectionString, bool plainText,
+  StallWatch(int socket, std::shared_ptr<Handles::Calls> calls, qint64 id, QString connectionString, bool plainText,
              int seconds);
   ~StallWatch();
   StallWatch(const StallWatch&) = delete;
@@ -49,7 +51,7 @@ class StallWatch {
   Verdict Ask() const;
 
   const int socket_;
-  const std::shared_ptr<std::atomic<int>> calls_;
+  const std::shared_ptr<Handles::Calls> calls_;
   unsigned long inode_ = 0;
   const qint64 id_;
   const QString connectionString_;
