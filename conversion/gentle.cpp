@@ -19,7 +19,8 @@ bool IsMariaDb(const ADODB::Connection& connection) {
 // The primary's binary log position as GTIDs, and the test of whether a
 // replica has applied one, in each server's terms.
 QString PositionQuery(bool mariaDb) {
-  return mariaDb ? QStringLiteral("SELECT @@GLOBAL.gtid_binlog_pos;") : QStringLiteral("SELECT @@GLOBAL.gtid_executed;");
+  return mariaDb ? QStringLiteral("SELECT @@GLOBAL.gtid_binlog_pos;")
+                 : QStringLiteral("SELECT @@GLOBAL.gtid_executed;");
 }
 QString AppliedQuery(bool mariaDb, const QString& position) {
   return mariaDb ? QStringLiteral("SELECT MASTER_GTID_WAIT(%1, 0) = 0;").arg(MySQL::TextLiteral(position))
@@ -135,7 +136,10 @@ QString Run::ReplicaLag() {
     const double behind =
         std::chrono::duration<double>(now - s.positions[r.applied].second).count();
     if (behind > options_.gentle.maxLag && why.isEmpty())
-      why = QStringLiteral("the replica %1 is %2 s behind, over %3").arg(r.name).arg(behind, 0, 'f', 1).arg(options_.gentle.maxLag);
+      why = QStringLiteral("the replica %1 is %2 s behind, over %3")
+                .arg(r.name)
+                .arg(behind, 0, 'f', 1)
+                .arg(options_.gentle.maxLag);
   }
   // Positions every replica has applied are no longer needed.
   size_t done = s.positions.size();
@@ -150,103 +154,118 @@ QString Run::ReplicaLag() {
 }
 
 void Run::Gentle() {
-  State& s = *s_;
-  const Conversion::Gentle& g = options_.gentle;
-  if (!g.on || options_.dryRun) return;
-  QElapsedTimer waited;
-  QElapsedTimer said;
-  bool waiting = false;
-  QString lastKind;
-  for (;;) {
-    // At most once a second, so that a run that does not wait is not slowed.
-    const auto now = std::chrono::steady_clock::now();
-    if (!waiting && now - lastGentle_ < std::chrono::seconds(1)) return;
-    lastGentle_ = now;
-    QString why, kind;
-    if (!g.pauseFile.isEmpty() && QFileInfo::exists(g.pauseFile)) {
-      why = QStringLiteral("the pause file %1 exists").arg(g.pauseFile);
-      kind = QStringLiteral("pause file");
-    } else {
-      // The server's status in one round trip: the bounds' variables and
-      // the cluster's flow control.
-      QStringList names{QStringLiteral("'wsrep_flow_control_active'"), QStringLiteral("'wsrep_local_recv_queue'"),
-                        QStringLiteral("'wsrep_ready'")};
-      for (const auto& [name, bound] : g.maxLoad) names << MySQL::TextLiteral(name);
-      if (!g.criticalLoad.first.isEmpty()) names << MySQL::TextLiteral(g.criticalLoad.first);
-      QHash<QString, QString> status;
-      // As a query both servers prepare: MySQL keeps the status in
-      // performance_schema, MariaDB in information_schema.
-      const QString table = IsMariaDb(*s.connection) ? QStringLiteral("information_schema.GLOBAL_STATUS")
-                                                     : QStringLiteral("performance_schema.global_status");
-      auto rows = s.connection->Execute(
-          QStringLiteral("SELECT VARIABLE_NAME, VARIABLE_VALUE FROM %1 WHERE VARIABLE_NAME IN (%2);")
-              .arg(table, names.join(u',').toUpper()));
-      for (; rows && !rows->Eof(); rows->MoveNext())
-        status.insert(rows->Value(0).toString().toLower(), rows->Value(1).toString());
-      const auto value = [&](const QString& name) { return status.value(name.toLower()); };
-      if (!g.criticalLoad.first.isEmpty() && value(g.criticalLoad.first).toLongLong() > g.criticalLoad.second) {
-        ended_ = true;
-        throw Batch::FatalError(ADODB::Error(
-            QStringLiteral("%1 is %2, over the critical bound %3: the run ended early. What the server committed "
-                           "stays journaled.")
-                .arg(g.criticalLoad.first, value(g.criticalLoad.first))
-                .arg(g.criticalLoad.second)));
-      }
-      for (const auto& [name, bound] : g.maxLoad) {
-        if (value(name).toLongLong() > bound) {
-          why = QStringLiteral("%1 is %2, over %3").arg(name, value(name)).arg(bound);
-          kind = name;
-          break;
+  // A check that fails ends the run as a lost connection would: a run that
+  // cannot tell whether it should wait does not go on guessing.
+  const auto checks = [&] {
+    State& s = *s_;
+    const Conversion::Gentle& g = options_.gentle;
+    if (!g.on || options_.dryRun) return;
+    QElapsedTimer waited;
+    QElapsedTimer said;
+    bool waiting = false;
+    QString lastKind;
+    for (;;) {
+      // At most once a second, so that a run that does not wait is not slowed.
+      const auto now = std::chrono::steady_clock::now();
+      if (!waiting && now - lastGentle_ < std::chrono::seconds(1)) return;
+      lastGentle_ = now;
+      QString why, kind;
+      if (!g.pauseFile.isEmpty() && QFileInfo::exists(g.pauseFile)) {
+        why = QStringLiteral("the pause file %1 exists").arg(g.pauseFile);
+        kind = QStringLiteral("pause file");
+      } else {
+        // The server's status in one round trip: the bounds' variables and
+        // the cluster's flow control.
+        QStringList names{QStringLiteral("'wsrep_flow_control_active'"), QStringLiteral("'wsrep_local_recv_queue'"),
+                          QStringLiteral("'wsrep_ready'")};
+        for (const auto& [name, bound] : g.maxLoad) names << MySQL::TextLiteral(name);
+        if (!g.criticalLoad.first.isEmpty()) names << MySQL::TextLiteral(g.criticalLoad.first);
+        QHash<QString, QString> status;
+        // As a query both servers prepare: MySQL keeps the status in
+        // performance_schema, MariaDB in information_schema.
+        const QString table = IsMariaDb(*s.connection) ? QStringLiteral("information_schema.GLOBAL_STATUS")
+                                                       : QStringLiteral("performance_schema.global_status");
+        auto rows = s.connection->Execute(
+            QStringLiteral("SELECT VARIABLE_NAME, VARIABLE_VALUE FROM %1 WHERE VARIABLE_NAME IN (%2);")
+                .arg(table, names.join(u',').toUpper()));
+        for (; rows && !rows->Eof(); rows->MoveNext())
+          status.insert(rows->Value(0).toString().toLower(), rows->Value(1).toString());
+        const auto value = [&](const QString& name) { return status.value(name.toLower()); };
+        if (!g.criticalLoad.first.isEmpty() && value(g.criticalLoad.first).toLongLong() > g.criticalLoad.second) {
+          ended_ = true;
+          throw Batch::FatalError(ADODB::Error(
+              QStringLiteral("%1 is %2, over the critical bound %3: the run ended early. What the server committed "
+                             "stays journaled.")
+                  .arg(g.criticalLoad.first, value(g.criticalLoad.first))
+                  .arg(g.criticalLoad.second)));
+        }
+        for (const auto& [name, bound] : g.maxLoad) {
+          if (value(name).toLongLong() > bound) {
+            why = QStringLiteral("%1 is %2, over %3").arg(name, value(name)).arg(bound);
+            kind = name;
+            break;
+          }
+        }
+        const QString flowControl = value(QStringLiteral("wsrep_flow_control_active"));
+        if (why.isEmpty() && flowControl.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0) {
+          why = QStringLiteral("the cluster is in flow control");
+          kind = QStringLiteral("flow control");
+        }
+        if (why.isEmpty() && g.maxLag > 0) {
+          why = ReplicaLag();
+          if (!why.isEmpty()) kind = QStringLiteral("replica lag");
+        }
+        if (why.isEmpty() && g.receiveQueue > 0 &&
+            value(QStringLiteral("wsrep_local_recv_queue")).toLongLong() > g.receiveQueue) {
+          why = QStringLiteral("the node's receive queue holds %1 write sets, over %2")
+                    .arg(value(QStringLiteral("wsrep_local_recv_queue")))
+                    .arg(g.receiveQueue);
+          kind = QStringLiteral("receive queue");
         }
       }
-      if (why.isEmpty() && value(QStringLiteral("wsrep_flow_control_active")).compare(QLatin1String("true"), Qt::CaseInsensitive) == 0) {
-        why = QStringLiteral("the cluster is in flow control");
-        kind = QStringLiteral("flow control");
-      }
-      if (why.isEmpty() && g.maxLag > 0) {
-        why = ReplicaLag();
-        if (!why.isEmpty()) kind = QStringLiteral("replica lag");
-      }
-      if (why.isEmpty() && g.receiveQueue > 0 &&
-          value(QStringLiteral("wsrep_local_recv_queue")).toLongLong() > g.receiveQueue) {
-        why = QStringLiteral("the node's receive queue holds %1 write sets, over %2")
-                  .arg(value(QStringLiteral("wsrep_local_recv_queue")))
-                  .arg(g.receiveQueue);
-        kind = QStringLiteral("receive queue");
-      }
-    }
-    if (why.isEmpty()) {
-      if (waiting) {
-        totals_.waitedSeconds += waited.elapsed() / 1000.0;
-        listener_.Waiting(QString());
-      }
-      return;
-    }
-    if (!waiting) {
-      waiting = true;
-      waited.start();
-    }
-    if (!totals_.waitedFor.contains(kind)) totals_.waitedFor << kind;
-    if (!said.isValid() || said.elapsed() >= 10000 || kind != lastKind) {
-      listener_.Waiting(why);
-      said.start();
-      lastKind = kind;
-    }
-    // A second's wait, the window's events going on meanwhile.
-    QElapsedTimer second;
-    second.start();
-    QCoreApplication* app = QCoreApplication::instance();
-    const bool events = options_.responsive && app && QThread::currentThread() == app->thread();
-    while (second.elapsed() < 1000) {
-      if (options_.cancelled && options_.cancelled()) {
-        totals_.waitedSeconds += waited.elapsed() / 1000.0;
-        listener_.Waiting(QString());
+      if (why.isEmpty()) {
+        if (waiting) {
+          totals_.waitedSeconds += waited.elapsed() / 1000.0;
+          listener_.Waiting(QString());
+        }
         return;
       }
-      if (events)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (!waiting) {
+        waiting = true;
+        waited.start();
+      }
+      if (!totals_.waitedFor.contains(kind)) totals_.waitedFor << kind;
+      if (!said.isValid() || said.elapsed() >= 10000 || kind != lastKind) {
+        listener_.Waiting(why);
+        said.start();
+        lastKind = kind;
+      }
+      // A second's wait, the window's events going on meanwhile.
+      QElapsedTimer second;
+      second.start();
+      QCoreApplication* app = QCoreApplication::instance();
+      const bool events = options_.responsive && app && QThread::currentThread() == app->thread();
+      while (second.elapsed() < 1000) {
+        if (options_.cancelled && options_.cancelled()) {
+          totals_.waitedSeconds += waited.elapsed() / 1000.0;
+          listener_.Waiting(QString());
+          return;
+        }
+        if (events)
+          QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
     }
+  };
+  try {
+    checks();
+  } catch (const Batch::FatalError&) {
+    throw;
+  } catch (const ADODB::Error& e) {
+    ended_ = true;
+    throw Batch::FatalError(ADODB::Error(
+        QStringLiteral("The run could not ask the server whether to wait: %1").arg(QString::fromStdString(e.what())),
+        e.sqlState, e.nativeError));
   }
 }
 
