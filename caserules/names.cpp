@@ -67,18 +67,15 @@ constexpr NameFact kNameFacts[] = {
     {u"dall'", Kind::Prefix},
     {u"nell'", Kind::Prefix},
     {u"sant'", Kind::Prefix},
-    // Given names built on De, Da, La, Le, Sha, Ke, Ta and Za with an
-    // apostrophe write the rest with a capital too (De'Andre, Da'Quan,
-    // La'Tonya, Le'Veon, Sha'Carri), and so do the West African names after
-    // N' and M' (N'Golo, N'Diaye, M'Bow). Not Ja', Ma', Mu' or Sa': Arabic
-    // names write the letter after their ayn small (Ja'far, Ma'mun,
-    // Mu'awiya, Sa'id).
+    // Given names built on De, La, Le, Ke and Za with an apostrophe write the
+    // rest with a capital too (De'Andre, La'Tonya, Le'Veon, Za'Darius), and
+    // so do the West African names after N' and M' (N'Golo, N'Diaye, M'Bow).
+    // Not Da', Ja', Ma', Mu', Sa', Sha' or Ta': Arabic names write the
+    // letter after their ayn small (Da'ud, Ja'far, Ma'mun, Mu'awiya, Sa'id,
+    // Sha'ban), and so does Samoan (Ta'ala).
     {u"de'", Kind::Prefix},
-    {u"da'", Kind::Prefix},
     {u"la'", Kind::Prefix},
-    {u"sha'", Kind::Prefix},
     {u"ke'", Kind::Prefix},
-    {u"ta'", Kind::Prefix},
     {u"n'", Kind::Prefix},
     {u"m'", Kind::Prefix},
     {u"le'", Kind::Prefix},
@@ -158,12 +155,13 @@ constexpr NameFact kNameFacts[] = {
     {u"ix", Kind::Numeral},    {u"x", Kind::Numeral},     {u"xii", Kind::Numeral},  {u"xiii", Kind::Numeral},
     {u"xiv", Kind::Numeral},   {u"xv", Kind::Numeral},    {u"xvi", Kind::Numeral},  {u"xvii", Kind::Numeral},
     {u"xviii", Kind::Numeral}, {u"xix", Kind::Numeral},   {u"xx", Kind::Numeral},
-    // Degrees, honours and professions written after a name. Not MA, BA or
-    // MS: Ma is a common Chinese family name, and Ms a title. Not Md either,
+    // Degrees, honours and professions written after a name. Not MA, BA,
+    // MS or MBA: Ma is a common Chinese family name, Mba an Igbo one, and Ms
+    // a title. Not Md either,
     // which stands for Mohammad first in Bangladeshi names (Md Rahman); after
     // the first word, MD is the physician.
     {u"md", Kind::PostNominal, u"MD"},     {u"phd", Kind::PostNominal, u"PhD"},
-    {u"mba", Kind::PostNominal, u"MBA"},   {u"dds", Kind::PostNominal, u"DDS"},
+    {u"dds", Kind::PostNominal, u"DDS"},
     {u"dmd", Kind::PostNominal, u"DMD"},   {u"dvm", Kind::PostNominal, u"DVM"},
     {u"cpa", Kind::PostNominal, u"CPA"},   {u"rn", Kind::PostNominal, u"RN"},
     {u"jd", Kind::PostNominal, u"JD"},     {u"llm", Kind::PostNominal, u"LLM"},
@@ -286,9 +284,10 @@ bool IsHyphen(QChar c) { return c == u'-' || c == u'\x2010' || c == u'\x2011'; }
 
 // One syllable as Korean and Chinese romanizations spell it: up to three
 // consonants, one to three vowels, and n, ng, k, l, m, p, t or h after them.
+// Neither writes "ea" or "au", which Jean and Paul do.
 bool IsSyllable(QStringView part) {
   static const QRegularExpression syllable(
-      QStringLiteral("^[bcdfghjklmnpqrstwxyz]{0,3}[aeiouy]{1,3}(ng|n|k|l|m|p|t|h)?$"));
+      QStringLiteral("^[bcdfghjklmnpqrstwxyz]{0,3}(?!\\w*(ea|au))[aeiouy]{1,3}(ng|n|k|l|m|p|t|h)?$"));
   return syllable.match(part.toString()).hasMatch();
 }
 

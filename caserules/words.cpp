@@ -35,7 +35,9 @@ bool IsAround(QChar c) {
 
 WordList WordList::FromText(const QString& text) {
   WordList list;
-  for (QString line : text.split(u'\n')) {
+  QString body = text;
+  if (body.startsWith(QChar(0xFEFF))) body.remove(0, 1);  // a byte-order mark an editor wrote
+  for (QString line : body.split(u'\n')) {
     line = line.trimmed();
     if (line.isEmpty() || line.startsWith(u'#')) continue;
     // One word a line: a line of several words matches no single word.

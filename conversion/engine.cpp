@@ -209,7 +209,9 @@ void Run::Read(const QString& table, const QString& field, const QString& where)
   // Many records go together as one join where the table takes a failed
   // join back whole (so that its records can go again one by one): by key
   // where there is one, else by value where no index finds values.
-  const bool byKey = s.keyed && !s.identity.keyValues.isEmpty();
+  // (A filtered run goes record by record, each statement testing the
+  // condition again: the join's own column names could clash with it.)
+  const bool byKey = s.keyed && !s.identity.keyValues.isEmpty() && where.isEmpty();
   // (The value join names its own columns beside the table's, which a
   // condition's names could clash with: a filtered run goes by value.)
   const bool byValue = !s.keyed && !s.identity.fieldIndexed && where.isEmpty();
@@ -314,7 +316,8 @@ void Run::Convert(Case::CaseMode mode) {
       s.newText = Case::ConvertCase(mode, text, {options_.words.get(), options_.keepMixed});
       s.haveNew = true;
       if (options_.keepMixed && (mode == Case::CaseMode::CaseProper || mode == Case::CaseMode::CaseName) &&
-          s.newText == text && Case::IsMixedCase(text))
+          s.newText == text && Case::IsMixedCase(text) &&
+          Case::ConvertCase(mode, text, {options_.words.get(), false}) != text)
         ++totals_.keptMixed;
     });
   });
@@ -391,7 +394,7 @@ bool Run::GoesTogether() const {
 
 void Run::Build() {
   State& s = *s_;
-  s.statement = s.keyed ? Rewrite::KeyedStatement(s.table, s.field, s.key, s.oldBytes, s.newBytes)
+  s.statement = s.keyed ? Rewrite::KeyedStatement(s.table, s.field, s.key, s.oldBytes, s.newBytes, s.where)
                         : Rewrite::ValueStatement(s.table, s.field, s.oldBytes, s.newBytes, s.bytes->LiteralCharset(),
                                                   s.where);
 }
@@ -437,7 +440,12 @@ void Run::Send() {
   }
   // A record alone goes after the groups before it, when the server lets it.
   Sync();
-  guarded([&] { Gentle(); });
+  bool go = true;
+  guarded([&] { go = Gentle(); });
+  if (!go) {
+    interrupted_ = true;
+    return;
+  }
   if (s.statement.isEmpty()) Build();
   // A value the server cannot take in one statement is never sent.
   if (!s.sender->Fits(s.statement)) {
@@ -474,7 +482,11 @@ void Run::Finish() {
   Sync();
   if (options_.dryRun || ended_ || !s.sender) return;
   try {
-    Gentle();  // the last group waits as the others did
+    // The last group waits as the others did, and may be stopped there.
+    if (!Gentle()) {
+      interrupted_ = true;
+      return;
+    }
     std::vector<Pair> last;
     last.swap(s.joining);
     SendJoin(s, MakeGroup(s, std::move(last)));

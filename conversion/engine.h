@@ -208,8 +208,9 @@ class Run {
   // Sends the gathered pairs as a group, on a thread of its own.
   void Launch();
   // Waits while the server, the cluster or the pause file asks the run to;
-  // raises Batch::FatalError over the critical bound.
-  void Gentle();
+  // raises Batch::FatalError over the critical bound. False where the wait
+  // was cancelled: nothing more goes.
+  bool Gentle();
   std::chrono::steady_clock::time_point lastGentle_{};
   // Connects to the replicas whose lag the run watches; raises, naming
   // one, where it cannot, before anything is sent.

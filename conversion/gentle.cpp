@@ -88,10 +88,14 @@ void Run::FindReplicas(const MySQL::ConnectionDetails& details) {
                              .arg(how));
   }
   for (const auto& [host, port] : found) {
+    if (host.isEmpty())
+      throw ADODB::Error(QStringLiteral("A replica reads this server's binary log without saying where it can be "
+                                        "reached (report_host): %1.")
+                             .arg(how));
     State::Replica r;
     r.name = host + u':' + port;
     r.details = details;
-    r.details.server = host.isEmpty() ? details.server : host;
+    r.details.server = host;
     r.details.port = port;
     r.details.socket.clear();
     try {
@@ -153,13 +157,13 @@ QString Run::ReplicaLag() {
   return why;
 }
 
-void Run::Gentle() {
+bool Run::Gentle() {
   // A check that fails ends the run as a lost connection would: a run that
   // cannot tell whether it should wait does not go on guessing.
-  const auto checks = [&] {
+  const auto checks = [&]() -> bool {
     State& s = *s_;
     const Conversion::Gentle& g = options_.gentle;
-    if (!g.on || options_.dryRun) return;
+    if (!g.on || options_.dryRun) return true;
     QElapsedTimer waited;
     QElapsedTimer said;
     bool waiting = false;
@@ -167,7 +171,7 @@ void Run::Gentle() {
     for (;;) {
       // At most once a second, so that a run that does not wait is not slowed.
       const auto now = std::chrono::steady_clock::now();
-      if (!waiting && now - lastGentle_ < std::chrono::seconds(1)) return;
+      if (!waiting && now - lastGentle_ < std::chrono::seconds(1)) return true;
       lastGentle_ = now;
       QString why, kind;
       if (!g.pauseFile.isEmpty() && QFileInfo::exists(g.pauseFile)) {
@@ -191,6 +195,16 @@ void Run::Gentle() {
         for (; rows && !rows->Eof(); rows->MoveNext())
           status.insert(rows->Value(0).toString().toLower(), rows->Value(1).toString());
         const auto value = [&](const QString& name) { return status.value(name.toLower()); };
+        // A bound on a variable the server does not have would never hold
+        // the run back: it is refused, naming it.
+        QStringList bounded;
+        for (const auto& [name, bound] : g.maxLoad) bounded << name;
+        if (!g.criticalLoad.first.isEmpty()) bounded << g.criticalLoad.first;
+        for (const QString& name : bounded)
+          if (!status.contains(name.toLower()))
+            throw ADODB::Error(QStringLiteral("the server has no status variable %1 to bound (--max-load, "
+                                              "--critical-load)")
+                                   .arg(name));
         if (!g.criticalLoad.first.isEmpty() && value(g.criticalLoad.first).toLongLong() > g.criticalLoad.second) {
           ended_ = true;
           throw Batch::FatalError(ADODB::Error(
@@ -228,7 +242,7 @@ void Run::Gentle() {
           totals_.waitedSeconds += waited.elapsed() / 1000.0;
           listener_.Waiting(QString());
         }
-        return;
+        return true;
       }
       if (!waiting) {
         waiting = true;
@@ -249,7 +263,7 @@ void Run::Gentle() {
         if (options_.cancelled && options_.cancelled()) {
           totals_.waitedSeconds += waited.elapsed() / 1000.0;
           listener_.Waiting(QString());
-          return;
+          return false;
         }
         if (events)
           QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
@@ -258,7 +272,7 @@ void Run::Gentle() {
     }
   };
   try {
-    checks();
+    return checks();
   } catch (const Batch::FatalError&) {
     throw;
   } catch (const ADODB::Error& e) {

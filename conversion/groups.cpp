@@ -111,11 +111,18 @@ void Run::Launch() {
   }
   // A live server, its cluster or the user may ask the run to wait; the
   // connection is idle now.
+  bool go = true;
   try {
-    Gentle();
+    go = Gentle();
   } catch (...) {
     if (s.journal) s.journal->Withdraw({group.note});
     throw;
+  }
+  if (!go) {
+    // Stopped while it waited: the group never goes, and the run stops.
+    if (s.journal) s.journal->Withdraw({group.note});
+    interrupted_ = true;
+    return;
   }
   jobDone_ = false;
   s.job = std::thread([this, &s, group = std::move(group)]() mutable {

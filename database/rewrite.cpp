@@ -88,9 +88,11 @@ QString Assignment(const QString& table, const QString& field, const QByteArray&
 }  // namespace
 
 QString KeyedStatement(const QString& table, const QString& field, const QString& keyCondition,
-                       const QByteArray& oldBytes, const QByteArray& newBytes) {
+                       const QByteArray& oldBytes, const QByteArray& newBytes, const QString& where) {
+  // A row the user's condition no longer picks is left as it is.
   return Assignment(table, field, newBytes) + keyCondition + QStringLiteral(" AND ") +
-         MySQL::ExactTest(field, oldBytes) + u';';
+         MySQL::ExactTest(field, oldBytes) + (where.isEmpty() ? QString() : QStringLiteral(" AND (") + where + u')') +
+         u';';
 }
 
 bool IsLarge(const QByteArray& bytes) { return bytes.size() > kLargeValueBytes; }

@@ -36,7 +36,7 @@ QString KeyCondition(const MySQL::RowIdentity& identity, const QString& key);
 // The statement for one record found by its key: it changes that row only,
 // and only while the row still holds exactly the old bytes.
 QString KeyedStatement(const QString& table, const QString& field, const QString& keyCondition,
-                       const QByteArray& oldBytes, const QByteArray& newBytes);
+                       const QByteArray& oldBytes, const QByteArray& newBytes, const QString& where = {});
 
 // The statement for the rows whose whole value is exactly the old bytes.
 // The comparison with them as a literal of the column's character set

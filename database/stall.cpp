@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <linux/tcp.h>
@@ -71,9 +72,10 @@ int StallWatch::NewSocket(const Sockets& before, const Sockets& after) {
 
 StallWatch::StallWatch(int socket, std::shared_ptr<Handles::Calls> calls, qint64 id, QString connectionString,
                        bool plainText, int seconds)
-    : socket_(socket), calls_(std::move(calls)), id_(id), connectionString_(std::move(connectionString)), plainText_(plainText),
+    // A descriptor of our own for the same socket: the number the driver
+    // holds could be given to another file once it closes it.
+    : socket_(::fcntl(socket, F_DUPFD_CLOEXEC, 0)), calls_(std::move(calls)), id_(id), connectionString_(std::move(connectionString)), plainText_(plainText),
       seconds_(seconds) {
-  inode_ = Inode(socket_);
   thread_ = std::thread([this] { Loop(); });
 }
 
@@ -84,6 +86,7 @@ StallWatch::~StallWatch() {
   }
   wake_.notify_all();
   thread_.join();
+  if (socket_ >= 0) ::close(socket_);
 }
 
 void StallWatch::Loop() {
@@ -95,9 +98,7 @@ void StallWatch::Loop() {
       std::unique_lock lock(mutex_);
       if (wake_.wait_for(lock, std::chrono::seconds(1), [&] { return stop_; })) return;
     }
-    // The socket closed (and its number perhaps given to another file):
-    // nothing more to watch.
-    if (Inode(socket_) != inode_) return;
+    if (socket_ < 0) return;
     tcp_info info {};
     socklen_t length = sizeof info;
     if (::getsockopt(socket_, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return;
@@ -144,8 +145,13 @@ StallWatch::Verdict StallWatch::Ask() const {
     // lost on the way. The server lets go of the connection and its
     // transaction now, rather than when its own timeouts end it.
     if (!command.isEmpty()) probe.Execute(QStringLiteral("KILL CONNECTION %1;").arg(id_));
+  } catch (const Error& e) {
+    // A server that answers, if only to refuse another connection (too
+    // many connections for the server or the login), is there: the
+    // statement may still be at work, and the wait goes on. A client
+    // library's own failure (2000 and up) is a server not reached.
+    if (e.nativeError > 0 && e.nativeError < 2000) return Verdict::Working;
   } catch (const std::exception&) {
-    // Not reached within the bound either.
   }
   return Verdict::Stalled;
 }

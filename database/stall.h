@@ -52,7 +52,6 @@ class StallWatch {
 
   const int socket_;
   const std::shared_ptr<Handles::Calls> calls_;
-  unsigned long inode_ = 0;
   const qint64 id_;
   const QString connectionString_;
   const bool plainText_;

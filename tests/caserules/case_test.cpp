@@ -290,14 +290,15 @@ TEST(NameCase, FollowsTheNameRules) {
       {u"ROBERT (BOB) \u201CBOBBY\u201D DOE", u"Robert (Bob) \u201CBobby\u201D Doe"},
       {u"gerard 't hooft", u"Gerard 't Hooft"},
       // Post-nominals after the first word; Md first is Mohammad, Ma a family name.
-      {u"JOHN SMITH MD", u"John Smith MD"}, {u"jane doe, phd", u"Jane Doe, PhD"}, {u"ANN LEE, MBA, CPA", u"Ann Lee, MBA, CPA"},
+      {u"JOHN SMITH MD", u"John Smith MD"}, {u"jane doe, phd", u"Jane Doe, PhD"}, {u"ANN LEE, DDS, CPA", u"Ann Lee, DDS, CPA"},
       {u"md rahman", u"Md Rahman"}, {u"yo-yo ma", u"Yo-Yo Ma"}, {u"jack ma", u"Jack Ma"}, {u"JOHN DOE JR.", u"John Doe Jr."},
       {u"amal clooney esq.", u"Amal Clooney Esq."}, {u"j. smith ph.d.", u"J. Smith Ph.D."},
       // A family name that starts with its particles.
       {u"VAN DER BERG", u"Van der Berg"}, {u"de la cruz", u"De la Cruz"}, {u"DE LOS SANTOS", u"De los Santos"},
       {u"van der", u"Van Der"},
       // Apostrophes inside given names.
-      {u"DE'ANDRE JONES", u"De'Andre Jones"}, {u"sha'carri richardson", u"Sha'Carri Richardson"},
+      {u"DE'ANDRE JONES", u"De'Andre Jones"}, {u"la'tonya smith", u"La'Tonya Smith"},
+      {u"da'ud sha'ban", u"Da'ud Sha'ban"}, {u"CHIDI MBA", u"Chidi Mba"},
       {u"N'GOLO KANTÉ", u"N'Golo Kanté"}, {u"ja'far al-sadiq", u"Ja'far al-Sadiq"}, {u"mu'awiya", u"Mu'awiya"},
       // A word's first letter takes its title case: Georgian stays Mkhedruli,
       // a digraph becomes its title form.
@@ -309,6 +310,7 @@ TEST(NameCase, FollowsTheNameRules) {
       {u"KIM DAE-JUNG", u"Kim Dae-jung"}, {u"ban ki-moon", u"Ban Ki-moon"}, {u"KANG-MIN LIU", u"Kang-min Liu"},
       {u"tony leung chiu-wai", u"Tony Leung Chiu-wai"}, {u"jean-luc lee", u"Jean-Luc Lee"},
       {u"MARY-KATE PARK", u"Mary-Kate Park"}, {u"anna-lena kim", u"Anna-Lena Kim"}, {u"yo-yo ma", u"Yo-Yo Ma"},
+      {u"JEAN-PAUL PARK", u"Jean-Paul Park"},
       {u"\u01C4URO \u01C7UBI\u0106", u"\u01C5uro \u01C8ubi\u0107"}, {u"ǳenana", u"ǲenana"},
   };
   for (const Row& row : rows) {

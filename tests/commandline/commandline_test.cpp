@@ -1022,6 +1022,26 @@ TEST_F(CommandLineTest, ARunWaitsForABusyServerAndThePauseFileAndEndsOverTheCrit
   EXPECT_EQ(Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"}).status, 0);
   EXPECT_EQ(Hex("t", "v"), before);
   {
+    // Ctrl+C while it waits: the group in hand never goes.
+    const QString pause = home_.path() + "/pause";
+    QFile(pause).open(QIODevice::WriteOnly);
+    QProcess run;
+    Start(run, convert + QStringList{"--pause-file", pause});
+    QThread::sleep(2);
+    ::kill(pid_t(run.processId()), SIGINT);
+    ASSERT_TRUE(run.waitForFinished(60000));
+    EXPECT_EQ(run.exitCode(), 130);
+    EXPECT_EQ(Hex("t", "v"), before);
+    QFile::remove(pause);
+  }
+  {
+    // A bound on a variable the server does not have is refused, naming it.
+    const Result r = Norvale(convert + QStringList{"--max-load", "Threads_runing=5"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.err.contains("no status variable Threads_runing")) << r.err.toStdString();
+    EXPECT_EQ(Hex("t", "v"), before);
+  }
+  {
     // Over the bound the run waits for the sleeping sessions, then finishes.
     std::vector<std::thread> held = busy(3, 4);
     QThread::msleep(500);
