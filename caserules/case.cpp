@@ -93,6 +93,8 @@ void TitleAt(QString& text, qsizetype i) {
 
 bool IsApostrophe(QChar c) { return c == u'\'' || c == u'\x2019' || c == u'\x02BC'; }
 
+bool IsHyphen(QChar c) { return c == u'-' || c == u'\x2010' || c == u'\x2011'; }
+
 bool IsWordSeparator(QChar c) {
   return c == u' ' || c == u'\t' || c == u'\r';
 }

@@ -24,5 +24,7 @@ void TitleAt(QString& text, qsizetype i);
 
 // ', ’ and ʼ.
 bool IsApostrophe(QChar c);
+// -, ‐ and ‑.
+bool IsHyphen(QChar c);
 
 }  // namespace Case::Internal

@@ -15,6 +15,7 @@ namespace Case {
 namespace {
 
 using Internal::IsApostrophe;
+using Internal::IsHyphen;
 using Internal::IsWordSeparator;
 using Internal::TitleAt;
 
@@ -214,9 +215,7 @@ bool IsFact(const QString& word, Kind kind) {
 
 // Hyphens and the full stop of initials start a new part of a word, whose
 // first character is raised like a word's: Jean-Luc, J.R.R., St.John.
-bool IsPartBreak(QChar c) {
-  return c == u'-' || c == u'\x2010' || c == u'\x2011' || c == u'.';
-}
+bool IsPartBreak(QChar c) { return IsHyphen(c) || c == u'.'; }
 
 // A lowered piece of the text as the facts spell it: every apostrophe as '.
 QString Key(const QString& lowered, qsizetype begin, qsizetype end) {
@@ -279,8 +278,6 @@ const char16_t* PostNominal(const QString& key) {
   if (length < 2 || length > 3) return nullptr;
   return spellings.value(key.left(length), nullptr);
 }
-
-bool IsHyphen(QChar c) { return c == u'-' || c == u'\x2010' || c == u'\x2011'; }
 
 // One syllable as Korean and Chinese romanizations spell it: up to three
 // consonants, one to three vowels, and n, ng, k, l, m, p, t or h after them.

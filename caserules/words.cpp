@@ -9,6 +9,7 @@
 namespace Case {
 
 using Internal::IsApostrophe;
+using Internal::IsHyphen;
 using Internal::IsWordSeparator;
 
 namespace {
@@ -20,8 +21,6 @@ QString Key(QStringView word) {
     if (IsApostrophe(c)) c = u'\'';
   return key;
 }
-
-bool IsHyphen(QChar c) { return c == u'-' || c == u'\x2010' || c == u'\x2011'; }
 
 // Around a word, but not of it: quotes, brackets and the punctuation that
 // ends a clause. A full stop counts too, unless the entry holds it (Esq.).

@@ -408,13 +408,10 @@ int Convert(QCommandLineParser& parser, Common& c) {
   if (parser.isSet(QStringLiteral("max-load")))
     if (const std::optional<QString> fault = Conversion::ReadLoads(parser.value(QStringLiteral("max-load")), gentle.maxLoad))
       return Usage(c.command, QStringLiteral("--max-load: %1").arg(*fault));
-  if (parser.isSet(QStringLiteral("critical-load"))) {
-    std::vector<std::pair<QString, qint64>> critical;
-    if (const std::optional<QString> fault = Conversion::ReadLoads(parser.value(QStringLiteral("critical-load")), critical))
+  if (parser.isSet(QStringLiteral("critical-load")))
+    if (const std::optional<QString> fault =
+            Conversion::ReadCriticalLoad(parser.value(QStringLiteral("critical-load")), gentle.criticalLoad))
       return Usage(c.command, QStringLiteral("--critical-load: %1").arg(*fault));
-    if (critical.size() > 1) return Usage(c.command, QStringLiteral("--critical-load takes one VARIABLE=NUMBER"));
-    gentle.criticalLoad = critical.empty() ? std::pair<QString, qint64>() : critical.front();
-  }
   gentle.pauseFile = parser.value(QStringLiteral("pause-file"));
   if (parser.isSet(QStringLiteral("max-lag"))) {
     bool ok = false;

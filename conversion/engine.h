@@ -95,6 +95,8 @@ struct Gentle {
 // "Threads_running=25,Threads_connected=400": each variable and its bound;
 // why not, where the text is no such list.
 std::optional<QString> ReadLoads(const QString& text, std::vector<std::pair<QString, qint64>>& loads);
+// One such bound, or none where the text is empty.
+std::optional<QString> ReadCriticalLoad(const QString& text, std::pair<QString, qint64>& bound);
 
 // Old and new text of a value that changes, for a dry run's sample.
 struct Sample {

@@ -43,6 +43,14 @@ std::optional<QString> ReadLoads(const QString& text, std::vector<std::pair<QStr
   return std::nullopt;
 }
 
+std::optional<QString> ReadCriticalLoad(const QString& text, std::pair<QString, qint64>& bound) {
+  std::vector<std::pair<QString, qint64>> loads;
+  if (std::optional<QString> fault = ReadLoads(text, loads)) return fault;
+  if (loads.size() > 1) return QStringLiteral("one VARIABLE=NUMBER, not %1").arg(loads.size());
+  bound = loads.empty() ? std::pair<QString, qint64>() : loads.front();
+  return std::nullopt;
+}
+
 void Run::FindReplicas(const MySQL::ConnectionDetails& details) {
   State& s = *s_;
   const Conversion::Gentle& g = options_.gentle;

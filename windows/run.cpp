@@ -72,10 +72,8 @@ Conversion::Gentle GentleFromSettings() {
   std::vector<std::pair<QString, qint64>> loads;
   if (!Conversion::ReadLoads(Main::GetSetting(QStringLiteral("MaxLoad"), QStringLiteral("Threads_running=25")), loads))
     gentle.maxLoad = loads;
-  if (!Conversion::ReadLoads(Main::GetSetting(QStringLiteral("CriticalLoad"), QStringLiteral("Threads_running=50")),
-                             loads) &&
-      loads.size() <= 1)
-    gentle.criticalLoad = loads.empty() ? std::pair<QString, qint64>() : loads.front();
+  Conversion::ReadCriticalLoad(Main::GetSetting(QStringLiteral("CriticalLoad"), QStringLiteral("Threads_running=50")),
+                               gentle.criticalLoad);  // left as it was where it cannot be read
   gentle.pauseFile = Main::GetSetting(QStringLiteral("PauseFile"), QString());
   bool ok = false;
   const int lag = Main::GetSetting(QStringLiteral("MaxLagSeconds"), QStringLiteral("1")).toInt(&ok);
