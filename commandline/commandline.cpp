@@ -369,6 +369,12 @@ void ReportNotChanged(const QString& where, const Conversion::Summary& t) {
           .arg(why.isEmpty() ? QString() : QStringLiteral(": ") + why.join(QStringLiteral(", "))));
 }
 
+// How to continue a run that ended early, where it can be.
+void TellResumable(const Conversion::Run& run) {
+  if (run.Resumable() && run.Totals().read > 0)
+    Err(QStringLiteral("the same command with --resume continues the run after the last row it settled"));
+}
+
 int Convert(QCommandLineParser& parser, Common& c) {
   const QString table = parser.value(QStringLiteral("table"));
   const QStringList fields = parser.values(QStringLiteral("field"));
@@ -430,6 +436,8 @@ int Convert(QCommandLineParser& parser, Common& c) {
   if (parser.isSet(QStringLiteral("where")))
     if (const std::optional<QString> fault = Rewrite::ConditionFault(condition))
       return Usage(c.command, QStringLiteral("--where takes one SQL expression over the table's columns: %1").arg(*fault));
+  const bool resume = parser.isSet(QStringLiteral("resume"));
+  if (resume && fields.size() > 1) return Usage(c.command, QStringLiteral("--resume continues the run of one --field"));
   QJsonArray runs;
   int status = kConverted;
   QString error;
@@ -441,6 +449,37 @@ int Convert(QCommandLineParser& parser, Common& c) {
     const QString where = QStringLiteral("%1.%2.%3").arg(c.details.database, table, field);
     Reporter reporter(false);
     Conversion::Options options;
+    if (resume) {
+      // The field's newest run, however the server is reached; its
+      // condition unless another is given, which refuses it.
+      std::optional<Journal::RunHeader> last;
+      try {
+        Journal::Store store;
+        const std::vector<Journal::Store::Listed> listed = store.Runs(
+            {c.details.server, c.details.port, c.details.database, table, field,
+             Conversion::ServerIdentity(c.details, false)});
+        if (!listed.empty()) last = listed.front().header;
+      } catch (const std::exception& e) {
+        Err(QString::fromStdString(e.what()));
+        if (c.json) PrintJson({}, kNotDone, QString::fromStdString(e.what()));
+        return kNotDone;
+      }
+      if (last && !parser.isSet(QStringLiteral("where"))) request.where = last->where;
+      if (const std::optional<QString> why =
+              Conversion::NotResumable(last, request.modeText, request.where, words.hash)) {
+        const QString refused = QStringLiteral("%1 cannot be continued: %2").arg(where, *why);
+        Err(refused);
+        if (c.json) PrintJson({}, kNotDone, refused);
+        return kNotDone;
+      }
+      if (last->ended == QLatin1String("running"))
+        Err(QStringLiteral("run %1 did not say how it ended (the program was killed, or it is still running "
+                           "elsewhere): continuing it after the last row it is known to have settled")
+                .arg(last->id));
+      else
+        Err(QStringLiteral("continuing run %1 (%2) after record %3").arg(last->id).arg(last->ended).arg(last->nextRecord));
+      options.resume = last;
+    }
     options.journalLimit = limit;
     options.dryRun = dry;
     options.samples = samples;
@@ -451,7 +490,8 @@ int Convert(QCommandLineParser& parser, Common& c) {
     QJsonObject one{{QStringLiteral("database"), c.details.database}, {QStringLiteral("table"), table},
                     {QStringLiteral("field"), field}, {QStringLiteral("mode"), request.modeText},
                     {QStringLiteral("dry_run"), dry}};
-    if (!condition.isEmpty()) one.insert(QStringLiteral("where"), condition);
+    if (!request.where.isEmpty()) one.insert(QStringLiteral("where"), request.where);
+    if (options.resume) one.insert(QStringLiteral("resumed"), options.resume->id);
     std::optional<Conversion::Run> run;
     try {
       if (ask) {
@@ -521,6 +561,7 @@ int Convert(QCommandLineParser& parser, Common& c) {
         status = kInterrupted;
         error = QStringLiteral("interrupted: what was sent is in the journal, and `norvale undo` takes it back");
         Err(error);
+        TellResumable(*run);
         break;
       }
     } catch (const std::exception& e) {
@@ -543,6 +584,7 @@ int Convert(QCommandLineParser& parser, Common& c) {
         Merge(one, SummaryJson(t));
         if (t.changed > 0)
           Err(QStringLiteral("%1 rows were changed before the run ended; `norvale undo` takes them back").arg(t.changed));
+        TellResumable(*run);
       }
       one.insert(QStringLiteral("error"), QString::fromStdString(e.what()));
       runs.append(one);
@@ -675,6 +717,10 @@ int History(QCommandLineParser& parser, Common& c) {
   return WithJournal([&] { return HistoryFrom(parser, c); });
 }
 
+// Whether `convert --resume` would take the run up again: the newest of
+// its target, as the journal lists them, is asked again then.
+bool Resumable(const Journal::RunHeader& h) { return !h.ended.isEmpty() && !h.undone && !h.keyNames.isEmpty(); }
+
 int HistoryFrom(QCommandLineParser& parser, Common& c) {
   try {
     Journal::Store store;
@@ -700,7 +746,10 @@ int HistoryFrom(QCommandLineParser& parser, Common& c) {
                                 {QStringLiteral("undone"), h.undone},
                                 {QStringLiteral("undoable"), h.keyless.isEmpty()},
                                 {QStringLiteral("words"), h.words.isEmpty() ? QJsonValue() : QJsonValue(h.words)},
-                                {QStringLiteral("where"), h.where.isEmpty() ? QJsonValue() : QJsonValue(h.where)}});
+                                {QStringLiteral("where"), h.where.isEmpty() ? QJsonValue() : QJsonValue(h.where)},
+                                {QStringLiteral("ended"), h.ended.isEmpty() ? QJsonValue() : QJsonValue(h.ended)},
+                                {QStringLiteral("resumable"), Resumable(h)},
+                                {QStringLiteral("next_record"), Resumable(h) ? QJsonValue(h.nextRecord + 1) : QJsonValue()}});
       } else {
         Out(QStringLiteral("%1  %2  %3:%4 %5.%6.%7  %8  %9 rows  %10 KB%11")
                 .arg(h.id)
@@ -711,6 +760,13 @@ int HistoryFrom(QCommandLineParser& parser, Common& c) {
                 .arg((h.undone ? QStringLiteral("  undone") : h.keyless.isEmpty() ? QString() : QStringLiteral("  not undoable")) +
                      (h.words.isEmpty() ? QString() : QStringLiteral("  words %1").arg(h.words)) +
                      (h.where.isEmpty() ? QString() : QStringLiteral("  where %1").arg(h.where))));
+        if (!h.ended.isEmpty())
+          Out(QStringLiteral("    %1%2")
+                  .arg(h.ended == QLatin1String("running")
+                           ? QStringLiteral("did not say how it ended: the program was killed, or it is still running")
+                           : QStringLiteral("ended early: %1").arg(h.ended))
+                  .arg(Resumable(h) ? QStringLiteral("; --resume continues it from record %1").arg(h.nextRecord + 1)
+                                    : QString()));
       }
     }
     if (c.json) PrintJson(QJsonObject{{QStringLiteral("runs"), list}}, kConverted, QString());
@@ -799,6 +855,9 @@ int Main(int argc, char** argv) {
                        {QStringLiteral("where"),
                         QStringLiteral("Only the rows for which this SQL expression over the table's columns holds."),
                         QStringLiteral("condition")},
+                       {QStringLiteral("resume"),
+                        QStringLiteral("Continue the field's newest run, which ended early, after the last row it "
+                                       "settled.")},
                        {QStringLiteral("sample"), QStringLiteral("Values shown by a dry run (10)."), QStringLiteral("n")},
                        {QStringLiteral("words"),
                         QStringLiteral("The word list: words written as it spells them (default: words.txt beside "

@@ -83,15 +83,17 @@ void Drive(Run& run, Listener& listener, const Request& request, const std::func
   run.StartJournal({request.details.server, request.details.port, request.details.database, request.table,
                     request.field},
                    request.modeText.isEmpty() ? ModeText(request.mode) : request.modeText);
-  const qint64 count = run.RecordCount();
+  const qint64 count = run.RecordCount(), first = run.FirstRecordNumber();
   bool interrupted = false;
   try {
-    for (qint64 record = 0; record < count && !run.Eof() && !run.Ended(); ++record) {
+    // Rows inserted ahead of the reading point are read too: the count
+    // grows with them.
+    for (qint64 record = first; !run.Eof() && !run.Ended(); ++record) {
       if (cancelled && cancelled()) {
         interrupted = true;
         break;
       }
-      if (progress) progress(record, count);
+      if (progress) progress(record - first, std::max(count, record - first + 1));
       try {
         run.ReadRecord(record);
         run.Convert(request.mode);
@@ -112,6 +114,9 @@ void Drive(Run& run, Listener& listener, const Request& request, const std::func
     } else {
       run.Finish();
     }
+  } catch (const std::exception& e) {
+    run.Close(QString::fromStdString(e.what()));
+    throw;
   } catch (...) {
     run.Close();
     throw;

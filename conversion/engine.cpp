@@ -50,7 +50,7 @@ const std::vector<char32_t>& CasedCharacters() {
 
 Run::Run(Listener& listener, Options options)
     : s_(std::make_unique<State>()), listener_(listener), options_(std::move(options)) {
-  s_->records = std::make_unique<ADODB::RecordSet>();
+  s_->records = std::make_unique<Rewrite::Rows>();
 }
 Run::~Run() {
   // A run given up on a failure still lets its group finish before the
@@ -76,7 +76,11 @@ void Run::Open(const MySQL::ConnectionDetails& details) {
   // group on its way and the reading of the next one never meet in the
   // driver. A dry run changes nothing, and needs no session settings.
   s.connection = OpenSession(details, true, !options_.dryRun);
-  if (options_.dryRun) return;
+  if (options_.dryRun) {
+    // TIMESTAMP keys read in one time zone, so that their order holds.
+    s.connection->Execute(MySQL::SessionTimeZone());
+    return;
+  }
   FindReplicas(details);
   s.sender = std::make_unique<Batch::Sender>(*s.connection, [this](int tag, const QString& text) {
     State& s = *s_;
@@ -103,8 +107,11 @@ void Run::Open(const MySQL::ConnectionDetails& details) {
       [this](int tag, qint64 changed, const Batch::Shortfall& shortfall) { Answered(tag, changed, shortfall); });
 }
 
-void Run::Answered(int, qint64 changed, const Batch::Shortfall& shortfall) {
+void Run::Answered(int tag, qint64 changed, const Batch::Shortfall& shortfall) {
   State& s = *s_;
+  if (s.keyed && tag >= 0) Settle(tag);
+  else if (s.keyed)
+    for (const Pair& p : s.group) Settle(p.record);
   s.serverChanged += changed + shortfall.already;
   s.changedSince += shortfall.changedSince;
   s.sameValue += shortfall.sameValue;
@@ -161,7 +168,60 @@ Batch::Shortfall Shortfall(ADODB::Connection& connection, const MySQL::RowIdenti
   return found;
 }
 
+void Run::Settle(qint64 record) {
+  State& s = *s_;
+  std::lock_guard lock(s.settling);
+  s.unanswered.erase(record);
+}
+
+void Run::KeepPosition(const QString& ended, bool now) {
+  State& s = *s_;
+  if (!s.journal || !Resumable()) return;
+  const auto time = std::chrono::steady_clock::now();
+  if (!now && time - s.positionKept < std::chrono::seconds(1)) return;
+  s.positionKept = time;
+  qint64 record;
+  QString key;
+  {
+    std::lock_guard lock(s.settling);
+    if (s.unanswered.empty()) {
+      record = s.doneRecord;
+      key = s.doneKey;
+    } else {
+      std::tie(record, key) = s.unanswered.begin()->second;
+    }
+  }
+  // Before its first row is settled, a run continued stands where it began.
+  if (record < 0 && options_.resume) {
+    s.journal->SetProgress(ended, options_.resume->position, options_.resume->nextRecord);
+    return;
+  }
+  s.journal->SetProgress(ended, key, record + 1);
+}
+
+bool Run::Resumable() const {
+  return !options_.dryRun && s_->keyed && s_->records->Reading() == Rewrite::Rows::Way::ByKey;
+}
+
+qint64 Run::FirstRecordNumber() const { return options_.resume ? options_.resume->nextRecord : 0; }
+
+std::optional<QString> NotResumable(const std::optional<Journal::RunHeader>& run, const QString& modeText,
+                                    const QString& where, const QString& wordsHash) {
+  if (!run) return QStringLiteral("the journal holds no run of it");
+  if (run->undone) return QStringLiteral("its newest run, run %1, was undone").arg(run->id);
+  if (run->ended.isEmpty()) return QStringLiteral("its newest run, run %1, finished").arg(run->id);
+  if (run->keyNames.isEmpty())
+    return QStringLiteral("run %1 did not read its rows by a key, so where it stopped is not known").arg(run->id);
+  if (run->mode != modeText) return QStringLiteral("run %1 converted to %2, not %3").arg(run->id).arg(run->mode, modeText);
+  if (run->where != where)
+    return run->where.isEmpty() ? QStringLiteral("run %1 converted every row, without --where").arg(run->id)
+                                : QStringLiteral("run %1 converted the rows where %2").arg(run->id).arg(run->where);
+  if (run->words != wordsHash) return QStringLiteral("run %1 used another word list").arg(run->id);
+  return std::nullopt;
+}
+
 void Run::Refused(qint64 record, const QString& text, const QString& key) {
+  if (s_->keyed) Settle(record);
   ++totals_.refused;
   --totals_.changed;
   listener_.RecordFailed(record, key, text, Failure::Refused, 1);
@@ -200,12 +260,20 @@ void Run::Read(const QString& table, const QString& field, const QString& where)
   }
   s.keyed = !s.identity.columns.isEmpty();
   s.storedColumn = s.keyed ? 2 : 1;
+  // A run continued reads its rows by the same key, after the last one it
+  // settled.
+  if (options_.resume) {
+    const Journal::RunHeader& run = *options_.resume;
+    if (run.keyNames != s.identity.columns || s.identity.keyValues.isEmpty() || !s.identity.keyOrdered)
+      throw ADODB::Error(QStringLiteral("Run %1 cannot be continued: %2's key is not the one it read its rows by.")
+                             .arg(run.id)
+                             .arg(table));
+  }
   // The column's own bytes are what the run compares and writes.
   s.bytes = std::make_unique<Rewrite::ColumnBytes>(*s.connection, s.identity.charset);
   if (s.bytes->ReadsStored()) s.bytes->Learn(CasedCharacters());
-  s.records->ReadOnce = true;
-  s.records->Open(Rewrite::FieldQuery(table, field, s.identity, s.bytes->ReadsStored(), where), *s.connection,
-                  ADODB::adOpenStatic, ADODB::adLockOptimistic);
+  s.records->Open(*s.connection, table, field, s.identity, s.bytes->ReadsStored(), where,
+                  options_.resume ? options_.resume->position : QString());
   // Many records go together as one join where the table takes a failed
   // join back whole (so that its records can go again one by one): by key
   // where there is one, else by value where no index finds values.
@@ -256,7 +324,7 @@ void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
     if (s.identity.fieldOctets > 0) average = std::min(average, s.identity.fieldOctets);
   }
   const qint64 perRow = kEntryOverhead + 2 * std::min<qint64>(average, 64 * 1024);
-  const qint64 needed = qint64(s.records->RecordCount()) * perRow;
+  const qint64 needed = s.records->Count() * perRow;
   if (disk.isValid() && disk.bytesAvailable() >= 0 && needed > disk.bytesAvailable())
     throw Journal::Error(QStringLiteral("The undo journal would need about %1 MB, and %2 has %3 MB free.")
                              .arg(needed / 1000000 + 1)
@@ -267,8 +335,9 @@ void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
   // however the server is reached next time.
   Journal::Target filed = target;
   if (filed.serverId.isEmpty()) filed.serverId = MySQL::ServerIdentity(*s.connection);
-  s.journal =
-      Journal::RunRecorder::Start(s.identity, filed, modeText, options_.journalPath, options_.wordsHash, s.where);
+  s.journal = options_.resume ? Journal::RunRecorder::Continue(*options_.resume, options_.journalPath)
+                              : Journal::RunRecorder::Start(s.identity, filed, modeText, options_.journalPath,
+                                                            options_.wordsHash, s.where);
   s.journal->SetTotalLimit(options_.journalLimit);
   s.sender->SetHook(s.journal.get());
   if (s.valueJoin)
@@ -277,7 +346,7 @@ void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
 
 QString Run::Keyless() const { return s_->identity.keyless; }
 
-qint64 Run::RecordCount() const { return refusedColumn_ ? 0 : qint64(s_->records->RecordCount()); }
+qint64 Run::RecordCount() const { return refusedColumn_ ? 0 : s_->records->Count(); }
 bool Run::Eof() const { return refusedColumn_ || s_->records->Eof(); }
 
 void Run::ReadRecord(qint64 record) {
@@ -412,6 +481,10 @@ void Run::Send() {
       throw;
     }
   };
+  if (s.keyed) {
+    std::lock_guard lock(s.settling);
+    s.unanswered[s.record] = {s.doneRecord, s.doneKey};
+  }
   const QStringList note = Rewrite::RecordNote(s.record, NoteKey(s, s.key, s.keyValues), s.oldBytes, s.newBytes);
   if (s.valueJoin && !Rewrite::IsLarge(s.oldBytes)) {
     guarded([&] { s.valueJoin->Add(s.tag, s.record, s.oldBytes, s.newBytes, note); });
@@ -450,6 +523,7 @@ void Run::Send() {
   // A value the server cannot take in one statement is never sent.
   if (!s.sender->Fits(s.statement)) {
     if (!s.keyed) s.refusals.insert(s.tag, Batch::Sender::TooLarge());
+    if (s.keyed) Settle(s.record);
     --totals_.changed;
     ++totals_.notConvertible;
     lastFailure_ = Failure::NotConvertible;
@@ -466,6 +540,16 @@ void Run::Send() {
 }
 
 void Run::MoveNext() {
+  State& s = *s_;
+  // A record the run ended on was not answered for.
+  if (s.keyed && !ended_) {
+    {
+      std::lock_guard lock(s.settling);
+      s.doneRecord = s.record;
+      s.doneKey = s.keyValues;
+    }
+    KeepPosition(QStringLiteral("running"), false);
+  }
   // Rows that can no longer be read end the run after that one report.
   try {
     s_->records->MoveNext();
@@ -516,7 +600,7 @@ void Run::Abandon() {
   interrupted_ = true;
 }
 
-void Run::Close() {
+void Run::Close(const QString& why) {
   State& s = *s_;
   if (refusedColumn_) return;
   if (s.job.joinable()) s.job.join();
@@ -533,6 +617,16 @@ void Run::Close() {
     // Without a key a statement stands for every row holding its value: the
     // rows it missed are known only by their number.
     if (!s.keyed && !interrupted_ && !ended_) totals_.notChanged = std::max<qint64>(0, meant - totals_.changed);
+  }
+  // Where it stands: a run that ended early can be continued after the
+  // last row it settled.
+  if (s.journal) {
+    const QString ended = !interrupted_ && !ended_ ? QString()
+                          : !why.isEmpty()         ? why
+                          : interrupted_           ? QStringLiteral("interrupted")
+                                                   : QStringLiteral("ended early");
+    if (Resumable()) KeepPosition(ended, true);
+    else s.journal->SetProgress(ended, QString(), 0);
   }
   if (s.journal) s.journal->Finish(s.keyed || interrupted_ || ended_ ? -1 : totals_.changed);
   s.journal.reset();

@@ -119,7 +119,16 @@ struct Options {
   // Asked while the run waits between groups: where it says so, the wait
   // ends and the group goes (the caller then stops the run).
   std::function<bool()> cancelled;
+  // A run that ended early, to continue: only the rows after the last one
+  // it settled are read, and what this run changes joins it in the journal.
+  std::optional<Journal::RunHeader> resume;
 };
+
+// Why `run`, the newest of its target, cannot be continued by a run of
+// `modeText` over the rows `where` picks, with the word list `wordsHash`;
+// nothing where it can.
+std::optional<QString> NotResumable(const std::optional<Journal::RunHeader>& run, const QString& modeText,
+                                    const QString& where, const QString& wordsHash);
 
 // The word list at `path`: none where there is no file or it lists no word.
 // Raises std::runtime_error, naming the file, where it cannot be read.
@@ -154,7 +163,11 @@ class Run {
   // written, or when the disk cannot hold it, before anything is sent. A dry
   // run keeps no journal.
   void StartJournal(const Journal::Target& target, const QString& modeText);
+  // The rows counted when reading began (rows inserted ahead of the
+  // reading point since are read too: read on until Eof), and the number
+  // of the first record: after those of the run it continues.
   qint64 RecordCount() const;
+  qint64 FirstRecordNumber() const;
   bool Eof() const;
 
   // The current record's old value and key.
@@ -176,7 +189,12 @@ class Run {
   // Drops what was not sent yet (the run was interrupted), and closes the
   // journal consistent with what the server committed.
   void Abandon();
-  void Close();
+  // Journals where the run stands: finished, or ended early (`why`, where
+  // the caller knows it) at the last row it settled.
+  void Close(const QString& why = {});
+  // Whether a run that ended early can be continued (--resume): it read its
+  // rows by key, and journaled them.
+  bool Resumable() const;
 
   bool Ended() const { return ended_; }
   // Why the table's rows cannot be told apart, once read; empty when a key
@@ -214,6 +232,10 @@ class Run {
   // was cancelled: nothing more goes.
   bool Gentle();
   std::chrono::steady_clock::time_point lastGentle_{};
+  // A record answered for (committed, refused or left); and the journal's
+  // note of where the run stands, at most once a second unless `now`.
+  void Settle(qint64 record);
+  void KeepPosition(const QString& ended, bool now);
   // Connects to the replicas whose lag the run watches; raises, naming
   // one, where it cannot, before anything is sent.
   void FindReplicas(const MySQL::ConnectionDetails& details);

@@ -8,7 +8,9 @@
 #include <chrono>
 #include <deque>
 #include <exception>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include "database/batch.h"
 #include "database/columnbytes.h"
 #include "database/rowkey.h"
+#include "database/rows.h"
 #include "database/valuejoin.h"
 #include "journal/recorder.h"
 
@@ -44,7 +47,7 @@ struct Pair {
 
 struct Run::State {
   std::unique_ptr<ADODB::Connection> connection;
-  std::unique_ptr<ADODB::RecordSet> records;
+  std::unique_ptr<Rewrite::Rows> records;
   std::unique_ptr<Batch::Sender> sender;
   std::unique_ptr<Rewrite::ColumnBytes> bytes;
   std::unique_ptr<Journal::RunRecorder> journal;
@@ -107,6 +110,17 @@ struct Run::State {
   };
   std::vector<Replica> replicas;
   std::deque<std::pair<QString, std::chrono::steady_clock::time_point>> positions;
+
+  // Where the run stands, for continuing it: records sent and not yet
+  // answered, each with the record before it (its number and its key's
+  // literals), and the last record whose steps are done. Every record up
+  // to the one before the first unanswered is settled. Answers come from
+  // the group's thread too.
+  std::mutex settling;
+  std::map<qint64, std::pair<qint64, QString>> unanswered;
+  qint64 doneRecord = -1;
+  QString doneKey;
+  std::chrono::steady_clock::time_point positionKept{};
 
   // What the server says the run changed, and the rows it was meant to
   // change and did not: told from the group's thread too.

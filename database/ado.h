@@ -133,9 +133,12 @@ class RecordSet {
   QVariant Value(int index = 0) const;
   void Close();
   bool IsOpen() const;
+  // The bytes of text and binary values read since it was opened.
+  qint64 BytesRead() const { return bytesRead_; }
 
  private:
   friend class Connection;
+  qint64 bytesRead_ = 0;
   std::shared_ptr<Handles> NewStatement(Connection& connection);
   void Attach(std::shared_ptr<Handles> statement, bool clientCursor);
   void Detach();  // closed: the statement and the values are let go

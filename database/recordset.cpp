@@ -21,6 +21,7 @@ void RecordSet::RequireOpen() const {
 void RecordSet::Attach(std::shared_ptr<Handles> statement, bool clientCursor) {
   statement_ = std::move(statement);
   clientCursor_ = clientCursor;
+  bytesRead_ = 0;
   readAhead_ = false;
   open_ = true;
   eof_ = false;
@@ -56,6 +57,7 @@ void RecordSet::ReadCell(size_t column) {
       cells_.push_back({0, kNull});
       return;
     }
+    bytesRead_ += scratch_.size();
     if (scratch_.size() >= qsizetype(kNull)) throw Error(QStringLiteral("A value of 4 GB or more cannot be held."));
     // A value goes whole into the last block, or starts a new one, each
     // twice the size of the one before up to a bound; a value larger than

@@ -7,13 +7,18 @@
 
 namespace Rewrite {
 
+QStringList FieldColumns(const QString& field, const MySQL::RowIdentity& identity, bool stored) {
+  QStringList columns{MySQL::QuoteName(field)};
+  if (!identity.keyValues.isEmpty()) columns << identity.keyValues;
+  else if (!identity.keyExpression.isEmpty()) columns << identity.keyExpression;
+  if (stored) columns << QStringLiteral("CAST(") + MySQL::QuoteName(field) + QStringLiteral(" AS BINARY)");
+  return columns;
+}
+
 QString FieldQuery(const QString& table, const QString& field, const MySQL::RowIdentity& identity, bool stored,
                    const QString& where) {
-  QString columns = MySQL::QuoteName(field);
-  if (!identity.keyValues.isEmpty()) columns += QStringLiteral(", ") + identity.keyValues;
-  else if (!identity.keyExpression.isEmpty()) columns += QStringLiteral(", ") + identity.keyExpression;
-  if (stored) columns += QStringLiteral(", CAST(") + MySQL::QuoteName(field) + QStringLiteral(" AS BINARY)");
-  QString query = QStringLiteral("SELECT ") + columns + QStringLiteral(" FROM ") + MySQL::QuoteName(table);
+  QString query = QStringLiteral("SELECT ") + FieldColumns(field, identity, stored).join(QStringLiteral(", ")) +
+                  QStringLiteral(" FROM ") + MySQL::QuoteName(table);
   if (!where.isEmpty()) query += QStringLiteral(" WHERE (") + where + u')';
   return query;
 }
@@ -115,8 +120,9 @@ qsizetype PairBytes(const QString& keyValues, const QByteArray& oldBytes, const 
 
 bool NamedLikeOwnTables(const QString& table) {
   // Compared as a server that folds names to lower case would.
-  return table.compare(QLatin1String("nv_keys"), Qt::CaseInsensitive) == 0 ||
-         table.compare(QLatin1String("nv_pairs"), Qt::CaseInsensitive) == 0;
+  for (const char* own : {"nv_keys", "nv_pairs", "nv_rows"})
+    if (table.compare(QLatin1String(own), Qt::CaseInsensitive) == 0) return true;
+  return false;
 }
 
 QString KeysTable(const QString& table, const MySQL::RowIdentity& identity) {

@@ -18,6 +18,8 @@ namespace Rewrite {
 // each row's key: as its values where each key column has a literal form
 // (the smaller), else as the condition that finds the row again; then, when
 // `stored`, the field's stored bytes (ColumnBytes::ReadsStored).
+// Its columns.
+QStringList FieldColumns(const QString& field, const MySQL::RowIdentity& identity, bool stored);
 QString FieldQuery(const QString& table, const QString& field, const MySQL::RowIdentity& identity = {},
                    bool stored = false, const QString& where = {});
 
@@ -57,7 +59,7 @@ bool IsLarge(const QByteArray& bytes);
 // rows against them by key. Only for keys whose values have literals
 // (RowIdentity::keyValues).
 QString KeysTable(const QString& table, const MySQL::RowIdentity& identity);
-// The run's own temporary tables (nv_keys, nv_pairs) would hide a table of
+// The run's own temporary tables (nv_keys, nv_pairs, nv_rows) would hide a table of
 // the same name from its session: such a table gets no join.
 bool NamedLikeOwnTables(const QString& table);
 struct Pair {

@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QRegularExpression>
+#include <algorithm>
 #include <map>
 
 #include "database/mysql.h"
@@ -189,6 +190,10 @@ RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table,
     for (const QString& column : key.columns) values << KeyPart(column, columns[column], false);
     if (!values.contains(QString()))
       identity.keyValues = QStringLiteral("CONCAT_WS(',', ") + values.join(QStringLiteral(", ")) + u')';
+    identity.keyName = key.name;
+    static const QStringList kListed = {"enum", "set"};
+    identity.keyOrdered = std::none_of(key.columns.begin(), key.columns.end(),
+                                       [&](const QString& c) { return kListed.contains(columns[c].type); });
     return identity;
   }
   identity.keyless =

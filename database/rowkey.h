@@ -24,6 +24,10 @@ struct RowIdentity {
   // column order separated by commas; empty when some column's type has no
   // such literal here.
   QString keyValues;
+  QString keyName;          // the key's index, as SHOW INDEX names it
+  // Its values' literals compare in the index's order (not ENUM or SET,
+  // whose order is their list's): the rows can be read by ranges of it.
+  bool keyOrdered = false;
 };
 
 // The primary key, or else the first unique key whose columns are all NOT

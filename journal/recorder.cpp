@@ -24,8 +24,32 @@ std::unique_ptr<RunRecorder> RunRecorder::Start(const RowIdentity& identity, con
   header.keyless = identity.keyless;
   // Entries hold the key's values where the run reads them as literals.
   if (!identity.columns.isEmpty() && !identity.keyValues.isEmpty()) header.keyNames = identity.columns;
+  header.ended = QStringLiteral("running");
   store->BeginRun(header);
   return std::unique_ptr<RunRecorder>(new RunRecorder(std::move(store), std::move(header)));
+}
+
+std::unique_ptr<RunRecorder> RunRecorder::Continue(const RunHeader& run, const QString& path) {
+  auto store = std::make_unique<Store>(path);
+  RunHeader header = run;
+  header.ended = QStringLiteral("running");
+  store->SetProgress(header.id, header.ended, header.position, header.nextRecord);
+  auto recorder = std::unique_ptr<RunRecorder>(new RunRecorder(std::move(store), std::move(header)));
+  recorder->continued_ = true;
+  return recorder;
+}
+
+void RunRecorder::SetProgress(const QString& ended, const QString& position, qint64 nextRecord) {
+  std::lock_guard lock(mutex_);
+  header_.ended = ended;
+  header_.position = position;
+  header_.nextRecord = nextRecord;
+  try {
+    store_->SetProgress(header_.id, ended, position, nextRecord);
+  } catch (const std::exception&) {
+    // The entries are what undo needs; a run whose place was not kept
+    // cannot be continued, and says so then.
+  }
 }
 
 RunRecorder::RunRecorder(std::unique_ptr<Store> store, RunHeader header)
@@ -143,7 +167,9 @@ void RunRecorder::Finish(qint64 changed) {
   std::lock_guard lock(mutex_);
   try {
     if (changed >= 0 && header_.keyColumns.isEmpty()) store_->SetChanged(header_.id, changed);
-    if (rows_ == 0) store_->Drop(header_.id);
+    // A run that ended early stays, to be continued, even where it has
+    // changed nothing yet.
+    if (rows_ == 0 && !continued_ && (header_.ended.isEmpty() || header_.position.isEmpty())) store_->Drop(header_.id);
     store_->Prune(header_.target);
     if (limit_ > 0) store_->PruneTotal(limit_, header_.id);
   } catch (const std::exception&) {

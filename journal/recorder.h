@@ -33,6 +33,13 @@ class RunRecorder : public Batch::Hook {
                                             const QString& path = Store::DefaultPath(), const QString& words = {},
                                             const QString& where = {});
 
+  // Opens the journal to continue `run`, which ended early: what this run
+  // changes is added to it, so that one undo takes back both.
+  static std::unique_ptr<RunRecorder> Continue(const RunHeader& run, const QString& path = Store::DefaultPath());
+  // Where the run stands (RunHeader::ended, position, nextRecord). Never
+  // raises.
+  void SetProgress(const QString& ended, const QString& position, qint64 nextRecord);
+
   void Ahead(const std::vector<QStringList>& notes) override;
   bool ReadsBefore() const override { return false; }
   void Before(ADODB::Connection&, const std::vector<QStringList>&) override {}
@@ -84,6 +91,7 @@ class RunRecorder : public Batch::Hook {
 
   qint64 rows_ = 0;
   qint64 limit_ = 0;  // none
+  bool continued_ = false;  // a run continued: it has rows of its own already
   // The entries of records written but not yet answered for, by record: a
   // record goes again after its batch was taken back, or alone after its
   // group was refused. The records of the last batch tried, and those of

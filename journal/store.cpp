@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QSet>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -156,6 +157,29 @@ CREATE INDEX IF NOT EXISTS entries_run ON entries (run);
 #define NV_SAME_SERVER "(CASE WHEN ?6 <> '' AND server_id <> '' THEN server_id = ?6 ELSE server = ?1 AND port = ?2 END)"
 const char* kTargetWhere = NV_SAME_SERVER " AND database = ?3 AND tbl = ?4 AND field = ?5";
 
+// The runs' columns later journals added, in the order they were added: a
+// journal without one gets it when opened, and a recovery copies it where
+// the damaged file has it, else its value for older runs.
+struct AddedColumn {
+  const char* name;
+  const char* definition;
+  const char* older;
+};
+const AddedColumn kAddedColumns[] = {
+    {"bytes", "INTEGER NOT NULL DEFAULT 0", "NULL"},  // counted from the entries when added
+    {"key_names", "TEXT NOT NULL DEFAULT ''", "''"},
+    {"changed", "INTEGER NOT NULL DEFAULT -1", "-1"},  // rows a run without a key changed; -1: not counted
+    {"server_id", "TEXT NOT NULL DEFAULT ''", "''"},   // the server's own identity
+    {"words", "TEXT NOT NULL DEFAULT ''", "''"},
+    {"filter", "TEXT NOT NULL DEFAULT ''", "''"},
+    // Why a run ended before its last row ('running' while it runs; '' once
+    // it finished), the key of the last row it settled and the number of the
+    // record after it.
+    {"ended", "TEXT NOT NULL DEFAULT ''", "''"},
+    {"position", "TEXT NOT NULL DEFAULT ''", "''"},
+    {"next_record", "INTEGER NOT NULL DEFAULT 0", "0"},
+};
+
 QStringList KeyNames(const QString& json) {
   QStringList names;
   if (json.isEmpty()) return names;
@@ -215,31 +239,19 @@ Store::Store(const QString& path) : path_(path) {
     // Written in order and read once: a small page cache does.
     Exec("PRAGMA cache_size = -256");
     Exec(kSchema);
-    // Journals from before runs kept their size learn it once; their
-    // entries hold conditions, not key values.
-    bool sized = false, named = false, counted = false, identified = false, worded = false, filtered = false;
+    // Older journals learn the columns they lack; their entries hold
+    // conditions, not key values, and their runs learn their size once.
+    QSet<QString> present;
     {
       Statement columns(db_, path_, "PRAGMA table_info(runs)");
-      while (columns.Step()) {
-        sized = sized || columns.Text(1) == QLatin1String("bytes");
-        named = named || columns.Text(1) == QLatin1String("key_names");
-        counted = counted || columns.Text(1) == QLatin1String("changed");
-        identified = identified || columns.Text(1) == QLatin1String("server_id");
-        worded = worded || columns.Text(1) == QLatin1String("words");
-        filtered = filtered || columns.Text(1) == QLatin1String("filter");
-      }
+      while (columns.Step()) present.insert(columns.Text(1));
     }
-    if (!worded) Exec("ALTER TABLE runs ADD COLUMN words TEXT NOT NULL DEFAULT ''");
-    if (!filtered) Exec("ALTER TABLE runs ADD COLUMN filter TEXT NOT NULL DEFAULT ''");
-    // The server's own identity; '' for runs from before it was kept.
-    if (!identified) Exec("ALTER TABLE runs ADD COLUMN server_id TEXT NOT NULL DEFAULT ''");
-    if (!named) Exec("ALTER TABLE runs ADD COLUMN key_names TEXT NOT NULL DEFAULT ''");
-    // The rows a run without a key changed; -1 where it was not counted.
-    if (!counted) Exec("ALTER TABLE runs ADD COLUMN changed INTEGER NOT NULL DEFAULT -1");
-    if (!sized) {
-      Exec("ALTER TABLE runs ADD COLUMN bytes INTEGER NOT NULL DEFAULT 0");
-      Exec("UPDATE runs SET bytes = (SELECT IFNULL(SUM(LENGTH(key) + LENGTH(old) + LENGTH(new) + 16), 0) FROM entries "
-           "WHERE run = runs.id)");
+    for (const AddedColumn& c : kAddedColumns) {
+      if (present.contains(QLatin1String(c.name))) continue;
+      Exec((QByteArray("ALTER TABLE runs ADD COLUMN ") + c.name + ' ' + c.definition).constData());
+      if (QByteArray(c.name) == "bytes")
+        Exec("UPDATE runs SET bytes = (SELECT IFNULL(SUM(LENGTH(key) + LENGTH(old) + LENGTH(new) + 16), 0) FROM entries "
+             "WHERE run = runs.id)");
     }
   } catch (...) {
     sqlite3_close(db_);
@@ -270,10 +282,11 @@ void Store::BeginRun(RunHeader& h) {
   Transaction t(db_, path_);
   Statement s(db_, path_,
               "INSERT INTO runs (server, port, database, tbl, field, server_id, mode, time, key_columns, charset, "
-              "keyless, key_names, words, filter) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?12, ?7, ?8, ?9, ?10, ?11, ?13, ?14)");
+              "keyless, key_names, words, filter, ended) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?12, ?7, ?8, ?9, ?10, ?11, ?13, "
+              "?14, ?15)");
   BindTarget(s, h.target);
   s.Bind(12, h.mode).Bind(7, h.time.toUTC().toString(Qt::ISODateWithMs)).Bind(8, h.keyColumns).Bind(9, h.charset);
-  s.Bind(10, h.keyless).Bind(13, h.words).Bind(14, h.where);
+  s.Bind(10, h.keyless).Bind(13, h.words).Bind(14, h.where).Bind(15, h.ended);
   s.Bind(11, h.keyNames.isEmpty() ? QString() : QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(h.keyNames)).toJson(QJsonDocument::Compact)));
   s.Step();
   h.id = sqlite3_last_insert_rowid(db_);
@@ -301,6 +314,12 @@ std::vector<qint64> Store::Append(qint64 run, const std::vector<Entry>& entries)
   return ids;
 }
 
+void Store::SetProgress(qint64 run, const QString& ended, const QString& position, qint64 nextRecord) {
+  Statement s(db_, path_, "UPDATE runs SET ended = ?2, position = ?3, next_record = ?4 WHERE id = ?1");
+  s.Bind(1, run).Bind(2, ended).Bind(3, position).Bind(4, nextRecord);
+  s.Step();
+}
+
 void Store::Revise(qint64 entry, qint64 rows, const QByteArray& newValue) {
   Statement s(db_, path_, "UPDATE entries SET rows = ?2, new = ?3 WHERE rowid = ?1");
   s.Bind(1, entry).Bind(2, rows).BindBlob(3, newValue);
@@ -325,7 +344,7 @@ const char* kRunColumns =
     "SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, "
     "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), bytes, key_names, changed, "
     "CASE WHEN keyless = '' THEN 0 ELSE (SELECT COUNT(*) FROM entries WHERE run = runs.id AND rows > 0) END, "
-    "server_id, words, filter "
+    "server_id, words, filter, ended, position, next_record "
     "FROM runs WHERE ";
 
 Store::Listed ListedRun(const Statement& s) {
@@ -345,6 +364,9 @@ Store::Listed ListedRun(const Statement& s) {
   h.values = s.Int(16);
   h.words = s.Text(18);
   h.where = s.Text(19);
+  h.ended = s.Text(20);
+  h.position = s.Text(21);
+  h.nextRecord = s.Int(22);
   if (!h.keyless.isEmpty() && s.Int(15) >= 0) h.rows = s.Int(15);
   return l;
 }
@@ -618,19 +640,12 @@ void Store::CopyReadable(const QString& file) {
   sqlite3* in = damaged.db();
   if (!in) return;
   // Older journals lack some of the runs' columns.
-  bool sized = false, named = false, counted = false, identified = false, worded = false, filtered = false;
+  QSet<QByteArray> present;
   {
     const Query columns = Prepare(in, "PRAGMA table_info(runs)");
     if (!columns) return;
-    while (sqlite3_step(columns.get()) == SQLITE_ROW) {
-      const char* name = reinterpret_cast<const char*>(sqlite3_column_text(columns.get(), 1));
-      sized = sized || (name && std::strcmp(name, "bytes") == 0);
-      named = named || (name && std::strcmp(name, "key_names") == 0);
-      counted = counted || (name && std::strcmp(name, "changed") == 0);
-      identified = identified || (name && std::strcmp(name, "server_id") == 0);
-      worded = worded || (name && std::strcmp(name, "words") == 0);
-      filtered = filtered || (name && std::strcmp(name, "filter") == 0);
-    }
+    while (sqlite3_step(columns.get()) == SQLITE_ROW)
+      if (const char* name = reinterpret_cast<const char*>(sqlite3_column_text(columns.get(), 1))) present.insert(name);
   }
   Transaction t(db_, path_);
 
@@ -643,18 +658,22 @@ void Store::CopyReadable(const QString& file) {
   std::map<qint64, Read> runs;
   qint64 highest = 0;  // the highest run number the damaged journal gave out
   {
-    Statement header(db_, path_,
-                     "INSERT INTO runs (id, server, port, database, tbl, field, mode, time, key_columns, charset, "
-                     "keyless, undone, bytes, key_names, changed, server_id, words, filter) VALUES (?1, ?2, ?3, ?4, ?5, "
-                     "?6, ?7, ?8, ?9, ?10, ?11, ?12, IFNULL(?13, 0), ?14, ?15, ?16, ?17, ?18)");
-    const QByteArray select =
-        QByteArray("SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, ") +
-        (sized ? "bytes" : "NULL") + ", " + (named ? "key_names" : "''") + ", " + (counted ? "changed" : "-1") + ", " +
-        (identified ? "server_id" : "''") + ", " +
-        (worded ? "words" : "''") + ", " + (filtered ? "filter" : "''") + " FROM runs NOT INDEXED WHERE id > ?1 ORDER BY id";
+    QByteArray names = "id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone";
+    QByteArray values = "?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12";
+    QByteArray select = "SELECT " + names;
+    int count = 12;
+    for (const AddedColumn& c : kAddedColumns) {
+      ++count;
+      names += QByteArray(", ") + c.name;
+      const QByteArray slot = '?' + QByteArray::number(count);
+      values += ", " + (QByteArray(c.name) == "bytes" ? "IFNULL(" + slot + ", 0)" : slot);
+      select += ", " + (present.contains(c.name) ? QByteArray(c.name) : QByteArray(c.older));
+    }
+    Statement header(db_, path_, ("INSERT INTO runs (" + names + ") VALUES (" + values + ")").constData());
+    select += " FROM runs NOT INDEXED WHERE id > ?1 ORDER BY id";
     ReadPast(in, select.constData(), [&](sqlite3_stmt* h) {
       const qint64 id = sqlite3_column_int64(h, 0);
-      for (int i = 0; i < 18; ++i) header.BindValue(i + 1, sqlite3_column_value(h, i));
+      for (int i = 0; i < count; ++i) header.BindValue(i + 1, sqlite3_column_value(h, i));
       if (header.StepUnlessRefused() == SQLITE_DONE) runs[id];
       header.Reset();
       highest = std::max(highest, id);
@@ -725,7 +744,7 @@ void Store::CopyReadable(const QString& file) {
       drop.Reset();
     }
   }
-  if (!sized)
+  if (!present.contains("bytes"))
     Exec("UPDATE runs SET bytes = (SELECT IFNULL(SUM(LENGTH(CAST(key AS BLOB)) + LENGTH(old) + LENGTH(new) + 16), 0) "
          "FROM entries WHERE run = runs.id)");
   // Runs to come are numbered past every run the damaged journal gave out,

@@ -64,6 +64,14 @@ struct RunHeader {
   QString words;
   // The condition that picked the rows it converted; empty for all rows.
   QString where;
+  // Why the run ended before its last row: "running" while it runs (and
+  // after a crash), empty once it finished and in older journals. Where it
+  // read its rows by key, `position` holds the key's literals of the last
+  // row it settled (every row up to it was answered for), and `nextRecord`
+  // the number of the record after that one: a run continued starts there.
+  QString ended;
+  QString position;
+  qint64 nextRecord = 0;
 };
 
 // One changed row: its key, as its values where the run has keyNames, else as
@@ -105,6 +113,8 @@ class Store {
   // Corrects an entry once its row is known: how many rows it changed (0:
   // none), and the value the row was left with.
   void Revise(qint64 entry, qint64 rows, const QByteArray& newValue);
+  // Where a run stands: RunHeader::ended, position and nextRecord.
+  void SetProgress(qint64 run, const QString& ended, const QString& position, qint64 nextRecord);
   // Keeps the newest `keep` runs of the target, deleting older ones.
   void Prune(const Target& target, int keep = 20);
   // Keeps the journal's entries under `bytes` in all (keys and values),

@@ -142,7 +142,8 @@ void Form2::PushButton1_Click() {
 
   QElapsedTimer sinceEvents;
   if (p.If(126, [&] { return !run->Eof(); })) {
-    for (qint32 counter = 0; counter <= lastRecord && !run->Ended(); ++counter) {
+    // Rows inserted ahead of the reading point are read too.
+    for (qint32 counter = 0; !run->Eof() && !run->Ended(); ++counter) {
       // The window's events, as often as a user can tell (every record would
       // cost more than the record itself).
       p.Line(130, [&] {
@@ -152,7 +153,7 @@ void Form2::PushButton1_Click() {
         }
       });
       p.Line(132, [&] {
-        ProgressBar1->setValue(int(std::lround(double(counter + 1) / double(lastRecord + 1) * 100.0)));
+        ProgressBar1->setValue(int(std::lround(double(counter + 1) / double(std::max(lastRecord, counter) + 1) * 100.0)));
       });
       // A record whose old or new text cannot be computed gets no statement,
       // so no statement ever pairs the texts of two records.
