@@ -113,6 +113,7 @@ struct TableShape {
   bool key = true;
   bool index = false;
   int distinct = 0;  // 0: nearly every row its own value
+  const char* charset = "utf8mb4";  // the field's
 };
 
 // Fresh table `name` (id, name) of the given shape and rows, filled on the
@@ -120,8 +121,8 @@ struct TableShape {
 inline void MakeShapedTable(const TestDatabase& db, const QString& table, int rows, TableShape shape) {
   const QString id = shape.key ? "id INT NOT NULL PRIMARY KEY" : "id INT NOT NULL";
   db.Exec({"DROP TABLE IF EXISTS " + table,
-           QStringLiteral("CREATE TABLE %1 (%2, name VARCHAR(100)%3) ENGINE=InnoDB")
-               .arg(table, id, shape.index ? ", KEY (name)" : "")});
+           QStringLiteral("CREATE TABLE %1 (%2, name VARCHAR(100) CHARACTER SET %4%3) ENGINE=InnoDB")
+               .arg(table, id, shape.index ? ", KEY (name)" : "", QString::fromLatin1(shape.charset))});
   QStringList first, last;
   for (const char* f : kFirst) first << "'" + Run::EscapeValue(QString::fromUtf8(f)) + "'";
   for (const char* l : kLast) last << "'" + Run::EscapeValue(QString::fromUtf8(l)) + "'";
@@ -130,7 +131,9 @@ inline void MakeShapedTable(const TestDatabase& db, const QString& table, int ro
           ? QStringLiteral("ELT(1 + MOD(seq, %1), 'germany', 'france', 'spain', 'italy', 'poland')").arg(shape.distinct)
           : QStringLiteral("CONCAT(ELT(1 + MOD(seq, 10), %1), ' ', ELT(1 + MOD(seq DIV 10, 8), %2), ' ', seq)")
                 .arg(first.join(","), last.join(","));
-  db.Exec(QStringLiteral("INSERT INTO %1 SELECT seq, %2 FROM seq_0_to_%3").arg(table, name).arg(rows - 1));
+  // Characters the column's set lacks become '?', as a client's would.
+  const QString value = QStringLiteral("CONVERT(%1 USING %2)").arg(name, QString::fromLatin1(shape.charset));
+  db.Exec(QStringLiteral("INSERT INTO %1 SELECT seq, %2 FROM seq_0_to_%3").arg(table, value).arg(rows - 1));
 }
 
 

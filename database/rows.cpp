@@ -127,7 +127,7 @@ void Rows::Next() {
   }
 }
 
-bool Rows::Eof() const { return !chunk_ || chunk_->Eof(); }
+bool Rows::Eof() const { return !chunk_ || !chunk_->IsOpen() || chunk_->Eof(); }
 
 QVariant Rows::Value(int index) const {
   if (!chunk_) throw ADODB::Error(QStringLiteral("Operation is not allowed when the object is closed."));

@@ -157,21 +157,21 @@ CREATE INDEX IF NOT EXISTS entries_run ON entries (run);
 #define NV_SAME_SERVER "(CASE WHEN ?6 <> '' AND server_id <> '' THEN server_id = ?6 ELSE server = ?1 AND port = ?2 END)"
 const char* kTargetWhere = NV_SAME_SERVER " AND database = ?3 AND tbl = ?4 AND field = ?5";
 
-// The runs' columns later journals added, in the order they were added: a
-// journal without one gets it when opened, and a recovery copies it where
-// the damaged file has it, else its value for older runs.
+// The runs' columns later journals added, in the order a new journal adds
+// them: a journal without one gets it when opened, and a recovery copies it
+// where the damaged file has it, else its value for older runs.
 struct AddedColumn {
   const char* name;
   const char* definition;
   const char* older;
 };
 const AddedColumn kAddedColumns[] = {
-    {"bytes", "INTEGER NOT NULL DEFAULT 0", "NULL"},  // counted from the entries when added
-    {"key_names", "TEXT NOT NULL DEFAULT ''", "''"},
-    {"changed", "INTEGER NOT NULL DEFAULT -1", "-1"},  // rows a run without a key changed; -1: not counted
-    {"server_id", "TEXT NOT NULL DEFAULT ''", "''"},   // the server's own identity
     {"words", "TEXT NOT NULL DEFAULT ''", "''"},
     {"filter", "TEXT NOT NULL DEFAULT ''", "''"},
+    {"server_id", "TEXT NOT NULL DEFAULT ''", "''"},  // the server's own identity
+    {"key_names", "TEXT NOT NULL DEFAULT ''", "''"},
+    {"changed", "INTEGER NOT NULL DEFAULT -1", "-1"},  // rows a run without a key changed; -1: not counted
+    {"bytes", "INTEGER NOT NULL DEFAULT 0", "NULL"},   // counted from the entries when added
     // Why a run ended before its last row ('running' while it runs; '' once
     // it finished), the key of the last row it settled and the number of the
     // record after it.
@@ -511,7 +511,14 @@ std::vector<Gap> ReadPast(sqlite3* db, const char* select, const std::function<v
   int rc = from(last);
   for (;;) {
     for (; rc == SQLITE_ROW; rc = sqlite3_step(s.get())) {
-      last = sqlite3_column_int64(s.get(), 0);
+      // A damaged page can lead back to rows already read: that is a
+      // failure too, never a second pass.
+      const qint64 rowid = sqlite3_column_int64(s.get(), 0);
+      if (rowid <= last) {
+        rc = SQLITE_CORRUPT;
+        break;
+      }
+      last = rowid;
       each(s.get());
     }
     if (rc == SQLITE_DONE) return gaps;

@@ -16,6 +16,7 @@
 #include <openssl/evp.h>
 #include <sqlite3.h>
 
+#include "caserules/case.h"
 #include "commandline/options.h"
 #include "database/rewrite.h"
 #include "tests/support/testdb.h"
@@ -106,6 +107,10 @@ QByteArray LoginFile(const QStringList& lines) {
   return file;
 }
 
+// The JSON object a command printed, and its one run.
+QJsonObject Json(const Result& r) { return QJsonDocument::fromJson(r.out.toUtf8()).object(); }
+QJsonObject OneRun(const Result& r) { return Json(r).value("runs").toArray().at(0).toObject(); }
+
 const QString kNames[] = {QStringLiteral("ann o'neil"), QStringLiteral("JEAN-LUC picard"),
                           QStringLiteral("ΟΔΥΣΣΕΥΣ ελύτης"), QStringLiteral("ıstanbul İZMİR"),
                           QStringLiteral("c:\\dir ¥"), QStringLiteral("e\u0301cole MÜLLER"),
@@ -166,7 +171,7 @@ TEST_F(CommandLineTest, DryRunConvertAndUndoRoundTripSeveralFieldsByTheirBytes) 
   EXPECT_EQ(Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"}).status, 2);  // nothing left to undo
 }
 
-TEST_F(CommandLineTest, AnInterruptedRunStopsBetweenRecordsAndUndoesExactly) {
+TEST_F(CommandLineTest, AnInterruptedRunStopsBetweenRecordsResumesAfterItsLastRowAndUndoesAsOneRun) {
   db_->Exec("CREATE TABLE big (id INT PRIMARY KEY, v VARCHAR(60)) SELECT seq AS id, CONCAT('name o''neil ', seq) AS v "
             "FROM seq_1_to_400000");
   const auto converted = [&] { return db_->Values("SELECT COUNT(*) FROM big WHERE v LIKE BINARY 'NAME%'").value(0).toInt(); };
@@ -187,10 +192,88 @@ TEST_F(CommandLineTest, AnInterruptedRunStopsBetweenRecordsAndUndoesExactly) {
   EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM big WHERE v <> CONCAT('name o''neil ', id) COLLATE utf8mb4_bin AND "
                         "v <> CONCAT('NAME O''NEIL ', id) COLLATE utf8mb4_bin"),
             QStringList({"0"}));
+  // The journal knows where it stopped, and says how to go on.
+  EXPECT_TRUE(err.contains("--resume continues")) << err.toStdString();
+  Result r = Norvale({"history", "--json"});
+  const QJsonObject stopped = Json(r).value("runs").toArray().at(0).toObject();
+  EXPECT_EQ(stopped.value("ended").toString(), "interrupted");
+  EXPECT_TRUE(stopped.value("resumable").toBool());
+  const int next = stopped.value("next_record").toInt();
+  EXPECT_EQ(next, done + 1) << "the rows changed are those before where it continues";
+  const QStringList convert =
+      QStringList{"convert"} + Connection() + QStringList{"--table", "big", "--field", "v", "--yes", "--json"};
+  // Another mode is not a continuation.
+  r = Norvale(convert + QStringList{"--mode", "lower", "--resume"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("converted to UPPER CASE, not lower case")) << r.err.toStdString();
+  // It reads only the rows after the last one settled, and finishes.
+  r = Norvale(convert + QStringList{"--mode", "upper", "--resume"});
+  ASSERT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(OneRun(r).value("read").toInt(), 400000 - done);
+  EXPECT_EQ(OneRun(r).value("changed").toInt(), 400000 - done);
+  EXPECT_EQ(converted(), 400000);
+  r = Norvale(convert + QStringList{"--mode", "upper", "--resume"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("finished")) << r.err.toStdString();
+  // Both parts are one run, which one undo takes back.
+  r = Norvale({"history", "--json"});
+  ASSERT_EQ(Json(r).value("runs").toArray().size(), 1) << r.out.toStdString();
+  EXPECT_EQ(Json(r).value("runs").toArray().at(0).toObject().value("rows").toInt(), 400000);
   const Result undo = Norvale(QStringList{"undo"} + Connection() + QStringList{"--table", "big", "--field", "v", "--yes"});
   ASSERT_EQ(undo.status, 0) << undo.err.toStdString();
-  EXPECT_TRUE(undo.out.contains(QStringLiteral("%1 rows restored, 0 rows").arg(done))) << undo.out.toStdString();
+  EXPECT_TRUE(undo.out.contains(QStringLiteral("400000 rows restored, 0 rows"))) << undo.out.toStdString();
   EXPECT_EQ(converted(), 0);
+}
+
+TEST_F(CommandLineTest, AKeyOfEveryKindIsReadInChunksAndARunStoppedThereResumesExact) {
+  // Values of half a kilobyte, so that the table goes in many chunks, read
+  // by a key of a date, text in a collation where ß sorts as ss and Å as A,
+  // a negative decimal and bytes.
+  db_->Exec({"CREATE TABLE c (d DATE NOT NULL, s VARCHAR(20) CHARACTER SET utf8mb4 COLLATE utf8mb4_unicode_ci NOT "
+             "NULL, n DECIMAL(6,2) NOT NULL, b VARBINARY(8) NOT NULL, v TEXT, PRIMARY KEY (d, s, n, b))",
+             "INSERT INTO c SELECT DATE_ADD('2024-02-27', INTERVAL seq % 4 DAY), ELT(1 + seq % 7, 'ß', 'Straße', "
+             "'ǅemal', 'Å', 'a', 'z', 'ss'), (seq % 3) - 1.25, UNHEX(HEX(seq)), CONCAT(REPEAT(ELT(1 + seq % 4, "
+             "'ΟΔΥΣΣΕΥΣ ', 'jürgen groß ', 'o''neil ', 'ıstanbul '), 40), seq) FROM seq_1_to_40000"});
+  const QString order = "SELECT %1 FROM c ORDER BY d, s, n, b";
+  const QStringList before = db_->Values(order.arg("HEX(v)"));
+  QStringList expected;
+  for (const QString& text : db_->Values(order.arg("v")))
+    expected << QString::fromLatin1(Case::ConvertCase(Case::CaseMode::CaseUpper, text).toUtf8().toHex().toUpper());
+  const QStringList convert = QStringList{"convert"} + Connection() +
+                              QStringList{"--table", "c", "--field", "v", "--mode", "upper", "--yes", "--json"};
+  // A condition on the key's text counts the rows it picks in the
+  // collation, ß with ss.
+  Result r = Norvale(convert + QStringList{"--dry-run", "--where", "s = 'ss'"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(OneRun(r).value("read").toInt(), db_->Values("SELECT COUNT(*) FROM c WHERE s = 'ss'").value(0).toInt());
+  // Stopped while it waits for the pause file, once rows have changed.
+  const QString pause = home_.path() + "/pause";
+  const auto changed = [&] { return db_->Values("SELECT COUNT(*) FROM c WHERE v LIKE BINARY '%JÜRGEN%'").value(0).toInt(); };
+  QProcess run;
+  Start(run, convert + QStringList{"--pause-file", pause});
+  QElapsedTimer waited;
+  waited.start();
+  while (changed() == 0 && waited.elapsed() < 120000 && run.state() == QProcess::Running) QThread::msleep(5);
+  QFile(pause).open(QIODevice::WriteOnly);
+  QByteArray err;
+  while (!err.contains("waiting: the pause file") && run.state() == QProcess::Running && run.waitForReadyRead(60000))
+    err += run.readAllStandardError();
+  ::kill(pid_t(run.processId()), SIGINT);
+  ASSERT_TRUE(run.waitForFinished(60000));
+  ASSERT_EQ(run.exitCode(), 130) << "the run finished before it was stopped: " << err.toStdString();
+  QFile::remove(pause);
+  const QJsonObject first = QJsonDocument::fromJson(run.readAllStandardOutput()).object().value("runs").toArray()[0].toObject();
+  EXPECT_GT(first.value("changed").toInt(), 0);
+  EXPECT_LT(first.value("changed").toInt(), 40000);
+  r = Norvale(convert + QStringList{"--resume"});
+  ASSERT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(first.value("changed").toInt() + OneRun(r).value("changed").toInt(), 40000);
+  EXPECT_EQ(OneRun(r).value("read").toInt(), 40000 - first.value("changed").toInt());
+  // Every row exact, by its bytes; one undo takes both parts back.
+  EXPECT_EQ(db_->Values(order.arg("HEX(v)")), expected);
+  r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(db_->Values(order.arg("HEX(v)")), before);
 }
 
 TEST_F(CommandLineTest, UsageErrorsAndFailuresHaveTheirStatusesAndSayWhy) {
@@ -302,9 +385,6 @@ TEST_F(CommandLineTest, AnOptionFileGivesTheDetailsAndThePassword) {
             QStringList({"--password=secret", "--ask-password", "--ask-password", "--password=x", "-P", "3306"}));
 }
 
-// The JSON object a command printed, and its one run.
-QJsonObject Json(const Result& r) { return QJsonDocument::fromJson(r.out.toUtf8()).object(); }
-QJsonObject OneRun(const Result& r) { return Json(r).value("runs").toArray().at(0).toObject(); }
 
 TEST_F(CommandLineTest, CountsAreWhatTheTableGotUnderAnotherWriterAndAJournalThatLocks) {
   constexpr int kRows = 150000;
@@ -315,7 +395,8 @@ TEST_F(CommandLineTest, CountsAreWhatTheTableGotUnderAnotherWriterAndAJournalTha
   };
   const QStringList convert = QStringList{"convert"} + Connection() + QStringList{"--field", "v", "--mode", "upper", "--yes", "--json"};
 
-  // Another client rewrites rows the run has read but not reached yet.
+  // Another client rewrites rows ahead of the run: those it has read
+  // already stay theirs, those it reads after are converted as they are then.
   QProcess process;
   Start(process, convert + QStringList{"--table", "w"});
   QElapsedTimer waited;
@@ -324,7 +405,7 @@ TEST_F(CommandLineTest, CountsAreWhatTheTableGotUnderAnotherWriterAndAJournalTha
   int writes = 0;
   while (process.state() == QProcess::Running && writes < 200) {
     db_->Exec(QStringLiteral("UPDATE w SET v = CONCAT('other ', id) WHERE id > (SELECT MAX(id) FROM (SELECT id FROM w "
-                             "WHERE v LIKE BINARY 'NAME%') AS done) + 5000 AND id % 97 = %1 AND v LIKE BINARY 'name%'")
+                             "WHERE v LIKE BINARY 'NAME%') AS done) + 2000 AND id % 97 = %1 AND v LIKE BINARY 'name%'")
                   .arg(writes % 97));
     ++writes;
   }
@@ -333,6 +414,7 @@ TEST_F(CommandLineTest, CountsAreWhatTheTableGotUnderAnotherWriterAndAJournalTha
                    QString::fromUtf8(process.readAllStandardError())};
   const QJsonObject t = OneRun(run);
   const qint64 ours = count("w", "NAME%") + count("w", "OTHER%"), theirs = count("w", "other%");
+  const qint64 readAfterTheirs = count("w", "OTHER%");
   EXPECT_GT(theirs, 0) << "the other client wrote nothing while the run went on";
   EXPECT_EQ(t.value("changed").toInteger(), ours) << run.out.toStdString();
   EXPECT_EQ(t.value("changed_since").toInteger(), theirs);
@@ -366,7 +448,7 @@ TEST_F(CommandLineTest, CountsAreWhatTheTableGotUnderAnotherWriterAndAJournalTha
     EXPECT_EQ(stopped.status, 0) << "the undo finished before it was interrupted: " << stopped.err.toStdString();
   }
   EXPECT_EQ(count("w", "NAME%") + count("w", "OTHER%"), 0);
-  EXPECT_EQ(count("w", "other%"), theirs);
+  EXPECT_EQ(count("w", "other%"), theirs + readAfterTheirs);
 
   // The journal is held by another process for longer than the run waits
   // for it: the run ends with status 2 before its next statement, and what
@@ -1062,6 +1144,11 @@ TEST_F(CommandLineTest, ARunWaitsForABusyServerAndThePauseFileAndEndsOverTheCrit
     for (std::thread& t : held) t.join();
     EXPECT_EQ(r.status, 2) << r.err.toStdString();
     EXPECT_TRUE(r.err.contains("over the critical bound 2")) << r.err.toStdString();
+    // Once the server is quiet again, --resume finishes it as the same run.
+    const Result resumed = Norvale(convert + QStringList{"--resume"});
+    EXPECT_EQ(resumed.status, 0) << resumed.err.toStdString();
+    EXPECT_EQ(changed(), "1000");
+    EXPECT_EQ(Json(Norvale({"history", "--json"})).value("runs").toArray().at(0).toObject().value("rows").toInt(), 3000);
     Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"});
   }
   EXPECT_EQ(Hex("t", "v"), before);
