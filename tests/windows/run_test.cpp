@@ -542,7 +542,7 @@ TEST_F(RunTest, EveryCharacterSetKeepsTheBytesOfEveryCharacterThatKeepsItsCase) 
                               "CEIL(70000 / SUM(LENGTH(v)))) FROM %1")
                    .arg(table)});
       if (p == kPaths - 1)
-        db.Exec({QStringLiteral("UPDATE %1 SET k = CONCAT(LEFT(v, 1), id)").arg(table),
+        db.Exec({QStringLiteral("UPDATE %1 SET k = CONCAT(LEFT(v, 1), CONVERT(CAST(id AS CHAR) USING %2))").arg(table, charset),
                  QStringLiteral("ALTER TABLE %1 ADD PRIMARY KEY (k)").arg(table)});
     }
   }
