@@ -25,21 +25,38 @@ namespace {
 constexpr qint64 kEntryOverhead = 48;
 
 // Every character whose case a mode can change, and what it can become.
+// The mappings are one character to one, each on its own: one text of
+// every character, mapped whole both ways, tells them all at once.
 const std::vector<char32_t>& CasedCharacters() {
   static const std::vector<char32_t> cased = [] {
-    QSet<char32_t> all;
+    QString all(0x110000 * 2, Qt::Uninitialized);
+    auto* out = reinterpret_cast<char16_t*>(all.data());
+    qsizetype k = 0;
     for (char32_t c = 0; c <= 0x10FFFF; ++c) {
       if (c >= 0xD800 && c <= 0xDFFF) continue;
-      const QString text = QString::fromUcs4(&c, 1);
-      for (const QString& to : {Case::UpperText(text), Case::LowerText(text)}) {
-        if (to == text) continue;
-        all.insert(c);
-        for (const uint d : to.toUcs4()) all.insert(d);
+      if (QChar::requiresSurrogates(c)) {
+        out[k++] = QChar::highSurrogate(c);
+        out[k++] = QChar::lowSurrogate(c);
+      } else {
+        out[k++] = char16_t(c);
       }
     }
-    std::vector<char32_t> list(all.begin(), all.end());
-    std::sort(list.begin(), list.end());
-    return list;
+    all.truncate(k);
+    std::vector<char32_t> found;
+    for (const QString& mapped : {Case::UpperText(all), Case::LowerText(all)}) {
+      if (mapped.size() != all.size()) continue;  // never: each keeps its length
+      const auto* a = all.utf16();
+      const auto* m = mapped.utf16();
+      for (qsizetype i = 0, n = 1; i < k; i += n) {
+        n = QChar::isHighSurrogate(a[i]) ? 2 : 1;
+        if (a[i] == m[i] && (n == 1 || a[i + 1] == m[i + 1])) continue;
+        found.push_back(n == 2 ? QChar::surrogateToUcs4(a[i], a[i + 1]) : a[i]);
+        found.push_back(n == 2 ? QChar::surrogateToUcs4(m[i], m[i + 1]) : m[i]);
+      }
+    }
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    return found;
   }();
   return cased;
 }
