@@ -3,7 +3,8 @@
 // users have (no index on the field; keyed or not; every value its own or
 // three in all; utf8mb4 and latin1), against one server-side UPDATE of an
 // identical table, at each size given:
-//   bench_scale [rows=100000] [rows…]
+//   bench_scale [case] [rows=100000] [rows…]
+// (`case`: only the cases whose name holds it, as "latin1" or "no key")
 // Beside the times: the command's peak resident memory, and how much the
 // window's grew during its run. Both should stay flat as the table grows.
 #include <QApplication>
@@ -47,7 +48,11 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   if (!ServerRunning()) return 1;
   std::vector<int> sizes;
-  for (int i = 1; i < argc; ++i) sizes.push_back(atoi(argv[i]));
+  QString only;
+  for (int i = 1; i < argc; ++i) {
+    if (atoi(argv[i]) > 0) sizes.push_back(atoi(argv[i]));
+    else only = QString::fromLocal8Bit(argv[i]);
+  }
   if (sizes.empty()) sizes.push_back(100000);
   BoxRecorder boxes;
   Main::SetRandomDraw([] { return 0.5; });
@@ -91,6 +96,7 @@ int main(int argc, char** argv) {
                          {"no key, distinct values", {false, false, 0}, 12},
                          {"no key, 3 values", {false, false, 3}, 12}};
   for (const Case_& c : cases) {
+    if (!QString::fromLatin1(c.what).contains(only)) continue;
     double firstMs = 0, firstPeak = 0, firstWindow = 0;
     for (const int n : sizes) {
       MakeShapedTable(db, "t", n, c.shape);

@@ -381,7 +381,9 @@ void Run::ReadRecord(qint64 record) {
     s.isBytes = MySQL::IsBytes(value);
     if (s.keyed) {
       s.keyValues = s.records->Value(1).toString();
-      s.key = Rewrite::KeyCondition(s.identity, s.keyValues);
+      // Where the key's values have literals its condition is made only
+      // for a statement of its own (most records go in groups by value).
+      if (s.identity.keyValues.isEmpty()) s.key = s.keyValues;
     }
     if (s.isBytes) return;
     s.oldText = MySQL::ValueText(value.isNull() ? QVariant(QString()) : value);
@@ -396,9 +398,13 @@ void Run::Convert(Case::CaseMode mode) {
   InOrder([&] {
     OwnFailure([&] {
       State& s = *s_;
-      const QVariant again = s.records->Value(0);
-      if (MySQL::IsBytes(again)) return;
-      const QString text = MySQL::ValueText(again.isNull() ? QVariant(QString()) : again);
+      // The text as read, else read again to fail as it failed there.
+      QString text = s.oldText;
+      if (!s.haveOld) {
+        const QVariant again = s.records->Value(0);
+        if (MySQL::IsBytes(again)) return;
+        text = MySQL::ValueText(again.isNull() ? QVariant(QString()) : again);
+      }
       s.newText = Case::ConvertCase(mode, text, {options_.words.get(), options_.keepMixed});
       s.haveNew = true;
       if (options_.keepMixed && (mode == Case::CaseMode::CaseProper || mode == Case::CaseMode::CaseName) &&
@@ -480,7 +486,8 @@ bool Run::GoesTogether() const {
 
 void Run::Build() {
   State& s = *s_;
-  s.statement = s.keyed ? Rewrite::KeyedStatement(s.table, s.field, s.key, s.oldBytes, s.newBytes, s.where)
+  s.statement = s.keyed ? Rewrite::KeyedStatement(s.table, s.field, KeyOf(s, s.key, s.keyValues), s.oldBytes,
+                                                   s.newBytes, s.where)
                         : Rewrite::ValueStatement(s.table, s.field, s.oldBytes, s.newBytes, s.bytes->LiteralCharset(),
                                                   s.where);
 }

@@ -145,7 +145,7 @@ void Run::SendAlone(State& s) {
   now.swap(s.alone);
   for (const Pair& a : now) {
     const QStringList note = Rewrite::RecordNote(a.record, NoteKey(s, a.key, a.keyValues), a.oldBytes, a.newBytes);
-    s.sender->Add(Rewrite::KeyedStatement(s.table, s.field, a.key, a.oldBytes, a.newBytes), a.tag,
+    s.sender->Add(Rewrite::KeyedStatement(s.table, s.field, KeyOf(s, a.key, a.keyValues), a.oldBytes, a.newBytes), a.tag,
                   a.journaled ? Rewrite::Journaled(note) : note, 1);
   }
 }

@@ -18,6 +18,7 @@
 #include "database/ado.h"
 #include "database/batch.h"
 #include "database/columnbytes.h"
+#include "database/rewrite.h"
 #include "database/rowkey.h"
 #include "database/rows.h"
 #include "database/valuejoin.h"
@@ -151,6 +152,13 @@ Batch::Shortfall Shortfall(ADODB::Connection& connection, const MySQL::RowIdenti
 template <typename S>
 const QString& NoteKey(const S& s, const QString& condition, const QString& values) {
   return s.keyed && !s.identity.keyValues.isEmpty() ? values : condition;
+}
+
+// A record's key as a condition: made from its values' literals where it
+// was not kept.
+template <typename S>
+QString KeyOf(const S& s, const QString& condition, const QString& values) {
+  return condition.isEmpty() ? Rewrite::KeyCondition(s.identity, values) : condition;
 }
 
 template <typename S>

@@ -149,6 +149,7 @@ QByteArray ColumnBytes::New(const QString& oldText, const QByteArray& oldBytes, 
   if (!ReadsStored()) return newText.toUtf8();
   const QList<uint> before = oldText.toUcs4(), after = newText.toUcs4();
   if (kind_ == Kind::Unknown || before.size() != after.size()) throw ADODB::Error(NotExact(charset_));
+  if (kind_ == Kind::Single) return NewSingle(before, after, oldBytes);
   // The old bytes, a character at a time, must be exactly the old text's.
   std::vector<std::pair<qsizetype, int>> characters;
   characters.reserve(size_t(before.size()));
@@ -181,6 +182,32 @@ QByteArray ColumnBytes::New(const QString& oldText, const QByteArray& oldBytes, 
     if (replacement.isEmpty() || (old != written_.value(before[i]) && !ReadsAs(QByteArray(old), before[i])))
       throw ADODB::Error(NotExact(charset_));
     bytes += replacement;
+  }
+  return bytes;
+}
+
+QByteArray ColumnBytes::NewSingle(const QList<uint>& before, const QList<uint>& after, const QByteArray& oldBytes) {
+  // A byte a character: the old bytes with each character that changes
+  // written over, under the same tests as any other set's.
+  if (oldBytes.size() != before.size()) throw ADODB::Error(NotExact(charset_));
+  std::vector<char32_t> unknown;
+  for (qsizetype i = 0; i < before.size(); ++i)
+    if (before[i] != after[i]) {
+      if (!written_.contains(before[i])) unknown.push_back(before[i]);
+      if (!written_.contains(after[i])) unknown.push_back(after[i]);
+    }
+  Ask(unknown);
+  QByteArray bytes = oldBytes;
+  char* out = bytes.data();
+  for (qsizetype i = 0; i < before.size(); ++i) {
+    if (before[i] == after[i]) continue;
+    const auto replacement = written_.constFind(after[i]);
+    const auto old = written_.constFind(before[i]);
+    if (replacement == written_.constEnd() || replacement->size() != 1 ||
+        ((old == written_.constEnd() || old->size() != 1 || old->at(0) != out[i]) &&
+         !ReadsAs(QByteArray(1, out[i]), before[i])))
+      throw ADODB::Error(NotExact(charset_));
+    out[i] = replacement->at(0);
   }
   return bytes;
 }

@@ -53,6 +53,8 @@ class ColumnBytes {
 
  private:
   enum class Kind { None, Unicode, Single, Multi, Unknown };
+  // New for a set of a byte a character.
+  QByteArray NewSingle(const QList<uint>& before, const QList<uint>& after, const QByteArray& oldBytes);
   // For Multi: the family of its lead bytes.
   enum class Layout { Sjis, Ujis, Big5, Gbk, Gb2312, Gb18030 };
   // The length of the character starting at `at`, 0 when the bytes end

@@ -139,16 +139,39 @@ QString KeysTable(const QString& table, const MySQL::RowIdentity& identity) {
 QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows) {
   QString text = QStringLiteral("INSERT INTO nv_keys (") + KeyColumns(identity) +
                  QStringLiteral(",nv_old_bytes,nv_new_bytes,nv_group) VALUES ");
-  text.reserve(qsizetype(rows.size()) * 64);
   const QString number = QString::number(group);
+  qsizetype size = text.size() + 1;
+  for (const Pair& r : rows) size += PairBytes(r.keyValues, r.oldBytes, r.newBytes) + number.size();
+  text.reserve(size);
+  // Each piece appended where it goes: no text of a pair is made twice.
+  const auto hex = [&](const QByteArray& bytes) {
+    text += QLatin1String("X'");
+    const qsizetype at = text.size();
+    text.resize(at + 2 * bytes.size());
+    static const char16_t kDigits[] = u"0123456789abcdef";
+    char16_t* out = reinterpret_cast<char16_t*>(text.data()) + at;
+    for (const char b : bytes) {
+      *out++ = kDigits[uchar(b) >> 4];
+      *out++ = kDigits[uchar(b) & 15];
+    }
+    text += u'\'';
+  };
   bool first = true;
   for (const Pair& r : rows) {
     if (!first) text += u',';
     first = false;
-    text += u'(' + r.keyValues + u',' + MySQL::ByteLiteral(r.oldBytes, {}) + u',' + MySQL::ByteLiteral(r.newBytes, {}) +
-            u',' + number + u')';
+    text += u'(';
+    text += r.keyValues;
+    text += u',';
+    hex(r.oldBytes);
+    text += u',';
+    hex(r.newBytes);
+    text += u',';
+    text += number;
+    text += u')';
   }
-  return text + u';';
+  text += u';';
+  return text;
 }
 
 QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group) {

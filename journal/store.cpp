@@ -64,9 +64,10 @@ class Statement {
     return *this;
   }
   Statement& BindBlob(int i, const QByteArray& bytes) {
-    // A zero-length blob, not NULL, for the empty value.
+    // A zero-length blob, not NULL, for the empty value. The bytes outlive
+    // the step, and SQLite reads them where they are.
     Check(sqlite3_bind_blob64(stmt_, i, bytes.isEmpty() ? "" : bytes.constData(), sqlite3_uint64(bytes.size()),
-                              SQLITE_TRANSIENT));
+                              SQLITE_STATIC));
     return *this;
   }
   // The value exactly as another statement read it.
