@@ -289,8 +289,10 @@ void Run::Read(const QString& table, const QString& field, const QString& where)
   // The column's own bytes are what the run compares and writes.
   s.bytes = std::make_unique<Rewrite::ColumnBytes>(*s.connection, s.identity.charset);
   if (s.bytes->ReadsStored()) s.bytes->Learn(CasedCharacters());
+  // A byte a character: the bytes alone tell the text, and only they travel.
+  s.readsBytes = s.bytes->LearnBytes();
   s.records->Open(*s.connection, table, field, s.identity, s.bytes->ReadsStored(), where,
-                  options_.resume ? options_.resume->position : QString());
+                  options_.resume ? options_.resume->position : QString(), s.readsBytes);
   // Many records go together as one join where the table takes a failed
   // join back whole (so that its records can go again one by one): by key
   // where there is one, else by value where no index finds values.
@@ -384,6 +386,13 @@ void Run::ReadRecord(qint64 record) {
       // Where the key's values have literals its condition is made only
       // for a statement of its own (most records go in groups by value).
       if (s.identity.keyValues.isEmpty()) s.key = s.keyValues;
+    }
+    if (s.readsBytes) {
+      s.isBytes = false;
+      s.oldBytes = value.toByteArray();
+      s.oldText = s.bytes->Decode(s.oldBytes);
+      s.haveOld = true;
+      return;
     }
     if (s.isBytes) return;
     s.oldText = MySQL::ValueText(value.isNull() ? QVariant(QString()) : value);

@@ -57,6 +57,7 @@ struct Run::State {
   QString where;  // the user's condition on the rows, if any
   bool keyed = false;
   int storedColumn = 1;
+  bool readsBytes = false;  // the field is read as its bytes alone (ColumnBytes::LearnBytes)
   qsizetype groupBytes = kJoinBytes;
 
   // The current record.

@@ -1,6 +1,7 @@
 #include "database/columnbytes.h"
 
 #include <QRegularExpression>
+#include <algorithm>
 #include <QStringEncoder>
 
 #include "database/mysql.h"
@@ -104,6 +105,30 @@ int ColumnBytes::CharacterLength(const QByteArray& bytes, qsizetype at) const {
 
 void ColumnBytes::Learn(const std::vector<char32_t>& characters) {
   if (kind_ == Kind::Single || kind_ == Kind::Multi) Ask(characters);
+}
+
+bool ColumnBytes::LearnBytes() {
+  if (kind_ != Kind::Single) return false;
+  QByteArray every(256, '\0');
+  for (int b = 0; b < 256; ++b) every[b] = char(b);
+  auto answer = connection_.Execute(QStringLiteral("SELECT CONVERT(") + MySQL::ByteLiteral(every, charset_) +
+                                    QStringLiteral(" USING utf8mb4);"));
+  if (!answer || answer->Eof() || MySQL::IsBytes(answer->Value(0))) return false;
+  const QString text = answer->Value(0).toString();
+  if (text.size() != 256) return false;  // a byte read as nothing, or as a pair
+  decoded_.assign(reinterpret_cast<const char16_t*>(text.utf16()), reinterpret_cast<const char16_t*>(text.utf16()) + 256);
+  if (std::any_of(decoded_.begin(), decoded_.end(), [](char16_t c) { return QChar::isSurrogate(c); })) {
+    decoded_.clear();
+    return false;
+  }
+  return true;
+}
+
+QString ColumnBytes::Decode(const QByteArray& bytes) const {
+  QString text(bytes.size(), Qt::Uninitialized);
+  auto* out = reinterpret_cast<char16_t*>(text.data());
+  for (const char b : bytes) *out++ = decoded_[uchar(b)];
+  return text;
 }
 
 void ColumnBytes::Ask(const std::vector<char32_t>& characters) {

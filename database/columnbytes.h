@@ -39,6 +39,13 @@ class ColumnBytes {
   // whose case a mode can change), in one round trip.
   void Learn(const std::vector<char32_t>& characters);
 
+  // For a set of a byte a character: learns the character each byte reads
+  // as, in one round trip, so that the stored bytes alone tell the text as
+  // the server would give it. False where the server's answer is not one
+  // character a byte; the text is then read beside the bytes.
+  bool LearnBytes();
+  QString Decode(const QByteArray& bytes) const;
+
   // The value's bytes in the column: `stored` as read beside the text, or
   // the text in the column's Unicode form.
   QByteArray Old(const QString& text, const QVariant& stored) const;
@@ -74,6 +81,7 @@ class ColumnBytes {
   QByteArray (*unicode_)(const QString&) = nullptr;
   QHash<char32_t, QByteArray> written_;
   QHash<QByteArray, QString> read_;
+  std::vector<char16_t> decoded_;  // by byte, for LearnBytes
 };
 
 }  // namespace Rewrite

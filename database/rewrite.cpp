@@ -7,11 +7,12 @@
 
 namespace Rewrite {
 
-QStringList FieldColumns(const QString& field, const MySQL::RowIdentity& identity, bool stored) {
-  QStringList columns{MySQL::QuoteName(field)};
+QStringList FieldColumns(const QString& field, const MySQL::RowIdentity& identity, bool stored, bool bytesOnly) {
+  QStringList columns{bytesOnly ? QStringLiteral("CAST(") + MySQL::QuoteName(field) + QStringLiteral(" AS BINARY)")
+                                : MySQL::QuoteName(field)};
   if (!identity.keyValues.isEmpty()) columns << identity.keyValues;
   else if (!identity.keyExpression.isEmpty()) columns << identity.keyExpression;
-  if (stored) columns << QStringLiteral("CAST(") + MySQL::QuoteName(field) + QStringLiteral(" AS BINARY)");
+  if (stored && !bytesOnly) columns << QStringLiteral("CAST(") + MySQL::QuoteName(field) + QStringLiteral(" AS BINARY)");
   return columns;
 }
 

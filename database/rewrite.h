@@ -18,8 +18,10 @@ namespace Rewrite {
 // each row's key: as its values where each key column has a literal form
 // (the smaller), else as the condition that finds the row again; then, when
 // `stored`, the field's stored bytes (ColumnBytes::ReadsStored).
-// Its columns.
-QStringList FieldColumns(const QString& field, const MySQL::RowIdentity& identity, bool stored);
+// Its columns; with `bytesOnly` the field's stored bytes stand first, and
+// alone (ColumnBytes::LearnBytes).
+QStringList FieldColumns(const QString& field, const MySQL::RowIdentity& identity, bool stored,
+                         bool bytesOnly = false);
 QString FieldQuery(const QString& table, const QString& field, const MySQL::RowIdentity& identity = {},
                    bool stored = false, const QString& where = {});
 

@@ -40,13 +40,14 @@ QString Rows::After(const MySQL::RowIdentity& identity, const QString& after) {
 }
 
 void Rows::Open(ADODB::Connection& connection, const QString& table, const QString& field,
-                const MySQL::RowIdentity& identity, bool stored, const QString& where, const QString& after) {
+                const MySQL::RowIdentity& identity, bool stored, const QString& where, const QString& after,
+                bool bytesOnly) {
   connection_ = &connection;
   identity_ = identity;
   where_ = where;
   lastKey_ = after;
   lastRow_ = 0;
-  const QStringList columns = FieldColumns(field, identity, stored);
+  const QStringList columns = FieldColumns(field, identity, stored, bytesOnly);
   const QString name = MySQL::QuoteName(table);
   QString filter = where.isEmpty() ? QString() : u'(' + where + u')';
   if (!identity.columns.isEmpty() && !identity.keyValues.isEmpty() && identity.keyOrdered) {
@@ -91,8 +92,9 @@ void Rows::Open(ADODB::Connection& connection, const QString& table, const QStri
     } else {
       chunk_ = std::make_unique<ADODB::RecordSet>();
       chunk_->ReadOnce = true;
-      chunk_->Open(FieldQuery(table, field, identity, stored, where), connection, ADODB::adOpenStatic,
-                   ADODB::adLockOptimistic);
+      chunk_->Open(QStringLiteral("SELECT ") + columns.join(QStringLiteral(", ")) + QStringLiteral(" FROM ") + name +
+                       (filter.isEmpty() ? QString() : QStringLiteral(" WHERE ") + filter),
+                   connection, ADODB::adOpenStatic, ADODB::adLockOptimistic);
       count_ = chunk_->RecordCount();
       return;
     }

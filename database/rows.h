@@ -25,7 +25,8 @@ class Rows {
   // bytes. `after`: the key's literals (as the key column gives them) of the
   // last row of an earlier run; only the rows after it are read.
   void Open(ADODB::Connection& connection, const QString& table, const QString& field,
-            const MySQL::RowIdentity& identity, bool stored, const QString& where, const QString& after = {});
+            const MySQL::RowIdentity& identity, bool stored, const QString& where, const QString& after = {},
+            bool bytesOnly = false);
   Way Reading() const { return way_; }
   // The rows counted when the reading began; rows inserted ahead of the
   // reading point since are read too, and rows deleted are not.
