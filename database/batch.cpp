@@ -217,6 +217,11 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
     QString text = opening ? kOpen + QStringLiteral("SET @nv_done=NULL,@nv_warned=NULL,@nv_counts=NULL,@nv_c1=NULL,@nv_c2=NULL,@nv_c3=NULL;")
                            : QStringLiteral("SET @nv_done=%1;").arg(qsizetype(next) - 1);
     if (opening && !readsFirst) text.prepend(QStringLiteral("START TRANSACTION;"));
+    // One text of the batch's size: a statement of many megabytes is copied
+    // into it once, not again each time the text would grow.
+    qsizetype size = text.size() + 256;
+    for (size_t i = next; i < items.size(); ++i) size += items[i].statement.size() + 96;
+    text.reserve(size);
     for (size_t i = next; i < items.size(); ++i) {
       text += items[i].statement;
       if (!items[i].statement.endsWith(u';')) text += u';';

@@ -11,7 +11,13 @@ namespace Rewrite {
 
 namespace {
 
-QByteArray Utf8(const QString& text) { return text.toUtf8(); }
+QByteArray Utf8(const QString& text) {
+  // The conversion reserves room for three bytes a character: a large
+  // value keeps only what it needs.
+  QByteArray bytes = text.toUtf8();
+  if (bytes.capacity() - bytes.size() > 64 * 1024) bytes.squeeze();
+  return bytes;
+}
 QByteArray Utf16(const QString& text) { return QStringEncoder(QStringConverter::Utf16BE).encode(text); }
 QByteArray Utf16Le(const QString& text) { return QStringEncoder(QStringConverter::Utf16LE).encode(text); }
 QByteArray Utf32(const QString& text) { return QStringEncoder(QStringConverter::Utf32BE).encode(text); }

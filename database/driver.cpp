@@ -4,6 +4,49 @@ namespace ADODB {
 namespace Driver {
 
 
+QByteArray Utf8Exact(const QString& text) {
+  if (text.size() < 64 * 1024) return text.toUtf8();
+  // Counted first, then written: a lone surrogate as '?', as toUtf8 does.
+  const char16_t* in = reinterpret_cast<const char16_t*>(text.utf16());
+  const qsizetype n = text.size();
+  qsizetype length = 0;
+  for (qsizetype i = 0; i < n; ++i) {
+    const char16_t c = in[i];
+    if (c < 0x80) length += 1;
+    else if (c < 0x800) length += 2;
+    else if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(in[i + 1])) length += 4, ++i;
+    else if (QChar::isSurrogate(c)) length += 1;
+    else length += 3;
+  }
+  QByteArray bytes(length, Qt::Uninitialized);
+  auto* out = reinterpret_cast<unsigned char*>(bytes.data());
+  for (qsizetype i = 0; i < n; ++i) {
+    char32_t c = in[i];
+    if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(in[i + 1])) {
+      c = QChar::surrogateToUcs4(in[i], in[i + 1]);
+      ++i;
+    } else if (QChar::isSurrogate(c)) {
+      c = u'?';
+    }
+    if (c < 0x80) {
+      *out++ = uchar(c);
+    } else if (c < 0x800) {
+      *out++ = uchar(0xC0 | (c >> 6));
+      *out++ = uchar(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      *out++ = uchar(0xE0 | (c >> 12));
+      *out++ = uchar(0x80 | ((c >> 6) & 0x3F));
+      *out++ = uchar(0x80 | (c & 0x3F));
+    } else {
+      *out++ = uchar(0xF0 | (c >> 18));
+      *out++ = uchar(0x80 | ((c >> 12) & 0x3F));
+      *out++ = uchar(0x80 | ((c >> 6) & 0x3F));
+      *out++ = uchar(0x80 | (c & 0x3F));
+    }
+  }
+  return bytes;
+}
+
 QString FromDriverText(const SQLCHAR* text, qsizetype length) {
   return QString::fromUtf8(reinterpret_cast<const char*>(text), length);
 }

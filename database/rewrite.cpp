@@ -86,9 +86,36 @@ QString KeyColumns(const MySQL::RowIdentity& identity) {
 // Values above this size are found by digest, not by their bytes.
 constexpr qsizetype kLargeValueBytes = 64 * 1024;
 
-QString Assignment(const QString& table, const QString& field, const QByteArray& newBytes) {
-  return QStringLiteral("UPDATE ") + MySQL::QuoteName(table) + QStringLiteral(" SET ") + MySQL::QuoteName(field) +
-         QStringLiteral(" = ") + MySQL::ByteLiteral(newBytes, {}) + QStringLiteral(" WHERE ");
+// Appends X'…', the bytes in hex, written where they go: a value of many
+// megabytes is never made twice on its way into its statement.
+void AppendHex(QString& text, const QByteArray& bytes) {
+  text += QLatin1String("X'");
+  const qsizetype at = text.size();
+  text.resize(at + 2 * bytes.size());
+  static const char16_t kDigits[] = u"0123456789abcdef";
+  char16_t* out = reinterpret_cast<char16_t*>(text.data()) + at;
+  for (const char b : bytes) {
+    *out++ = kDigits[uchar(b) >> 4];
+    *out++ = kDigits[uchar(b) & 15];
+  }
+  text += u'\'';
+}
+
+// UPDATE `table` SET `field` = X'new' WHERE <pieces>;, in one text of its
+// final size.
+QString Assignment(const QString& table, const QString& field, const QByteArray& newBytes,
+                   std::initializer_list<QString> where) {
+  const QString head = QStringLiteral("UPDATE ") + MySQL::QuoteName(table) + QStringLiteral(" SET ") +
+                       MySQL::QuoteName(field) + QStringLiteral(" = ");
+  qsizetype size = head.size() + 2 * newBytes.size() + 12;
+  for (const QString& piece : where) size += piece.size();
+  QString text = head;  // (appending to an empty text would share it, and drop what was reserved)
+  text.reserve(size);
+  AppendHex(text, newBytes);
+  text += QLatin1String(" WHERE ");
+  for (const QString& piece : where) text += piece;
+  text += u';';
+  return text;
 }
 
 }  // namespace
@@ -96,9 +123,9 @@ QString Assignment(const QString& table, const QString& field, const QByteArray&
 QString KeyedStatement(const QString& table, const QString& field, const QString& keyCondition,
                        const QByteArray& oldBytes, const QByteArray& newBytes, const QString& where) {
   // A row the user's condition no longer picks is left as it is.
-  return Assignment(table, field, newBytes) + keyCondition + QStringLiteral(" AND ") +
-         MySQL::ExactTest(field, oldBytes) + (where.isEmpty() ? QString() : QStringLiteral(" AND (") + where + u')') +
-         u';';
+  return Assignment(table, field, newBytes,
+                    {keyCondition, QStringLiteral(" AND "), MySQL::ExactTest(field, oldBytes),
+                     where.isEmpty() ? QString() : QStringLiteral(" AND (") + where + u')'});
 }
 
 bool IsLarge(const QByteArray& bytes) { return bytes.size() > kLargeValueBytes; }
@@ -111,7 +138,7 @@ QString ValueStatement(const QString& table, const QString& field, const QByteAr
             QStringLiteral(" AND ") + where;
   // Only the rows the user's condition picks, as the run read them.
   if (!condition.isEmpty()) where += QStringLiteral(" AND (") + condition + u')';
-  return Assignment(table, field, newBytes) + where + u';';
+  return Assignment(table, field, newBytes, {where});
 }
 
 qsizetype PairBytes(const QString& keyValues, const QByteArray& oldBytes, const QByteArray& newBytes) {
@@ -145,18 +172,7 @@ QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::ve
   for (const Pair& r : rows) size += PairBytes(r.keyValues, r.oldBytes, r.newBytes) + number.size();
   text.reserve(size);
   // Each piece appended where it goes: no text of a pair is made twice.
-  const auto hex = [&](const QByteArray& bytes) {
-    text += QLatin1String("X'");
-    const qsizetype at = text.size();
-    text.resize(at + 2 * bytes.size());
-    static const char16_t kDigits[] = u"0123456789abcdef";
-    char16_t* out = reinterpret_cast<char16_t*>(text.data()) + at;
-    for (const char b : bytes) {
-      *out++ = kDigits[uchar(b) >> 4];
-      *out++ = kDigits[uchar(b) & 15];
-    }
-    text += u'\'';
-  };
+  const auto hex = [&](const QByteArray& bytes) { AppendHex(text, bytes); };
   bool first = true;
   for (const Pair& r : rows) {
     if (!first) text += u',';

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "database/ado.h"
+#include "database/driver.h"
 #include "database/mysql.h"
 #include "tests/support/testdb.h"
 
@@ -47,6 +48,18 @@ TEST(RoundTrip, LongValuesComeBackWhole) {
   const QVariant got = RoundTrip(db, "LONGTEXT", Literal(big));
   EXPECT_EQ(got.toString().size(), big.size());
   EXPECT_TRUE(got.toString() == big);
+}
+
+// A statement of many megabytes goes to the driver as exactly the UTF-8 Qt
+// would make of it, lone surrogates included.
+TEST(RoundTrip, LargeStatementTextIsTheSameUtf8) {
+  QString text;
+  const QString pieces[] = {"X'00ff'", "ΟΔΥΣΣΕΥΣ", "東京", "\U0001F469\U0001F3FD", "groß", QString(QChar(0xD800)), "a",
+                            QString(QChar(0xDC00)) + "b"};
+  for (int i = 0; text.size() < 200000; ++i) text += pieces[(i * 7) % 8];
+  text += QChar(0xD83D);  // a high surrogate at the very end
+  EXPECT_EQ(ADODB::Driver::Utf8Exact(text), text.toUtf8());
+  EXPECT_EQ(ADODB::Driver::Utf8Exact("short é"), QString("short é").toUtf8());
 }
 
 TEST(RoundTrip, TypedValues) {
