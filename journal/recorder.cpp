@@ -168,8 +168,9 @@ void RunRecorder::Finish(qint64 changed) {
   try {
     if (changed >= 0 && header_.keyColumns.isEmpty()) store_->SetChanged(header_.id, changed);
     // A run that ended early stays, to be continued, even where it has
-    // changed nothing yet.
-    if (rows_ == 0 && !continued_ && header_.ended.isEmpty()) store_->Drop(header_.id);
+    // changed nothing yet: where it read its rows by key.
+    if (rows_ == 0 && !continued_ && (header_.ended.isEmpty() || header_.keyNames.isEmpty()))
+      store_->Drop(header_.id);
     store_->Prune(header_.target);
     if (limit_ > 0) store_->PruneTotal(limit_, header_.id);
   } catch (const std::exception&) {
