@@ -69,12 +69,11 @@ void Rows::Open(ADODB::Connection& connection, const QString& table, const QStri
       QStringList copied;
       for (qsizetype i = 0; i < columns.size(); ++i) copied << columns[i] + QStringLiteral(" AS nv_") + QString::number(i);
       try {
-        connection.ExecuteMany(
-            QStringLiteral("DROP TEMPORARY TABLE IF EXISTS nv_rows;CREATE TEMPORARY TABLE nv_rows (nv_row BIGINT NOT "
-                           "NULL AUTO_INCREMENT PRIMARY KEY) SELECT ") +
-                copied.join(QStringLiteral(", ")) + QStringLiteral(" FROM ") + name +
-                (filter.isEmpty() ? QString() : QStringLiteral(" WHERE ") + filter) + u';',
-            [](int, ADODB::RecordSet*) {});
+        connection.Execute(QStringLiteral("DROP TEMPORARY TABLE IF EXISTS nv_rows"));
+        connection.Execute(QStringLiteral("CREATE TEMPORARY TABLE nv_rows (nv_row BIGINT NOT NULL AUTO_INCREMENT "
+                                          "PRIMARY KEY) SELECT ") +
+                           copied.join(QStringLiteral(", ")) + QStringLiteral(" FROM ") + name +
+                           (filter.isEmpty() ? QString() : QStringLiteral(" WHERE ") + filter));
         way_ = Way::Copied;
       } catch (const ADODB::Error& e) {
         // A condition the server cannot read is the user's to hear of; no

@@ -225,6 +225,46 @@ TEST_F(CommandLineTest, AnInterruptedRunStopsBetweenRecordsResumesAfterItsLastRo
   EXPECT_EQ(converted(), 0);
 }
 
+// A run killed outright never says how it ended: the journal's last word
+// of where it stood (once a second) is where --resume goes on, reading some
+// rows again that need no change by then.
+TEST_F(CommandLineTest, ARunKilledOutrightResumesFromItsLastJournaledPlaceAndAnotherConditionIsRefused) {
+  db_->Exec("CREATE TABLE k (id INT PRIMARY KEY, v VARCHAR(60)) SELECT seq AS id, CONCAT('jürgen groß ', seq) AS v "
+            "FROM seq_1_to_300000");
+  const QStringList before = Hex("k", "v");
+  const auto converted = [&] { return db_->Values("SELECT COUNT(*) FROM k WHERE v LIKE BINARY 'JÜRGEN%'").value(0).toInt(); };
+  const QStringList convert = QStringList{"convert"} + Connection() +
+                              QStringList{"--table", "k", "--field", "v", "--mode", "upper", "--yes", "--json"};
+  QProcess process;
+  Start(process, convert);
+  QElapsedTimer waited;
+  waited.start();
+  while (converted() == 0 && waited.elapsed() < 120000 && process.state() == QProcess::Running) QThread::msleep(20);
+  QThread::msleep(1500);
+  ::kill(pid_t(process.processId()), SIGKILL);
+  ASSERT_TRUE(process.waitForFinished(60000));
+  const int done = converted();
+  ASSERT_LT(done, 300000) << "the run finished before it was killed";
+  Result r = Norvale({"history"});
+  EXPECT_TRUE(r.out.contains("did not say how it ended")) << r.out.toStdString();
+  const QJsonObject killed = Json(Norvale({"history", "--json"})).value("runs").toArray().at(0).toObject();
+  const int settled = killed.value("next_record").toInt() - 1;
+  EXPECT_GT(settled, 0);
+  EXPECT_LE(settled, done);
+  r = Norvale(convert + QStringList{"--resume", "--where", "id > 5"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("converted every row, without --where")) << r.err.toStdString();
+  r = Norvale(convert + QStringList{"--resume"});
+  ASSERT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains("did not say how it ended")) << r.err.toStdString();
+  EXPECT_EQ(OneRun(r).value("read").toInt(), 300000 - settled);
+  EXPECT_EQ(OneRun(r).value("changed").toInt(), 300000 - done);
+  EXPECT_EQ(converted(), 300000);
+  r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--table", "k", "--field", "v", "--yes"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(Hex("k", "v"), before);
+}
+
 TEST_F(CommandLineTest, AKeyOfEveryKindIsReadInChunksAndARunStoppedThereResumesExact) {
   // Values of half a kilobyte, so that the table goes in many chunks, read
   // by a key of a date, text in a collation where ß sorts as ss and Å as A,

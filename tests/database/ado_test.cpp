@@ -2,9 +2,13 @@
 #include <QDateTime>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "database/ado.h"
 #include "database/driver.h"
 #include "database/mysql.h"
+#include "database/rows.h"
+#include "database/rowkey.h"
 #include "tests/support/testdb.h"
 
 namespace {
@@ -243,4 +247,63 @@ TEST(Connections, ExecuteReturnsRowsOnlyForQueriesAndClosedObjectsRefuse) {
   EXPECT_THROW(rows->Value(0), ADODB::Error);
   EXPECT_THROW(c->Execute("SELECT 1"), ADODB::Error);
   EXPECT_THROW(c->Close(), ADODB::Error);
+}
+
+// The run's rows, a chunk at a time (values of 100 KB make chunks of about
+// twenty rows): every row once, in the key's order as the server sorts it,
+// in a collation where ß is ss and ä is ae; rows inserted ahead of the
+// reading point are read and rows behind it are not; a condition and a
+// point to read after pick their rows.
+TEST(ChunkedRows, EveryRowOnceInTheKeysOrderAndRowsInsertedAheadToo) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE r (s VARCHAR(20) CHARACTER SET latin1 COLLATE latin1_german2_ci NOT NULL, t TIMESTAMP(3) "
+           "NOT NULL, v MEDIUMTEXT, PRIMARY KEY (s, t))",
+           "INSERT IGNORE INTO r SELECT CONVERT(ELT(1 + seq % 7, 'ß', 'ss', 'Straße', 'Å', 'ä', 'ae', 'B') USING "
+           "latin1), FROM_UNIXTIME(1700000000 + seq DIV 7 + 0.125), REPEAT('x', 100000) FROM seq_0_to_279"});
+  auto c = MySQL::OpenConnection(db.Details(), MySQL::RunOptions);
+  c->Execute(MySQL::SessionTimeZone());
+  const MySQL::RowIdentity identity = MySQL::ReadRowIdentity(*c, "r", "v");
+  ASSERT_FALSE(identity.keyValues.isEmpty());
+  const auto serverOrder = [&](const QString& where) {
+    QStringList keys;
+    for (auto rs = c->Execute("SELECT " + identity.keyValues + " FROM r" + where + " ORDER BY s, t"); rs && !rs->Eof();
+         rs->MoveNext())
+      keys << rs->Value(0).toString();
+    return keys;
+  };
+  const auto read = [&](const QString& where, const QString& after, const std::function<void(int)>& each = {}) {
+    Rewrite::Rows rows;
+    rows.Open(*c, "r", "v", identity, false, where, after);
+    EXPECT_EQ(rows.Reading(), Rewrite::Rows::Way::ByKey);
+    QStringList keys;
+    for (int n = 0; !rows.Eof(); rows.MoveNext(), ++n) {
+      keys << rows.Value(1).toString();
+      if (each) each(n);
+    }
+    return keys;
+  };
+  const QStringList all = serverOrder({});
+  ASSERT_GT(all.size(), 150);
+  EXPECT_EQ(read({}, {}), all);
+  EXPECT_EQ(read("s = 'ss'", {}), serverOrder(" WHERE s = 'ss'"));
+  EXPECT_EQ(read({}, all[100]), all.mid(101));
+  // Another client inserts a row behind the reading point and one ahead.
+  const QStringList during = read({}, {}, [&](int n) {
+    if (n == 30)
+      db.Exec({"INSERT INTO r VALUES ('0', FROM_UNIXTIME(1700000000), 'behind')",
+               "INSERT INTO r VALUES ('zz', FROM_UNIXTIME(1700000000), 'ahead')"});
+  });
+  EXPECT_EQ(during, all + serverOrder(" WHERE s = 'zz'"));
+  EXPECT_EQ(serverOrder({}).size(), all.size() + 2);
+
+  // Without a key the rows wait in a numbered copy, read by its numbers.
+  db.Exec("CREATE TABLE nk SELECT v FROM r");
+  const MySQL::RowIdentity none = MySQL::ReadRowIdentity(*c, "nk", "v");
+  Rewrite::Rows rows;
+  rows.Open(*c, "nk", "v", none, false, {}, {});
+  EXPECT_EQ(rows.Reading(), Rewrite::Rows::Way::Copied);
+  EXPECT_EQ(rows.Count(), all.size() + 2);
+  qint64 n = 0;
+  for (; !rows.Eof(); rows.MoveNext()) ++n;
+  EXPECT_EQ(n, all.size() + 2);
 }
