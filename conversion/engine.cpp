@@ -330,14 +330,7 @@ void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
   if (!disk.isValid()) disk = QStorageInfo(QFileInfo(file.absolutePath()).absolutePath());
   // The field's bytes as its first thousand rows have them; where those
   // cannot be read, the server's average row, bounded by the column's octets.
-  qint64 average = -1;
-  try {
-    auto sample = s.connection->Execute(
-        QStringLiteral("SELECT AVG(OCTET_LENGTH(%1)) FROM (SELECT %1 FROM %2 LIMIT 1000) AS nv_sample;")
-            .arg(MySQL::QuoteName(s.field), MySQL::QuoteName(s.table)));
-    if (sample && !sample->Eof() && !sample->Value(0).isNull()) average = qint64(sample->Value(0).toDouble()) + 1;
-  } catch (const ADODB::Error&) {
-  }
+  qint64 average = s.records->SampledAverage();
   if (average < 0) {
     average = s.identity.averageRow;
     if (s.identity.fieldOctets > 0) average = std::min(average, s.identity.fieldOctets);

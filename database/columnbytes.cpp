@@ -113,6 +113,16 @@ void ColumnBytes::Learn(const std::vector<char32_t>& characters) {
   if (kind_ == Kind::Single || kind_ == Kind::Multi) Ask(characters);
 }
 
+void ColumnBytes::AskChanging(const QList<uint>& before, const QList<uint>& after) {
+  std::vector<char32_t> unknown;
+  for (qsizetype i = 0; i < before.size(); ++i)
+    if (before[i] != after[i]) {
+      if (!written_.contains(before[i])) unknown.push_back(before[i]);
+      if (!written_.contains(after[i])) unknown.push_back(after[i]);
+    }
+  Ask(unknown);
+}
+
 bool ColumnBytes::LearnBytes() {
   if (kind_ != Kind::Single) return false;
   QByteArray every(256, '\0');
@@ -191,13 +201,7 @@ QByteArray ColumnBytes::New(const QString& oldText, const QByteArray& oldBytes, 
     at += length;
   }
   if (qsizetype(characters.size()) != before.size()) throw ADODB::Error(NotExact(charset_));
-  std::vector<char32_t> unknown;
-  for (qsizetype i = 0; i < before.size(); ++i)
-    if (before[i] != after[i]) {
-      if (!written_.contains(before[i])) unknown.push_back(before[i]);
-      if (!written_.contains(after[i])) unknown.push_back(after[i]);
-    }
-  Ask(unknown);
+  AskChanging(before, after);
   QByteArray bytes;
   bytes.reserve(oldBytes.size() + 8);
   for (qsizetype i = 0; i < before.size(); ++i) {
@@ -221,13 +225,7 @@ QByteArray ColumnBytes::NewSingle(const QList<uint>& before, const QList<uint>& 
   // A byte a character: the old bytes with each character that changes
   // written over, under the same tests as any other set's.
   if (oldBytes.size() != before.size()) throw ADODB::Error(NotExact(charset_));
-  std::vector<char32_t> unknown;
-  for (qsizetype i = 0; i < before.size(); ++i)
-    if (before[i] != after[i]) {
-      if (!written_.contains(before[i])) unknown.push_back(before[i]);
-      if (!written_.contains(after[i])) unknown.push_back(after[i]);
-    }
-  Ask(unknown);
+  AskChanging(before, after);
   QByteArray bytes = oldBytes;
   char* out = bytes.data();
   for (qsizetype i = 0; i < before.size(); ++i) {

@@ -70,6 +70,9 @@ class ColumnBytes {
   // The bytes the server writes for each character, asked for those not
   // yet known: empty for a character the column cannot hold.
   void Ask(const std::vector<char32_t>& characters);
+  // Asks for the characters that change between the two texts (by
+  // position) and what they become.
+  void AskChanging(const QList<uint>& before, const QList<uint>& after);
   // Whether these bytes of the column read as the character (a duplicate
   // code of it, say), asked once per byte sequence.
   bool ReadsAs(const QByteArray& bytes, char32_t character);

@@ -58,14 +58,19 @@ std::optional<QString> ConditionFault(const QString& where) {
   return std::nullopt;
 }
 
-QString KeyCondition(const MySQL::RowIdentity& identity, const QString& key) {
-  if (identity.keyValues.isEmpty()) return key;
+QStringList KeyLiterals(const MySQL::RowIdentity& identity, const QString& key) {
   // No literal of a key value holds a comma: numbers, quoted dates and
   // times, and hex.
   const QStringList values = key.split(u',');
   if (values.size() != identity.columns.size())
     throw ADODB::Error(QStringLiteral("The key of a row was read as %1 values for %2 columns.")
                            .arg(QString::number(values.size()), QString::number(identity.columns.size())));
+  return values;
+}
+
+QString KeyCondition(const MySQL::RowIdentity& identity, const QString& key) {
+  if (identity.keyValues.isEmpty()) return key;
+  const QStringList values = KeyLiterals(identity, key);
   QString condition;
   for (qsizetype i = 0; i < identity.columns.size() && i < values.size(); ++i) {
     if (i > 0) condition += QStringLiteral(" AND ");
@@ -172,7 +177,6 @@ QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::ve
   for (const Pair& r : rows) size += PairBytes(r.keyValues, r.oldBytes, r.newBytes) + number.size();
   text.reserve(size);
   // Each piece appended where it goes: no text of a pair is made twice.
-  const auto hex = [&](const QByteArray& bytes) { AppendHex(text, bytes); };
   bool first = true;
   for (const Pair& r : rows) {
     if (!first) text += u',';
@@ -180,9 +184,9 @@ QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::ve
     text += u'(';
     text += r.keyValues;
     text += u',';
-    hex(r.oldBytes);
+    AppendHex(text, r.oldBytes);
     text += u',';
-    hex(r.newBytes);
+    AppendHex(text, r.newBytes);
     text += u',';
     text += number;
     text += u')';

@@ -29,6 +29,9 @@ QString FieldQuery(const QString& table, const QString& field, const MySQL::RowI
 // in `WHERE (…)`: a statement separator, a comment, a quote left open, or
 // brackets that do not pair. Nothing where it can.
 std::optional<QString> ConditionFault(const QString& where);
+// The key's values' literals, one a column, from the key as FieldQuery
+// reads them; raises where they are not one a column.
+QStringList KeyLiterals(const MySQL::RowIdentity& identity, const QString& key);
 // The condition that finds a row again, from the key as FieldQuery reads it.
 QString KeyCondition(const MySQL::RowIdentity& identity, const QString& key);
 

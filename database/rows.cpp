@@ -29,14 +29,8 @@ QString AfterFrom(const QStringList& columns, const QStringList& values, qsizety
 }  // namespace
 
 QString Rows::After(const MySQL::RowIdentity& identity, const QString& after) {
-  // No literal of a key value holds a comma: numbers, quoted dates and
-  // times, and hex. A text literal compares in the column's own collation,
-  // the index's order.
-  const QStringList values = after.split(u',');
-  if (values.size() != identity.columns.size() || values.isEmpty())
-    throw ADODB::Error(QStringLiteral("The key of a row was read as %1 values for %2 columns.")
-                           .arg(QString::number(values.size()), QString::number(identity.columns.size())));
-  return AfterFrom(identity.columns, values, 0);
+  // A text literal compares in the column's own collation, the index's order.
+  return AfterFrom(identity.columns, KeyLiterals(identity, after), 0);
 }
 
 void Rows::Open(ADODB::Connection& connection, const QString& table, const QString& field,
@@ -49,6 +43,23 @@ void Rows::Open(ADODB::Connection& connection, const QString& table, const QStri
   lastRow_ = 0;
   const QStringList columns = FieldColumns(field, identity, stored, bytesOnly);
   const QString name = MySQL::QuoteName(table);
+  // The first thousand values, for the first chunk's size and the
+  // journal's estimate.
+  largest_ = -1;
+  average_ = -1;
+  try {
+    auto sample = connection.Execute(
+        QStringLiteral("SELECT MAX(OCTET_LENGTH(%1)), AVG(OCTET_LENGTH(%1)) FROM (SELECT %1 FROM %2 LIMIT 1000) AS nv_sample")
+            .arg(MySQL::QuoteName(field), name));
+    if (sample && !sample->Eof()) {
+      largest_ = sample->Value(0).toLongLong();  // 0 for an empty table or nulls
+      if (!sample->Value(1).isNull())
+        average_ = qint64(sample->Value(1).toDouble()) + 1;
+    }
+  } catch (const ADODB::Error&) {
+    // The first chunk is one row, and the estimate comes from the table's
+    // figures.
+  }
   QString filter = where.isEmpty() ? QString() : u'(' + where + u')';
   if (!identity.columns.isEmpty() && !identity.keyValues.isEmpty() && identity.keyOrdered) {
     way_ = Way::ByKey;
@@ -100,9 +111,7 @@ void Rows::Open(ADODB::Connection& connection, const QString& table, const QStri
   }
   // The first chunk's size from the largest of the first values; the
   // next ones from the bytes the chunk before them took.
-  const qint64 largest = Number(connection, QStringLiteral("SELECT MAX(OCTET_LENGTH(%1)) FROM (SELECT %1 FROM %2 LIMIT 1000) AS nv_sample")
-                                                .arg(MySQL::QuoteName(field), name));
-  limit_ = long(std::clamp<qint64>(kChunkBytes / (2 * largest + 256), 1, kChunkRows));
+  limit_ = largest_ < 0 ? 1 : long(std::clamp<qint64>(kChunkBytes / (2 * largest_ + 256), 1, kChunkRows));
   Next();
 }
 

@@ -31,6 +31,9 @@ class Rows {
   // The rows counted when the reading began; rows inserted ahead of the
   // reading point since are read too, and rows deleted are not.
   qint64 Count() const { return count_; }
+  // The average bytes of the field's first thousand values, plus one; -1
+  // where they could not be read.
+  qint64 SampledAverage() const { return average_; }
   bool IsOpen() const { return chunk_ && chunk_->IsOpen(); }
   bool Eof() const;
   QVariant Value(int index) const;
@@ -56,6 +59,7 @@ class Rows {
   long inChunk_ = 0;    // rows of this chunk read so far
   bool more_ = false;   // the chunk was full: rows may follow it
   qint64 count_ = 0;
+  qint64 largest_ = -1, average_ = -1;  // of the first values read when opened; -1: not read
 };
 
 }  // namespace Rewrite
