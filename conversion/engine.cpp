@@ -285,6 +285,13 @@ void Run::Read(const QString& table, const QString& field, const QString& where)
       throw ADODB::Error(QStringLiteral("Run %1 cannot be continued: %2's key is not the one it read its rows by.")
                              .arg(run.id)
                              .arg(table));
+    // Another type or collation reads and orders the rows otherwise: the
+    // position may no longer stand between the rows done and the rest.
+    if (!run.shape.isEmpty() && run.shape != s.identity.shape)
+      throw ADODB::Error(QStringLiteral("Run %1 cannot be continued: %2 changed since it read its rows (it was %3, "
+                                        "it is now %4).")
+                             .arg(run.id)
+                             .arg(table, run.shape, s.identity.shape));
   }
   // The column's own bytes are what the run compares and writes.
   s.bytes = std::make_unique<Rewrite::ColumnBytes>(*s.connection, s.identity.charset);

@@ -23,8 +23,12 @@ struct ColumnInfo {
   QString type, charset;
   bool nullable = true;
   qint64 octets = 0;
-  QString extra;  // VIRTUAL GENERATED, STORED GENERATED, auto_increment…
+  QString extra;     // VIRTUAL GENERATED, STORED GENERATED, auto_increment…
+  QString declared;  // its full type and collation: "varchar(40) utf8mb4_unicode_ci"
 };
+
+// A column as the table declares it, for telling a table that changed.
+QString Declared(const QString& name, const ColumnInfo& c) { return QuoteName(name) + u' ' + c.declared; }
 
 // The piece of the key expression for one column: SQL that yields the text
 // "`c` = <the row's value as an exact literal>". Every constant piece is a
@@ -123,13 +127,15 @@ RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table,
   std::map<QString, ColumnInfo> columns;
   auto info = connection.Execute(
       QStringLiteral("SELECT COLUMN_NAME, DATA_TYPE, IFNULL(CHARACTER_SET_NAME, ''), IS_NULLABLE, "
-                     "IFNULL(CHARACTER_OCTET_LENGTH, 0), IFNULL(EXTRA, '') "
+                     "IFNULL(CHARACTER_OCTET_LENGTH, 0), IFNULL(EXTRA, ''), "
+                     "TRIM(CONCAT(COLUMN_TYPE, ' ', IFNULL(COLLATION_NAME, ''))) "
                      "FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = ") +
       TextLiteral(table));
   while (info && !info->Eof()) {
     columns[info->Value(0).toString()] = {info->Value(1).toString().toLower(), info->Value(2).toString(),
                                           info->Value(3).toString() == QLatin1String("YES"),
-                                          info->Value(4).toLongLong(), info->Value(5).toString()};
+                                          info->Value(4).toLongLong(), info->Value(5).toString(),
+                                          info->Value(6).toString()};
     info->MoveNext();
   }
   for (const auto& [name, c] : columns)
@@ -137,6 +143,7 @@ RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table,
       identity.charset = c.charset;
       identity.fieldOctets = c.octets;
       identity.unwritable = Unwritable(connection, table, name, c);
+      identity.shape = Declared(name, c);
     }
   auto engine = connection.Execute(
       QStringLiteral("SELECT ENGINE, IFNULL(AVG_ROW_LENGTH, 0) FROM information_schema.TABLES "
@@ -191,6 +198,7 @@ RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table,
     if (!values.contains(QString()))
       identity.keyValues = QStringLiteral("CONCAT_WS(',', ") + values.join(QStringLiteral(", ")) + u')';
     identity.keyName = key.name;
+    for (const QString& column : key.columns) identity.shape += QStringLiteral(", ") + Declared(column, columns[column]);
     static const QStringList kListed = {"enum", "set"};
     identity.keyOrdered = std::none_of(key.columns.begin(), key.columns.end(),
                                        [&](const QString& c) { return kListed.contains(columns[c].type); });

@@ -24,6 +24,7 @@ std::unique_ptr<RunRecorder> RunRecorder::Start(const RowIdentity& identity, con
   header.keyless = identity.keyless;
   // Entries hold the key's values where the run reads them as literals.
   if (!identity.columns.isEmpty() && !identity.keyValues.isEmpty()) header.keyNames = identity.columns;
+  header.shape = identity.shape;
   header.ended = QStringLiteral("running");
   store->BeginRun(header);
   return std::unique_ptr<RunRecorder>(new RunRecorder(std::move(store), std::move(header)));

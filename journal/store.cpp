@@ -179,6 +179,7 @@ const AddedColumn kAddedColumns[] = {
     {"ended", "TEXT NOT NULL DEFAULT ''", "''"},
     {"position", "TEXT NOT NULL DEFAULT ''", "''"},
     {"next_record", "INTEGER NOT NULL DEFAULT 0", "0"},
+    {"shape", "TEXT NOT NULL DEFAULT ''", "''"},  // the field's and key's declarations
 };
 
 QStringList KeyNames(const QString& json) {
@@ -283,11 +284,11 @@ void Store::BeginRun(RunHeader& h) {
   Transaction t(db_, path_);
   Statement s(db_, path_,
               "INSERT INTO runs (server, port, database, tbl, field, server_id, mode, time, key_columns, charset, "
-              "keyless, key_names, words, filter, ended) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?12, ?7, ?8, ?9, ?10, ?11, ?13, "
-              "?14, ?15)");
+              "keyless, key_names, words, filter, ended, shape) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?12, ?7, ?8, ?9, ?10, ?11, "
+              "?13, ?14, ?15, ?16)");
   BindTarget(s, h.target);
   s.Bind(12, h.mode).Bind(7, h.time.toUTC().toString(Qt::ISODateWithMs)).Bind(8, h.keyColumns).Bind(9, h.charset);
-  s.Bind(10, h.keyless).Bind(13, h.words).Bind(14, h.where).Bind(15, h.ended);
+  s.Bind(10, h.keyless).Bind(13, h.words).Bind(14, h.where).Bind(15, h.ended).Bind(16, h.shape);
   s.Bind(11, h.keyNames.isEmpty() ? QString() : QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(h.keyNames)).toJson(QJsonDocument::Compact)));
   s.Step();
   h.id = sqlite3_last_insert_rowid(db_);
@@ -345,7 +346,7 @@ const char* kRunColumns =
     "SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, "
     "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), bytes, key_names, changed, "
     "CASE WHEN keyless = '' THEN 0 ELSE (SELECT COUNT(*) FROM entries WHERE run = runs.id AND rows > 0) END, "
-    "server_id, words, filter, ended, position, next_record "
+    "server_id, words, filter, ended, position, next_record, shape "
     "FROM runs WHERE ";
 
 Store::Listed ListedRun(const Statement& s) {
@@ -368,6 +369,7 @@ Store::Listed ListedRun(const Statement& s) {
   h.ended = s.Text(20);
   h.position = s.Text(21);
   h.nextRecord = s.Int(22);
+  h.shape = s.Text(23);
   if (!h.keyless.isEmpty() && s.Int(15) >= 0) h.rows = s.Int(15);
   return l;
 }

@@ -72,6 +72,9 @@ struct RunHeader {
   QString ended;
   QString position;
   qint64 nextRecord = 0;
+  // The field's and key's declarations when it started (RowIdentity::shape);
+  // empty in older journals.
+  QString shape;
 };
 
 // One changed row: its key, as its values where the run has keyNames, else as
