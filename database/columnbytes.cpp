@@ -1,6 +1,7 @@
 #include "database/columnbytes.h"
 
 #include <QRegularExpression>
+#include <QSet>
 #include <algorithm>
 #include <QStringEncoder>
 
@@ -18,6 +19,26 @@ QByteArray Utf8(const QString& text) {
   if (bytes.capacity() - bytes.size() > 64 * 1024) bytes.squeeze();
   return bytes;
 }
+// A text's characters one at a time, as toUcs4() gives them (an unpaired
+// surrogate reads as U+FFFD), without a copy of the text four bytes a
+// character.
+class Characters {
+ public:
+  explicit Characters(const QString& text) : text_(text) {}
+  bool AtEnd() const { return at_ >= text_.size(); }
+  char32_t Next() {
+    const char16_t u = text_[at_++].unicode();
+    if (!QChar::isSurrogate(u)) return u;
+    if (QChar::isHighSurrogate(u) && at_ < text_.size() && QChar::isLowSurrogate(text_[at_].unicode()))
+      return QChar::surrogateToUcs4(u, text_[at_++].unicode());
+    return QChar::ReplacementCharacter;
+  }
+
+ private:
+  const QString& text_;
+  qsizetype at_ = 0;
+};
+
 QByteArray Utf16(const QString& text) { return QStringEncoder(QStringConverter::Utf16BE).encode(text); }
 QByteArray Utf16Le(const QString& text) { return QStringEncoder(QStringConverter::Utf16LE).encode(text); }
 QByteArray Utf32(const QString& text) { return QStringEncoder(QStringConverter::Utf32BE).encode(text); }
@@ -113,14 +134,25 @@ void ColumnBytes::Learn(const std::vector<char32_t>& characters) {
   if (kind_ == Kind::Single || kind_ == Kind::Multi) Ask(characters);
 }
 
-void ColumnBytes::AskChanging(const QList<uint>& before, const QList<uint>& after) {
+bool ColumnBytes::AskChanging(const QString& before, const QString& after) {
   std::vector<char32_t> unknown;
-  for (qsizetype i = 0; i < before.size(); ++i)
-    if (before[i] != after[i]) {
-      if (!written_.contains(before[i])) unknown.push_back(before[i]);
-      if (!written_.contains(after[i])) unknown.push_back(after[i]);
+  QSet<char32_t> listed;  // a value of many megabytes lists each character once
+  const auto list = [&](char32_t c) {
+    if (!written_.contains(c) && !listed.contains(c)) {
+      listed.insert(c);
+      unknown.push_back(c);
     }
+  };
+  Characters b(before), a(after);
+  while (!b.AtEnd() && !a.AtEnd()) {
+    const char32_t was = b.Next(), is = a.Next();
+    if (was == is) continue;
+    list(was);
+    list(is);
+  }
+  if (!b.AtEnd() || !a.AtEnd()) return false;
   Ask(unknown);
+  return true;
 }
 
 bool ColumnBytes::LearnBytes() {
@@ -188,56 +220,55 @@ bool ColumnBytes::ReadsAs(const QByteArray& bytes, char32_t character) {
 QByteArray ColumnBytes::New(const QString& oldText, const QByteArray& oldBytes, const QString& newText) {
   if (kind_ == Kind::Unicode) return unicode_(newText);
   if (!ReadsStored()) return newText.toUtf8();
-  const QList<uint> before = oldText.toUcs4(), after = newText.toUcs4();
-  if (kind_ == Kind::Unknown || before.size() != after.size()) throw ADODB::Error(NotExact(charset_));
-  if (kind_ == Kind::Single) return NewSingle(before, after, oldBytes);
+  if (kind_ == Kind::Unknown) throw ADODB::Error(NotExact(charset_));
+  if (kind_ == Kind::Single) return NewSingle(oldText, newText, oldBytes);
+  if (!AskChanging(oldText, newText)) throw ADODB::Error(NotExact(charset_));
   // The old bytes, a character at a time, must be exactly the old text's.
-  std::vector<std::pair<qsizetype, int>> characters;
-  characters.reserve(size_t(before.size()));
-  for (qsizetype at = 0; at < oldBytes.size();) {
-    const int length = CharacterLength(oldBytes, at);
-    if (length == 0) throw ADODB::Error(NotExact(charset_));
-    characters.push_back({at, length});
-    at += length;
-  }
-  if (qsizetype(characters.size()) != before.size()) throw ADODB::Error(NotExact(charset_));
-  AskChanging(before, after);
   QByteArray bytes;
   bytes.reserve(oldBytes.size() + 8);
-  for (qsizetype i = 0; i < before.size(); ++i) {
-    const auto [at, length] = characters[size_t(i)];
+  Characters before(oldText), after(newText);
+  qsizetype at = 0;
+  for (; at < oldBytes.size() && !before.AtEnd(); ) {
+    const int length = CharacterLength(oldBytes, at);
+    if (length == 0) throw ADODB::Error(NotExact(charset_));
     const QByteArray old = QByteArray::fromRawData(oldBytes.constData() + at, length);
-    if (before[i] == after[i]) {
+    at += length;
+    const char32_t was = before.Next(), is = after.Next();
+    if (was == is) {
       bytes += old;
       continue;
     }
-    const QByteArray replacement = written_.value(after[i]);
+    const QByteArray replacement = written_.value(is);
     // A character that changes must be the one the text says stands there,
     // written as the server writes it or as another code of it.
-    if (replacement.isEmpty() || (old != written_.value(before[i]) && !ReadsAs(QByteArray(old), before[i])))
+    if (replacement.isEmpty() || (old != written_.value(was) && !ReadsAs(QByteArray(old), was)))
       throw ADODB::Error(NotExact(charset_));
     bytes += replacement;
   }
+  if (at != oldBytes.size() || !before.AtEnd()) throw ADODB::Error(NotExact(charset_));
   return bytes;
 }
 
-QByteArray ColumnBytes::NewSingle(const QList<uint>& before, const QList<uint>& after, const QByteArray& oldBytes) {
+QByteArray ColumnBytes::NewSingle(const QString& oldText, const QString& newText, const QByteArray& oldBytes) {
   // A byte a character: the old bytes with each character that changes
   // written over, under the same tests as any other set's.
-  if (oldBytes.size() != before.size()) throw ADODB::Error(NotExact(charset_));
-  AskChanging(before, after);
+  if (!AskChanging(oldText, newText)) throw ADODB::Error(NotExact(charset_));
   QByteArray bytes = oldBytes;
   char* out = bytes.data();
-  for (qsizetype i = 0; i < before.size(); ++i) {
-    if (before[i] == after[i]) continue;
-    const auto replacement = written_.constFind(after[i]);
-    const auto old = written_.constFind(before[i]);
+  Characters before(oldText), after(newText);
+  qsizetype i = 0;
+  for (; i < bytes.size() && !before.AtEnd(); ++i) {
+    const char32_t was = before.Next(), is = after.Next();
+    if (was == is) continue;
+    const auto replacement = written_.constFind(is);
+    const auto old = written_.constFind(was);
     if (replacement == written_.constEnd() || replacement->size() != 1 ||
         ((old == written_.constEnd() || old->size() != 1 || old->at(0) != out[i]) &&
-         !ReadsAs(QByteArray(1, out[i]), before[i])))
+         !ReadsAs(QByteArray(1, out[i]), was)))
       throw ADODB::Error(NotExact(charset_));
     out[i] = replacement->at(0);
   }
+  if (i != bytes.size() || !before.AtEnd()) throw ADODB::Error(NotExact(charset_));
   return bytes;
 }
 

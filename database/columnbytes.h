@@ -61,7 +61,7 @@ class ColumnBytes {
  private:
   enum class Kind { None, Unicode, Single, Multi, Unknown };
   // New for a set of a byte a character.
-  QByteArray NewSingle(const QList<uint>& before, const QList<uint>& after, const QByteArray& oldBytes);
+  QByteArray NewSingle(const QString& before, const QString& after, const QByteArray& oldBytes);
   // For Multi: the family of its lead bytes.
   enum class Layout { Sjis, Ujis, Big5, Gbk, Gb2312, Gb18030 };
   // The length of the character starting at `at`, 0 when the bytes end
@@ -71,8 +71,9 @@ class ColumnBytes {
   // yet known: empty for a character the column cannot hold.
   void Ask(const std::vector<char32_t>& characters);
   // Asks for the characters that change between the two texts (by
-  // position) and what they become.
-  void AskChanging(const QList<uint>& before, const QList<uint>& after);
+  // position) and what they become; false where the texts are not of as
+  // many characters.
+  bool AskChanging(const QString& before, const QString& after);
   // Whether these bytes of the column read as the character (a duplicate
   // code of it, say), asked once per byte sequence.
   bool ReadsAs(const QByteArray& bytes, char32_t character);
