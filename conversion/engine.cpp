@@ -110,14 +110,14 @@ void Run::Open(const MySQL::ConnectionDetails& details) {
     } else if (!s.keyed) {
       RefusedValue(tag, text);
     } else {
-      const QString key = Rewrite::ShownKey(s.identity, s.sender->ReportedNote().value(1));
+      const QString key = Rewrite::ShownKey(s.identity, QString::fromUtf8(s.sender->ReportedNote().value(1)));
       if (std::this_thread::get_id() == s.jobThread)
         s.jobRefusals.push_back({tag, text, key});  // told on the run's thread
       else
         Refused(tag, text, key);
     }
   });
-  s.sender->SetInspect([this](ADODB::Connection& connection, int tag, const QStringList& note, qint64) {
+  s.sender->SetInspect([this](ADODB::Connection& connection, int tag, const Batch::Note& note, qint64) {
     return Inspect(*s_, connection, tag, note);
   });
   s.sender->SetAnswered(
@@ -134,14 +134,14 @@ void Run::Answered(int tag, qint64 changed, const Batch::Shortfall& shortfall) {
   s.sameValue += shortfall.sameValue;
 }
 
-Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int tag, const QStringList& note) {
+Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int tag, const Batch::Note& note) {
   // Only records found by key are sent with a count to meet.
   if (!s.keyed) return {};
   return Shortfall(connection, s.identity, s.table, s.field, tag, note);
 }
 
 Batch::Shortfall Shortfall(ADODB::Connection& connection, const MySQL::RowIdentity& identity, const QString& table,
-                           const QString& field, int tag, const QStringList& note) {
+                           const QString& field, int tag, const Batch::Note& note) {
   // Each row the statement did not change either holds its old bytes still
   // (the column took the new value as the same one) or something else. A
   // row holding the new bytes already was changed by a try taken back on a
@@ -151,19 +151,20 @@ Batch::Shortfall Shortfall(ADODB::Connection& connection, const MySQL::RowIdenti
   const auto judge = [&](qsizetype at, const std::optional<QByteArray>& now) {
     if (at + 4 > note.size()) return;
     found.notes << note.mid(at, 4);
-    if (now && *now == note[at + 2].toLatin1())
+    if (now && *now == note[at + 2])
       ++found.sameValue;
     else
       ++found.changedSince;
   };
   if (tag >= 0) {
     const QString condition =
-        identity.keyValues.isEmpty() ? note.value(1) : Rewrite::KeyCondition(identity, note.value(1));
+        identity.keyValues.isEmpty() ? QString::fromUtf8(note.value(1))
+                                     : Rewrite::KeyCondition(identity, QString::fromUtf8(note.value(1)));
     auto row = connection.Execute(QStringLiteral("SELECT CAST(%1 AS BINARY) FROM %2 WHERE %3;")
                                       .arg(MySQL::QuoteName(field), MySQL::QuoteName(table), condition));
     std::optional<QByteArray> now;
     if (row && !row->Eof() && !row->Value(0).isNull()) now = row->Value(0).toByteArray();
-    if (now && *now == note.value(3).toLatin1() && !identity.transactional)
+    if (now && *now == note.value(3) && !identity.transactional)
       ++found.already;
     else
       judge(0, now);
@@ -360,7 +361,7 @@ void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
   s.journal->SetTotalLimit(options_.journalLimit);
   s.sender->SetHook(s.journal.get());
   if (s.valueJoin)
-    s.valueJoin->SetAhead([this](const std::vector<QStringList>& notes) { s_->journal->Write(notes); });
+    s.valueJoin->SetAhead([this](const std::vector<Batch::Note>& notes) { s_->journal->Write(notes); });
 }
 
 QString Run::Keyless() const { return s_->identity.keyless; }
@@ -483,6 +484,9 @@ bool Run::Prepare() {
     ++totals_.changed;
     if (options_.dryRun && int(samples_.size()) < options_.samples)
       samples_.push_back({s.record, s.oldText, s.newText});
+    // From here on a value goes by its bytes: a large one's texts, twice
+    // their size, are let go before it is journaled and sent.
+    if (!options_.dryRun && Rewrite::IsLarge(s.oldBytes)) s.oldText = s.newText = QString();
     return true;
   });
 }
@@ -496,9 +500,9 @@ bool Run::GoesTogether() const {
 void Run::Build() {
   State& s = *s_;
   s.statement = s.keyed ? Rewrite::KeyedStatement(s.table, s.field, KeyOf(s, s.key, s.keyValues), s.oldBytes,
-                                                   s.newBytes, s.where)
+                                                   s.newBytes, s.where, s.tag)
                         : Rewrite::ValueStatement(s.table, s.field, s.oldBytes, s.newBytes, s.bytes->LiteralCharset(),
-                                                  s.where);
+                                                  s.where, s.tag);
 }
 
 void Run::Send() {
@@ -518,7 +522,7 @@ void Run::Send() {
     std::lock_guard lock(s.settling);
     s.unanswered[s.record] = {s.doneRecord, s.doneKey};
   }
-  const QStringList note = Rewrite::RecordNote(s.record, NoteKey(s, s.key, s.keyValues), s.oldBytes, s.newBytes);
+  const Batch::Note note = Rewrite::RecordNote(s.record, NoteKey(s, s.key, s.keyValues), s.oldBytes, s.newBytes);
   if (s.valueJoin && !Rewrite::IsLarge(s.oldBytes)) {
     guarded([&] { s.valueJoin->Add(s.tag, s.record, s.oldBytes, s.newBytes, note); });
     return;
@@ -554,7 +558,8 @@ void Run::Send() {
   }
   if (s.statement.isEmpty()) Build();
   // A value the server cannot take in one statement is never sent.
-  if (!s.sender->Fits(s.statement)) {
+  Batch::Ahead ahead = Rewrite::Ahead(s.tag, s.newBytes);
+  if (!s.sender->Fits(s.statement, ahead)) {
     if (!s.keyed) s.refusals.insert(s.tag, Batch::Sender::TooLarge());
     if (s.keyed) Settle(s.record);
     --totals_.changed;
@@ -567,7 +572,7 @@ void Run::Send() {
   s.statement.clear();
   guarded([&] {
     if (s.valueJoin) s.valueJoin->Send();  // the journal keeps the records' order
-    s.sender->Add(statement, s.tag, note, s.keyed ? 1 : -1);
+    s.sender->Add(statement, s.tag, note, s.keyed ? 1 : -1, std::move(ahead));
     if (s.valueJoin) s.sender->Flush();
   });
 }

@@ -216,7 +216,7 @@ class Run {
   // What the server did with a statement once it committed, and what a
   // statement that changed fewer rows than it was sent to left.
   void Answered(int tag, qint64 changed, const Batch::Shortfall& shortfall);
-  static Batch::Shortfall Inspect(const State& s, ADODB::Connection& connection, int tag, const QStringList& note);
+  static Batch::Shortfall Inspect(const State& s, ADODB::Connection& connection, int tag, const Batch::Note& note);
   // A record the server refused; a value (without a key) refused for every
   // record that holds it.
   void Refused(qint64 record, const QString& text, const QString& key);

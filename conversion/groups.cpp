@@ -144,9 +144,10 @@ void Run::SendAlone(State& s) {
   std::vector<Pair> now;
   now.swap(s.alone);
   for (const Pair& a : now) {
-    const QStringList note = Rewrite::RecordNote(a.record, NoteKey(s, a.key, a.keyValues), a.oldBytes, a.newBytes);
-    s.sender->Add(Rewrite::KeyedStatement(s.table, s.field, KeyOf(s, a.key, a.keyValues), a.oldBytes, a.newBytes), a.tag,
-                  a.journaled ? Rewrite::Journaled(note) : note, 1);
+    const Batch::Note note = Rewrite::RecordNote(a.record, NoteKey(s, a.key, a.keyValues), a.oldBytes, a.newBytes);
+    s.sender->Add(
+        Rewrite::KeyedStatement(s.table, s.field, KeyOf(s, a.key, a.keyValues), a.oldBytes, a.newBytes, {}, a.tag),
+        a.tag, a.journaled ? Rewrite::Journaled(note) : note, 1, Rewrite::Ahead(a.tag, a.newBytes));
   }
 }
 

@@ -134,7 +134,7 @@ struct Run::State {
 struct Run::Group {
   std::vector<Pair> pairs;
   QString insert;
-  QStringList note;
+  Batch::Note note;
   int number = 0;
 };
 
@@ -148,7 +148,7 @@ std::unique_ptr<ADODB::Connection> OpenSession(const MySQL::ConnectionDetails& d
 // it has committed: a record sent alone (tag >= 0) or a group (tag -n - 1),
 // whose note holds its records as Rewrite::RecordNote()s.
 Batch::Shortfall Shortfall(ADODB::Connection& connection, const MySQL::RowIdentity& identity, const QString& table,
-                           const QString& field, int tag, const QStringList& note);
+                           const QString& field, int tag, const Batch::Note& note);
 
 template <typename S>
 const QString& NoteKey(const S& s, const QString& condition, const QString& values) {

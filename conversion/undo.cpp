@@ -59,7 +59,7 @@ class Grouped {
   Grouped(ADODB::Connection& connection, const MySQL::RowIdentity& identity, Walk& walk)
       : connection_(connection), identity_(identity), walk_(walk),
         sender_(connection, [this](int tag, const QString&) { refused_.insert(tag); }) {
-    sender_.SetInspect([this](ADODB::Connection& c, int tag, const QStringList& note, qint64) {
+    sender_.SetInspect([this](ADODB::Connection& c, int tag, const Batch::Note& note, qint64) {
       return Shortfall(c, identity_, walk_.run.target.table, walk_.run.target.field, tag, note);
     });
     sender_.SetAnswered([this](int tag, qint64 changed, const Batch::Shortfall& shortfall) {
@@ -96,7 +96,7 @@ class Grouped {
   }
 
  private:
-  QStringList Note(const Journal::Entry& e) const {
+  Batch::Note Note(const Journal::Entry& e) const {
     return Rewrite::RecordNote(e.id, e.key, e.newValue, e.oldValue);
   }
 
@@ -105,8 +105,8 @@ class Grouped {
     refused_.clear();
     left_.clear();
     sender_.Add(Rewrite::KeyedStatement(walk_.run.target.table, walk_.run.target.field,
-                                        Rewrite::KeyCondition(identity_, e.key), e.newValue, e.oldValue),
-                0, Note(e), 1);
+                                        Rewrite::KeyCondition(identity_, e.key), e.newValue, e.oldValue, {}, 0),
+                0, Note(e), 1, Rewrite::Ahead(0, e.oldValue));
     sender_.Flush();
     if (refused_.empty() && left_.empty()) {
       walk_.store.Settle({e.id});
@@ -118,7 +118,7 @@ class Grouped {
   void Send() {
     if (group_.empty()) return;
     std::vector<Rewrite::Pair> pairs;
-    QStringList note;
+    Batch::Note note;
     for (const Journal::Entry& e : group_) {
       pairs.push_back({e.key, e.newValue, e.oldValue});
       note << Note(e);

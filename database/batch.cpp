@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <thread>
 
@@ -22,12 +23,12 @@ const QString kOpen = QStringLiteral("SAVEPOINT nv_open;");
 const QString kStillOpen = QStringLiteral("RELEASE SAVEPOINT nv_open;");
 constexpr int kTransactionEnded = 1305;  // "SAVEPOINT ... does not exist"
 
-// The note after each statement: how far the batch got, and the positions
+// What the session notes after each statement: how far the batch got, and the positions
 // of the statements that left warnings. Plain assignments, as cheap for the
 // server as a statement can be.
 // The rows each statement changed are noted too, as position:count, for a
 // caller that counts what the server did rather than what was sent.
-QString Note(size_t position) {
+QString Progress(size_t position) {
   return QStringLiteral("SET @nv_done=%1,@nv_warned=IF(@@warning_count,CONCAT_WS(',',@nv_warned,%1),@nv_warned),"
                         "@nv_counts=CONCAT_WS(',',@nv_counts,CONCAT(%1,':',ROW_COUNT()));")
       .arg(position);
@@ -35,7 +36,7 @@ QString Note(size_t position) {
 
 // A statement's bytes on the wire with its note, counted as UTF-8.
 qsizetype WireBytes(const QString& statement) {
-  static const qsizetype kNoteBytes = Note(SIZE_MAX).size() + 1;
+  static const qsizetype kNoteBytes = Progress(SIZE_MAX).size() + 1;
   qsizetype bytes = kNoteBytes;
   for (const QChar c : statement) bytes += c.unicode() < 0x80 ? 1 : c.unicode() < 0x800 || c.isSurrogate() ? 2 : 3;
   return bytes;
@@ -133,9 +134,9 @@ Sender::Sender(ADODB::Connection& connection, Refused refused, Limits limits)
     limits_.statements = std::max(limits_.statements, limits_.farStatements);
 }
 
-bool Sender::Fits(const QString& statement) const {
+bool Sender::Fits(const QString& statement, const Ahead& ahead) const {
   // With the statements around it in its transaction's first text.
-  return serverPacket_ <= 0 || WireBytes(statement) + 512 <= serverPacket_;
+  return serverPacket_ <= 0 || WireBytes(statement) + 2 * ahead.bytes.size() + 512 <= serverPacket_;
 }
 
 QString Sender::TooLarge() {
@@ -143,10 +144,12 @@ QString Sender::TooLarge() {
                         "(max_allowed_packet), so the value was left as it is.");
 }
 
-void Sender::Add(const QString& statement, int tag, QStringList note, qint64 expected) {
-  const qsizetype bytes = WireBytes(statement);
+void Sender::Add(const QString& statement, int tag, Note note, qint64 expected, Ahead ahead) {
+  // A value sent ahead counts as the hex it would have been: a batch holds
+  // as much of them as it would hold of the statements.
+  const qsizetype bytes = WireBytes(statement) + 2 * ahead.bytes.size();
   if (!queued_.empty() && queuedBytes_ + bytes > byteBound_) Flush();
-  queued_.push_back({statement, tag, queued_.size(), std::move(note), expected});
+  queued_.push_back({statement, tag, queued_.size(), std::move(note), expected, std::move(ahead)});
   queuedBytes_ += bytes;
   if (int(queued_.size()) >= limits_.statements || queuedBytes_ >= byteBound_) Flush();
 }
@@ -158,6 +161,35 @@ void Sender::Rollback() {
   } catch (const std::exception&) {
     // A lost connection rolls the transaction back on the server.
   }
+}
+
+void Sender::SendAhead(const std::vector<Item>& items, bool forget) {
+  // Pieces of half a megabyte, in texts of a few pieces each: no text of
+  // the value's size is made, here or in the driver.
+  constexpr qsizetype kPiece = 512 * 1024, kText = 2 * 1024 * 1024;
+  QString text;
+  const auto send = [&] {
+    if (text.isEmpty()) return;
+    connection_.ExecuteMany(text, [](int, ADODB::RecordSet*) {});
+    text.clear();
+  };
+  for (const Item& item : items) {
+    const Ahead& a = item.ahead;
+    if (a.bytes.isEmpty()) continue;
+    if (forget) {
+      text += QStringLiteral("SET %1=NULL;").arg(a.name);
+      continue;
+    }
+    for (qsizetype at = 0; at < a.bytes.size(); at += kPiece) {
+      text += QStringLiteral("SET ") + a.name + u'=';
+      if (at > 0) text += QStringLiteral("CONCAT(") + a.name + u',';
+      text += QLatin1String("X'");
+      text += QLatin1String(a.bytes.mid(at, kPiece).toHex());
+      text += at > 0 ? QStringLiteral("');") : QStringLiteral("';");
+      if (text.size() >= kText) send();
+    }
+  }
+  send();
 }
 
 Sender::Result Sender::Conflicted(const ADODB::Error& e) {
@@ -192,7 +224,7 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
       Fail(ADODB::Error(QString::fromStdString(e.what())));
     }
   };
-  std::vector<QStringList> notes;
+  std::vector<Note> notes;
   if (hook_) {
     notes.reserve(items.size());
     for (const Item& item : items) notes.push_back(item.note);
@@ -225,7 +257,7 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
     for (size_t i = next; i < items.size(); ++i) {
       text += items[i].statement;
       if (!items[i].statement.endsWith(u';')) text += u';';
-      text += Note(i);
+      text += Progress(i);
     }
     // At the end the last note fails on purpose (a subquery of two rows),
     // stopping the batch before its commit, when a statement left warnings;
@@ -436,7 +468,20 @@ void Sender::Flush() {
     }
     reportedNote_.clear();
   };
+  // (Their items, kept apart: a statement that left warnings leaves `pending`.)
+  std::vector<Item> ahead;
+  std::copy_if(pending.begin(), pending.end(), std::back_inserter(ahead),
+               [](const Item& item) { return !item.ahead.bytes.isEmpty(); });
   try {
+    // A session variable outlives a transaction taken back: the values go
+    // once, however often their batch is tried.
+    if (!ahead.empty()) {
+      try {
+        SendAhead(ahead, false);
+      } catch (const ADODB::Error& e) {
+        Fail(e);
+      }
+    }
     while (from < pending.size()) {
       size_t count = std::min(span, pending.size() - from);
       if (Transaction(pending, from, count, reports)) {
@@ -453,6 +498,15 @@ void Sender::Flush() {
   } catch (const FatalError&) {
     report();
     throw;
+  }
+  // What the server held for them goes once they are answered.
+  if (!ahead.empty()) {
+    try {
+      SendAhead(ahead, true);
+    } catch (const ADODB::Error& e) {
+      report();
+      Fail(e);
+    }
   }
   report();
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QByteArrayList>
 #include <QStringList>
 #include <chrono>
 #include <functional>
@@ -12,6 +13,10 @@
 #include "database/ado.h"
 
 namespace Batch {
+
+// What the caller tells the hook of a statement: the texts of its records
+// (their number, key, and bytes before and after), shared, not copied.
+using Note = QByteArrayList;
 
 // What a failing statement means for the run.
 enum class Failure {
@@ -30,6 +35,14 @@ Failure Judge(ADODB::Error& error, const std::vector<int>& codes);
 class FatalError : public ADODB::Error {
  public:
   explicit FatalError(const ADODB::Error& cause) : ADODB::Error(cause) {}
+};
+
+// A statement's value that goes to the server before the statement, into
+// the session variable `name` that the statement names: a value of many
+// megabytes is sent in pieces, and never stands in the batch's text.
+struct Ahead {
+  QString name;      // @nv_value7
+  QByteArray bytes;  // empty: nothing goes ahead
 };
 
 struct Limits {
@@ -51,13 +64,13 @@ class Hook {
   // Before anything of the batch is sent, with each statement's note in
   // queue order. Called again, with the same notes or fewer, each time the
   // batch or a part of it is tried again.
-  virtual void Ahead(const std::vector<QStringList>& notes) { (void)notes; }
+  virtual void Ahead(const std::vector<Note>& notes) { (void)notes; }
   // Whether Before reads the server: only then does the batch's transaction
   // start on a round trip of its own.
   virtual bool ReadsBefore() const { return true; }
   // After the batch's transaction starts, before its statements run, with
   // the same notes. Called again when the batch is tried again.
-  virtual void Before(ADODB::Connection& connection, const std::vector<QStringList>& notes) = 0;
+  virtual void Before(ADODB::Connection& connection, const std::vector<Note>& notes) = 0;
   // After the statements, before COMMIT is sent.
   virtual void BeforeCommit(ADODB::Connection& connection) = 0;
   // The batch has committed.
@@ -66,19 +79,19 @@ class Hook {
   // (nothing changed; after the commit), or taken out of the batch because
   // it left warnings (a table without transactions may have kept what the
   // server made of it).
-  virtual void NotApplied(ADODB::Connection& connection, const QStringList& note, bool warned) {
+  virtual void NotApplied(ADODB::Connection& connection, const Note& note, bool warned) {
     (void)connection, (void)note, (void)warned;
   }
   // Records of a committed statement whose rows it did not change after
   // all (Shortfall::notes), before Committed.
-  virtual void Unchanged(const QStringList& notes) { (void)notes; }
+  virtual void Unchanged(const Note& notes) { (void)notes; }
 };
 
 // The rows a statement was sent to change and did not, as found once it
 // committed: their records' notes (four texts each, as the statement's
 // note holds them), and why.
 struct Shortfall {
-  QStringList notes;
+  Note notes;
   qint64 sameValue = 0;     // the row holds its old bytes: the column stored the same value again
   qint64 changedSince = 0;  // the row holds something else, or is gone: another client changed it
   // Rows that hold the new bytes already: a table without transactions kept
@@ -93,7 +106,7 @@ class Sender {
   using Refused = std::function<void(int tag, const QString& text)>;
   // Asked once the batch has committed, about a statement that changed
   // fewer rows than it was sent to change.
-  using Inspect = std::function<Shortfall(ADODB::Connection& connection, int tag, const QStringList& note,
+  using Inspect = std::function<Shortfall(ADODB::Connection& connection, int tag, const Note& note,
                                           qint64 changed)>;
   // Told once a batch has committed, for each statement that stood: the
   // rows the server changed with it, and those it was meant to change and
@@ -111,7 +124,9 @@ class Sender {
   // past its byte bound, and after it when the batch is full.
   // `expected`: the rows the statement is meant to change, when known
   // (negative: any number).
-  void Add(const QString& statement, int tag, QStringList note = {}, qint64 expected = -1);
+  // `ahead`: the value the statement names, sent before its batch and
+  // forgotten once the batch is answered.
+  void Add(const QString& statement, int tag, Note note = {}, qint64 expected = -1, Ahead ahead = {});
 
   // Shows every batch to the hook (not owned; null for none).
   void SetHook(Hook* hook) { hook_ = hook; }
@@ -134,20 +149,23 @@ class Sender {
   int Batches() const { return batches_; }  // transactions committed so far
   qsizetype ByteBound() const { return byteBound_; }
   // Whether the server takes the statement in one packet (max_allowed_packet).
-  bool Fits(const QString& statement) const;
+  // (With the value it names as it would stand in it, in hex: a value
+  // sent ahead is taken within the same bound.)
+  bool Fits(const QString& statement, const Ahead& ahead = {}) const;
   // The report of a statement it would not take.
   static QString TooLarge();
   int StatementBound() const { return limits_.statements; }
   // While `refused` is told of a statement: that statement's note.
-  const QStringList& ReportedNote() const { return reportedNote_; }
+  const Note& ReportedNote() const { return reportedNote_; }
 
  private:
   struct Item {
     QString statement;
     int tag;
     size_t order;      // position in the queue, for the order of reports
-    QStringList note;  // for the hook
+    Note note;  // for the hook
     qint64 expected = -1;
+    Ahead ahead;
   };
   struct Outcome {
     bool refused = false;
@@ -160,7 +178,7 @@ class Sender {
     size_t order;
     int tag;
     QString text;
-    QStringList note;
+    Note note;
   };
   using Reports = std::vector<Report>;
   // One transaction of pending[from, from + count), with its commit: false
@@ -178,6 +196,9 @@ class Sender {
   // The warning a statement leaves, learnt by running it again alone.
   QString WarningText(const Item& item);
   void Rollback();
+  // Fills the session variables of the items' values sent ahead; with
+  // `forget`, empties them.
+  void SendAhead(const std::vector<Item>& items, bool forget);
   // A conflict while the batch runs: note it, take the batch back.
   Result Conflicted(const ADODB::Error& e);
   // A failure that ends the run: take the batch back where the connection
@@ -194,7 +215,7 @@ class Sender {
   qsizetype byteBound_ = 0;
   qsizetype serverPacket_ = 0;
   std::vector<Item> queued_;
-  QStringList reportedNote_;
+  Note reportedNote_;
   qsizetype queuedBytes_ = 0;
   bool lost_ = false;  // the connection is gone: nothing more is sent on it
   bool statementLog_ = false;

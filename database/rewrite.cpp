@@ -108,15 +108,23 @@ void AppendHex(QString& text, const QByteArray& bytes) {
 
 // UPDATE `table` SET `field` = X'new' WHERE <pieces>;, in one text of its
 // final size.
+// The session variable a value sent ahead waits in.
+QString AheadName(int tag) { return QStringLiteral("@nv_value%1").arg(tag); }
+bool GoesAhead(const QByteArray& newBytes, int tag) { return tag >= 0 && newBytes.size() > kLargeValueBytes; }
+
 QString Assignment(const QString& table, const QString& field, const QByteArray& newBytes,
-                   std::initializer_list<QString> where) {
+                   std::initializer_list<QString> where, int tag) {
   const QString head = QStringLiteral("UPDATE ") + MySQL::QuoteName(table) + QStringLiteral(" SET ") +
                        MySQL::QuoteName(field) + QStringLiteral(" = ");
-  qsizetype size = head.size() + 2 * newBytes.size() + 12;
+  const bool ahead = GoesAhead(newBytes, tag);
+  qsizetype size = head.size() + (ahead ? 24 : 2 * newBytes.size()) + 12;
   for (const QString& piece : where) size += piece.size();
   QString text = head;  // (appending to an empty text would share it, and drop what was reserved)
   text.reserve(size);
-  AppendHex(text, newBytes);
+  if (ahead)
+    text += AheadName(tag);
+  else
+    AppendHex(text, newBytes);
   text += QLatin1String(" WHERE ");
   for (const QString& piece : where) text += piece;
   text += u';';
@@ -126,24 +134,30 @@ QString Assignment(const QString& table, const QString& field, const QByteArray&
 }  // namespace
 
 QString KeyedStatement(const QString& table, const QString& field, const QString& keyCondition,
-                       const QByteArray& oldBytes, const QByteArray& newBytes, const QString& where) {
+                       const QByteArray& oldBytes, const QByteArray& newBytes, const QString& where, int tag) {
   // A row the user's condition no longer picks is left as it is.
   return Assignment(table, field, newBytes,
                     {keyCondition, QStringLiteral(" AND "), MySQL::ExactTest(field, oldBytes),
-                     where.isEmpty() ? QString() : QStringLiteral(" AND (") + where + u')'});
+                     where.isEmpty() ? QString() : QStringLiteral(" AND (") + where + u')'},
+                    tag);
 }
 
 bool IsLarge(const QByteArray& bytes) { return bytes.size() > kLargeValueBytes; }
 
+Batch::Ahead Ahead(int tag, const QByteArray& newBytes) {
+  if (!GoesAhead(newBytes, tag)) return {};
+  return {AheadName(tag), newBytes};
+}
+
 QString ValueStatement(const QString& table, const QString& field, const QByteArray& oldBytes,
-                       const QByteArray& newBytes, const QString& charset, const QString& condition) {
+                       const QByteArray& newBytes, const QString& charset, const QString& condition, int tag) {
   QString where = MySQL::ExactTest(field, oldBytes);
   if (!IsLarge(oldBytes) && !charset.isEmpty())
     where = MySQL::QuoteName(field) + QStringLiteral(" = ") + MySQL::ByteLiteral(oldBytes, charset) +
             QStringLiteral(" AND ") + where;
   // Only the rows the user's condition picks, as the run read them.
   if (!condition.isEmpty()) where += QStringLiteral(" AND (") + condition + u')';
-  return Assignment(table, field, newBytes, {where});
+  return Assignment(table, field, newBytes, {where}, tag);
 }
 
 qsizetype PairBytes(const QString& keyValues, const QByteArray& oldBytes, const QByteArray& newBytes) {
@@ -245,16 +259,18 @@ QString GroupsDone() {
   return QStringLiteral("TRUNCATE TABLE nv_keys;");
 }
 
-QStringList RecordNote(qint64 record, const QString& key, const QByteArray& oldBytes, const QByteArray& newBytes) {
-  return {QString::number(record), key, QString::fromLatin1(oldBytes), QString::fromLatin1(newBytes)};
+Batch::Note RecordNote(qint64 record, const QString& key, const QByteArray& oldBytes, const QByteArray& newBytes) {
+  // The values are shared, not copied: a value of many megabytes stands
+  // once however many notes hold it.
+  return {QByteArray::number(record), key.toUtf8(), oldBytes, newBytes};
 }
 
-QStringList Journaled(QStringList note) {
-  note << QStringLiteral("journaled");
+Batch::Note Journaled(Batch::Note note) {
+  note << QByteArrayLiteral("journaled");
   return note;
 }
 
-bool IsJournaled(const QStringList& note) { return note.size() == 5; }
+bool IsJournaled(const Batch::Note& note) { return note.size() == 5; }
 
 QString SessionModeStatement(const QString& currentMode) {
   QStringList modes = currentMode.split(u',', Qt::SkipEmptyParts);

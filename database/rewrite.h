@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "database/batch.h"
 #include "database/rowkey.h"
 
 namespace Rewrite {
@@ -42,8 +43,12 @@ QString KeyCondition(const MySQL::RowIdentity& identity, const QString& key);
 
 // The statement for one record found by its key: it changes that row only,
 // and only while the row still holds exactly the old bytes.
+// A new value that GoesAhead is not written into the statement: the
+// statement names the session variable AheadName(tag), which the sender
+// fills first (Ahead).
 QString KeyedStatement(const QString& table, const QString& field, const QString& keyCondition,
-                       const QByteArray& oldBytes, const QByteArray& newBytes, const QString& where = {});
+                       const QByteArray& oldBytes, const QByteArray& newBytes, const QString& where = {},
+                       int tag = -1);
 
 // The statement for the rows whose whole value is exactly the old bytes.
 // The comparison with them as a literal of the column's character set
@@ -51,11 +56,17 @@ QString KeyedStatement(const QString& table, const QString& field, const QString
 // byte test keeps rows that merely compare equal there (case, trailing
 // spaces, ignorable characters) for their own records.
 QString ValueStatement(const QString& table, const QString& field, const QByteArray& oldBytes,
-                       const QByteArray& newBytes, const QString& charset, const QString& where = {});
+                       const QByteArray& newBytes, const QString& charset, const QString& where = {},
+                       int tag = -1);
 
 // A value too large to stand in its statement twice: its statements test
 // it by length and digest.
 bool IsLarge(const QByteArray& bytes);
+// A large new value goes to the server ahead of its statement, in pieces,
+// so that neither the statement nor its batch holds it as hex text: the
+// value of the statement tagged `tag`, for Sender::Add; empty for a value
+// that stands in its statement.
+Batch::Ahead Ahead(int tag, const QByteArray& newBytes);
 
 // Many records found by key together as one join, where one statement
 // per record would cost a round of the driver's and the server's own work
@@ -95,11 +106,11 @@ QString GroupsDone();
 // in the run, its row's key condition (empty without a key), and its bytes
 // before and after, a character each. A statement standing for several
 // records carries their notes one after the other.
-QStringList RecordNote(qint64 record, const QString& key, const QByteArray& oldBytes, const QByteArray& newBytes);
+Batch::Note RecordNote(qint64 record, const QString& key, const QByteArray& oldBytes, const QByteArray& newBytes);
 // The same note for a record the journal holds already: sent again alone
 // after its group was refused, or its value's part of the join at the end.
-QStringList Journaled(QStringList note);
-bool IsJournaled(const QStringList& note);
+Batch::Note Journaled(Batch::Note note);
+bool IsJournaled(const Batch::Note& note);
 
 // Makes the run's session refuse a value that does not fit, never cut or
 // blank it, whatever the server's sql_mode says; and reads backslash

@@ -57,7 +57,7 @@ ValueJoin::ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const
 }
 
 void ValueJoin::Add(qsizetype value, qint64 record, const QByteArray& oldBytes, const QByteArray& newBytes,
-                    const QStringList& note) {
+                    const Batch::Note& note) {
   insert_ += insert_.isEmpty() ? QStringLiteral("INSERT INTO nv_pairs (nv_value, nv_record, old, new) VALUES (")
                                : QStringLiteral(",(");
   insert_ += QString::number(value) + u',' + QString::number(record) + u',' + MySQL::ByteLiteral(oldBytes, {}) + u',' +
@@ -93,7 +93,7 @@ QString ValueJoin::Statement(qsizetype first, qsizetype last) const {
          QStringLiteral(" = nv_pairs.new;");
 }
 
-QStringList ValueJoin::NoteOf(qsizetype value) {
+Batch::Note ValueJoin::NoteOf(qsizetype value) {
   auto row = connection_.Execute(
       QStringLiteral("SELECT nv_record, old, new FROM nv_pairs WHERE nv_value = %1;").arg(value));
   if (!row || row->Eof()) return {};
@@ -110,7 +110,7 @@ void ValueJoin::Finish(const std::function<void(qsizetype value, const QString& 
   while (!ranges.empty()) {
     const auto [first, last] = ranges.back();
     ranges.pop_back();
-    QStringList note;
+    Batch::Note note;
     if (first == last) {
       try {
         note = NoteOf(first);

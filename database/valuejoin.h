@@ -54,14 +54,14 @@ class ValueJoin {
 
   // Called with the notes of the pairs about to go to the server, before
   // they go: nothing is changed until the join, but the notes are let go.
-  void SetAhead(std::function<void(const std::vector<QStringList>& notes)> ahead) { ahead_ = std::move(ahead); }
+  void SetAhead(std::function<void(const std::vector<Batch::Note>& notes)> ahead) { ahead_ = std::move(ahead); }
 
   // The pair of value number `value` (numbered from 0, each once), first
   // seen at `record`, with the note the sender's hook is to see for it.
   // Raises Batch::FatalError when the pairs cannot be kept: nothing has
   // been changed then.
   void Add(qsizetype value, qint64 record, const QByteArray& oldBytes, const QByteArray& newBytes,
-           const QStringList& note);
+           const Batch::Note& note);
 
   // Sends the pairs held so far, their notes first.
   void Send();
@@ -83,14 +83,14 @@ class ValueJoin {
   QString Statement(qsizetype first, qsizetype last) const;
   // The note of the one value of a range, from the pair table, as
   // journaled already.
-  QStringList NoteOf(qsizetype value);
+  Batch::Note NoteOf(qsizetype value);
 
   ADODB::Connection& connection_;
   Batch::Sender& sender_;
   QString table_, field_;
-  std::function<void(const std::vector<QStringList>&)> ahead_;
+  std::function<void(const std::vector<Batch::Note>&)> ahead_;
   QString insert_;
-  std::vector<QStringList> notes_;
+  std::vector<Batch::Note> notes_;
   qsizetype values_ = 0;  // one more than the highest value number sent
   std::optional<QString> refusal_;
 };

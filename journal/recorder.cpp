@@ -56,38 +56,38 @@ void RunRecorder::SetProgress(const QString& ended, const QString& position, qin
 RunRecorder::RunRecorder(std::unique_ptr<Store> store, RunHeader header)
     : store_(std::move(store)), header_(std::move(header)) {}
 
-void RunRecorder::Ahead(const std::vector<QStringList>& notes) {
+void RunRecorder::Ahead(const std::vector<Batch::Note>& notes) {
   std::lock_guard lock(mutex_);
   trying_.clear();
   Append(notes, true, true);
 }
 
-void RunRecorder::Write(const std::vector<QStringList>& notes) {
+void RunRecorder::Write(const std::vector<Batch::Note>& notes) {
   std::lock_guard lock(mutex_);
   Append(notes, false, false);
 }
 
-void RunRecorder::WriteBefore(const std::vector<QStringList>& notes) {
+void RunRecorder::WriteBefore(const std::vector<Batch::Note>& notes) {
   std::lock_guard lock(mutex_);
   Append(notes, true, false);
 }
 
-void RunRecorder::Withdraw(const std::vector<QStringList>& notes) {
+void RunRecorder::Withdraw(const std::vector<Batch::Note>& notes) {
   std::lock_guard lock(mutex_);
-  for (const QStringList& note : notes) ChangedNothing(note);
+  for (const Batch::Note& note : notes) ChangedNothing(note);
 }
 
-void RunRecorder::Unchanged(const QStringList& notes) {
+void RunRecorder::Unchanged(const Batch::Note& notes) {
   std::lock_guard lock(mutex_);
   ChangedNothing(notes);
 }
 
-void RunRecorder::ChangedNothing(const QStringList& notes) {
+void RunRecorder::ChangedNothing(const Batch::Note& notes) {
   for (qsizetype at = 0; at + 4 <= notes.size(); at += 4) {
     const auto found = open_.constFind(notes[at].toLongLong());
     if (found == open_.constEnd()) continue;
     try {
-      store_->Revise(*found, 0, notes[at + 2].toLatin1());
+      store_->Revise(*found, 0, notes[at + 2]);
     } catch (const std::exception&) {
       // Undo finds the row as it was, and counts it as changed since.
     }
@@ -97,10 +97,10 @@ void RunRecorder::ChangedNothing(const QStringList& notes) {
   }
 }
 
-void RunRecorder::Append(const std::vector<QStringList>& notes, bool open, bool trying) {
+void RunRecorder::Append(const std::vector<Batch::Note>& notes, bool open, bool trying) {
   std::vector<Entry> entries;
   std::vector<qint64> records;
-  for (const QStringList& note : notes) {
+  for (const Batch::Note& note : notes) {
     if (Rewrite::IsJournaled(note)) {
       if (trying) trying_.push_back(note[0].toLongLong());
       continue;
@@ -111,7 +111,7 @@ void RunRecorder::Append(const std::vector<QStringList>& notes, bool open, bool 
       if (trying) trying_.push_back(record);
       if (open_.contains(record)) continue;  // written when its batch was first tried
       if (note[at + 2] == note[at + 3]) continue;  // a record whose value does not change
-      entries.push_back({note[at + 1], note[at + 2].toLatin1(), note[at + 3].toLatin1(), 1});
+      entries.push_back({QString::fromUtf8(note[at + 1]), note[at + 2], note[at + 3], 1});
       records.push_back(record);
     }
   }
@@ -130,7 +130,7 @@ void RunRecorder::Committed() {
   trying_.clear();
 }
 
-void RunRecorder::NotApplied(ADODB::Connection& connection, const QStringList& note, bool warned) {
+void RunRecorder::NotApplied(ADODB::Connection& connection, const Batch::Note& note, bool warned) {
   std::lock_guard lock(mutex_);
   if (!Rewrite::IsJournaled(note) && note.size() > 4) {
     // A group goes again record by record, each answered for itself.
@@ -150,17 +150,17 @@ void RunRecorder::NotApplied(ADODB::Connection& connection, const QStringList& n
   const qint64 entry = *found;
   open_.erase(found);
   again_.remove(record);
-  const QByteArray before = note[2].toLatin1();
+  const QByteArray& before = note[2];
   QByteArray now = before;  // refused: the row keeps its old value
   if (warned && !note[1].isEmpty()) {
     // The run's own header: the column's bytes, in no other character set.
     auto row = connection.Execute(QStringLiteral("SELECT CAST(%1 AS BINARY) FROM %2 WHERE %3;")
                                       .arg(MySQL::QuoteName(header_.target.field),
-                                           MySQL::QuoteName(header_.target.table), KeyCondition(header_, note[1])));
+                                           MySQL::QuoteName(header_.target.table), KeyCondition(header_, QString::fromUtf8(note[1]))));
     if (row && !row->Eof() && !row->Value(0).isNull()) now = row->Value(0).toByteArray();
   }
   const bool changed = now != before;
-  store_->Revise(entry, changed ? 1 : 0, changed ? now : note[3].toLatin1());
+  store_->Revise(entry, changed ? 1 : 0, changed ? now : note[3]);
   if (!changed) --rows_;
 }
 
@@ -205,7 +205,7 @@ QString Restorer::Statement(size_t i) const {
          QStringLiteral(" AND ") + ExactTest(run_.target.field, e.newValue, run_.charset) + u';';
 }
 
-void Restorer::Before(ADODB::Connection& connection, const std::vector<QStringList>& notes) {
+void Restorer::Before(ADODB::Connection& connection, const std::vector<Batch::Note>& notes) {
   pendingRestored_ = pendingChanged_ = 0;
   pendingSettled_.clear();
   // One locking read for the whole batch, so that a distant server costs a
@@ -215,7 +215,7 @@ void Restorer::Before(ADODB::Connection& connection, const std::vector<QStringLi
   QHash<QString, int> keyIndex;
   QStringList keys;
   QString cases;
-  for (const QStringList& note : notes) {
+  for (const Batch::Note& note : notes) {
     const size_t i = note.value(0).toULongLong();
     which.push_back(i);
     const QString& key = entries_[i].key;
@@ -255,7 +255,7 @@ void Restorer::Before(ADODB::Connection& connection, const std::vector<QStringLi
   }
 }
 
-void Restorer::NotApplied(ADODB::Connection&, const QStringList& note, bool) {
+void Restorer::NotApplied(ADODB::Connection&, const Batch::Note& note, bool) {
   const size_t i = note.value(0).toULongLong();
   if (i >= entries_.size()) return;
   const auto found = std::find(pendingSettled_.begin(), pendingSettled_.end(), entries_[i].id);

@@ -40,25 +40,25 @@ class RunRecorder : public Batch::Hook {
   // raises.
   void SetProgress(const QString& ended, const QString& position, qint64 nextRecord);
 
-  void Ahead(const std::vector<QStringList>& notes) override;
+  void Ahead(const std::vector<Batch::Note>& notes) override;
   bool ReadsBefore() const override { return false; }
-  void Before(ADODB::Connection&, const std::vector<QStringList>&) override {}
+  void Before(ADODB::Connection&, const std::vector<Batch::Note>&) override {}
   void BeforeCommit(ADODB::Connection&) override {}
   void Committed() override;
   // Records that go to the server outside the sender (the pairs of the
   // join without a key), before they go.
-  void Write(const std::vector<QStringList>& notes);
+  void Write(const std::vector<Batch::Note>& notes);
   // Records of a batch that goes next, written while the one before it is
   // on its way (from another thread: every member takes turns). Withdraw
   // marks those of a batch that never went as changing nothing.
-  void WriteBefore(const std::vector<QStringList>& notes);
-  void Withdraw(const std::vector<QStringList>& notes);
+  void WriteBefore(const std::vector<Batch::Note>& notes);
+  void Withdraw(const std::vector<Batch::Note>& notes);
   // A record the server refused changed nothing; one that left warnings
   // left its row as the server made it, which is read back by its key.
-  void NotApplied(ADODB::Connection& connection, const QStringList& note, bool warned) override;
+  void NotApplied(ADODB::Connection& connection, const Batch::Note& note, bool warned) override;
   // Records whose rows their committed statement did not change: their
   // entries stand for nothing, so that the journal counts what the table got.
-  void Unchanged(const QStringList& notes) override;
+  void Unchanged(const Batch::Note& notes) override;
 
   // Prunes the target's older runs; a run that changed nothing leaves
   // nothing to undo and goes too. Never raises: the run is over.
@@ -83,10 +83,10 @@ class RunRecorder : public Batch::Hook {
   // Appends the entries of the notes' records not written yet, by record
   // when `open`.
   // `open`: kept open until answered; `trying`: part of the batch tried now.
-  void Append(const std::vector<QStringList>& notes, bool open, bool trying);
+  void Append(const std::vector<Batch::Note>& notes, bool open, bool trying);
   // The entries of the notes' records, written but not yet answered for,
   // stand for no change (their statement never went, or changed nothing).
-  void ChangedNothing(const QStringList& notes);
+  void ChangedNothing(const Batch::Note& notes);
   mutable std::mutex mutex_;
 
   qint64 rows_ = 0;
@@ -117,13 +117,13 @@ class Restorer : public Batch::Hook {
   bool NextPage(int size);
   size_t Count() const { return entries_.size(); }
   QString Statement(size_t i) const;
-  QStringList Note(size_t i) const { return {QString::number(i)}; }
+  Batch::Note Note(size_t i) const { return {QByteArray::number(qulonglong(i))}; }
 
-  void Before(ADODB::Connection& connection, const std::vector<QStringList>& notes) override;
+  void Before(ADODB::Connection& connection, const std::vector<Batch::Note>& notes) override;
   void BeforeCommit(ADODB::Connection&) override {}
   void Committed() override;
   // A row the server refused stays in the journal.
-  void NotApplied(ADODB::Connection& connection, const QStringList& note, bool warned) override;
+  void NotApplied(ADODB::Connection& connection, const Batch::Note& note, bool warned) override;
 
   qint64 Restored() const { return restored_; }
   qint64 ChangedSince() const { return changed_; }
