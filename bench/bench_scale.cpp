@@ -7,6 +7,7 @@
 // (`case`: only the cases whose name holds it, as "latin1" or "no key")
 // Beside the times: the command's peak resident memory, and how much the
 // window's grew during its run. Both should stay flat as the table grows.
+#include <algorithm>
 #include <QApplication>
 #include <QProcess>
 #include <cstdio>
@@ -83,7 +84,17 @@ int main(int argc, char** argv) {
     });
     return std::pair(ms, peak);
   };
-  const auto single = [&] { return MedianMs(1, [&] { db.Exec("UPDATE s SET name = UPPER(name)"); }); };
+  // The UPDATE's median of three, lowered again between them: one alone
+  // varies by half on this machine.
+  const auto single = [&] {
+    std::vector<double> ms;
+    for (int i = 0; i < 3; ++i) {
+      if (i > 0) db.Exec("UPDATE s SET name = LOWER(name)");
+      ms.push_back(MedianMs(1, [&] { db.Exec("UPDATE s SET name = UPPER(name)"); }));
+    }
+    std::sort(ms.begin(), ms.end());
+    return ms[1];
+  };
 
   struct Case_ {
     const char* what;

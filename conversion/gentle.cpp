@@ -188,10 +188,10 @@ bool Run::Gentle() {
       } else {
         // The server's status in one round trip: the bounds' variables and
         // the cluster's flow control.
-        QStringList names{QStringLiteral("'wsrep_flow_control_active'"), QStringLiteral("'wsrep_local_recv_queue'"),
-                          QStringLiteral("'wsrep_ready'")};
-        for (const auto& [name, bound] : g.maxLoad) names << MySQL::TextLiteral(name);
-        if (!g.criticalLoad.first.isEmpty()) names << MySQL::TextLiteral(g.criticalLoad.first);
+        QStringList names{QStringLiteral("'WSREP_FLOW_CONTROL_ACTIVE'"), QStringLiteral("'WSREP_LOCAL_RECV_QUEUE'"),
+                          QStringLiteral("'WSREP_READY'")};
+        for (const auto& [name, bound] : g.maxLoad) names << MySQL::TextLiteral(name.toUpper());
+        if (!g.criticalLoad.first.isEmpty()) names << MySQL::TextLiteral(g.criticalLoad.first.toUpper());
         QHash<QString, QString> status;
         // As a query both servers prepare: MySQL keeps the status in
         // performance_schema, MariaDB in information_schema.
@@ -199,7 +199,7 @@ bool Run::Gentle() {
                                                        : QStringLiteral("performance_schema.global_status");
         auto rows = s.connection->Execute(
             QStringLiteral("SELECT VARIABLE_NAME, VARIABLE_VALUE FROM %1 WHERE VARIABLE_NAME IN (%2);")
-                .arg(table, names.join(u',').toUpper()));
+                .arg(table, names.join(u',')));
         for (; rows && !rows->Eof(); rows->MoveNext())
           status.insert(rows->Value(0).toString().toLower(), rows->Value(1).toString());
         const auto value = [&](const QString& name) { return status.value(name.toLower()); };

@@ -72,7 +72,9 @@ QString SessionTimeZone() { return QStringLiteral("SET time_zone = '+00:00';"); 
 QString TextLiteral(const QString& text) { return ByteLiteral(text.toUtf8(), QStringLiteral("utf8mb4")); }
 
 QString ByteLiteral(const QByteArray& bytes, const QString& charset) {
-  const QString hex = QStringLiteral("X'") + QString::fromLatin1(bytes.toHex()) + u'\'';
+  // 0x…: no quote for the driver to stop at (Rewrite's AppendHex says why).
+  const QString hex =
+      bytes.isEmpty() ? QStringLiteral("X''") : QStringLiteral("0x") + QString::fromLatin1(bytes.toHex());
   return charset.isEmpty() ? hex : u'_' + charset + u' ' + hex;
 }
 

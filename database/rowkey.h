@@ -48,10 +48,10 @@ bool DeprecatedOnMySql(const QString& charset);
 QString SessionTimeZone();
 
 // A text as a literal that no content can end early: its UTF-8 bytes in
-// hex, marked as utf8mb4 (_utf8mb4 X'6162').
+// hex, marked as utf8mb4 (_utf8mb4 0x6162).
 QString TextLiteral(const QString& text);
-// The exact bytes as a value of the character set: _utf8mb4 X'6162', or a
-// plain X'6162' without one.
+// The exact bytes as a value of the character set: _utf8mb4 0x6162, or a
+// plain 0x6162 without one (X'' when there are none).
 QString ByteLiteral(const QByteArray& bytes, const QString& charset);
 // A test that the field holds exactly these bytes in the character set
 // (its own bytes when empty): byte for byte for small values, by length

@@ -331,7 +331,7 @@ bool PreparableOnMySQL(const QString& statement) {
 QString NotAsMySqlTakesIt(const QString& statement) {
   // Introducers: an underscore that starts a word, a character set name,
   // then a quoted or hex literal.
-  static const QRegularExpression introducer(QStringLiteral("(?<![\\w@`$])_([a-z0-9]+)\\s*(?=[xX]?')"),
+  static const QRegularExpression introducer(QStringLiteral("(?<![\\w@`$])_([a-z0-9]+)\\s*(?=[xX]?'|0x)"),
                                              QRegularExpression::CaseInsensitiveOption);
   // MySQL 8.4 warns of these names wherever they appear, and a warning is a
   // refusal to the run. Other sets' introducers (_latin1, _sjis, _ascii) it
