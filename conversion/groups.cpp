@@ -195,7 +195,17 @@ void Run::SendJoin(State& s, Group g) {
   const auto started = std::chrono::steady_clock::now();
   s.sender->Add(Rewrite::GroupStatement(s.table, s.field, s.identity, g.number), -g.number - 1, std::move(g.note),
                 qint64(s.group.size()));
-  s.sender->Flush();
+  try {
+    s.sender->Flush();
+  } catch (const Batch::FatalError& e) {
+    // Taken back each time it was tried (another writer on its rows, a
+    // cluster's other nodes): a join of many rows meets one of their
+    // writes again and again. Its records go alone, in transactions the
+    // sender halves until they pass.
+    if (Batch::Classify(e) != Batch::Failure::Conflict) throw;
+    for (Pair& p : s.group) p.journaled = true;
+    s.alone.insert(s.alone.end(), s.group.begin(), s.group.end());
+  }
   s.lastGroupSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::vector<Pair>().swap(s.group);
   SendAlone(s);
