@@ -23,9 +23,9 @@ const QString kOpen = QStringLiteral("SAVEPOINT nv_open;");
 const QString kStillOpen = QStringLiteral("RELEASE SAVEPOINT nv_open;");
 constexpr int kTransactionEnded = 1305;  // "SAVEPOINT ... does not exist"
 
-// What the session notes after each statement: how far the batch got, and the positions
-// of the statements that left warnings. Plain assignments, as cheap for the
-// server as a statement can be.
+// What the session notes after each statement: how far the batch got, and
+// the positions of the statements that left warnings. Plain assignments, as
+// cheap for the server as a statement can be.
 // The rows each statement changed are noted too, as position:count, for a
 // caller that counts what the server did rather than what was sent.
 QString Progress(size_t position) {
@@ -183,9 +183,9 @@ void Sender::SendAhead(const std::vector<Item>& items, bool forget) {
     for (qsizetype at = 0; at < a.bytes.size(); at += kPiece) {
       text += QStringLiteral("SET ") + a.name + u'=';
       if (at > 0) text += QStringLiteral("CONCAT(") + a.name + u',';
-      text += QLatin1String("X'");
+      text += QLatin1String("0x");
       text += QLatin1String(a.bytes.mid(at, kPiece).toHex());
-      text += at > 0 ? QStringLiteral("');") : QStringLiteral("';");
+      text += at > 0 ? QStringLiteral(");") : QStringLiteral(";");
       if (text.size() >= kText) send();
     }
   }

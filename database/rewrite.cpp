@@ -113,12 +113,12 @@ void AppendHex(QString& text, const QByteArray& bytes) {
   }
 }
 
-// UPDATE `table` SET `field` = 0x<new> WHERE <pieces>;, in one text of its
-// final size.
 // The session variable a value sent ahead waits in.
 QString AheadName(int tag) { return QStringLiteral("@nv_value%1").arg(tag); }
 bool GoesAhead(const QByteArray& newBytes, int tag) { return tag >= 0 && newBytes.size() > kLargeValueBytes; }
 
+// UPDATE `table` SET `field` = 0x<new> WHERE <pieces>;, in one text of its
+// final size.
 QString Assignment(const QString& table, const QString& field, const QByteArray& newBytes,
                    std::initializer_list<QString> where, int tag) {
   const QString head = QStringLiteral("UPDATE ") + MySQL::QuoteName(table) + QStringLiteral(" SET ") +
