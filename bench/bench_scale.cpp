@@ -126,7 +126,18 @@ int main(int argc, char** argv) {
       const double before = RssMiB();
       const double windowMs = window();
       const double windowGrew = PeakMiB() - before;
-      const auto [runMs, peak] = command();
+      auto [runMs, peak] = command();
+      // The first size, that every other is measured against, takes the
+      // median of three runs, each on the table made again.
+      if (n == sizes.front()) {
+        std::vector<double> runs{runMs};
+        for (int i = 0; i < 2; ++i) {
+          MakeShapedTable(db, "u", n, c.shape);
+          runs.push_back(command().first);
+        }
+        std::sort(runs.begin(), runs.end());
+        runMs = runs[1];
+      }
       const double singleMs = single();
       const QString sum = "SELECT SUM(CRC32(CONCAT(id, ':', HEX(name)))) FROM %1";
       const bool same =
