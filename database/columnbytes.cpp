@@ -251,25 +251,36 @@ QByteArray ColumnBytes::New(const QString& oldText, const QByteArray& oldBytes, 
 
 QByteArray ColumnBytes::NewSingle(const QString& oldText, const QString& newText, const QByteArray& oldBytes) {
   // A byte a character: the old bytes with each character that changes
-  // written over, under the same tests as any other set's.
-  if (!AskChanging(oldText, newText)) throw ADODB::Error(NotExact(charset_));
-  QByteArray bytes = oldBytes;
-  char* out = bytes.data();
-  Characters before(oldText), after(newText);
-  qsizetype i = 0;
-  for (; i < bytes.size() && !before.AtEnd(); ++i) {
-    const char32_t was = before.Next(), is = after.Next();
-    if (was == is) continue;
-    const auto replacement = written_.constFind(is);
-    const auto old = written_.constFind(was);
-    if (replacement == written_.constEnd() || replacement->size() != 1 ||
-        ((old == written_.constEnd() || old->size() != 1 || old->at(0) != out[i]) &&
-         !ReadsAs(QByteArray(1, out[i]), was)))
-      throw ADODB::Error(NotExact(charset_));
-    out[i] = replacement->at(0);
+  // written over, under the same tests as any other set's. The characters'
+  // bytes are mostly known by then: they are asked for when one is not, and
+  // the value is made again.
+  for (bool asked = false;; asked = true) {
+    QByteArray bytes = oldBytes;
+    char* out = bytes.data();
+    Characters before(oldText), after(newText);
+    qsizetype i = 0;
+    bool unknown = false;
+    for (; i < bytes.size() && !before.AtEnd() && !after.AtEnd(); ++i) {
+      const char32_t was = before.Next(), is = after.Next();
+      if (was == is) continue;
+      const auto replacement = written_.constFind(is);
+      const auto old = written_.constFind(was);
+      if (replacement == written_.constEnd() || old == written_.constEnd()) {
+        unknown = true;
+        break;
+      }
+      if (replacement->size() != 1 ||
+          ((old->size() != 1 || old->at(0) != out[i]) && !ReadsAs(QByteArray(1, out[i]), was)))
+        throw ADODB::Error(NotExact(charset_));
+      out[i] = replacement->at(0);
+    }
+    if (unknown) {
+      if (asked || !AskChanging(oldText, newText)) throw ADODB::Error(NotExact(charset_));
+      continue;
+    }
+    if (i != bytes.size() || !before.AtEnd() || !after.AtEnd()) throw ADODB::Error(NotExact(charset_));
+    return bytes;
   }
-  if (i != bytes.size() || !before.AtEnd()) throw ADODB::Error(NotExact(charset_));
-  return bytes;
 }
 
 }  // namespace Rewrite
