@@ -8,6 +8,8 @@
 #include <optional>
 #include <thread>
 
+#include "database/rowkey.h"
+
 namespace Batch {
 
 namespace {
@@ -183,8 +185,7 @@ void Sender::SendAhead(const std::vector<Item>& items, bool forget) {
     for (qsizetype at = 0; at < a.bytes.size(); at += kPiece) {
       text += QStringLiteral("SET ") + a.name + u'=';
       if (at > 0) text += QStringLiteral("CONCAT(") + a.name + u',';
-      text += QLatin1String("0x");
-      text += QLatin1String(a.bytes.mid(at, kPiece).toHex());
+      MySQL::AppendByteLiteral(text, a.bytes.mid(at, kPiece));
       text += at > 0 ? QStringLiteral(");") : QStringLiteral(";");
       if (text.size() >= kText) send();
     }

@@ -91,28 +91,6 @@ QString KeyColumns(const MySQL::RowIdentity& identity) {
 // Values above this size are found by digest, not by their bytes.
 constexpr qsizetype kLargeValueBytes = 64 * 1024;
 
-// Appends the bytes as a hex literal, written where they go: a value of
-// many megabytes is never made twice on its way into its statement. As
-// 0x…, the same literal as X'…' but without quotes: the driver looks over
-// the rest of the text at each quote it meets (MariaDB's ODBC driver: a
-// strlen at every token), so that a text of thousands of quoted values
-// costs it the square of its length. An empty value has only X''.
-void AppendHex(QString& text, const QByteArray& bytes) {
-  if (bytes.isEmpty()) {
-    text += QLatin1String("X''");
-    return;
-  }
-  text += QLatin1String("0x");
-  const qsizetype at = text.size();
-  text.resize(at + 2 * bytes.size());
-  static const char16_t kDigits[] = u"0123456789abcdef";
-  char16_t* out = reinterpret_cast<char16_t*>(text.data()) + at;
-  for (const char b : bytes) {
-    *out++ = kDigits[uchar(b) >> 4];
-    *out++ = kDigits[uchar(b) & 15];
-  }
-}
-
 // The session variable a value sent ahead waits in.
 QString AheadName(int tag) { return QStringLiteral("@nv_value%1").arg(tag); }
 bool GoesAhead(const QByteArray& newBytes, int tag) { return tag >= 0 && newBytes.size() > kLargeValueBytes; }
@@ -131,7 +109,7 @@ QString Assignment(const QString& table, const QString& field, const QByteArray&
   if (ahead)
     text += AheadName(tag);
   else
-    AppendHex(text, newBytes);
+    MySQL::AppendByteLiteral(text, newBytes);
   text += QLatin1String(" WHERE ");
   for (const QString& piece : where) text += piece;
   text += u';';
@@ -205,9 +183,9 @@ QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::ve
     text += u'(';
     text += r.keyValues;
     text += u',';
-    AppendHex(text, r.oldBytes);
+    MySQL::AppendByteLiteral(text, r.oldBytes);
     text += u',';
-    AppendHex(text, r.newBytes);
+    MySQL::AppendByteLiteral(text, r.newBytes);
     text += u',';
     text += number;
     text += u')';

@@ -53,6 +53,8 @@ QString TextLiteral(const QString& text);
 // The exact bytes as a value of the character set: _utf8mb4 0x6162, or a
 // plain 0x6162 without one (X'' when there are none).
 QString ByteLiteral(const QByteArray& bytes, const QString& charset);
+// The same literal without a character set, appended to `text`.
+void AppendByteLiteral(QString& text, const QByteArray& bytes);
 // A test that the field holds exactly these bytes in the character set
 // (its own bytes when empty): byte for byte for small values, by length
 // and SHA-256 for large ones so the statement stays small.
