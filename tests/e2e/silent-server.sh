@@ -9,6 +9,9 @@ BIN="$1"
 SHOTS="$2"
 HERE="$(cd "$(dirname "$0")" && pwd)"
 mkdir -p "$SHOTS"
+# The window driver's helpers, and its stand-in browser for the start that
+# visits the web site.
+source "$HERE/xdriver.sh"
 export XDG_CONFIG_HOME="$(mktemp -d /tmp/norvale-silent-config.XXXXXX)"
 export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d /tmp/norvale-silent-run.XXXXXX)}"
 chmod 700 "$XDG_RUNTIME_DIR"
@@ -26,7 +29,7 @@ PID=""
 cleanup() {
   [ -n "$PID" ] && kill "$PID" 2>/dev/null || true
   kill "$LISTENER" 2>/dev/null || true
-  rm -rf "$XDG_CONFIG_HOME" "$PORTFILE"
+  rm -rf "$XDG_CONFIG_HOME" "$PORTFILE" "$NORVALE_BROWSER_STUB"
 }
 trap cleanup EXIT
 for _ in $(seq 1 50); do [ -s "$PORTFILE" ] && break; sleep 0.1; done
