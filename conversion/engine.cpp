@@ -571,7 +571,9 @@ void Run::Send() {
   const QString statement = std::move(s.statement);
   s.statement.clear();
   guarded([&] {
-    if (s.valueJoin) s.valueJoin->Send();  // the journal keeps the records' order
+    // The journal keeps the records' order, and the pairs are in before
+    // the statement's transaction begins.
+    if (s.valueJoin) s.valueJoin->Send(true);
     s.sender->Add(statement, s.tag, note, s.keyed ? 1 : -1, std::move(ahead));
     if (s.valueJoin) s.sender->Flush();
   });

@@ -1,6 +1,8 @@
 #include "database/valuejoin.h"
 
+#include <QCoreApplication>
 #include <QRegularExpression>
+#include <QThread>
 #include <cstring>
 #include <exception>
 
@@ -67,18 +69,56 @@ void ValueJoin::Add(qsizetype value, qint64 record, const QByteArray& oldBytes, 
   if (insert_.size() >= std::min(kPairBytes, sender_.ByteBound())) Send();
 }
 
-void ValueJoin::Send() {
-  if (insert_.isEmpty()) return;
+ValueJoin::~ValueJoin() {
+  if (job_.joinable()) job_.join();
+}
+
+void ValueJoin::Send(bool wait) {
+  if (!insert_.isEmpty()) {
+    Wait();
+    try {
+      if (ahead_) ahead_(notes_);
+    } catch (const ADODB::Error& e) {
+      throw Batch::FatalError(e);
+    } catch (const std::exception& e) {
+      throw Batch::FatalError(ADODB::Error(QString::fromStdString(e.what())));
+    }
+    QString insert = std::move(insert_) + u';';
+    insert_.clear();
+    notes_.clear();
+    jobDone_ = false;
+    job_ = std::thread([this, insert = std::move(insert)] {
+      try {
+        connection_.Execute(insert);
+      } catch (...) {
+        jobFailure_ = std::current_exception();
+      }
+      jobDone_ = true;
+      // Wakes a window's loop waiting below.
+      if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+    });
+  }
+  if (wait) Wait();
+}
+
+void ValueJoin::Wait() {
+  if (!job_.joinable()) return;
+  // The window's events go on meanwhile.
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app && QThread::currentThread() == app->thread())
+    while (!jobDone_) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  job_.join();
+  std::exception_ptr failure;
+  std::swap(failure, jobFailure_);
+  if (!failure) return;
   try {
-    if (ahead_) ahead_(notes_);
-    connection_.Execute(insert_ + u';');
+    std::rethrow_exception(failure);
   } catch (const ADODB::Error& e) {
     throw Batch::FatalError(e);
   } catch (const std::exception& e) {
     throw Batch::FatalError(ADODB::Error(QString::fromStdString(e.what())));
   }
-  insert_.clear();
-  notes_.clear();
 }
 
 QString ValueJoin::Statement(qsizetype first, qsizetype last) const {
@@ -102,7 +142,7 @@ Batch::Note ValueJoin::NoteOf(qsizetype value) {
 }
 
 void ValueJoin::Finish(const std::function<void(qsizetype value, const QString& text)>& refused) {
-  Send();
+  Send(true);
   // Ranges of values still to join, the next on top: a refused range goes
   // again as its two halves, the lower first.
   std::vector<std::pair<qsizetype, qsizetype>> ranges;

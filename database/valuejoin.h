@@ -10,9 +10,12 @@
 #include <QHash>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -51,6 +54,9 @@ class ValueJoin {
   // may not make temporary tables. The table goes with the session. The
   // pairs hold the column's own bytes (ColumnBytes).
   ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field);
+  ~ValueJoin();
+  ValueJoin(const ValueJoin&) = delete;
+  ValueJoin& operator=(const ValueJoin&) = delete;
 
   // Called with the notes of the pairs about to go to the server, before
   // they go: nothing is changed until the join, but the notes are let go.
@@ -63,8 +69,10 @@ class ValueJoin {
   void Add(qsizetype value, qint64 record, const QByteArray& oldBytes, const QByteArray& newBytes,
            const Batch::Note& note);
 
-  // Sends the pairs held so far, their notes first.
-  void Send();
+  // Sends the pairs held so far, their notes first. They go on a thread of
+  // their own while the next records are read and converted; the pairs
+  // before them are in first. With `wait`, they are in on return.
+  void Send(bool wait = false);
 
   // Sends the pairs still held, then the join, as one transaction. A join
   // the server refuses is taken back whole and goes again in halves, each
@@ -84,6 +92,8 @@ class ValueJoin {
   // The note of the one value of a range, from the pair table, as
   // journaled already.
   Batch::Note NoteOf(qsizetype value);
+  // Until the pairs on their way are in; their failure as Batch::FatalError.
+  void Wait();
 
   ADODB::Connection& connection_;
   Batch::Sender& sender_;
@@ -93,6 +103,9 @@ class ValueJoin {
   std::vector<Batch::Note> notes_;
   qsizetype values_ = 0;  // one more than the highest value number sent
   std::optional<QString> refusal_;
+  std::thread job_;
+  std::atomic<bool> jobDone_{true};
+  std::exception_ptr jobFailure_;
 };
 
 }  // namespace Rewrite
