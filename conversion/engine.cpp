@@ -108,7 +108,10 @@ void Run::Open(const MySQL::ConnectionDetails& details) {
       s.alone.insert(s.alone.end(), s.group.begin(), s.group.end());
       s.group.clear();
     } else if (!s.keyed) {
-      RefusedValue(tag, text);
+      const Batch::Note& note = s.sender->ReportedNote();
+      const qint64 rows = s.distinct.Count(tag);
+      RefusedValue(tag, text, note.isEmpty() ? s.distinct.FirstRecord(tag) : note.value(0).toLongLong(),
+                   rows < 0 ? 1 : rows);
     } else {
       const QString key = Rewrite::ShownKey(s.identity, QString::fromUtf8(s.sender->ReportedNote().value(1)));
       if (std::this_thread::get_id() == s.jobThread)
@@ -247,13 +250,12 @@ void Run::Refused(qint64 record, const QString& text, const QString& key) {
 
 QString Run::ShownKey() const { return s_->keyed ? Rewrite::ShownKey(s_->identity, s_->keyValues) : QString(); }
 
-void Run::RefusedValue(qsizetype number, const QString& text) {
+void Run::RefusedValue(qsizetype number, const QString& text, qint64 record, qint64 rows) {
   State& s = *s_;
-  const qint64 rows = s.distinct.Count(number);
   s.refusals.insert(number, text);
   totals_.refused += rows;
   totals_.changed -= rows;
-  listener_.RecordFailed(FirstRecord(s, number), QString(), text, Failure::Refused, rows);
+  listener_.RecordFailed(record, QString(), text, Failure::Refused, rows);
 }
 
 void Run::Read(const QString& table, const QString& field, const QString& where) {
@@ -318,6 +320,9 @@ void Run::Read(const QString& table, const QString& field, const QString& where)
         s.joined = true;
       } else {
         s.valueJoin = std::make_unique<Rewrite::ValueJoin>(*s.connection, *s.sender, table, field);
+        // A value refused is counted among the rows read.
+        if (s.records->Reading() == Rewrite::Rows::Way::Copied)
+          s.valueJoin->SetCounting(Rewrite::Rows::CopyTable(), Rewrite::Rows::CopyField());
       }
     } catch (const ADODB::Error&) {
       // No temporary tables for this login: record by record.
@@ -456,7 +461,7 @@ bool Run::Prepare() {
     s.tag = int(s.record);
     if (!s.keyed) {
       const auto [number, seen] =
-          s.distinct.Insert(s.bytes->ReadsStored() ? QString::fromLatin1(s.oldBytes) : s.oldText);
+          s.distinct.Insert(s.bytes->ReadsStored() ? QString::fromLatin1(s.oldBytes) : s.oldText, s.record);
       s.tag = int(number);
       if (!seen) {
         const auto refused = s.refusals.constFind(number);
@@ -468,8 +473,6 @@ bool Run::Prepare() {
         ++totals_.changed;
         return false;
       }
-      if (size_t(number) >= s.firstRecord.size()) s.firstRecord.resize(size_t(number) + 1, -1);
-    s.firstRecord[size_t(number)] = qint32(s.record);
     }
     // The bytes that hold the new text, where the column can hold them
     // exactly; else the value stays as it is, with its report.
@@ -620,7 +623,9 @@ void Run::Finish() {
       s.sender->Flush();
     }
     if (s.valueJoin)
-      s.valueJoin->Finish([this](qsizetype number, const QString& text) { RefusedValue(number, text); });
+      s.valueJoin->Finish([this](qsizetype number, const QString& text, qint64 record, qint64 rows) {
+        RefusedValue(number, text, record, rows);
+      });
   } catch (const Batch::FatalError&) {
     ended_ = true;
     throw;

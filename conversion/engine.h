@@ -220,7 +220,7 @@ class Run {
   // A record the server refused; a value (without a key) refused for every
   // record that holds it.
   void Refused(qint64 record, const QString& text, const QString& key);
-  void RefusedValue(qsizetype number, const QString& text);
+  void RefusedValue(qsizetype number, const QString& text, qint64 record, qint64 rows);
   // Waits for the group on its way, then tells what it learnt.
   void Sync();
   // Lets the window's events go on until `done` (a run that is responsive).

@@ -73,7 +73,6 @@ struct Run::State {
   // of them.
   Rewrite::DistinctValues distinct;
   QHash<qsizetype, QString> refusals;  // the refused values, with the server's text
-  std::vector<qint32> firstRecord;  // of each distinct value, by its number
   // And where nothing finds a value's rows fast, all values go together as
   // one join at the end.
   std::unique_ptr<Rewrite::ValueJoin> valueJoin;
@@ -160,11 +159,6 @@ const QString& NoteKey(const S& s, const QString& condition, const QString& valu
 template <typename S>
 QString KeyOf(const S& s, const QString& condition, const QString& values) {
   return condition.isEmpty() ? Rewrite::KeyCondition(s.identity, values) : condition;
-}
-
-template <typename S>
-qint64 FirstRecord(const S& s, qsizetype number) {
-  return number >= 0 && size_t(number) < s.firstRecord.size() ? s.firstRecord[size_t(number)] : -1;
 }
 
 inline ADODB::Error Closed() { return ADODB::Error(QStringLiteral("Operation is not allowed when the object is closed.")); }

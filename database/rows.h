@@ -28,6 +28,9 @@ class Rows {
             const MySQL::RowIdentity& identity, bool stored, const QString& where, const QString& after = {},
             bool bytesOnly = false);
   Way Reading() const { return way_; }
+  // Copied: the session's table of the rows, and its column of the field.
+  static QString CopyTable() { return QStringLiteral("nv_rows"); }
+  static QString CopyField() { return QStringLiteral("nv_0"); }
   // The rows counted when the reading began; rows inserted ahead of the
   // reading point since are read too, and rows deleted are not.
   qint64 Count() const { return count_; }

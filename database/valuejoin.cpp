@@ -19,38 +19,63 @@ constexpr qsizetype kPairBytes = 256 * 1024;
 
 }  // namespace
 
-std::pair<qsizetype, bool> DistinctValues::Insert(const QString& text) {
+qint64 DistinctValues::Generation::Find(quint64 high, quint64 low) const {
+  const auto found = numbers.constFind(high);
+  if (found == numbers.constEnd()) return -1;
+  if (second[*found] == low) return *found;
+  const auto known = apart.constFind({high, low});
+  return known != apart.constEnd() ? qint64(*known) : -1;
+}
+
+std::pair<qsizetype, bool> DistinctValues::Insert(const QString& text, qint64 record) {
   hash_.reset();
   hash_.addData(QByteArrayView(reinterpret_cast<const char*>(text.utf16()), text.size() * qsizetype(sizeof(char16_t))));
   const QByteArrayView sum = hash_.resultView();
-  quint64 first, second;
-  std::memcpy(&first, sum.data(), 8);
-  std::memcpy(&second, sum.data() + 8, 8);
-  const quint32 number = quint32(second_.size());
-  const auto found = numbers_.constFind(first);
-  if (found == numbers_.constEnd()) {
-    numbers_.insert(first, number);
-  } else if (second_[*found] == second) {
-    return Seen(*found);
-  } else {
-    const auto known = apart_.constFind({first, second});
-    if (known != apart_.constEnd()) return Seen(*known);
-    apart_.insert({first, second}, number);
+  quint64 high, low;
+  std::memcpy(&high, sum.data(), 8);
+  std::memcpy(&low, sum.data() + 8, 8);
+  for (Generation* g : {&current_, &previous_})
+    if (const qint64 index = g->Find(high, low); index >= 0) return Seen(*g, quint32(index));
+  if (current_.Size() >= generation_) {
+    // The older generation is forgotten; the current one becomes it.
+    const qsizetype base = Size();
+    previous_ = std::move(current_);
+    current_ = Generation();
+    current_.base = base;
   }
-  second_.push_back(second);
-  counts_.push_back(1);
-  return {qsizetype(number), true};
+  Generation& g = current_;
+  const quint32 index = quint32(g.Size());
+  if (!g.numbers.contains(high))
+    g.numbers.insert(high, index);
+  else
+    g.apart.insert({high, low}, index);
+  g.second.push_back(low);
+  g.counts.push_back(1);
+  g.first.push_back(record);
+  return {g.base + qsizetype(index), true};
 }
 
-std::pair<qsizetype, bool> DistinctValues::Seen(quint32 number) {
-  quint16& count = counts_[number];
-  if (count == 0xFFFF) ++more_[number];
+std::pair<qsizetype, bool> DistinctValues::Seen(Generation& g, quint32 index) {
+  quint16& count = g.counts[index];
+  if (count == 0xFFFF) ++g.more[index];
   else ++count;
-  return {qsizetype(number), false};
+  return {g.base + qsizetype(index), false};
+}
+
+qint64 DistinctValues::Count(qsizetype number) const {
+  for (const Generation* g : {current_.Holding(number), previous_.Holding(number)})
+    if (g) return g->counts[size_t(number - g->base)] + g->more.value(quint32(number - g->base));
+  return -1;
+}
+
+qint64 DistinctValues::FirstRecord(qsizetype number) const {
+  for (const Generation* g : {current_.Holding(number), previous_.Holding(number)})
+    if (g) return g->first[size_t(number - g->base)];
+  return -1;
 }
 
 ValueJoin::ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field)
-    : connection_(connection), sender_(sender), table_(table), field_(field) {
+    : connection_(connection), sender_(sender), table_(table), field_(field), countTable_(table), countColumn_(field) {
   connection_.ExecuteMany(
       QStringLiteral("DROP TEMPORARY TABLE IF EXISTS nv_pairs;CREATE TEMPORARY TABLE nv_pairs (nv_value INT UNSIGNED NOT "
                      "NULL PRIMARY KEY, nv_record BIGINT NOT NULL, old LONGBLOB NOT NULL, new LONGBLOB NOT NULL, "
@@ -141,7 +166,14 @@ Batch::Note ValueJoin::NoteOf(qsizetype value) {
                               row->Value(2).toByteArray()));
 }
 
-void ValueJoin::Finish(const std::function<void(qsizetype value, const QString& text)>& refused) {
+qint64 ValueJoin::RowsHolding(const QByteArray& bytes) {
+  auto row = connection_.Execute(QStringLiteral("SELECT COUNT(*) FROM ") + MySQL::QuoteName(countTable_) +
+                                 QStringLiteral(" WHERE CAST(") + MySQL::QuoteName(countColumn_) +
+                                 QStringLiteral(" AS BINARY) = ") + MySQL::ByteLiteral(bytes, {}) + u';');
+  return row && !row->Eof() ? row->Value(0).toLongLong() : 0;
+}
+
+void ValueJoin::Finish(const RefusedCall& refused) {
   Send(true);
   // Ranges of values still to join, the next on top: a refused range goes
   // again as its two halves, the lower first.
@@ -163,7 +195,21 @@ void ValueJoin::Finish(const std::function<void(qsizetype value, const QString& 
     sender_.Flush();
     if (!refusal_) continue;
     if (first == last) {
-      refused(first, *refusal_);
+      // A value seen again after its number was forgotten has two pairs,
+      // refused alike: it is told of once.
+      qint64 record = -1, rows = 0;
+      if (!note.isEmpty()) {
+        const QByteArray digest = QCryptographicHash::hash(note.value(2), QCryptographicHash::Sha256);
+        if (reported_.contains(digest)) continue;
+        reported_.insert(digest);
+        record = note.value(0).toLongLong();
+        try {
+          rows = RowsHolding(note.value(2));
+        } catch (const ADODB::Error& e) {
+          throw Batch::FatalError(e);
+        }
+      }
+      refused(first, *refusal_, record, rows);
       continue;
     }
     if (first == 0 && last == values_ - 1) {

@@ -8,6 +8,7 @@
 
 #include <QCryptographicHash>
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <atomic>
@@ -28,24 +29,55 @@ namespace Rewrite {
 // a small fraction of the texts' own memory, and a digest no two texts
 // share by chance or by design. The first half finds a number, the second
 // confirms it; texts whose first halves meet are kept whole-digest apart.
+//
+// Only the texts of the last two generations are kept, so that a table of
+// many millions of different values costs no more than two generations of
+// them (about 45 bytes a text). A text seen again after two generations
+// gets a new number: its statement or pair goes once more, and changes
+// nothing more.
 class DistinctValues {
  public:
+  static constexpr qsizetype kGeneration = qsizetype(1) << 18;
+  explicit DistinctValues(qsizetype generation = DefaultGeneration()) : generation_(generation) {}
+  // The texts of a generation for the runs that start from now on (tests
+  // make it small, to reach the forgetting with a few rows).
+  static qsizetype& DefaultGeneration() {
+    static qsizetype texts = kGeneration;
+    return texts;
+  }
+
   // The text's number, counting from 0 in the order first seen, and
-  // whether it was seen now for the first time. Counts it once more.
-  std::pair<qsizetype, bool> Insert(const QString& text);
-  qsizetype Size() const { return qsizetype(second_.size()); }
-  // How often the text of that number has been inserted.
-  qint64 Count(qsizetype number) const { return counts_[size_t(number)] + more_.value(quint32(number)); }
+  // whether it was seen now for the first time (with `record`, the record
+  // it was first seen at). Counts it once more.
+  std::pair<qsizetype, bool> Insert(const QString& text, qint64 record = -1);
+  // The numbers given so far.
+  qsizetype Size() const { return current_.base + current_.Size(); }
+  // How often the text of that number has been inserted, and the record
+  // it was first seen at; -1 for a number forgotten.
+  qint64 Count(qsizetype number) const;
+  qint64 FirstRecord(qsizetype number) const;
 
  private:
+  struct Generation {
+    qsizetype base = 0;                                  // its first number
+    QHash<quint64, quint32> numbers;                     // by the first half
+    std::deque<quint64> second;                          // by number - base
+    QHash<std::pair<quint64, quint64>, quint32> apart;   // first halves met
+    // By number - base: most texts are held by few records.
+    std::deque<quint16> counts;
+    QHash<quint32, qint64> more;  // past what counts holds
+    std::deque<qint64> first;     // the record each was first seen at
+    qsizetype Size() const { return qsizetype(second.size()); }
+    // The index of the text of that digest, or -1.
+    qint64 Find(quint64 high, quint64 low) const;
+    const Generation* Holding(qsizetype number) const {
+      return number >= base && number < base + Size() ? this : nullptr;
+    }
+  };
+  std::pair<qsizetype, bool> Seen(Generation& g, quint32 index);
   QCryptographicHash hash_{QCryptographicHash::Sha256};
-  QHash<quint64, quint32> numbers_;                   // by the first half
-  std::deque<quint64> second_;                        // by number
-  QHash<std::pair<quint64, quint64>, quint32> apart_;  // first halves met
-  // By number: most texts are held by few records.
-  std::deque<quint16> counts_;
-  QHash<quint32, qint64> more_;  // past what counts_ holds
-  std::pair<qsizetype, bool> Seen(quint32 number);
+  qsizetype generation_;
+  Generation current_, previous_;
 };
 
 class ValueJoin {
@@ -74,13 +106,24 @@ class ValueJoin {
   // before them are in first. With `wait`, they are in on return.
   void Send(bool wait = false);
 
+  // Where the rows the run read stand, for counting those of a value
+  // refused: a table and its column of the field's bytes or text (the
+  // table itself by default).
+  void SetCounting(const QString& table, const QString& column) {
+    countTable_ = table;
+    countColumn_ = column;
+  }
+
   // Sends the pairs still held, then the join, as one transaction. A join
   // the server refuses is taken back whole and goes again in halves, each
   // a transaction of its own, until each refusal belongs to one value,
   // which is passed to `refused` with the server's text as soon as it is
-  // known. A join refused even where it can change no row fails as a
+  // known, with the record it was first seen at and the rows read that
+  // hold it; a value refused under another number already is not passed
+  // again. A join refused even where it can change no row fails as a
   // whole: Batch::FatalError, as the sender raises it too.
-  void Finish(const std::function<void(qsizetype value, const QString& text)>& refused);
+  using RefusedCall = std::function<void(qsizetype value, const QString& text, qint64 record, qint64 rows)>;
+  void Finish(const RefusedCall& refused);
 
   // The tag of the join statements, for the sender's callback, which
   // passes each refusal's text to Refused.
@@ -94,10 +137,14 @@ class ValueJoin {
   Batch::Note NoteOf(qsizetype value);
   // Until the pairs on their way are in; their failure as Batch::FatalError.
   void Wait();
+  // The rows read that hold these bytes.
+  qint64 RowsHolding(const QByteArray& bytes);
 
   ADODB::Connection& connection_;
   Batch::Sender& sender_;
   QString table_, field_;
+  QString countTable_, countColumn_;
+  QSet<QByteArray> reported_;  // the digests of the values refused
   std::function<void(const std::vector<Batch::Note>&)> ahead_;
   QString insert_;
   std::vector<Batch::Note> notes_;

@@ -85,6 +85,22 @@ TEST(Statements, EveryDistinctTextGetsANumberOfItsOwn) {
   for (int i = 0; i < 70000; ++i) distinct.Insert(texts[7]);
   EXPECT_EQ(distinct.Count(7), 70002);
   EXPECT_EQ(distinct.Count(8), 2);
+
+  // Only the last two generations are remembered: a text seen again within
+  // them keeps its number, its count and its first record; after them it
+  // gets a new number, and the old one is forgotten.
+  Rewrite::DistinctValues few(2);
+  for (qsizetype i = 0; i < 6; ++i) ASSERT_EQ(few.Insert(texts[i], 100 + i), std::make_pair(i, true)) << i;
+  EXPECT_EQ(few.Insert(texts[2], 200), std::make_pair(qsizetype(2), false));  // the generation before
+  EXPECT_EQ(few.Insert(texts[5], 201), std::make_pair(qsizetype(5), false));
+  EXPECT_EQ(few.Count(2), 2);
+  EXPECT_EQ(few.FirstRecord(2), 102);
+  EXPECT_EQ(few.Count(1), -1);
+  EXPECT_EQ(few.FirstRecord(0), -1);
+  EXPECT_EQ(few.Insert(texts[0], 202), std::make_pair(qsizetype(6), true));
+  EXPECT_EQ(few.FirstRecord(6), 202);
+  EXPECT_EQ(few.Count(2), -1);  // its generation went when 6 began one
+  EXPECT_EQ(few.Size(), 7);
 }
 
 TEST_F(RunTest, ProgressPreviewAndRowsAfterARun) {
@@ -375,12 +391,20 @@ TEST_F(RunTest, ValuesThatCannotHoldTheirConversionAreRefusedOnANonStrictServer)
        {"small", "large"},
        {"SMALL", "large"}},
       {"TINYTEXT CHARACTER SET utf8mb4", {"abc", wide, "def", wide}, {"ABC", wide, "DEF", wide}},
+      // Seen again after its number was forgotten (a generation of two
+      // texts below): it goes again under a new number, and a refused one
+      // is told of once, for both its rows.
+      {"TINYTEXT CHARACTER SET utf8mb4",
+       {wide, "a1", "a2", "a3", "a4", "a5", wide, "a1", "a6"},
+       {wide, "A1", "A2", "A3", "A4", "A5", wide, "A1", "A6"}},
       {"TEXT CHARACTER SET utf8mb4", {"abc", longWide, "def"}, {"ABC", longWide, "DEF"}},
       // The server's latin1 is Windows-1252, which holds Ÿ but not the Greek
       // capital that the micro sign's upper case is.
       {"VARCHAR(10) CHARACTER SET latin1", {"abc", S(u"ÿ"), S(u"µ"), S(u"éa")}, {"ABC", S(u"Ÿ"), S(u"µ"), S(u"ÉA")}},
   };
   Sql(ServerDetails(), {"SET GLOBAL sql_mode = ''"});
+  const qsizetype generation = Rewrite::DistinctValues::DefaultGeneration();
+  Rewrite::DistinctValues::DefaultGeneration() = 2;
   // With a key each row is found by it; without one, on InnoDB all values
   // go as one join that is split until each refusal is its own value's.
   for (const char* key : {"id INT PRIMARY KEY", "id INT"})
@@ -405,6 +429,7 @@ TEST_F(RunTest, ValuesThatCannotHoldTheirConversionAreRefusedOnANonStrictServer)
       form1.reset();
     }
   }
+  Rewrite::DistinctValues::DefaultGeneration() = generation;
   Sql(ServerDetails(), {"SET GLOBAL sql_mode = DEFAULT"});
 }
 
