@@ -37,7 +37,7 @@ namespace Rewrite {
 // nothing more.
 class DistinctValues {
  public:
-  static constexpr qsizetype kGeneration = qsizetype(1) << 18;
+  static constexpr qsizetype kGeneration = qsizetype(1) << 19;
   explicit DistinctValues(qsizetype generation = DefaultGeneration()) : generation_(generation) {}
   // The texts of a generation for the runs that start from now on (tests
   // make it small, to reach the forgetting with a few rows).
