@@ -87,8 +87,11 @@ void ValueJoin::Add(qsizetype value, qint64 record, const QByteArray& oldBytes, 
                     const Batch::Note& note) {
   insert_ += insert_.isEmpty() ? QStringLiteral("INSERT INTO nv_pairs (nv_value, nv_record, old, new) VALUES (")
                                : QStringLiteral(",(");
-  insert_ += QString::number(value) + u',' + QString::number(record) + u',' + MySQL::ByteLiteral(oldBytes, {}) + u',' +
-             MySQL::ByteLiteral(newBytes, {}) + u')';
+  insert_ += QString::number(value) + u',' + QString::number(record) + u',';
+  MySQL::AppendByteLiteral(insert_, oldBytes);
+  insert_ += u',';
+  MySQL::AppendByteLiteral(insert_, newBytes);
+  insert_ += u')';
   notes_.push_back(note);
   values_ = std::max(values_, value + 1);
   if (insert_.size() >= std::min(kPairBytes, sender_.ByteBound())) Send();
