@@ -821,6 +821,7 @@ int Main(int argc, char** argv) {
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   QStringList arguments = app.arguments();
+  HidePasswords(argc, argv);
   if (IsInformation(argv[1])) return Information(arguments.value(1));
   Common c;
   c.command = arguments.value(1);

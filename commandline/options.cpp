@@ -7,6 +7,10 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
 namespace CommandLine {
 
 QStringList NormalizedArguments(const QStringList& arguments) {
@@ -23,30 +27,73 @@ QStringList NormalizedArguments(const QStringList& arguments) {
   return out;
 }
 
+void HidePasswords(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    char* secret = nullptr;
+    if (std::strncmp(argv[i], "--password=", 11) == 0) secret = argv[i] + 11;
+    else if (argv[i][0] == '-' && argv[i][1] == 'p') secret = argv[i] + 2;
+    if (!secret || !*secret) continue;
+    // One x where it stood, and nothing of its length.
+    *secret++ = 'x';
+    std::memset(secret, 0, std::strlen(secret));
+  }
+}
+
 namespace {
 
-// A value as the client reads it: quotes around it go, with the escapes
-// inside double or single quotes; a '#' after unquoted text starts a comment.
-QString OptionValue(QString value) {
-  value = value.trimmed();
-  if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'')) {
-    const QChar quote = value.front();
-    QString out;
-    for (qsizetype i = 1; i < value.size(); ++i) {
-      const QChar c = value[i];
-      if (c == quote) break;
-      if (c == u'\\' && i + 1 < value.size()) {
-        const QChar n = value[++i];
-        out += n == u'n' ? QChar(u'\n') : n == u't' ? QChar(u'\t') : n == u's' ? QChar(u' ') : n;
-        continue;
-      }
-      out += c;
+// The client's blanks: space, tab, and the line and page breaks.
+bool Blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+QByteArray Trimmed(QByteArray text) {
+  qsizetype from = 0, to = text.size();
+  while (from < to && Blank(text[from])) ++from;
+  while (to > from && Blank(text[to - 1])) --to;
+  return text.mid(from, to - from);
+}
+
+// The line up to a '#' that stands outside quotes: a quote opens wherever
+// it stands, and inside quotes a backslash escapes the next character.
+QByteArray WithoutComment(const QByteArray& line) {
+  char quote = 0;
+  bool escaped = false;
+  for (qsizetype i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if ((c == '\'' || c == '"') && !escaped) {
+      if (!quote) quote = c;
+      else if (quote == c) quote = 0;
     }
-    return out;
+    if (!quote && c == '#') return line.left(i);
+    escaped = quote && c == '\\' && !escaped;
   }
-  const qsizetype comment = value.indexOf(QLatin1String(" #"));
-  if (comment >= 0) value.truncate(comment);
-  return value.trimmed();
+  return line;
+}
+
+// A value as the client reads it: blanks around it go, then one pair of
+// the same quotes around it, then its escapes, \n \t \r \b \s \" \' and
+// \\, quoted or not; any other backslash stays as it is.
+QString OptionValue(const QByteArray& text) {
+  QByteArray value = Trimmed(text);
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.front() == value.back())
+    value = value.mid(1, value.size() - 2);
+  QByteArray out;
+  out.reserve(value.size());
+  for (qsizetype i = 0; i < value.size(); ++i) {
+    if (value[i] != '\\' || i + 1 == value.size()) {
+      out += value[i];
+      continue;
+    }
+    const char n = value[++i];
+    switch (n) {
+      case 'n': out += '\n'; break;
+      case 't': out += '\t'; break;
+      case 'r': out += '\r'; break;
+      case 'b': out += '\b'; break;
+      case 's': out += ' '; break;
+      case '"': case '\'': case '\\': out += n; break;
+      default: out += '\\'; out += n; break;
+    }
+  }
+  return QString::fromUtf8(out);
 }
 
 }  // namespace
@@ -73,31 +120,47 @@ void ReadOptionText(const QByteArray& text, const QStringList& groups, QHash<QSt
                     QString* error, int depth, bool includes, bool* groupFound) {
   bool wanted = false;
   for (const QByteArray& raw : text.split('\n')) {
-    const QString line = QString::fromUtf8(raw).trimmed();
-    if (line.isEmpty() || line.startsWith(u'#') || line.startsWith(u';')) continue;
-    // !include FILE and !includedir DIR (its *.cnf files), as the client reads them.
-    if (line.startsWith(QLatin1String("!includedir"))) {
-      if (!includes) continue;
-      const QDir dir(line.mid(11).trimmed());
-      for (const QString& name : dir.entryList({QStringLiteral("*.cnf")}, QDir::Files, QDir::Name))
-        ReadOptionFile(dir.filePath(name), groups, options, error, depth + 1, groupFound);
+    const QByteArray line = Trimmed(raw);
+    if (line.isEmpty() || line.startsWith('#') || line.startsWith(';')) continue;
+    // !include FILE and !includedir DIR (its *.cnf files, in the order of
+    // their names' bytes), as the client reads them.
+    if (line.startsWith('!')) {
+      const QByteArray directive = Trimmed(line.mid(1));
+      const auto argument = [&](const char* keyword) -> std::optional<QString> {
+        const qsizetype length = qsizetype(std::strlen(keyword));
+        if (!directive.startsWith(keyword) || directive.size() <= length || !Blank(directive[length])) return std::nullopt;
+        return QString::fromUtf8(Trimmed(directive.mid(length)));
+      };
+      if (const std::optional<QString> dir = argument("includedir")) {
+        if (!includes) continue;
+        const QDir folder(*dir);
+        QStringList names = folder.entryList({QStringLiteral("*.cnf")}, QDir::Files);
+        std::sort(names.begin(), names.end(), [](const QString& x, const QString& y) { return x.toUtf8() < y.toUtf8(); });
+        for (const QString& name : names)
+          ReadOptionFile(folder.filePath(name), groups, options, error, depth + 1, groupFound);
+      } else if (const std::optional<QString> file = argument("include")) {
+        if (includes) ReadOptionFile(*file, groups, options, error, depth + 1, groupFound);
+      }
       continue;
     }
-    if (line.startsWith(QLatin1String("!include"))) {
-      if (includes) ReadOptionFile(line.mid(8).trimmed(), groups, options, error, depth + 1, groupFound);
-      continue;
-    }
-    if (line.startsWith(u'[')) {
-      const QString group = line.section(u']', 0, 0).mid(1).trimmed().toLower();
-      wanted = groups.contains(group);
-      if (wanted && groupFound && group == groups.back()) *groupFound = true;
+    if (line.startsWith('[')) {
+      const qsizetype end = line.indexOf(']');
+      if (end < 0) continue;
+      QByteArray group = line.mid(1, end - 1);
+      while (!group.isEmpty() && Blank(group.back())) group.chop(1);
+      const QString name = QString::fromUtf8(group).toLower();
+      wanted = groups.contains(name);
+      if (wanted && groupFound && name == groups.back()) *groupFound = true;
       continue;
     }
     if (!wanted) continue;
-    const qsizetype equals = line.indexOf(u'=');
-    QString name = (equals < 0 ? line : line.left(equals)).trimmed();
+    const QByteArray option = WithoutComment(line);
+    const qsizetype equals = option.indexOf('=');
+    QString name = QString::fromUtf8(Trimmed(equals < 0 ? option : option.left(equals))).toLower();
     name.replace(u'_', u'-');
-    options.insert(name.toLower(), equals < 0 ? QString() : OptionValue(line.mid(equals + 1)));
+    // An option the client would take only where it knows it.
+    if (name.startsWith(QLatin1String("loose-"))) name = name.mid(6);
+    options.insert(name, equals < 0 ? QString() : OptionValue(option.mid(equals + 1)));
   }
 }
 

@@ -15,6 +15,10 @@ namespace CommandLine {
 // "--password=SECRET" give the password, "-p" and "--password" alone ask
 // for it ("--ask-password"). Everything else passes as it is.
 QStringList NormalizedArguments(const QStringList& arguments);
+// Overwrites the passwords that "-pSECRET" and "--password=SECRET" hold in
+// the process's own arguments, as the clients do, so that `ps` and
+// /proc/PID/cmdline show "-px" from then on. Call once they are copied.
+void HidePasswords(int argc, char** argv);
 
 // The groups the clients share and our own, as the clients read them: in
 // the order the files give them, a later value overriding an earlier one.

@@ -55,10 +55,10 @@ QString KeylessReason(const QString& table, const QString& keyless) {
 }
 
 std::unique_ptr<ADODB::Connection> OpenSession(const MySQL::ConnectionDetails& details, bool responsive,
-                                               bool settings) {
+                                               bool settings, bool multiple) {
   auto connection = std::make_unique<ADODB::Connection>();
   MySQL::ApplyOptions(*connection, MySQL::RunOptions);
-  connection->MultipleStatements = true;  // the statements travel in batches
+  connection->MultipleStatements = multiple;  // the statements travel in batches
   connection->ResponsiveWaits = responsive;
   // A stalled network ends the statement's wait, and the handshake's too.
   connection->NetTimeout = details.netTimeout;
@@ -66,12 +66,13 @@ std::unique_ptr<ADODB::Connection> OpenSession(const MySQL::ConnectionDetails& d
   MySQL::ApplyTls(*connection, details);
   connection->Open(MySQL::ConnectionString(details));
   MySQL::CheckTls(*connection, details);
-  if (!settings) return connection;
-  // A value that does not fit must be refused, never cut or blanked; keys
+  // Quotes and backslashes read the same way in every session of a run
+  // (the condition's guard reads by that); where the session writes, a
+  // value that does not fit must be refused, never cut or blanked, and keys
   // of TIMESTAMP columns read and written in one time zone.
   auto mode = connection->Execute(QStringLiteral("SELECT @@SESSION.sql_mode;"));
-  connection->Execute(Rewrite::SessionModeStatement(mode ? mode->Value(0).toString() : QString()));
-  connection->Execute(MySQL::SessionTimeZone());
+  connection->Execute(Rewrite::SessionModeStatement(mode ? mode->Value(0).toString() : QString(), settings));
+  if (settings) connection->Execute(MySQL::SessionTimeZone());
   return connection;
 }
 

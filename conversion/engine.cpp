@@ -63,6 +63,27 @@ const std::vector<char32_t>& CasedCharacters() {
 
 // A record's key as its journal entry keeps it: its values where the run
 // reads them as literals, else its condition.
+
+// The session's sql_mode, as it reads quotes and backslashes.
+QString SessionMode(ADODB::Connection& connection) {
+  auto mode = connection.Execute(QStringLiteral("SELECT @@SESSION.sql_mode;"));
+  return mode && !mode->Eof() ? mode->Value(0).toString() : QString();
+}
+
+// Refuses a condition that is not one expression as both sessions read it:
+// they read quotes and backslashes alike, or nothing is read or sent.
+void GuardCondition(ADODB::Connection& run, ADODB::Connection& reading, const QString& where) {
+  const QString mode = SessionMode(reading);
+  const Rewrite::Quoting quoting = Rewrite::QuotingOf(mode), other = Rewrite::QuotingOf(SessionMode(run));
+  if (quoting.ansiQuotes != other.ansiQuotes || quoting.noBackslashEscapes != other.noBackslashEscapes)
+    throw ADODB::Error(QStringLiteral("The run's sessions read quotes otherwise (sql_mode %1): the condition is not "
+                                      "sent.")
+                           .arg(mode));
+  auto global = run.Execute(QStringLiteral("SELECT @@GLOBAL.sql_mode;"));
+  const Rewrite::Quoting server = Rewrite::QuotingOf(global && !global->Eof() ? global->Value(0).toString() : QString());
+  if (const std::optional<QString> fault = Rewrite::ConditionFault(where, quoting, server))
+    throw ADODB::Error(QStringLiteral("The condition is not one SQL expression: %1.").arg(*fault), QString(), 1064);
+}
 }  // namespace
 
 Run::Run(Listener& listener, Options options)
@@ -93,6 +114,7 @@ void Run::Open(const MySQL::ConnectionDetails& details) {
   // group on its way and the reading of the next one never meet in the
   // driver. A dry run changes nothing, and needs no session settings.
   s.connection = OpenSession(details, true, !options_.dryRun);
+  s.details = details;
   if (options_.dryRun) {
     // TIMESTAMP keys read in one time zone, so that their order holds.
     s.connection->Execute(MySQL::SessionTimeZone());
@@ -261,9 +283,10 @@ void Run::RefusedValue(qsizetype number, const QString& text, qint64 record, qin
 void Run::Read(const QString& table, const QString& field, const QString& where) {
   State& s = *s_;
   if (!s.connection) throw Closed();
-  if (!where.isEmpty())
-    if (const std::optional<QString> fault = Rewrite::ConditionFault(where))
-      throw ADODB::Error(QStringLiteral("The condition is not one SQL expression: %1.").arg(*fault));
+  if (!where.isEmpty()) {
+    s.reading = OpenSession(s.details, true, !options_.dryRun, false);
+    GuardCondition(*s.connection, *s.reading, where);
+  }
   s.table = table;
   s.field = field;
   s.where = where;
@@ -301,7 +324,17 @@ void Run::Read(const QString& table, const QString& field, const QString& where)
   if (s.bytes->ReadsStored()) s.bytes->Learn(CasedCharacters());
   // A byte a character: the bytes alone tell the text, and only they travel.
   s.readsBytes = s.bytes->LearnBytes();
-  s.records->Open(*s.connection, table, field, s.identity, s.bytes->ReadsStored(), where,
+  // The run's statements carry the condition many to a text: the server
+  // first prepares one of them, condition and all, where only one
+  // statement can stand.
+  if (s.reading && !options_.dryRun) {
+    s.reading->Execute(QStringLiteral("PREPARE nv_where FROM ") +
+                       MySQL::TextLiteral(s.keyed ? Rewrite::KeyedStatement(table, field, QStringLiteral("0=1"), "a", "b", where, -1)
+                                                  : Rewrite::ValueStatement(table, field, "a", "b",
+                                                                            s.bytes->LiteralCharset(), where, -1)));
+    s.reading->Execute(QStringLiteral("DEALLOCATE PREPARE nv_where;"));
+  }
+  s.records->Open(s.reading ? *s.reading : *s.connection, table, field, s.identity, s.bytes->ReadsStored(), where,
                   options_.resume ? options_.resume->position : QString(), s.readsBytes);
   // Many records go together as one join where the table takes a failed
   // join back whole (so that its records can go again one by one): by key

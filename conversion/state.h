@@ -48,6 +48,10 @@ struct Pair {
 
 struct Run::State {
   std::unique_ptr<ADODB::Connection> connection;
+  // Where the user gave a condition, the rows are read through a session of
+  // their own that takes one statement a text: no condition can add one.
+  std::unique_ptr<ADODB::Connection> reading;
+  MySQL::ConnectionDetails details;
   std::unique_ptr<Rewrite::Rows> records;
   std::unique_ptr<Batch::Sender> sender;
   std::unique_ptr<Rewrite::ColumnBytes> bytes;
@@ -137,11 +141,12 @@ struct Run::Group {
   int number = 0;
 };
 
-// A connection for a run or an undo: statements in batches; with
-// `settings`, the session refuses what does not fit and keeps TIMESTAMP
-// keys in UTC.
+// A connection for a run or an undo: statements in batches (unless
+// `multiple` is false: one statement a text); quotes and backslashes read
+// as Rewrite::ConditionFault reads them; with `settings`, the session
+// refuses what does not fit and keeps TIMESTAMP keys in UTC.
 std::unique_ptr<ADODB::Connection> OpenSession(const MySQL::ConnectionDetails& details, bool responsive,
-                                               bool settings);
+                                               bool settings, bool multiple = true);
 
 // Looks into a statement that changed fewer rows than it was sent to, once
 // it has committed: a record sent alone (tag >= 0) or a group (tag -n - 1),

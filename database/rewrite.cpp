@@ -2,6 +2,7 @@
 
 #include <QRegularExpression>
 #include <QStringList>
+#include <tuple>
 
 #include "database/mysql.h"
 
@@ -24,17 +25,30 @@ QString FieldQuery(const QString& table, const QString& field, const MySQL::RowI
   return query;
 }
 
-std::optional<QString> ConditionFault(const QString& where) {
+Quoting QuotingOf(const QString& sqlMode) {
+  const QStringList modes = sqlMode.toUpper().split(u',', Qt::SkipEmptyParts);
+  return {modes.contains(QStringLiteral("ANSI_QUOTES")), modes.contains(QStringLiteral("NO_BACKSLASH_ESCAPES"))};
+}
+
+namespace {
+
+// Reads a condition as a session with `quoting` reads it: why it is not
+// one expression, or nothing; `quoted` takes where each quoted text or
+// name starts and ends, and whether it is a text.
+std::optional<QString> Scan(const QString& where, Quoting quoting, std::vector<std::tuple<qsizetype, qsizetype, bool>>* quoted) {
   if (where.trimmed().isEmpty()) return QStringLiteral("the condition is empty");
   int depth = 0;
   for (qsizetype i = 0; i < where.size(); ++i) {
     const QChar c = where.at(i);
     if (c == u'\'' || c == u'"' || c == u'`') {
-      // A quoted text or name runs to its closing quote; a doubled quote,
-      // and in texts a backslash, escape.
+      // A quoted text or name runs to its closing quote; a doubled quote
+      // escapes, and in texts a backslash does, unless the session's mode
+      // says otherwise.
+      const bool text = c == u'\'' || (c == u'"' && !quoting.ansiQuotes);
+      const bool backslash = text && !quoting.noBackslashEscapes;
       qsizetype j = i + 1;
       for (; j < where.size(); ++j) {
-        if (c != u'`' && where.at(j) == u'\\') {
+        if (backslash && where.at(j) == u'\\') {
           ++j;
         } else if (where.at(j) == c) {
           if (j + 1 < where.size() && where.at(j + 1) == c) ++j;
@@ -42,6 +56,7 @@ std::optional<QString> ConditionFault(const QString& where) {
         }
       }
       if (j >= where.size()) return QStringLiteral("a quote (%1) is left open").arg(c);
+      if (quoted) quoted->emplace_back(i, j, text);
       i = j;
       continue;
     }
@@ -55,6 +70,29 @@ std::optional<QString> ConditionFault(const QString& where) {
     if (c.unicode() == 0) return QStringLiteral("it holds a NUL character");
   }
   if (depth != 0) return QStringLiteral("a bracket is left open");
+  return std::nullopt;
+}
+
+QString ModeText(Quoting quoting) {
+  QStringList modes;
+  if (quoting.ansiQuotes) modes << QStringLiteral("ANSI_QUOTES");
+  if (quoting.noBackslashEscapes) modes << QStringLiteral("NO_BACKSLASH_ESCAPES");
+  return modes.isEmpty() ? QStringLiteral("neither ANSI_QUOTES nor NO_BACKSLASH_ESCAPES") : modes.join(QStringLiteral(" and "));
+}
+
+}  // namespace
+
+std::optional<QString> ConditionFault(const QString& where, Quoting quoting) { return Scan(where, quoting, nullptr); }
+
+std::optional<QString> ConditionFault(const QString& where, Quoting session, Quoting server) {
+  std::vector<std::tuple<qsizetype, qsizetype, bool>> ours, theirs;
+  if (std::optional<QString> fault = Scan(where, session, &ours)) return fault;
+  if (std::optional<QString> fault = Scan(where, server, &theirs))
+    return QStringLiteral("%1 as the server's own sql_mode reads it (%2)").arg(*fault, ModeText(server));
+  if (ours != theirs)
+    return QStringLiteral("its quotes read otherwise under the server's own sql_mode (%1) than in the run's session "
+                          "(%2); write names in `…` and texts in '…' without backslashes")
+        .arg(ModeText(server), ModeText(session));
   return std::nullopt;
 }
 
@@ -257,10 +295,14 @@ Batch::Note Journaled(Batch::Note note) {
 
 bool IsJournaled(const Batch::Note& note) { return note.size() == 5; }
 
-QString SessionModeStatement(const QString& currentMode) {
-  QStringList modes = currentMode.split(u',', Qt::SkipEmptyParts);
-  modes.removeAll(QStringLiteral("NO_BACKSLASH_ESCAPES"));
-  if (!modes.contains(QStringLiteral("STRICT_ALL_TABLES"))) modes << QStringLiteral("STRICT_ALL_TABLES");
+QString SessionModeStatement(const QString& currentMode, bool strict) {
+  QStringList modes = currentMode.toUpper().split(u',', Qt::SkipEmptyParts);
+  // The modes that read quotes and backslashes otherwise, and the names
+  // that stand for several modes with them (ANSI, ORACLE …).
+  for (const char* reading : {"NO_BACKSLASH_ESCAPES", "ANSI_QUOTES", "ANSI", "DB2", "MAXDB", "MSSQL", "ORACLE",
+                              "POSTGRESQL"})
+    modes.removeAll(QLatin1String(reading));
+  if (strict && !modes.contains(QStringLiteral("STRICT_ALL_TABLES"))) modes << QStringLiteral("STRICT_ALL_TABLES");
   return QStringLiteral("SET SESSION sql_mode = '") + modes.join(u',') + QStringLiteral("';");
 }
 

@@ -26,10 +26,24 @@ QStringList FieldColumns(const QString& field, const MySQL::RowIdentity& identit
 QString FieldQuery(const QString& table, const QString& field, const MySQL::RowIdentity& identity = {},
                    bool stored = false, const QString& where = {});
 
+// How a session's sql_mode reads quotes: with ANSI_QUOTES "…" is a name,
+// not a text; with NO_BACKSLASH_ESCAPES a backslash escapes nothing.
+struct Quoting {
+  bool ansiQuotes = false;
+  bool noBackslashEscapes = false;
+};
+Quoting QuotingOf(const QString& sqlMode);
+
 // Why a condition the user gave is not one SQL expression that can stand
-// in `WHERE (…)`: a statement separator, a comment, a quote left open, or
-// brackets that do not pair. Nothing where it can.
-std::optional<QString> ConditionFault(const QString& where);
+// in `WHERE (…)`, read as a session with `quoting` reads it: a statement
+// separator, a comment, a quote left open, or brackets that do not pair.
+// Nothing where it can.
+std::optional<QString> ConditionFault(const QString& where, Quoting quoting = {});
+// The same for a session that reads by `session` on a server whose own
+// sql_mode reads by `server`: the condition must be one expression both
+// ways, with the same quoted texts and names, so that what the user wrote
+// for the server means the same in the run.
+std::optional<QString> ConditionFault(const QString& where, Quoting session, Quoting server);
 // The key's values' literals, one a column, from the key as FieldQuery
 // reads them; raises where they are not one a column.
 QStringList KeyLiterals(const MySQL::RowIdentity& identity, const QString& key);
@@ -113,8 +127,9 @@ Batch::Note Journaled(Batch::Note note);
 bool IsJournaled(const Batch::Note& note);
 
 // Makes the run's session refuse a value that does not fit, never cut or
-// blank it, whatever the server's sql_mode says; and reads backslash
-// escapes as escapes.
-QString SessionModeStatement(const QString& currentMode);
+// blank it, whatever the server's sql_mode says; reads backslash escapes
+// as escapes and "…" as a text, as the condition's guard reads them.
+// `strict` false leaves the first alone (a session that only reads).
+QString SessionModeStatement(const QString& currentMode, bool strict = true);
 
 }  // namespace Rewrite

@@ -61,7 +61,11 @@ TEST(Statements, ValuesTravelAsHexAndNamesDoubleTheirAccents) {
   EXPECT_EQ(Run::EscapeValue(QString("C:\\") + QChar(0) + "'"), "C:\\\\\\0\\'");
   EXPECT_EQ(Rewrite::FieldQuery("we`ird", "co`l"), "SELECT `co``l` FROM `we``ird`");
   EXPECT_EQ(Rewrite::SessionModeStatement("STRICT_TRANS_TABLES,NO_BACKSLASH_ESCAPES,ANSI_QUOTES"),
-            "SET SESSION sql_mode = 'STRICT_TRANS_TABLES,ANSI_QUOTES,STRICT_ALL_TABLES';");
+            "SET SESSION sql_mode = 'STRICT_TRANS_TABLES,STRICT_ALL_TABLES';");
+  // The names that stand for ANSI_QUOTES among others go, what they stood
+  // for otherwise stays; a session that only reads is not made strict.
+  EXPECT_EQ(Rewrite::SessionModeStatement("REAL_AS_FLOAT,PIPES_AS_CONCAT,ANSI_QUOTES,IGNORE_SPACE,ANSI", false),
+            "SET SESSION sql_mode = 'REAL_AS_FLOAT,PIPES_AS_CONCAT,IGNORE_SPACE';");
   EXPECT_EQ(Rewrite::SessionModeStatement(""), "SET SESSION sql_mode = 'STRICT_ALL_TABLES';");
 }
 

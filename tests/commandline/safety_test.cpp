@@ -1,0 +1,126 @@
+// What a login, a server setting or an option file must never make of the
+// command line: a second statement out of a condition, a password others
+// can read, a replica check that passes without looking, or another
+// password than the mysql client reads.
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
+#include <csignal>
+
+#include "database/rewrite.h"
+#include "tests/commandline/fixture.h"
+
+namespace {
+
+// The server's own sql_mode for the sessions that begin while it stands.
+class GlobalSqlMode {
+ public:
+  GlobalSqlMode(const MySQL::ConnectionDetails& d, const QString& mode) : d_(d) {
+    before_ = Column(d_, "SELECT @@GLOBAL.sql_mode").value(0);
+    Sql(d_, {QStringLiteral("SET GLOBAL sql_mode = '%1'").arg(mode)});
+  }
+  ~GlobalSqlMode() { Sql(d_, {QStringLiteral("SET GLOBAL sql_mode = '%1'").arg(before_)}); }
+
+ private:
+  MySQL::ConnectionDetails d_;
+  QString before_;
+};
+
+TEST_F(CommandLineTest, AConditionRunsNoStatementOfItsOwnUnderAnySqlMode) {
+  db_->Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))", "CREATE TABLE k (v VARCHAR(40))",
+             "CREATE TABLE victim (id INT)", "CREATE TABLE w1 (id INT)",
+             "INSERT INTO t VALUES (1, 'anna'), (2, 'bob'), (3, 'cleo\\\\x')", "INSERT INTO k VALUES ('anna'), ('bob')"});
+  const QStringList before = Hex("t", "v");
+  // Each reads as one expression by default, and closes its quote early
+  // where the server reads quotes or backslashes otherwise.
+  const QString text = R"x(v = '\') OR 1=1; DROP TABLE victim; SELECT (')x";
+  const QString name = R"x(EXISTS (SELECT 1 FROM w1 AS "\")) OR 1=1; DROP TABLE victim; SELECT ((")x";
+  const QString either = R"x(v = "\"); DROP TABLE victim; SELECT (")x";
+  const std::vector<std::pair<const char*, QStringList>> modes{
+      {"NO_BACKSLASH_ESCAPES", {text, either}},
+      {"ANSI_QUOTES", {name, either}},
+      {"ANSI_QUOTES,NO_BACKSLASH_ESCAPES", {text, name, either}},
+      {"ANSI", {name, either}},
+  };
+  for (const auto& [mode, hostile] : modes) {
+    GlobalSqlMode global(db_->Details(), mode);
+    for (const QString& table : {QStringLiteral("t"), QStringLiteral("k")}) {
+      for (const QString& where : hostile) {
+        for (const QString& how : {QStringLiteral("--dry-run"), QStringLiteral("--yes")}) {
+          const Result r = Norvale(QStringList{"convert"} + Connection() +
+                                   QStringList{"--table", table, "--field", "v", "--mode", "upper", "--where", where, how});
+          EXPECT_EQ(r.status, 64) << mode << " " << how.toStdString() << " " << where.toStdString() << "\n"
+                                  << r.err.toStdString();
+          ASSERT_EQ(db_->Values("SHOW TABLES LIKE 'victim'"), QStringList{"victim"})
+              << mode << " " << how.toStdString() << " " << where.toStdString();
+        }
+      }
+    }
+    EXPECT_EQ(Hex("t", "v"), before) << mode;
+    // A condition that reads alike under every mode still runs, with the
+    // server's own mode in place.
+    const Result r = Norvale(QStringList{"convert"} + Connection() +
+                             QStringList{"--table", "t", "--field", "v", "--mode", "upper", "--where",
+                                         "v IN ('anna', 'cleo\\x') AND `id` > 0", "--yes", "--json"});
+    EXPECT_EQ(r.status, 0) << mode << r.err.toStdString();
+    EXPECT_EQ(db_->Values("SELECT v FROM t ORDER BY id"), (QStringList{"ANNA", "bob", "cleo\\x"})) << mode;
+    db_->Exec("UPDATE t SET v = LOWER(v)");
+  }
+  // A name in double quotes means a name to an ANSI_QUOTES server and a text
+  // to the run: refused, saying how to write it.
+  GlobalSqlMode ansi(db_->Details(), "ANSI_QUOTES");
+  const Result r = Norvale(QStringList{"convert"} + Connection() +
+                           QStringList{"--table", "t", "--field", "v", "--mode", "upper", "--where", "\"v\" = 'bob'", "--yes"});
+  EXPECT_EQ(r.status, 64);
+  EXPECT_TRUE(r.err.contains("write names in `…`")) << r.err.toStdString();
+}
+
+TEST(ConditionReading, QuotesAndBackslashesAsEachModeReadsThem) {
+  const Rewrite::Quoting plain, ansi{true, false}, raw{false, true};
+  // One expression by default, several where a backslash escapes nothing.
+  const QString closesEarly = R"(v = '\') OR 1=1; DROP TABLE x; SELECT (')";
+  EXPECT_FALSE(Rewrite::ConditionFault(closesEarly, plain).has_value());
+  EXPECT_TRUE(Rewrite::ConditionFault(closesEarly, raw).has_value());
+  EXPECT_TRUE(Rewrite::ConditionFault(closesEarly, plain, raw).has_value());
+  // In a name, a backslash never escapes.
+  EXPECT_TRUE(Rewrite::ConditionFault(R"(x AS "\") OR 1; DROP TABLE x; SELECT ("")", ansi).has_value());
+  EXPECT_FALSE(Rewrite::ConditionFault(R"(`a\` = 1)", plain).has_value());
+  // Read alike both ways: no quotes that change their meaning.
+  EXPECT_FALSE(Rewrite::ConditionFault("`n` = 'it''s' AND id > 2", plain, ansi).has_value());
+  EXPECT_TRUE(Rewrite::ConditionFault(R"(n = "x")", plain, ansi).has_value());
+  EXPECT_TRUE(Rewrite::ConditionFault(R"(n = 'a\'b')", plain, raw).has_value());
+  EXPECT_FALSE(Rewrite::ConditionFault(R"(n = 'a\\b')", plain, plain).has_value());
+  EXPECT_EQ(Rewrite::QuotingOf("REAL_AS_FLOAT,ANSI_QUOTES,no_backslash_escapes").ansiQuotes, true);
+  EXPECT_EQ(Rewrite::QuotingOf("REAL_AS_FLOAT,ANSI_QUOTES,no_backslash_escapes").noBackslashEscapes, true);
+  EXPECT_EQ(Rewrite::QuotingOf("STRICT_TRANS_TABLES").ansiQuotes, false);
+}
+
+TEST_F(CommandLineTest, ThePasswordLeavesTheProcesssArgumentsAtOnce) {
+  db_->Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))", "INSERT INTO t VALUES (1, 'anna'), (2, 'bob')"});
+  const MySQL::ConnectionDetails d = db_->Details();
+  const QString pause = home_.path() + "/pause";
+  QFile(pause).open(QIODevice::WriteOnly);
+  for (const QString& given : {"-p" + d.password, "--password=" + d.password}) {
+    const QStringList args{"convert", "-h", d.server, "-P", d.port, "-u", d.user, given, "-D", d.database,
+                           "--table", "t", "--field", "v", "--mode", "upper", "--yes", "--pause-file", pause};
+    QProcess run;
+    Start(run, args);
+    run.setReadChannel(QProcess::StandardError);
+    // Logged in and waiting: the password was read long before.
+    QByteArray err;
+    while (!err.contains("waiting: the pause file") && run.state() == QProcess::Running && run.waitForReadyRead(60000))
+      err += run.readAllStandardError();
+    ASSERT_TRUE(err.contains("waiting: the pause file")) << err.toStdString();
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(run.processId()));
+    ASSERT_TRUE(cmdline.open(QIODevice::ReadOnly));
+    const QByteArray shown = cmdline.readAll();
+    EXPECT_FALSE(shown.contains(d.password.toUtf8())) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QByteArray("-u\0", 3) + d.user.toUtf8())) << "the other arguments stay";
+    ::kill(pid_t(run.processId()), SIGINT);
+    ASSERT_TRUE(run.waitForFinished(60000));
+    EXPECT_EQ(run.exitCode(), 130);
+  }
+  QFile::remove(pause);
+}
+
+}  // namespace
