@@ -2,11 +2,13 @@
 // command line: a second statement out of a condition, a password others
 // can read, a replica check that passes without looking, or another
 // password than the mysql client reads.
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
 #include <csignal>
 
+#include "commandline/options.h"
 #include "database/rewrite.h"
 #include "tests/commandline/fixture.h"
 
@@ -124,3 +126,95 @@ TEST_F(CommandLineTest, ThePasswordLeavesTheProcesssArgumentsAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// A text as a literal under the server's default reading.
+QString Literal(const QString& text) {
+  return "'" + QString(text).replace("\\", "\\\\").replace("'", "\\'") + "'";
+}
+
+// The logins of a test, dropped when it ends.
+class Logins {
+ public:
+  explicit Logins(const TestDatabase& db) : db_(db) {}
+  ~Logins() {
+    for (const QString& user : users_) db_.Exec(QStringLiteral("DROP USER IF EXISTS '%1'@'%'").arg(user));
+  }
+  void Add(const QString& user, const QString& password, const QString& grant) {
+    users_ << user;
+    db_.Exec({QStringLiteral("DROP USER IF EXISTS '%1'@'%'").arg(user),
+              QStringLiteral("CREATE USER '%1'@'%' IDENTIFIED BY %2").arg(user, Literal(password)),
+              QStringLiteral("GRANT %1 ON `%2`.* TO '%3'@'%'").arg(grant, db_.Name(), user)});
+  }
+
+ private:
+  const TestDatabase& db_;
+  QStringList users_;
+};
+
+}  // namespace
+
+TEST_F(CommandLineTest, AnOptionFileLogsInExactlyWhereTheMariadbClientDoes) {
+  db_->Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))", "INSERT INTO t VALUES (1, 'anna')"});
+  const MySQL::ConnectionDetails d = db_->Details();
+  // The password line as it stands in the file, and the password the
+  // client logs in with.
+  struct Case {
+    const char* line;
+    QString password;
+  };
+  const std::vector<Case> cases{
+      {R"(password=ab\\cd)", "ab\\cd"},
+      {R"(password=a\tb)", "a\tb"},
+      {R"(password="ab\cd")", "ab\\cd"},
+      {R"(password=a#b)", "a"},
+      {R"(password="a#b")", "a#b"},
+      {R"(password = "quoted" # and a comment)", "quoted"},
+      {R"(password=a'#b)", "a'#b"},
+      {R"(password=pa;ss)", "pa;ss"},
+      {"password=   spaced value   ", "spaced value"},
+      {R"(password="  padded  ")", "  padded  "},
+      {R"(password='it''s')", "it''s"},
+      {R"(password='a"b')", "a\"b"},
+      {R"(password="a\"b")", "a\"b"},
+      {R"(password=a\sb\nc\rd\be)", "a b\nc\rd\be"},
+      {R"(password=x\qy)", "x\\qy"},
+      {R"(password=trailing\)", "trailing\\"},
+      {R"(password="open)", "\"open"},
+      {"  loose-password=loose", "loose"},
+  };
+  Logins logins(*db_);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const QString user = QStringLiteral("nv_opt%1").arg(i);
+    logins.Add(user, cases[i].password, "SELECT");
+    // The file as a user would keep it: comments, a group name with blanks,
+    // the host and port in an included file.
+    const QString dir = home_.path() + QStringLiteral("/case%1").arg(i);
+    QDir().mkpath(dir + "/conf.d");
+    QFile part(dir + "/conf.d/server.cnf");
+    ASSERT_TRUE(part.open(QIODevice::WriteOnly));
+    part.write(QStringLiteral("[client]\nhost = %1\nport=%2\n").arg(d.server, d.port).toUtf8());
+    part.close();
+    QFile file(dir + "/my.cnf");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QStringLiteral("# the tool's own\n; and another comment\n[client  ]\nuser=%1\n%2\n!includedir  %3/conf.d  \n")
+                   .arg(user, QString::fromUtf8(cases[i].line), dir)
+                   .toUtf8());
+    file.close();
+    QProcess client;
+    client.setProcessEnvironment(Environment());
+    client.start("mariadb", {"--defaults-file=" + file.fileName(), "-D", d.database, "-N", "-e", "SELECT CURRENT_USER()"});
+    ASSERT_TRUE(client.waitForFinished(60000));
+    EXPECT_EQ(client.exitCode(), 0) << cases[i].line << ": the client did not log in: "
+                                    << client.readAllStandardError().toStdString();
+    const Result r = Norvale({"convert", "--defaults-file=" + file.fileName(), "-D", d.database, "--table", "t",
+                              "--field", "v", "--mode", "upper", "--dry-run"});
+    // (Blanks at either end the ODBC driver would cut: refused, saying so.)
+    const bool blanks = cases[i].password.front().isSpace() || cases[i].password.back().isSpace();
+    EXPECT_EQ(r.status, blanks ? 2 : 0) << cases[i].line << ": " << r.err.toStdString();
+    QString error;
+    EXPECT_EQ(CommandLine::ReadOptionFiles({file.fileName()}, &error).value("password"), cases[i].password)
+        << cases[i].line;
+  }
+}
