@@ -27,6 +27,47 @@ QString AppliedQuery(bool mariaDb, const QString& position) {
                  : QStringLiteral("SELECT GTID_SUBSET(%1, @@GLOBAL.gtid_executed);").arg(MySQL::TextLiteral(position));
 }
 
+// Whether this login sees every session in the process list (PROCESS):
+// without it a replica's Binlog Dump thread is not there to be seen.
+bool SeesEverySession(ADODB::Connection& connection) {
+  auto rows = connection.Execute(QStringLiteral(
+      "SELECT COUNT(*) FROM information_schema.USER_PRIVILEGES WHERE PRIVILEGE_TYPE = 'PROCESS' AND GRANTEE = "
+      "CONCAT('''', LEFT(CURRENT_USER(), CHAR_LENGTH(CURRENT_USER()) - CHAR_LENGTH(SUBSTRING_INDEX(CURRENT_USER(), "
+      "'@', -1)) - 1), '''@''', SUBSTRING_INDEX(CURRENT_USER(), '@', -1), '''');"));
+  return rows && !rows->Eof() && rows->Value(0).toLongLong() > 0;
+}
+
+// What the replica's own status says stands still: empty where its threads
+// run, or where this login may not read its status (its GTIDs then tell).
+QString StoppedThreads(ADODB::Connection& replica) {
+  const QStringList asks = IsMariaDb(replica) ? QStringList{QStringLiteral("SHOW ALL SLAVES STATUS;")}
+                                              : QStringList{QStringLiteral("SHOW REPLICA STATUS;"),
+                                                            QStringLiteral("SHOW SLAVE STATUS;")};
+  std::unique_ptr<ADODB::RecordSet> rows;
+  for (const QString& ask : asks) {
+    try {
+      rows = replica.Execute(ask);
+      break;
+    } catch (const ADODB::Error&) {
+    }
+  }
+  if (!rows) return {};
+  if (rows->Eof()) return QStringLiteral("it replicates from no server");
+  QStringList stopped;
+  for (; !rows->Eof(); rows->MoveNext()) {
+    for (int i = 0; i < rows->FieldCount(); ++i) {
+      const QString name = rows->FieldName(i);
+      const bool io = name.endsWith(QLatin1String("_IO_Running"), Qt::CaseInsensitive);
+      const bool sql = name.endsWith(QLatin1String("_SQL_Running"), Qt::CaseInsensitive);
+      const QString thread = io ? QStringLiteral("IO thread") : QStringLiteral("SQL thread");
+      if ((io || sql) && rows->Value(i).toString().compare(QLatin1String("Yes"), Qt::CaseInsensitive) != 0 &&
+          !stopped.contains(thread))
+        stopped << thread;
+    }
+  }
+  return stopped.isEmpty() ? QString() : QStringLiteral("its %1 stopped").arg(stopped.join(QStringLiteral(" and ")));
+}
+
 }  // namespace
 
 std::optional<QString> ReadLoads(const QString& text, std::vector<std::pair<QString, qint64>>& loads) {
@@ -67,6 +108,13 @@ void Run::FindReplicas(const MySQL::ConnectionDetails& details) {
     // Without a binary log, or a replica reading it, there is none to watch.
     auto logged = s.connection->Execute(QStringLiteral("SELECT @@GLOBAL.log_bin;"));
     if (!logged || logged->Eof() || logged->Value(0).toInt() == 0) return;
+    // A login that sees only its own sessions would find no replica, and
+    // wait for none: the run does not start.
+    if (!SeesEverySession(*s.connection))
+      throw ADODB::Error(QStringLiteral("This server writes a binary log, and this login cannot see whether replicas "
+                                        "read it (it lacks the PROCESS privilege): grant it PROCESS, or %1. Nothing "
+                                        "was sent.")
+                             .arg(how));
     auto dumps = s.connection->Execute(QStringLiteral(
         "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE COMMAND LIKE 'Binlog Dump%';"));
     if (!dumps || dumps->Eof() || dumps->Value(0).toLongLong() == 0) return;
@@ -131,6 +179,13 @@ QString Run::ReplicaLag() {
   for (State::Replica& r : s.replicas) {
     try {
       if (!r.connection) r.connection = OpenSession(r.details, options_.responsive, false);
+      // A replica whose threads stand still lags from that moment, whatever
+      // it has applied so far.
+      const QString stopped = StoppedThreads(*r.connection);
+      if (!stopped.isEmpty()) {
+        if (why.isEmpty()) why = QStringLiteral("the replica %1 is not applying: %2").arg(r.name, stopped);
+        continue;
+      }
       // The positions it has applied since it was last asked.
       while (r.applied < s.positions.size()) {
         auto reached = r.connection->Execute(AppliedQuery(mariaDb, s.positions[r.applied].first));

@@ -218,3 +218,44 @@ TEST_F(CommandLineTest, AnOptionFileLogsInExactlyWhereTheMariadbClientDoes) {
         << cases[i].line;
   }
 }
+
+TEST_F(CommandLineTest, AReplicaWatchThatCannotLookOrAReplicaThatDoesNotApplyHoldsTheRunBack) {
+  PrivateReplicaPair servers("ROW");
+  TestDatabase db(servers.Primary());
+  db.Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))",
+           "INSERT INTO t SELECT seq, CONCAT('jürgen ', seq) FROM seq_1_to_20000"});
+  ASSERT_TRUE(servers.CatchUp());
+  const MySQL::ConnectionDetails d = db.Details();
+  const MySQL::ConnectionDetails replica = servers.Replica(d.database);
+  const auto converted = [&] { return db.Values("SELECT COUNT(*) FROM t WHERE v LIKE BINARY 'JÜRGEN%'").value(0).toInt(); };
+  const QStringList field{"-D", d.database, "--table", "t", "--field", "v", "--mode", "upper", "--yes", "--json"};
+  Sql(replica, {"STOP SLAVE SQL_THREAD"});
+  {
+    // A login without PROCESS cannot see the replicas: nothing goes, and it
+    // says what to do.
+    Logins logins(db);
+    logins.Add("nv_plain", "plain-pw", "SELECT, UPDATE");
+    const Result r = Norvale(QStringList{"convert", "-h", d.server, "-P", d.port, "-u", "nv_plain", "-pplain-pw"} + field);
+    EXPECT_EQ(r.status, 2) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("PROCESS") && r.err.contains("--replica") && r.err.contains("--max-lag 0"))
+        << r.err.toStdString();
+    EXPECT_EQ(Json(r).value("runs").toArray().size() <= 1, true);
+    EXPECT_EQ(converted(), 0);
+  }
+  // With PROCESS, a replica stopped before the run holds it back from the
+  // first group, and it goes on once the replica applies again.
+  QProcess run;
+  Start(run, QStringList{"convert", "-h", d.server, "-P", d.port, "-u", d.user, "-p" + d.password} + field);
+  run.setReadChannel(QProcess::StandardError);
+  QByteArray err;
+  while (!err.contains("is not applying") && run.state() == QProcess::Running && run.waitForReadyRead(60000))
+    err += run.readAllStandardError();
+  EXPECT_TRUE(err.contains("its SQL thread stopped")) << err.toStdString();
+  EXPECT_EQ(converted(), 0);
+  Sql(replica, {"START SLAVE SQL_THREAD"});
+  ASSERT_TRUE(run.waitForFinished(300000));
+  EXPECT_EQ(run.exitCode(), 0) << (err + run.readAllStandardError()).toStdString();
+  EXPECT_EQ(converted(), 20000);
+  const QJsonObject one = QJsonDocument::fromJson(run.readAllStandardOutput()).object().value("runs").toArray()[0].toObject();
+  EXPECT_TRUE(one.value("waited_for").toArray().contains("replica lag"));
+}
