@@ -341,6 +341,7 @@ QJsonObject SummaryJson(const Conversion::Summary& t) {
           {QStringLiteral("not_changed"), t.notChanged},
           {QStringLiteral("changed_since"), t.changedSince},
           {QStringLiteral("same_value"), t.sameValue},
+          {QStringLiteral("not_matching"), t.notMatching},
           {QStringLiteral("kept_mixed"), t.keptMixed},
           {QStringLiteral("waited_seconds"), std::round(t.waitedSeconds * 10) / 10},
           {QStringLiteral("waited_for"), QJsonArray::fromStringList(t.waitedFor)}};
@@ -363,6 +364,7 @@ void ReportNotChanged(const QString& where, const Conversion::Summary& t) {
   QStringList why;
   if (t.changedSince > 0) why << QStringLiteral("%1 changed by another client since they were read").arg(t.changedSince);
   if (t.sameValue > 0) why << QStringLiteral("%1 where the column stored the same value again").arg(t.sameValue);
+  if (t.notMatching > 0) why << QStringLiteral("%1 that --where no longer picks").arg(t.notMatching);
   Err(QStringLiteral("%1: %2 rows were sent but not changed by the server%3")
           .arg(where)
           .arg(t.notChanged)

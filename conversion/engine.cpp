@@ -157,12 +157,27 @@ void Run::Answered(int tag, qint64 changed, const Batch::Shortfall& shortfall) {
   s.serverChanged += changed + shortfall.already;
   s.changedSince += shortfall.changedSince;
   s.sameValue += shortfall.sameValue;
+  s.notMatching += shortfall.notMatching;
 }
 
 Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int tag, const Batch::Note& note) {
   // Only records found by key are sent with a count to meet.
   if (!s.keyed) return {};
-  return Shortfall(connection, s.identity, s.table, s.field, tag, note);
+  Batch::Shortfall found = Shortfall(connection, s.identity, s.table, s.field, tag, note);
+  // A row left as it was that the condition no longer picks was not
+  // stored again: the statement's test of the condition left it.
+  if (!s.where.isEmpty() && tag >= 0 && found.sameValue == 1) {
+    const QString key = QString::fromUtf8(note.value(1));
+    auto row = connection.Execute(
+        QStringLiteral("SELECT (%1) IS TRUE FROM %2 WHERE %3;")
+            .arg(s.where, MySQL::QuoteName(s.table),
+                 s.identity.keyValues.isEmpty() ? key : Rewrite::KeyCondition(s.identity, key)));
+    if (row && !row->Eof() && row->Value(0).toInt() == 0) {
+      found.sameValue = 0;
+      found.notMatching = 1;
+    }
+  }
+  return found;
 }
 
 Batch::Shortfall Shortfall(ADODB::Connection& connection, const MySQL::RowIdentity& identity, const QString& table,
@@ -691,7 +706,8 @@ void Run::Close(const QString& why) {
     totals_.changed = s.serverChanged;
     totals_.changedSince = s.changedSince;
     totals_.sameValue = s.sameValue;
-    totals_.notChanged = totals_.changedSince + totals_.sameValue;
+    totals_.notMatching = s.notMatching;
+    totals_.notChanged = totals_.changedSince + totals_.sameValue + totals_.notMatching;
     // Without a key a statement stands for every row holding its value: the
     // rows it missed are known only by their number.
     if (!s.keyed && !interrupted_ && !ended_) totals_.notChanged = std::max<qint64>(0, meant - totals_.changed);

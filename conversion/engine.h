@@ -64,7 +64,7 @@ struct Summary {
   // the same value again. Not among `changed`, which counts only rows the
   // server says it changed.
   qint64 notChanged = 0;
-  qint64 changedSince = 0, sameValue = 0;  // of those, where the run can tell why
+  qint64 changedSince = 0, sameValue = 0, notMatching = 0;  // of those, where the run can tell why
   qint64 keptMixed = 0;  // of `unchanged`, values kept because they were in mixed case already
   // Seconds the run waited between groups for a busy server, cluster flow
   // control or the pause file, and for which of them.

@@ -129,7 +129,7 @@ struct Run::State {
 
   // What the server says the run changed, and the rows it was meant to
   // change and did not: told from the group's thread too.
-  std::atomic<qint64> serverChanged{0}, changedSince{0}, sameValue{0};
+  std::atomic<qint64> serverChanged{0}, changedSince{0}, sameValue{0}, notMatching{0};
 };
 
 // A group's statements, made on the run's thread while the group before it

@@ -93,6 +93,7 @@ class Hook {
 struct Shortfall {
   Note notes;
   qint64 sameValue = 0;     // the row holds its old bytes: the column stored the same value again
+  qint64 notMatching = 0;   // the row holds its old bytes, and the user's condition no longer picks it
   qint64 changedSince = 0;  // the row holds something else, or is gone: another client changed it
   // Rows that hold the new bytes already: a table without transactions kept
   // what a try of the batch, taken back, changed. Changed all the same.

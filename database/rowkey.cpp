@@ -39,6 +39,8 @@ QString KeyPart(const QString& column, const ColumnInfo& info, bool withName = t
     return withName ? TextLiteral(name + text) : TextLiteral(text.mid(3));  // " = " goes
   };
   if (kExactNumeric.contains(info.type)) return QStringLiteral("CONCAT(%1, %2)").arg(lead(QStringLiteral(" = ")), name);
+  // Bits as their number, which the index finds and orders as it does.
+  if (info.type == QLatin1String("bit")) return QStringLiteral("CONCAT(%1, %2 + 0)").arg(lead(QStringLiteral(" = ")), name);
   if (kTemporal.contains(info.type))
     return QStringLiteral("CONCAT(%1, %2, '''')").arg(lead(QStringLiteral(" = '")), name);
   if (kBinary.contains(info.type))
