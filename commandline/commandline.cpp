@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "commandline/options.h"
+#include "database/interrupt.h"
 #include "conversion/engine.h"
 #include "database/batch.h"
 #include "database/rewrite.h"
@@ -34,6 +35,8 @@ std::atomic<bool> g_interrupted{false};
 
 // The first Ctrl+C ends the run between records; a second one at once.
 void OnSignal(int number) {
+  // Statements under way are ended on the server too.
+  ADODB::Interrupt();
   if (g_interrupted.exchange(true)) {
     std::signal(number, SIG_DFL);
     std::raise(number);
@@ -568,6 +571,21 @@ int Convert(QCommandLineParser& parser, Common& c) {
       }
     } catch (const std::exception& e) {
       reporter.ClearProgress();
+      // Ctrl+C ended the statement under way: an interruption like the
+      // others, not a failure.
+      if (g_interrupted) {
+        status = kInterrupted;
+        error = run ? QStringLiteral("interrupted: what was sent is in the journal, and `norvale undo` takes it back")
+                    : QStringLiteral("interrupted before anything was sent");
+        Err(error);
+        if (run) {
+          Merge(one, SummaryJson(run->Totals()));
+          one.insert(QStringLiteral("interrupted"), true);
+          runs.append(one);
+          TellResumable(*run);
+        }
+        break;
+      }
       error = QStringLiteral("%1: %2").arg(where, QString::fromStdString(e.what()));
       // The server found the condition no expression before anything was
       // read or sent: a usage error like the others.
@@ -709,6 +727,10 @@ int UndoFrom(QCommandLineParser& parser, Common& c) {
   } catch (const Journal::Damaged&) {
     throw;  // read again once its runs are recovered
   } catch (const std::exception& e) {
+    // Ctrl+C ended the statement under way.
+    if (g_interrupted)
+      return done(kInterrupted, QStringLiteral("interrupted: what was restored stays restored, and `norvale undo` "
+                                               "takes back the rest"));
     return done(kNotDone, QString::fromStdString(e.what()));
   }
 }

@@ -1,6 +1,7 @@
 #include "database/ado.h"
 
 #include "database/driver.h"
+#include "database/interrupt.h"
 #include "database/stall.h"
 
 namespace ADODB {
@@ -10,7 +11,10 @@ using namespace Driver;
 // ---------------------------------------------------------------- Connection
 
 Connection::Connection() = default;
-Connection::~Connection() { watch_.reset(); }
+Connection::~Connection() {
+  watch_.reset();
+  interruptWatch_.reset();
+}
 
 bool Connection::IsOpen() const { return handles_ && handles_->connected; }
 
@@ -76,12 +80,10 @@ void Connection::Open(const QString& connectionString) {
   try {
     PinSessionText();
     // A Unix socket does not stall on a network: only TCP is watched.
-    if (NetTimeout > 0 && socket >= 0) {
-      auto id = Execute(QStringLiteral("SELECT CONNECTION_ID();"));
-      if (id && !id->Eof())
-        watch_ = std::make_unique<StallWatch>(socket, handles_->calls, id->Value(0).toLongLong(), connectionString,
-                                              PlainText, NetTimeout);
-    }
+    if (NetTimeout > 0 && socket >= 0)
+      watch_ = std::make_unique<StallWatch>(socket, handles_->calls, id_, connectionString, PlainText, NetTimeout);
+    if (Interruptible)
+      interruptWatch_ = std::make_unique<InterruptWatch>(handles_->calls, id_, connectionString, PlainText);
   } catch (...) {
     handles_->Free();
     handles_.reset();
@@ -97,12 +99,14 @@ void Connection::PinSessionText() {
   // set to utf8mb4 where it is not, and nothing is read or sent unless it
   // holds. The same round trip learns what the server is.
   const QString ask = QStringLiteral(
-      "SELECT @@character_set_client, @@character_set_connection, @@character_set_results, VERSION();");
+      "SELECT @@character_set_client, @@character_set_connection, @@character_set_results, VERSION(), "
+      "CONNECTION_ID();");
   QStringList session;
   const auto read = [&] {
     session.clear();
     auto rows = Execute(ask);
-    for (int i = 0; i < 4; ++i) session << (rows && !rows->Eof() ? rows->Value(i).toString() : QString());
+    for (int i = 0; i < 5; ++i) session << (rows && !rows->Eof() ? rows->Value(i).toString() : QString());
+    id_ = session.takeLast().toLongLong();
     version_ = session.takeLast();
   };
   const auto utf8mb4 = [&] {
@@ -128,6 +132,7 @@ void Connection::PinSessionText() {
 void Connection::Close() {
   if (!IsOpen()) ClosedObject();
   watch_.reset();
+  interruptWatch_.reset();
   handles_->Free();
   handles_.reset();
 }

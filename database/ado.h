@@ -29,6 +29,7 @@ class Error : public std::runtime_error {
 
 class RecordSet;
 class StallWatch;
+class InterruptWatch;
 struct Handles;
 
 class Connection {
@@ -52,6 +53,8 @@ class Connection {
   bool ResponsiveWaits = false;
   // No TLS, even where the server offers it (the user's ssl-mode=DISABLED).
   bool PlainText = false;
+  // A statement under way ends when the program is interrupted (Interrupt()).
+  bool Interruptible = true;
   // Seconds a statement may wait without a byte moving, and without the
   // server being at work on it, before the connection is given up as
   // stalled (read when it opens; 0: never). Its failure then says so.
@@ -87,7 +90,9 @@ class Connection {
   Error Stalled(const Error& e) const;
   std::shared_ptr<Handles> handles_;
   std::unique_ptr<StallWatch> watch_;
+  std::unique_ptr<InterruptWatch> interruptWatch_;
   QString version_;
+  qint64 id_ = 0;  // the server's id of the session
 };
 
 // One column of a record set.

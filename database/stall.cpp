@@ -134,6 +134,7 @@ StallWatch::Verdict StallWatch::Ask() const {
     probe.ConnectionTimeout = seconds_;
     probe.CommandTimeout = seconds_;
     probe.PlainText = plainText_;
+    probe.Interruptible = false;
     probe.Open(connectionString_);
     auto rows = probe.Execute(
         QStringLiteral("SELECT COMMAND FROM information_schema.PROCESSLIST WHERE ID = %1;").arg(id_));

@@ -71,3 +71,39 @@ TEST_F(CommandLineTest, ABitKeyConvertsAndUndoesByItsIndex) {
 }
 
 }  // namespace
+
+namespace {
+
+// The statements of the server that run a text, by a piece of it.
+int Running(const TestDatabase& db, const QString& piece) {
+  return db.Values(QStringLiteral("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE INFO LIKE '%%1%' AND "
+                                  "ID <> CONNECTION_ID()")
+                       .arg(piece))
+      .value(0)
+      .toInt();
+}
+
+}  // namespace
+
+TEST_F(CommandLineTest, CtrlCEndsALongStatementOnTheServerAndTheProgram) {
+  db_->Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))",
+             "INSERT INTO t SELECT seq, CONCAT('jürgen ', seq) FROM seq_1_to_20000"});
+  // Counting the rows the condition picks takes minutes: stopped in the
+  // middle, the count is ended on the server and the program stops.
+  for (const int signal : {SIGINT, SIGTERM}) {
+    for (const QString& how : {QStringLiteral("--dry-run"), QStringLiteral("--yes")}) {
+      QProcess run;
+      Start(run, QStringList{"convert"} + Connection() +
+                     QStringList{"--table", "t", "--field", "v", "--mode", "upper", "--where", "SLEEP(0.01) = 0", how});
+      while (Running(*db_, "SLEEP(0.01)") == 0 && run.state() == QProcess::Running) QThread::msleep(20);
+      ASSERT_EQ(run.state(), QProcess::Running) << run.readAllStandardError().toStdString();
+      ::kill(pid_t(run.processId()), signal);
+      ASSERT_TRUE(run.waitForFinished(60000)) << "still running after the signal";
+      EXPECT_EQ(run.exitCode(), 130) << run.readAllStandardError().toStdString();
+      EXPECT_TRUE(run.readAllStandardError().contains("interrupted"));
+      // The server lets go of it once the program has told it to.
+      EXPECT_EQ(Running(*db_, "SLEEP(0.01)"), 0);
+    }
+  }
+  EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM t WHERE v LIKE BINARY 'JÜRGEN%'"), QStringList{"0"});
+}
