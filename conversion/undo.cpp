@@ -5,6 +5,8 @@
 // table without transactions, a server that logs statements) they go back
 // one statement a row. The journal is read a page at a time either way.
 #include <QHash>
+#include <QSet>
+#include <algorithm>
 
 #include "conversion/state.h"
 #include "database/ado.h"
@@ -64,10 +66,17 @@ class Grouped {
     });
     sender_.SetAnswered([this](int tag, qint64 changed, const Batch::Shortfall& shortfall) {
       walk_.result.restored += changed + shortfall.already;
-      for (qsizetype at = 0; at + 4 <= shortfall.notes.size(); at += 4) left_.insert(shortfall.notes[at].toLongLong());
+      answered_ += changed + shortfall.already;
       (void)tag;
     });
     bytes_ = std::min(kJoinBytes, sender_.ByteBound());
+    // A trigger may store otherwise than it was told: each row is then
+    // looked at, whatever the count says.
+    auto triggers = connection_.Execute(
+        QStringLiteral("SELECT COUNT(*) FROM information_schema.TRIGGERS WHERE EVENT_OBJECT_SCHEMA = DATABASE() AND "
+                       "EVENT_OBJECT_TABLE = %1;")
+            .arg(MySQL::TextLiteral(walk_.run.target.table)));
+    triggered_ = triggers && !triggers->Eof() && triggers->Value(0).toLongLong() > 0;
   }
 
   bool Usable() const { return !sender_.StatementLog(); }
@@ -103,16 +112,39 @@ class Grouped {
   // A value too large for a group, or a row of a group the server refused.
   void Alone(const Journal::Entry& e) {
     refused_.clear();
-    left_.clear();
-    sender_.Add(Rewrite::KeyedStatement(walk_.run.target.table, walk_.run.target.field,
-                                        Rewrite::KeyCondition(identity_, e.key), e.newValue, e.oldValue, {}, 0),
+    answered_ = 0;
+    const QString key = Rewrite::KeyCondition(identity_, e.key);
+    sender_.Add(Rewrite::KeyedStatement(walk_.run.target.table, walk_.run.target.field, key, e.newValue, e.oldValue,
+                                        {}, 0),
                 0, Note(e), 1, Rewrite::Ahead(0, e.oldValue));
     sender_.Flush();
-    if (refused_.empty() && left_.empty()) {
+    // Settled only where the row holds its old value again.
+    bool back = refused_.empty() && answered_ >= 1 && !triggered_;
+    if (refused_.empty() && !back) {
+      auto row = connection_.Execute(QStringLiteral("SELECT CAST(%1 AS BINARY) FROM %2 WHERE %3;")
+                                         .arg(MySQL::QuoteName(walk_.run.target.field),
+                                              MySQL::QuoteName(walk_.run.target.table), key));
+      back = row && !row->Eof() && !row->Value(0).isNull() && row->Value(0).toByteArray() == e.oldValue;
+    }
+    if (back) {
       walk_.store.Settle({e.id});
     } else {
       ++walk_.result.left;
     }
+  }
+
+  // The positions in the group of the rows that do not hold their old
+  // value again, as the table shows them now.
+  QSet<qsizetype> NotBack(int number) {
+    std::vector<qint64> order;
+    for (auto rows = connection_.Execute(Rewrite::GroupRows(number)); rows && !rows->Eof(); rows->MoveNext())
+      order.push_back(rows->Value(0).toLongLong());
+    QSet<qsizetype> found;
+    for (auto rows = connection_.Execute(
+             Rewrite::GroupShortfall(walk_.run.target.table, walk_.run.target.field, identity_, number));
+         rows && !rows->Eof(); rows->MoveNext())
+      found.insert(std::lower_bound(order.begin(), order.end(), rows->Value(0).toLongLong()) - order.begin());
+    return found;
   }
 
   void Send() {
@@ -131,7 +163,7 @@ class Grouped {
     group.swap(group_);
     groupBytes_ = 0;
     refused_.clear();
-    left_.clear();
+    answered_ = 0;
     try {
       if (pairsLeft_)
         connection_.ExecuteMany(Rewrite::GroupsDone() + insert, [](int, ADODB::RecordSet*) {});
@@ -152,14 +184,17 @@ class Grouped {
       for (const Journal::Entry& one : group) Alone(one);
       return;
     }
-    // Restored, or holding its old bytes already: nothing of it is left to
-    // undo. A row changed since stays in the journal.
+    // Settled by row, as the table shows it: a row that holds its old value
+    // again (restored, or back already) is done; one that holds anything
+    // else stays in the journal, whatever the group's count adds up to.
+    const QSet<qsizetype> notBack =
+        answered_ >= qint64(group.size()) && !triggered_ ? QSet<qsizetype>() : NotBack(number);
     std::vector<qint64> settled;
-    for (const Journal::Entry& e : group) {
-      if (left_.contains(e.id))
+    for (size_t i = 0; i < group.size(); ++i) {
+      if (notBack.contains(qsizetype(i)))
         ++walk_.result.left;
       else
-        settled.push_back(e.id);
+        settled.push_back(group[i].id);
     }
     walk_.store.Settle(settled);
   }
@@ -174,7 +209,8 @@ class Grouped {
   int number_ = 0;
   bool pairsLeft_ = false;
   QSet<int> refused_;
-  QSet<qint64> left_;  // entries whose rows were changed since
+  qint64 answered_ = 0;  // rows the server changed in the last flush
+  bool triggered_ = false;  // the table has triggers
 };
 
 }  // namespace

@@ -107,3 +107,38 @@ TEST_F(CommandLineTest, CtrlCEndsALongStatementOnTheServerAndTheProgram) {
   }
   EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM t WHERE v LIKE BINARY 'JÜRGEN%'"), QStringList{"0"});
 }
+
+TEST_F(CommandLineTest, UndoSettlesARowOnlyWhenTheTableShowsItBack) {
+  db_->Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))",
+             "INSERT INTO t SELECT seq, CONCAT('abc', seq) FROM seq_1_to_1000"});
+  const QStringList convert{"--table", "t", "--field", "v", "--mode", "upper", "--yes", "--json"};
+  ASSERT_EQ(Norvale(QStringList{"convert"} + Connection() + convert).status, 0);
+  // One row written by someone else, one already put back by hand: the
+  // group falls two short, and only one of them is still to restore.
+  db_->Exec({"UPDATE t SET v = 'someone else wrote this' WHERE id = 5", "UPDATE t SET v = 'abc6' WHERE id = 6"});
+  Result r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes", "--json"});
+  EXPECT_EQ(r.status, 1) << r.err.toStdString();
+  EXPECT_EQ(Json(r).value("restored").toInt(), 998);
+  EXPECT_EQ(Json(r).value("left").toInt(), 1);
+  const int id = Json(Norvale({"history", "--json"})).value("runs").toArray().at(0).toObject().value("id").toInt();
+  // The run stays, and once the row holds what the run wrote, it goes back.
+  db_->Exec("UPDATE t SET v = 'ABC5' WHERE id = 5");
+  r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--run", QString::number(id), "--yes", "--json"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(Json(r).value("left").toInt(), 0);
+  EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM t WHERE v = BINARY CONCAT('abc', id)"), QStringList{"1000"});
+
+  // A trigger that stores every value in lower case: undo cannot put the
+  // mixed case back, says so and leaves the run.
+  db_->Exec({"CREATE TABLE g (id INT PRIMARY KEY, v VARCHAR(40))",
+             "INSERT INTO g SELECT seq, CONCAT('Abc', seq) FROM seq_1_to_300"});
+  ASSERT_EQ(Norvale(QStringList{"convert"} + Connection() +
+                    QStringList{"--table", "g", "--field", "v", "--mode", "upper", "--yes"}).status, 0);
+  db_->Exec("CREATE TRIGGER lower_g BEFORE UPDATE ON g FOR EACH ROW SET NEW.v = LOWER(NEW.v)");
+  r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--table", "g", "--field", "v", "--yes", "--json"});
+  EXPECT_EQ(r.status, 1) << r.err.toStdString();
+  EXPECT_EQ(Json(r).value("left").toInt(), 300);
+  db_->Exec("DROP TRIGGER lower_g");
+  r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--table", "g", "--field", "v", "--yes", "--json"});
+  EXPECT_EQ(r.status, 1) << "rows that hold neither value stay left: " << r.err.toStdString();
+}
