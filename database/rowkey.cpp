@@ -25,6 +25,7 @@ struct ColumnInfo {
   qint64 octets = 0;
   QString extra;     // VIRTUAL GENERATED, STORED GENERATED, auto_increment…
   QString declared;  // its full type and collation: "varchar(40) utf8mb4_unicode_ci"
+  bool moves = false;  // ON UPDATE, or computed from the field: every update of the run changes it
 };
 
 // A column as the table declares it, for telling a table that changed.
@@ -154,7 +155,7 @@ RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table,
   auto info = connection.Execute(
       QStringLiteral("SELECT COLUMN_NAME, DATA_TYPE, IFNULL(CHARACTER_SET_NAME, ''), IS_NULLABLE, "
                      "IFNULL(CHARACTER_OCTET_LENGTH, 0), IFNULL(EXTRA, ''), "
-                     "TRIM(CONCAT(COLUMN_TYPE, ' ', IFNULL(COLLATION_NAME, ''))) "
+                     "TRIM(CONCAT(COLUMN_TYPE, ' ', IFNULL(COLLATION_NAME, ''))), IFNULL(GENERATION_EXPRESSION, '') "
                      "FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = ") +
       TextLiteral(table));
   while (info && !info->Eof()) {
@@ -162,6 +163,12 @@ RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table,
                                           info->Value(3).toString() == QLatin1String("YES"),
                                           info->Value(4).toLongLong(), info->Value(5).toString(),
                                           info->Value(6).toString()};
+    // A key column whose value the run's own update changes moves its row
+    // ahead of the reading point, and away from where undo looks for it.
+    const QString extra = info->Value(5).toString(), generation = info->Value(7).toString();
+    columns[info->Value(0).toString()].moves =
+        extra.contains(QLatin1String("on update"), Qt::CaseInsensitive) ||
+        (!generation.isEmpty() && generation.contains(field, Qt::CaseInsensitive));
     info->MoveNext();
   }
   for (const auto& [name, c] : columns)
@@ -199,16 +206,19 @@ RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table,
       keys.back().columns << column;
       const auto found = columns.find(column);
       // A null, or a value no literal gives back exactly, cannot find its row.
-      if (found == columns.end() || found->second.nullable || kInexact.contains(found->second.type))
+      if (found == columns.end() || found->second.nullable || kInexact.contains(found->second.type) ||
+          found->second.moves)
         keys.back().usable = false;
     }
     index->MoveNext();
   }
-  bool onlyWithField = false, inexact = false;
+  bool onlyWithField = false, inexact = false, moving = false;
   for (const Key& key : keys) {
     if (!key.usable) {
-      for (const QString& column : key.columns)
+      for (const QString& column : key.columns) {
         if (columns.count(column) && kInexact.contains(columns[column].type)) inexact = true;
+        if (columns.count(column) && columns[column].moves) moving = true;
+      }
       continue;
     }
     if (key.columns.contains(field, Qt::CaseInsensitive)) {
@@ -233,6 +243,8 @@ RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table,
   identity.keyless =
       onlyWithField ? QStringLiteral("its only keys include the field itself, whose values the run changes")
       : inexact     ? QStringLiteral("its keys hold FLOAT or DOUBLE values, which no value written back finds exactly")
+      : moving      ? QStringLiteral("its keys change with every update of the row (ON UPDATE, or computed from the "
+                                     "field), so a row written could not be found again by them")
                     : QStringLiteral("it has no primary key and no unique key over NOT NULL columns, so its "
                                      "rows cannot be told apart");
   return identity;

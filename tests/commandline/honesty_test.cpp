@@ -142,3 +142,29 @@ TEST_F(CommandLineTest, UndoSettlesARowOnlyWhenTheTableShowsItBack) {
   r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--table", "g", "--field", "v", "--yes", "--json"});
   EXPECT_EQ(r.status, 1) << "rows that hold neither value stay left: " << r.err.toStdString();
 }
+
+TEST_F(CommandLineTest, AKeyTheRunsOwnUpdateMovesIsNotReadOrUndoneBy) {
+  const QString table = "CREATE TABLE %1 (ts TIMESTAMP(6) NOT NULL DEFAULT '2024-01-01 00:00:00' ON UPDATE "
+                        "CURRENT_TIMESTAMP(6), id INT NOT NULL, code INT NOT NULL, v VARCHAR(40), PRIMARY KEY (ts, id)%2)";
+  db_->Exec({table.arg("m", ""), table.arg("m2", ", UNIQUE KEY (code)")});
+  for (const char* name : {"m", "m2"})
+    db_->Exec(QStringLiteral("INSERT INTO %1 (id, code, v) SELECT seq, seq, CONCAT('abc', seq) FROM seq_1_to_5000").arg(name));
+  // Only the moving key: each row read once, and said not to be undoable.
+  Result r = Norvale(QStringList{"convert"} + Connection() +
+                     QStringList{"--table", "m", "--field", "v", "--mode", "upper", "--dry-run"});
+  EXPECT_TRUE(r.out.contains("change with every update")) << r.out.toStdString();
+  r = Norvale(QStringList{"convert"} + Connection() +
+                     QStringList{"--table", "m", "--field", "v", "--mode", "upper", "--yes", "--json"});
+  EXPECT_EQ(OneRun(r).value("read").toInt(), 5000) << r.err.toStdString();
+  EXPECT_EQ(OneRun(r).value("changed").toInt(), 5000);
+  EXPECT_FALSE(OneRun(r).value("undoable").toBool());
+  // Beside another key, that one is taken, and undo is exact.
+  r = Norvale(QStringList{"convert"} + Connection() +
+              QStringList{"--table", "m2", "--field", "v", "--mode", "upper", "--yes", "--json"});
+  EXPECT_EQ(OneRun(r).value("read").toInt(), 5000) << r.err.toStdString();
+  EXPECT_TRUE(OneRun(r).value("undoable").toBool());
+  r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--table", "m2", "--field", "v", "--yes", "--json"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(Json(r).value("restored").toInt(), 5000);
+  EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM m2 WHERE v = BINARY CONCAT('abc', id)"), QStringList{"5000"});
+}
