@@ -268,6 +268,12 @@ std::optional<QString> NotResumable(const std::optional<Journal::RunHeader>& run
   if (!run) return QStringLiteral("the journal holds no run of it");
   if (run->undone) return QStringLiteral("its newest run, run %1, was undone").arg(run->id);
   if (run->ended.isEmpty()) return QStringLiteral("its newest run, run %1, finished").arg(run->id);
+  // Rows an undo put back lie before where the run stopped: continuing
+  // after that point would leave them as they are.
+  if (run->restored)
+    return QStringLiteral("`norvale undo` has since put back rows of run %1 that lie before where it stopped; convert "
+                          "the field again without --resume")
+        .arg(run->id);
   if (run->keyNames.isEmpty())
     return QStringLiteral("run %1 did not read its rows by a key, so where it stopped is not known").arg(run->id);
   if (run->mode != modeText) return QStringLiteral("run %1 converted to %2, not %3").arg(run->id).arg(run->mode, modeText);

@@ -180,6 +180,7 @@ const AddedColumn kAddedColumns[] = {
     {"position", "TEXT NOT NULL DEFAULT ''", "''"},
     {"next_record", "INTEGER NOT NULL DEFAULT 0", "0"},
     {"shape", "TEXT NOT NULL DEFAULT ''", "''"},  // the field's and key's declarations
+    {"restored", "INTEGER NOT NULL DEFAULT 0", "0"},  // 1 once an undo has put back a row of it
 };
 
 QStringList KeyNames(const QString& json) {
@@ -346,7 +347,7 @@ const char* kRunColumns =
     "SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, "
     "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), bytes, key_names, changed, "
     "CASE WHEN keyless = '' THEN 0 ELSE (SELECT COUNT(*) FROM entries WHERE run = runs.id AND rows > 0) END, "
-    "server_id, words, filter, ended, position, next_record, shape "
+    "server_id, words, filter, ended, position, next_record, shape, restored "
     "FROM runs WHERE ";
 
 Store::Listed ListedRun(const Statement& s) {
@@ -370,6 +371,7 @@ Store::Listed ListedRun(const Statement& s) {
   h.position = s.Text(21);
   h.nextRecord = s.Int(22);
   h.shape = s.Text(23);
+  h.restored = s.Int(24) != 0;
   if (!h.keyless.isEmpty() && s.Int(15) >= 0) h.rows = s.Int(15);
   return l;
 }
@@ -441,6 +443,10 @@ void Store::Settle(const std::vector<qint64>& entryIds) {
     s.Step();
     s.Reset();
   }
+  // The run is no longer what it was where it stopped: --resume must know.
+  Statement run(db_, path_, "UPDATE runs SET restored = 1 WHERE id = (SELECT run FROM entries WHERE rowid = ?1)");
+  run.Bind(1, entryIds.front());
+  run.Step();
   t.Commit();
 }
 

@@ -60,6 +60,7 @@ struct RunHeader {
   qint64 rows = 0;
   qint64 values = 0;
   bool undone = false;
+  bool restored = false;  // an undo has put back some of its rows
   // The word list the run used, by its contents' hash; empty for none.
   QString words;
   // The condition that picked the rows it converted; empty for all rows.

@@ -168,3 +168,37 @@ TEST_F(CommandLineTest, AKeyTheRunsOwnUpdateMovesIsNotReadOrUndoneBy) {
   EXPECT_EQ(Json(r).value("restored").toInt(), 5000);
   EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM m2 WHERE v = BINARY CONCAT('abc', id)"), QStringList{"5000"});
 }
+
+TEST_F(CommandLineTest, ResumeAfterAnUndoOfPartOfTheRunIsRefused) {
+  db_->Exec("CREATE TABLE k (id INT PRIMARY KEY, v VARCHAR(60)) SELECT seq AS id, CONCAT('jürgen groß ', seq) AS v "
+            "FROM seq_1_to_200000");
+  const auto converted = [&] { return db_->Values("SELECT COUNT(*) FROM k WHERE v LIKE BINARY 'JÜRGEN%'").value(0).toInt(); };
+  const QStringList convert = QStringList{"convert"} + Connection() +
+                              QStringList{"--table", "k", "--field", "v", "--mode", "upper", "--yes", "--json"};
+  // Stopped while it waits for the pause file, once rows have changed.
+  const QString pause = home_.path() + "/pause";
+  QProcess run;
+  Start(run, convert + QStringList{"--pause-file", pause});
+  run.setReadChannel(QProcess::StandardError);
+  while (converted() == 0 && run.state() == QProcess::Running) QThread::msleep(20);
+  QFile(pause).open(QIODevice::WriteOnly);
+  QByteArray err;
+  while (!err.contains("waiting: the pause file") && run.state() == QProcess::Running && run.waitForReadyRead(60000))
+    err += run.readAllStandardError();
+  ::kill(pid_t(run.processId()), SIGINT);
+  ASSERT_TRUE(run.waitForFinished(60000));
+  ASSERT_EQ(run.exitCode(), 130) << err.toStdString();
+  QFile::remove(pause);
+  // An undo puts most rows back, and leaves one someone else wrote since.
+  const int first = db_->Values("SELECT MIN(id) FROM k WHERE v LIKE BINARY 'JÜRGEN%'").value(0).toInt();
+  db_->Exec(QStringLiteral("UPDATE k SET v = 'someone else' WHERE id = %1").arg(first));
+  const Result undo = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"});
+  EXPECT_EQ(undo.status, 1) << undo.err.toStdString();
+  EXPECT_EQ(converted(), 0);
+  // Continuing after where the run stopped would leave the rows undo put
+  // back unconverted: refused, saying why.
+  const Result resumed = Norvale(convert + QStringList{"--resume"});
+  EXPECT_EQ(resumed.status, 2) << resumed.err.toStdString();
+  EXPECT_TRUE(resumed.err.contains("put back rows of run")) << resumed.err.toStdString();
+  EXPECT_EQ(converted(), 0);
+}
