@@ -169,8 +169,8 @@ Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int
   if (!s.where.isEmpty() && tag >= 0 && found.sameValue == 1) {
     const QString key = QString::fromUtf8(note.value(1));
     auto row = connection.Execute(
-        QStringLiteral("SELECT (%1) IS TRUE FROM %2 WHERE %3;")
-            .arg(s.where, MySQL::QuoteName(s.table),
+        QStringLiteral("SELECT %1 IS TRUE FROM %2 WHERE %3;")
+            .arg(Rewrite::Bracketed(s.where), MySQL::QuoteName(s.table),
                  s.identity.keyValues.isEmpty() ? key : Rewrite::KeyCondition(s.identity, key)));
     if (row && !row->Eof() && row->Value(0).toInt() == 0) {
       found.sameValue = 0;

@@ -21,9 +21,11 @@ QString FieldQuery(const QString& table, const QString& field, const MySQL::RowI
                    const QString& where) {
   QString query = QStringLiteral("SELECT ") + FieldColumns(field, identity, stored).join(QStringLiteral(", ")) +
                   QStringLiteral(" FROM ") + MySQL::QuoteName(table);
-  if (!where.isEmpty()) query += QStringLiteral(" WHERE (") + where + u')';
+  if (!where.isEmpty()) query += QStringLiteral(" WHERE ") + Bracketed(where);
   return query;
 }
+
+QString Bracketed(const QString& condition) { return u'(' + condition + QStringLiteral("\n)"); }
 
 Quoting QuotingOf(const QString& sqlMode) {
   const QStringList modes = sqlMode.toUpper().split(u',', Qt::SkipEmptyParts);
@@ -37,6 +39,19 @@ namespace {
 // name starts and ends, and whether it is a text.
 std::optional<QString> Scan(const QString& where, Quoting quoting, std::vector<std::tuple<qsizetype, qsizetype, bool>>* quoted) {
   if (where.trimmed().isEmpty()) return QStringLiteral("the condition is empty");
+  // Control characters the server reads as blanks in some places and not
+  // in others (a DEL after -- makes a comment), and text that is not
+  // text, are no part of an expression, quoted or not.
+  for (qsizetype i = 0; i < where.size(); ++i) {
+    const QChar c = where.at(i);
+    if (c.unicode() == 0) return QStringLiteral("it holds a NUL character");
+    if ((c.unicode() < 0x20 && c != u'\t' && c != u'\n' && c != u'\r') || c.unicode() == 0x7f)
+      return QStringLiteral("it holds a control character (U+%1)").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+    if (c.isHighSurrogate() && (i + 1 >= where.size() || !where.at(i + 1).isLowSurrogate()))
+      return QStringLiteral("it holds a character that is not text");
+    if (c.isLowSurrogate() && (i == 0 || !where.at(i - 1).isHighSurrogate()))
+      return QStringLiteral("it holds a character that is not text");
+  }
   int depth = 0;
   for (qsizetype i = 0; i < where.size(); ++i) {
     const QChar c = where.at(i);
@@ -63,11 +78,12 @@ std::optional<QString> Scan(const QString& where, Quoting quoting, std::vector<s
     const QChar next = i + 1 < where.size() ? where.at(i + 1) : QChar();
     if (c == u';') return QStringLiteral("it holds a statement separator (;)");
     if (c == u'#' || (c == u'/' && next == u'*') || (c == u'*' && next == u'/') ||
-        (c == u'-' && next == u'-' && (i + 2 >= where.size() || where.at(i + 2).isSpace() || where.at(i + 2).unicode() < 32)))
+        (c == u'-' && next == u'-' &&
+         (i + 2 >= where.size() || where.at(i + 2).isSpace() || where.at(i + 2).unicode() <= 32 ||
+          where.at(i + 2).unicode() == 0x7f)))
       return QStringLiteral("it holds a comment");
     if (c == u'(') ++depth;
     if (c == u')' && --depth < 0) return QStringLiteral("a closing bracket has no opening one");
-    if (c.unicode() == 0) return QStringLiteral("it holds a NUL character");
   }
   if (depth != 0) return QStringLiteral("a bracket is left open");
   return std::nullopt;
@@ -161,7 +177,7 @@ QString KeyedStatement(const QString& table, const QString& field, const QString
   // A row the user's condition no longer picks is left as it is.
   return Assignment(table, field, newBytes,
                     {keyCondition, QStringLiteral(" AND "), MySQL::ExactTest(field, oldBytes),
-                     where.isEmpty() ? QString() : QStringLiteral(" AND (") + where + u')'},
+                     where.isEmpty() ? QString() : QStringLiteral(" AND ") + Bracketed(where)},
                     tag);
 }
 
@@ -179,7 +195,7 @@ QString ValueStatement(const QString& table, const QString& field, const QByteAr
     where = MySQL::QuoteName(field) + QStringLiteral(" = ") + MySQL::ByteLiteral(oldBytes, charset) +
             QStringLiteral(" AND ") + where;
   // Only the rows the user's condition picks, as the run read them.
-  if (!condition.isEmpty()) where += QStringLiteral(" AND (") + condition + u')';
+  if (!condition.isEmpty()) where += QStringLiteral(" AND ") + Bracketed(condition);
   return Assignment(table, field, newBytes, {where}, tag);
 }
 

@@ -26,6 +26,10 @@ QStringList FieldColumns(const QString& field, const MySQL::RowIdentity& identit
 QString FieldQuery(const QString& table, const QString& field, const MySQL::RowIdentity& identity = {},
                    bool stored = false, const QString& where = {});
 
+// The user's condition in brackets, with a line break before the closing
+// one: nothing in it can reach past its own line into what follows.
+QString Bracketed(const QString& condition);
+
 // How a session's sql_mode reads quotes: with ANSI_QUOTES "…" is a name,
 // not a text; with NO_BACKSLASH_ESCAPES a backslash escapes nothing.
 struct Quoting {

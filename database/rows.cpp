@@ -60,7 +60,7 @@ void Rows::Open(ADODB::Connection& connection, const QString& table, const QStri
     // The first chunk is one row, and the estimate comes from the table's
     // figures.
   }
-  QString filter = where.isEmpty() ? QString() : u'(' + where + u')';
+  QString filter = where.isEmpty() ? QString() : Bracketed(where);
   if (!identity.columns.isEmpty() && !identity.keyValues.isEmpty() && identity.keyOrdered) {
     way_ = Way::ByKey;
     select_ = QStringLiteral("SELECT ") + columns.join(QStringLiteral(", ")) + QStringLiteral(" FROM ") + name;
@@ -117,7 +117,7 @@ void Rows::Open(ADODB::Connection& connection, const QString& table, const QStri
 
 void Rows::Next() {
   QStringList conditions;
-  if (!where_.isEmpty()) conditions << u'(' + where_ + u')';
+  if (!where_.isEmpty()) conditions << Bracketed(where_);
   if (way_ == Way::ByKey && !lastKey_.isEmpty()) conditions << After(identity_, lastKey_);
   if (way_ == Way::Copied && lastRow_ > 0) conditions << QStringLiteral("nv_row > ") + QString::number(lastRow_);
   const QString query = select_ +

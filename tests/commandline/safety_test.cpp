@@ -38,8 +38,13 @@ TEST_F(CommandLineTest, AConditionRunsNoStatementOfItsOwnUnderAnySqlMode) {
   const QString text = R"x(v = '\') OR 1=1; DROP TABLE victim; SELECT (')x";
   const QString name = R"x(EXISTS (SELECT 1 FROM w1 AS "\")) OR 1=1; DROP TABLE victim; SELECT ((")x";
   const QString either = R"x(v = "\"); DROP TABLE victim; SELECT (")x";
+  // A line comment the server sees where a blank-less reading would not
+  // (-- before a DEL) would run past the statement, over a line break in
+  // a text, into the next one.
+  const QString crossing = QStringLiteral("v <> 'x\n OR 1;DROP TABLE IF EXISTS victim;DO (' --\x7f'\n) --\x7f'");
   const std::vector<std::pair<const char*, QStringList>> modes{
-      {"NO_BACKSLASH_ESCAPES", {text, either}},
+      {"", {crossing}},
+      {"NO_BACKSLASH_ESCAPES", {text, either, crossing}},
       {"ANSI_QUOTES", {name, either}},
       {"ANSI_QUOTES,NO_BACKSLASH_ESCAPES", {text, name, either}},
       {"ANSI", {name, either}},
@@ -95,6 +100,12 @@ TEST(ConditionReading, QuotesAndBackslashesAsEachModeReadsThem) {
   EXPECT_EQ(Rewrite::QuotingOf("REAL_AS_FLOAT,ANSI_QUOTES,no_backslash_escapes").ansiQuotes, true);
   EXPECT_EQ(Rewrite::QuotingOf("REAL_AS_FLOAT,ANSI_QUOTES,no_backslash_escapes").noBackslashEscapes, true);
   EXPECT_EQ(Rewrite::QuotingOf("STRICT_TRANS_TABLES").ansiQuotes, false);
+  // Control characters, quoted or not, and text that is not text.
+  for (const QString& odd : {QStringLiteral("1 --\x7f"), QStringLiteral("v = 'a\x7f'"), QStringLiteral("v = 'a\x01'"),
+                             QString("v = 'a") + QChar(0) + "'", QStringLiteral("v = '") + QChar(0xD800) + "'"})
+    EXPECT_TRUE(Rewrite::ConditionFault(odd, plain).has_value()) << odd.toStdString();
+  EXPECT_FALSE(Rewrite::ConditionFault("v = 'a'\n\tAND id > 2\r\n", plain).has_value());
+  EXPECT_EQ(Rewrite::Bracketed("1 = 1"), "(1 = 1\n)");
 }
 
 TEST_F(CommandLineTest, ThePasswordLeavesTheProcesssArgumentsAtOnce) {
