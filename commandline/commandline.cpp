@@ -435,6 +435,11 @@ int Convert(QCommandLineParser& parser, Common& c) {
     gentle.chunkTime = parser.value(QStringLiteral("chunk-time")).toDouble(&ok);
     if (!ok || gentle.chunkTime < 0) return Usage(c.command, QStringLiteral("--chunk-time takes seconds, 0 for groups of 1,000"));
   }
+  if (parser.isSet(QStringLiteral("lock-wait"))) {
+    bool ok = false;
+    gentle.lockWait = parser.value(QStringLiteral("lock-wait")).toInt(&ok);
+    if (!ok || gentle.lockWait < 1) return Usage(c.command, QStringLiteral("--lock-wait takes whole seconds, 1 or more"));
+  }
   // Only the rows a condition picks: one expression, refused before
   // anything is read or sent where it could be more.
   const QString condition = parser.value(QStringLiteral("where")).trimmed();
@@ -908,6 +913,9 @@ int Main(int argc, char** argv) {
                         QStringLiteral("host[:port]")},
                        {QStringLiteral("chunk-time"),
                         QStringLiteral("Seconds a group's transaction may take: slower groups get smaller (0.5)."),
+                        QStringLiteral("seconds")},
+                       {QStringLiteral("lock-wait"),
+                        QStringLiteral("Seconds to go on waiting for a row lock another session holds (60)."),
                         QStringLiteral("seconds")}});
   }
   g_json = arguments.contains(QStringLiteral("--json"));

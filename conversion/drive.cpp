@@ -72,7 +72,15 @@ std::unique_ptr<ADODB::Connection> OpenSession(const MySQL::ConnectionDetails& d
   // of TIMESTAMP columns read and written in one time zone.
   auto mode = connection->Execute(QStringLiteral("SELECT @@SESSION.sql_mode;"));
   connection->Execute(Rewrite::SessionModeStatement(mode ? mode->Value(0).toString() : QString(), settings));
-  if (settings) connection->Execute(MySQL::SessionTimeZone());
+  if (settings) {
+    connection->Execute(MySQL::SessionTimeZone());
+    // A row lock another session holds is met within seconds, and said,
+    // rather than waited on in silence for the server's whole timeout; the
+    // run then tries again for as long as it is let (Gentle::lockWait).
+    connection->Execute(
+        QStringLiteral("SET SESSION innodb_lock_wait_timeout = LEAST(@@SESSION.innodb_lock_wait_timeout, %1);")
+            .arg(kLockTimeout));
+  }
   return connection;
 }
 

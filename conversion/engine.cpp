@@ -121,6 +121,8 @@ void Run::Open(const MySQL::ConnectionDetails& details) {
     return;
   }
   FindReplicas(details);
+  Batch::Limits limits;
+  limits.lockWaitSeconds = options_.gentle.on ? options_.gentle.lockWait : kLockWait;
   s.sender = std::make_unique<Batch::Sender>(*s.connection, [this](int tag, const QString& text) {
     State& s = *s_;
     if (tag < 0 && s.valueJoin) {
@@ -141,9 +143,18 @@ void Run::Open(const MySQL::ConnectionDetails& details) {
       else
         Refused(tag, text, key);
     }
-  });
+  }, limits);
   s.sender->SetInspect([this](ADODB::Connection& connection, int tag, const Batch::Note& note, qint64) {
     return Inspect(*s_, connection, tag, note);
+  });
+  // A wait for a row lock is told as the others are, on the window's thread
+  // where the window waits for the group.
+  s.sender->SetWaiting([this](const QString& why) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (options_.responsive && app && QThread::currentThread() != app->thread())
+      QMetaObject::invokeMethod(app, [this, why] { listener_.Waiting(why); }, Qt::QueuedConnection);
+    else
+      listener_.Waiting(why);
   });
   s.sender->SetAnswered(
       [this](int tag, qint64 changed, const Batch::Shortfall& shortfall) { Answered(tag, changed, shortfall); });

@@ -29,6 +29,10 @@ qint64 JournalLimit(const QString& settingText);
 // How long a stalled connection is waited for, in seconds (0: for ever):
 // the window's setting, and the command line's --net-timeout.
 constexpr int kNetTimeout = 60;
+// Seconds a statement waits for a row lock on the server before the run
+// tries again and says so, and seconds it goes on trying by default.
+constexpr int kLockTimeout = 2;
+constexpr int kLockWait = 60;
 inline const QString kNetTimeoutSetting = QStringLiteral("NetTimeout");
 int NetTimeout(const QString& text);
 
@@ -90,6 +94,9 @@ struct Gentle {
   // halves the next ones (to 50 records), a much faster one lets them grow
   // back (to 1,000). 0: groups of 1,000 always.
   double chunkTime = 0.5;
+  // Seconds a group may wait, over its tries, for a row lock another
+  // session holds, before the run ends early (it can be continued).
+  int lockWait = kLockWait;
   bool on = true;
 };
 // "Threads_running=25,Threads_connected=400": each variable and its bound;

@@ -39,11 +39,18 @@ struct Walk {
   }
 };
 
+// A row lock another session holds is waited for as long as a run waits.
+Batch::Limits UndoLimits() {
+  Batch::Limits limits;
+  limits.lockWaitSeconds = kLockWait;
+  return limits;
+}
+
 void RowByRow(ADODB::Connection& connection, Walk& walk) {
   // The same batched transport as the run: a refused row is left as it is.
   Journal::Restorer restorer(walk.run, walk.store);
   qint64 refused = 0;
-  Batch::Sender sender(connection, [&](int, const QString&) { ++refused; });
+  Batch::Sender sender(connection, [&](int, const QString&) { ++refused; }, UndoLimits());
   sender.SetHook(&restorer);
   while (!walk.result.interrupted && restorer.NextPage(kPage)) {
     // A page's statements are all answered before the next page is read.
@@ -60,7 +67,7 @@ class Grouped {
  public:
   Grouped(ADODB::Connection& connection, const MySQL::RowIdentity& identity, Walk& walk)
       : connection_(connection), identity_(identity), walk_(walk),
-        sender_(connection, [this](int tag, const QString&) { refused_.insert(tag); }) {
+        sender_(connection, [this](int tag, const QString&) { refused_.insert(tag); }, UndoLimits()) {
     sender_.SetInspect([this](ADODB::Connection& c, int tag, const Batch::Note& note, qint64) {
       return Shortfall(c, identity_, walk_.run.target.table, walk_.run.target.field, tag, note);
     });

@@ -24,6 +24,7 @@ constexpr int kFailedOnPurpose = 1242;  // "Subquery returns more than 1 row"
 const QString kOpen = QStringLiteral("SAVEPOINT nv_open;");
 const QString kStillOpen = QStringLiteral("RELEASE SAVEPOINT nv_open;");
 constexpr int kTransactionEnded = 1305;  // "SAVEPOINT ... does not exist"
+constexpr int kLockWait = 1205;          // "Lock wait timeout exceeded"
 
 // What the session notes after each statement: how far the batch got, and
 // the positions of the statements that left warnings. Plain assignments, as
@@ -191,6 +192,19 @@ void Sender::SendAhead(const std::vector<Item>& items, bool forget) {
     }
   }
   send();
+}
+
+QString Sender::LockHolders() {
+  try {
+    auto rows = connection_.Execute(QStringLiteral(
+        "SELECT GROUP_CONCAT(DISTINCT trx_mysql_thread_id ORDER BY trx_mysql_thread_id SEPARATOR ', ') FROM "
+        "information_schema.INNODB_TRX WHERE trx_mysql_thread_id <> CONNECTION_ID() AND trx_rows_locked > 0;"));
+    const QString ids = rows && !rows->Eof() ? rows->Value(0).toString() : QString();
+    if (!ids.isEmpty()) return QStringLiteral(" (session %1)").arg(ids);
+  } catch (const ADODB::Error&) {
+    // Not this login's to see: the wait is said without them.
+  }
+  return {};
 }
 
 Sender::Result Sender::Conflicted(const ADODB::Error& e) {
@@ -483,17 +497,38 @@ void Sender::Flush() {
         Fail(e);
       }
     }
+    QElapsedTimer locked, said;  // since the statements first met a row lock, and since that was said
     while (from < pending.size()) {
       size_t count = std::min(span, pending.size() - from);
       if (Transaction(pending, from, count, reports)) {
         from += count;
         ++batches_;
         failed = 0;
+        if (locked.isValid() && waiting_) waiting_(QString());
+        locked.invalidate();
+        continue;
+      }
+      ++retries_;
+      span = std::max<size_t>(1, count / 2);
+      // A row lock outlasted the server's wait: the statements go again
+      // (fewer at a time, so that the rows before the locked one go through)
+      // until the lock goes or the run's bound for it is over.
+      if (lastConflict_.nativeError == kLockWait && limits_.lockWaitSeconds > 0) {
+        if (!locked.isValid()) locked.start();
+        const QString holders = LockHolders();
+        if (locked.elapsed() >= qint64(limits_.lockWaitSeconds) * 1000)
+          throw FatalError(ADODB::Error(QStringLiteral("A row lock held by another session%1 outlasted the %2 s the "
+                                                       "run waits for one (--lock-wait): the run ended early.")
+                                            .arg(holders)
+                                            .arg(limits_.lockWaitSeconds),
+                                        lastConflict_.sqlState, lastConflict_.nativeError));
+        if (waiting_ && (!said.isValid() || said.elapsed() >= 10000)) {
+          waiting_(QStringLiteral("a row lock held by another session%1").arg(holders));
+          said.start();
+        }
         continue;
       }
       if (++failed >= limits_.attempts) throw FatalError(lastConflict_);
-      ++retries_;
-      span = std::max<size_t>(1, count / 2);
       std::this_thread::sleep_for(std::chrono::milliseconds(limits_.firstBackoffMs << std::min(failed - 1, 6)));
     }
   } catch (const FatalError&) {

@@ -53,6 +53,10 @@ struct Limits {
   int attempts = 8;              // tries of the same statements when conflicts roll them back, each
                                  // retry sending half as many per transaction
   int firstBackoffMs = 20;       // pause before the first retry, doubling after each
+  // Seconds the same statements may go on being taken back because a row
+  // lock another session holds outlasts the server's lock wait, before the
+  // run ends early (0: the tries above bound them too).
+  int lockWaitSeconds = 0;
 };
 
 // Sees each batch inside its transaction, for a caller that must learn what
@@ -133,6 +137,11 @@ class Sender {
   void SetHook(Hook* hook) { hook_ = hook; }
   void SetInspect(Inspect inspect) { inspect_ = std::move(inspect); }
   void SetAnswered(Answered answered) { answered_ = std::move(answered); }
+  // Told why the batch waits (a row lock another session holds), within
+  // seconds of the wait beginning and every ten seconds, and an empty text
+  // once it goes on. Called on the thread that flushes.
+  using Waiting = std::function<void(const QString& why)>;
+  void SetWaiting(Waiting waiting) { waiting_ = std::move(waiting); }
 
   // Sends the queued statements as one transaction and empties the queue. A
   // statement the server refused or answered with a warning has its change
@@ -202,6 +211,9 @@ class Sender {
   void SendAhead(const std::vector<Item>& items, bool forget);
   // A conflict while the batch runs: note it, take the batch back.
   Result Conflicted(const ADODB::Error& e);
+  // " (session 42)": the sessions that hold row locks, where the server
+  // tells this login (PROCESS); empty otherwise.
+  QString LockHolders();
   // A failure that ends the run: take the batch back where the connection
   // still stands, and raise it.
   [[noreturn]] void Fail(const ADODB::Error& e);
@@ -211,6 +223,7 @@ class Sender {
   Hook* hook_ = nullptr;
   Inspect inspect_;
   Answered answered_;
+  Waiting waiting_;
   Limits limits_;
   ADODB::Error lastConflict_{QString()};
   qsizetype byteBound_ = 0;

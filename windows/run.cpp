@@ -81,6 +81,8 @@ Conversion::Gentle GentleFromSettings() {
   gentle.replicas = Main::GetSetting(QStringLiteral("Replicas"), QString()).split(u',', Qt::SkipEmptyParts);
   const double chunk = Main::GetSetting(QStringLiteral("ChunkTime"), QStringLiteral("0.5")).toDouble(&ok);
   if (ok && chunk >= 0) gentle.chunkTime = chunk;
+  const int lockWait = Main::GetSetting(QStringLiteral("LockWaitSeconds"), QStringLiteral("60")).toInt(&ok);
+  if (ok && lockWait >= 1) gentle.lockWait = lockWait;
   for (QString& r : gentle.replicas) r = r.trimmed();
   return gentle;
 }

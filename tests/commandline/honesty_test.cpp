@@ -202,3 +202,50 @@ TEST_F(CommandLineTest, ResumeAfterAnUndoOfPartOfTheRunIsRefused) {
   EXPECT_TRUE(resumed.err.contains("put back rows of run")) << resumed.err.toStdString();
   EXPECT_EQ(converted(), 0);
 }
+
+TEST_F(CommandLineTest, ARowLockIsSaidWithinSecondsAndOutlastingItsBoundEndsTheRunResumably) {
+  db_->Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))",
+             "INSERT INTO t SELECT seq, CONCAT('jürgen ', seq) FROM seq_1_to_3000"});
+  const auto converted = [&] { return db_->Values("SELECT COUNT(*) FROM t WHERE v LIKE BINARY 'JÜRGEN%'").value(0).toInt(); };
+  const QStringList convert = QStringList{"convert"} + Connection() +
+                              QStringList{"--table", "t", "--field", "v", "--mode", "upper", "--yes", "--json"};
+  // Another session holds one row.
+  const auto hold = [&] {
+    auto c = std::make_unique<ADODB::Connection>();
+    c->Open(MySQL::ConnectionString(db_->Details()));
+    c->Execute("START TRANSACTION");
+    c->Execute("SELECT v FROM t WHERE id = 1500 FOR UPDATE");
+    return c;
+  };
+  {
+    // The run says why it waits, and finishes once the lock goes.
+    auto holder = hold();
+    QProcess run;
+    Start(run, convert);
+    run.setReadChannel(QProcess::StandardError);
+    QByteArray err;
+    while (!err.contains("waiting: a row lock held by another session") && run.state() == QProcess::Running &&
+           run.waitForReadyRead(60000))
+      err += run.readAllStandardError();
+    EXPECT_TRUE(err.contains("waiting: a row lock held by another session (session ")) << err.toStdString();
+    holder->Execute("ROLLBACK");
+    ASSERT_TRUE(run.waitForFinished(120000));
+    EXPECT_EQ(run.exitCode(), 0) << (err + run.readAllStandardError()).toStdString();
+    EXPECT_EQ(converted(), 3000);
+  }
+  ASSERT_EQ(Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"}).status, 0);
+  {
+    // Held longer than its bound: the run ends early, resumably, and the
+    // rows before the locked one are through.
+    auto holder = hold();
+    const Result r = Norvale(convert + QStringList{"--lock-wait", "3"});
+    EXPECT_EQ(r.status, 2) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("outlasted the 3 s")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("--resume")) << r.err.toStdString();
+    EXPECT_LT(converted(), 3000);
+    holder->Execute("ROLLBACK");
+    const Result resumed = Norvale(convert + QStringList{"--resume"});
+    EXPECT_EQ(resumed.status, 0) << resumed.err.toStdString();
+    EXPECT_EQ(converted(), 3000);
+  }
+}
