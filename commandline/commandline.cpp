@@ -184,12 +184,17 @@ int ReadCommon(QCommandLineParser& parser, Common& c, bool needsDatabase) {
   }
   // The login file comes last, and is read even with --no-defaults or
   // --defaults-file, as the mysql client reads it.
-  if (const std::optional<QString> passedOver = ReadLoginFile(LoginFilePath(), loginPath, file, &loginPathFound))
-    Err(*passedOver);
+  const std::optional<QString> passedOver = ReadLoginFile(LoginFilePath(), loginPath, file, &loginPathFound);
+  if (passedOver) Err(*passedOver);
   if (!loginPath.isEmpty() && !loginPathFound) {
-    // Connecting without the login it names would be a guess.
-    const QString refused = QStringLiteral("no option file holds the login path %1 (%2 has none of that name)")
-                                .arg(loginPath, LoginFilePath());
+    // Connecting without the login it names would be a guess. A login file
+    // passed over was not looked into: it may well hold the name.
+    const QString refused =
+        passedOver ? QStringLiteral("no option file read holds the login path %1, and the login file %2 was passed "
+                                    "over, so it was not looked for there")
+                         .arg(loginPath, LoginFilePath())
+                   : QStringLiteral("no option file holds the login path %1 (%2 has none of that name)")
+                         .arg(loginPath, LoginFilePath());
     Err(refused);
     if (g_json) PrintJson({}, kNotDone, refused);
     return kNotDone;
@@ -279,9 +284,14 @@ int ReadCommon(QCommandLineParser& parser, Common& c, bool needsDatabase) {
 class Reporter : public Conversion::Listener {
  public:
   explicit Reporter(bool quiet) : quiet_(quiet), progress_(isatty(STDERR_FILENO)) { clock_.start(); }
-  void RecordFailed(qint64 record, const QString& key, const QString& text, Conversion::Failure, qint64 rows) override {
+  void RecordFailed(qint64 record, const QString& key, const QString& given, Conversion::Failure, qint64 rows) override {
     if (quiet_) return;
     ClearProgress();
+    // The case rules count a value's characters up to 32,766.
+    const QString text = given == QLatin1String("Overflow")
+                             ? QStringLiteral("Overflow: the value has 32,767 characters or more, more than the case "
+                                              "rules take; it is left as it is")
+                             : given;
     const QString which = key.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(key);
     if (rows > 1) {
       Err(QStringLiteral("record %1%2: %3 (and %4 more records holding the same value)")

@@ -5,7 +5,10 @@
 #include <QSet>
 #include <QStorageInfo>
 #include <QThread>
+#include <QFile>
 #include <QFileInfo>
+#include <fcntl.h>
+#include <unistd.h>
 #include <algorithm>
 #include <thread>
 
@@ -397,6 +400,24 @@ void Run::Read(const QString& table, const QString& field, const QString& where)
   if (s.sender) s.groupBytes = std::min(kJoinBytes, s.sender->ByteBound());
 }
 
+RunHold::~RunHold() {
+  if (fd_ >= 0) ::close(fd_);  // the hold goes with it
+}
+
+bool RunHold::Take(const QString& journalPath, qint64 run) {
+  // A lock on one byte of the journal file, far past the bytes SQLite locks,
+  // held by this open file alone (OFD): the kernel lets it go with the
+  // process, however the process ends.
+  fd_ = ::open(QFile::encodeName(journalPath).constData(), O_RDWR | O_CLOEXEC);
+  if (fd_ < 0) return true;  // no journal file to hold: nothing else holds it either
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = (off_t(1) << 40) + off_t(run);
+  lock.l_len = 1;
+  return ::fcntl(fd_, F_OFD_SETLK, &lock) == 0;
+}
+
 void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
   State& s = *s_;
   if (options_.dryRun || !s.sender || !s.records->IsOpen()) return;
@@ -425,9 +446,17 @@ void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
   // however the server is reached next time.
   Journal::Target filed = target;
   if (filed.serverId.isEmpty()) filed.serverId = MySQL::ServerIdentity(*s.connection);
+  const auto busy = [](qint64 run) {
+    return Journal::Error(QStringLiteral("Run %1 is being made or continued by another norvale right now; it is "
+                                         "left to that one, and nothing was sent.")
+                              .arg(run)
+                              .toStdString());
+  };
+  if (options_.resume && !s.hold.Take(options_.journalPath, options_.resume->id)) throw busy(options_.resume->id);
   s.journal = options_.resume ? Journal::RunRecorder::Continue(*options_.resume, options_.journalPath)
                               : Journal::RunRecorder::Start(s.identity, filed, modeText, options_.journalPath,
                                                             options_.wordsHash, s.where);
+  if (!options_.resume && !s.hold.Take(options_.journalPath, s.journal->Header().id)) throw busy(s.journal->Header().id);
   s.journal->SetTotalLimit(options_.journalLimit);
   s.sender->SetHook(s.journal.get());
   if (s.valueJoin)

@@ -46,7 +46,23 @@ struct Pair {
   bool journaled = false;  // its group went to the server, and the journal, first
 };
 
+// This process's hold on one run of the journal, for as long as it lives:
+// two processes never continue (or make and continue) the same run at once.
+class RunHold {
+ public:
+  RunHold() = default;
+  ~RunHold();
+  RunHold(const RunHold&) = delete;
+  RunHold& operator=(const RunHold&) = delete;
+  // False where another process holds it.
+  bool Take(const QString& journalPath, qint64 run);
+
+ private:
+  int fd_ = -1;
+};
+
 struct Run::State {
+  RunHold hold;
   std::unique_ptr<ADODB::Connection> connection;
   // Where the user gave a condition, the rows are read through a session of
   // their own that takes one statement a text: no condition can add one.

@@ -306,7 +306,8 @@ TEST_F(CommandLineTest, UsageErrorsAndFailuresHaveTheirStatusesAndSayWhy) {
   const Result over = Norvale(QStringList{"convert"} + Connection() +
                               QStringList{"--table", "huge", "--field", "v", "--mode", "proper", "--yes"});
   EXPECT_EQ(over.status, 1) << over.err.toStdString();
-  EXPECT_TRUE(over.err.contains("norvale: record 2 (`id`=2): Overflow")) << over.err.toStdString();
+  EXPECT_TRUE(over.err.contains("norvale: record 2 (`id`=2): Overflow: the value has 32,767 characters or more"))
+      << over.err.toStdString();
   EXPECT_TRUE(over.out.contains("3 read, 2 changed, 0 unchanged, 0 refused, 1 not convertible")) << over.out.toStdString();
   EXPECT_EQ(db_->Values("SELECT LEFT(v, 9) FROM huge ORDER BY id"), QStringList({"First One", "xxxxxxxxx", "Third One"}));
 }
@@ -854,6 +855,12 @@ TEST_F(CommandLineTest, ALoginPathFromTheLoginFileConnectsAndOneThatIsNotThereIs
   r = Norvale(QStringList{"convert", "-h", d.server, "-P", d.port, "-u", d.user, "-D", d.database, "--mode", "upper"} + field);
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(r.err.contains("can be read or written by others")) << r.err.toStdString();
+  // A login path it holds is not said to be missing from it: it was not read.
+  write({"[shop]", "password = \"" + d.password + "\""}, ownerOnly | QFile::ReadGroup | QFile::ReadOther);
+  r = Norvale(QStringList{"convert", "--login-path=shop", "--no-defaults", "--mode", "upper"} + field);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("was passed over, so it was not looked for there")) << r.err.toStdString();
+  EXPECT_FALSE(r.err.contains("has none of that name")) << r.err.toStdString();
   // One that is not a login file at all says so.
   QFile garbage(path);
   ASSERT_TRUE(garbage.open(QIODevice::WriteOnly | QIODevice::Truncate));

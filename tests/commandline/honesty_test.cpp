@@ -249,3 +249,40 @@ TEST_F(CommandLineTest, ARowLockIsSaidWithinSecondsAndOutlastingItsBoundEndsTheR
     EXPECT_EQ(converted(), 3000);
   }
 }
+
+TEST_F(CommandLineTest, OneRunIsMadeOrContinuedByOneProcessAtATime) {
+  db_->Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))",
+             "INSERT INTO t SELECT seq, CONCAT('jürgen ', seq) FROM seq_1_to_5000"});
+  const QStringList convert = QStringList{"convert"} + Connection() +
+                              QStringList{"--table", "t", "--field", "v", "--mode", "upper", "--yes", "--json"};
+  const QString pause = home_.path() + "/pause";
+  QFile(pause).open(QIODevice::WriteOnly);
+  // Held back by the pause file, each holds the run in turn.
+  const auto held = [&](QProcess& run, const QStringList& args) {
+    Start(run, args + QStringList{"--pause-file", pause});
+    run.setReadChannel(QProcess::StandardError);
+    QByteArray err;
+    while (!err.contains("waiting: the pause file") && run.state() == QProcess::Running && run.waitForReadyRead(60000))
+      err += run.readAllStandardError();
+    ASSERT_TRUE(err.contains("waiting: the pause file")) << err.toStdString();
+  };
+  const auto refused = [&] {
+    const Result r = Norvale(convert + QStringList{"--resume"});
+    EXPECT_EQ(r.status, 2) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("being made or continued by another norvale")) << r.err.toStdString();
+  };
+  QProcess first;
+  held(first, convert);
+  refused();  // the run is still being made
+  ::kill(pid_t(first.processId()), SIGINT);
+  ASSERT_TRUE(first.waitForFinished(60000));
+  EXPECT_EQ(first.exitCode(), 130);
+  QProcess second;
+  held(second, convert + QStringList{"--resume"});
+  refused();  // and now continued
+  QFile::remove(pause);
+  ASSERT_TRUE(second.waitForFinished(120000));
+  EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
+  EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM t WHERE v LIKE BINARY 'JÜRGEN%'"), QStringList{"5000"});
+  EXPECT_EQ(Json(Norvale({"history", "--json"})).value("runs").toArray().at(0).toObject().value("rows").toInt(), 5000);
+}
