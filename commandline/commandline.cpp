@@ -279,6 +279,21 @@ int ReadCommon(QCommandLineParser& parser, Common& c, bool needsDatabase) {
   return kConverted;
 }
 
+// For an answer that found no run on this server: the runs of the same
+// database (table and field) the journal holds from other servers, such as
+// another node of a cluster or a primary before a failover, where it holds
+// any.
+QString MadeElsewhere(Journal::Store& store, const QString& database, const QString& table, const QString& field) {
+  QStringList runs;
+  for (const Journal::Store::Listed& l : store.Runs({QString(), QString(), database, table, field, QString()}))
+    if (!l.header.undone)
+      runs << QStringLiteral("run %1 through %2:%3").arg(l.header.id).arg(l.header.target.server, l.header.target.port);
+  if (runs.isEmpty()) return {};
+  return QStringLiteral("; the journal holds %1, made on another server (`norvale history` lists them): connect "
+                        "through that server to take them back or continue them")
+      .arg(runs.mid(0, 3).join(QStringLiteral(", ")) + (runs.size() > 3 ? QStringLiteral(" and more") : QString()));
+}
+
 // Prints each record's failure as it comes, and progress where a person
 // watches.
 class Reporter : public Conversion::Listener {
@@ -473,12 +488,14 @@ int Convert(QCommandLineParser& parser, Common& c) {
       // The field's newest run, however the server is reached; its
       // condition unless another is given, which refuses it.
       std::optional<Journal::RunHeader> last;
+      QString elsewhere;
       try {
         Journal::Store store;
         const std::vector<Journal::Store::Listed> listed = store.Runs(
             {c.details.server, c.details.port, c.details.database, table, field,
              Conversion::ServerIdentity(c.details, false)});
         if (!listed.empty()) last = listed.front().header;
+        else elsewhere = MadeElsewhere(store, c.details.database, table, field);
       } catch (const std::exception& e) {
         Err(QString::fromStdString(e.what()));
         if (c.json) PrintJson({}, kNotDone, QString::fromStdString(e.what()));
@@ -487,7 +504,7 @@ int Convert(QCommandLineParser& parser, Common& c) {
       if (last && !parser.isSet(QStringLiteral("where"))) request.where = last->where;
       if (const std::optional<QString> why =
               Conversion::NotResumable(last, request.modeText, request.where, words.hash)) {
-        const QString refused = QStringLiteral("%1 cannot be continued: %2").arg(where, *why);
+        const QString refused = QStringLiteral("%1 cannot be continued: %2").arg(where, *why) + elsewhere;
         Err(refused);
         if (c.json) PrintJson({}, kNotDone, refused);
         return kNotDone;
@@ -701,7 +718,9 @@ int UndoFrom(QCommandLineParser& parser, Common& c) {
       }
     }
     const QString on = table.isEmpty() ? c.details.database : QStringLiteral("%1.%2.%3").arg(c.details.database, table, field);
-    if (!run) return done(kNotDone, QStringLiteral("there is no run on %1 to undo").arg(on));
+    if (!run)
+      return done(kNotDone, QStringLiteral("there is no run on %1 to undo on this server").arg(on) +
+                                MadeElsewhere(store, c.details.database, table, field));
     const QString where = QStringLiteral("%1.%2.%3").arg(run->target.database, run->target.table, run->target.field);
     answer = {{QStringLiteral("run"), run->id},         {QStringLiteral("database"), run->target.database},
               {QStringLiteral("table"), run->target.table}, {QStringLiteral("field"), run->target.field},

@@ -279,7 +279,7 @@ qint64 Run::FirstRecordNumber() const { return options_.resume ? options_.resume
 
 std::optional<QString> NotResumable(const std::optional<Journal::RunHeader>& run, const QString& modeText,
                                     const QString& where, const QString& wordsHash) {
-  if (!run) return QStringLiteral("the journal holds no run of it");
+  if (!run) return QStringLiteral("the journal holds no run of it made on this server");
   if (run->undone) return QStringLiteral("its newest run, run %1, was undone").arg(run->id);
   if (run->ended.isEmpty()) return QStringLiteral("its newest run, run %1, finished").arg(run->id);
   // Rows an undo put back lie before where the run stopped: continuing

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QThread>
 #include <csignal>
+#include <sqlite3.h>
 
 #include "tests/commandline/fixture.h"
 
@@ -285,4 +286,28 @@ TEST_F(CommandLineTest, OneRunIsMadeOrContinuedByOneProcessAtATime) {
   EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
   EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM t WHERE v LIKE BINARY 'JÜRGEN%'"), QStringList{"5000"});
   EXPECT_EQ(Json(Norvale({"history", "--json"})).value("runs").toArray().at(0).toObject().value("rows").toInt(), 5000);
+}
+
+TEST_F(CommandLineTest, RunsMadeOnAnotherServerAreNamedWhereNoneIsHere) {
+  db_->Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))", "INSERT INTO t VALUES (1, 'anna'), (2, 'bob')"});
+  const QStringList convert = QStringList{"convert"} + Connection() +
+                              QStringList{"--table", "t", "--field", "v", "--mode", "upper", "--yes"};
+  ASSERT_EQ(Norvale(convert).status, 0);
+  // As if the run had been made through a cluster node that is gone now.
+  sqlite3* journal = nullptr;
+  ASSERT_EQ(sqlite3_open((home_.path() + "/data/norvale/journal.sqlite").toUtf8().constData(), &journal), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(journal, "UPDATE runs SET server = 'node1.example', port = '3306', server_id = "
+                                  "'node1:3306:/var/lib/mysql/', ended = 'interrupted'",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(journal);
+  const Result undo = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"});
+  EXPECT_EQ(undo.status, 2);
+  EXPECT_TRUE(undo.err.contains("to undo on this server; the journal holds run 1 through node1.example:3306, made on "
+                                "another server"))
+      << undo.err.toStdString();
+  const Result resumed = Norvale(convert + QStringList{"--resume"});
+  EXPECT_EQ(resumed.status, 2);
+  EXPECT_TRUE(resumed.err.contains("no run of it made on this server; the journal holds run 1 through node1.example"))
+      << resumed.err.toStdString();
 }
