@@ -496,6 +496,17 @@ int Convert(QCommandLineParser& parser, Common& c) {
              Conversion::ServerIdentity(c.details, false)});
         if (!listed.empty()) last = listed.front().header;
         else elsewhere = MadeElsewhere(store, c.details.database, table, field);
+        // Its newest run may be among those a recovery lost whole.
+        if (last && last->id < store.LostThrough()) {
+          const QString refused =
+              QStringLiteral("%1 cannot be continued: the journal's recovery lost its newest runs, so run %2 may not "
+                             "be the field's newest")
+                  .arg(where)
+                  .arg(last->id);
+          Err(refused);
+          if (c.json) PrintJson({}, kNotDone, refused);
+          return kNotDone;
+        }
       } catch (const std::exception& e) {
         Err(QString::fromStdString(e.what()));
         if (c.json) PrintJson({}, kNotDone, QString::fromStdString(e.what()));
@@ -716,6 +727,14 @@ int UndoFrom(QCommandLineParser& parser, Common& c) {
           break;
         }
       }
+      // A recovery that lost the newest runs whole leaves "the newest run"
+      // unknown: an older one is taken back only by name.
+      if (const qint64 lostThrough = store.LostThrough(); run && run->id < lostThrough)
+        return done(kNotDone, QStringLiteral("the journal's recovery lost its newest runs (numbered up to %1), so run "
+                                             "%2 may not be the newest here: name the run to undo with --run "
+                                             "(norvale history lists the runs it kept)")
+                                  .arg(lostThrough)
+                                  .arg(run->id));
     }
     const QString on = table.isEmpty() ? c.details.database : QStringLiteral("%1.%2.%3").arg(c.details.database, table, field);
     if (!run)
@@ -757,6 +776,11 @@ int UndoFrom(QCommandLineParser& parser, Common& c) {
                                             "in the journal, and `norvale undo --run %2` tries them again")
                                  .arg(result.left)
                                  .arg(run->id));
+    if (run->lost != 0)
+      return done(kSomeLeft, QStringLiteral("run %1 lost %2 of its entries to the journal's damage: their rows were not "
+                                            "restored, and no undo can restore them")
+                                 .arg(run->id)
+                                 .arg(run->lost > 0 ? QString::number(run->lost) : QStringLiteral("some")));
     return done(kConverted, QString());
   } catch (const Journal::Damaged&) {
     throw;  // read again once its runs are recovered
@@ -806,6 +830,7 @@ int HistoryFrom(QCommandLineParser& parser, Common& c) {
                                 {QStringLiteral("words"), h.words.isEmpty() ? QJsonValue() : QJsonValue(h.words)},
                                 {QStringLiteral("where"), h.where.isEmpty() ? QJsonValue() : QJsonValue(h.where)},
                                 {QStringLiteral("ended"), h.ended.isEmpty() ? QJsonValue() : QJsonValue(h.ended)},
+                                {QStringLiteral("lost_entries"), h.lost},
                                 {QStringLiteral("resumable"), Resumable(h)},
                                 {QStringLiteral("next_record"), Resumable(h) ? QJsonValue(h.nextRecord + 1) : QJsonValue()}});
       } else {
@@ -818,6 +843,9 @@ int HistoryFrom(QCommandLineParser& parser, Common& c) {
                 .arg((h.undone ? QStringLiteral("  undone") : h.keyless.isEmpty() ? QString() : QStringLiteral("  not undoable")) +
                      (h.words.isEmpty() ? QString() : QStringLiteral("  words %1").arg(h.words)) +
                      (h.where.isEmpty() ? QString() : QStringLiteral("  where %1").arg(h.where))));
+        if (h.lost != 0)
+          Out(QStringLiteral("    lost %1 entries to the journal's damage: their rows cannot be restored")
+                  .arg(h.lost > 0 ? QString::number(h.lost) : QStringLiteral("some")));
         if (!h.ended.isEmpty())
           Out(QStringLiteral("    %1%2")
                   .arg(h.ended == QLatin1String("running")

@@ -265,7 +265,8 @@ UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeade
     groups->Go();
   else
     RowByRow(*connection, walk);
-  if (!walk.result.interrupted && walk.result.left == 0) store.MarkUndone(run.id);
+  // A run that lost entries to the journal's damage is never all back.
+  if (!walk.result.interrupted && walk.result.left == 0 && run.lost == 0) store.MarkUndone(run.id);
   return walk.result;
 }
 

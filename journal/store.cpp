@@ -151,6 +151,7 @@ CREATE TABLE IF NOT EXISTS entries (
   run INTEGER NOT NULL REFERENCES runs (id) ON DELETE CASCADE,
   key TEXT NOT NULL, old BLOB NOT NULL, new BLOB NOT NULL, rows INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS entries_run ON entries (run);
+CREATE TABLE IF NOT EXISTS facts (name TEXT PRIMARY KEY, value INTEGER NOT NULL);
 )";
 
 // The server by its identity where the run and the target both have one,
@@ -181,6 +182,7 @@ const AddedColumn kAddedColumns[] = {
     {"next_record", "INTEGER NOT NULL DEFAULT 0", "0"},
     {"shape", "TEXT NOT NULL DEFAULT ''", "''"},  // the field's and key's declarations
     {"restored", "INTEGER NOT NULL DEFAULT 0", "0"},  // 1 once an undo has put back a row of it
+    {"lost", "INTEGER NOT NULL DEFAULT 0", "0"},      // entries a recovery could not read (-1: some)
 };
 
 QStringList KeyNames(const QString& json) {
@@ -347,7 +349,7 @@ const char* kRunColumns =
     "SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, "
     "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), bytes, key_names, changed, "
     "CASE WHEN keyless = '' THEN 0 ELSE (SELECT COUNT(*) FROM entries WHERE run = runs.id AND rows > 0) END, "
-    "server_id, words, filter, ended, position, next_record, shape, restored "
+    "server_id, words, filter, ended, position, next_record, shape, restored, lost "
     "FROM runs WHERE ";
 
 Store::Listed ListedRun(const Statement& s) {
@@ -372,6 +374,7 @@ Store::Listed ListedRun(const Statement& s) {
   h.nextRecord = s.Int(22);
   h.shape = s.Text(23);
   h.restored = s.Int(24) != 0;
+  h.lost = s.Int(25);
   if (!h.keyless.isEmpty() && s.Int(15) >= 0) h.rows = s.Int(15);
   return l;
 }
@@ -455,6 +458,11 @@ void Store::SetChanged(qint64 run, qint64 rows) {
   s.Bind(1, run);
   s.Bind(2, rows);
   s.Step();
+}
+
+qint64 Store::LostThrough() {
+  Statement s(db_, path_, "SELECT value FROM facts WHERE name = 'lost_through'");
+  return s.Step() ? s.Int(0) : 0;
 }
 
 void Store::MarkUndone(qint64 run) {
@@ -670,6 +678,7 @@ void Store::CopyReadable(const QString& file) {
   struct Read {
     std::vector<qint64> rowids;
     bool whole = true;
+    qint64 lost = 0;  // entries not read (-1: some)
   };
   std::map<qint64, Read> runs;
   qint64 highest = 0;  // the highest run number the damaged journal gave out
@@ -727,22 +736,31 @@ void Store::CopyReadable(const QString& file) {
     return sqlite3_step(one.get()) == SQLITE_ROW && sqlite3_column_int64(one.get(), 1) == run && copy(one.get());
   };
   for (auto& [id, read] : runs) {
-    if (!read.whole) continue;
     int rc = SQLITE_ERROR;
     bool rescued = false;
+    qint64 listedCount = 0, missing = 0;
     if (listed) {
       sqlite3_reset(listed.get());
       sqlite3_bind_int64(listed.get(), 1, id);
       auto next = read.rowids.cbegin();
-      while (read.whole && (rc = sqlite3_step(listed.get())) == SQLITE_ROW) {
+      while ((rc = sqlite3_step(listed.get())) == SQLITE_ROW) {
+        ++listedCount;
         const qint64 rowid = sqlite3_column_int64(listed.get(), 0);
         next = std::lower_bound(next, read.rowids.cend(), rowid);
         if (next != read.rowids.cend() && *next == rowid) continue;
-        read.whole = rescue(rowid, id);
+        if (!rescue(rowid, id)) ++missing;
         rescued = true;
       }
     }
-    if (!read.whole || rc == SQLITE_DONE) continue;
+    // Where the index listed them all, the entries neither read nor
+    // rescued are the ones lost; else their number is not known.
+    read.lost = rc == SQLITE_DONE ? missing : -1;
+    if (rc == SQLITE_DONE) {
+      read.whole = read.whole && missing == 0;
+      if (read.whole) read.lost = 0;
+      continue;
+    }
+    if (!read.whole) continue;
     if (rescued) {
       read.whole = false;
     } else if (!gaps.empty()) {
@@ -752,14 +770,17 @@ void Store::CopyReadable(const QString& file) {
     }
   }
   {
-    Statement drop(db_, path_, "DELETE FROM runs WHERE id = ?1");
+    // A run that lost entries stays, with every entry that could be read,
+    // and says how many it lost: its undo restores the rest.
+    Statement lost(db_, path_, "UPDATE runs SET lost = ?2 WHERE id = ?1");
     for (const auto& [id, read] : runs) {
       if (read.whole) continue;
-      drop.Bind(1, id);
-      drop.Step();
-      drop.Reset();
+      lost.Bind(1, id).Bind(2, read.lost == 0 ? -1 : read.lost);
+      lost.Step();
+      lost.Reset();
     }
   }
+  const qint64 newestRead = runs.empty() ? 0 : runs.rbegin()->first;
   if (!present.contains("bytes"))
     Exec("UPDATE runs SET bytes = (SELECT IFNULL(SUM(LENGTH(CAST(key AS BLOB)) + LENGTH(old) + LENGTH(new) + 16), 0) "
          "FROM entries WHERE run = runs.id)");
@@ -768,6 +789,12 @@ void Store::CopyReadable(const QString& file) {
   if (const Query seq = Prepare(in, "SELECT seq FROM sqlite_sequence WHERE name = 'runs'");
       seq && sqlite3_step(seq.get()) == SQLITE_ROW)
     highest = std::max(highest, sqlite3_column_int64(seq.get(), 0));
+  // Runs numbered past the newest one read were lost whole: until a run is
+  // made past them, "the newest run" is not known.
+  if (highest > newestRead) {
+    Statement fact(db_, path_, "INSERT OR REPLACE INTO facts (name, value) VALUES ('lost_through', ?1)");
+    fact.Bind(1, highest).Step();
+  }
   if (highest > 0) {
     Statement raise(db_, path_, "UPDATE sqlite_sequence SET seq = MAX(seq, ?1) WHERE name = 'runs'");
     raise.Bind(1, highest).Step();

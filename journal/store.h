@@ -61,6 +61,9 @@ struct RunHeader {
   qint64 values = 0;
   bool undone = false;
   bool restored = false;  // an undo has put back some of its rows
+  // Entries a recovery of the journal could not read: their rows cannot be
+  // restored (-1: some, how many is not known).
+  qint64 lost = 0;
   // The word list the run used, by its contents' hash; empty for none.
   QString words;
   // The condition that picked the rows it converted; empty for all rows.
@@ -144,6 +147,10 @@ class Store {
   // transaction, synced to disk on return.
   void Settle(const std::vector<qint64>& entryIds);
   void MarkUndone(qint64 run);
+  // Where a recovery lost the newest runs whole: the highest number the
+  // damaged journal had given out (0: none lost). A run numbered below it
+  // is not known to be its field's newest.
+  qint64 LostThrough();
   // The rows a run on a table without a key changed, as the server counted
   // them: each of its entries stands for every row that held its value.
   void SetChanged(qint64 run, qint64 rows);

@@ -100,6 +100,13 @@ void Form2::UndoLastRun() {
     Main::MsgBox(QStringLiteral("There is no run on %1 to undo.").arg(where));
     return;
   }
+  // A recovery that lost the newest runs whole leaves the last run unknown.
+  if (run->id < store.LostThrough()) {
+    Main::MsgBox(QStringLiteral("The undo journal's recovery lost its newest runs, so the last run it still holds on "
+                                "%1 may not be the last one made.\r\n\r\nNothing was changed.")
+                     .arg(where));
+    return;
+  }
   if (!run->keyless.isEmpty()) {
     Main::MsgBox(QStringLiteral("The last run on %1 cannot be undone exactly: %2. Undo restores only "
                                 "tables whose rows have a primary key or a unique key over NOT NULL columns.\r\n\r\n"

@@ -311,3 +311,39 @@ TEST_F(CommandLineTest, RunsMadeOnAnotherServerAreNamedWhereNoneIsHere) {
   EXPECT_TRUE(resumed.err.contains("no run of it made on this server; the journal holds run 1 through node1.example"))
       << resumed.err.toStdString();
 }
+
+TEST_F(CommandLineTest, AfterARecoveryThatLostRunsUndoTakesBackOnlyARunNamedAndSaysWhatItCannot) {
+  db_->Exec({"CREATE TABLE t1 (id INT PRIMARY KEY, v VARCHAR(40))", "CREATE TABLE t2 (id INT PRIMARY KEY, v VARCHAR(40))",
+             "INSERT INTO t1 SELECT seq, CONCAT('abc', seq) FROM seq_1_to_100",
+             "INSERT INTO t2 SELECT seq, CONCAT('abc', seq) FROM seq_1_to_100"});
+  for (const char* table : {"t1", "t2"})
+    ASSERT_EQ(Norvale(QStringList{"convert"} + Connection() +
+                      QStringList{"--table", table, "--field", "v", "--mode", "upper", "--yes"}).status, 0);
+  // What a recovery leaves when it lost the newest run whole, and one entry
+  // of the run before it.
+  sqlite3* journal = nullptr;
+  ASSERT_EQ(sqlite3_open((home_.path() + "/data/norvale/journal.sqlite").toUtf8().constData(), &journal), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(journal,
+                         "DELETE FROM entries WHERE run = 2; DELETE FROM runs WHERE id = 2; "
+                         "INSERT INTO facts (name, value) VALUES ('lost_through', 2); "
+                         "DELETE FROM entries WHERE rowid = (SELECT MIN(rowid) FROM entries WHERE run = 1); "
+                         "UPDATE runs SET lost = 1 WHERE id = 1",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(journal);
+  const auto upper = [&](const char* table) {
+    return db_->Values(QStringLiteral("SELECT COUNT(*) FROM %1 WHERE v LIKE BINARY 'ABC%'").arg(table)).value(0).toInt();
+  };
+  // "The newest run" is not known: nothing is taken back.
+  Result r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("lost its newest runs")) << r.err.toStdString();
+  EXPECT_EQ(upper("t1"), 100);
+  EXPECT_TRUE(Norvale({"history"}).out.contains("lost 1 entries to the journal's damage"));
+  // Named, the run goes back but for the row its lost entry held, and says so.
+  r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--run", "1", "--yes"});
+  EXPECT_EQ(r.status, 1) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains("run 1 lost 1 of its entries")) << r.err.toStdString();
+  EXPECT_EQ(upper("t1"), 1);
+  EXPECT_EQ(upper("t2"), 100);
+}

@@ -240,7 +240,7 @@ TEST(JournalStore, StaysUnderItsTotalSizeOldestRunsFirstNeverTheRunUnderWay) {
   EXPECT_GE(reopened.Runs({}).front().bytes, 2 * value.size());
 }
 
-TEST(JournalStore, ACutShortJournalIsDamagedAndRecoveryKeepsEveryRunStillWhole) {
+TEST(JournalStore, ACutShortJournalIsDamagedAndRecoveryKeepsEveryEntryItCanStillRead) {
   QTemporaryDir data;
   const QString path = data.filePath("j/journal.sqlite");
   const Held before = FillJournal(path);
@@ -285,7 +285,27 @@ TEST(JournalStore, ACutShortJournalIsDamagedAndRecoveryKeepsEveryRunStillWhole) 
   EXPECT_TRUE(Contents(aside) == damaged);
   EXPECT_EQ(Mode(aside), 0600u);
   Journal::Store store(path);
-  EXPECT_TRUE(Everything(store) == whole);
+  const Held got = Everything(store);
+  std::map<qint64, qint64> lost;
+  for (const auto& l : store.Runs({})) lost[l.header.id] = l.header.lost;
+  // Every run that was whole is whole again, as it was.
+  for (const auto& [id, run] : whole) {
+    ASSERT_TRUE(got.count(id)) << id;
+    EXPECT_TRUE(got.at(id).second == run.second) << id;
+    EXPECT_EQ(lost[id], 0) << id;
+  }
+  // One that lost entries stays with those it kept, each as it was, and
+  // says that it lost some.
+  int partial = 0;
+  for (const auto& [id, run] : got) {
+    if (whole.count(id)) continue;
+    ++partial;
+    EXPECT_NE(lost[id], 0) << id;
+    const std::vector<Row>& was = before.at(id).second;
+    for (const Row& e : run.second) EXPECT_NE(std::find(was.begin(), was.end(), e), was.end()) << id;
+  }
+  EXPECT_GT(partial, 0);
+  EXPECT_EQ(store.LostThrough(), 0);  // every run's header was read
   // The new journal goes on, numbering its runs past every earlier one.
   auto h = Header("t");
   store.BeginRun(h);
@@ -368,4 +388,52 @@ TEST(JournalStore, PagesARunsEntriesNewestFirstEachOnceUntilSettled) {
   left.erase(left.begin() + 5);
   left.erase(left.begin(), left.begin() + 2);
   EXPECT_EQ(pages(4), left);
+}
+
+TEST(JournalStore, ARunThatLostAPageOfEntriesStaysWithTheRestAndRunsLostWholeAreKnown) {
+  QTemporaryDir data;
+  const QString path = data.filePath("journal.sqlite");
+  const Held before = FillJournal(path);
+  // One leaf page of the entries overwritten: the cells it held are lost.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
+  sqlite3_stmt* s = nullptr;
+  sqlite3_prepare_v2(db, "SELECT pageno, pgsize, ncell FROM dbstat WHERE name = 'entries' AND pagetype = 'leaf' "
+                         "ORDER BY pageno LIMIT 1 OFFSET 3", -1, &s, nullptr);
+  ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+  const qint64 page = sqlite3_column_int64(s, 0), size = sqlite3_column_int64(s, 1), cells = sqlite3_column_int64(s, 2);
+  sqlite3_finalize(s);
+  sqlite3_close(db);
+  ASSERT_GT(cells, 0);
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+  file.seek((page - 1) * size);
+  file.write(QByteArray(size, '\x5a'));
+  file.close();
+  Journal::Store::Recover(path);
+  {
+    Journal::Store store(path);
+    const Held got = Everything(store);
+    EXPECT_EQ(got.size(), before.size()) << "every run stays listed";
+    qint64 lost = 0, missing = 0;
+    for (const auto& l : store.Runs({})) {
+      lost += l.header.lost;
+      missing += qint64(before.at(l.header.id).second.size() - got.at(l.header.id).second.size());
+    }
+    EXPECT_EQ(lost, cells);
+    EXPECT_EQ(missing, cells);
+    EXPECT_EQ(store.LostThrough(), 0);
+  }
+  // The newest run's header gone: recovery knows runs were lost past the
+  // newest it read, until a run is made past them.
+  ASSERT_EQ(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "DELETE FROM runs WHERE id = (SELECT MAX(id) FROM runs)", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  Journal::Store::Recover(path);
+  Journal::Store store(path);
+  EXPECT_EQ(store.LostThrough(), before.rbegin()->first);
+  auto h = Header("t");
+  store.BeginRun(h);
+  EXPECT_GT(h.id, store.LostThrough());
 }
