@@ -370,6 +370,7 @@ QJsonObject SummaryJson(const Conversion::Summary& t) {
           {QStringLiteral("changed_since"), t.changedSince},
           {QStringLiteral("same_value"), t.sameValue},
           {QStringLiteral("not_matching"), t.notMatching},
+          {QStringLiteral("stored_otherwise"), t.storedOtherwise},
           {QStringLiteral("kept_mixed"), t.keptMixed},
           {QStringLiteral("waited_seconds"), std::round(t.waitedSeconds * 10) / 10},
           {QStringLiteral("waited_for"), QJsonArray::fromStringList(t.waitedFor)}};
@@ -388,6 +389,12 @@ void PrintJson(QJsonObject object, int status, const QString& error) {
 
 // Rows the run sent but the server left as they were, said on stderr.
 void ReportNotChanged(const QString& where, const Conversion::Summary& t) {
+  if (t.storedOtherwise > 0)
+    Err(QStringLiteral("%1: %2 rows were stored otherwise than sent: the table's trigger %3 rewrites what is "
+                       "written; the journal keeps what they hold")
+            .arg(where)
+            .arg(t.storedOtherwise)
+            .arg(t.triggers));
   if (t.notChanged <= 0) return;
   QStringList why;
   if (t.changedSince > 0) why << QStringLiteral("%1 changed by another client since they were read").arg(t.changedSince);
@@ -574,7 +581,7 @@ int Convert(QCommandLineParser& parser, Common& c) {
                         [] { return g_interrupted.load(); });
       reporter.ClearProgress();
       const Conversion::Summary& t = run->Totals();
-      if (t.refused + t.notConvertible + t.notChanged > 0) worse(kSomeLeft);
+      if (t.refused + t.notConvertible + t.notChanged + t.storedOtherwise > 0) worse(kSomeLeft);
       Merge(one, SummaryJson(t));
       one.insert(QStringLiteral("interrupted"), g_interrupted.load());
       one.insert(QStringLiteral("undoable"), run->Keyless().isEmpty());
@@ -771,6 +778,13 @@ int UndoFrom(QCommandLineParser& parser, Common& c) {
       return done(kInterrupted, QStringLiteral("interrupted: what was restored stays restored, and `norvale undo --run "
                                                "%1` takes back the rest")
                                     .arg(run->id));
+    if (result.left > 0 && !result.triggers.isEmpty())
+      return done(kSomeLeft, QStringLiteral("%1 rows of run %2 do not hold their old value: the table's trigger %3 "
+                                            "rewrites what is written, or another client changed them since; the run "
+                                            "stays in the journal")
+                                 .arg(result.left)
+                                 .arg(run->id)
+                                 .arg(result.triggers));
     if (result.left > 0)
       return done(kSomeLeft, QStringLiteral("%1 rows of run %2 were changed since and left as they are; the run stays "
                                             "in the journal, and `norvale undo --run %2` tries them again")

@@ -168,7 +168,9 @@ void Run::Answered(int tag, qint64 changed, const Batch::Shortfall& shortfall) {
   if (s.keyed && tag >= 0) Settle(tag);
   else if (s.keyed)
     for (const Pair& p : s.group) Settle(p.record);
-  s.serverChanged += changed + shortfall.already;
+  // Rows a trigger stored otherwise were changed, but not to what was sent.
+  s.serverChanged += changed + shortfall.already - shortfall.stored.size() / 4;
+  s.storedOtherwise += shortfall.storedOtherwise;
   s.changedSince += shortfall.changedSince;
   s.sameValue += shortfall.sameValue;
   s.notMatching += shortfall.notMatching;
@@ -178,6 +180,23 @@ Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int
   // Only records found by key are sent with a count to meet.
   if (!s.keyed) return {};
   Batch::Shortfall found = Shortfall(connection, s.identity, s.table, s.field, tag, note);
+  if (s.triggers.isEmpty()) {
+    found.stored.clear();  // another client's value: never journaled as the run's
+  } else {
+    // The table's trigger stored what the rows hold: the server changed
+    // them, but not to what was sent. Rows that hold their old value were
+    // not changed at all.
+    found.storedOtherwise = found.sameValue + found.changedSince;
+    found.sameValue = found.changedSince = 0;
+    Batch::Note kept;
+    for (qsizetype at = 0; at + 4 <= found.notes.size(); at += 4) {
+      bool elsewhere = false;
+      for (qsizetype j = 0; j + 4 <= found.stored.size() && !elsewhere; j += 4) elsewhere = found.stored[j] == found.notes[at];
+      if (!elsewhere) kept << found.notes.mid(at, 4);
+    }
+    found.notes = kept;
+    return found;
+  }
   // A row left as it was that the condition no longer picks was not
   // stored again: the statement's test of the condition left it.
   if (!s.where.isEmpty() && tag >= 0 && found.sameValue == 1) {
@@ -204,11 +223,16 @@ Batch::Shortfall Shortfall(ADODB::Connection& connection, const MySQL::RowIdenti
   Batch::Shortfall found;
   const auto judge = [&](qsizetype at, const std::optional<QByteArray>& now) {
     if (at + 4 > note.size()) return;
-    found.notes << note.mid(at, 4);
-    if (now && *now == note[at + 2])
+    if (now && *now == note[at + 2]) {
+      found.notes << note.mid(at, 4);
       ++found.sameValue;
-    else
+    } else {
+      found.notes << note.mid(at, 4);
       ++found.changedSince;
+      // What it holds instead, for a caller that knows no other client
+      // wrote it (a trigger did).
+      if (now) found.stored << note[at] << note[at + 1] << note[at + 2] << *now;
+    }
   };
   if (tag >= 0) {
     const QString condition =
@@ -328,6 +352,15 @@ void Run::Read(const QString& table, const QString& field, const QString& where)
   // The field, and where the table has a usable key, each row's key to
   // find it by.
   s.identity = MySQL::ReadRowIdentity(*s.connection, table, field);
+  // A trigger may store otherwise than sent: each statement's rows are then
+  // looked at once it commits.
+  auto triggers = s.connection->Execute(
+      QStringLiteral("SELECT IFNULL(GROUP_CONCAT(TRIGGER_NAME ORDER BY TRIGGER_NAME SEPARATOR ', '), '') FROM "
+                     "information_schema.TRIGGERS WHERE EVENT_OBJECT_SCHEMA = DATABASE() AND EVENT_OBJECT_TABLE = %1 "
+                     "AND EVENT_MANIPULATION = 'UPDATE';")
+          .arg(MySQL::TextLiteral(table)));
+  s.triggers = triggers && !triggers->Eof() ? triggers->Value(0).toString() : QString();
+  if (s.sender && !s.triggers.isEmpty()) s.sender->InspectEvery(true);
   // A column whose values the server computes, or whose text is a
   // document's structure, is refused before anything is read or sent.
   // The run then has no records: the steps after this one's report find
@@ -753,6 +786,8 @@ void Run::Close(const QString& why) {
     totals_.changedSince = s.changedSince;
     totals_.sameValue = s.sameValue;
     totals_.notMatching = s.notMatching;
+    totals_.storedOtherwise = s.storedOtherwise;
+    totals_.triggers = s.triggers;
     totals_.notChanged = totals_.changedSince + totals_.sameValue + totals_.notMatching;
     // Without a key a statement stands for every row holding its value: the
     // rows it missed are known only by their number.

@@ -69,6 +69,10 @@ struct Summary {
   // server says it changed.
   qint64 notChanged = 0;
   qint64 changedSince = 0, sameValue = 0, notMatching = 0;  // of those, where the run can tell why
+  // Rows the table's triggers stored otherwise than sent (`triggers` names
+  // them): not among `changed`.
+  qint64 storedOtherwise = 0;
+  QString triggers;
   qint64 keptMixed = 0;  // of `unchanged`, values kept because they were in mixed case already
   // Seconds the run waited between groups for a busy server, cluster flow
   // control or the pause file, and for which of them.
@@ -293,6 +297,7 @@ QString ServerIdentity(const MySQL::ConnectionDetails& details, bool responsive)
 struct UndoResult {
   qint64 restored = 0, left = 0;
   bool interrupted = false;
+  QString triggers;  // the table's UPDATE triggers: a row left may be one they rewrote
 };
 UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeader& run, Journal::Store& store,
                 const std::function<void(qint64, qint64)>& progress, bool responsive,

@@ -145,7 +145,8 @@ struct Run::State {
 
   // What the server says the run changed, and the rows it was meant to
   // change and did not: told from the group's thread too.
-  std::atomic<qint64> serverChanged{0}, changedSince{0}, sameValue{0}, notMatching{0};
+  std::atomic<qint64> serverChanged{0}, changedSince{0}, sameValue{0}, notMatching{0}, storedOtherwise{0};
+  QString triggers;  // the table's UPDATE triggers, by name: a value may be stored otherwise than sent
 };
 
 // A group's statements, made on the run's thread while the group before it

@@ -79,11 +79,7 @@ class Grouped {
     bytes_ = std::min(kJoinBytes, sender_.ByteBound());
     // A trigger may store otherwise than it was told: each row is then
     // looked at, whatever the count says.
-    auto triggers = connection_.Execute(
-        QStringLiteral("SELECT COUNT(*) FROM information_schema.TRIGGERS WHERE EVENT_OBJECT_SCHEMA = DATABASE() AND "
-                       "EVENT_OBJECT_TABLE = %1;")
-            .arg(MySQL::TextLiteral(walk_.run.target.table)));
-    triggered_ = triggers && !triggers->Eof() && triggers->Value(0).toLongLong() > 0;
+    triggered_ = !walk_.result.triggers.isEmpty();
   }
 
   bool Usable() const { return !sender_.StatementLog(); }
@@ -243,6 +239,12 @@ UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeade
                            .arg(run.id)
                            .arg(run.target.serverId, here));
   Walk walk{run, store, progress, cancelled, 0, {}};
+  auto triggers = connection->Execute(
+      QStringLiteral("SELECT IFNULL(GROUP_CONCAT(TRIGGER_NAME ORDER BY TRIGGER_NAME SEPARATOR ', '), '') FROM "
+                     "information_schema.TRIGGERS WHERE EVENT_OBJECT_SCHEMA = DATABASE() AND EVENT_OBJECT_TABLE = %1 "
+                     "AND EVENT_MANIPULATION = 'UPDATE';")
+          .arg(MySQL::TextLiteral(run.target.table)));
+  walk.result.triggers = triggers && !triggers->Eof() ? triggers->Value(0).toString() : QString();
   // Groups need the run's key as the table has it now, as literals, in a
   // table that takes a group back whole; and values kept as the column's
   // own bytes.

@@ -356,14 +356,15 @@ void Sender::Count(const std::vector<Item>& items, std::vector<Outcome>& outcome
   if (!inspect_) return;
   for (size_t i = 0; i < items.size(); ++i) {
     Outcome& o = outcomes[i];
-    if (o.refused || o.changed < 0 || items[i].expected < 0 || o.changed >= items[i].expected) continue;
+    if (o.refused || o.changed < 0 || items[i].expected < 0 || (o.changed >= items[i].expected && !inspectEvery_))
+      continue;
     o.shortfall = inspect_(connection_, items[i].tag, items[i].note, o.changed);
     // Only rows that account for the whole shortfall are known as the ones
     // left: where they do not (a trigger rewrote a row the statement
     // changed, another client wrote the same new value), no record is
     // taken for unchanged, and the count alone is told.
     const qint64 missing = items[i].expected - o.changed - o.shortfall.already;
-    if (o.shortfall.notes.size() / 4 != missing) {
+    if (o.shortfall.notes.size() / 4 != missing && o.shortfall.storedOtherwise == 0) {
       o.shortfall.notes.clear();
       o.shortfall.sameValue = 0;
       o.shortfall.changedSince = std::max<qint64>(0, missing);
@@ -441,6 +442,7 @@ bool Sender::Transaction(std::vector<Item>& pending, size_t from, size_t& count,
     for (size_t i = 0; i < items.size(); ++i) {
       if (!outcomes[i].refused) {
         if (hook_ && !outcomes[i].shortfall.notes.isEmpty()) told([&] { hook_->Unchanged(outcomes[i].shortfall.notes); });
+        if (hook_ && !outcomes[i].shortfall.stored.isEmpty()) told([&] { hook_->Stored(outcomes[i].shortfall.stored); });
         if (answered_ && outcomes[i].changed >= 0)
           told([&] { answered_(items[i].tag, outcomes[i].changed, outcomes[i].shortfall); });
         continue;

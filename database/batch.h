@@ -89,6 +89,9 @@ class Hook {
   // Records of a committed statement whose rows it did not change after
   // all (Shortfall::notes), before Committed.
   virtual void Unchanged(const Note& notes) { (void)notes; }
+  // Records whose rows hold another value than the one sent
+  // (Shortfall::stored), before Committed.
+  virtual void Stored(const Note& notes) { (void)notes; }
 };
 
 // The rows a statement was sent to change and did not, as found once it
@@ -98,6 +101,12 @@ struct Shortfall {
   Note notes;
   qint64 sameValue = 0;     // the row holds its old bytes: the column stored the same value again
   qint64 notMatching = 0;   // the row holds its old bytes, and the user's condition no longer picks it
+  // Rows the server stored otherwise than sent (a trigger rewrote the
+  // value): counted, and where the row changed all the same, its record
+  // with what the row holds now in place of the value sent (four texts a
+  // record, as `notes`).
+  qint64 storedOtherwise = 0;
+  Note stored;
   qint64 changedSince = 0;  // the row holds something else, or is gone: another client changed it
   // Rows that hold the new bytes already: a table without transactions kept
   // what a try of the batch, taken back, changed. Changed all the same.
@@ -136,6 +145,9 @@ class Sender {
   // Shows every batch to the hook (not owned; null for none).
   void SetHook(Hook* hook) { hook_ = hook; }
   void SetInspect(Inspect inspect) { inspect_ = std::move(inspect); }
+  // Asks `inspect` about every statement, also those that changed as many
+  // rows as they were sent to: where a trigger may store otherwise.
+  void InspectEvery(bool every) { inspectEvery_ = every; }
   void SetAnswered(Answered answered) { answered_ = std::move(answered); }
   // Told why the batch waits (a row lock another session holds), within
   // seconds of the wait beginning and every ten seconds, and an empty text
@@ -224,6 +236,7 @@ class Sender {
   Inspect inspect_;
   Answered answered_;
   Waiting waiting_;
+  bool inspectEvery_ = false;
   Limits limits_;
   ADODB::Error lastConflict_{QString()};
   qsizetype byteBound_ = 0;

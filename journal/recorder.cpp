@@ -82,6 +82,19 @@ void RunRecorder::Unchanged(const Batch::Note& notes) {
   ChangedNothing(notes);
 }
 
+void RunRecorder::Stored(const Batch::Note& notes) {
+  std::lock_guard lock(mutex_);
+  for (qsizetype at = 0; at + 4 <= notes.size(); at += 4) {
+    const auto found = open_.constFind(notes[at].toLongLong());
+    if (found == open_.constEnd()) continue;
+    try {
+      store_->Revise(*found, 1, notes[at + 3]);
+    } catch (const std::exception&) {
+      // Undo finds the row holding something else, and leaves it.
+    }
+  }
+}
+
 void RunRecorder::ChangedNothing(const Batch::Note& notes) {
   for (qsizetype at = 0; at + 4 <= notes.size(); at += 4) {
     const auto found = open_.constFind(notes[at].toLongLong());

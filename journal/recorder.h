@@ -59,6 +59,9 @@ class RunRecorder : public Batch::Hook {
   // Records whose rows their committed statement did not change: their
   // entries stand for nothing, so that the journal counts what the table got.
   void Unchanged(const Batch::Note& notes) override;
+  // What the rows hold now, in place of the values sent: undo looks for
+  // these.
+  void Stored(const Batch::Note& notes) override;
 
   // Prunes the target's older runs; a run that changed nothing leaves
   // nothing to undo and goes too. Never raises: the run is over.

@@ -347,3 +347,40 @@ TEST_F(CommandLineTest, AfterARecoveryThatLostRunsUndoTakesBackOnlyARunNamedAndS
   EXPECT_EQ(upper("t1"), 1);
   EXPECT_EQ(upper("t2"), 100);
 }
+
+TEST_F(CommandLineTest, ATriggersRewriteIsToldAsTheServersAndUndoneWhereItCanBe) {
+  db_->Exec({"CREATE TABLE g (id INT PRIMARY KEY, v VARCHAR(40))",
+             "INSERT INTO g SELECT seq, CONCAT('Abc', seq) FROM seq_1_to_300",
+             "CREATE TRIGGER mark_g BEFORE UPDATE ON g FOR EACH ROW "
+             "IF BINARY NEW.v = UPPER(NEW.v) THEN SET NEW.v = CONCAT(NEW.v, '!'); END IF"});
+  const QStringList convert = QStringList{"convert"} + Connection() +
+                              QStringList{"--table", "g", "--field", "v", "--mode", "upper", "--yes", "--json"};
+  // Every row took the trigger's value, not the one sent: said as the
+  // server's doing, naming the trigger, never as another client's.
+  Result r = Norvale(convert);
+  EXPECT_EQ(r.status, 1) << r.err.toStdString();
+  EXPECT_EQ(OneRun(r).value("stored_otherwise").toInt(), 300);
+  EXPECT_EQ(OneRun(r).value("changed").toInt(), 0);
+  EXPECT_EQ(OneRun(r).value("changed_since").toInt(), 0);
+  EXPECT_TRUE(r.err.contains("the table's trigger mark_g rewrites what is written")) << r.err.toStdString();
+  EXPECT_FALSE(r.err.contains("another client")) << r.err.toStdString();
+  EXPECT_EQ(db_->Values("SELECT v FROM g WHERE id = 7"), QStringList{"ABC7!"});
+  // The journal kept what the rows hold: undo finds them, and the old value
+  // (not all capitals) is stored as sent.
+  r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes", "--json"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(Json(r).value("restored").toInt(), 300);
+  EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM g WHERE v = BINARY CONCAT('Abc', id)"), QStringList{"300"});
+
+  // A trigger that rewrites every value: the run says so, and undo cannot
+  // put the old values back, says so and keeps the run.
+  db_->Exec({"DROP TRIGGER mark_g", "CREATE TRIGGER lower_g BEFORE UPDATE ON g FOR EACH ROW SET NEW.v = LOWER(NEW.v)"});
+  r = Norvale(convert);
+  EXPECT_EQ(r.status, 1) << r.err.toStdString();
+  EXPECT_EQ(OneRun(r).value("stored_otherwise").toInt(), 300);
+  r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes", "--json"});
+  EXPECT_EQ(r.status, 1) << r.err.toStdString();
+  EXPECT_EQ(Json(r).value("left").toInt(), 300);
+  EXPECT_TRUE(r.err.contains("trigger lower_g rewrites what is written")) << r.err.toStdString();
+  EXPECT_FALSE(Json(Norvale({"history", "--json"})).value("runs").toArray().at(0).toObject().value("undone").toBool());
+}
