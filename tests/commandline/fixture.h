@@ -57,6 +57,15 @@ class CommandLineTest : public ::testing::Test {
     ASSERT_TRUE(process.waitForStarted());
   }
 
+  // Reads the process's stderr until it says `what` or ends; what it said.
+  static QByteArray ErrUntil(QProcess& process, const QByteArray& what) {
+    process.setReadChannel(QProcess::StandardError);
+    QByteArray err = process.readAllStandardError();
+    while (!err.contains(what) && process.state() == QProcess::Running && process.waitForReadyRead(60000))
+      err += process.readAllStandardError();
+    return err;
+  }
+
   Result Norvale(const QStringList& args) const {
     QProcess process;
     Start(process, args);

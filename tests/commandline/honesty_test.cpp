@@ -20,10 +20,7 @@ TEST_F(CommandLineTest, ARowTheConditionNoLongerPicksIsToldAsSuch) {
   Start(run, QStringList{"convert"} + Connection() +
                  QStringList{"--table", "t", "--field", "v", "--mode", "upper", "--where", "country = 'FR'", "--yes",
                              "--json", "--pause-file", pause});
-  run.setReadChannel(QProcess::StandardError);
-  QByteArray err;
-  while (!err.contains("waiting: the pause file") && run.state() == QProcess::Running && run.waitForReadyRead(60000))
-    err += run.readAllStandardError();
+  QByteArray err = ErrUntil(run, "waiting: the pause file");
   ASSERT_TRUE(err.contains("waiting: the pause file")) << err.toStdString();
   db_->Exec("UPDATE t SET country = 'DE' WHERE id = 2");
   QFile::remove(pause);
@@ -180,12 +177,9 @@ TEST_F(CommandLineTest, ResumeAfterAnUndoOfPartOfTheRunIsRefused) {
   const QString pause = home_.path() + "/pause";
   QProcess run;
   Start(run, convert + QStringList{"--pause-file", pause});
-  run.setReadChannel(QProcess::StandardError);
   while (converted() == 0 && run.state() == QProcess::Running) QThread::msleep(20);
   QFile(pause).open(QIODevice::WriteOnly);
-  QByteArray err;
-  while (!err.contains("waiting: the pause file") && run.state() == QProcess::Running && run.waitForReadyRead(60000))
-    err += run.readAllStandardError();
+  QByteArray err = ErrUntil(run, "waiting: the pause file");
   ::kill(pid_t(run.processId()), SIGINT);
   ASSERT_TRUE(run.waitForFinished(60000));
   ASSERT_EQ(run.exitCode(), 130) << err.toStdString();
@@ -223,11 +217,7 @@ TEST_F(CommandLineTest, ARowLockIsSaidWithinSecondsAndOutlastingItsBoundEndsTheR
     auto holder = hold();
     QProcess run;
     Start(run, convert);
-    run.setReadChannel(QProcess::StandardError);
-    QByteArray err;
-    while (!err.contains("waiting: a row lock held by another session") && run.state() == QProcess::Running &&
-           run.waitForReadyRead(60000))
-      err += run.readAllStandardError();
+    QByteArray err = ErrUntil(run, "waiting: a row lock held by another session");
     EXPECT_TRUE(err.contains("waiting: a row lock held by another session (session ")) << err.toStdString();
     holder->Execute("ROLLBACK");
     ASSERT_TRUE(run.waitForFinished(120000));
@@ -261,10 +251,7 @@ TEST_F(CommandLineTest, OneRunIsMadeOrContinuedByOneProcessAtATime) {
   // Held back by the pause file, each holds the run in turn.
   const auto held = [&](QProcess& run, const QStringList& args) {
     Start(run, args + QStringList{"--pause-file", pause});
-    run.setReadChannel(QProcess::StandardError);
-    QByteArray err;
-    while (!err.contains("waiting: the pause file") && run.state() == QProcess::Running && run.waitForReadyRead(60000))
-      err += run.readAllStandardError();
+    QByteArray err = ErrUntil(run, "waiting: the pause file");
     ASSERT_TRUE(err.contains("waiting: the pause file")) << err.toStdString();
   };
   const auto refused = [&] {

@@ -118,11 +118,8 @@ TEST_F(CommandLineTest, ThePasswordLeavesTheProcesssArgumentsAtOnce) {
                            "--table", "t", "--field", "v", "--mode", "upper", "--yes", "--pause-file", pause};
     QProcess run;
     Start(run, args);
-    run.setReadChannel(QProcess::StandardError);
     // Logged in and waiting: the password was read long before.
-    QByteArray err;
-    while (!err.contains("waiting: the pause file") && run.state() == QProcess::Running && run.waitForReadyRead(60000))
-      err += run.readAllStandardError();
+    QByteArray err = ErrUntil(run, "waiting: the pause file");
     ASSERT_TRUE(err.contains("waiting: the pause file")) << err.toStdString();
     QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(run.processId()));
     ASSERT_TRUE(cmdline.open(QIODevice::ReadOnly));
@@ -257,10 +254,7 @@ TEST_F(CommandLineTest, AReplicaWatchThatCannotLookOrAReplicaThatDoesNotApplyHol
   // first group, and it goes on once the replica applies again.
   QProcess run;
   Start(run, QStringList{"convert", "-h", d.server, "-P", d.port, "-u", d.user, "-p" + d.password} + field);
-  run.setReadChannel(QProcess::StandardError);
-  QByteArray err;
-  while (!err.contains("is not applying") && run.state() == QProcess::Running && run.waitForReadyRead(60000))
-    err += run.readAllStandardError();
+  QByteArray err = ErrUntil(run, "is not applying");
   EXPECT_TRUE(err.contains("its SQL thread stopped")) << err.toStdString();
   EXPECT_EQ(converted(), 0);
   Sql(replica, {"START SLAVE SQL_THREAD"});
