@@ -153,8 +153,11 @@ TEST_F(CommandLineTest, ARunKilledOutrightResumesFromItsLastJournaledPlaceAndAno
   Start(process, convert);
   QElapsedTimer waited;
   waited.start();
-  while (converted() == 0 && waited.elapsed() < 120000 && process.state() == QProcess::Running) QThread::msleep(20);
-  QThread::msleep(1500);
+  // Killed once the journal says it has settled rows.
+  const auto settledSoFar = [&] {
+    return Json(Norvale({"history", "--json"})).value("runs").toArray().at(0).toObject().value("next_record").toInt();
+  };
+  while (settledSoFar() <= 1 && waited.elapsed() < 120000 && process.state() == QProcess::Running) QThread::msleep(20);
   ::kill(pid_t(process.processId()), SIGKILL);
   ASSERT_TRUE(process.waitForFinished(60000));
   const int done = converted();
@@ -1099,15 +1102,14 @@ TEST_F(CommandLineTest, ARunWaitsForABusyServerAndThePauseFileAndEndsOverTheCrit
     QFile(pause).open(QIODevice::WriteOnly);
     QProcess run;
     Start(run, convert + QStringList{"--pause-file", pause});
-    QThread::sleep(3);
+    EXPECT_TRUE(ErrUntil(run, "waiting: the pause file").contains("waiting: the pause file")) << "no word of the wait";
     EXPECT_EQ(changed(), "0");
     QFile::remove(pause);
     ASSERT_TRUE(run.waitForFinished(120000));
     EXPECT_EQ(run.exitCode(), 0);
     const QJsonObject one = QJsonDocument::fromJson(run.readAllStandardOutput()).object().value("runs").toArray()[0].toObject();
     EXPECT_EQ(one.value("waited_for").toArray(), QJsonArray({"pause file"}));
-    EXPECT_GE(one.value("waited_seconds").toDouble(), 2.0);
-    EXPECT_TRUE(run.readAllStandardError().contains("waiting: the pause file")) << "no word of the wait";
+    EXPECT_GT(one.value("waited_seconds").toDouble(), 0.0);
     EXPECT_EQ(changed(), "1000");
   }
   EXPECT_EQ(Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"}).status, 0);
@@ -1118,7 +1120,7 @@ TEST_F(CommandLineTest, ARunWaitsForABusyServerAndThePauseFileAndEndsOverTheCrit
     QFile(pause).open(QIODevice::WriteOnly);
     QProcess run;
     Start(run, convert + QStringList{"--pause-file", pause});
-    QThread::sleep(2);
+    ErrUntil(run, "waiting: the pause file");
     ::kill(pid_t(run.processId()), SIGINT);
     ASSERT_TRUE(run.waitForFinished(60000));
     EXPECT_EQ(run.exitCode(), 130);
@@ -1196,9 +1198,12 @@ TEST_F(CommandLineTest, ARunWaitsWhileAReplicaDoesNotApplyAndTheReplicaEndsExact
   }
   EXPECT_TRUE(err.contains("waiting: the replica " + d.server.toUtf8() + ":")) << err.toStdString();
   EXPECT_EQ(run.state(), QProcess::Running) << "the run went on while the replica applied nothing";
-  QThread::sleep(2);
+  // Nothing more goes until it applies again: the run says it still waits
+  // (every ten seconds), and no row changed meanwhile.
   const int whileStopped = converted();
   EXPECT_LT(whileStopped, 100000);  // long before the end
+  ErrUntil(run, "waiting: the replica");
+  EXPECT_EQ(converted(), whileStopped);
   Sql(replica, {"START SLAVE SQL_THREAD"});
   ASSERT_TRUE(run.waitForFinished(300000));
   EXPECT_EQ(run.exitCode(), 0) << (err + run.readAllStandardError()).toStdString();
