@@ -95,9 +95,10 @@ xdotool key Down Down Return
 sleep 0.3
 [ "$(setting Combo1)" = 2 ] || fail "mode not stored: $(setting Combo1)"
 click 250 440   # Start Changing
-sleep 1
+people() { "${SQL[@]}" -e "SELECT IFNULL(name, 'NULL') FROM $DB1.people" | tr '\n' '|'; }
+for _ in $(seq 1 300); do [ "$(people)" = "Ann O'neil|Bob Smith|Jean-luc Picard|NULL|" ] && break; sleep 0.1; done
 step after-run
-got="$("${SQL[@]}" -e "SELECT IFNULL(name, 'NULL') FROM $DB1.people" | tr '\n' '|')"
+got="$(people)"
 [ "$got" = "Ann O'neil|Bob Smith|Jean-luc Picard|NULL|" ] || fail "people after the run: $got"
 close_window
 wait_exit 5 || fail "program did not end when its window closed"
@@ -115,7 +116,7 @@ click 268 223   # Next >
 WID="$(window_of_size 512x529)" || fail "selection window not shown"
 step other-database-tables
 click 250 440   # Start Changing on the first table of the list
-sleep 1
+for _ in $(seq 1 300); do [ "$("${SQL[@]}" -e "SELECT word FROM $DB2.zeta")" = "Mixed Case Words" ] && break; sleep 0.1; done
 got="$("${SQL[@]}" -e "SELECT word FROM $DB2.zeta")"
 [ "$got" = "Mixed Case Words" ] || fail "the first table listed is not the new database's: $got"
 
@@ -126,7 +127,11 @@ type_into 296 139 "$DB3"
 click 268 223
 WID="$(window_of_size 512x529)" || fail "selection window not shown"
 click 250 440   # Start Changing on 400,000 rows
-sleep 2
+# Closed once rows have begun to change.
+for _ in $(seq 1 600); do
+  [ "$("${SQL[@]}" -e "SELECT COUNT(*) FROM $DB3.t WHERE BINARY v = CONCAT('Name O''neil Number ', id)")" != 0 ] && break
+  sleep 0.1
+done
 step long-run
 close_window
 wait_exit 1 || fail "program still running a second after its window closed"
