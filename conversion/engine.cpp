@@ -117,6 +117,10 @@ void Run::Open(const MySQL::ConnectionDetails& details) {
   // group on its way and the reading of the next one never meet in the
   // driver. A dry run changes nothing, and needs no session settings.
   s.connection = OpenSession(details, true, !options_.dryRun);
+  // Ctrl+C ends a statement of the run's own session only while it counts
+  // and opens its rows (Read): its batches, commits and the counts after
+  // them run to their end, so that the journal stays true.
+  if (!options_.dryRun) s.connection->AllowInterrupt(false);
   s.details = details;
   if (options_.dryRun) {
     // TIMESTAMP keys read in one time zone, so that their order holds.
@@ -402,8 +406,10 @@ void Run::Read(const QString& table, const QString& field, const QString& where)
                                                                             s.bytes->LiteralCharset(), where, -1)));
     s.reading->Execute(QStringLiteral("DEALLOCATE PREPARE nv_where;"));
   }
+  s.connection->AllowInterrupt(true);
   s.records->Open(s.reading ? *s.reading : *s.connection, table, field, s.identity, s.bytes->ReadsStored(), where,
                   options_.resume ? options_.resume->position : QString(), s.readsBytes);
+  if (!options_.dryRun) s.connection->AllowInterrupt(false);
   // Many records go together as one join where the table takes a failed
   // join back whole (so that its records can go again one by one): by key
   // where there is one, else by value where no index finds values.

@@ -231,6 +231,9 @@ UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeade
                 const std::function<void(qint64, qint64)>& progress, bool responsive,
                 const std::function<bool()>& cancelled) {
   auto connection = OpenSession(details, responsive, true);
+  // Every statement of an undo restores rows: it runs to its end, and the
+  // undo stops between groups.
+  connection->AllowInterrupt(false);
   // Another server that holds a table of the same name is not the one the
   // run changed, whatever names reach it.
   const QString here = MySQL::ServerIdentity(*connection);

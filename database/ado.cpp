@@ -83,7 +83,8 @@ void Connection::Open(const QString& connectionString) {
     if (NetTimeout > 0 && socket >= 0)
       watch_ = std::make_unique<StallWatch>(socket, handles_->calls, id_, connectionString, PlainText, NetTimeout);
     if (Interruptible)
-      interruptWatch_ = std::make_unique<InterruptWatch>(handles_->calls, id_, connectionString, PlainText);
+      interruptWatch_ =
+          std::make_unique<InterruptWatch>(handles_->calls, interruptAllowed_, id_, connectionString, PlainText);
   } catch (...) {
     handles_->Free();
     handles_.reset();

@@ -7,6 +7,7 @@
 #include <QVariant>
 #include <functional>
 #include <deque>
+#include <atomic>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -53,7 +54,8 @@ class Connection {
   bool ResponsiveWaits = false;
   // No TLS, even where the server offers it (the user's ssl-mode=DISABLED).
   bool PlainText = false;
-  // A statement under way ends when the program is interrupted (Interrupt()).
+  // A statement under way ends when the program is interrupted (Interrupt()),
+  // while AllowInterrupt lets it (read when it opens: whether it is watched).
   bool Interruptible = true;
   // Seconds a statement may wait without a byte moving, and without the
   // server being at work on it, before the connection is given up as
@@ -73,6 +75,11 @@ class Connection {
   void ExecuteMany(const QString& statements, const std::function<void(int index, RecordSet* rows)>& each);
   void Close();
   bool IsOpen() const;
+  // Whether Ctrl+C may end the statement under way now (true when opened).
+  // A connection whose statements change the table allows it only where
+  // ending one can leave nothing half told: an ended COMMIT, or a count
+  // read after one, would leave its journal untrue.
+  void AllowInterrupt(bool allow) { interruptAllowed_->store(allow); }
 
   // The driver's own options that Open appends to the connection string:
   // utf8mb4 text, and the timeouts above in the driver's terms.
@@ -91,6 +98,7 @@ class Connection {
   std::shared_ptr<Handles> handles_;
   std::unique_ptr<StallWatch> watch_;
   std::unique_ptr<InterruptWatch> interruptWatch_;
+  std::shared_ptr<std::atomic<bool>> interruptAllowed_ = std::make_shared<std::atomic<bool>>(true);
   QString version_;
   qint64 id_ = 0;  // the server's id of the session
 };

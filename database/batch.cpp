@@ -8,6 +8,7 @@
 #include <optional>
 #include <thread>
 
+#include "database/interrupt.h"
 #include "database/rowkey.h"
 
 namespace Batch {
@@ -517,6 +518,11 @@ void Sender::Flush() {
       // until the lock goes or the run's bound for it is over.
       if (lastConflict_.nativeError == kLockWait && limits_.lockWaitSeconds > 0) {
         if (!locked.isValid()) locked.start();
+        // Ctrl+C while it waits: the batch, taken back, does not go again.
+        if (ADODB::Interrupted())
+          throw FatalError(ADODB::Error(QStringLiteral("Interrupted while waiting for a row lock another session "
+                                                       "holds."),
+                                        lastConflict_.sqlState, lastConflict_.nativeError));
         const QString holders = LockHolders();
         if (locked.elapsed() >= qint64(limits_.lockWaitSeconds) * 1000)
           throw FatalError(ADODB::Error(QStringLiteral("A row lock held by another session%1 outlasted the %2 s the "

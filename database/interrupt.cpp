@@ -17,9 +17,10 @@ void Interrupt() { g_interrupt.store(true); }
 bool Interrupted() { return g_interrupt.load(); }
 void ResetInterrupt() { g_interrupt.store(false); }
 
-InterruptWatch::InterruptWatch(std::shared_ptr<Handles::Calls> calls, qint64 id, QString connectionString,
-                               bool plainText)
-    : calls_(std::move(calls)), id_(id), connectionString_(std::move(connectionString)), plainText_(plainText) {
+InterruptWatch::InterruptWatch(std::shared_ptr<Handles::Calls> calls, std::shared_ptr<std::atomic<bool>> allowed,
+                               qint64 id, QString connectionString, bool plainText)
+    : calls_(std::move(calls)), allowed_(std::move(allowed)), id_(id), connectionString_(std::move(connectionString)),
+      plainText_(plainText) {
   thread_ = std::thread([this] { Loop(); });
 }
 
@@ -43,14 +44,14 @@ void InterruptWatch::Loop() {
       if (wake_.wait_for(lock, std::chrono::milliseconds(100), [&] { return stop_; })) return;
     }
     if (!Interrupted()) continue;
-    const bool busy = calls_->count > 0;
+    const bool busy = calls_->count > 0 && allowed_->load();
     if (busy && (!asked || busyBefore)) {
       EndStatement();
       asked = true;
       busyBefore = false;
       std::unique_lock lock(mutex_);
       if (wake_.wait_for(lock, std::chrono::seconds(1), [&] { return stop_; })) return;
-      busyBefore = calls_->count > 0;
+      busyBefore = calls_->count > 0 && allowed_->load();
       continue;
     }
     busyBefore = busy;

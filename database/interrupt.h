@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QString>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -26,7 +27,8 @@ class InterruptWatch {
   // `calls` tells whether a statement is under way on the connection whose
   // server-side id is `id`; the watch reaches the server as
   // `connectionString` does.
-  InterruptWatch(std::shared_ptr<Handles::Calls> calls, qint64 id, QString connectionString, bool plainText);
+  InterruptWatch(std::shared_ptr<Handles::Calls> calls, std::shared_ptr<std::atomic<bool>> allowed, qint64 id,
+                 QString connectionString, bool plainText);
   ~InterruptWatch();
   InterruptWatch(const InterruptWatch&) = delete;
   InterruptWatch& operator=(const InterruptWatch&) = delete;
@@ -36,6 +38,7 @@ class InterruptWatch {
   void EndStatement() const;
 
   const std::shared_ptr<Handles::Calls> calls_;
+  const std::shared_ptr<std::atomic<bool>> allowed_;  // the connection lets a statement be ended now
   const qint64 id_;
   const QString connectionString_;
   const bool plainText_;

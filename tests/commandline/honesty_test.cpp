@@ -371,3 +371,29 @@ TEST_F(CommandLineTest, ATriggersRewriteIsToldAsTheServersAndUndoneWhereItCanBe)
   EXPECT_TRUE(r.err.contains("trigger lower_g rewrites what is written")) << r.err.toStdString();
   EXPECT_FALSE(Json(Norvale({"history", "--json"})).value("runs").toArray().at(0).toObject().value("undone").toBool());
 }
+
+TEST_F(CommandLineTest, CtrlCWhileARowLockHoldsTheRunBackEndsItAtOnceAndUndoIsExact) {
+  db_->Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))",
+             "INSERT INTO t SELECT seq, CONCAT('jürgen ', seq) FROM seq_1_to_3000"});
+  ADODB::Connection holder;
+  holder.Open(MySQL::ConnectionString(db_->Details()));
+  holder.Execute("START TRANSACTION");
+  holder.Execute("SELECT v FROM t WHERE id = 1500 FOR UPDATE");
+  QProcess run;
+  Start(run, QStringList{"convert"} + Connection() +
+                 QStringList{"--table", "t", "--field", "v", "--mode", "upper", "--yes", "--json"});
+  ErrUntil(run, "waiting: a row lock");
+  ::kill(pid_t(run.processId()), SIGINT);
+  ASSERT_TRUE(run.waitForFinished(30000)) << "still waiting for the lock after Ctrl+C";
+  EXPECT_EQ(run.exitCode(), 130);
+  holder.Execute("ROLLBACK");
+  // The journal holds every row the table shows converted: undo puts each
+  // back.
+  const int converted = db_->Values("SELECT COUNT(*) FROM t WHERE v LIKE BINARY 'JÜRGEN%'").value(0).toInt();
+  EXPECT_LT(converted, 3000);
+  EXPECT_GE(Json(Norvale({"history", "--json"})).value("runs").toArray().at(0).toObject().value("rows").toInt(),
+            converted);
+  const Result undo = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"});
+  EXPECT_EQ(undo.status, 0) << undo.err.toStdString();
+  EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM t WHERE v LIKE BINARY 'JÜRGEN%'"), QStringList{"0"});
+}
