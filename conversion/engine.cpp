@@ -192,12 +192,11 @@ Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int
     // not changed at all.
     found.storedOtherwise = found.sameValue + found.changedSince;
     found.sameValue = found.changedSince = 0;
+    QSet<QByteArray> storedRecords;
+    for (qsizetype j = 0; j + 4 <= found.stored.size(); j += 4) storedRecords.insert(found.stored[j]);
     Batch::Note kept;
-    for (qsizetype at = 0; at + 4 <= found.notes.size(); at += 4) {
-      bool elsewhere = false;
-      for (qsizetype j = 0; j + 4 <= found.stored.size() && !elsewhere; j += 4) elsewhere = found.stored[j] == found.notes[at];
-      if (!elsewhere) kept << found.notes.mid(at, 4);
-    }
+    for (qsizetype at = 0; at + 4 <= found.notes.size(); at += 4)
+      if (!storedRecords.contains(found.notes[at])) kept << found.notes.mid(at, 4);
     found.notes = kept;
     return found;
   }
@@ -227,11 +226,10 @@ Batch::Shortfall Shortfall(ADODB::Connection& connection, const MySQL::RowIdenti
   Batch::Shortfall found;
   const auto judge = [&](qsizetype at, const std::optional<QByteArray>& now) {
     if (at + 4 > note.size()) return;
+    found.notes << note.mid(at, 4);
     if (now && *now == note[at + 2]) {
-      found.notes << note.mid(at, 4);
       ++found.sameValue;
     } else {
-      found.notes << note.mid(at, 4);
       ++found.changedSince;
       // What it holds instead, for a caller that knows no other client
       // wrote it (a trigger did).
@@ -358,12 +356,7 @@ void Run::Read(const QString& table, const QString& field, const QString& where)
   s.identity = MySQL::ReadRowIdentity(*s.connection, table, field);
   // A trigger may store otherwise than sent: each statement's rows are then
   // looked at once it commits.
-  auto triggers = s.connection->Execute(
-      QStringLiteral("SELECT IFNULL(GROUP_CONCAT(TRIGGER_NAME ORDER BY TRIGGER_NAME SEPARATOR ', '), '') FROM "
-                     "information_schema.TRIGGERS WHERE EVENT_OBJECT_SCHEMA = DATABASE() AND EVENT_OBJECT_TABLE = %1 "
-                     "AND EVENT_MANIPULATION = 'UPDATE';")
-          .arg(MySQL::TextLiteral(table)));
-  s.triggers = triggers && !triggers->Eof() ? triggers->Value(0).toString() : QString();
+  s.triggers = MySQL::UpdateTriggers(*s.connection, table);
   if (s.sender && !s.triggers.isEmpty()) s.sender->InspectEvery(true);
   // A column whose values the server computes, or whose text is a
   // document's structure, is refused before anything is read or sent.

@@ -136,17 +136,13 @@ class Grouped {
     }
   }
 
-  // The positions in the group of the rows that do not hold their old
-  // value again, as the table shows them now.
-  QSet<qsizetype> NotBack(int number) {
-    std::vector<qint64> order;
-    for (auto rows = connection_.Execute(Rewrite::GroupRows(number)); rows && !rows->Eof(); rows->MoveNext())
-      order.push_back(rows->Value(0).toLongLong());
-    QSet<qsizetype> found;
-    for (auto rows = connection_.Execute(
-             Rewrite::GroupShortfall(walk_.run.target.table, walk_.run.target.field, identity_, number));
-         rows && !rows->Eof(); rows->MoveNext())
-      found.insert(std::lower_bound(order.begin(), order.end(), rows->Value(0).toLongLong()) - order.begin());
+  // The entries of the group whose rows do not hold their old value again,
+  // as the table shows them now: the group's shortfall, read as the run's.
+  QSet<qint64> NotBack(int number, const Batch::Note& note) {
+    const Batch::Shortfall shortfall =
+        Shortfall(connection_, identity_, walk_.run.target.table, walk_.run.target.field, -number - 1, note);
+    QSet<qint64> found;
+    for (qsizetype at = 0; at + 4 <= shortfall.notes.size(); at += 4) found.insert(shortfall.notes[at].toLongLong());
     return found;
   }
 
@@ -190,14 +186,14 @@ class Grouped {
     // Settled by row, as the table shows it: a row that holds its old value
     // again (restored, or back already) is done; one that holds anything
     // else stays in the journal, whatever the group's count adds up to.
-    const QSet<qsizetype> notBack =
-        answered_ >= qint64(group.size()) && !triggered_ ? QSet<qsizetype>() : NotBack(number);
+    const QSet<qint64> notBack =
+        answered_ >= qint64(group.size()) && !triggered_ ? QSet<qint64>() : NotBack(number, note);
     std::vector<qint64> settled;
-    for (size_t i = 0; i < group.size(); ++i) {
-      if (notBack.contains(qsizetype(i)))
+    for (const Journal::Entry& e : group) {
+      if (notBack.contains(e.id))
         ++walk_.result.left;
       else
-        settled.push_back(group[i].id);
+        settled.push_back(e.id);
     }
     walk_.store.Settle(settled);
   }
@@ -242,12 +238,7 @@ UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeade
                            .arg(run.id)
                            .arg(run.target.serverId, here));
   Walk walk{run, store, progress, cancelled, 0, {}};
-  auto triggers = connection->Execute(
-      QStringLiteral("SELECT IFNULL(GROUP_CONCAT(TRIGGER_NAME ORDER BY TRIGGER_NAME SEPARATOR ', '), '') FROM "
-                     "information_schema.TRIGGERS WHERE EVENT_OBJECT_SCHEMA = DATABASE() AND EVENT_OBJECT_TABLE = %1 "
-                     "AND EVENT_MANIPULATION = 'UPDATE';")
-          .arg(MySQL::TextLiteral(run.target.table)));
-  walk.result.triggers = triggers && !triggers->Eof() ? triggers->Value(0).toString() : QString();
+  walk.result.triggers = MySQL::UpdateTriggers(*connection, run.target.table);
   // Groups need the run's key as the table has it now, as literals, in a
   // table that takes a group back whole; and values kept as the column's
   // own bytes.

@@ -149,6 +149,15 @@ static QString Unwritable(ADODB::Connection& connection, const QString& table, c
   return {};
 }
 
+QString UpdateTriggers(ADODB::Connection& connection, const QString& table) {
+  auto rows = connection.Execute(
+      QStringLiteral("SELECT IFNULL(GROUP_CONCAT(TRIGGER_NAME ORDER BY TRIGGER_NAME SEPARATOR ', '), '') FROM "
+                     "information_schema.TRIGGERS WHERE EVENT_OBJECT_SCHEMA = DATABASE() AND EVENT_OBJECT_TABLE = %1 "
+                     "AND EVENT_MANIPULATION = 'UPDATE';")
+          .arg(TextLiteral(table)));
+  return rows && !rows->Eof() ? rows->Value(0).toString() : QString();
+}
+
 RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table, const QString& field) {
   RowIdentity identity;
   std::map<QString, ColumnInfo> columns;

@@ -40,6 +40,10 @@ struct RowIdentity {
 // and use them on sessions whose time zone is UTC (SessionTimeZone).
 RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table, const QString& field);
 
+// The table's UPDATE triggers by name ("a, b"), empty for none: where there
+// are any, a value may be stored otherwise than it was sent.
+QString UpdateTriggers(ADODB::Connection& connection, const QString& table);
+
 // A character set whose name MySQL 8.4 warns of wherever it appears (utf8
 // and utf8mb3 are written as utf8mb4 instead).
 bool DeprecatedOnMySql(const QString& charset);
