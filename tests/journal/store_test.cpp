@@ -314,29 +314,38 @@ TEST(JournalStore, ACutShortJournalIsDamagedAndRecoveryKeepsEveryEntryItCanStill
   EXPECT_EQ(Everything(store)[h.id].second.size(), 1u);
 }
 
+// Overwrites the pages a query of dbstat names (pageno, pgsize, ncell) with
+// garbage; the cells they held, in all.
+qint64 Overwrite(const QString& path, const char* pages, char garbage) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open(QFile::encodeName(path).constData(), &db) != SQLITE_OK) return -1;
+  sqlite3_stmt* s = nullptr;
+  sqlite3_prepare_v2(db, pages, -1, &s, nullptr);
+  QFile file(path);
+  qint64 cells = 0;
+  if (file.open(QIODevice::ReadWrite)) {
+    while (sqlite3_step(s) == SQLITE_ROW) {
+      file.seek((sqlite3_column_int64(s, 0) - 1) * sqlite3_column_int64(s, 1));
+      file.write(QByteArray(sqlite3_column_int(s, 1), garbage));
+      cells += sqlite3_column_int64(s, 2);
+    }
+  }
+  sqlite3_finalize(s);
+  sqlite3_close(db);
+  return cells;
+}
+
 TEST(JournalStore, ADamagedIndexLosesNothingAndAFileOfGarbageRecoversEmpty) {
   QTemporaryDir data;
   const QString path = data.filePath("journal.sqlite");
   const Held before = FillJournal(path);
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
-  sqlite3_stmt* s = nullptr;
-  sqlite3_prepare_v2(db, "SELECT pageno, pgsize FROM dbstat WHERE name = 'entries_run'", -1, &s, nullptr);
-  QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-  while (sqlite3_step(s) == SQLITE_ROW) {
-    file.seek((sqlite3_column_int64(s, 0) - 1) * sqlite3_column_int64(s, 1));
-    file.write(QByteArray(sqlite3_column_int(s, 1), '\xa5'));
-  }
-  sqlite3_finalize(s);
-  sqlite3_close(db);
-  file.close();
+  ASSERT_GT(Overwrite(path, "SELECT pageno, pgsize, ncell FROM dbstat WHERE name = 'entries_run'", '\xa5'), 0);
   EXPECT_THROW(Journal::Store(path).ForEach(before.begin()->first, [](const Journal::Entry&) {}), Journal::Damaged);
   Journal::Store::Recover(path);
   EXPECT_TRUE(Everything(*std::make_unique<Journal::Store>(path)) == before);
 
   const QByteArray garbage = QByteArray("not a journal at all ").repeated(500);
-  file.setFileName(data.filePath("garbage.sqlite"));
+  QFile file(data.filePath("garbage.sqlite"));
   ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(garbage) == garbage.size());
   file.close();
   EXPECT_THROW(Journal::Store{file.fileName()}, Journal::Damaged);
@@ -395,21 +404,11 @@ TEST(JournalStore, ARunThatLostAPageOfEntriesStaysWithTheRestAndRunsLostWholeAre
   const QString path = data.filePath("journal.sqlite");
   const Held before = FillJournal(path);
   // One leaf page of the entries overwritten: the cells it held are lost.
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
-  sqlite3_stmt* s = nullptr;
-  sqlite3_prepare_v2(db, "SELECT pageno, pgsize, ncell FROM dbstat WHERE name = 'entries' AND pagetype = 'leaf' "
-                         "ORDER BY pageno LIMIT 1 OFFSET 3", -1, &s, nullptr);
-  ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
-  const qint64 page = sqlite3_column_int64(s, 0), size = sqlite3_column_int64(s, 1), cells = sqlite3_column_int64(s, 2);
-  sqlite3_finalize(s);
-  sqlite3_close(db);
+  const qint64 cells = Overwrite(path,
+                                 "SELECT pageno, pgsize, ncell FROM dbstat WHERE name = 'entries' AND pagetype = 'leaf' "
+                                 "ORDER BY pageno LIMIT 1 OFFSET 3",
+                                 '\x5a');
   ASSERT_GT(cells, 0);
-  QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-  file.seek((page - 1) * size);
-  file.write(QByteArray(size, '\x5a'));
-  file.close();
   Journal::Store::Recover(path);
   {
     Journal::Store store(path);
@@ -426,6 +425,7 @@ TEST(JournalStore, ARunThatLostAPageOfEntriesStaysWithTheRestAndRunsLostWholeAre
   }
   // The newest run's header gone: recovery knows runs were lost past the
   // newest it read, until a run is made past them.
+  sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db, "DELETE FROM runs WHERE id = (SELECT MAX(id) FROM runs)", nullptr, nullptr, nullptr),
             SQLITE_OK);
