@@ -14,7 +14,6 @@
 #include "database/mysql.h"
 #include "journal/recorder.h"
 #include "database/rewrite.h"
-#include "windows/run.h"
 
 namespace {
 
@@ -29,7 +28,7 @@ void MakeTable(const TestDatabase& db, int rows) {
     for (int i = start; i < std::min(rows, start + 5000); ++i) {
       const QString name = QString::fromUtf8(kFirst[random.bounded(10)]) + " " +
                            QString::fromUtf8(kLast[random.bounded(8)]) + " " + QString::number(i);
-      values << QStringLiteral("(%1,'%2')").arg(i).arg(Run::EscapeValue(name));
+      values << QStringLiteral("(%1,'%2')").arg(i).arg(EscapeValue(name));
     }
     db.Exec(QStringLiteral("INSERT INTO t VALUES ") + values.join(","));
   }

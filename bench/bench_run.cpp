@@ -19,7 +19,6 @@
 #include "windows/form1.h"
 #include "windows/form2.h"
 #include "database/rewrite.h"
-#include "windows/run.h"
 
 namespace {
 

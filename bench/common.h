@@ -85,7 +85,6 @@ inline void TypeDetailsAndGoOn(Form1& form1, const MySQL::ConnectionDetails& d) 
 
 #include <QRandomGenerator>
 
-#include "windows/run.h"
 
 inline const char* kFirst[] = {"anna", "JOSÉ", "zoë", "mARIE-claire", "o'brien", "KATHARINA", "łukasz", "yuki", "seán", "lee"};
 inline const char* kLast[] = {"o'neil", "McDONALD", "van der berg", "müller", "SMITH", "nguyen", "garcía", "kowalski"};
@@ -100,7 +99,7 @@ inline void MakeTable(const TestDatabase& db, int rows, bool index) {
     for (int i = start; i < std::min(rows, start + 5000); ++i) {
       const QString name = QString::fromUtf8(kFirst[random.bounded(10)]) + " " + QString::fromUtf8(kLast[random.bounded(8)]) +
                            " " + QString::number(random.bounded(rows / 3 + 1));
-      values << QStringLiteral("(%1,'%2')").arg(i).arg(Run::EscapeValue(name));
+      values << QStringLiteral("(%1,'%2')").arg(i).arg(EscapeValue(name));
     }
     db.Exec(QStringLiteral("INSERT INTO t VALUES ") + values.join(","));
   }
@@ -124,8 +123,8 @@ inline void MakeShapedTable(const TestDatabase& db, const QString& table, int ro
            QStringLiteral("CREATE TABLE %1 (%2, name VARCHAR(100) CHARACTER SET %4%3) ENGINE=InnoDB")
                .arg(table, id, shape.index ? ", KEY (name)" : "", QString::fromLatin1(shape.charset))});
   QStringList first, last;
-  for (const char* f : kFirst) first << "'" + Run::EscapeValue(QString::fromUtf8(f)) + "'";
-  for (const char* l : kLast) last << "'" + Run::EscapeValue(QString::fromUtf8(l)) + "'";
+  for (const char* f : kFirst) first << "'" + EscapeValue(QString::fromUtf8(f)) + "'";
+  for (const char* l : kLast) last << "'" + EscapeValue(QString::fromUtf8(l)) + "'";
   const QString name =
       shape.distinct > 0
           ? QStringLiteral("ELT(1 + MOD(seq, %1), 'germany', 'france', 'spain', 'italy', 'poland')").arg(shape.distinct)

@@ -207,7 +207,7 @@ class Run {
   // rows by key, and journaled them.
   bool Resumable() const;
 
-  bool Ended() const { return ended_; }
+  bool Ended() const;
   // Why the table's rows cannot be told apart, once read; empty when a key
   // tells them apart and the run can be undone exactly.
   QString Keyless() const;
@@ -220,10 +220,6 @@ class Run {
 
  private:
   struct State;
-  static void SendAlone(State& s);
-  struct Group;
-  static Group MakeGroup(State& s, std::vector<Pair> joining);
-  static void SendJoin(State& s, Group group);
   // What the server did with a statement once it committed, and what a
   // statement that changed fewer rows than it was sent to left.
   void Answered(int tag, qint64 changed, const Batch::Shortfall& shortfall);
@@ -234,24 +230,21 @@ class Run {
   void RefusedValue(qsizetype number, const QString& text, qint64 record, qint64 rows);
   // Waits for the group on its way, then tells what it learnt.
   void Sync();
-  // Lets the window's events go on until `done` (a run that is responsive).
-  void Await(const std::atomic<bool>& done) const;
-  // Sends the gathered pairs as a group, on a thread of its own.
-  void Launch();
   // Waits while the server, the cluster or the pause file asks the run to;
   // raises Batch::FatalError over the critical bound. False where the wait
   // was cancelled: nothing more goes.
-  bool Gentle();
-  std::chrono::steady_clock::time_point lastGentle_{};
+  bool WaitForServer();
   // A record answered for (committed, refused or left); and the journal's
   // note of where the run stands, at most once a second unless `now`.
   void Settle(qint64 record);
   void KeepPosition(const QString& ended, bool now);
-  // Connects to the replicas whose lag the run watches; raises, naming
-  // one, where it cannot, before anything is sent.
-  void FindReplicas(const MySQL::ConnectionDetails& details);
-  // Why the run waits for a replica, or nothing.
-  QString ReplicaLag();
+  // Refuses to continue a run whose rows the table no longer reads as it did.
+  void CheckContinuing() const;
+  // How the records will reach the server: many at a time by key or by
+  // value where the table lets them, else one by one.
+  void ChooseWay();
+  // Sends the current record in a statement of its own.
+  void SendAlone(const Batch::Note& note);
   template <typename Step>
   auto InOrder(Step&& step);
   template <typename Step>
@@ -259,10 +252,7 @@ class Run {
   std::unique_ptr<State> s_;
   Listener& listener_;
   Options options_;
-  bool ended_ = false;
-  bool interrupted_ = false;
   bool refusedColumn_ = false;  // the field cannot take converted values: nothing was read
-  std::atomic<bool> jobDone_{true};
   Failure lastFailure_ = Failure::Refused;
   Summary totals_;
   std::vector<Sample> samples_;

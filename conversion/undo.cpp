@@ -8,6 +8,7 @@
 #include <QSet>
 #include <algorithm>
 
+#include "conversion/pairtable.h"
 #include "conversion/state.h"
 #include "database/ado.h"
 #include "database/batch.h"
@@ -69,7 +70,7 @@ class Grouped {
       : connection_(connection), identity_(identity), walk_(walk),
         sender_(connection, [this](int tag, const QString&) { refused_.insert(tag); }, UndoLimits()) {
     sender_.SetInspect([this](ADODB::Connection& c, int tag, const Batch::Note& note, qint64) {
-      return Shortfall(c, identity_, walk_.run.target.table, walk_.run.target.field, tag, note);
+      return FindShortfall(c, identity_, walk_.run.target.table, walk_.run.target.field, tag, note);
     });
     sender_.SetAnswered([this](int tag, qint64 changed, const Batch::Shortfall& shortfall) {
       walk_.result.restored += changed + shortfall.already;
@@ -140,9 +141,9 @@ class Grouped {
   // as the table shows them now: the group's shortfall, read as the run's.
   QSet<qint64> NotBack(int number, const Batch::Note& note) {
     const Batch::Shortfall shortfall =
-        Shortfall(connection_, identity_, walk_.run.target.table, walk_.run.target.field, -number - 1, note);
+        FindShortfall(connection_, identity_, walk_.run.target.table, walk_.run.target.field, -number - 1, note);
     QSet<qint64> found;
-    for (qsizetype at = 0; at + 4 <= shortfall.notes.size(); at += 4) found.insert(shortfall.notes[at].toLongLong());
+    for (const Batch::RecordNote& r : shortfall.notes) found.insert(r.record);
     return found;
   }
 
@@ -152,7 +153,7 @@ class Grouped {
     Batch::Note note;
     for (const Journal::Entry& e : group_) {
       pairs.push_back({e.key, e.newValue, e.oldValue});
-      note << Note(e);
+      note.records << Note(e).records;
     }
     // Each try of a group has a number of its own, so that rows a failed
     // insert left in the pair table never count as the next group's.
@@ -163,14 +164,7 @@ class Grouped {
     groupBytes_ = 0;
     refused_.clear();
     answered_ = 0;
-    try {
-      if (pairsLeft_)
-        connection_.ExecuteMany(Rewrite::GroupsDone() + insert, [](int, ADODB::RecordSet*) {});
-      else
-        connection_.Execute(insert);
-      pairsLeft_ = true;
-    } catch (const ADODB::Error& e) {
-      if (Batch::Classify(e) == Batch::Failure::Fatal) throw Batch::FatalError(e);
+    if (!pairTable_.Fill(connection_, insert)) {
       for (const Journal::Entry& one : group) Alone(one);
       return;
     }
@@ -206,7 +200,7 @@ class Grouped {
   std::vector<Journal::Entry> group_;
   qsizetype groupBytes_ = 0;
   int number_ = 0;
-  bool pairsLeft_ = false;
+  PairTable pairTable_;
   QSet<int> refused_;
   qint64 answered_ = 0;  // rows the server changed in the last flush
   bool triggered_ = false;  // the table has triggers
@@ -248,13 +242,8 @@ UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeade
     identity = MySQL::ReadRowIdentity(*connection, run.target.table, run.target.field);
     grouped = identity.transactional && identity.columns == run.keyNames && !identity.keyValues.isEmpty();
   }
-  if (grouped) {
-    try {
-      connection->ExecuteMany(Rewrite::KeysTable(run.target.table, identity), [](int, ADODB::RecordSet*) {});
-    } catch (const ADODB::Error&) {
-      grouped = false;  // no temporary tables for this login
-    }
-  }
+  // No temporary tables for this login: row by row.
+  if (grouped) grouped = PairTable::Make(*connection, run.target.table, identity);
   std::unique_ptr<Grouped> groups;
   if (grouped) groups = std::make_unique<Grouped>(*connection, identity, walk);
   if (groups && groups->Usable())

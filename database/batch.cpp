@@ -61,7 +61,7 @@ bool ConnectionLost(const ADODB::Error& e) {
 
 }  // namespace
 
-Failure Judge(ADODB::Error& error, const std::vector<int>& codes) {
+ErrorKind Judge(ADODB::Error& error, const std::vector<int>& codes) {
   // One failure can leave several conditions: a cluster that takes a
   // transaction back reports the interrupted statement (1317) and then the
   // deadlock (1213). A conflict among them decides; else the first fatal
@@ -70,12 +70,12 @@ Failure Judge(ADODB::Error& error, const std::vector<int>& codes) {
   for (const int code : codes) {
     ADODB::Error one = error;
     one.nativeError = code;
-    const Failure kind = Classify(one);
-    if (kind == Failure::Conflict) {
+    const ErrorKind kind = Classify(one);
+    if (kind == ErrorKind::Conflict) {
       error = one;
       return kind;
     }
-    if (kind == Failure::Fatal && !fatal) fatal = one;
+    if (kind == ErrorKind::Fatal && !fatal) fatal = one;
     if (!first) first = one;
   }
   if (fatal)
@@ -85,13 +85,13 @@ Failure Judge(ADODB::Error& error, const std::vector<int>& codes) {
   return Classify(error);
 }
 
-Failure Classify(const ADODB::Error& error) {
+ErrorKind Classify(const ADODB::Error& error) {
   const int n = error.nativeError;
   const QString& state = error.sqlState;
   // Deadlock, lock wait timeout, and a cluster's certification failure,
   // which the server reports as a deadlock (SQLSTATE 40001), or as 3101 in
   // a MySQL group of several primaries.
-  if (n == 1213 || n == 1205 || n == 3101 || state == QLatin1String("40001")) return Failure::Conflict;
+  if (n == 1213 || n == 1205 || n == 3101 || state == QLatin1String("40001")) return ErrorKind::Conflict;
   static const int kFatal[] = {
       1044, 1045, 1142, 1143,        // access denied: database, login, command, column
       1146, 1054, 1109,              // table or column missing
@@ -101,13 +101,13 @@ Failure Classify(const ADODB::Error& error) {
       1153,                          // packet too large: the server drops the connection
       2002, 2003, 2006, 2013, 2055,  // connection refused, gone or lost
   };
-  if (std::find(std::begin(kFatal), std::end(kFatal), n) != std::end(kFatal)) return Failure::Fatal;
+  if (std::find(std::begin(kFatal), std::end(kFatal), n) != std::end(kFatal)) return ErrorKind::Fatal;
   // Connection failures and timeouts as the driver names them, and our own
   // failures, which carry no SQLSTATE (a closed connection).
   if (state.startsWith(QLatin1String("08")) || state == QLatin1String("HYT00") || state == QLatin1String("HYT01") ||
       state == QLatin1String("42S02") || state == QLatin1String("42S22") || state.isEmpty())
-    return Failure::Fatal;
-  return Failure::Refused;
+    return ErrorKind::Fatal;
+  return ErrorKind::Refused;
 }
 
 Sender::Sender(ADODB::Connection& connection, Refused refused, Limits limits)
@@ -220,6 +220,65 @@ void Sender::Fail(const ADODB::Error& e) {
   throw FatalError(e);
 }
 
+QString Sender::BatchText(const std::vector<Item>& items, size_t next, bool opening, bool readsFirst) const {
+  // After each statement the session notes how far the batch got and
+  // whether the statement left warnings. The batch holds no statement
+  // that returns rows: given one, the driver would send every statement
+  // of the text on a round trip of its own. After a refused statement the
+  // rest goes again in the same transaction, first noting where it starts.
+  QString text = opening ? kOpen + QStringLiteral("SET @nv_done=NULL,@nv_warned=NULL,@nv_counts=NULL,@nv_c1=NULL,@nv_c2=NULL,@nv_c3=NULL;")
+                         : QStringLiteral("SET @nv_done=%1;").arg(qsizetype(next) - 1);
+  if (opening && !readsFirst) text.prepend(QStringLiteral("START TRANSACTION;"));
+  // One text of the batch's size: a statement of many megabytes is copied
+  // into it once, not again each time the text would grow.
+  qsizetype size = text.size() + 256;
+  for (size_t i = next; i < items.size(); ++i) size += items[i].statement.size() + 96;
+  text.reserve(size);
+  for (size_t i = next; i < items.size(); ++i) {
+    text += items[i].statement;
+    if (!items[i].statement.endsWith(u';')) text += u';';
+    text += Progress(i);
+  }
+  // At the end the last note fails on purpose (a subquery of two rows),
+  // stopping the batch before its commit, when a statement left warnings;
+  // and the release of the savepoint fails when the transaction is no
+  // longer open: a cluster can take it back between two statements
+  // without the next one failing, which would leave the rest to commit
+  // one by one and lose the earlier ones.
+  text += QStringLiteral("SET @nv_done=IF(@nv_warned IS NULL,@nv_done,%1);").arg(kFailOnPurpose) + kStillOpen;
+  return text;
+}
+
+std::optional<ADODB::Error> Sender::Diagnose(const ADODB::Error& failure, std::vector<int>& codes, qsizetype& done,
+                                             QString& warned) {
+  // The driver gives a failure past the first statement of a text without
+  // its error number: the server still knows its conditions and how far
+  // the batch got. If it cannot tell, the connection is gone.
+  try {
+    // Read through statements that return no rows, then one plain
+    // SELECT: a text that returns rows has each of its statements
+    // prepared by the driver, and MySQL prepares neither SHOW ERRORS nor
+    // GET DIAGNOSTICS. A condition past the last leaves its variable
+    // NULL.
+    connection_.ExecuteMany(kDiagnostics, [](int, ADODB::RecordSet*) {});
+    auto rows = connection_.Execute(kDiagnosed);
+    if (rows && !rows->Eof()) {
+      const qsizetype number = qsizetype(rows->Value(0).toLongLong());
+      for (int i = 0; i < kConditions && i < number; ++i)
+        if (!rows->Value(1 + i).isNull()) codes.push_back(rows->Value(1 + i).toInt());
+      if (!rows->Value(1 + kConditions).isNull()) done = qsizetype(rows->Value(1 + kConditions).toLongLong());
+      warned = rows->Value(2 + kConditions).toString();
+    }
+  } catch (const ADODB::Error& asking) {
+    // A cluster may take the transaction back between two statements:
+    // the next one, ours, is then answered with the conflict.
+    if (Classify(asking) == ErrorKind::Conflict) return asking;
+    lost_ = true;
+    throw FatalError(failure);
+  }
+  return std::nullopt;
+}
+
 Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outcome>& outcomes) {
   outcomes.assign(items.size(), Outcome{});
   // A hook that reads inside the transaction does so before the statements,
@@ -231,7 +290,7 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
       step();
       return true;
     } catch (const ADODB::Error& e) {
-      if (Classify(e) == Failure::Conflict) {
+      if (Classify(e) == ErrorKind::Conflict) {
         Conflicted(e);
         return false;
       }
@@ -256,65 +315,18 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
   size_t next = 0;  // the first statement not yet run
   bool opening = true;
   for (;;) {
-    // After each statement the session notes how far the batch got and
-    // whether the statement left warnings. The batch holds no statement
-    // that returns rows: given one, the driver would send every statement
-    // of the text on a round trip of its own. After a refused statement the
-    // rest goes again in the same transaction, first noting where it starts.
     if (next >= items.size()) break;
-    QString text = opening ? kOpen + QStringLiteral("SET @nv_done=NULL,@nv_warned=NULL,@nv_counts=NULL,@nv_c1=NULL,@nv_c2=NULL,@nv_c3=NULL;")
-                           : QStringLiteral("SET @nv_done=%1;").arg(qsizetype(next) - 1);
-    if (opening && !readsFirst) text.prepend(QStringLiteral("START TRANSACTION;"));
-    // One text of the batch's size: a statement of many megabytes is copied
-    // into it once, not again each time the text would grow.
-    qsizetype size = text.size() + 256;
-    for (size_t i = next; i < items.size(); ++i) size += items[i].statement.size() + 96;
-    text.reserve(size);
-    for (size_t i = next; i < items.size(); ++i) {
-      text += items[i].statement;
-      if (!items[i].statement.endsWith(u';')) text += u';';
-      text += Progress(i);
-    }
-    // At the end the last note fails on purpose (a subquery of two rows),
-    // stopping the batch before its commit, when a statement left warnings;
-    // and the release of the savepoint fails when the transaction is no
-    // longer open: a cluster can take it back between two statements
-    // without the next one failing, which would leave the rest to commit
-    // one by one and lose the earlier ones.
-    text += QStringLiteral("SET @nv_done=IF(@nv_warned IS NULL,@nv_done,%1);").arg(kFailOnPurpose) + kStillOpen;
+    const QString text = BatchText(items, next, opening, readsFirst);
     try {
       connection_.ExecuteMany(text, [](int, ADODB::RecordSet*) {});
       break;
     } catch (const ADODB::Error& failure) {
-      // The driver gives a failure past the first statement of a text
-      // without its error number: the server still knows its conditions
-      // and how far the batch got. If it cannot tell, the connection is gone.
       ADODB::Error e = failure;
       qsizetype done = -1;
       QString warned;
       std::vector<int> codes;
-      try {
-        // Read through statements that return no rows, then one plain
-        // SELECT: a text that returns rows has each of its statements
-        // prepared by the driver, and MySQL prepares neither SHOW ERRORS nor
-        // GET DIAGNOSTICS. A condition past the last leaves its variable
-        // NULL.
-        connection_.ExecuteMany(kDiagnostics, [](int, ADODB::RecordSet*) {});
-        auto rows = connection_.Execute(kDiagnosed);
-        if (rows && !rows->Eof()) {
-          const qsizetype number = qsizetype(rows->Value(0).toLongLong());
-          for (int i = 0; i < kConditions && i < number; ++i)
-            if (!rows->Value(1 + i).isNull()) codes.push_back(rows->Value(1 + i).toInt());
-          if (!rows->Value(1 + kConditions).isNull()) done = qsizetype(rows->Value(1 + kConditions).toLongLong());
-          warned = rows->Value(2 + kConditions).toString();
-        }
-      } catch (const ADODB::Error& asking) {
-        // A cluster may take the transaction back between two statements:
-        // the next one, ours, is then answered with the conflict.
-        if (Classify(asking) == Failure::Conflict) return Conflicted(asking);
-        lost_ = true;
-        throw FatalError(failure);
-      }
+      if (const std::optional<ADODB::Error> conflict = Diagnose(failure, codes, done, warned))
+        return Conflicted(*conflict);
       // A transaction the server ended on its own has lost the batch's
       // earlier statements: it goes again whole, whatever the reason.
       if (std::find(codes.begin(), codes.end(), kTransactionEnded) != codes.end()) return Conflicted(e);
@@ -330,9 +342,9 @@ Sender::Result Sender::Attempt(const std::vector<Item>& items, std::vector<Outco
         Rollback();
         return Result::Warned;
       }
-      const Failure kind = Judge(e, codes);
-      if (kind == Failure::Conflict) return Conflicted(e);
-      if (kind == Failure::Fatal || failed >= items.size()) Fail(e);
+      const ErrorKind kind = Judge(e, codes);
+      if (kind == ErrorKind::Conflict) return Conflicted(e);
+      if (kind == ErrorKind::Fatal || failed >= items.size()) Fail(e);
       outcomes[failed].refused = true;
       outcomes[failed].text = QString::fromStdString(e.what());
       next = failed + 1;
@@ -365,7 +377,7 @@ void Sender::Count(const std::vector<Item>& items, std::vector<Outcome>& outcome
     // changed, another client wrote the same new value), no record is
     // taken for unchanged, and the count alone is told.
     const qint64 missing = items[i].expected - o.changed - o.shortfall.already;
-    if (o.shortfall.notes.size() / 4 != missing && o.shortfall.storedOtherwise == 0) {
+    if (o.shortfall.notes.size() != missing && o.shortfall.storedOtherwise == 0) {
       o.shortfall.notes.clear();
       o.shortfall.sameValue = 0;
       o.shortfall.changedSince = std::max<qint64>(0, missing);
@@ -484,7 +496,7 @@ void Sender::Flush() {
       reportedNote_ = r.note;
       refused_(r.tag, r.text);
     }
-    reportedNote_.clear();
+    reportedNote_ = {};
   };
   // (Their items, kept apart: a statement that left warnings leaves `pending`.)
   std::vector<Item> ahead;

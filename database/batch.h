@@ -8,28 +8,45 @@
 #include <QStringList>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "database/ado.h"
 
 namespace Batch {
 
-// What the caller tells the hook of a statement: the texts of its records
-// (their number, key, and bytes before and after), shared, not copied.
-using Note = QByteArrayList;
+// One record a statement stands for: its number, its key (the key's
+// literals, or its condition; empty without a key), and its bytes before and
+// after. The values are shared, not copied: a value of many megabytes stands
+// once however many notes hold it.
+struct RecordNote {
+  qint64 record = 0;
+  QString key;
+  QByteArray oldBytes, newBytes;
+};
+
+// What the caller tells the hook of a statement: the records it stands for
+// (one, or a group's).
+struct Note {
+  QList<RecordNote> records;
+  // Its records are in the journal already: a record that goes again alone
+  // after its group was refused.
+  bool journaled = false;
+  bool isEmpty() const { return records.isEmpty(); }
+};
 
 // What a failing statement means for the run.
-enum class Failure {
+enum class ErrorKind {
   Refused,   // this statement's own value or row: the others go on
   Conflict,  // deadlock, lock wait, cluster certification: the batch is tried again
   Fatal,     // connection lost, no rights, table or column gone, read-only: nothing later can succeed
 };
 // Judged by the server's error number and the SQLSTATE, never the message.
-Failure Classify(const ADODB::Error& error);
+ErrorKind Classify(const ADODB::Error& error);
 // The failure of a statement that left the server's conditions `codes`
 // (SHOW ERRORS, in order): a conflict among them decides, then the first
 // that ends the run, then the first. `error` takes that condition's number.
-Failure Judge(ADODB::Error& error, const std::vector<int>& codes);
+ErrorKind Judge(ADODB::Error& error, const std::vector<int>& codes);
 
 // A failure that ends the run; what() is the server's or driver's text.
 class FatalError : public ADODB::Error {
@@ -88,25 +105,23 @@ class Hook {
   }
   // Records of a committed statement whose rows it did not change after
   // all (Shortfall::notes), before Committed.
-  virtual void Unchanged(const Note& notes) { (void)notes; }
+  virtual void Unchanged(const QList<RecordNote>& records) { (void)records; }
   // Records whose rows hold another value than the one sent
   // (Shortfall::stored), before Committed.
-  virtual void Stored(const Note& notes) { (void)notes; }
+  virtual void Stored(const QList<RecordNote>& records) { (void)records; }
 };
 
 // The rows a statement was sent to change and did not, as found once it
-// committed: their records' notes (four texts each, as the statement's
-// note holds them), and why.
+// committed: their records, and why.
 struct Shortfall {
-  Note notes;
+  QList<RecordNote> notes;
   qint64 sameValue = 0;     // the row holds its old bytes: the column stored the same value again
   qint64 notMatching = 0;   // the row holds its old bytes, and the user's condition no longer picks it
   // Rows the server stored otherwise than sent (a trigger rewrote the
   // value): counted, and where the row changed all the same, its record
-  // with what the row holds now in place of the value sent (four texts a
-  // record, as `notes`).
+  // with what the row holds now in place of the value sent.
   qint64 storedOtherwise = 0;
-  Note stored;
+  QList<RecordNote> stored;
   qint64 changedSince = 0;  // the row holds something else, or is gone: another client changed it
   // Rows that hold the new bytes already: a table without transactions kept
   // what a try of the batch, taken back, changed. Changed all the same.
@@ -212,6 +227,14 @@ class Sender {
   // has the batch rolled back.
   enum class Result { Committed, Warned, Conflict };
   Result Attempt(const std::vector<Item>& items, std::vector<Outcome>& outcomes);
+  // The text that runs items[next…] and notes how far it got.
+  QString BatchText(const std::vector<Item>& items, size_t next, bool opening, bool readsFirst) const;
+  // What the server knows of a batch text that failed: its conditions, the
+  // last statement it noted, and the statements that left warnings. A
+  // conflict met while asking is returned; a server that cannot tell has
+  // lost the connection (FatalError).
+  std::optional<ADODB::Error> Diagnose(const ADODB::Error& failure, std::vector<int>& codes, qsizetype& done,
+                                       QString& warned);
   // Reads the rows each statement changed, and looks into those short of
   // what they were sent to change, once the batch has committed.
   void Count(const std::vector<Item>& items, std::vector<Outcome>& outcomes);

@@ -27,7 +27,6 @@ class ColumnBytes {
 
   // The character set's name as it goes into statements; empty when the
   // column holds no text.
-  const QString& Charset() const { return charset_; }
   // The name its literals go under: utf8mb3 bytes are utf8mb4 bytes, and
   // MySQL warns of the older name.
   QString LiteralCharset() const;

@@ -299,17 +299,13 @@ QString GroupsDone() {
 }
 
 Batch::Note RecordNote(qint64 record, const QString& key, const QByteArray& oldBytes, const QByteArray& newBytes) {
-  // The values are shared, not copied: a value of many megabytes stands
-  // once however many notes hold it.
-  return {QByteArray::number(record), key.toUtf8(), oldBytes, newBytes};
+  return {{{record, key, oldBytes, newBytes}}, false};
 }
 
 Batch::Note Journaled(Batch::Note note) {
-  note << QByteArrayLiteral("journaled");
+  note.journaled = true;
   return note;
 }
-
-bool IsJournaled(const Batch::Note& note) { return note.size() == 5; }
 
 QString SessionModeStatement(const QString& currentMode, bool strict) {
   QStringList modes = currentMode.toUpper().split(u',', Qt::SkipEmptyParts);

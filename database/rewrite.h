@@ -128,7 +128,6 @@ Batch::Note RecordNote(qint64 record, const QString& key, const QByteArray& oldB
 // The same note for a record the journal holds already: sent again alone
 // after its group was refused, or its value's part of the join at the end.
 Batch::Note Journaled(Batch::Note note);
-bool IsJournaled(const Batch::Note& note);
 
 // Makes the run's session refuse a value that does not fit, never cut or
 // blank it, whatever the server's sql_mode says; reads backslash escapes

@@ -202,12 +202,13 @@ void ValueJoin::Finish(const RefusedCall& refused) {
       // refused alike: it is told of once.
       qint64 record = -1, rows = 0;
       if (!note.isEmpty()) {
-        const QByteArray digest = QCryptographicHash::hash(note.value(2), QCryptographicHash::Sha256);
+        const Batch::RecordNote& one = note.records.front();
+        const QByteArray digest = QCryptographicHash::hash(one.oldBytes, QCryptographicHash::Sha256);
         if (reported_.contains(digest)) continue;
         reported_.insert(digest);
-        record = note.value(0).toLongLong();
+        record = one.record;
         try {
-          rows = RowsHolding(note.value(2));
+          rows = RowsHolding(one.oldBytes);
         } catch (const ADODB::Error& e) {
           throw Batch::FatalError(e);
         }

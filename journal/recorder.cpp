@@ -74,33 +74,33 @@ void RunRecorder::WriteBefore(const std::vector<Batch::Note>& notes) {
 
 void RunRecorder::Withdraw(const std::vector<Batch::Note>& notes) {
   std::lock_guard lock(mutex_);
-  for (const Batch::Note& note : notes) ChangedNothing(note);
+  for (const Batch::Note& note : notes) ChangedNothing(note.records);
 }
 
-void RunRecorder::Unchanged(const Batch::Note& notes) {
+void RunRecorder::Unchanged(const QList<Batch::RecordNote>& records) {
   std::lock_guard lock(mutex_);
-  ChangedNothing(notes);
+  ChangedNothing(records);
 }
 
-void RunRecorder::Stored(const Batch::Note& notes) {
+void RunRecorder::Stored(const QList<Batch::RecordNote>& records) {
   std::lock_guard lock(mutex_);
-  for (qsizetype at = 0; at + 4 <= notes.size(); at += 4) {
-    const auto found = open_.constFind(notes[at].toLongLong());
+  for (const Batch::RecordNote& r : records) {
+    const auto found = open_.constFind(r.record);
     if (found == open_.constEnd()) continue;
     try {
-      store_->Revise(*found, 1, notes[at + 3]);
+      store_->Revise(*found, 1, r.newBytes);
     } catch (const std::exception&) {
       // Undo finds the row holding something else, and leaves it.
     }
   }
 }
 
-void RunRecorder::ChangedNothing(const Batch::Note& notes) {
-  for (qsizetype at = 0; at + 4 <= notes.size(); at += 4) {
-    const auto found = open_.constFind(notes[at].toLongLong());
+void RunRecorder::ChangedNothing(const QList<Batch::RecordNote>& records) {
+  for (const Batch::RecordNote& r : records) {
+    const auto found = open_.constFind(r.record);
     if (found == open_.constEnd()) continue;
     try {
-      store_->Revise(*found, 0, notes[at + 2]);
+      store_->Revise(*found, 0, r.oldBytes);
     } catch (const std::exception&) {
       // Undo finds the row as it was, and counts it as changed since.
     }
@@ -114,18 +114,17 @@ void RunRecorder::Append(const std::vector<Batch::Note>& notes, bool open, bool 
   std::vector<Entry> entries;
   std::vector<qint64> records;
   for (const Batch::Note& note : notes) {
-    if (Rewrite::IsJournaled(note)) {
-      if (trying) trying_.push_back(note[0].toLongLong());
+    if (note.journaled) {
+      if (trying) trying_.push_back(note.records.value(0).record);
       continue;
     }
-    // A statement may stand for several records, four texts each.
-    for (qsizetype at = 0; at + 4 <= note.size(); at += 4) {
-      const qint64 record = note[at].toLongLong();
-      if (trying) trying_.push_back(record);
-      if (open_.contains(record)) continue;  // written when its batch was first tried
-      if (note[at + 2] == note[at + 3]) continue;  // a record whose value does not change
-      entries.push_back({QString::fromUtf8(note[at + 1]), note[at + 2], note[at + 3], 1});
-      records.push_back(record);
+    // A statement may stand for several records.
+    for (const Batch::RecordNote& r : note.records) {
+      if (trying) trying_.push_back(r.record);
+      if (open_.contains(r.record)) continue;  // written when its batch was first tried
+      if (r.oldBytes == r.newBytes) continue;  // a record whose value does not change
+      entries.push_back({r.key, r.oldBytes, r.newBytes, 1});
+      records.push_back(r.record);
     }
   }
   const std::vector<qint64> ids = store_->Append(header_.id, entries);
@@ -145,35 +144,36 @@ void RunRecorder::Committed() {
 
 void RunRecorder::NotApplied(ADODB::Connection& connection, const Batch::Note& note, bool warned) {
   std::lock_guard lock(mutex_);
-  if (!Rewrite::IsJournaled(note) && note.size() > 4) {
+  if (!note.journaled && note.records.size() > 1) {
     // A group goes again record by record, each answered for itself.
-    for (qsizetype at = 0; at + 4 <= note.size(); at += 4) again_.insert(note[at].toLongLong());
+    for (const Batch::RecordNote& r : note.records) again_.insert(r.record);
     return;
   }
-  if (note.size() < 4) return;
-  const qint64 record = note[0].toLongLong();
+  if (note.records.isEmpty()) return;
+  const Batch::RecordNote& one = note.records.front();
+  const qint64 record = one.record;
   const auto found = open_.constFind(record);
   if (found == open_.constEnd()) {
     // A value of a table without a key, written with many others ahead of
     // their one join: its entry stays, as such entries are never restored,
     // but the run is not counted as having changed it.
-    if (note[1].isEmpty()) --rows_;
+    if (one.key.isEmpty()) --rows_;
     return;
   }
   const qint64 entry = *found;
   open_.erase(found);
   again_.remove(record);
-  const QByteArray& before = note[2];
+  const QByteArray& before = one.oldBytes;
   QByteArray now = before;  // refused: the row keeps its old value
-  if (warned && !note[1].isEmpty()) {
+  if (warned && !one.key.isEmpty()) {
     // The run's own header: the column's bytes, in no other character set.
     auto row = connection.Execute(QStringLiteral("SELECT CAST(%1 AS BINARY) FROM %2 WHERE %3;")
                                       .arg(MySQL::QuoteName(header_.target.field),
-                                           MySQL::QuoteName(header_.target.table), KeyCondition(header_, QString::fromUtf8(note[1]))));
+                                           MySQL::QuoteName(header_.target.table), KeyCondition(header_, one.key)));
     if (row && !row->Eof() && !row->Value(0).isNull()) now = row->Value(0).toByteArray();
   }
   const bool changed = now != before;
-  store_->Revise(entry, changed ? 1 : 0, changed ? now : note[3]);
+  store_->Revise(entry, changed ? 1 : 0, changed ? now : one.newBytes);
   if (!changed) --rows_;
 }
 
@@ -229,7 +229,7 @@ void Restorer::Before(ADODB::Connection& connection, const std::vector<Batch::No
   QStringList keys;
   QString cases;
   for (const Batch::Note& note : notes) {
-    const size_t i = note.value(0).toULongLong();
+    const size_t i = size_t(note.records.value(0).record);
     which.push_back(i);
     const QString& key = entries_[i].key;
     if (keyIndex.contains(key)) continue;
@@ -269,7 +269,7 @@ void Restorer::Before(ADODB::Connection& connection, const std::vector<Batch::No
 }
 
 void Restorer::NotApplied(ADODB::Connection&, const Batch::Note& note, bool) {
-  const size_t i = note.value(0).toULongLong();
+  const size_t i = size_t(note.records.value(0).record);
   if (i >= entries_.size()) return;
   const auto found = std::find(pendingSettled_.begin(), pendingSettled_.end(), entries_[i].id);
   if (found != pendingSettled_.end()) pendingSettled_.erase(found);

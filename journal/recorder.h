@@ -58,10 +58,10 @@ class RunRecorder : public Batch::Hook {
   void NotApplied(ADODB::Connection& connection, const Batch::Note& note, bool warned) override;
   // Records whose rows their committed statement did not change: their
   // entries stand for nothing, so that the journal counts what the table got.
-  void Unchanged(const Batch::Note& notes) override;
+  void Unchanged(const QList<Batch::RecordNote>& records) override;
   // What the rows hold now, in place of the values sent: undo looks for
   // these.
-  void Stored(const Batch::Note& notes) override;
+  void Stored(const QList<Batch::RecordNote>& records) override;
 
   // Prunes the target's older runs; a run that changed nothing leaves
   // nothing to undo and goes too. Never raises: the run is over.
@@ -89,7 +89,7 @@ class RunRecorder : public Batch::Hook {
   void Append(const std::vector<Batch::Note>& notes, bool open, bool trying);
   // The entries of the notes' records, written but not yet answered for,
   // stand for no change (their statement never went, or changed nothing).
-  void ChangedNothing(const Batch::Note& notes);
+  void ChangedNothing(const QList<Batch::RecordNote>& records);
   mutable std::mutex mutex_;
 
   qint64 rows_ = 0;
@@ -120,7 +120,7 @@ class Restorer : public Batch::Hook {
   bool NextPage(int size);
   size_t Count() const { return entries_.size(); }
   QString Statement(size_t i) const;
-  Batch::Note Note(size_t i) const { return {QByteArray::number(qulonglong(i))}; }
+  Batch::Note Note(size_t i) const { return {{Batch::RecordNote{qint64(i), {}, {}, {}}}, false}; }
 
   void Before(ADODB::Connection& connection, const std::vector<Batch::Note>& notes) override;
   void BeforeCommit(ADODB::Connection&) override {}

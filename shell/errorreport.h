@@ -42,7 +42,6 @@ class Procedure {
   }
 
   int Reports() const { return reports_; }
-  const QString& Location() const { return location_; }
 
  private:
   void Report(int number, const QString& description) {

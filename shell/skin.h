@@ -21,17 +21,15 @@ class SkinFramework : public QObject {
   void LoadSkin(const QString& path, const QString& ini);  // member 2
   int Options() const { return options_; }                 // member 1, read
   void SetOptions(int value) { options_ = value; }          // member 1, write
-  void SetApplyOptions(bool on) { applyOptions_ = on; }     // member 5
-  void SetApplyDialogs(bool on) { applyDialogs_ = on; }     // member 10
+  // A style sheet set on the window reaches every child control and every
+  // dialog parented to it: these two switches have nothing left to change.
+  void SetApplyOptions(bool) {}                              // member 5
+  void SetApplyDialogs(bool) {}                              // member 10
   void ApplyWindow(QWidget& window);                        // member 3
-
-  const QString& StyleSheet() const { return styleSheet_; }
 
  private:
   QString styleSheet_;
   int options_ = 0;
-  bool applyOptions_ = false;
-  bool applyDialogs_ = false;
 };
 
 }  // namespace Main

@@ -259,18 +259,7 @@ void Form1::Form_Unload() {
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
   // Until the saved password is in its box, the details cannot be used.
-  if (passwordPending_ && (watched == PushButton3 || watched == PushButton5)) {
-    switch (event->type()) {
-      case QEvent::MouseButtonPress:
-      case QEvent::MouseButtonRelease:
-      case QEvent::MouseButtonDblClick:
-      case QEvent::KeyPress:
-      case QEvent::KeyRelease:
-        return true;
-      default:
-        break;
-    }
-  }
+  if (passwordPending_ && (watched == PushButton3 || watched == PushButton5) && IsUserInput(*event)) return true;
   if (event->type() == QEvent::MouseMove) {
     if (watched == this || watched == Frame1 || watched == Text1 || watched == Text2 || watched == Text3 ||
         watched == Text4) {

@@ -36,9 +36,8 @@ InputGuard::InputGuard(QWidget& window) : QObject(&window), window_(window) {
   qApp->installEventFilter(this);
 }
 
-bool InputGuard::eventFilter(QObject* watched, QEvent* event) {
-  if (depth_ == 0) return false;
-  switch (event->type()) {
+bool IsUserInput(const QEvent& event) {
+  switch (event.type()) {
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonRelease:
     case QEvent::MouseButtonDblClick:
@@ -47,13 +46,16 @@ bool InputGuard::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::Wheel:
     case QEvent::ContextMenu:
     case QEvent::Shortcut:
-    case QEvent::ShortcutOverride: {
-      auto* w = qobject_cast<QWidget*>(watched);
-      // Input to this window's controls waits for nothing: it is dropped.
-      if (w && w != &window_ && window_.isAncestorOf(w)) return true;
-      return false;
-    }
+    case QEvent::ShortcutOverride:
+      return true;
     default:
       return false;
   }
+}
+
+bool InputGuard::eventFilter(QObject* watched, QEvent* event) {
+  if (depth_ == 0 || !IsUserInput(*event)) return false;
+  // Input to this window's controls waits for nothing: it is dropped.
+  auto* w = qobject_cast<QWidget*>(watched);
+  return w && w != &window_ && window_.isAncestorOf(w);
 }

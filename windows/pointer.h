@@ -4,6 +4,7 @@
 
 #include <QCursor>
 #include <QHash>
+#include <QEvent>
 #include <QObject>
 #include <QPointer>
 #include <optional>
@@ -38,6 +39,10 @@ class PointerState {
 
 // While active, swallows the mouse and key input of a window's controls, so
 // that nothing an operation reads can change under it while it yields.
+// A click, key, wheel turn, context menu or shortcut: what a user does to a
+// control, as opposed to what the window does to itself.
+bool IsUserInput(const QEvent& event);
+
 class InputGuard : public QObject {
  public:
   explicit InputGuard(QWidget& window);

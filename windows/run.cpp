@@ -2,8 +2,6 @@
 // case while the progress bar moves. The conversion engine carries the
 // records; this procedure walks it along the numbered lines, and each
 // record's failure is reported at its mode's execute line.
-#include "windows/run.h"
-
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <cmath>
@@ -17,27 +15,6 @@
 #include "shell/settings.h"
 #include "windows/form1.h"
 #include "windows/form2.h"
-
-namespace Run {
-
-QString EscapeValue(const QString& text) {
-  QString escaped;
-  escaped.reserve(text.size() + 8);
-  for (const QChar c : text) {
-    if (c == u'\\') {
-      escaped += QStringLiteral("\\\\");
-    } else if (c == u'\'') {
-      escaped += QStringLiteral("\\'");
-    } else if (c == QChar(0)) {
-      escaped += QStringLiteral("\\0");
-    } else {
-      escaped += c;
-    }
-  }
-  return escaped;
-}
-
-}  // namespace Run
 
 namespace {
 

@@ -12,7 +12,6 @@
 #include "shell/messages.h"
 #include "windows/form1.h"
 #include "windows/form2.h"
-#include "windows/run.h"
 
 namespace {
 

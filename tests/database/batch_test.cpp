@@ -37,31 +37,31 @@ class BatchEngines : public ::testing::TestWithParam<const char*> {};
 }  // namespace
 
 TEST(BatchClassify, ByErrorNumberAndState) {
-  using Batch::Failure;
+  using Batch::ErrorKind;
   const auto kind = [](int native, const char* state) {
     return Batch::Classify(ADODB::Error("any text", state, native));
   };
-  EXPECT_EQ(kind(1213, "40001"), Failure::Conflict);
-  EXPECT_EQ(kind(1205, "HY000"), Failure::Conflict);
-  EXPECT_EQ(kind(0, "40001"), Failure::Conflict);
-  EXPECT_EQ(kind(3101, "HY000"), Failure::Conflict);  // MySQL group replication certification
-  EXPECT_EQ(kind(1142, "42000"), Failure::Fatal);  // UPDATE denied
-  EXPECT_EQ(kind(1146, "42S02"), Failure::Fatal);  // table gone
-  EXPECT_EQ(kind(1054, "42S22"), Failure::Fatal);  // column gone
-  EXPECT_EQ(kind(1290, "HY000"), Failure::Fatal);  // --read-only
-  EXPECT_EQ(kind(2013, "08S01"), Failure::Fatal);  // lost mid-query
-  EXPECT_EQ(kind(2006, "HY000"), Failure::Fatal);  // gone away
-  EXPECT_EQ(kind(1047, "08S01"), Failure::Fatal);  // cluster node not ready
-  EXPECT_EQ(kind(1927, "70100"), Failure::Fatal);  // connection killed
-  EXPECT_EQ(kind(4031, "HY000"), Failure::Fatal);  // MySQL: disconnected for inactivity
-  EXPECT_EQ(kind(1969, "70100"), Failure::Fatal);  // max_statement_time: the same statement runs out again
-  EXPECT_EQ(kind(3024, "HY000"), Failure::Fatal);  // max_execution_time
-  EXPECT_EQ(kind(0, ""), Failure::Fatal);          // a closed connection
-  EXPECT_EQ(kind(1265, "01000"), Failure::Refused);  // data truncated
-  EXPECT_EQ(kind(1366, "22007"), Failure::Refused);  // no such character in the column's set
-  EXPECT_EQ(kind(1062, "23000"), Failure::Refused);  // duplicate key
+  EXPECT_EQ(kind(1213, "40001"), ErrorKind::Conflict);
+  EXPECT_EQ(kind(1205, "HY000"), ErrorKind::Conflict);
+  EXPECT_EQ(kind(0, "40001"), ErrorKind::Conflict);
+  EXPECT_EQ(kind(3101, "HY000"), ErrorKind::Conflict);  // MySQL group replication certification
+  EXPECT_EQ(kind(1142, "42000"), ErrorKind::Fatal);  // UPDATE denied
+  EXPECT_EQ(kind(1146, "42S02"), ErrorKind::Fatal);  // table gone
+  EXPECT_EQ(kind(1054, "42S22"), ErrorKind::Fatal);  // column gone
+  EXPECT_EQ(kind(1290, "HY000"), ErrorKind::Fatal);  // --read-only
+  EXPECT_EQ(kind(2013, "08S01"), ErrorKind::Fatal);  // lost mid-query
+  EXPECT_EQ(kind(2006, "HY000"), ErrorKind::Fatal);  // gone away
+  EXPECT_EQ(kind(1047, "08S01"), ErrorKind::Fatal);  // cluster node not ready
+  EXPECT_EQ(kind(1927, "70100"), ErrorKind::Fatal);  // connection killed
+  EXPECT_EQ(kind(4031, "HY000"), ErrorKind::Fatal);  // MySQL: disconnected for inactivity
+  EXPECT_EQ(kind(1969, "70100"), ErrorKind::Fatal);  // max_statement_time: the same statement runs out again
+  EXPECT_EQ(kind(3024, "HY000"), ErrorKind::Fatal);  // max_execution_time
+  EXPECT_EQ(kind(0, ""), ErrorKind::Fatal);          // a closed connection
+  EXPECT_EQ(kind(1265, "01000"), ErrorKind::Refused);  // data truncated
+  EXPECT_EQ(kind(1366, "22007"), ErrorKind::Refused);  // no such character in the column's set
+  EXPECT_EQ(kind(1062, "23000"), ErrorKind::Refused);  // duplicate key
   // The message never decides.
-  EXPECT_EQ(Batch::Classify(ADODB::Error("Deadlock found", "HY000", 1366)), Failure::Refused);
+  EXPECT_EQ(Batch::Classify(ADODB::Error("Deadlock found", "HY000", 1366)), ErrorKind::Refused);
 }
 
 // The general-log check knows what MySQL refuses to prepare.
@@ -84,23 +84,23 @@ TEST(BatchClassify, WhatMySQLPrepares) {
 }
 
 TEST(BatchClassify, SeveralConditionsOfOneFailure) {
-  using Batch::Failure;
+  using Batch::ErrorKind;
   const auto judge = [](std::vector<int> codes, int* chosen = nullptr) {
     ADODB::Error e("driver's text", "HY000", 0);
-    const Failure kind = Batch::Judge(e, codes);
+    const ErrorKind kind = Batch::Judge(e, codes);
     if (chosen) *chosen = e.nativeError;
     return kind;
   };
   int chosen = 0;
   // A cluster taking the transaction back: interrupted, then deadlock.
-  EXPECT_EQ(judge({1317, 1213}, &chosen), Failure::Conflict);
+  EXPECT_EQ(judge({1317, 1213}, &chosen), ErrorKind::Conflict);
   EXPECT_EQ(chosen, 1213);
-  EXPECT_EQ(judge({1317}), Failure::Refused);
-  EXPECT_EQ(judge({1406, 1047}, &chosen), Failure::Fatal);  // not ready comes before too long
+  EXPECT_EQ(judge({1317}), ErrorKind::Refused);
+  EXPECT_EQ(judge({1406, 1047}, &chosen), ErrorKind::Fatal);  // not ready comes before too long
   EXPECT_EQ(chosen, 1047);
-  EXPECT_EQ(judge({1406, 1265}, &chosen), Failure::Refused);
+  EXPECT_EQ(judge({1406, 1265}, &chosen), ErrorKind::Refused);
   EXPECT_EQ(chosen, 1406);
-  EXPECT_EQ(judge({}), Failure::Refused);  // nothing learnt: the driver's own state decides
+  EXPECT_EQ(judge({}), ErrorKind::Refused);  // nothing learnt: the driver's own state decides
 }
 
 TEST_P(BatchEngines, RefusedStatementsAmidABatchLeaveTheRestConverted) {

@@ -7,7 +7,6 @@
 
 #include "caserules/case.h"
 #include "tests/windows/fixture.h"
-#include "windows/run.h"
 
 namespace {
 

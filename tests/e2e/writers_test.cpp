@@ -5,7 +5,6 @@
 
 #include "caserules/case.h"
 #include "tests/e2e/writing.h"
-#include "windows/run.h"
 
 namespace {
 

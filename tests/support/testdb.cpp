@@ -96,6 +96,18 @@ TestDatabase::~TestDatabase() {
   }
 }
 
+QString EscapeValue(const QString& text) {
+  QString escaped;
+  escaped.reserve(text.size() + 8);
+  for (const QChar c : text) {
+    if (c == u'\\') escaped += QStringLiteral("\\\\");
+    else if (c == u'\'') escaped += QStringLiteral("\\'");
+    else if (c == QChar(0)) escaped += QStringLiteral("\\0");
+    else escaped += c;
+  }
+  return escaped;
+}
+
 void UseFreshSettings() {
   static QTemporaryDir dir;
   qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());

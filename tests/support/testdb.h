@@ -119,6 +119,10 @@ class PrivateCluster {
 
 // Unique scratch folders used as XDG_CONFIG_HOME and XDG_DATA_HOME (the
 // undo journal's home) for one test program.
+// A value for a statement between apostrophes: backslash as \\, apostrophe
+// as \', NUL as \0. Nothing else changes.
+QString EscapeValue(const QString& text);
+
 void UseFreshSettings();
 
 // Whether MySQL 8 prepares the statement: the driver prepares each statement

@@ -117,7 +117,7 @@ void ConcurrentWriter::Loop() {
       } catch (const ADODB::Error& e) {
         // A lock wait or deadlock takes the single statement back: nothing
         // was written. Anything else ends the writer.
-        if (Batch::Classify(e) != Batch::Failure::Conflict) throw;
+        if (Batch::Classify(e) != Batch::ErrorKind::Conflict) throw;
         ++skipped_;
         continue;
       }

@@ -17,7 +17,6 @@
 #include "tests/support/typedetails.h"
 #include "windows/form1.h"
 #include "windows/form2.h"
-#include "windows/run.h"
 
 class WindowTest : public ::testing::Test {
  protected:
@@ -107,6 +106,6 @@ inline QList<QVariant> CollidingValues(QRandomGenerator& random, const QStringLi
 inline QString RowLiterals(const QList<QVariant>& values) {
   QStringList rows;
   for (int i = 0; i < values.size(); ++i)
-    rows << QStringLiteral("(%1, %2)").arg(i).arg(values[i].isNull() ? "NULL" : "'" + Run::EscapeValue(values[i].toString()) + "'");
+    rows << QStringLiteral("(%1, %2)").arg(i).arg(values[i].isNull() ? "NULL" : "'" + EscapeValue(values[i].toString()) + "'");
   return rows.join(",");
 }

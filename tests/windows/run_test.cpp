@@ -5,7 +5,6 @@
 #include "tests/windows/fixture.h"
 #include "database/rewrite.h"
 #include "database/valuejoin.h"
-#include "windows/run.h"
 
 namespace {
 
@@ -58,7 +57,7 @@ TEST(Statements, ValuesTravelAsHexAndNamesDoubleTheirAccents) {
     EXPECT_TRUE(statement.endsWith(QStringLiteral("CAST(`f``` AS BINARY) = 0x%1;").arg(QString::fromLatin1(old.toHex()))))
         << qPrintable(statement);
   }
-  EXPECT_EQ(Run::EscapeValue(QString("C:\\") + QChar(0) + "'"), "C:\\\\\\0\\'");
+  EXPECT_EQ(EscapeValue(QString("C:\\") + QChar(0) + "'"), "C:\\\\\\0\\'");
   EXPECT_EQ(Rewrite::FieldQuery("we`ird", "co`l"), "SELECT `co``l` FROM `we``ird`");
   EXPECT_EQ(Rewrite::SessionModeStatement("STRICT_TRANS_TABLES,NO_BACKSLASH_ESCAPES,ANSI_QUOTES"),
             "SET SESSION sql_mode = 'STRICT_TRANS_TABLES,STRICT_ALL_TABLES';");
@@ -462,7 +461,7 @@ TEST_F(RunTest, ACharacterSetTheServerForcesChangesNothingTheRunReadsOrWrites) {
         "CREATE TABLE o (id INT, v VARCHAR(100) CHARACTER SET utf8mb4)"};
     db.Exec(create);
     QStringList rows;
-    for (int i = 0; i < names.size(); ++i) rows << QStringLiteral("(%1, '%2')").arg(i).arg(Run::EscapeValue(names[i]));
+    for (int i = 0; i < names.size(); ++i) rows << QStringLiteral("(%1, '%2')").arg(i).arg(EscapeValue(names[i]));
     db.Exec("INSERT INTO o VALUES " + rows.join(", "));
     const QStringList other = db.Values(hex.arg("o"));
     MySQL::ConnectionDetails d = login;

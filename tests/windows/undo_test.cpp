@@ -6,7 +6,6 @@
 #include "caserules/case.h"
 #include "journal/store.h"
 #include "tests/windows/fixture.h"
-#include "windows/run.h"
 
 namespace {
 

@@ -1,4 +1,6 @@
 // What a run waits for between groups on a live server.
+#include "conversion/waiting.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -8,6 +10,8 @@
 #include <thread>
 
 #include "conversion/state.h"
+#include "database/batch.h"
+#include "database/mysql.h"
 
 namespace Conversion {
 namespace {
@@ -92,8 +96,7 @@ std::optional<QString> ReadCriticalLoad(const QString& text, std::pair<QString, 
   return std::nullopt;
 }
 
-void Run::FindReplicas(const MySQL::ConnectionDetails& details) {
-  State& s = *s_;
+void Waiting::FindReplicas(ADODB::Connection& primary, const MySQL::ConnectionDetails& details) {
   const Conversion::Gentle& g = options_.gentle;
   if (!g.on || g.maxLag <= 0) return;
   const QString how = QStringLiteral("name the replicas with --replica HOST[:PORT] (MaxLagSeconds and Replicas in the "
@@ -106,23 +109,23 @@ void Run::FindReplicas(const MySQL::ConnectionDetails& details) {
     }
   } else {
     // Without a binary log, or a replica reading it, there is none to watch.
-    auto logged = s.connection->Execute(QStringLiteral("SELECT @@GLOBAL.log_bin;"));
+    auto logged = primary.Execute(QStringLiteral("SELECT @@GLOBAL.log_bin;"));
     if (!logged || logged->Eof() || logged->Value(0).toInt() == 0) return;
     // A login that sees only its own sessions would find no replica, and
     // wait for none: the run does not start.
-    if (!SeesEverySession(*s.connection))
+    if (!SeesEverySession(primary))
       throw ADODB::Error(QStringLiteral("This server writes a binary log, and this login cannot see whether replicas "
                                         "read it (it lacks the PROCESS privilege): grant it PROCESS, or %1. Nothing "
                                         "was sent.")
                              .arg(how));
-    auto dumps = s.connection->Execute(QStringLiteral(
+    auto dumps = primary.Execute(QStringLiteral(
         "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE COMMAND LIKE 'Binlog Dump%';"));
     if (!dumps || dumps->Eof() || dumps->Value(0).toLongLong() == 0) return;
     QString refused;
     bool listed = false;
     for (const char* list : {"SHOW REPLICAS;", "SHOW REPLICA HOSTS;", "SHOW SLAVE HOSTS;"}) {
       try {
-        auto hosts = s.connection->Execute(QLatin1String(list));
+        auto hosts = primary.Execute(QLatin1String(list));
         for (; hosts && !hosts->Eof(); hosts->MoveNext())
           found.emplace_back(hosts->Value(1).toString(), hosts->Value(2).toString());
         listed = true;
@@ -137,7 +140,7 @@ void Run::FindReplicas(const MySQL::ConnectionDetails& details) {
   }
   // Their lag is told by the GTIDs they have applied.
   if (!found.empty()) {
-    auto position = s.connection->Execute(PositionQuery(IsMariaDb(*s.connection)));
+    auto position = primary.Execute(PositionQuery(IsMariaDb(primary)));
     if (!position || position->Eof() || position->Value(0).toString().isEmpty())
       throw ADODB::Error(QStringLiteral("The server's replicas are watched by the GTIDs they have applied, and this "
                                         "server gives its transactions none (gtid_mode): %1.")
@@ -148,7 +151,7 @@ void Run::FindReplicas(const MySQL::ConnectionDetails& details) {
       throw ADODB::Error(QStringLiteral("A replica reads this server's binary log without saying where it can be "
                                         "reached (report_host): %1.")
                              .arg(how));
-    State::Replica r;
+    Replica r;
     r.name = host + u':' + port;
     r.details = details;
     r.details.server = host;
@@ -161,22 +164,21 @@ void Run::FindReplicas(const MySQL::ConnectionDetails& details) {
                                         "Nothing was sent.")
                              .arg(r.name, QString::fromStdString(e.what()), how));
     }
-    s.replicas.push_back(std::move(r));
+    replicas_.push_back(std::move(r));
   }
 }
 
-QString Run::ReplicaLag() {
-  State& s = *s_;
-  if (s.replicas.empty()) return {};
+QString Waiting::ReplicaLag(ADODB::Connection& primary) {
+  if (replicas_.empty()) return {};
   using Clock = std::chrono::steady_clock;
   const auto now = Clock::now();
   // Where the primary's binary log is now, and when that was.
-  const bool mariaDb = IsMariaDb(*s.connection);
-  auto position = s.connection->Execute(PositionQuery(mariaDb));
+  const bool mariaDb = IsMariaDb(primary);
+  auto position = primary.Execute(PositionQuery(mariaDb));
   const QString here = position && !position->Eof() ? position->Value(0).toString() : QString();
-  if (!here.isEmpty() && (s.positions.empty() || s.positions.back().first != here)) s.positions.emplace_back(here, now);
+  if (!here.isEmpty() && (positions_.empty() || positions_.back().first != here)) positions_.emplace_back(here, now);
   QString why;
-  for (State::Replica& r : s.replicas) {
+  for (Replica& r : replicas_) {
     try {
       if (!r.connection) r.connection = OpenSession(r.details, options_.responsive, false);
       // A replica whose threads stand still lags from that moment, whatever
@@ -187,8 +189,8 @@ QString Run::ReplicaLag() {
         continue;
       }
       // The positions it has applied since it was last asked.
-      while (r.applied < s.positions.size()) {
-        auto reached = r.connection->Execute(AppliedQuery(mariaDb, s.positions[r.applied].first));
+      while (r.applied < positions_.size()) {
+        auto reached = r.connection->Execute(AppliedQuery(mariaDb, positions_[r.applied].first));
         if (!reached || reached->Eof() || reached->Value(0).toInt() != 1) break;
         ++r.applied;
       }
@@ -199,9 +201,9 @@ QString Run::ReplicaLag() {
                   .arg(r.name, QString::fromStdString(e.what()));
       continue;
     }
-    if (r.applied >= s.positions.size()) continue;
+    if (r.applied >= positions_.size()) continue;
     const double behind =
-        std::chrono::duration<double>(now - s.positions[r.applied].second).count();
+        std::chrono::duration<double>(now - positions_[r.applied].second).count();
     if (behind > options_.gentle.maxLag && why.isEmpty())
       why = QStringLiteral("the replica %1 is %2 s behind, over %3")
                 .arg(r.name)
@@ -209,140 +211,138 @@ QString Run::ReplicaLag() {
                 .arg(options_.gentle.maxLag);
   }
   // Positions every replica has applied are no longer needed.
-  size_t done = s.positions.size();
-  for (const State::Replica& r : s.replicas) done = std::min(done, r.applied);
+  size_t done = positions_.size();
+  for (const Replica& r : replicas_) done = std::min(done, r.applied);
   if (done > 1) {
     // The newest applied stays, so that each replica keeps one to count from.
     const size_t drop = done - 1;
-    s.positions.erase(s.positions.begin(), s.positions.begin() + qsizetype(drop));
-    for (State::Replica& r : s.replicas) r.applied -= drop;
+    positions_.erase(positions_.begin(), positions_.begin() + qsizetype(drop));
+    for (Replica& r : replicas_) r.applied -= drop;
   }
   return why;
 }
 
-bool Run::Gentle() {
-  // A check that fails ends the run as a lost connection would: a run that
-  // cannot tell whether it should wait does not go on guessing.
-  const auto checks = [&]() -> bool {
-    State& s = *s_;
-    const Conversion::Gentle& g = options_.gentle;
-    if (!g.on || options_.dryRun) return true;
-    QElapsedTimer waited;
-    QElapsedTimer said;
-    bool waiting = false;
-    QString lastKind;
-    for (;;) {
-      // At most once a second, so that a run that does not wait is not slowed.
-      const auto now = std::chrono::steady_clock::now();
-      if (!waiting && now - lastGentle_ < std::chrono::seconds(1)) return true;
-      lastGentle_ = now;
-      QString why, kind;
-      if (!g.pauseFile.isEmpty() && QFileInfo::exists(g.pauseFile)) {
-        why = QStringLiteral("the pause file %1 exists").arg(g.pauseFile);
-        kind = QStringLiteral("pause file");
-      } else {
-        // The server's status in one round trip: the bounds' variables and
-        // the cluster's flow control.
-        QStringList names{QStringLiteral("'WSREP_FLOW_CONTROL_ACTIVE'"), QStringLiteral("'WSREP_LOCAL_RECV_QUEUE'"),
-                          QStringLiteral("'WSREP_READY'")};
-        for (const auto& [name, bound] : g.maxLoad) names << MySQL::TextLiteral(name.toUpper());
-        if (!g.criticalLoad.first.isEmpty()) names << MySQL::TextLiteral(g.criticalLoad.first.toUpper());
-        QHash<QString, QString> status;
-        // As a query both servers prepare: MySQL keeps the status in
-        // performance_schema, MariaDB in information_schema.
-        const QString table = IsMariaDb(*s.connection) ? QStringLiteral("information_schema.GLOBAL_STATUS")
-                                                       : QStringLiteral("performance_schema.global_status");
-        auto rows = s.connection->Execute(
-            QStringLiteral("SELECT VARIABLE_NAME, VARIABLE_VALUE FROM %1 WHERE VARIABLE_NAME IN (%2);")
-                .arg(table, names.join(u',')));
-        for (; rows && !rows->Eof(); rows->MoveNext())
-          status.insert(rows->Value(0).toString().toLower(), rows->Value(1).toString());
-        const auto value = [&](const QString& name) { return status.value(name.toLower()); };
-        // A bound on a variable the server does not have would never hold
-        // the run back: it is refused, naming it.
-        QStringList bounded;
-        for (const auto& [name, bound] : g.maxLoad) bounded << name;
-        if (!g.criticalLoad.first.isEmpty()) bounded << g.criticalLoad.first;
-        for (const QString& name : bounded)
-          if (!status.contains(name.toLower()))
-            throw ADODB::Error(QStringLiteral("the server has no status variable %1 to bound (--max-load, "
-                                              "--critical-load)")
-                                   .arg(name));
-        if (!g.criticalLoad.first.isEmpty() && value(g.criticalLoad.first).toLongLong() > g.criticalLoad.second) {
-          ended_ = true;
-          throw Batch::FatalError(ADODB::Error(
-              QStringLiteral("%1 is %2, over the critical bound %3: the run ended early. What the server committed "
-                             "stays journaled.")
-                  .arg(g.criticalLoad.first, value(g.criticalLoad.first))
-                  .arg(g.criticalLoad.second)));
-        }
-        for (const auto& [name, bound] : g.maxLoad) {
-          if (value(name).toLongLong() > bound) {
-            why = QStringLiteral("%1 is %2, over %3").arg(name, value(name)).arg(bound);
-            kind = name;
-            break;
-          }
-        }
-        const QString flowControl = value(QStringLiteral("wsrep_flow_control_active"));
-        if (why.isEmpty() && flowControl.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0) {
-          why = QStringLiteral("the cluster is in flow control");
-          kind = QStringLiteral("flow control");
-        }
-        if (why.isEmpty() && g.maxLag > 0) {
-          why = ReplicaLag();
-          if (!why.isEmpty()) kind = QStringLiteral("replica lag");
-        }
-        if (why.isEmpty() && g.receiveQueue > 0 &&
-            value(QStringLiteral("wsrep_local_recv_queue")).toLongLong() > g.receiveQueue) {
-          why = QStringLiteral("the node's receive queue holds %1 write sets, over %2")
-                    .arg(value(QStringLiteral("wsrep_local_recv_queue")))
-                    .arg(g.receiveQueue);
-          kind = QStringLiteral("receive queue");
-        }
-      }
-      if (why.isEmpty()) {
-        if (waiting) {
-          totals_.waitedSeconds += waited.elapsed() / 1000.0;
-          listener_.Waiting(QString());
-        }
-        return true;
-      }
-      if (!waiting) {
-        waiting = true;
-        waited.start();
-      }
-      if (!totals_.waitedFor.contains(kind)) totals_.waitedFor << kind;
-      if (!said.isValid() || said.elapsed() >= 10000 || kind != lastKind) {
-        listener_.Waiting(why);
-        said.start();
-        lastKind = kind;
-      }
-      // A second's wait, the window's events going on meanwhile.
-      QElapsedTimer second;
-      second.start();
-      QCoreApplication* app = QCoreApplication::instance();
-      const bool events = options_.responsive && app && QThread::currentThread() == app->thread();
-      while (second.elapsed() < 1000) {
-        if (options_.cancelled && options_.cancelled()) {
-          totals_.waitedSeconds += waited.elapsed() / 1000.0;
-          listener_.Waiting(QString());
-          return false;
-        }
-        if (events)
-          QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-    }
-  };
-  try {
-    return checks();
-  } catch (const Batch::FatalError&) {
-    throw;
-  } catch (const ADODB::Error& e) {
-    ended_ = true;
+QString Waiting::Why(ADODB::Connection& primary, QString& kind) {
+  const Gentle& g = options_.gentle;
+  if (!g.pauseFile.isEmpty() && QFileInfo::exists(g.pauseFile)) {
+    kind = QStringLiteral("pause file");
+    return QStringLiteral("the pause file %1 exists").arg(g.pauseFile);
+  }
+  // The server's status in one round trip: the bounds' variables and the
+  // cluster's flow control.
+  QStringList names{QStringLiteral("'WSREP_FLOW_CONTROL_ACTIVE'"), QStringLiteral("'WSREP_LOCAL_RECV_QUEUE'"),
+                    QStringLiteral("'WSREP_READY'")};
+  for (const auto& [name, bound] : g.maxLoad) names << MySQL::TextLiteral(name.toUpper());
+  if (!g.criticalLoad.first.isEmpty()) names << MySQL::TextLiteral(g.criticalLoad.first.toUpper());
+  QHash<QString, QString> status;
+  // As a query both servers prepare: MySQL keeps the status in
+  // performance_schema, MariaDB in information_schema.
+  const QString table = IsMariaDb(primary) ? QStringLiteral("information_schema.GLOBAL_STATUS")
+                                           : QStringLiteral("performance_schema.global_status");
+  auto rows = primary.Execute(QStringLiteral("SELECT VARIABLE_NAME, VARIABLE_VALUE FROM %1 WHERE VARIABLE_NAME IN (%2);")
+                                  .arg(table, names.join(u',')));
+  for (; rows && !rows->Eof(); rows->MoveNext())
+    status.insert(rows->Value(0).toString().toLower(), rows->Value(1).toString());
+  const auto value = [&](const QString& name) { return status.value(name.toLower()); };
+  // A bound on a variable the server does not have would never hold the run
+  // back: it is refused, naming it.
+  QStringList bounded;
+  for (const auto& [name, bound] : g.maxLoad) bounded << name;
+  if (!g.criticalLoad.first.isEmpty()) bounded << g.criticalLoad.first;
+  for (const QString& name : bounded)
+    if (!status.contains(name.toLower()))
+      throw ADODB::Error(QStringLiteral("the server has no status variable %1 to bound (--max-load, "
+                                        "--critical-load)")
+                             .arg(name));
+  if (!g.criticalLoad.first.isEmpty() && value(g.criticalLoad.first).toLongLong() > g.criticalLoad.second)
     throw Batch::FatalError(ADODB::Error(
-        QStringLiteral("The run could not ask the server whether to wait: %1").arg(QString::fromStdString(e.what())),
-        e.sqlState, e.nativeError));
+        QStringLiteral("%1 is %2, over the critical bound %3: the run ended early. What the server committed "
+                       "stays journaled.")
+            .arg(g.criticalLoad.first, value(g.criticalLoad.first))
+            .arg(g.criticalLoad.second)));
+  for (const auto& [name, bound] : g.maxLoad) {
+    if (value(name).toLongLong() > bound) {
+      kind = name;
+      return QStringLiteral("%1 is %2, over %3").arg(name, value(name)).arg(bound);
+    }
+  }
+  if (value(QStringLiteral("wsrep_flow_control_active")).compare(QLatin1String("true"), Qt::CaseInsensitive) == 0) {
+    kind = QStringLiteral("flow control");
+    return QStringLiteral("the cluster is in flow control");
+  }
+  if (g.maxLag > 0) {
+    const QString lag = ReplicaLag(primary);
+    if (!lag.isEmpty()) {
+      kind = QStringLiteral("replica lag");
+      return lag;
+    }
+  }
+  if (g.receiveQueue > 0 && value(QStringLiteral("wsrep_local_recv_queue")).toLongLong() > g.receiveQueue) {
+    kind = QStringLiteral("receive queue");
+    return QStringLiteral("the node's receive queue holds %1 write sets, over %2")
+        .arg(value(QStringLiteral("wsrep_local_recv_queue")))
+        .arg(g.receiveQueue);
+  }
+  return {};
+}
+
+bool Waiting::Pause() const {
+  QElapsedTimer second;
+  second.start();
+  QCoreApplication* app = QCoreApplication::instance();
+  const bool events = options_.responsive && app && QThread::currentThread() == app->thread();
+  while (second.elapsed() < 1000) {
+    if (options_.cancelled && options_.cancelled()) return false;
+    if (events) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+bool Waiting::Wait(ADODB::Connection& primary, Listener& listener, Summary& totals) {
+  if (!options_.gentle.on || options_.dryRun) return true;
+  QElapsedTimer waited;
+  QElapsedTimer said;
+  bool waiting = false;
+  QString lastKind;
+  for (;;) {
+    // At most once a second, so that a run that does not wait is not slowed.
+    const auto now = std::chrono::steady_clock::now();
+    if (!waiting && now - lastAsked_ < std::chrono::seconds(1)) return true;
+    lastAsked_ = now;
+    QString kind;
+    QString why;
+    try {
+      why = Why(primary, kind);
+    } catch (const Batch::FatalError&) {
+      throw;
+    } catch (const ADODB::Error& e) {
+      throw Batch::FatalError(ADODB::Error(
+          QStringLiteral("The run could not ask the server whether to wait: %1").arg(QString::fromStdString(e.what())),
+          e.sqlState, e.nativeError));
+    }
+    if (why.isEmpty()) {
+      if (waiting) {
+        totals.waitedSeconds += waited.elapsed() / 1000.0;
+        listener.Waiting(QString());
+      }
+      return true;
+    }
+    if (!waiting) {
+      waiting = true;
+      waited.start();
+    }
+    if (!totals.waitedFor.contains(kind)) totals.waitedFor << kind;
+    if (!said.isValid() || said.elapsed() >= 10000 || kind != lastKind) {
+      listener.Waiting(why);
+      said.start();
+      lastKind = kind;
+    }
+    if (!Pause()) {
+      totals.waitedSeconds += waited.elapsed() / 1000.0;
+      listener.Waiting(QString());
+      return false;
+    }
   }
 }
 

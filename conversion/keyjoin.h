@@ -1,0 +1,119 @@
+// The way a keyed run's records reach the server many at a time: a group's
+// (key, old, new) pairs go into the pair table, and one joined UPDATE
+// changes the rows that still hold their old bytes. One group is on its way
+// on a thread of its own while the next is read, converted and journaled,
+// so that the server and the program no longer take turns. A group the
+// server refuses goes again record by record, so that each refusal is its
+// own record's.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "conversion/pairtable.h"
+#include "conversion/way.h"
+#include "database/ado.h"
+#include "database/batch.h"
+#include "database/rowkey.h"
+#include "journal/recorder.h"
+
+namespace Conversion {
+
+constexpr size_t kPacedRecords = 50;  // the fewest a paced group holds
+
+class KeyJoin : public Way {
+ public:
+  // Where the groups go.
+  struct Road {
+    ADODB::Connection& connection;
+    Batch::Sender& sender;
+    const MySQL::RowIdentity& identity;
+    QString table, field;
+  };
+  // What the run does for its groups: waits for a live server between them
+  // (false: the run stops), and hears of a record refused, on its own thread.
+  struct Calls {
+    std::function<bool()> wait;
+    std::function<void(int tag, const QString& text, const QString& key)> refused;
+  };
+  // `chunkTime`: seconds a group's transaction may take (0: groups stay
+  // whole); `responsive`: the window's events go on while a group is waited
+  // for.
+  KeyJoin(Road road, Calls calls, Ending& ending, double chunkTime, bool responsive);
+  ~KeyJoin() override;
+  KeyJoin(const KeyJoin&) = delete;
+  KeyJoin& operator=(const KeyJoin&) = delete;
+
+  // Every group is journaled before it goes.
+  void SetJournal(Journal::RunRecorder* journal) override { journal_ = journal; }
+  // A record whose pair fits in a group.
+  bool Takes(const Pair& pair) const override;
+  // Adds a record; the gathered group goes first where this one would take
+  // it past its bytes, and with it once it is full.
+  void Add(const Pair& pair, const Batch::Note& note) override;
+  // Waits for the group on its way, then tells what it learnt: refused
+  // records, and the failure that ends the run.
+  void Sync() override;
+  // The last group, and the records that go alone after their group was
+  // refused.
+  void Finish() override;
+  void Drop() override;
+  void Join() override;
+
+  // A refused join goes record by record, and a record refused on the
+  // group's thread is told on the run's.
+  bool Refused(int tag, const QString& text, const QString& key) override;
+  void ForUnderway(const std::function<void(qint64 record)>& each) const override {
+    for (const Pair& p : group_) each(p.record);
+  }
+
+ private:
+  struct Group {
+    std::vector<Pair> pairs;
+    QString insert;
+    Batch::Note note;
+    int number = 0;
+  };
+  Group MakeGroup(std::vector<Pair> joining);
+  void Launch();
+  void Pace();
+  void SendAlone();
+  void SendJoin(Group group);
+  void Await(const std::atomic<bool>& done) const;
+
+  Road road_;
+  Calls calls_;
+  Ending& ending_;
+  const double chunkTime_;
+  const bool responsive_;
+  Journal::RunRecorder* journal_ = nullptr;
+  PairTable pairTable_;
+  qsizetype groupBytes_;
+
+  std::vector<Pair> joining_;
+  qsizetype joiningBytes_ = 0;
+  size_t groupRecords_ = kJoinRecords;  // as paced by the groups' times
+  std::atomic<double> lastGroupSeconds_{0};
+  std::vector<Pair> group_;  // the join under way: each goes as a transaction of its own
+  int groups_ = 0;
+  std::vector<Pair> alone_;
+
+  // The group's thread, and what it learns for the run's thread: the
+  // refused records, and a failure that ends the run.
+  std::thread job_;
+  std::atomic<bool> jobDone_{true};
+  std::exception_ptr jobFailure_;
+  struct JobRefusal {
+    int tag;
+    QString text, key;
+  };
+  std::vector<JobRefusal> jobRefusals_;
+  std::thread::id jobThread_;
+};
+
+}  // namespace Conversion

@@ -1,0 +1,36 @@
+// The session's pair table: a group's (key, old bytes, new bytes) rows go in,
+// and one UPDATE joined to it changes the rows that still hold their exact
+// old bytes. A run's groups and an undo's go the same way.
+#pragma once
+
+#include <QString>
+
+#include "database/ado.h"
+#include "database/rowkey.h"
+
+namespace Conversion {
+
+// The pairs of one group, as statement bytes and records at most (and the
+// bytes well under what the server takes in one statement). A group is one
+// statement, which a cluster takes back whole when another node writes one
+// of its rows: larger groups are faster alone and never get through a busy
+// cluster.
+constexpr qsizetype kJoinBytes = 512 * 1024;
+constexpr size_t kJoinRecords = 1000;
+
+class PairTable {
+ public:
+  // Makes the session's pair table for `table`'s key; false where this
+  // login may not make temporary tables: the rows then go one by one.
+  static bool Make(ADODB::Connection& connection, const QString& table, const MySQL::RowIdentity& identity);
+  // Fills it with a group's pairs (Rewrite::GroupInsert), once the group
+  // before it is emptied out. False where the server refused the pairs: the
+  // group's records go one by one. Raises Batch::FatalError where nothing
+  // later can succeed.
+  bool Fill(ADODB::Connection& connection, const QString& insert);
+
+ private:
+  bool pairsLeft_ = false;  // the table holds the last group's pairs
+};
+
+}  // namespace Conversion

@@ -1,0 +1,104 @@
+// Where a run stands, and the hold on a run being made or continued.
+#include "conversion/position.h"
+
+#include <QFile>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "conversion/engine.h"
+#include "conversion/state.h"
+
+namespace Conversion {
+
+void Run::Settle(qint64 record) { s_->position.Settle(record); }
+
+void Run::KeepPosition(const QString& ended, bool now) {
+  if (s_->journal && Resumable()) s_->position.Keep(*s_->journal, options_.resume, ended, now);
+}
+
+bool Run::Resumable() const {
+  return !options_.dryRun && s_->keyed && s_->records->Reading() == Rewrite::Rows::Way::ByKey;
+}
+
+qint64 Run::FirstRecordNumber() const { return options_.resume ? options_.resume->nextRecord : 0; }
+
+
+void Position::Sent(qint64 record) {
+  std::lock_guard lock(mutex_);
+  unanswered_[record] = {doneRecord_, doneKey_};
+}
+
+void Position::Settle(qint64 record) {
+  std::lock_guard lock(mutex_);
+  unanswered_.erase(record);
+}
+
+void Position::Done(qint64 record, const QString& key) {
+  std::lock_guard lock(mutex_);
+  doneRecord_ = record;
+  doneKey_ = key;
+}
+
+void Position::Keep(Journal::RunRecorder& journal, const std::optional<Journal::RunHeader>& resume,
+                    const QString& ended, bool now) {
+  const auto time = std::chrono::steady_clock::now();
+  if (!now && time - kept_ < std::chrono::seconds(1)) return;
+  kept_ = time;
+  qint64 record;
+  QString key;
+  {
+    std::lock_guard lock(mutex_);
+    if (unanswered_.empty()) {
+      record = doneRecord_;
+      key = doneKey_;
+    } else {
+      std::tie(record, key) = unanswered_.begin()->second;
+    }
+  }
+  if (record < 0 && resume) {
+    journal.SetProgress(ended, resume->position, resume->nextRecord);
+    return;
+  }
+  journal.SetProgress(ended, key, record + 1);
+}
+
+std::optional<QString> NotResumable(const std::optional<Journal::RunHeader>& run, const QString& modeText,
+                                    const QString& where, const QString& wordsHash) {
+  if (!run) return QStringLiteral("the journal holds no run of it made on this server");
+  if (run->undone) return QStringLiteral("its newest run, run %1, was undone").arg(run->id);
+  if (run->ended.isEmpty()) return QStringLiteral("its newest run, run %1, finished").arg(run->id);
+  // Rows an undo put back lie before where the run stopped: continuing
+  // after that point would leave them as they are.
+  if (run->restored)
+    return QStringLiteral("`norvale undo` has since put back rows of run %1 that lie before where it stopped; convert "
+                          "the field again without --resume")
+        .arg(run->id);
+  if (run->keyNames.isEmpty())
+    return QStringLiteral("run %1 did not read its rows by a key, so where it stopped is not known").arg(run->id);
+  if (run->mode != modeText) return QStringLiteral("run %1 converted to %2, not %3").arg(run->id).arg(run->mode, modeText);
+  if (run->where != where)
+    return run->where.isEmpty() ? QStringLiteral("run %1 converted every row, without --where").arg(run->id)
+                                : QStringLiteral("run %1 converted the rows where %2").arg(run->id).arg(run->where);
+  if (run->words != wordsHash) return QStringLiteral("run %1 used another word list").arg(run->id);
+  return std::nullopt;
+}
+
+RunHold::~RunHold() {
+  if (fd_ >= 0) ::close(fd_);  // the hold goes with it
+}
+
+bool RunHold::Take(const QString& journalPath, qint64 run) {
+  // A lock on one byte of the journal file, far past the bytes SQLite locks,
+  // held by this open file alone (OFD): the kernel lets it go with the
+  // process, however the process ends.
+  fd_ = ::open(QFile::encodeName(journalPath).constData(), O_RDWR | O_CLOEXEC);
+  if (fd_ < 0) return true;  // no journal file to hold: nothing else holds it either
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = (off_t(1) << 40) + off_t(run);
+  lock.l_len = 1;
+  return ::fcntl(fd_, F_OFD_SETLK, &lock) == 0;
+}
+
+}  // namespace Conversion

@@ -1,0 +1,59 @@
+// The ways many records reach the server together. A run chooses one where
+// the table lets it (Run::ChooseWay): by key, a group's pairs joined to the
+// table (KeyJoin); without a key, every distinct value joined at the end
+// (ValueWay). A record the way does not take, and every record where there
+// is no way, goes in a statement of its own.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <functional>
+
+#include "database/batch.h"
+#include "journal/recorder.h"
+
+namespace Conversion {
+
+// One record on its way (tagged by its record number, or without a key by
+// its value's number).
+struct Pair {
+  int tag;
+  qint64 record;
+  QString key, keyValues;
+  QByteArray oldBytes, newBytes;
+  bool journaled = false;  // its group went to the server, and the journal, first
+};
+
+// How a run ends: early on a failure nothing later escapes, or stopped by
+// the user (or a wait that was cancelled).
+struct Ending {
+  bool ended = false;
+  bool interrupted = false;
+};
+
+class Way {
+ public:
+  virtual ~Way() = default;
+  // Every record it takes is journaled before it goes.
+  virtual void SetJournal(Journal::RunRecorder* journal) = 0;
+  // Whether it takes this record: else the record goes alone.
+  virtual bool Takes(const Pair& pair) const = 0;
+  virtual void Add(const Pair& pair, const Batch::Note& note) = 0;
+  // A record that goes alone goes through `send`, in turn with the way's
+  // own: what the way gathered before it goes first.
+  virtual void Alone(const std::function<void()>& send) { send(); }
+  // Waits for what is on its way, then tells what it learnt.
+  virtual void Sync() {}
+  // Sends what it still holds, and what the server left of it.
+  virtual void Finish() = 0;
+  // Drops what was not sent.
+  virtual void Drop() {}
+  // Lets what is on its way finish.
+  virtual void Join() {}
+  // Takes a refusal the sender tells of, where it is the way's own (true).
+  virtual bool Refused(int tag, const QString& text, const QString& key) = 0;
+  // The records of the statement under way, once it is answered.
+  virtual void ForUnderway(const std::function<void(qint64 record)>& each) const { (void)each; }
+};
+
+}  // namespace Conversion
