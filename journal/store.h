@@ -43,6 +43,22 @@ struct Target {
   QString serverId = {};
 };
 
+// Whether a server reached as `server`:`port`, which names itself `serverId`
+// (MySQL::ServerIdentity; empty where it is not known), is the one a run was
+// `made` on: by the server's identity where both have one, else by server and
+// port. The twin of the SQL the store finds a target's runs with
+// (NV_SAME_SERVER in journal/store.cpp, beside this one's definition): the
+// two change together.
+bool SameServer(const Target& made, const QString& server, const QString& port, const QString& serverId);
+
+// What the store counts an entry to take besides its key and its two values,
+// in a run's size (Store::Listed::bytes), which PruneTotal keeps the journal's
+// entries under.
+inline constexpr qint64 kEntryBytes = 16;
+// What one entry takes on disk besides its key and its two values: an
+// estimate, for the free disk a run needs before it starts.
+inline constexpr qint64 kEntryDiskBytes = 48;
+
 struct RunHeader {
   qint64 id = 0;
   Target target;
@@ -137,8 +153,6 @@ class Store {
     qint64 bytes = 0;
   };
   std::vector<Listed> Runs(const Target& where);
-  // Every entry of a run, in the order they were appended.
-  void ForEach(qint64 run, const std::function<void(const Entry&)>& each);
   // A page of a run's entries that still have rows to undo, newest first:
   // at most `limit` of those numbered below `beforeId` (all, where beforeId
   // <= 0). The next page starts below the last one's id.
@@ -156,8 +170,6 @@ class Store {
   void SetChanged(qint64 run, qint64 rows);
   // Removes a run and its entries.
   void Drop(qint64 run);
-  // How many runs the journal holds for the target (all, undone or not).
-  int RunCount(const Target& target);
 
   // Moves the damaged journal at `path` (and its -wal, -shm and -journal
   // files) aside to `path`.damaged-<yyyyMMdd-HHmmss>, and makes a new
@@ -168,10 +180,9 @@ class Store {
   static QString Recover(const QString& path = DefaultPath());
 
  private:
-  void Exec(const char* sql);
-  // Copies every run the damaged journal `file` holds whole into this one.
+  // Copies every run the damaged journal `file` holds whole into this one
+  // (journal/recovery.cpp).
   void CopyReadable(const QString& file);
-  [[noreturn]] void Fail(const QString& what);
 
   QString path_;
   sqlite3* db_ = nullptr;

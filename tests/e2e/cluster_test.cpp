@@ -7,6 +7,7 @@
 #include "caserules/case.h"
 #include "journal/store.h"
 #include "tests/e2e/writing.h"
+#include "tests/support/journal.h"
 
 namespace {
 
@@ -78,11 +79,11 @@ TEST_F(ClusterTest, WriterOnAnotherNodeLosesNothingAndAllNodesAgree) {
   ASSERT_TRUE(run.has_value());
   QSet<QString> keys;
   qint64 entries = 0, rows = 0;
-  store.ForEach(run->id, [&](const Journal::Entry& e) {
+  for (const Journal::Entry& e : JournalEntries(store.Path(), run->id)) {
     ++entries;
     rows += e.rows;
     keys.insert(e.key);
-  });
+  }
   EXPECT_EQ(keys.size(), entries);
   EXPECT_EQ(run->rows, rows);
   EXPECT_LE(entries, Rows() + writer.Writes());

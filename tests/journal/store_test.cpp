@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 
 #include "journal/store.h"
+#include "tests/support/journal.h"
 
 namespace {
 
@@ -46,7 +47,8 @@ Held Everything(Journal::Store& store) {
            << h.keyColumns << h.keyNames.join('|') << h.charset << h.keyless << QString::number(h.rows)
            << QString::number(h.undone) << QString::number(bytes) << h.ended << h.position
            << QString::number(h.nextRecord);
-    store.ForEach(h.id, [&](const Journal::Entry& e) { entries.emplace_back(e.id, e.key, e.oldValue, e.newValue, e.rows); });
+    for (const Journal::Entry& e : JournalEntries(store.Path(), h.id))
+      entries.emplace_back(e.id, e.key, e.oldValue, e.newValue, e.rows);
   }
   return runs;
 }
@@ -111,19 +113,16 @@ TEST(JournalStore, KeepsBytesExactlyAndTheNewestRunsOfEachTarget) {
   }
   auto other = Header("u");
   store.BeginRun(other);
-  std::vector<Journal::Entry> read;
-  store.ForEach(first, [&](const Journal::Entry& e) { read.push_back(e); });
+  std::vector<Journal::Entry> read = JournalEntries(path, first);
   ASSERT_EQ(read.size(), 2u);
   EXPECT_EQ(read[0].oldValue, nul);
   EXPECT_TRUE(read[0].newValue == huge);
   EXPECT_TRUE(read[1].oldValue.isEmpty() && read[1].newValue.isEmpty());
 
   store.Prune(Header("t").target);
-  EXPECT_EQ(store.RunCount(Header("t").target), 20);
-  EXPECT_EQ(store.RunCount(other.target), 1);
-  read.clear();
-  store.ForEach(first, [&](const Journal::Entry& e) { read.push_back(e); });
-  EXPECT_TRUE(read.empty());  // a pruned run's entries go with it
+  EXPECT_EQ(store.Runs(Header("t").target).size(), 20u);
+  EXPECT_EQ(store.Runs(other.target).size(), 1u);
+  EXPECT_TRUE(JournalEntries(path, first).empty());  // a pruned run's entries go with it
 
   const auto last = store.LastRun(Header("t").target);
   ASSERT_TRUE(last.has_value());
@@ -193,6 +192,36 @@ TEST(JournalStore, AServerIsFoundByItsOwnIdentityHoweverReachedAndOlderRunsByNam
   store.Prune(made.target);
   EXPECT_EQ(reached("elsewhere", "1", made.target.serverId).second.size(), 20);
   EXPECT_EQ(reached("localhost", "3306", another.target.serverId).second, QList<qint64>({another.id}));
+}
+
+// SameServer says in C++ what the journal's SQL finds a target's runs by:
+// every run it finds is on the same server, and no other.
+TEST(JournalStore, SameServerIsTheRuleTheJournalFindsRunsBy) {
+  QTemporaryDir data;
+  Journal::Store store(data.filePath("journal.sqlite"));
+  std::vector<Journal::RunHeader> made;
+  for (const QString id : {"", "db7:3306:/var/lib/mysql/"}) {
+    auto h = Header(QStringLiteral("t%1").arg(made.size()));
+    h.target.server = "localhost";
+    h.target.serverId = id;
+    store.BeginRun(h);
+    made.push_back(h);
+  }
+  int same = 0;
+  for (const auto& run : made)
+    for (const QString server : {"localhost", "127.0.0.1"})
+      for (const QString port : {"3306", "13306"})
+        for (const QString id : {"", "db7:3306:/var/lib/mysql/", "db8:3306:/var/lib/mysql/"}) {
+          const Journal::Target asked{server, port, run.target.database, run.target.table, run.target.field, id};
+          const bool found = store.LastRun(asked).has_value();
+          EXPECT_EQ(Journal::SameServer(run.target, server, port, id), found)
+              << run.target.serverId.toStdString() << " asked as " << server.toStdString() << ":"
+              << port.toStdString() << " " << id.toStdString();
+          same += found;
+        }
+  // The run without an identity is found by name (whatever is asked); the
+  // one with it by its identity, or by name where none is asked.
+  EXPECT_EQ(same, 3 + (4 + 1));
 }
 
 TEST(JournalStore, AFolderThatCannotBeMadeOrAFileThatCannotBeOpenedIsAnError) {
@@ -340,7 +369,7 @@ TEST(JournalStore, ADamagedIndexLosesNothingAndAFileOfGarbageRecoversEmpty) {
   const QString path = data.filePath("journal.sqlite");
   const Held before = FillJournal(path);
   ASSERT_GT(Overwrite(path, "SELECT pageno, pgsize, ncell FROM dbstat WHERE name = 'entries_run'", '\xa5'), 0);
-  EXPECT_THROW(Journal::Store(path).ForEach(before.begin()->first, [](const Journal::Entry&) {}), Journal::Damaged);
+  EXPECT_THROW(Journal::Store(path).EntriesNewestFirst(before.begin()->first, 0, 1000), Journal::Damaged);
   Journal::Store::Recover(path);
   EXPECT_TRUE(Everything(*std::make_unique<Journal::Store>(path)) == before);
 

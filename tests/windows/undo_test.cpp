@@ -5,6 +5,7 @@
 
 #include "caserules/case.h"
 #include "journal/store.h"
+#include "tests/support/journal.h"
 #include "tests/windows/fixture.h"
 
 namespace {
@@ -201,10 +202,10 @@ TEST_F(UndoTest, KeylessTablesRunAsBeforeAndUndoSaysWhy) {
   EXPECT_EQ(run->rows, 3);  // as the server counted them
   EXPECT_EQ(run->values, 2);
   QStringList pairs;
-  store.ForEach(run->id, [&](const Journal::Entry& e) {
+  for (const Journal::Entry& e : JournalEntries(store.Path(), run->id)) {
     pairs << QString::fromUtf8(e.oldValue + ">" + e.newValue + "x" + QByteArray::number(e.rows));
     EXPECT_TRUE(e.key.isEmpty());
-  });
+  }
   EXPECT_EQ(pairs, QStringList({"ab>ABx1", "cd>CDx1"}));
 }
 
