@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "conversion/engine.h"
+#include "conversion/undoflow.h"
 #include "database/mysql.h"
 #include "journal/store.h"
 #include "shell/main.h"
@@ -34,6 +35,30 @@ class Idle {
 };
 
 QString Quoted(const QString& name) { return QChar(0x201C) + name + QChar(0x201D); }
+
+// Whether the journal gave a run to undo; says why not where it did not.
+// The window asks for its field's newest run only, never one by its id.
+bool Chosen(const Conversion::UndoChoice& choice, const QString& where, const QString& table) {
+  switch (choice.why) {
+    case Conversion::NoUndo::None:
+      return true;
+    case Conversion::NoUndo::LostNewest:
+      // A recovery that lost the newest runs whole leaves the last run unknown.
+      Main::MsgBox(QStringLiteral("The undo journal's recovery lost its newest runs, so the last run it still holds "
+                                  "on %1 may not be the last one made.\r\n\r\nNothing was changed.")
+                       .arg(where));
+      return false;
+    case Conversion::NoUndo::Keyless:
+      Main::MsgBox(QStringLiteral("The last run on %1 cannot be undone exactly: %2. Undo restores only "
+                                  "tables whose rows have a primary key or a unique key over NOT NULL columns.\r\n\r\n"
+                                  "Nothing was changed.")
+                       .arg(where, Conversion::KeylessReason(Quoted(table), choice.run->keyless)));
+      return false;
+    default:
+      Main::MsgBox(QStringLiteral("There is no run on %1 to undo.").arg(where));
+      return false;
+  }
+}
 
 }  // namespace
 
@@ -70,14 +95,14 @@ void Form2::UndoLastRun() {
   // A damaged journal gives up none of the runs it can still read: they go
   // to a new file, and the damaged one is kept.
   std::unique_ptr<Journal::Store> journal;
-  std::optional<Journal::RunHeader> run;
+  Conversion::UndoChoice choice;
   try {
     Journal::Recovering(
         [&] {
           journal.reset();
           journal = std::make_unique<Journal::Store>();
           try {
-            run = journal->LastRun(target);
+            choice = Conversion::ChooseUndo(*journal, {target});
           } catch (...) {
             journal.reset();
             throw;
@@ -95,28 +120,12 @@ void Form2::UndoLastRun() {
     return;
   }
   Journal::Store& store = *journal;
-  if (!run) {
-    Main::MsgBox(QStringLiteral("There is no run on %1 to undo.").arg(where));
-    return;
-  }
-  // A recovery that lost the newest runs whole leaves the last run unknown.
-  if (run->id < store.LostThrough()) {
-    Main::MsgBox(QStringLiteral("The undo journal's recovery lost its newest runs, so the last run it still holds on "
-                                "%1 may not be the last one made.\r\n\r\nNothing was changed.")
-                     .arg(where));
-    return;
-  }
-  if (!run->keyless.isEmpty()) {
-    Main::MsgBox(QStringLiteral("The last run on %1 cannot be undone exactly: %2. Undo restores only "
-                                "tables whose rows have a primary key or a unique key over NOT NULL columns.\r\n\r\n"
-                                "Nothing was changed.")
-                     .arg(where, Conversion::KeylessReason(Quoted(target.table), run->keyless)));
-    return;
-  }
-  const QString time = QLocale().toString(run->time.toLocalTime(), QLocale::ShortFormat);
+  if (!Chosen(choice, where, target.table)) return;
+  const Journal::RunHeader& run = *choice.run;
+  const QString time = QLocale().toString(run.time.toLocalTime(), QLocale::ShortFormat);
   if (!Main::AskYesNo(QStringLiteral("Undo the last run on %1?\r\n\r\nMode: %2\r\nTime: %3\r\nRows: %4\r\n\r\n"
                                      "Each row gets its old value back, unless it was changed since.")
-                          .arg(where, run->mode, time, QString::number(run->rows))))
+                          .arg(where, run.mode, time, QString::number(run.rows))))
     return;
 
   InputGuard::Hold hold(*guard_);
@@ -124,7 +133,7 @@ void Form2::UndoLastRun() {
   pointer_.Set(PointerState::Busy);
   qint64 shown = -1;
   const Conversion::UndoResult result = Conversion::Undo(
-      d, *run, store,
+      d, run, store,
       [&](qint64 i, qint64 count) {
         if (i % 64 == 0) QCoreApplication::processEvents();
         const qint64 percent = std::lround(double(i + 1) / double(count) * 100.0);
