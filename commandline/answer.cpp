@@ -51,7 +51,7 @@ int Refuse(int status, const QString& text) {
 QJsonObject SummaryJson(const Conversion::Summary& t) {
   return {{QStringLiteral("read"), t.read},
           {QStringLiteral("changed"), t.changed},
-          {QStringLiteral("unchanged"), t.unchanged},
+          {QStringLiteral("unchanged"), t.alreadyInCase},
           {QStringLiteral("refused"), t.refused},
           {QStringLiteral("not_convertible"), t.notConvertible},
           {QStringLiteral("not_changed"), t.notChanged},

@@ -256,7 +256,7 @@ void PrintTotals(const Plan& p, const Field& f, const Conversion::Run& run) {
           .arg(t.read)
           .arg(t.changed)
           .arg(p.dry ? QStringLiteral("would change") : QStringLiteral("changed"))
-          .arg(t.unchanged)
+          .arg(t.alreadyInCase)
           .arg(t.refused)
           .arg(t.notConvertible) +
       (p.keepMixed ? QStringLiteral(", %1 kept in mixed case").arg(t.keptMixed) : QString()) +

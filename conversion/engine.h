@@ -60,7 +60,7 @@ class Listener {
 struct Summary {
   qint64 read = 0;            // records read
   qint64 changed = 0;         // records whose value was (or, in a dry run, would be) rewritten
-  qint64 unchanged = 0;       // already in the mode's case, or null
+  qint64 alreadyInCase = 0;   // already in the mode's case, or null
   qint64 refused = 0;         // refused by the server
   qint64 notConvertible = 0;  // left, with why
   // Records the run sent, whose rows the server did not change after all:
@@ -73,7 +73,7 @@ struct Summary {
   // them): not among `changed`.
   qint64 storedOtherwise = 0;
   QString triggers;
-  qint64 keptMixed = 0;  // of `unchanged`, values kept because they were in mixed case already
+  qint64 keptMixed = 0;  // of `alreadyInCase`, values kept because they were in mixed case already
   // Seconds the run waited between groups for a busy server, cluster flow
   // control or the pause file, and for which of them.
   double waitedSeconds = 0;

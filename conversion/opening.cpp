@@ -28,8 +28,6 @@
 namespace Conversion {
 namespace {
 
-// What one journal entry takes on disk besides its key and its two values.
-constexpr qint64 kEntryOverhead = 48;
 
 // Every character whose case a mode can change, and what it can become.
 // The mappings are one character to one, each on its own: one text of
@@ -268,7 +266,7 @@ void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
     average = s.identity.averageRow;
     if (s.identity.fieldOctets > 0) average = std::min(average, s.identity.fieldOctets);
   }
-  const qint64 perRow = kEntryOverhead + 2 * std::min<qint64>(average, 64 * 1024);
+  const qint64 perRow = Journal::kEntryDiskBytes + 2 * std::min<qint64>(average, 64 * 1024);
   const qint64 needed = s.records->Count() * perRow;
   if (disk.isValid() && disk.bytesAvailable() >= 0 && needed > disk.bytesAvailable())
     throw Journal::Error(QStringLiteral("The undo journal would need about %1 MB, and %2 has %3 MB free.")

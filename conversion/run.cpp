@@ -164,7 +164,7 @@ bool Run::Prepare() {
     // A text that stays as it is needs no statement. Bytes have no text form:
     // rewriting them as text would corrupt them.
     if (!s.haveOld || !s.haveNew || s.isBytes || s.oldText == s.newText) {
-      ++totals_.unchanged;
+      ++totals_.alreadyInCase;
       return false;
     }
     // Without a key, a value already sent is not sent again.

@@ -227,7 +227,7 @@ UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeade
   // Another server that holds a table of the same name is not the one the
   // run changed, whatever names reach it.
   const QString here = MySQL::ServerIdentity(*connection);
-  if (!run.target.serverId.isEmpty() && !here.isEmpty() && here != run.target.serverId)
+  if (!Journal::SameServer(run.target, run.target.server, run.target.port, here))
     throw ADODB::Error(QStringLiteral("Run %1 was made on the server %2, and this is %3: nothing was changed.")
                            .arg(run.id)
                            .arg(run.target.serverId, here));

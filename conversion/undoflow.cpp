@@ -3,13 +3,6 @@
 namespace Conversion {
 namespace {
 
-// Whether a run made on `made` was made on this server: by the server's own
-// identity where both have one, else by how it was reached.
-bool SameServer(const Journal::Target& made, const QString& server, const QString& port, const QString& serverId) {
-  if (!made.serverId.isEmpty() && !serverId.isEmpty()) return made.serverId == serverId;
-  return made.server == server && made.port == port;
-}
-
 // A run named by its id: only on the server and database it ran on.
 UndoChoice ById(Journal::Store& store, const UndoWanted& wanted) {
   UndoChoice choice;
@@ -18,7 +11,7 @@ UndoChoice ById(Journal::Store& store, const UndoWanted& wanted) {
   const Journal::Target& here = wanted.target;
   if (!choice.run)
     choice.why = NoUndo::NoSuchId;
-  else if (!SameServer(choice.run->target, here.server, here.port, here.serverId) ||
+  else if (!Journal::SameServer(choice.run->target, here.server, here.port, here.serverId) ||
            choice.run->target.database != here.database)
     choice.why = NoUndo::OtherServer;
   else if (choice.run->undone)

@@ -267,7 +267,15 @@ TEST(BatchConflicts, ADeadlockRollsTheBatchBackAndItIsSentAgain) {
   other.Execute("SELECT * FROM t WHERE id = 2 FOR UPDATE");
   other.Execute("INSERT INTO heavy SELECT seq FROM seq_1_to_5000");
   std::thread writer([&] {
-    QThread::msleep(500);
+    // Once our batch's statement on row 2 waits for its lock (bounded, so
+    // that a batch that never gets there fails below rather than hanging).
+    for (int tries = 0; tries < 3000; ++tries) {
+      auto waiting = other.Execute(
+          "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID <> CONNECTION_ID() AND DB = DATABASE() "
+          "AND INFO LIKE 'UPDATE t SET %id = 2%'");
+      if (waiting && !waiting->Eof() && waiting->Value(0).toInt() > 0) break;
+      QThread::msleep(10);
+    }
     try {
       other.Execute("UPDATE t SET v = 'x' WHERE id = 1");
     } catch (const std::exception&) {
