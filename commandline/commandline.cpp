@@ -45,7 +45,7 @@ void AddOptions(QCommandLineParser& parser, const QString& command) {
   AddConnectionOptions(parser);
   parser.addOption({QStringLiteral("table"), QStringLiteral("The table."), QStringLiteral("table")});
   if (command != QLatin1String("history")) {
-    parser.addOption({QStringLiteral("field"), QStringLiteral("The field; convert takes several, each a run of its own."),
+    parser.addOption({QStringLiteral("field"), QStringLiteral("The field; convert takes several, each a run of its own, as FIELD or FIELD:MODE."),
                       QStringLiteral("field")});
     parser.addOption({QStringLiteral("yes"), QStringLiteral("Do it without asking.")});
   }

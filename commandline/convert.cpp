@@ -11,11 +11,16 @@
 namespace CommandLine {
 namespace {
 
+// A field and the mode it is converted to.
+struct FieldMode {
+  QString name;
+  Case::CaseMode mode;
+};
+
 // What the options ask of every field's run.
 struct Plan {
   QString table;
-  QStringList fields;
-  Case::CaseMode mode = Case::CaseMode::CaseUpper;
+  std::vector<FieldMode> fields;
   bool dry = false, ask = false, keepMixed = false, resume = false;
   int samples = 10;
   qint64 journalLimit = 0;
@@ -71,15 +76,33 @@ std::optional<Case::CaseMode> ModeFromName(const QString& name) {
   return *found;
 }
 
-// The table, fields and mode, and how the run is shown and asked for.
+// The fields, each FIELD or FIELD:MODE, the mode of those that name none
+// from --mode. A name may hold a colon: only a known mode after the last one
+// is read as the mode.
+std::optional<int> ReadFields(const QCommandLineParser& parser, const Common& c, Plan& p) {
+  const QStringList given = parser.values(QStringLiteral("field"));
+  if (given.isEmpty()) return Usage(c.command, QStringLiteral("--field is needed"));
+  const std::optional<Case::CaseMode> mode = ModeFromName(parser.value(QStringLiteral("mode")));
+  if (parser.isSet(QStringLiteral("mode")) && !mode)
+    return Usage(c.command, QStringLiteral("--mode is one of upper, lower, proper, sentence, name"));
+  for (const QString& one : given) {
+    const qsizetype colon = one.lastIndexOf(u':');
+    const std::optional<Case::CaseMode> own = colon > 0 ? ModeFromName(one.mid(colon + 1)) : std::nullopt;
+    const QString name = own ? one.left(colon) : one;
+    if (!own && !mode)
+      return Usage(c.command, QStringLiteral("--mode is one of upper, lower, proper, sentence, name"));
+    for (const FieldMode& f : p.fields)
+      if (f.name == name) return Usage(c.command, QStringLiteral("--field %1 is given twice").arg(name));
+    p.fields.push_back({name, own ? *own : *mode});
+  }
+  return std::nullopt;
+}
+
+// The table, fields and modes, and how the run is shown and asked for.
 std::optional<int> ReadWhat(const QCommandLineParser& parser, const Common& c, Plan& p) {
   p.table = parser.value(QStringLiteral("table"));
-  p.fields = parser.values(QStringLiteral("field"));
   if (p.table.isEmpty()) return Usage(c.command, QStringLiteral("--table is needed"));
-  if (p.fields.isEmpty()) return Usage(c.command, QStringLiteral("--field is needed"));
-  const std::optional<Case::CaseMode> mode = ModeFromName(parser.value(QStringLiteral("mode")));
-  if (!mode) return Usage(c.command, QStringLiteral("--mode is one of upper, lower, proper, sentence, name"));
-  p.mode = *mode;
+  if (const std::optional<int> stop = ReadFields(parser, c, p)) return stop;
   p.dry = parser.isSet(QStringLiteral("dry-run"));
   bool sampleOk = true;
   if (parser.isSet(QStringLiteral("sample"))) p.samples = parser.value(QStringLiteral("sample")).toInt(&sampleOk);
@@ -186,9 +209,9 @@ bool TakeUpRun(const Common& c, const Plan& p, Field& f, Outcome& out) {
 
 // The field's request and options, and the start of its answer. False
 // where it cannot go (answered).
-bool Prepare(const Common& c, const Plan& p, const QString& field, Field& f, Outcome& out) {
-  f.request = {c.details, p.table, field, p.mode, Conversion::ModeText(p.mode), p.condition};
-  f.where = QStringLiteral("%1.%2.%3").arg(c.details.database, p.table, field);
+bool Prepare(const Common& c, const Plan& p, const FieldMode& field, Field& f, Outcome& out) {
+  f.request = {c.details, p.table, field.name, field.mode, Conversion::ModeText(field.mode), p.condition};
+  f.where = QStringLiteral("%1.%2.%3").arg(c.details.database, p.table, field.name);
   if (p.resume && !TakeUpRun(c, p, f, out)) return false;
   f.options.journalLimit = p.journalLimit;
   f.options.dryRun = p.dry;
@@ -198,7 +221,7 @@ bool Prepare(const Common& c, const Plan& p, const QString& field, Field& f, Out
   f.options.keepMixed = p.keepMixed;
   f.options.gentle = p.gentle;
   f.one = {{QStringLiteral("database"), c.details.database}, {QStringLiteral("table"), p.table},
-           {QStringLiteral("field"), field}, {QStringLiteral("mode"), f.request.modeText},
+           {QStringLiteral("field"), field.name}, {QStringLiteral("mode"), f.request.modeText},
            {QStringLiteral("dry_run"), p.dry}};
   if (!f.request.where.isEmpty()) f.one.insert(QStringLiteral("where"), f.request.where);
   if (f.options.resume) f.one.insert(QStringLiteral("resumed"), f.options.resume->id);
@@ -327,7 +350,7 @@ bool Failed(const Plan& p, Field& f, const Conversion::Run* run, const std::exce
 }
 
 // One field: asked about, run and answered. False where the command stops.
-bool ConvertField(const Common& c, const Plan& p, const QString& field, Outcome& out) {
+bool ConvertField(const Common& c, const Plan& p, const FieldMode& field, Outcome& out) {
   Field f;
   if (!Prepare(c, p, field, f, out)) return false;
   Reporter reporter(false);
@@ -360,7 +383,8 @@ bool ConvertField(const Common& c, const Plan& p, const QString& field, Outcome&
 }  // namespace
 
 void AddConvertOptions(QCommandLineParser& parser) {
-  parser.addOptions({{QStringLiteral("mode"), QStringLiteral("upper, lower, proper, sentence or name."),
+  parser.addOptions({{QStringLiteral("mode"),
+                      QStringLiteral("upper, lower, proper, sentence or name: of each --field that names none."),
                       QStringLiteral("mode")},
                      {QStringLiteral("dry-run"), QStringLiteral("Read and convert, and write nothing.")},
                      {QStringLiteral("where"),
@@ -408,7 +432,7 @@ int Convert(QCommandLineParser& parser, Common& c) {
   if (!stop) stop = ReadCondition(parser, c, p);
   if (stop) return *stop;
   Outcome out;
-  for (const QString& field : p.fields)
+  for (const FieldMode& field : p.fields)
     if (!ConvertField(c, p, field, out)) break;
   if (out.answered) return out.status;
   if (Json()) PrintJson(QJsonObject{{QStringLiteral("runs"), out.runs}}, out.status, out.error);

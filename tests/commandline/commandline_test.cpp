@@ -249,6 +249,33 @@ TEST_F(CommandLineTest, AKeyOfEveryKindIsReadInChunksAndARunStoppedThereResumesE
   EXPECT_EQ(db_->Values(order.arg("HEX(v)")), before);
 }
 
+// Each field may name its own mode; --mode is that of the others. A name
+// that holds a colon keeps it unless a mode follows the last one.
+TEST_F(CommandLineTest, EachFieldTakesItsOwnModeAndANameMayHoldAColon) {
+  db_->Exec({"CREATE TABLE t (id INT PRIMARY KEY, a VARCHAR(20), b VARCHAR(20), `x:y` VARCHAR(20))",
+             "INSERT INTO t VALUES (1, 'ann SMITH', 'ann SMITH', 'ann SMITH')"});
+  const QStringList convert = QStringList{"convert"} + Connection() + QStringList{"--table", "t"};
+  const Result run = Norvale(convert + QStringList{"--field", "a:lower", "--field", "b", "--field", "x:y", "--mode",
+                                                   "proper", "--yes", "--json"});
+  ASSERT_EQ(run.status, 0) << run.err.toStdString();
+  const QJsonArray runs = QJsonDocument::fromJson(run.out.toUtf8()).object().value("runs").toArray();
+  ASSERT_EQ(runs.size(), 3) << run.out.toStdString();
+  EXPECT_EQ(runs[0].toObject().value("mode").toString(), "lower case");
+  EXPECT_EQ(runs[2].toObject().value("field").toString(), "x:y");
+  EXPECT_EQ(db_->Values("SELECT CONCAT_WS('|', a, b, `x:y`) FROM t"), QStringList{"ann smith|Ann Smith|Ann Smith"});
+
+  const std::pair<QStringList, const char*> wrong[] = {
+      {{"--field", "a", "--field", "a:upper", "--mode", "upper"}, "--field a is given twice"},
+      {{"--field", "a:upper", "--field", "b"}, "--mode is one of"},
+      {{"--field", "a:upper", "--mode", "title"}, "--mode is one of"}};
+  for (const auto& [args, says] : wrong) {
+    const Result refused = Norvale(convert + args + QStringList{"--yes"});
+    EXPECT_EQ(refused.status, 64) << args.join(' ').toStdString();
+    EXPECT_TRUE(refused.err.contains(says)) << refused.err.toStdString();
+  }
+  EXPECT_EQ(db_->Values("SELECT CONCAT_WS('|', a, b, `x:y`) FROM t"), QStringList{"ann smith|Ann Smith|Ann Smith"});
+}
+
 TEST_F(CommandLineTest, UsageErrorsAndFailuresHaveTheirStatusesAndSayWhy) {
   // The server refuses the second row's new value; the column cannot hold the third's.
   db_->Exec({"CREATE TABLE t (id INT PRIMARY KEY, a VARCHAR(20) CHARACTER SET latin1 CHECK (BINARY a <> 'REFUSED'))",
