@@ -230,6 +230,7 @@ KeyJoin::Group KeyJoin::MakeGroup(std::vector<Pair> joining) {
   if (joining.empty()) return g;
   std::vector<Rewrite::Pair> pairs;
   pairs.reserve(joining.size());
+  g.note.records.reserve(qsizetype(joining.size()));
   for (const Pair& j : joining) {
     pairs.push_back({j.keyValues, j.oldBytes, j.newBytes});
     g.note.records << Batch::RecordNote{j.record, j.keyValues, j.oldBytes, j.newBytes};
