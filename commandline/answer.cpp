@@ -31,21 +31,16 @@ void PrintJson(QJsonObject object, int status, const QString& error) {
   Out(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
 }
 
-int Usage(const QString& command, const QString& text) {
-  Err(text);
-  if (g_json)
-    std::fprintf(stdout, "%s\n",
-                 QJsonDocument(QJsonObject{{QStringLiteral("status"), kUsage}, {QStringLiteral("error"), text}})
-                     .toJson(QJsonDocument::Compact)
-                     .constData());
-  std::fprintf(stderr, "Try 'norvale %s --help'.\n", command.toLocal8Bit().constData());
-  return kUsage;
-}
-
 int Refuse(int status, const QString& text) {
   Err(text);
   if (g_json) PrintJson({}, status, text);
   return status;
+}
+
+int Usage(const QString& command, const QString& text) {
+  Refuse(kUsage, text);
+  std::fprintf(stderr, "Try 'norvale %s --help'.\n", command.toLocal8Bit().constData());
+  return kUsage;
 }
 
 QJsonObject SummaryJson(const Conversion::Summary& t) {
