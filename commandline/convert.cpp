@@ -443,6 +443,26 @@ bool ConvertFields(const Common& c, const Plan& p, const std::vector<FieldMode>&
   }
 }
 
+// Whether the fields go in one run: where one key that holds none of them
+// finds each row. Says on stderr why not; nothing where the table cannot be
+// asked (the outcome says why).
+std::optional<bool> Together(const Common& c, const Plan& p, Outcome& out) {
+  if (p.fields.size() < 2) return false;
+  std::vector<Conversion::FieldSpec> specs;
+  for (const FieldMode& f : p.fields) specs.push_back({f.name, f.mode});
+  std::optional<QString> apart;
+  try {
+    apart = Conversion::FieldsApart(c.details, p.table, specs);
+  } catch (const std::exception& e) {
+    out.Stop(kNotDone, QStringLiteral("%1.%2: %3").arg(c.details.database, p.table, QString::fromStdString(e.what())));
+    return std::nullopt;
+  }
+  if (apart)
+    Err(QStringLiteral("%1.%2: each field goes in a run of its own, read once a field: %3")
+            .arg(c.details.database, p.table, *apart));
+  return !apart;
+}
+
 }  // namespace
 
 void AddConvertOptions(QCommandLineParser& parser) {
@@ -495,24 +515,10 @@ int Convert(QCommandLineParser& parser, Common& c) {
   if (!stop) stop = ReadCondition(parser, c, p);
   if (stop) return *stop;
   Outcome out;
-  // The fields go in one run, where one key finds each row; else a run each.
-  std::optional<QString> apart;
-  if (p.fields.size() > 1) {
-    std::vector<Conversion::FieldSpec> specs;
-    for (const FieldMode& f : p.fields) specs.push_back({f.name, f.mode});
-    try {
-      apart = Conversion::FieldsApart(c.details, p.table, specs);
-    } catch (const std::exception& e) {
-      out.Stop(kNotDone, QStringLiteral("%1.%2: %3").arg(c.details.database, p.table, QString::fromStdString(e.what())));
-    }
-    if (apart)
-      Err(QStringLiteral("%1.%2: each field goes in a run of its own, read once a field: %3")
-              .arg(c.details.database, p.table, *apart));
-  }
-  if (!out.error.isEmpty()) {
-  } else if (p.fields.size() > 1 && !apart) {
+  const std::optional<bool> together = Together(c, p, out);
+  if (together && *together) {
     ConvertFields(c, p, p.fields, out);
-  } else {
+  } else if (together) {
     for (const FieldMode& field : p.fields)
       if (!ConvertFields(c, p, {field}, out)) break;
   }
