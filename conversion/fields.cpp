@@ -137,15 +137,19 @@ void Run::SendRow() {
 
 void Run::AnsweredFields(int tag, qint64 changed, const Batch::Shortfall& shortfall, const Batch::Note& note) {
   State& s = *s_;
+  // Fields that go again alone are answered for then, their row settled.
+  if (tag < 0 && s.way && !shortfall.again.isEmpty()) s.way->Again(shortfall.again);
   if (tag >= 0) Settle(tag);
   else if (s.way)
     s.way->ForUnderway([this](qint64 record) { Settle(record); });
   s.serverChanged += changed;
   // Each field changed every record sent for it, but those the statement
-  // left.
+  // left, and those that go again.
   std::vector<qint64> sent(s.fields.size(), 0);
   for (const Batch::RecordNote& r : note.records)
     if (size_t(r.field) < sent.size()) ++sent[size_t(r.field)];
+  for (const Batch::RecordNote& r : shortfall.again)
+    if (size_t(r.field) < sent.size()) --sent[size_t(r.field)];
   for (size_t f = 0; f < s.fields.size(); ++f) {
     FieldState& field = *s.fields[f];
     const Batch::Shortfall::FieldCounts left =
@@ -210,8 +214,10 @@ Batch::Shortfall FindCellShortfall(ADODB::Connection& connection, const MySQL::R
     return found;
   }
   // A group: its pair rows in the order they went in, each row's records
-  // one after another in the note; then the fields that do not hold their
-  // new bytes.
+  // one after another in the note; then the rows that do not hold every new
+  // value. The join changes a row whole or not at all: a row left whole,
+  // whose field still holds its old bytes, was left for another field's
+  // sake, and that field goes again without it.
   const int group = -tag - 1;
   std::vector<qint64> order;
   for (auto rows = connection.Execute(Rewrite::GroupRows(group)); rows && !rows->Eof(); rows->MoveNext())
@@ -224,12 +230,24 @@ Batch::Shortfall FindCellShortfall(ADODB::Connection& connection, const MySQL::R
        rows->MoveNext()) {
     const auto at = std::lower_bound(order.begin(), order.end(), rows->Value(0).toLongLong());
     const size_t row = size_t(at - order.begin());
-    const int field = rows->Value(1).toInt();
-    std::optional<QByteArray> now;
-    if (!rows->Value(2).isNull()) now = rows->Value(2).toByteArray();
     if (at == order.end() || *at != rows->Value(0).toLongLong() || row + 1 >= rowStart.size()) continue;
-    for (qsizetype i = rowStart[row]; i < rowStart[row + 1]; ++i)
-      if (note.records[i].field == field) judge(i, now);
+    std::vector<std::optional<QByteArray>> now(size_t(fields.size()));
+    for (int f = 0; f < fields.size(); ++f)
+      if (!rows->Value(f + 1).isNull()) now[size_t(f)] = rows->Value(f + 1).toByteArray();
+    const auto holds = [&](qsizetype i, const QByteArray& bytes) {
+      const std::optional<QByteArray>& value = now[size_t(note.records[i].field)];
+      return value && *value == bytes;
+    };
+    // Changed where a field of it holds its new value.
+    bool changedRow = false;
+    for (qsizetype i = rowStart[row]; i < rowStart[row + 1]; ++i) changedRow = changedRow || holds(i, note.records[i].newBytes);
+    for (qsizetype i = rowStart[row]; i < rowStart[row + 1]; ++i) {
+      if (holds(i, note.records[i].newBytes)) continue;
+      if (!changedRow && holds(i, note.records[i].oldBytes))
+        found.again << note.records[i];
+      else
+        judge(i, now[size_t(note.records[i].field)]);
+    }
   }
   return found;
 }

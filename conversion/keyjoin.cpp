@@ -60,6 +60,25 @@ qsizetype BytesOf(const Pair& pair) {
 }
 }  // namespace
 
+void KeyJoin::Again(const QList<Batch::RecordNote>& records) {
+  // Each row with the fields that go again, out of the join under way: it is
+  // answered for when it goes alone.
+  for (qsizetype i = 0; i < records.size();) {
+    const qint64 record = records[i].record;
+    std::vector<int> fields;
+    for (; i < records.size() && records[i].record == record; ++i) fields.push_back(records[i].field);
+    const auto row = std::find_if(group_.begin(), group_.end(), [&](const Pair& p) { return p.record == record; });
+    if (row == group_.end()) continue;
+    Pair again = *row;
+    again.journaled = true;
+    again.cells.clear();
+    for (const Rewrite::Cell& c : row->cells)
+      if (std::find(fields.begin(), fields.end(), c.field) != fields.end()) again.cells.push_back(c);
+    group_.erase(row);
+    if (!again.cells.empty()) alone_.push_back(std::move(again));
+  }
+}
+
 bool KeyJoin::Takes(const Pair& pair) const { return BytesOf(pair) <= groupBytes_; }
 
 void KeyJoin::Add(const Pair& pair, const Batch::Note&) {
@@ -272,12 +291,11 @@ void KeyJoin::SendJoin(Group g) {
   // A group is a transaction of its own: once it is answered, what went
   // wrong is in `alone_` and its pairs are let go.
   const auto started = std::chrono::steady_clock::now();
-  // A group of several fields counts its cells: the rows the server
-  // changed do not tell which of a row's fields it changed.
-  const qint64 expected = road_.fields.isEmpty() ? qint64(group_.size()) : qint64(g.note.records.size());
+  // (A row of several fields changes whole or not at all: the rows the
+  // server changed tell every field's count.)
   road_.sender.Add(road_.fields.isEmpty() ? Rewrite::GroupStatement(road_.table, road_.field, road_.identity, g.number)
                                           : Rewrite::GroupStatement(road_.table, road_.fields, road_.identity, g.number),
-                   -g.number - 1, std::move(g.note), expected);
+                   -g.number - 1, std::move(g.note), qint64(group_.size()));
   try {
     road_.sender.Flush();
   } catch (const Batch::FatalError& e) {

@@ -69,6 +69,7 @@ class KeyJoin : public Way {
   // A refused join goes record by record, and a record refused on the
   // group's thread is told on the run's.
   bool Refused(int tag, const QString& text, const QString& key, const QList<int>& fields) override;
+  void Again(const QList<Batch::RecordNote>& records) override;
   void ForUnderway(const std::function<void(qint64 record)>& each) const override {
     for (const Pair& p : group_) each(p.record);
   }

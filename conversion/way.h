@@ -60,6 +60,9 @@ class Way {
   // `fields`: the row's fields the refused statement stood for, in a run of
   // several.
   virtual bool Refused(int tag, const QString& text, const QString& key, const QList<int>& fields) = 0;
+  // Fields of rows the statement under way left whole, to go again alone
+  // (Batch::Shortfall::again).
+  virtual void Again(const QList<Batch::RecordNote>& records) { (void)records; }
   // The records of the statement under way, once it is answered.
   virtual void ForUnderway(const std::function<void(qint64 record)>& each) const { (void)each; }
 };

@@ -456,6 +456,7 @@ bool Sender::Transaction(std::vector<Item>& pending, size_t from, size_t& count,
       if (!outcomes[i].refused) {
         if (hook_ && !outcomes[i].shortfall.notes.isEmpty()) told([&] { hook_->Unchanged(outcomes[i].shortfall.notes); });
         if (hook_ && !outcomes[i].shortfall.stored.isEmpty()) told([&] { hook_->Stored(outcomes[i].shortfall.stored); });
+        if (hook_ && !outcomes[i].shortfall.again.isEmpty()) told([&] { hook_->Again(outcomes[i].shortfall.again); });
         if (answered_ && outcomes[i].changed >= 0)
           told([&] { answered_(items[i].tag, outcomes[i].changed, outcomes[i].shortfall, items[i].note); });
         continue;

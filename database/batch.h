@@ -119,6 +119,9 @@ class Hook {
   // Records whose rows hold another value than the one sent
   // (Shortfall::stored), before Committed.
   virtual void Stored(const QList<RecordNote>& records) { (void)records; }
+  // Records of a committed statement that go again in a statement of their
+  // own (Shortfall::again), before Committed.
+  virtual void Again(const QList<RecordNote>& records) { (void)records; }
 };
 
 // The rows a statement was sent to change and did not, as found once it
@@ -140,6 +143,10 @@ struct Shortfall {
   // changed do not count its records, so `notes` are every record it left,
   // whatever the count, and each field's own counts follow, by its number.
   bool byField = false;
+  // Fields of rows such a statement left whole, because another of the
+  // row's fields no longer held what was read: they still hold their old
+  // bytes, and go again without it. Neither changed nor left yet.
+  QList<RecordNote> again;
   struct FieldCounts {
     qint64 sameValue = 0, notMatching = 0, storedOtherwise = 0, changedSince = 0;
     qint64 Left() const { return sameValue + notMatching + storedOtherwise + changedSince; }

@@ -332,19 +332,17 @@ QString KeysTable(const QString& table, const MySQL::RowIdentity& identity, int 
 
 QString GroupStatement(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity, int group) {
   const QString quotedTable = MySQL::QuoteName(table);
-  QStringList set, any;
+  QStringList set, every;
   for (int f = 0; f < fields.size(); ++f) {
     const QString column = quotedTable + u'.' + MySQL::QuoteName(fields[f]);
-    // A field the pair leaves out has no old bytes: its test is NULL, and
-    // it keeps what it holds.
-    const QString holdsOld = QStringLiteral("CAST(") + column + QStringLiteral(" AS BINARY) = nv_keys.") + OldColumn(f);
-    set << column + QStringLiteral(" = IF(") + holdsOld + QStringLiteral(", nv_keys.") + NewColumn(f) + QStringLiteral(", ") +
-               column + u')';
-    any << holdsOld;
+    // A field the pair leaves out has no values: it keeps what it holds.
+    set << column + QStringLiteral(" = IFNULL(nv_keys.") + NewColumn(f) + QStringLiteral(", ") + column + u')';
+    every << QStringLiteral("(nv_keys.") + OldColumn(f) + QStringLiteral(" IS NULL OR CAST(") + column +
+                 QStringLiteral(" AS BINARY) = nv_keys.") + OldColumn(f) + u')';
   }
   return QStringLiteral("UPDATE nv_keys STRAIGHT_JOIN ") + quotedTable + QStringLiteral(" ON ") + JoinOn(quotedTable, identity) +
          QStringLiteral(" SET ") + set.join(QStringLiteral(", ")) + QStringLiteral(" WHERE nv_keys.nv_group = ") +
-         QString::number(group) + QStringLiteral(" AND (") + any.join(QStringLiteral(" OR ")) + QStringLiteral(");");
+         QString::number(group) + QStringLiteral(" AND ") + every.join(QStringLiteral(" AND ")) + u';';
 }
 
 QString RowStatement(const QString& table, const QStringList& fields, const QString& keyCondition,
@@ -372,15 +370,16 @@ QString RowStatement(const QString& table, const QStringList& fields, const QStr
 
 QString GroupShortfall(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity, int group) {
   const QString quotedTable = MySQL::QuoteName(table);
-  QStringList each;
+  QStringList values, holdsNew;
   for (int f = 0; f < fields.size(); ++f) {
     const QString column = QStringLiteral("CAST(") + quotedTable + u'.' + MySQL::QuoteName(fields[f]) + QStringLiteral(" AS BINARY)");
-    each << QStringLiteral("SELECT nv_keys.nv_row, ") + QString::number(f) + QStringLiteral(", ") + column +
-                QStringLiteral(" FROM nv_keys LEFT JOIN ") + quotedTable + QStringLiteral(" ON ") + JoinOn(quotedTable, identity) +
-                QStringLiteral(" WHERE nv_keys.nv_group = ") + QString::number(group) + QStringLiteral(" AND nv_keys.") +
-                NewColumn(f) + QStringLiteral(" IS NOT NULL AND NOT (") + column + QStringLiteral(" <=> nv_keys.") + NewColumn(f) + u')';
+    values << column;
+    holdsNew << QStringLiteral("(nv_keys.") + NewColumn(f) + QStringLiteral(" IS NULL OR ") + column +
+                    QStringLiteral(" <=> nv_keys.") + NewColumn(f) + u')';
   }
-  return each.join(QStringLiteral(" UNION ALL ")) + u';';
+  return QStringLiteral("SELECT nv_keys.nv_row, ") + values.join(QStringLiteral(", ")) + QStringLiteral(" FROM nv_keys LEFT JOIN ") +
+         quotedTable + QStringLiteral(" ON ") + JoinOn(quotedTable, identity) + QStringLiteral(" WHERE nv_keys.nv_group = ") +
+         QString::number(group) + QStringLiteral(" AND NOT (") + holdsNew.join(QStringLiteral(" AND ")) + QStringLiteral(");");
 }
 
 QString ShownKey(const MySQL::RowIdentity& identity, const QString& key) {

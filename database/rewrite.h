@@ -116,9 +116,9 @@ QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::ve
 // The statement that changes a group's rows, each only while it holds
 // exactly its old bytes.
 QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group);
-// The same for a run of several fields: each field of each row takes its
-// new bytes only while it holds exactly its old ones, and a field the row's
-// pair leaves out stays as it is.
+// The same for a run of several fields: a row takes its fields' new bytes
+// only while each of them holds exactly its old ones, and a field the row's
+// pair leaves out stays as it is. A row changes whole or not at all.
 QString GroupStatement(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity, int group);
 // The statement for one row of a run of several fields, found by its key,
 // each of its cells tested and written as GroupStatement's are. Its largest
@@ -137,8 +137,9 @@ QString ShownKey(const MySQL::RowIdentity& identity, const QString& key);
 // empties the pair table.
 QString GroupRows(int group);
 QString GroupShortfall(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group);
-// The same for a run of several fields: each cell whose field does not hold
-// its new bytes, as (pair row, field's number, what it holds).
+// The same for a run of several fields: the pair rows of the group whose
+// row does not hold every new value, with what each field holds (pair row,
+// then each field's bytes, NULL where the row is gone).
 QString GroupShortfall(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity, int group);
 QString GroupsDone();
 

@@ -100,6 +100,11 @@ void RunRecorder::Stored(const QList<Batch::RecordNote>& records) {
   }
 }
 
+void RunRecorder::Again(const QList<Batch::RecordNote>& records) {
+  std::lock_guard lock(mutex_);
+  for (const Batch::RecordNote& r : records) again_.insert(Batch::CellOf(r));
+}
+
 void RunRecorder::ChangedNothing(const QList<Batch::RecordNote>& records) {
   for (const Batch::RecordNote& r : records) {
     const auto found = open_.constFind(Batch::CellOf(r));

@@ -64,6 +64,8 @@ class RunRecorder : public Batch::Hook {
   // What the rows hold now, in place of the values sent: undo looks for
   // these.
   void Stored(const QList<Batch::RecordNote>& records) override;
+  // Records that go again alone: their entries stay open for that answer.
+  void Again(const QList<Batch::RecordNote>& records) override;
 
   // Prunes the target's older runs; a run that changed nothing leaves
   // nothing to undo and goes too. Never raises: the run is over.
