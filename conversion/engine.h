@@ -299,7 +299,9 @@ class Run {
   // How the records will reach the server: many at a time by key or by
   // value where the table lets them, else one by one.
   void ChooseWay();
-  // Sends the current record in a statement of its own.
+  // Sends the current record with the way's others where it takes it, else
+  // in a statement of its own.
+  void Dispatch(const Pair& pair, const Batch::Note& note);
   void SendAlone(const Batch::Note& note);
   template <typename Step>
   auto InOrder(Step&& step);

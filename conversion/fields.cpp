@@ -123,16 +123,7 @@ void Run::SendRow() {
   const Batch::Note note = Rewrite::RowNote(s.record, NoteKey(s, s.key, s.keyValues), s.cells);
   Pair pair{s.tag, s.record, s.key, s.keyValues, {}, {}};
   pair.cells = s.cells;
-  if (!s.way || !s.way->Takes(pair)) {
-    SendAlone(note);
-    return;
-  }
-  try {
-    s.way->Add(pair, note);
-  } catch (const Batch::FatalError&) {
-    s.ending.ended = true;
-    throw;
-  }
+  Dispatch(pair, note);
 }
 
 void Run::AnsweredFields(int tag, qint64 changed, const Batch::Shortfall& shortfall, const Batch::Note& note) {

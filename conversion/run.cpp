@@ -241,7 +241,11 @@ void Run::Send() {
   if (!s.sender) throw Closed();
   if (s.keyed) s.position.Sent(s.record);
   const Batch::Note note = Rewrite::RecordNote(s.record, NoteKey(s, s.key, s.keyValues), s.oldBytes, s.newBytes);
-  const Pair pair{s.tag, s.record, s.key, s.keyValues, s.oldBytes, s.newBytes};
+  Dispatch({s.tag, s.record, s.key, s.keyValues, s.oldBytes, s.newBytes}, note);
+}
+
+void Run::Dispatch(const Pair& pair, const Batch::Note& note) {
+  State& s = *s_;
   if (!s.way || !s.way->Takes(pair)) {
     SendAlone(note);
     return;
