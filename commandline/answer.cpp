@@ -90,10 +90,11 @@ void Reporter::RecordFailed(qint64 record, const QString& key, const QString& gi
   if (quiet_) return;
   ClearProgress();
   // The case rules count a value's characters up to 32,766.
-  const QString text = given == QLatin1String("Overflow")
-                           ? QStringLiteral("Overflow: the value has 32,767 characters or more, more than the case "
-                                            "rules take; it is left as it is")
-                           : given;
+  // (A field's name stands first in a run of several: "name: Overflow".)
+  const bool overflow = given == QLatin1String("Overflow") || given.endsWith(QLatin1String(": Overflow"));
+  const QString text = overflow ? given + QStringLiteral(": the value has 32,767 characters or more, more than the "
+                                                         "case rules take; it is left as it is")
+                                : given;
   const QString which = key.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(key);
   if (rows > 1) {
     Err(QStringLiteral("record %1%2: %3 (and %4 more records holding the same value)")

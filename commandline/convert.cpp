@@ -1,5 +1,7 @@
-// norvale convert: each field a run of its own, asked about first where a
-// person is there to answer, journaled ahead, and summed up at the end.
+// norvale convert: the fields in one run, each in its own mode (or a run a
+// field where the table's rows cannot take them together), asked about
+// first where a person is there to answer, journaled ahead, and summed up
+// at the end.
 #include <QFileInfo>
 #include <QJsonArray>
 
@@ -168,7 +170,6 @@ std::optional<int> ReadCondition(const QCommandLineParser& parser, const Common&
     if (const std::optional<QString> fault = Rewrite::ConditionFault(p.condition))
       return Usage(c.command, QStringLiteral("--where takes one SQL expression over the table's columns: %1").arg(*fault));
   p.resume = parser.isSet(QStringLiteral("resume"));
-  if (p.resume && p.fields.size() > 1) return Usage(c.command, QStringLiteral("--resume continues the run of one --field"));
   return std::nullopt;
 }
 
@@ -207,11 +208,21 @@ bool TakeUpRun(const Common& c, const Plan& p, Field& f, Outcome& out) {
   return true;
 }
 
-// The field's request and options, and the start of its answer. False
+// The run's request and options, and the start of its answer. False
 // where it cannot go (answered).
-bool Prepare(const Common& c, const Plan& p, const FieldMode& field, Field& f, Outcome& out) {
+bool Prepare(const Common& c, const Plan& p, const std::vector<FieldMode>& fields, Field& f, Outcome& out) {
+  const FieldMode& field = fields.front();
   f.request = {c.details, p.table, field.name, field.mode, Conversion::ModeText(field.mode), p.condition};
   f.where = QStringLiteral("%1.%2.%3").arg(c.details.database, p.table, field.name);
+  if (fields.size() > 1) {
+    QStringList names;
+    for (const FieldMode& one : fields) {
+      f.request.fields.push_back({one.name, one.mode});
+      names << one.name;
+    }
+    f.request.modeText = Conversion::FieldsModeText(f.request.fields);
+    f.where = QStringLiteral("%1.%2.{%3}").arg(c.details.database, p.table, names.join(QStringLiteral(", ")));
+  }
   if (p.resume && !TakeUpRun(c, p, f, out)) return false;
   f.options.journalLimit = p.journalLimit;
   f.options.dryRun = p.dry;
@@ -238,7 +249,7 @@ Asked Ask(const Plan& p, const Field& f) {
   Conversion::Run preview(quiet, look);
   Conversion::Drive(preview, quiet, f.request, nullptr, Interrupted);
   if (Interrupted()) return Asked::Interrupted;
-  const QString keyless = preview.Keyless();
+  const QString keyless = f.request.fields.empty() ? preview.Keyless() : QString();
   QString question =
       QStringLiteral("Convert %1 rows of %2 to %3?").arg(preview.Totals().changed).arg(f.where, f.request.modeText);
   if (!keyless.isEmpty())
@@ -247,6 +258,37 @@ Asked Ask(const Plan& p, const Field& f) {
 }
 
 // Rows the run sent but the server left as they were, said on stderr.
+void ReportNotChanged(const QString& where, const Conversion::Summary& t);
+
+// Each field's counts in a run of several, with its own mode.
+QJsonArray FieldsJson(const Conversion::Run& run) {
+  QJsonArray fields;
+  for (const Conversion::FieldSummary& one : run.FieldTotals()) {
+    QJsonObject o{{QStringLiteral("field"), one.field}, {QStringLiteral("mode"), one.mode}};
+    Merge(o, SummaryJson(one.totals));
+    o.remove(QStringLiteral("waited_seconds"));
+    o.remove(QStringLiteral("waited_for"));
+    fields.append(o);
+  }
+  return fields;
+}
+
+// The run's counts: those of each field too, in a run of several.
+void AddTotals(QJsonObject& one, const Conversion::Run& run) {
+  Merge(one, SummaryJson(run.Totals()));
+  if (run.SeveralFields()) one.insert(QStringLiteral("fields"), FieldsJson(run));
+}
+
+// Where a run of several fields left some, each field's own account.
+void ReportFieldsNotChanged(const Field& f, const Conversion::Run& run) {
+  if (!run.SeveralFields()) {
+    ReportNotChanged(f.where, run.Totals());
+    return;
+  }
+  for (const Conversion::FieldSummary& one : run.FieldTotals())
+    ReportNotChanged(QStringLiteral("%1.%2.%3").arg(f.request.details.database, f.request.table, one.field), one.totals);
+}
+
 void ReportNotChanged(const QString& where, const Conversion::Summary& t) {
   if (t.storedOtherwise > 0)
     Err(QStringLiteral("%1: %2 rows were stored otherwise than sent: the table's trigger %3 rewrites what is "
@@ -271,26 +313,46 @@ void TellResumable(const Conversion::Run& run) {
     Err(QStringLiteral("the same command with --resume continues the run after the last row it settled"));
 }
 
-// The run's totals as text, and a dry run's sample.
+// One line of counts: "name (Name Case): 10 read, 4 changed, …".
+QString CountsLine(const Plan& p, const QString& what, const QString& mode, const Conversion::Summary& t) {
+  return QStringLiteral("%1 (%2)%3: %4 read, %5 %6, %7 unchanged, %8 refused, %9 not convertible")
+             .arg(what, mode, p.dry ? QStringLiteral(", dry run") : QString())
+             .arg(t.read)
+             .arg(t.changed)
+             .arg(p.dry ? QStringLiteral("would change") : QStringLiteral("changed"))
+             .arg(t.alreadyInCase)
+             .arg(t.refused)
+             .arg(t.notConvertible) +
+         (p.keepMixed ? QStringLiteral(", %1 kept in mixed case").arg(t.keptMixed) : QString());
+}
+
+// The rows a run of several fields read and changed.
+QString RowsLine(const Plan& p, const QString& what, const QString& mode, const Conversion::Summary& t) {
+  return QStringLiteral("%1 (%2)%3: %4 rows read, %5 rows %6")
+      .arg(what, mode, p.dry ? QStringLiteral(", dry run") : QString())
+      .arg(t.read)
+      .arg(t.changed)
+      .arg(p.dry ? QStringLiteral("would change") : QStringLiteral("changed"));
+}
+
+// The run's totals as text (each field's under the run's rows, in a run of
+// several), and a dry run's sample.
 void PrintTotals(const Plan& p, const Field& f, const Conversion::Run& run) {
   const Conversion::Summary& t = run.Totals();
-  Out(QStringLiteral("%1 (%2)%3: %4 read, %5 %6, %7 unchanged, %8 refused, %9 not convertible")
-          .arg(f.where, f.request.modeText, p.dry ? QStringLiteral(", dry run") : QString())
-          .arg(t.read)
-          .arg(t.changed)
-          .arg(p.dry ? QStringLiteral("would change") : QStringLiteral("changed"))
-          .arg(t.alreadyInCase)
-          .arg(t.refused)
-          .arg(t.notConvertible) +
-      (p.keepMixed ? QStringLiteral(", %1 kept in mixed case").arg(t.keptMixed) : QString()) +
+  const bool several = run.SeveralFields();
+  Out((several ? RowsLine(p, f.where, f.request.modeText, t) : CountsLine(p, f.where, f.request.modeText, t)) +
       (t.waitedFor.isEmpty() ? QString()
                              : QStringLiteral(", waited %1 s for %2")
                                    .arg(t.waitedSeconds, 0, 'f', 1)
                                    .arg(t.waitedFor.join(QStringLiteral(", ")))));
+  for (const Conversion::FieldSummary& one : run.FieldTotals())
+    Out(QStringLiteral("  ") + CountsLine(p, one.field, one.mode, one.totals));
   if (p.dry && !run.Keyless().isEmpty())
     Out(QStringLiteral("  this run could not be undone exactly: %1").arg(Conversion::KeylessReason(p.table, run.Keyless())));
   for (const Conversion::Sample& s : run.Samples())
-    Out(QStringLiteral("  record %1: %2 -> %3").arg(s.record + 1).arg(s.oldText, s.newText));
+    Out(QStringLiteral("  record %1%2: %3 -> %4")
+            .arg(s.record + 1)
+            .arg(s.field.isEmpty() ? QString() : u' ' + s.field, s.oldText, s.newText));
 }
 
 // The field's run, once it ended: its answer. False where the command
@@ -298,7 +360,7 @@ void PrintTotals(const Plan& p, const Field& f, const Conversion::Run& run) {
 bool Answer(const Plan& p, Field& f, const Conversion::Run& run, Outcome& out) {
   const Conversion::Summary& t = run.Totals();
   if (t.refused + t.notConvertible + t.notChanged + t.storedOtherwise > 0) out.Worse(kSomeLeft);
-  Merge(f.one, SummaryJson(t));
+  AddTotals(f.one, run);
   f.one.insert(QStringLiteral("interrupted"), Interrupted());
   f.one.insert(QStringLiteral("undoable"), run.Keyless().isEmpty());
   QJsonArray sample;
@@ -308,7 +370,7 @@ bool Answer(const Plan& p, Field& f, const Conversion::Run& run, Outcome& out) {
   if (p.dry) f.one.insert(QStringLiteral("sample"), sample);
   out.runs.append(f.one);
   if (!Json()) PrintTotals(p, f, run);
-  ReportNotChanged(f.where, t);
+  ReportFieldsNotChanged(f, run);
   if (!Interrupted()) return true;
   out.Stop(kInterrupted, kInterruptedSent);
   TellResumable(run);
@@ -323,7 +385,7 @@ bool Failed(const Plan& p, Field& f, const Conversion::Run* run, const std::exce
   if (Interrupted()) {
     out.Stop(kInterrupted, run ? kInterruptedSent : kInterruptedBefore);
     if (run) {
-      Merge(f.one, SummaryJson(run->Totals()));
+      AddTotals(f.one, *run);
       f.one.insert(QStringLiteral("interrupted"), true);
       out.runs.append(f.one);
       TellResumable(*run);
@@ -339,7 +401,7 @@ bool Failed(const Plan& p, Field& f, const Conversion::Run* run, const std::exce
   out.Stop(kNotDone, QStringLiteral("%1: %2").arg(f.where, QString::fromStdString(e.what())));
   if (run) {
     const Conversion::Summary& t = run->Totals();
-    Merge(f.one, SummaryJson(t));
+    AddTotals(f.one, *run);
     if (t.changed > 0)
       Err(QStringLiteral("%1 rows were changed before the run ended; `norvale undo` takes them back").arg(t.changed));
     TellResumable(*run);
@@ -349,10 +411,11 @@ bool Failed(const Plan& p, Field& f, const Conversion::Run* run, const std::exce
   return false;
 }
 
-// One field: asked about, run and answered. False where the command stops.
-bool ConvertField(const Common& c, const Plan& p, const FieldMode& field, Outcome& out) {
+// One run of the fields: asked about, run and answered. False where the
+// command stops.
+bool ConvertFields(const Common& c, const Plan& p, const std::vector<FieldMode>& fields, Outcome& out) {
   Field f;
-  if (!Prepare(c, p, field, f, out)) return false;
+  if (!Prepare(c, p, fields, f, out)) return false;
   Reporter reporter(false);
   std::optional<Conversion::Run> run;
   try {
@@ -378,6 +441,26 @@ bool ConvertField(const Common& c, const Plan& p, const FieldMode& field, Outcom
     reporter.ClearProgress();
     return Failed(p, f, run ? &*run : nullptr, e, out);
   }
+}
+
+// Whether the fields go in one run: where one key that holds none of them
+// finds each row. Says on stderr why not; nothing where the table cannot be
+// asked (the outcome says why).
+std::optional<bool> Together(const Common& c, const Plan& p, Outcome& out) {
+  if (p.fields.size() < 2) return false;
+  std::vector<Conversion::FieldSpec> specs;
+  for (const FieldMode& f : p.fields) specs.push_back({f.name, f.mode});
+  std::optional<QString> apart;
+  try {
+    apart = Conversion::FieldsApart(c.details, p.table, specs);
+  } catch (const std::exception& e) {
+    out.Stop(kNotDone, QStringLiteral("%1.%2: %3").arg(c.details.database, p.table, QString::fromStdString(e.what())));
+    return std::nullopt;
+  }
+  if (apart)
+    Err(QStringLiteral("%1.%2: each field goes in a run of its own, read once a field: %3")
+            .arg(c.details.database, p.table, *apart));
+  return !apart;
 }
 
 }  // namespace
@@ -432,8 +515,13 @@ int Convert(QCommandLineParser& parser, Common& c) {
   if (!stop) stop = ReadCondition(parser, c, p);
   if (stop) return *stop;
   Outcome out;
-  for (const FieldMode& field : p.fields)
-    if (!ConvertField(c, p, field, out)) break;
+  const std::optional<bool> together = Together(c, p, out);
+  if (together && *together) {
+    ConvertFields(c, p, p.fields, out);
+  } else if (together) {
+    for (const FieldMode& field : p.fields)
+      if (!ConvertFields(c, p, {field}, out)) break;
+  }
   if (out.answered) return out.status;
   if (Json()) PrintJson(QJsonObject{{QStringLiteral("runs"), out.runs}}, out.status, out.error);
   return out.status;

@@ -20,6 +20,7 @@ QJsonObject RunJson(const Journal::Store::Listed& l) {
           {QStringLiteral("database"), h.target.database},
           {QStringLiteral("table"), h.target.table},
           {QStringLiteral("field"), h.target.field},
+          {QStringLiteral("fields"), QJsonArray::fromStringList(h.fields.isEmpty() ? QStringList{h.target.field} : h.fields)},
           {QStringLiteral("mode"), h.mode},
           {QStringLiteral("rows"), h.rows},
           {QStringLiteral("values"), h.keyless.isEmpty() ? QJsonValue() : QJsonValue(h.values)},
@@ -37,10 +38,11 @@ QJsonObject RunJson(const Journal::Store::Listed& l) {
 void PrintRun(const Journal::Store::Listed& l) {
   const Journal::RunHeader& h = l.header;
   const QString time = h.time.toLocalTime().toString(Qt::ISODate);
-  Out(QStringLiteral("%1  %2  %3:%4 %5.%6.%7  %8  %9 rows  %10 KB%11")
+  Out(QStringLiteral("%1  %2  %3:%4 %5.%6.%7  %8  %9  %10 KB%11")
           .arg(h.id)
-          .arg(time, h.target.server, h.target.port, h.target.database, h.target.table, h.target.field, h.mode)
-          .arg(h.keyless.isEmpty() ? QString::number(h.rows) : QStringLiteral("%1 values, %2").arg(h.values).arg(h.rows))
+          .arg(time, h.target.server, h.target.port, h.target.database, h.target.table, h.FieldsShown(), h.mode)
+          .arg(h.keyless.isEmpty() ? QStringLiteral("%1 %2").arg(h.rows).arg(h.EntriesWord())
+                                   : QStringLiteral("%1 values, %2 rows").arg(h.values).arg(h.rows))
           .arg((l.bytes + 1023) / 1024)
           .arg((h.undone ? QStringLiteral("  undone") : h.keyless.isEmpty() ? QString() : QStringLiteral("  not undoable")) +
                (h.words.isEmpty() ? QString() : QStringLiteral("  words %1").arg(h.words)) +

@@ -1,6 +1,7 @@
 // norvale undo: takes back the newest run of the server's database (or of
 // a table and field), or a run named by its id, as the engine chooses it;
 // says what became of its rows.
+#include <QJsonArray>
 #include <QLocale>
 
 #include "commandline/internal.h"
@@ -25,6 +26,7 @@ class Answer {
     object_ = {{QStringLiteral("run"), run.id},         {QStringLiteral("database"), run.target.database},
                {QStringLiteral("table"), run.target.table}, {QStringLiteral("field"), run.target.field},
                {QStringLiteral("mode"), run.mode}};
+    if (!run.fields.isEmpty()) object_.insert(QStringLiteral("fields"), QJsonArray::fromStringList(run.fields));
   }
   void Insert(const QString& key, const QJsonValue& value) { object_.insert(key, value); }
   int Done(int status, const QString& error) {
@@ -77,7 +79,7 @@ QString NoUndoText(const Conversion::UndoChoice& choice, const Which& w, const C
       const Journal::RunHeader& run = *choice.run;
       return QStringLiteral("the run %1 on %2 cannot be undone exactly: %3. Nothing was changed.")
           .arg(run.id)
-          .arg(QStringLiteral("%1.%2.%3").arg(run.target.database, run.target.table, run.target.field),
+          .arg(QStringLiteral("%1.%2.%3").arg(run.target.database, run.target.table, run.FieldsShown()),
                Conversion::KeylessReason(run.target.table, run.keyless));
     }
     default: {
@@ -89,6 +91,15 @@ QString NoUndoText(const Conversion::UndoChoice& choice, const Which& w, const C
   }
 }
 
+// Of the values a run of several fields left, each field's: " (name 0, city 2)".
+QString LeftByField(const Conversion::UndoResult& result, const Journal::RunHeader& run) {
+  if (run.fields.isEmpty() || result.leftByField.empty()) return {};
+  QStringList each;
+  for (size_t f = 0; f < result.leftByField.size(); ++f)
+    each << QStringLiteral("%1 %2").arg(run.Field(int(f))).arg(result.leftByField[f]);
+  return QStringLiteral(" (") + each.join(QStringLiteral(", ")) + u')';
+}
+
 // What became of the run's rows, as the command line says it.
 int Outcome(const Conversion::UndoResult& result, const Journal::RunHeader& run, Answer& answer) {
   switch (Conversion::ReadUndo(result, run)) {
@@ -97,17 +108,18 @@ int Outcome(const Conversion::UndoResult& result, const Journal::RunHeader& run,
                                                       "undo --run %1` takes back the rest")
                                            .arg(run.id));
     case Conversion::UndoOutcome::LeftByTriggers:
-      return answer.Done(kSomeLeft, QStringLiteral("%1 rows of run %2 do not hold their old value: the table's trigger "
+      return answer.Done(kSomeLeft, QStringLiteral("%1 %4 of run %2 do not hold their old value: the table's trigger "
                                                    "%3 rewrites what is written, or another client changed them since; "
                                                    "the run stays in the journal")
                                         .arg(result.left)
                                         .arg(run.id)
-                                        .arg(result.triggers));
+                                        .arg(result.triggers, run.EntriesWord()));
     case Conversion::UndoOutcome::Left:
-      return answer.Done(kSomeLeft, QStringLiteral("%1 rows of run %2 were changed since and left as they are; the run "
+      return answer.Done(kSomeLeft, QStringLiteral("%1 %3%4 of run %2 were changed since and left as they are; the run "
                                                    "stays in the journal, and `norvale undo --run %2` tries them again")
                                         .arg(result.left)
-                                        .arg(run.id));
+                                        .arg(run.id)
+                                        .arg(run.EntriesWord(), LeftByField(result, run)));
     case Conversion::UndoOutcome::LostEntries:
       return answer.Done(kSomeLeft, QStringLiteral("run %1 lost %2 of its entries to the journal's damage: their rows "
                                                    "were not restored, and no undo can restore them")
@@ -121,10 +133,13 @@ int Outcome(const Conversion::UndoResult& result, const Journal::RunHeader& run,
 
 // Asks, takes the run back and says what became of it.
 int TakeBack(const Common& c, const Journal::RunHeader& run, Journal::Store& store, Answer& answer) {
-  const QString where = QStringLiteral("%1.%2.%3").arg(run.target.database, run.target.table, run.target.field);
+  const QString where = QStringLiteral("%1.%2.%3").arg(run.target.database, run.target.table, run.FieldsShown());
   const QString time = QLocale().toString(run.time.toLocalTime(), QLocale::ShortFormat);
-  if (!c.yes &&
-      !Confirm(QStringLiteral("Undo run %1 of %2 on %3 (%4, %5 rows)?").arg(run.id).arg(time, where, run.mode).arg(run.rows))) {
+  if (!c.yes && !Confirm(QStringLiteral("Undo run %1 of %2 on %3 (%4, %5 %6)?")
+                             .arg(run.id)
+                             .arg(time, where, run.mode)
+                             .arg(run.rows)
+                             .arg(run.EntriesWord()))) {
     answer.Insert(QStringLiteral("declined"), true);
     return answer.Done(kSomeLeft, QStringLiteral("nothing was changed"));
   }
@@ -134,12 +149,18 @@ int TakeBack(const Common& c, const Journal::RunHeader& run, Journal::Store& sto
   reporter.ClearProgress();
   answer.Insert(QStringLiteral("restored"), result.restored);
   answer.Insert(QStringLiteral("left"), result.left);
+  if (!result.leftByField.empty()) {
+    QJsonObject byField;
+    for (size_t f = 0; f < result.leftByField.size(); ++f) byField.insert(run.Field(int(f)), result.leftByField[f]);
+    answer.Insert(QStringLiteral("left_by_field"), byField);
+  }
   answer.Insert(QStringLiteral("interrupted"), result.interrupted);
   if (!Json())
-    Out(QStringLiteral("%1: %2 rows restored, %3 rows changed since were left as they are.")
+    Out(QStringLiteral("%1: %2 %4 restored, %3 %4 changed since were left as they are.")
             .arg(where)
             .arg(result.restored)
-            .arg(result.left));
+            .arg(result.left)
+            .arg(run.EntriesWord()));
   return Outcome(result, run, answer);
 }
 

@@ -88,10 +88,16 @@ void Drive(Run& run, Listener& listener, const Request& request, const std::func
            const std::function<bool()>& cancelled) {
   run.Open(request.details);
   run.SetCancelled(cancelled);
-  run.Read(request.table, request.field, request.where);
+  const bool several = request.fields.size() > 1;
+  if (several)
+    run.Read(request.table, request.fields, request.where);
+  else
+    run.Read(request.table, request.field, request.where);
   run.StartJournal({request.details.server, request.details.port, request.details.database, request.table,
-                    request.field},
-                   request.modeText.isEmpty() ? ModeText(request.mode) : request.modeText);
+                    several ? request.fields.front().name : request.field},
+                   several                       ? FieldsModeText(request.fields)
+                   : request.modeText.isEmpty() ? ModeText(request.mode)
+                                                 : request.modeText);
   const qint64 count = run.RecordCount(), first = run.FirstRecordNumber();
   bool interrupted = false;
   try {
@@ -104,9 +110,13 @@ void Drive(Run& run, Listener& listener, const Request& request, const std::func
       }
       if (progress) progress(record - first, std::max(count, record - first + 1));
       try {
-        run.ReadRecord(record);
-        run.Convert(request.mode);
-        if (run.Prepare()) run.Send();
+        if (several) {
+          if (run.PrepareFields(record)) run.Send();
+        } else {
+          run.ReadRecord(record);
+          run.Convert(request.mode);
+          if (run.Prepare()) run.Send();
+        }
       } catch (const Batch::FatalError&) {
         throw;
       } catch (const Journal::Error&) {

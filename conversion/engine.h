@@ -109,11 +109,41 @@ std::optional<QString> ReadLoads(const QString& text, std::vector<std::pair<QStr
 // One such bound, or none where the text is empty.
 std::optional<QString> ReadCriticalLoad(const QString& text, std::pair<QString, qint64>& bound);
 
-// Old and new text of a value that changes, for a dry run's sample.
+// Old and new text of a value that changes, for a dry run's sample; the
+// field's name in a run of several.
 struct Sample {
   qint64 record;
   QString oldText, newText;
+  QString field = {};
 };
+
+// A field of a run of several, and the mode it is converted to.
+struct FieldSpec {
+  QString name;
+  Case::CaseMode mode = Case::CaseMode::CaseUpper;
+};
+// The mode text a run of several fields is journaled with, and continued
+// by: "name: Name Case, city: Proper Case".
+QString FieldsModeText(const std::vector<FieldSpec>& fields);
+// One field's counts in a run of several. The run's own Summary then counts
+// rows where it reads and changes them (`read`, `changed`), and sums its
+// fields' counts for the rest.
+struct FieldSummary {
+  QString field, mode;
+  Summary totals;
+};
+
+// A table whose rows no key tells apart, or whose every key holds one of
+// the fields: a run of several fields cannot change a row's fields
+// together, and each field goes in a run of its own. what() says why.
+class SeparateFields : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+// Why the fields of `table` cannot go in one run (SeparateFields), asked up
+// front; nothing where they can. Raises a failure to connect or read.
+std::optional<QString> FieldsApart(const MySQL::ConnectionDetails& details, const QString& table,
+                                   const std::vector<FieldSpec>& fields);
 
 struct Options {
   bool dryRun = false;      // read and convert, but send nothing and journal nothing
@@ -170,6 +200,11 @@ class Run {
   // Only the rows for which `where` holds, where it is given: one SQL
   // expression over the table's columns (Rewrite::ConditionFault).
   void Read(const QString& table, const QString& field, const QString& where = {});
+  // A run of several fields, each in its own mode, read in one pass: a row's
+  // fields that change go in one statement, or one group's join. Raises
+  // SeparateFields where no key tells the rows apart without holding one of
+  // them; a field that cannot take converted values refuses the run.
+  void Read(const QString& table, const std::vector<FieldSpec>& fields, const QString& where = {});
   // Opens the undo journal; raises Journal::Error when it cannot be
   // written, or when the disk cannot hold it, before anything is sent. A dry
   // run keeps no journal.
@@ -183,6 +218,13 @@ class Run {
 
   // The current record's old value and key.
   void ReadRecord(qint64 record);
+  // In a run of several fields, in place of ReadRecord, Convert and Prepare:
+  // reads and converts each field of the current record; whether any of
+  // them needs the statement. A field's own failure is told to the
+  // listener, naming the field, and counted for it; the others go on.
+  bool PrepareFields(qint64 record);
+  bool SeveralFields() const;
+  std::vector<FieldSummary> FieldTotals() const;
   // Its new text in the mode.
   void Convert(Case::CaseMode mode);
   // Whether the record needs a statement; raises its own failure (its value
@@ -223,10 +265,24 @@ class Run {
   // What the server did with a statement once it committed, and what a
   // statement that changed fewer rows than it was sent to left.
   void Answered(int tag, qint64 changed, const Batch::Shortfall& shortfall);
-  static Batch::Shortfall Inspect(const State& s, ADODB::Connection& connection, int tag, const Batch::Note& note);
+  static Batch::Shortfall Inspect(const State& s, ADODB::Connection& connection, int tag, const Batch::Note& note,
+                                  qint64 changed);
+  // The same for a run of several fields: each field's share of what the
+  // server answered.
+  void AnsweredFields(int tag, qint64 changed, const Batch::Shortfall& shortfall, const Batch::Note& note);
+  // The session that reads a condition's rows, and the condition's checks.
+  void OpenReading(const QString& where);
+  void CheckCondition(const QString& statement);
+  // A run of several fields: each field's reading, and the row's statement.
+  void LearnFields(const std::vector<FieldSpec>& fields);
+  void SendRow();
+  // The text of a failure of the fields `fields` of a row.
+  QString FieldsText(const QList<int>& fields, const QString& text) const;
+  // The fields of the current row count a failure of its statement.
+  void RowFailed(Failure kind);
   // A record the server refused; a value (without a key) refused for every
   // record that holds it.
-  void Refused(qint64 record, const QString& text, const QString& key);
+  void Refused(qint64 record, const QString& text, const QString& key, const QList<int>& fields = {});
   void RefusedValue(qsizetype number, const QString& text, qint64 record, qint64 rows);
   // Waits for the group on its way, then tells what it learnt.
   void Sync();
@@ -243,7 +299,9 @@ class Run {
   // How the records will reach the server: many at a time by key or by
   // value where the table lets them, else one by one.
   void ChooseWay();
-  // Sends the current record in a statement of its own.
+  // Sends the current record with the way's others where it takes it, else
+  // in a statement of its own.
+  void Dispatch(const Pair& pair, const Batch::Note& note);
   void SendAlone(const Batch::Note& note);
   template <typename Step>
   auto InOrder(Step&& step);
@@ -270,6 +328,9 @@ struct Request {
   Case::CaseMode mode = Case::CaseMode::CaseUpper;
   QString modeText;
   QString where = {};  // only the rows for which it holds
+  // Several fields, each in its own mode, in one run (`field` and `mode` are
+  // then the first's).
+  std::vector<FieldSpec> fields = {};
 };
 void Drive(Run& run, Listener& listener, const Request& request, const std::function<void(qint64, qint64)>& progress,
            const std::function<bool()>& cancelled);
@@ -288,6 +349,8 @@ struct UndoResult {
   qint64 restored = 0, left = 0;
   bool interrupted = false;
   QString triggers;  // the table's UPDATE triggers: a row left may be one they rewrote
+  // A run of several fields: of `left`, each field's, by its number.
+  std::vector<qint64> leftByField = {};
 };
 UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeader& run, Journal::Store& store,
                 const std::function<void(qint64, qint64)>& progress, bool responsive,

@@ -40,7 +40,7 @@ void KeyJoin::Await(const std::atomic<bool>& done) const {
   while (!done.load()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
-bool KeyJoin::Refused(int tag, const QString& text, const QString& key) {
+bool KeyJoin::Refused(int tag, const QString& text, const QString& key, const QList<int>& fields) {
   if (tag < 0) {
     // The join was refused: its records go again one by one.
     for (Pair& g : group_) g.journaled = true;
@@ -49,16 +49,40 @@ bool KeyJoin::Refused(int tag, const QString& text, const QString& key) {
     return true;
   }
   if (std::this_thread::get_id() != jobThread_) return false;
-  jobRefusals_.push_back({tag, text, key});  // told on the run's thread
+  jobRefusals_.push_back({tag, text, key, fields});  // told on the run's thread
   return true;
 }
 
-bool KeyJoin::Takes(const Pair& pair) const {
-  return Rewrite::PairBytes(pair.keyValues, pair.oldBytes, pair.newBytes) <= groupBytes_;
+namespace {
+qsizetype BytesOf(const Pair& pair) {
+  return pair.cells.empty() ? Rewrite::PairBytes(pair.keyValues, pair.oldBytes, pair.newBytes)
+                            : Rewrite::PairBytes(pair.keyValues, pair.cells);
+}
+}  // namespace
+
+void KeyJoin::Again(const QList<Batch::RecordNote>& records) {
+  // Each row with the fields that go again, out of the join under way: it is
+  // answered for when it goes alone.
+  for (qsizetype i = 0; i < records.size();) {
+    const qint64 record = records[i].record;
+    std::vector<int> fields;
+    for (; i < records.size() && records[i].record == record; ++i) fields.push_back(records[i].field);
+    const auto row = std::find_if(group_.begin(), group_.end(), [&](const Pair& p) { return p.record == record; });
+    if (row == group_.end()) continue;
+    Pair again = *row;
+    again.journaled = true;
+    again.cells.clear();
+    for (const Rewrite::Cell& c : row->cells)
+      if (std::find(fields.begin(), fields.end(), c.field) != fields.end()) again.cells.push_back(c);
+    group_.erase(row);
+    if (!again.cells.empty()) alone_.push_back(std::move(again));
+  }
 }
 
+bool KeyJoin::Takes(const Pair& pair) const { return BytesOf(pair) <= groupBytes_; }
+
 void KeyJoin::Add(const Pair& pair, const Batch::Note&) {
-  const qsizetype bytes = Rewrite::PairBytes(pair.keyValues, pair.oldBytes, pair.newBytes);
+  const qsizetype bytes = BytesOf(pair);
   // One group on its way at a time: the one before it is answered first.
   // What that one tells of is reported here, and this record still goes
   // unless the run has ended.
@@ -84,7 +108,7 @@ void KeyJoin::Sync() {
   job_.join();
   std::vector<JobRefusal> refusals;
   refusals.swap(jobRefusals_);
-  for (const JobRefusal& r : refusals) calls_.refused(r.tag, r.text, r.key);
+  for (const JobRefusal& r : refusals) calls_.refused(r.tag, r.text, r.key, r.fields);
   if (jobFailure_) {
     std::exception_ptr failure;
     std::swap(failure, jobFailure_);
@@ -217,9 +241,17 @@ void KeyJoin::SendAlone() {
   std::vector<Pair> now;
   now.swap(alone_);
   for (const Pair& a : now) {
+    const QString key = Rewrite::KeyCondition(road_.identity, a.keyValues);
+    if (!a.cells.empty()) {
+      // A row of several fields: one statement for its fields.
+      const Batch::Note note = Rewrite::RowNote(a.record, a.keyValues, a.cells);
+      road_.sender.Add(Rewrite::RowStatement(road_.table, road_.fields, key, a.cells, {}, a.tag), a.tag,
+                       a.journaled ? Rewrite::Journaled(note) : note, qint64(a.cells.size()),
+                       Rewrite::RowAhead(a.tag, a.cells));
+      continue;
+    }
     const Batch::Note note = Rewrite::RecordNote(a.record, a.keyValues, a.oldBytes, a.newBytes);
-    road_.sender.Add(Rewrite::KeyedStatement(road_.table, road_.field, Rewrite::KeyCondition(road_.identity, a.keyValues),
-                                             a.oldBytes, a.newBytes, {}, a.tag),
+    road_.sender.Add(Rewrite::KeyedStatement(road_.table, road_.field, key, a.oldBytes, a.newBytes, {}, a.tag),
                      a.tag, a.journaled ? Rewrite::Journaled(note) : note, 1, Rewrite::Ahead(a.tag, a.newBytes));
   }
 }
@@ -232,11 +264,13 @@ KeyJoin::Group KeyJoin::MakeGroup(std::vector<Pair> joining) {
   pairs.reserve(joining.size());
   g.note.records.reserve(qsizetype(joining.size()));
   for (const Pair& j : joining) {
-    pairs.push_back({j.keyValues, j.oldBytes, j.newBytes});
-    g.note.records << Batch::RecordNote{j.record, j.keyValues, j.oldBytes, j.newBytes};
+    pairs.push_back({j.keyValues, j.oldBytes, j.newBytes, j.cells});
+    if (j.cells.empty()) g.note.records << Batch::RecordNote{j.record, j.keyValues, j.oldBytes, j.newBytes};
+    else g.note.records << Rewrite::RowNote(j.record, j.keyValues, j.cells).records;
   }
+  g.note.group = true;
   g.number = groups_++;
-  g.insert = Rewrite::GroupInsert(g.number, road_.identity, pairs);
+  g.insert = Rewrite::GroupInsert(g.number, road_.identity, pairs, std::max<int>(1, int(road_.fields.size())));
   g.pairs = std::move(joining);
   return g;
 }
@@ -257,8 +291,11 @@ void KeyJoin::SendJoin(Group g) {
   // A group is a transaction of its own: once it is answered, what went
   // wrong is in `alone_` and its pairs are let go.
   const auto started = std::chrono::steady_clock::now();
-  road_.sender.Add(Rewrite::GroupStatement(road_.table, road_.field, road_.identity, g.number), -g.number - 1,
-                   std::move(g.note), qint64(group_.size()));
+  // (A row of several fields changes whole or not at all: the rows the
+  // server changed tell every field's count.)
+  road_.sender.Add(road_.fields.isEmpty() ? Rewrite::GroupStatement(road_.table, road_.field, road_.identity, g.number)
+                                          : Rewrite::GroupStatement(road_.table, road_.fields, road_.identity, g.number),
+                   -g.number - 1, std::move(g.note), qint64(group_.size()));
   try {
     road_.sender.Flush();
   } catch (const Batch::FatalError& e) {

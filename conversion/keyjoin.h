@@ -34,12 +34,13 @@ class KeyJoin : public Way {
     Batch::Sender& sender;
     const MySQL::RowIdentity& identity;
     QString table, field;
+    QStringList fields = {};  // a run of several fields: each of them, `field` first
   };
   // What the run does for its groups: waits for a live server between them
   // (false: the run stops), and hears of a record refused, on its own thread.
   struct Calls {
     std::function<bool()> wait;
-    std::function<void(int tag, const QString& text, const QString& key)> refused;
+    std::function<void(int tag, const QString& text, const QString& key, const QList<int>& fields)> refused;
   };
   // `chunkTime`: seconds a group's transaction may take (0: groups stay
   // whole); `responsive`: the window's events go on while a group is waited
@@ -67,7 +68,8 @@ class KeyJoin : public Way {
 
   // A refused join goes record by record, and a record refused on the
   // group's thread is told on the run's.
-  bool Refused(int tag, const QString& text, const QString& key) override;
+  bool Refused(int tag, const QString& text, const QString& key, const QList<int>& fields) override;
+  void Again(const QList<Batch::RecordNote>& records) override;
   void ForUnderway(const std::function<void(qint64 record)>& each) const override {
     for (const Pair& p : group_) each(p.record);
   }
@@ -111,6 +113,7 @@ class KeyJoin : public Way {
   struct JobRefusal {
     int tag;
     QString text, key;
+    QList<int> fields;
   };
   std::vector<JobRefusal> jobRefusals_;
   std::thread::id jobThread_;

@@ -89,7 +89,35 @@ void GuardCondition(ADODB::Connection& run, ADODB::Connection& reading, const QS
   if (const std::optional<QString> fault = Rewrite::ConditionFault(where, quoting, server))
     throw ADODB::Error(QStringLiteral("The condition is not one SQL expression: %1.").arg(*fault), QString(), 1064);
 }
+// Why the fields `names` of `table`, whose rows each field's run would find
+// by `identities`, cannot be changed a row at a time; nothing where one key
+// that holds none of them finds every row.
+std::optional<QString> WhyApart(const QString& table, const QStringList& names,
+                                const std::vector<MySQL::RowIdentity>& identities) {
+  const MySQL::RowIdentity& first = identities.front();
+  for (const MySQL::RowIdentity& identity : identities) {
+    if (identity.columns.isEmpty()) return KeylessReason(table, identity.keyless);
+    if (identity.columns != first.columns || identity.keyValues != first.keyValues)
+      return QStringLiteral("no key of %1 leaves out every one of the fields").arg(table);
+  }
+  for (const QString& column : first.columns)
+    if (names.contains(column)) return QStringLiteral("%1's key holds the field %2").arg(table, column);
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::optional<QString> FieldsApart(const MySQL::ConnectionDetails& details, const QString& table,
+                                   const std::vector<FieldSpec>& fields) {
+  auto connection = OpenSession(details, false, false);
+  QStringList names;
+  std::vector<MySQL::RowIdentity> identities;
+  for (const FieldSpec& f : fields) {
+    names << f.name;
+    identities.push_back(MySQL::ReadRowIdentity(*connection, table, f.name));
+  }
+  return WhyApart(table, names, identities);
+}
 
 void Run::Open(const MySQL::ConnectionDetails& details) {
   State& s = *s_;
@@ -113,19 +141,21 @@ void Run::Open(const MySQL::ConnectionDetails& details) {
   s.sender = std::make_unique<Batch::Sender>(*s.connection, [this](int tag, const QString& text) {
     State& s = *s_;
     if (tag < 0 && s.way) {
-      s.way->Refused(tag, text, QString());
+      s.way->Refused(tag, text, QString(), {});
     } else if (!s.keyed) {
       const Batch::Note& note = s.sender->ReportedNote();
       const qint64 rows = s.distinct.Count(tag);
       RefusedValue(tag, text, note.isEmpty() ? s.distinct.FirstRecord(tag) : note.records.front().record,
                    rows < 0 ? 1 : rows);
     } else {
-      const QString key = Rewrite::ShownKey(s.identity, s.sender->ReportedNote().records.value(0).key);
-      if (!s.way || !s.way->Refused(tag, text, key)) Refused(tag, text, key);
+      const Batch::Note& note = s.sender->ReportedNote();
+      const QString key = Rewrite::ShownKey(s.identity, note.records.value(0).key);
+      const QList<int> fields = FieldsOf(note);
+      if (!s.way || !s.way->Refused(tag, text, key, fields)) Refused(tag, text, key, fields);
     }
   }, limits);
-  s.sender->SetInspect([this](ADODB::Connection& connection, int tag, const Batch::Note& note, qint64) {
-    return Inspect(*s_, connection, tag, note);
+  s.sender->SetInspect([this](ADODB::Connection& connection, int tag, const Batch::Note& note, qint64 changed) {
+    return Inspect(*s_, connection, tag, note, changed);
   });
   // A wait for a row lock is told as the others are, on the window's thread
   // where the window waits for the group.
@@ -136,17 +166,34 @@ void Run::Open(const MySQL::ConnectionDetails& details) {
     else
       listener_.Waiting(why);
   });
-  s.sender->SetAnswered(
-      [this](int tag, qint64 changed, const Batch::Shortfall& shortfall) { Answered(tag, changed, shortfall); });
+  s.sender->SetAnswered([this](int tag, qint64 changed, const Batch::Shortfall& shortfall, const Batch::Note& note) {
+    if (s_->fields.empty()) Answered(tag, changed, shortfall);
+    else AnsweredFields(tag, changed, shortfall, note);
+  });
 }
 
-void Run::Read(const QString& table, const QString& field, const QString& where) {
+void Run::OpenReading(const QString& where) {
   State& s = *s_;
   if (!s.connection) throw Closed();
   if (!where.isEmpty()) {
     s.reading = OpenSession(s.details, true, !options_.dryRun, false);
     GuardCondition(*s.connection, *s.reading, where);
   }
+}
+
+void Run::CheckCondition(const QString& statement) {
+  // The run's statements carry the condition many to a text: the server
+  // first prepares one of them, condition and all, where only one
+  // statement can stand.
+  State& s = *s_;
+  if (!s.reading || options_.dryRun) return;
+  s.reading->Execute(QStringLiteral("PREPARE nv_where FROM ") + MySQL::TextLiteral(statement));
+  s.reading->Execute(QStringLiteral("DEALLOCATE PREPARE nv_where;"));
+}
+
+void Run::Read(const QString& table, const QString& field, const QString& where) {
+  State& s = *s_;
+  OpenReading(where);
   s.table = table;
   s.field = field;
   s.where = where;
@@ -173,16 +220,9 @@ void Run::Read(const QString& table, const QString& field, const QString& where)
   if (s.bytes->ReadsStored()) s.bytes->Learn(CasedCharacters());
   // A byte a character: the bytes alone tell the text, and only they travel.
   s.readsBytes = s.bytes->LearnBytes();
-  // The run's statements carry the condition many to a text: the server
-  // first prepares one of them, condition and all, where only one
-  // statement can stand.
-  if (s.reading && !options_.dryRun) {
-    s.reading->Execute(QStringLiteral("PREPARE nv_where FROM ") +
-                       MySQL::TextLiteral(s.keyed ? Rewrite::KeyedStatement(table, field, QStringLiteral("0=1"), "a", "b", where, -1)
-                                                  : Rewrite::ValueStatement(table, field, "a", "b",
-                                                                            s.bytes->LiteralCharset(), where, -1)));
-    s.reading->Execute(QStringLiteral("DEALLOCATE PREPARE nv_where;"));
-  }
+  if (!where.isEmpty())
+    CheckCondition(s.keyed ? Rewrite::KeyedStatement(table, field, QStringLiteral("0=1"), "a", "b", where, -1)
+                           : Rewrite::ValueStatement(table, field, "a", "b", s.bytes->LiteralCharset(), where, -1));
   s.connection->AllowInterrupt(true);
   s.records->Open(s.reading ? *s.reading : *s.connection, table, field, s.identity, s.bytes->ReadsStored(), where,
                   options_.resume ? options_.resume->position : QString(), s.readsBytes);
@@ -190,6 +230,88 @@ void Run::Read(const QString& table, const QString& field, const QString& where)
   ChooseWay();
 }
 
+
+void Run::Read(const QString& table, const std::vector<FieldSpec>& fields, const QString& where) {
+  State& s = *s_;
+  if (fields.size() < 2) {
+    Read(table, fields.empty() ? QString() : fields.front().name, where);
+    return;
+  }
+  if (fields.size() > size_t(Batch::kMaxFields))
+    throw ADODB::Error(QStringLiteral("A run converts at most %1 fields together.").arg(Batch::kMaxFields));
+  OpenReading(where);
+  s.table = table;
+  s.field = fields.front().name;
+  s.where = where;
+  LearnFields(fields);
+  s.triggers = MySQL::UpdateTriggers(*s.connection, table);
+  if (s.sender && !s.triggers.isEmpty()) s.sender->InspectEvery(true);
+  s.keyed = true;
+  CheckContinuing();
+  if (!where.isEmpty())
+    CheckCondition(Rewrite::RowStatement(table, s.fieldNames, QStringLiteral("0=1"), {{0, "a", "b"}}, where, -1));
+  // The first field is read as a run of one reads it, the others after it.
+  const FieldState& first = *s.fields.front();
+  QStringList also;
+  int column = int(Rewrite::FieldColumns(s.field, s.identity, first.bytes->ReadsStored(), first.readsBytes).size());
+  for (size_t f = 1; f < s.fields.size(); ++f) {
+    FieldState& field = *s.fields[f];
+    const QString name = MySQL::QuoteName(field.spec.name);
+    const QString bytes = QStringLiteral("CAST(") + name + QStringLiteral(" AS BINARY)");
+    field.valueColumn = column++;
+    also << (field.readsBytes ? bytes : name);
+    if (!field.readsBytes && field.bytes->ReadsStored()) {
+      field.storedColumn = column++;
+      also << bytes;
+    }
+  }
+  s.records->AlsoRead(also);
+  s.connection->AllowInterrupt(true);
+  s.records->Open(s.reading ? *s.reading : *s.connection, table, s.field, s.identity, first.bytes->ReadsStored(), where,
+                  options_.resume ? options_.resume->position : QString(), first.readsBytes);
+  if (!options_.dryRun) s.connection->AllowInterrupt(false);
+  ChooseWay();
+}
+
+void Run::LearnFields(const std::vector<FieldSpec>& fields) {
+  State& s = *s_;
+  // Every field is written as it can be, found by one key that holds none
+  // of them.
+  for (const FieldSpec& spec : fields) {
+    for (const QString& name : s.fieldNames)
+      if (name == spec.name)
+        throw ADODB::Error(QStringLiteral("The field %1 is named twice.").arg(spec.name));
+    auto field = std::make_unique<FieldState>();
+    field->spec = spec;
+    field->identity = MySQL::ReadRowIdentity(*s.connection, s.table, spec.name);
+    if (!field->identity.unwritable.isEmpty()) {
+      refusedColumn_ = s.ending.ended = true;
+      throw ADODB::Error(field->identity.unwritable);
+    }
+    s.fieldNames << spec.name;
+    s.fields.push_back(std::move(field));
+  }
+  s.identity = s.fields.front()->identity;
+  std::vector<MySQL::RowIdentity> identities;
+  for (const auto& field : s.fields) identities.push_back(field->identity);
+  if (const std::optional<QString> why = WhyApart(s.table, s.fieldNames, identities))
+    throw SeparateFields(why->toStdString());
+  // A run continued reads the table its position was taken in: every
+  // field's declaration as it was.
+  QStringList shapes;
+  for (const auto& field : s.fields) shapes << field->identity.shape;
+  s.identity.shape = shapes.join(QStringLiteral("; "));
+  for (size_t f = 0; f < s.fields.size(); ++f) {
+    FieldState& field = *s.fields[f];
+    field.bytes = std::make_unique<Rewrite::ColumnBytes>(*s.connection, field.identity.charset);
+    if (field.bytes->ReadsStored()) field.bytes->Learn(CasedCharacters());
+    field.readsBytes = field.bytes->LearnBytes();
+    if (f == 0) {
+      field.valueColumn = 0;
+      if (field.bytes->ReadsStored() && !field.readsBytes) field.storedColumn = 2;
+    }
+  }
+}
 
 void Run::CheckContinuing() const {
   const State& s = *s_;
@@ -228,11 +350,13 @@ void Run::ChooseWay() {
       !Rewrite::NamedLikeOwnTables(table)) {
     try {
       if (byKey) {
-        if (PairTable::Make(*s.connection, table, s.identity))
+        if (PairTable::Make(*s.connection, table, s.identity, std::max<int>(1, int(s.fieldNames.size()))))
           s.way = std::make_unique<KeyJoin>(
-              KeyJoin::Road{*s.connection, *s.sender, s.identity, table, field},
+              KeyJoin::Road{*s.connection, *s.sender, s.identity, table, field, s.fieldNames},
               KeyJoin::Calls{[this] { return WaitForServer(); },
-                             [this](int tag, const QString& text, const QString& key) { Refused(tag, text, key); }},
+                             [this](int tag, const QString& text, const QString& key, const QList<int>& fields) {
+                               Refused(tag, text, key, fields);
+                             }},
               s.ending, options_.gentle.on ? options_.gentle.chunkTime : 0, options_.responsive);
       } else {
         auto join = std::make_unique<Rewrite::ValueJoin>(*s.connection, *s.sender, table, field);
@@ -267,7 +391,7 @@ void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
     if (s.identity.fieldOctets > 0) average = std::min(average, s.identity.fieldOctets);
   }
   const qint64 perRow = Journal::kEntryDiskBytes + 2 * std::min<qint64>(average, 64 * 1024);
-  const qint64 needed = s.records->Count() * perRow;
+  const qint64 needed = s.records->Count() * perRow * std::max<qint64>(1, s.fieldNames.size());
   if (disk.isValid() && disk.bytesAvailable() >= 0 && needed > disk.bytesAvailable())
     throw Journal::Error(QStringLiteral("The undo journal would need about %1 MB, and %2 has %3 MB free.")
                              .arg(needed / 1000000 + 1)
@@ -287,7 +411,7 @@ void Run::StartJournal(const Journal::Target& target, const QString& modeText) {
   if (options_.resume && !s.hold.Take(options_.journalPath, options_.resume->id)) throw busy(options_.resume->id);
   s.journal = options_.resume ? Journal::RunRecorder::Continue(*options_.resume, options_.journalPath)
                               : Journal::RunRecorder::Start(s.identity, filed, modeText, options_.journalPath,
-                                                            options_.wordsHash, s.where);
+                                                            options_.wordsHash, s.where, s.fieldNames, FieldModes(s.fields));
   if (!options_.resume && !s.hold.Take(options_.journalPath, s.journal->Header().id)) throw busy(s.journal->Header().id);
   s.journal->SetTotalLimit(options_.journalLimit);
   s.sender->SetHook(s.journal.get());

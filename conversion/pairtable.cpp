@@ -5,9 +5,11 @@
 
 namespace Conversion {
 
-bool PairTable::Make(ADODB::Connection& connection, const QString& table, const MySQL::RowIdentity& identity) {
+bool PairTable::Make(ADODB::Connection& connection, const QString& table, const MySQL::RowIdentity& identity,
+                     int fields) {
   try {
-    connection.ExecuteMany(Rewrite::KeysTable(table, identity), [](int, ADODB::RecordSet*) {});
+    connection.ExecuteMany(fields > 1 ? Rewrite::KeysTable(table, identity, fields) : Rewrite::KeysTable(table, identity),
+                           [](int, ADODB::RecordSet*) {});
     return true;
   } catch (const ADODB::Error&) {
     return false;

@@ -22,7 +22,9 @@ class PairTable {
  public:
   // Makes the session's pair table for `table`'s key; false where this
   // login may not make temporary tables: the rows then go one by one.
-  static bool Make(ADODB::Connection& connection, const QString& table, const MySQL::RowIdentity& identity);
+  // A run of several fields keeps each one's values (`fields`).
+  static bool Make(ADODB::Connection& connection, const QString& table, const MySQL::RowIdentity& identity,
+                   int fields = 1);
   // Fills it with a group's pairs (Rewrite::GroupInsert), once the group
   // before it is emptied out. False where the server refused the pairs: the
   // group's records go one by one. Raises Batch::FatalError where nothing

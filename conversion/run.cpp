@@ -62,8 +62,18 @@ auto Run::InOrder(Step&& step) {
   }
 }
 
-void Run::Refused(qint64 record, const QString& text, const QString& key) {
+void Run::Refused(qint64 record, const QString& text, const QString& key, const QList<int>& fields) {
   if (s_->keyed) Settle(record);
+  if (!s_->fields.empty()) {
+    // A row's statement stands for its fields together: each of them is
+    // refused, and the report names them.
+    for (const int f : fields) {
+      ++s_->fields[size_t(f)]->totals.refused;
+      --s_->fields[size_t(f)]->totals.changed;
+    }
+    listener_.RecordFailed(record, key, FieldsText(fields, text), Failure::Refused, 1);
+    return;
+  }
   ++totals_.refused;
   --totals_.changed;
   listener_.RecordFailed(record, key, text, Failure::Refused, 1);
@@ -211,6 +221,10 @@ bool Run::GoesTogether() const {
 
 void Run::Build() {
   State& s = *s_;
+  if (!s.fields.empty()) {
+    s.statement = Rewrite::RowStatement(s.table, s.fieldNames, KeyOf(s, s.key, s.keyValues), s.cells, s.where, s.tag);
+    return;
+  }
   s.statement = s.keyed ? Rewrite::KeyedStatement(s.table, s.field, KeyOf(s, s.key, s.keyValues), s.oldBytes,
                                                    s.newBytes, s.where, s.tag)
                         : Rewrite::ValueStatement(s.table, s.field, s.oldBytes, s.newBytes, s.bytes->LiteralCharset(),
@@ -219,11 +233,19 @@ void Run::Build() {
 
 void Run::Send() {
   State& s = *s_;
+  if (!s.fields.empty()) {
+    SendRow();
+    return;
+  }
   if (options_.dryRun || s.ending.ended) return;
   if (!s.sender) throw Closed();
   if (s.keyed) s.position.Sent(s.record);
   const Batch::Note note = Rewrite::RecordNote(s.record, NoteKey(s, s.key, s.keyValues), s.oldBytes, s.newBytes);
-  const Pair pair{s.tag, s.record, s.key, s.keyValues, s.oldBytes, s.newBytes};
+  Dispatch({s.tag, s.record, s.key, s.keyValues, s.oldBytes, s.newBytes}, note);
+}
+
+void Run::Dispatch(const Pair& pair, const Batch::Note& note) {
+  State& s = *s_;
   if (!s.way || !s.way->Takes(pair)) {
     SendAlone(note);
     return;
@@ -257,20 +279,29 @@ void Run::SendAlone(const Batch::Note& note) {
   }
   if (s.statement.isEmpty()) Build();
   // A value the server cannot take in one statement is never sent.
-  Batch::Ahead ahead = Rewrite::Ahead(s.tag, s.newBytes);
+  const bool several = !s.fields.empty();
+  Batch::Ahead ahead = several ? Rewrite::RowAhead(s.tag, s.cells) : Rewrite::Ahead(s.tag, s.newBytes);
   if (!s.sender->Fits(s.statement, ahead)) {
     if (!s.keyed) s.refusals.insert(s.tag, Batch::Sender::TooLarge());
     if (s.keyed) Settle(s.record);
-    --totals_.changed;
-    ++totals_.notConvertible;
+    if (several) {
+      RowFailed(Failure::NotConvertible);
+    } else {
+      --totals_.changed;
+      ++totals_.notConvertible;
+    }
     lastFailure_ = Failure::NotConvertible;
     s.statement.clear();
-    throw ADODB::Error(Batch::Sender::TooLarge());
+    throw ADODB::Error(several ? FieldsText(FieldsOf(Rewrite::RowNote(s.record, {}, s.cells)), Batch::Sender::TooLarge())
+                               : Batch::Sender::TooLarge());
   }
   const QString statement = std::move(s.statement);
   s.statement.clear();
   guarded([&] {
-    const auto send = [&] { s.sender->Add(statement, s.tag, note, s.keyed ? 1 : -1, std::move(ahead)); };
+    // A row of several fields counts its fields: the row the server changed
+    // does not tell which of them it changed.
+    const qint64 expected = several ? qint64(s.cells.size()) : s.keyed ? 1 : -1;
+    const auto send = [&] { s.sender->Add(statement, s.tag, note, expected, std::move(ahead)); };
     if (s.way)
       s.way->Alone(send);
     else
@@ -348,6 +379,39 @@ void Run::Close(const QString& why) {
     // Without a key a statement stands for every row holding its value: the
     // rows it missed are known only by their number.
     if (!s.keyed && !s.ending.interrupted && !s.ending.ended) totals_.notChanged = std::max<qint64>(0, meant - totals_.changed);
+    for (const auto& field : s.fields) {
+      Summary& t = field->totals;
+      t.changed = field->changed;
+      t.changedSince = field->changedSince;
+      t.sameValue = field->sameValue;
+      t.notMatching = field->notMatching;
+      t.storedOtherwise = field->storedOtherwise;
+      t.notChanged = t.changedSince + t.sameValue + t.notMatching;
+      t.triggers = s.triggers;
+    }
+  }
+  // A run of several fields sums its fields' counts, but the rows it read
+  // and changed.
+  if (!s.fields.empty()) {
+    Summary sum;
+    for (const auto& field : s.fields) {
+      const Summary& t = field->totals;
+      sum.alreadyInCase += t.alreadyInCase;
+      sum.refused += t.refused;
+      sum.notConvertible += t.notConvertible;
+      sum.notChanged += t.notChanged;
+      sum.changedSince += t.changedSince;
+      sum.sameValue += t.sameValue;
+      sum.notMatching += t.notMatching;
+      sum.storedOtherwise += t.storedOtherwise;
+      sum.keptMixed += t.keptMixed;
+    }
+    sum.read = totals_.read;
+    sum.changed = totals_.changed;
+    sum.triggers = totals_.triggers;
+    sum.waitedSeconds = totals_.waitedSeconds;
+    sum.waitedFor = totals_.waitedFor;
+    totals_ = sum;
   }
   // Where it stands: a run that ended early can be continued after the
   // last row it settled.

@@ -38,10 +38,13 @@ void Run::Answered(int tag, qint64 changed, const Batch::Shortfall& shortfall) {
   s.notMatching += shortfall.notMatching;
 }
 
-Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int tag, const Batch::Note& note) {
+Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int tag, const Batch::Note& note,
+                              qint64 changed) {
   // Only records found by key are sent with a count to meet.
   if (!s.keyed) return {};
-  Batch::Shortfall found = FindShortfall(connection, s.identity, s.table, s.field, tag, note);
+  Batch::Shortfall found =
+      s.fields.empty() ? FindShortfall(connection, s.identity, s.table, s.field, tag, note)
+                       : FindCellShortfall(connection, s.identity, s.table, s.fieldNames, tag, note, changed);
   if (s.triggers.isEmpty()) {
     found.stored.clear();  // another client's value: never journaled as the run's
   } else {
@@ -50,25 +53,33 @@ Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int
     // not changed at all.
     found.storedOtherwise = found.sameValue + found.changedSince;
     found.sameValue = found.changedSince = 0;
+    for (Batch::Shortfall::FieldCounts& f : found.fields) {
+      f.storedOtherwise = f.sameValue + f.changedSince;
+      f.sameValue = f.changedSince = 0;
+    }
     QSet<qint64> storedRecords;
-    for (const Batch::RecordNote& r : found.stored) storedRecords.insert(r.record);
+    for (const Batch::RecordNote& r : found.stored) storedRecords.insert(Batch::CellOf(r));
     QList<Batch::RecordNote> kept;
     for (const Batch::RecordNote& r : found.notes)
-      if (!storedRecords.contains(r.record)) kept << r;
+      if (!storedRecords.contains(Batch::CellOf(r))) kept << r;
     found.notes = kept;
     return found;
   }
   // A row left as it was that the condition no longer picks was not
   // stored again: the statement's test of the condition left it.
-  if (!s.where.isEmpty() && tag >= 0 && found.sameValue == 1) {
+  if (!s.where.isEmpty() && tag >= 0 && found.sameValue >= 1 && changed == 0) {
     const QString key = note.records.value(0).key;
     auto row = connection.Execute(
         QStringLiteral("SELECT %1 IS TRUE FROM %2 WHERE %3;")
             .arg(Rewrite::Bracketed(s.where), MySQL::QuoteName(s.table),
                  s.identity.keyValues.isEmpty() ? key : Rewrite::KeyCondition(s.identity, key)));
     if (row && !row->Eof() && row->Value(0).toInt() == 0) {
+      found.notMatching = found.sameValue;
       found.sameValue = 0;
-      found.notMatching = 1;
+      for (Batch::Shortfall::FieldCounts& f : found.fields) {
+        f.notMatching = f.sameValue;
+        f.sameValue = 0;
+      }
     }
   }
   return found;

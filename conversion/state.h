@@ -25,6 +25,20 @@
 
 namespace Conversion {
 
+// A field of a run of several: how it is read and written, the current
+// record's value of it, and its counts.
+struct FieldState {
+  FieldSpec spec;
+  MySQL::RowIdentity identity;
+  std::unique_ptr<Rewrite::ColumnBytes> bytes;
+  bool readsBytes = false;
+  int valueColumn = 0, storedColumn = -1;  // of the rows read (-1: its stored bytes are not read)
+  Summary totals;  // counted on the run's thread, and at its end
+  // What the server says it changed of this field: told from the group's
+  // thread too.
+  std::atomic<qint64> changed{0}, changedSince{0}, sameValue{0}, notMatching{0}, storedOtherwise{0};
+};
+
 struct Run::State {
   RunHold hold;
   Position position;
@@ -64,6 +78,12 @@ struct Run::State {
   std::unique_ptr<Waiting> waiting;
   Ending ending;
 
+  // A run of several fields: each one (none for a run of one field), and the
+  // current record's changes.
+  std::vector<std::unique_ptr<FieldState>> fields;
+  QStringList fieldNames;
+  std::vector<Rewrite::Cell> cells;
+
   // What the server says the run changed, and the rows it was meant to
   // change and did not: told from the group's thread too.
   std::atomic<qint64> serverChanged{0}, changedSince{0}, sameValue{0}, notMatching{0}, storedOtherwise{0};
@@ -94,6 +114,16 @@ template <typename S>
 QString KeyOf(const S& s, const QString& condition, const QString& values) {
   return condition.isEmpty() ? Rewrite::KeyCondition(s.identity, values) : condition;
 }
+
+// Each field's mode text, in a run of several.
+QStringList FieldModes(const std::vector<std::unique_ptr<FieldState>>& fields);
+
+// Looks into a statement of a run of several fields once it has committed:
+// each of its records (a row's field) that does not hold its new bytes.
+// `changed`: the rows the server says it changed.
+Batch::Shortfall FindCellShortfall(ADODB::Connection& connection, const MySQL::RowIdentity& identity,
+                                   const QString& table, const QStringList& fields, int tag, const Batch::Note& note,
+                                   qint64 changed);
 
 inline ADODB::Error Closed() { return ADODB::Error(QStringLiteral("Operation is not allowed when the object is closed.")); }
 

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QSet>
 #include <algorithm>
+#include <map>
 
 #include "conversion/pairtable.h"
 #include "conversion/state.h"
@@ -31,6 +32,14 @@ struct Walk {
   qint64 done = 0;
   UndoResult result;
 
+  // A value left as it is, of the run's field `field`.
+  void Left(int field) {
+    ++result.left;
+    if (run.fields.isEmpty()) return;
+    result.leftByField.resize(size_t(run.FieldCount()), 0);
+    if (size_t(field) < result.leftByField.size()) ++result.leftByField[size_t(field)];
+  }
+
   // Whether to stop before the next entry; tells progress otherwise.
   bool Stop() {
     if (cancelled && cancelled()) return result.interrupted = true;
@@ -51,15 +60,23 @@ void RowByRow(ADODB::Connection& connection, Walk& walk) {
   // The same batched transport as the run: a refused row is left as it is.
   Journal::Restorer restorer(walk.run, walk.store);
   qint64 refused = 0;
-  Batch::Sender sender(connection, [&](int, const QString&) { ++refused; }, UndoLimits());
-  sender.SetHook(&restorer);
+  std::unique_ptr<Batch::Sender> sender;
+  sender = std::make_unique<Batch::Sender>(
+      connection,
+      [&](int, const QString&) {
+        ++refused;
+        walk.Left(restorer.FieldOf(size_t(sender->ReportedNote().records.value(0).record)));
+      },
+      UndoLimits());
+  sender->SetHook(&restorer);
   while (!walk.result.interrupted && restorer.NextPage(kPage)) {
     // A page's statements are all answered before the next page is read.
-    for (size_t i = 0; i < restorer.Count() && !walk.Stop(); ++i) sender.Add(restorer.Statement(i), 0, restorer.Note(i));
-    sender.Flush();
+    for (size_t i = 0; i < restorer.Count() && !walk.Stop(); ++i) sender->Add(restorer.Statement(i), 0, restorer.Note(i));
+    sender->Flush();
   }
   walk.result.restored = restorer.Restored() - refused;
-  walk.result.left = restorer.ChangedSince() + refused;
+  for (size_t f = 0; f < restorer.ChangedByField().size(); ++f)
+    for (qint64 n = 0; n < restorer.ChangedByField()[f]; ++n) walk.Left(int(f));
 }
 
 // Each group's pairs turn the run's change around: the row's new bytes are
@@ -72,7 +89,7 @@ class Grouped {
     sender_.SetInspect([this](ADODB::Connection& c, int tag, const Batch::Note& note, qint64) {
       return FindShortfall(c, identity_, walk_.run.target.table, walk_.run.target.field, tag, note);
     });
-    sender_.SetAnswered([this](int tag, qint64 changed, const Batch::Shortfall& shortfall) {
+    sender_.SetAnswered([this](int tag, qint64 changed, const Batch::Shortfall& shortfall, const Batch::Note&) {
       walk_.result.restored += changed + shortfall.already;
       answered_ += changed + shortfall.already;
       (void)tag;
@@ -92,6 +109,7 @@ class Grouped {
       page = walk_.store.EntriesNewestFirst(walk_.run.id, before, kPage);
       if (page.empty()) break;
       before = page.back().id;
+      // A run of several fields goes back a field's group at a time.
       for (const Journal::Entry& e : page) {
         if (walk_.Stop()) break;
         const qsizetype size = Rewrite::PairBytes(e.key, e.newValue, e.oldValue);
@@ -99,12 +117,13 @@ class Grouped {
           Alone(e);
           continue;
         }
-        if (!group_.empty() && groupBytes_ + size > bytes_) Send();
-        group_.push_back(e);
-        groupBytes_ += size;
-        if (group_.size() >= kJoinRecords) Send();
+        Gathered& g = gathered_[e.field];
+        if (!g.entries.empty() && g.bytes + size > bytes_) Send(e.field);
+        g.entries.push_back(e);
+        g.bytes += size;
+        if (g.entries.size() >= kJoinRecords) Send(e.field);
       }
-      Send();
+      for (auto& [field, g] : gathered_) Send(field);
     }
   }
 
@@ -118,40 +137,41 @@ class Grouped {
     refused_.clear();
     answered_ = 0;
     const QString key = Rewrite::KeyCondition(identity_, e.key);
-    sender_.Add(Rewrite::KeyedStatement(walk_.run.target.table, walk_.run.target.field, key, e.newValue, e.oldValue,
-                                        {}, 0),
+    const QString field = walk_.run.Field(e.field);
+    sender_.Add(Rewrite::KeyedStatement(walk_.run.target.table, field, key, e.newValue, e.oldValue, {}, 0),
                 0, Note(e), 1, Rewrite::Ahead(0, e.oldValue));
     sender_.Flush();
     // Settled only where the row holds its old value again.
     bool back = refused_.empty() && answered_ >= 1 && !triggered_;
     if (refused_.empty() && !back) {
       auto row = connection_.Execute(QStringLiteral("SELECT CAST(%1 AS BINARY) FROM %2 WHERE %3;")
-                                         .arg(MySQL::QuoteName(walk_.run.target.field),
-                                              MySQL::QuoteName(walk_.run.target.table), key));
+                                         .arg(MySQL::QuoteName(field), MySQL::QuoteName(walk_.run.target.table), key));
       back = row && !row->Eof() && !row->Value(0).isNull() && row->Value(0).toByteArray() == e.oldValue;
     }
     if (back) {
       walk_.store.Settle({e.id});
     } else {
-      ++walk_.result.left;
+      walk_.Left(e.field);
     }
   }
 
   // The entries of the group whose rows do not hold their old value again,
   // as the table shows them now: the group's shortfall, read as the run's.
-  QSet<qint64> NotBack(int number, const Batch::Note& note) {
+  QSet<qint64> NotBack(int number, const QString& field, const Batch::Note& note) {
     const Batch::Shortfall shortfall =
-        FindShortfall(connection_, identity_, walk_.run.target.table, walk_.run.target.field, -number - 1, note);
+        FindShortfall(connection_, identity_, walk_.run.target.table, field, -number - 1, note);
     QSet<qint64> found;
     for (const Batch::RecordNote& r : shortfall.notes) found.insert(r.record);
     return found;
   }
 
-  void Send() {
-    if (group_.empty()) return;
+  void Send(int field) {
+    Gathered& gathered = gathered_[field];
+    if (gathered.entries.empty()) return;
+    const QString name = walk_.run.Field(field);
     std::vector<Rewrite::Pair> pairs;
     Batch::Note note;
-    for (const Journal::Entry& e : group_) {
+    for (const Journal::Entry& e : gathered.entries) {
       pairs.push_back({e.key, e.newValue, e.oldValue});
       note.records << Note(e).records;
     }
@@ -160,8 +180,8 @@ class Grouped {
     const int number = number_++;
     const QString insert = Rewrite::GroupInsert(number, identity_, pairs);
     std::vector<Journal::Entry> group;
-    group.swap(group_);
-    groupBytes_ = 0;
+    group.swap(gathered.entries);
+    gathered.bytes = 0;
     refused_.clear();
     answered_ = 0;
     if (!pairTable_.Fill(connection_, insert)) {
@@ -169,7 +189,7 @@ class Grouped {
       return;
     }
     const int tag = -number - 1;
-    sender_.Add(Rewrite::GroupStatement(walk_.run.target.table, walk_.run.target.field, identity_, number), tag,
+    sender_.Add(Rewrite::GroupStatement(walk_.run.target.table, name, identity_, number), tag,
                 note, qint64(group.size()));
     sender_.Flush();
     if (refused_.contains(tag)) {
@@ -181,11 +201,11 @@ class Grouped {
     // again (restored, or back already) is done; one that holds anything
     // else stays in the journal, whatever the group's count adds up to.
     const QSet<qint64> notBack =
-        answered_ >= qint64(group.size()) && !triggered_ ? QSet<qint64>() : NotBack(number, note);
+        answered_ >= qint64(group.size()) && !triggered_ ? QSet<qint64>() : NotBack(number, name, note);
     std::vector<qint64> settled;
     for (const Journal::Entry& e : group) {
       if (notBack.contains(e.id))
-        ++walk_.result.left;
+        walk_.Left(field);
       else
         settled.push_back(e.id);
     }
@@ -197,8 +217,12 @@ class Grouped {
   Walk& walk_;
   Batch::Sender sender_;
   qsizetype bytes_ = kJoinBytes;
-  std::vector<Journal::Entry> group_;
-  qsizetype groupBytes_ = 0;
+  // The entries gathered for each field's next group.
+  struct Gathered {
+    std::vector<Journal::Entry> entries;
+    qsizetype bytes = 0;
+  };
+  std::map<int, Gathered> gathered_;
   int number_ = 0;
   PairTable pairTable_;
   QSet<int> refused_;

@@ -25,7 +25,7 @@ void ValueWay::Finish() {
   join_->Finish(refused_);
 }
 
-bool ValueWay::Refused(int tag, const QString& text, const QString&) {
+bool ValueWay::Refused(int tag, const QString& text, const QString&, const QList<int>&) {
   if (tag >= 0) return false;
   join_->Refused(text);
   return true;

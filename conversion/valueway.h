@@ -23,7 +23,7 @@ class ValueWay : public Way {
   void Alone(const std::function<void()>& send) override;
   void Finish() override;
   // The end's join, or a range of it, was refused: it goes again in halves.
-  bool Refused(int tag, const QString& text, const QString& key) override;
+  bool Refused(int tag, const QString& text, const QString& key, const QList<int>& fields) override;
 
  private:
   std::unique_ptr<Rewrite::ValueJoin> join_;

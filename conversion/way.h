@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "database/batch.h"
+#include "database/rewrite.h"
 #include "journal/recorder.h"
 
 namespace Conversion {
@@ -22,7 +23,12 @@ struct Pair {
   QString key, keyValues;
   QByteArray oldBytes, newBytes;
   bool journaled = false;  // its group went to the server, and the journal, first
+  // A run of several fields: the row's fields that change, in place of the
+  // two values.
+  std::vector<Rewrite::Cell> cells = {};
 };
+// The fields of a row a statement stood for: none for a run of one field.
+QList<int> FieldsOf(const Batch::Note& note);
 
 // How a run ends: early on a failure nothing later escapes, or stopped by
 // the user (or a wait that was cancelled).
@@ -51,7 +57,12 @@ class Way {
   // Lets what is on its way finish.
   virtual void Join() {}
   // Takes a refusal the sender tells of, where it is the way's own (true).
-  virtual bool Refused(int tag, const QString& text, const QString& key) = 0;
+  // `fields`: the row's fields the refused statement stood for, in a run of
+  // several.
+  virtual bool Refused(int tag, const QString& text, const QString& key, const QList<int>& fields) = 0;
+  // Fields of rows the statement under way left whole, to go again alone
+  // (Batch::Shortfall::again).
+  virtual void Again(const QList<Batch::RecordNote>& records) { (void)records; }
   // The records of the statement under way, once it is answered.
   virtual void ForUnderway(const std::function<void(qint64 record)>& each) const { (void)each; }
 };

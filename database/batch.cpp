@@ -377,7 +377,7 @@ void Sender::Count(const std::vector<Item>& items, std::vector<Outcome>& outcome
     // changed, another client wrote the same new value), no record is
     // taken for unchanged, and the count alone is told.
     const qint64 missing = items[i].expected - o.changed - o.shortfall.already;
-    if (o.shortfall.notes.size() != missing && o.shortfall.storedOtherwise == 0) {
+    if (!o.shortfall.byField && o.shortfall.notes.size() != missing && o.shortfall.storedOtherwise == 0) {
       o.shortfall.notes.clear();
       o.shortfall.sameValue = 0;
       o.shortfall.changedSince = std::max<qint64>(0, missing);
@@ -456,8 +456,9 @@ bool Sender::Transaction(std::vector<Item>& pending, size_t from, size_t& count,
       if (!outcomes[i].refused) {
         if (hook_ && !outcomes[i].shortfall.notes.isEmpty()) told([&] { hook_->Unchanged(outcomes[i].shortfall.notes); });
         if (hook_ && !outcomes[i].shortfall.stored.isEmpty()) told([&] { hook_->Stored(outcomes[i].shortfall.stored); });
+        if (hook_ && !outcomes[i].shortfall.again.isEmpty()) told([&] { hook_->Again(outcomes[i].shortfall.again); });
         if (answered_ && outcomes[i].changed >= 0)
-          told([&] { answered_(items[i].tag, outcomes[i].changed, outcomes[i].shortfall); });
+          told([&] { answered_(items[i].tag, outcomes[i].changed, outcomes[i].shortfall, items[i].note); });
         continue;
       }
       reports.push_back({items[i].order, items[i].tag, outcomes[i].text, items[i].note});

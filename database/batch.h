@@ -23,7 +23,14 @@ struct RecordNote {
   qint64 record = 0;
   QString key;
   QByteArray oldBytes, newBytes;
+  // Which of the run's fields, where a run converts several: a record of
+  // several fields stands for each field that changes by a note of its own.
+  int field = 0;
 };
+// The fields one run may convert together.
+inline constexpr int kMaxFields = 64;
+// A record's field, as one number: what the journal tells the notes apart by.
+inline qint64 CellOf(const RecordNote& r) { return r.record * kMaxFields + r.field; }
 
 // What the caller tells the hook of a statement: the records it stands for
 // (one, or a group's).
@@ -32,6 +39,9 @@ struct Note {
   // Its records are in the journal already: a record that goes again alone
   // after its group was refused.
   bool journaled = false;
+  // It joins a group's records, which go again one by one where the group
+  // is refused (a row of several fields is one record, not a group).
+  bool group = false;
   bool isEmpty() const { return records.isEmpty(); }
 };
 
@@ -109,6 +119,9 @@ class Hook {
   // Records whose rows hold another value than the one sent
   // (Shortfall::stored), before Committed.
   virtual void Stored(const QList<RecordNote>& records) { (void)records; }
+  // Records of a committed statement that go again in a statement of their
+  // own (Shortfall::again), before Committed.
+  virtual void Again(const QList<RecordNote>& records) { (void)records; }
 };
 
 // The rows a statement was sent to change and did not, as found once it
@@ -126,6 +139,19 @@ struct Shortfall {
   // Rows that hold the new bytes already: a table without transactions kept
   // what a try of the batch, taken back, changed. Changed all the same.
   qint64 already = 0;
+  // A statement that stands for several fields of its rows: the rows it
+  // changed do not count its records, so `notes` are every record it left,
+  // whatever the count, and each field's own counts follow, by its number.
+  bool byField = false;
+  // Fields of rows such a statement left whole, because another of the
+  // row's fields no longer held what was read: they still hold their old
+  // bytes, and go again without it. Neither changed nor left yet.
+  QList<RecordNote> again;
+  struct FieldCounts {
+    qint64 sameValue = 0, notMatching = 0, storedOtherwise = 0, changedSince = 0;
+    qint64 Left() const { return sameValue + notMatching + storedOtherwise + changedSince; }
+  };
+  std::vector<FieldCounts> fields;
 };
 
 class Sender {
@@ -140,7 +166,7 @@ class Sender {
   // Told once a batch has committed, for each statement that stood: the
   // rows the server changed with it, and those it was meant to change and
   // did not.
-  using Answered = std::function<void(int tag, qint64 changed, const Shortfall& shortfall)>;
+  using Answered = std::function<void(int tag, qint64 changed, const Shortfall& shortfall, const Note& note)>;
 
   // `connection` is open with MultipleStatements; the server's
   // max_allowed_packet is read now, and the session is set to read committed

@@ -211,6 +211,26 @@ bool NamedLikeOwnTables(const QString& table) {
   return false;
 }
 
+namespace {
+
+// A run of several fields keeps each field's two values in columns of its
+// own; the first field's are those of a run of one.
+QString OldColumn(int field) {
+  return field == 0 ? QStringLiteral("nv_old_bytes") : QStringLiteral("nv_old_bytes_") + QString::number(field);
+}
+QString NewColumn(int field) {
+  return field == 0 ? QStringLiteral("nv_new_bytes") : QStringLiteral("nv_new_bytes_") + QString::number(field);
+}
+
+QString JoinOn(const QString& quotedTable, const MySQL::RowIdentity& identity) {
+  QStringList on;
+  for (const QString& c : identity.columns)
+    on << quotedTable + u'.' + MySQL::QuoteName(c) + QStringLiteral(" = nv_keys.") + MySQL::QuoteName(c);
+  return on.join(QStringLiteral(" AND "));
+}
+
+}  // namespace
+
 QString KeysTable(const QString& table, const MySQL::RowIdentity& identity) {
   // A primary key of its own: servers may refuse any table without one
   // (sql_require_primary_key, innodb_force_primary_key).
@@ -222,12 +242,16 @@ QString KeysTable(const QString& table, const MySQL::RowIdentity& identity) {
          KeyColumns(identity) + QStringLiteral(" FROM ") + MySQL::QuoteName(table) + QStringLiteral(" WHERE 0;");
 }
 
-QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows) {
+QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows, int fields) {
+  QString columns;
+  for (int f = 1; f < fields; ++f) columns += u',' + OldColumn(f) + u',' + NewColumn(f);
   QString text = QStringLiteral("INSERT INTO nv_keys (") + KeyColumns(identity) +
-                 QStringLiteral(",nv_old_bytes,nv_new_bytes,nv_group) VALUES ");
+                 QStringLiteral(",nv_old_bytes,nv_new_bytes") + columns + QStringLiteral(",nv_group) VALUES ");
   const QString number = QString::number(group);
   qsizetype size = text.size() + 1;
-  for (const Pair& r : rows) size += PairBytes(r.keyValues, r.oldBytes, r.newBytes) + number.size();
+  for (const Pair& r : rows)
+    size += (fields > 1 ? PairBytes(r.keyValues, r.cells) + 10 * fields : PairBytes(r.keyValues, r.oldBytes, r.newBytes)) +
+            number.size();
   text.reserve(size);
   // Each piece appended where it goes: no text of a pair is made twice.
   bool first = true;
@@ -236,10 +260,26 @@ QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::ve
     first = false;
     text += u'(';
     text += r.keyValues;
-    text += u',';
-    MySQL::AppendByteLiteral(text, r.oldBytes);
-    text += u',';
-    MySQL::AppendByteLiteral(text, r.newBytes);
+    if (fields > 1) {
+      // Each field's two values, or none where the row leaves it as it is.
+      auto cell = r.cells.begin();
+      for (int f = 0; f < fields; ++f) {
+        while (cell != r.cells.end() && cell->field < f) ++cell;
+        if (cell != r.cells.end() && cell->field == f) {
+          text += u',';
+          MySQL::AppendByteLiteral(text, cell->oldBytes);
+          text += u',';
+          MySQL::AppendByteLiteral(text, cell->newBytes);
+        } else {
+          text += QLatin1String(",NULL,NULL");
+        }
+      }
+    } else {
+      text += u',';
+      MySQL::AppendByteLiteral(text, r.oldBytes);
+      text += u',';
+      MySQL::AppendByteLiteral(text, r.newBytes);
+    }
     text += u',';
     text += number;
     text += u')';
@@ -261,6 +301,85 @@ QString GroupStatement(const QString& table, const QString& field, const MySQL::
          on.join(QStringLiteral(" AND ")) + QStringLiteral(" SET ") + column +
          QStringLiteral(" = nv_keys.nv_new_bytes WHERE nv_keys.nv_group = ") + QString::number(group) + QStringLiteral(" AND CAST(") + column +
          QStringLiteral(" AS BINARY) = nv_keys.nv_old_bytes;");
+}
+
+
+// The cell whose new value goes ahead of its row's statement: the largest,
+// where it is large (-1: none). One value a statement goes ahead.
+static qsizetype AheadCell(const std::vector<Cell>& cells) {
+  qsizetype at = -1;
+  qsizetype largest = kLargeValueBytes;
+  for (qsizetype i = 0; i < qsizetype(cells.size()); ++i)
+    if (cells[size_t(i)].newBytes.size() > largest) {
+      largest = cells[size_t(i)].newBytes.size();
+      at = i;
+    }
+  return at;
+}
+
+qsizetype PairBytes(const QString& keyValues, const std::vector<Cell>& cells) {
+  qsizetype bytes = keyValues.size() + 24;
+  for (const Cell& c : cells) bytes += 2 * (c.oldBytes.size() + c.newBytes.size()) + 12;
+  return bytes;
+}
+
+QString KeysTable(const QString& table, const MySQL::RowIdentity& identity, int fields) {
+  QString text = KeysTable(table, identity);
+  QString more;
+  for (int f = 1; f < fields; ++f) more += QStringLiteral(", ") + OldColumn(f) + QStringLiteral(" LONGBLOB, ") + NewColumn(f) + QStringLiteral(" LONGBLOB");
+  return text.replace(QStringLiteral("nv_new_bytes LONGBLOB, "), QStringLiteral("nv_new_bytes LONGBLOB") + more + QStringLiteral(", "));
+}
+
+QString GroupStatement(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity, int group) {
+  const QString quotedTable = MySQL::QuoteName(table);
+  QStringList set, every;
+  for (int f = 0; f < fields.size(); ++f) {
+    const QString column = quotedTable + u'.' + MySQL::QuoteName(fields[f]);
+    // A field the pair leaves out has no values: it keeps what it holds.
+    set << column + QStringLiteral(" = IFNULL(nv_keys.") + NewColumn(f) + QStringLiteral(", ") + column + u')';
+    every << QStringLiteral("(nv_keys.") + OldColumn(f) + QStringLiteral(" IS NULL OR CAST(") + column +
+                 QStringLiteral(" AS BINARY) = nv_keys.") + OldColumn(f) + u')';
+  }
+  return QStringLiteral("UPDATE nv_keys STRAIGHT_JOIN ") + quotedTable + QStringLiteral(" ON ") + JoinOn(quotedTable, identity) +
+         QStringLiteral(" SET ") + set.join(QStringLiteral(", ")) + QStringLiteral(" WHERE nv_keys.nv_group = ") +
+         QString::number(group) + QStringLiteral(" AND ") + every.join(QStringLiteral(" AND ")) + u';';
+}
+
+QString RowStatement(const QString& table, const QStringList& fields, const QString& keyCondition,
+                     const std::vector<Cell>& cells, const QString& where, int tag) {
+  QStringList set, any;
+  const qsizetype ahead = AheadCell(cells);
+  for (qsizetype i = 0; i < qsizetype(cells.size()); ++i) {
+    const Cell& c = cells[size_t(i)];
+    const QString& field = fields.value(c.field);
+    const QString name = MySQL::QuoteName(field);
+    const QString holdsOld = MySQL::ExactTest(field, c.oldBytes);
+    QString value;
+    if (i == ahead && GoesAhead(c.newBytes, tag))
+      value = AheadName(tag);
+    else
+      MySQL::AppendByteLiteral(value, c.newBytes);
+    set << name + QStringLiteral(" = IF(") + holdsOld + QStringLiteral(", ") + value + QStringLiteral(", ") + name + u')';
+    any << u'(' + holdsOld + u')';
+  }
+  // A row the user's condition no longer picks is left as it is.
+  return QStringLiteral("UPDATE ") + MySQL::QuoteName(table) + QStringLiteral(" SET ") + set.join(QStringLiteral(", ")) +
+         QStringLiteral(" WHERE ") + keyCondition + QStringLiteral(" AND (") + any.join(QStringLiteral(" OR ")) + u')' +
+         (where.isEmpty() ? QString() : QStringLiteral(" AND ") + Bracketed(where)) + u';';
+}
+
+QString GroupShortfall(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity, int group) {
+  const QString quotedTable = MySQL::QuoteName(table);
+  QStringList values, holdsNew;
+  for (int f = 0; f < fields.size(); ++f) {
+    const QString column = QStringLiteral("CAST(") + quotedTable + u'.' + MySQL::QuoteName(fields[f]) + QStringLiteral(" AS BINARY)");
+    values << column;
+    holdsNew << QStringLiteral("(nv_keys.") + NewColumn(f) + QStringLiteral(" IS NULL OR ") + column +
+                    QStringLiteral(" <=> nv_keys.") + NewColumn(f) + u')';
+  }
+  return QStringLiteral("SELECT nv_keys.nv_row, ") + values.join(QStringLiteral(", ")) + QStringLiteral(" FROM nv_keys LEFT JOIN ") +
+         quotedTable + QStringLiteral(" ON ") + JoinOn(quotedTable, identity) + QStringLiteral(" WHERE nv_keys.nv_group = ") +
+         QString::number(group) + QStringLiteral(" AND NOT (") + holdsNew.join(QStringLiteral(" AND ")) + QStringLiteral(");");
 }
 
 QString ShownKey(const MySQL::RowIdentity& identity, const QString& key) {
@@ -300,6 +419,18 @@ QString GroupsDone() {
 
 Batch::Note RecordNote(qint64 record, const QString& key, const QByteArray& oldBytes, const QByteArray& newBytes) {
   return {{{record, key, oldBytes, newBytes}}, false};
+}
+
+Batch::Note RowNote(qint64 record, const QString& key, const std::vector<Cell>& cells) {
+  Batch::Note note;
+  note.records.reserve(qsizetype(cells.size()));
+  for (const Cell& c : cells) note.records << Batch::RecordNote{record, key, c.oldBytes, c.newBytes, c.field};
+  return note;
+}
+
+Batch::Ahead RowAhead(int tag, const std::vector<Cell>& cells) {
+  const qsizetype at = AheadCell(cells);
+  return at < 0 ? Batch::Ahead{} : Ahead(tag, cells[size_t(at)].newBytes);
 }
 
 Batch::Note Journaled(Batch::Note note) {

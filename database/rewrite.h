@@ -96,16 +96,35 @@ QString KeysTable(const QString& table, const MySQL::RowIdentity& identity);
 // The run's own temporary tables (nv_keys, nv_pairs, nv_rows) would hide a table of
 // the same name from its session: such a table gets no join.
 bool NamedLikeOwnTables(const QString& table);
+// A run of several fields changes a row's fields together: each field of
+// the row that changes, by its number among the run's fields.
+struct Cell {
+  int field = 0;
+  QByteArray oldBytes, newBytes;
+};
 struct Pair {
   QString keyValues;
   QByteArray oldBytes, newBytes;
+  std::vector<Cell> cells = {};  // a run of several fields: its row's changes, in place of the two values
 };
 // What a pair costs in its group's insert.
 qsizetype PairBytes(const QString& keyValues, const QByteArray& oldBytes, const QByteArray& newBytes);
-QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows);
+qsizetype PairBytes(const QString& keyValues, const std::vector<Cell>& cells);
+// The pair table of a run of `fields` fields holds each field's two values.
+QString KeysTable(const QString& table, const MySQL::RowIdentity& identity, int fields);
+QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows, int fields = 1);
 // The statement that changes a group's rows, each only while it holds
 // exactly its old bytes.
 QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group);
+// The same for a run of several fields: a row takes its fields' new bytes
+// only while each of them holds exactly its old ones, and a field the row's
+// pair leaves out stays as it is. A row changes whole or not at all.
+QString GroupStatement(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity, int group);
+// The statement for one row of a run of several fields, found by its key,
+// each of its cells tested and written as GroupStatement's are. Its largest
+// new value, where it is large, goes ahead of it (RowAhead).
+QString RowStatement(const QString& table, const QStringList& fields, const QString& keyCondition,
+                     const std::vector<Cell>& cells, const QString& where, int tag);
 // Empties the table once every group sent has been answered.
 // A row's key as a person reads it: `id`=7, or (`a`, `b`)=('x', 2). Text
 // values written as hex in UTF-8 are shown as their text. `key` is the
@@ -118,6 +137,10 @@ QString ShownKey(const MySQL::RowIdentity& identity, const QString& key);
 // empties the pair table.
 QString GroupRows(int group);
 QString GroupShortfall(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group);
+// The same for a run of several fields: the pair rows of the group whose
+// row does not hold every new value, with what each field holds (pair row,
+// then each field's bytes, NULL where the row is gone).
+QString GroupShortfall(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity, int group);
 QString GroupsDone();
 
 // A record's note, for the sender's hook (the undo journal): its position
@@ -125,6 +148,10 @@ QString GroupsDone();
 // before and after, a character each. A statement standing for several
 // records carries their notes one after the other.
 Batch::Note RecordNote(qint64 record, const QString& key, const QByteArray& oldBytes, const QByteArray& newBytes);
+// The note of a row of a run of several fields: a record of each cell.
+Batch::Note RowNote(qint64 record, const QString& key, const std::vector<Cell>& cells);
+// The value that goes ahead of a row's statement (RowStatement).
+Batch::Ahead RowAhead(int tag, const std::vector<Cell>& cells);
 // The same note for a record the journal holds already: sent again alone
 // after its group was refused, or its value's part of the join at the end.
 Batch::Note Journaled(Batch::Note note);

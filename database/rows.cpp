@@ -41,7 +41,7 @@ void Rows::Open(ADODB::Connection& connection, const QString& table, const QStri
   where_ = where;
   lastKey_ = after;
   lastRow_ = 0;
-  const QStringList columns = FieldColumns(field, identity, stored, bytesOnly);
+  const QStringList columns = FieldColumns(field, identity, stored, bytesOnly) + also_;
   const QString name = MySQL::QuoteName(table);
   // The first thousand values, for the first chunk's size and the
   // journal's estimate.

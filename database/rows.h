@@ -28,6 +28,9 @@ class Rows {
             const MySQL::RowIdentity& identity, bool stored, const QString& where, const QString& after = {},
             bool bytesOnly = false);
   Way Reading() const { return way_; }
+  // Columns read after those of FieldQuery, from the next Open on: the other
+  // fields of a run of several.
+  void AlsoRead(const QStringList& columns) { also_ = columns; }
   // Copied: the session's table of the rows, and its column of the field.
   static QString CopyTable() { return QStringLiteral("nv_rows"); }
   static QString CopyField() { return QStringLiteral("nv_0"); }
@@ -56,6 +59,7 @@ class Rows {
   Way way_ = Way::Whole;
   MySQL::RowIdentity identity_;
   QString select_, where_, order_;
+  QStringList also_;
   QString lastKey_;     // ByKey: the last row's key literals
   qint64 lastRow_ = 0;  // Copied: the last row's number
   long limit_ = 1000;   // rows in the next chunk

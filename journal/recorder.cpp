@@ -10,13 +10,18 @@ namespace Journal {
 
 std::unique_ptr<RunRecorder> RunRecorder::Start(const RowIdentity& identity, const Target& target,
                                                 const QString& mode, const QString& path, const QString& words,
-                                                const QString& where) {
+                                                const QString& where, const QStringList& fields,
+                                                const QStringList& modes) {
   auto store = std::make_unique<Store>(path);
   RunHeader header;
   header.target = target;
   header.mode = mode;
   header.words = words;
   header.where = where;
+  if (fields.size() > 1) {
+    header.fields = fields;
+    header.modes = modes;
+  }
   header.time = QDateTime::currentDateTime();
   header.keyColumns = identity.columns.join(QStringLiteral(", "));
   // The values are the column's own bytes, in no other character set.
@@ -85,7 +90,7 @@ void RunRecorder::Unchanged(const QList<Batch::RecordNote>& records) {
 void RunRecorder::Stored(const QList<Batch::RecordNote>& records) {
   std::lock_guard lock(mutex_);
   for (const Batch::RecordNote& r : records) {
-    const auto found = open_.constFind(r.record);
+    const auto found = open_.constFind(Batch::CellOf(r));
     if (found == open_.constEnd()) continue;
     try {
       store_->Revise(*found, 1, r.newBytes);
@@ -95,9 +100,14 @@ void RunRecorder::Stored(const QList<Batch::RecordNote>& records) {
   }
 }
 
+void RunRecorder::Again(const QList<Batch::RecordNote>& records) {
+  std::lock_guard lock(mutex_);
+  for (const Batch::RecordNote& r : records) again_.insert(Batch::CellOf(r));
+}
+
 void RunRecorder::ChangedNothing(const QList<Batch::RecordNote>& records) {
   for (const Batch::RecordNote& r : records) {
-    const auto found = open_.constFind(r.record);
+    const auto found = open_.constFind(Batch::CellOf(r));
     if (found == open_.constEnd()) continue;
     try {
       store_->Revise(*found, 0, r.oldBytes);
@@ -115,16 +125,18 @@ void RunRecorder::Append(const std::vector<Batch::Note>& notes, bool open, bool 
   std::vector<qint64> records;
   for (const Batch::Note& note : notes) {
     if (note.journaled) {
-      if (trying) trying_.push_back(note.records.value(0).record);
+      if (trying)
+        for (const Batch::RecordNote& r : note.records) trying_.push_back(Batch::CellOf(r));
       continue;
     }
     // A statement may stand for several records.
     for (const Batch::RecordNote& r : note.records) {
-      if (trying) trying_.push_back(r.record);
-      if (open_.contains(r.record)) continue;  // written when its batch was first tried
+      const qint64 cell = Batch::CellOf(r);
+      if (trying) trying_.push_back(cell);
+      if (open_.contains(cell)) continue;  // written when its batch was first tried
       if (r.oldBytes == r.newBytes) continue;  // a record whose value does not change
-      entries.push_back({r.key, r.oldBytes, r.newBytes, 1});
-      records.push_back(r.record);
+      entries.push_back({r.key, r.oldBytes, r.newBytes, 1, 0, r.field});
+      records.push_back(cell);
     }
   }
   const std::vector<qint64> ids = store_->Append(header_.id, entries);
@@ -137,44 +149,45 @@ void RunRecorder::Committed() {
   std::lock_guard lock(mutex_);
   // The batch's records stand as the server answered them, but those of a
   // refused group, which go again alone.
-  for (const qint64 record : trying_)
-    if (!again_.remove(record)) open_.remove(record);
+  for (const qint64 cell : trying_)
+    if (!again_.remove(cell)) open_.remove(cell);
   trying_.clear();
 }
 
 void RunRecorder::NotApplied(ADODB::Connection& connection, const Batch::Note& note, bool warned) {
   std::lock_guard lock(mutex_);
-  if (!note.journaled && note.records.size() > 1) {
+  if (!note.journaled && note.group) {
     // A group goes again record by record, each answered for itself.
-    for (const Batch::RecordNote& r : note.records) again_.insert(r.record);
+    for (const Batch::RecordNote& r : note.records) again_.insert(Batch::CellOf(r));
     return;
   }
-  if (note.records.isEmpty()) return;
-  const Batch::RecordNote& one = note.records.front();
-  const qint64 record = one.record;
-  const auto found = open_.constFind(record);
-  if (found == open_.constEnd()) {
-    // A value of a table without a key, written with many others ahead of
-    // their one join: its entry stays, as such entries are never restored,
-    // but the run is not counted as having changed it.
-    if (one.key.isEmpty()) --rows_;
-    return;
+  // One record, or the fields of one row.
+  for (const Batch::RecordNote& one : note.records) {
+    const qint64 cell = Batch::CellOf(one);
+    const auto found = open_.constFind(cell);
+    if (found == open_.constEnd()) {
+      // A value of a table without a key, written with many others ahead of
+      // their one join: its entry stays, as such entries are never restored,
+      // but the run is not counted as having changed it.
+      if (one.key.isEmpty()) --rows_;
+      continue;
+    }
+    const qint64 entry = *found;
+    open_.erase(found);
+    again_.remove(cell);
+    const QByteArray& before = one.oldBytes;
+    QByteArray now = before;  // refused: the row keeps its old value
+    if (warned && !one.key.isEmpty()) {
+      // The run's own header: the column's bytes, in no other character set.
+      auto row = connection.Execute(QStringLiteral("SELECT CAST(%1 AS BINARY) FROM %2 WHERE %3;")
+                                        .arg(MySQL::QuoteName(header_.Field(one.field)),
+                                             MySQL::QuoteName(header_.target.table), KeyCondition(header_, one.key)));
+      if (row && !row->Eof() && !row->Value(0).isNull()) now = row->Value(0).toByteArray();
+    }
+    const bool changed = now != before;
+    store_->Revise(entry, changed ? 1 : 0, changed ? now : one.newBytes);
+    if (!changed) --rows_;
   }
-  const qint64 entry = *found;
-  open_.erase(found);
-  again_.remove(record);
-  const QByteArray& before = one.oldBytes;
-  QByteArray now = before;  // refused: the row keeps its old value
-  if (warned && !one.key.isEmpty()) {
-    // The run's own header: the column's bytes, in no other character set.
-    auto row = connection.Execute(QStringLiteral("SELECT CAST(%1 AS BINARY) FROM %2 WHERE %3;")
-                                      .arg(MySQL::QuoteName(header_.target.field),
-                                           MySQL::QuoteName(header_.target.table), KeyCondition(header_, one.key)));
-    if (row && !row->Eof() && !row->Value(0).isNull()) now = row->Value(0).toByteArray();
-  }
-  const bool changed = now != before;
-  store_->Revise(entry, changed ? 1 : 0, changed ? now : one.newBytes);
-  if (!changed) --rows_;
 }
 
 void RunRecorder::Finish(qint64 changed) {
@@ -212,14 +225,15 @@ bool Restorer::NextPage(int size) {
 
 QString Restorer::Statement(size_t i) const {
   const Entry& e = entries_[i];
-  const QString field = MySQL::QuoteName(run_.target.field);
-  return QStringLiteral("UPDATE ") + MySQL::QuoteName(run_.target.table) + QStringLiteral(" SET ") + field +
-         QStringLiteral(" = ") + ByteLiteral(e.oldValue, run_.charset) + QStringLiteral(" WHERE ") + e.key +
-         QStringLiteral(" AND ") + ExactTest(run_.target.field, e.newValue, run_.charset) + u';';
+  const QString field = run_.Field(e.field);
+  return QStringLiteral("UPDATE ") + MySQL::QuoteName(run_.target.table) + QStringLiteral(" SET ") +
+         MySQL::QuoteName(field) + QStringLiteral(" = ") + ByteLiteral(e.oldValue, run_.charset) +
+         QStringLiteral(" WHERE ") + e.key + QStringLiteral(" AND ") + ExactTest(field, e.newValue, run_.charset) + u';';
 }
 
 void Restorer::Before(ADODB::Connection& connection, const std::vector<Batch::Note>& notes) {
   pendingRestored_ = pendingChanged_ = 0;
+  pendingChangedByField_.assign(size_t(run_.FieldCount()), 0);
   pendingSettled_.clear();
   // One locking read for the whole batch, so that a distant server costs a
   // round trip a batch, not one a row: each row found says which key found
@@ -237,31 +251,39 @@ void Restorer::Before(ADODB::Connection& connection, const std::vector<Batch::No
     cases += QStringLiteral(" WHEN ") + key + QStringLiteral(" THEN ") + QString::number(keys.size());
     keys << u'(' + key + u')';
   }
-  std::vector<std::optional<QByteArray>> now(size_t(keys.size()));
+  // Each row's fields, as the run's entries number them.
+  const int fields = run_.FieldCount();
+  std::vector<std::optional<QByteArray>> now(size_t(keys.size()) * size_t(fields));
   if (!keys.isEmpty()) {
-    const QString field = MySQL::QuoteName(run_.target.field);
-    const QString value =
-        run_.charset.isEmpty() ? field : QStringLiteral("CONVERT(%1 USING %2)").arg(field, run_.charset);
-    auto rows = connection.Execute(QStringLiteral("SELECT CASE") + cases + QStringLiteral(" END, CAST(") + value +
-                                   QStringLiteral(" AS BINARY) FROM ") +
-                                   MySQL::QuoteName(run_.target.table) + QStringLiteral(" WHERE ") +
-                                   keys.join(QStringLiteral(" OR ")) + QStringLiteral(" FOR UPDATE;"));
+    QString values;
+    for (int f = 0; f < fields; ++f) {
+      const QString field = MySQL::QuoteName(run_.Field(f));
+      const QString value =
+          run_.charset.isEmpty() ? field : QStringLiteral("CONVERT(%1 USING %2)").arg(field, run_.charset);
+      values += QStringLiteral(", CAST(") + value + QStringLiteral(" AS BINARY)");
+    }
+    auto rows = connection.Execute(QStringLiteral("SELECT CASE") + cases + QStringLiteral(" END") + values +
+                                   QStringLiteral(" FROM ") + MySQL::QuoteName(run_.target.table) +
+                                   QStringLiteral(" WHERE ") + keys.join(QStringLiteral(" OR ")) +
+                                   QStringLiteral(" FOR UPDATE;"));
     for (; rows && !rows->Eof(); rows->MoveNext()) {
       const qsizetype k = rows->Value(0).toLongLong();
-      if (k < 0 || k >= keys.size() || rows->Value(1).isNull()) continue;
-      now[size_t(k)] = rows->Value(1).toByteArray();
+      if (k < 0 || k >= keys.size()) continue;
+      for (int f = 0; f < fields; ++f)
+        if (!rows->Value(f + 1).isNull()) now[size_t(k) * size_t(fields) + size_t(f)] = rows->Value(f + 1).toByteArray();
     }
   }
   for (const size_t i : which) {
     // A row that has gone, or holds something else than either value, was
     // changed since; one that holds its old value already needs nothing.
     const Entry& e = entries_[i];
-    const std::optional<QByteArray>& value = now[size_t(keyIndex.value(e.key))];
+    const std::optional<QByteArray>& value = now[size_t(keyIndex.value(e.key)) * size_t(fields) + size_t(e.field)];
     if (value && *value == e.newValue) {
       ++pendingRestored_;
       pendingSettled_.push_back(e.id);
     } else if (!value || *value != e.oldValue) {
       ++pendingChanged_;  // stays in the journal: undoing again may find it
+      if (size_t(e.field) < pendingChangedByField_.size()) ++pendingChangedByField_[size_t(e.field)];
     } else {
       pendingSettled_.push_back(e.id);  // as it was before the run already
     }
@@ -278,6 +300,9 @@ void Restorer::NotApplied(ADODB::Connection&, const Batch::Note& note, bool) {
 void Restorer::Committed() {
   restored_ += pendingRestored_;
   changed_ += pendingChanged_;
+  changedByField_.resize(pendingChangedByField_.size(), 0);
+  for (size_t f = 0; f < pendingChangedByField_.size(); ++f) changedByField_[f] += pendingChangedByField_[f];
+  pendingChangedByField_.assign(pendingChangedByField_.size(), 0);
   pendingRestored_ = pendingChanged_ = 0;
   std::vector<qint64> settled;
   settled.swap(pendingSettled_);

@@ -28,10 +28,12 @@ class RunRecorder : public Batch::Hook {
   // Opens the journal and records the run's header, for a table whose rows
   // are told apart by `identity`. Raises Journal::Error when the journal
   // cannot be written. `words` names the word list the run used (its hash),
-  // `where` the condition that picked its rows.
+  // `where` the condition that picked its rows; a run of several fields
+  // names each with its mode (RunHeader::fields).
   static std::unique_ptr<RunRecorder> Start(const RowIdentity& identity, const Target& target, const QString& mode,
                                             const QString& path = Store::DefaultPath(), const QString& words = {},
-                                            const QString& where = {});
+                                            const QString& where = {}, const QStringList& fields = {},
+                                            const QStringList& modes = {});
 
   // Opens the journal to continue `run`, which ended early: what this run
   // changes is added to it, so that one undo takes back both.
@@ -62,6 +64,8 @@ class RunRecorder : public Batch::Hook {
   // What the rows hold now, in place of the values sent: undo looks for
   // these.
   void Stored(const QList<Batch::RecordNote>& records) override;
+  // Records that go again alone: their entries stay open for that answer.
+  void Again(const QList<Batch::RecordNote>& records) override;
 
   // Prunes the target's older runs; a run that changed nothing leaves
   // nothing to undo and goes too. Never raises: the run is over.
@@ -95,7 +99,8 @@ class RunRecorder : public Batch::Hook {
   qint64 rows_ = 0;
   qint64 limit_ = 0;  // none
   bool continued_ = false;  // a run continued: it has rows of its own already
-  // The entries of records written but not yet answered for, by record: a
+  // The entries of records written but not yet answered for, by record and
+  // field (Batch::CellOf): a
   // record goes again after its batch was taken back, or alone after its
   // group was refused. The records of the last batch tried, and those of
   // refused groups, which go again alone.
@@ -130,6 +135,10 @@ class Restorer : public Batch::Hook {
 
   qint64 Restored() const { return restored_; }
   qint64 ChangedSince() const { return changed_; }
+  // Of those, each field's, by its number (RunHeader::Field).
+  const std::vector<qint64>& ChangedByField() const { return changedByField_; }
+  // The field of the page's entry `i`.
+  int FieldOf(size_t i) const { return i < entries_.size() ? entries_[i].field : 0; }
 
  private:
   RunHeader run_;
@@ -138,6 +147,7 @@ class Restorer : public Batch::Hook {
   qint64 before_ = 0;  // the next page's entries are numbered below this
   qint64 restored_ = 0, changed_ = 0;
   qint64 pendingRestored_ = 0, pendingChanged_ = 0;
+  std::vector<qint64> changedByField_, pendingChangedByField_;
   std::vector<qint64> pendingSettled_;
 };
 

@@ -189,8 +189,8 @@ using ReadRuns = std::map<qint64, ReadRun>;
 
 // The runs' columns the damaged journal has: older journals lack some. None
 // where it cannot tell.
-std::optional<QSet<QByteArray>> RunColumns(sqlite3* in) {
-  const Query columns = Prepare(in, "PRAGMA table_info(runs)");
+std::optional<QSet<QByteArray>> Columns(sqlite3* in, const char* pragma) {
+  const Query columns = Prepare(in, pragma);
   if (!columns) return std::nullopt;
   QSet<QByteArray> present;
   while (sqlite3_step(columns.get()) == SQLITE_ROW)
@@ -227,14 +227,15 @@ qint64 CopyHeaders(sqlite3* in, sqlite3* out, const QString& path, const QSet<QB
 }
 
 // Copies an entry of a run whose header went in, its values as they are,
-// from a row (rowid, run, key, old, new, rows) of the damaged journal.
+// from a row (rowid, run, key, old, new, rows, field) of the damaged journal.
 class EntryCopier {
  public:
   EntryCopier(sqlite3* out, const QString& path)
-      : insert_(out, path, "INSERT INTO entries (rowid, run, key, old, new, rows) VALUES (?1, ?2, ?3, ?4, ?5, ?6)") {}
+      : insert_(out, path,
+                "INSERT INTO entries (rowid, run, key, old, new, rows, field) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)") {}
   // Whether it went in.
   bool operator()(sqlite3_stmt* e) {
-    for (int i = 0; i < 6; ++i) insert_.BindValue(i + 1, sqlite3_column_value(e, i));
+    for (int i = 0; i < 7; ++i) insert_.BindValue(i + 1, sqlite3_column_value(e, i));
     const bool went = insert_.StepUnlessRefused() == SQLITE_DONE;
     insert_.Reset();
     return went;
@@ -247,9 +248,9 @@ class EntryCopier {
 // Copies the entries of `runs` that can be read, in the table's own order
 // (an index that is damaged loses nothing), noting each run's rowids and
 // whether any was refused. Returns the stretches that could not be read.
-std::vector<Gap> CopyEntries(sqlite3* in, EntryCopier& copy, ReadRuns& runs) {
+std::vector<Gap> CopyEntries(sqlite3* in, EntryCopier& copy, const QByteArray& columns, ReadRuns& runs) {
   return ReadPast(in,
-                  "SELECT rowid, run, key, old, new, rows FROM entries NOT INDEXED WHERE rowid > ?1 ORDER BY rowid",
+                  ("SELECT " + columns + " FROM entries NOT INDEXED WHERE rowid > ?1 ORDER BY rowid").constData(),
                   [&](sqlite3_stmt* e) {
                     const auto r = runs.find(sqlite3_column_int64(e, 1));
                     if (r == runs.end()) return;
@@ -263,9 +264,10 @@ std::vector<Gap> CopyEntries(sqlite3* in, EntryCopier& copy, ReadRuns& runs) {
 // scan or, for those it passed over, by its number. Where the index cannot
 // list them, where the run has no entries left, or its entries reach up to
 // or across a stretch that failed, it may have lost some.
-void FindWhole(sqlite3* in, EntryCopier& copy, const std::vector<Gap>& gaps, ReadRuns& runs) {
+void FindWhole(sqlite3* in, EntryCopier& copy, const QByteArray& columns, const std::vector<Gap>& gaps,
+               ReadRuns& runs) {
   const Query listed = Prepare(in, "SELECT rowid FROM entries INDEXED BY entries_run WHERE run = ?1 ORDER BY rowid");
-  const Query one = Prepare(in, "SELECT rowid, run, key, old, new, rows FROM entries NOT INDEXED WHERE rowid = ?1");
+  const Query one = Prepare(in, ("SELECT " + columns + " FROM entries NOT INDEXED WHERE rowid = ?1").constData());
   const auto rescue = [&](qint64 rowid, qint64 run) {
     if (!one) return false;
     sqlite3_reset(one.get());
@@ -348,14 +350,19 @@ void Store::CopyReadable(const QString& file) {
   const DamagedFile damaged(file);
   sqlite3* in = damaged.db();
   if (!in) return;
-  const std::optional<QSet<QByteArray>> present = RunColumns(in);
+  const std::optional<QSet<QByteArray>> present = Columns(in, "PRAGMA table_info(runs)");
   if (!present) return;
+  // An entry's field, where the damaged journal keeps it.
+  const std::optional<QSet<QByteArray>> entryColumns = Columns(in, "PRAGMA table_info(entries)");
+  const QByteArray columns = QByteArray("rowid, run, key, old, new, rows, ") +
+                             (entryColumns && entryColumns->contains(kEntryField.name) ? kEntryField.name
+                                                                                       : kEntryField.older);
   Transaction t(db_, path_);
   ReadRuns runs;
   const qint64 highest = CopyHeaders(in, db_, path_, *present, runs);
   EntryCopier copy(db_, path_);
-  const std::vector<Gap> gaps = CopyEntries(in, copy, runs);
-  FindWhole(in, copy, gaps, runs);
+  const std::vector<Gap> gaps = CopyEntries(in, copy, columns, runs);
+  FindWhole(in, copy, columns, gaps, runs);
   MarkLost(db_, path_, runs);
   // A journal from before runs kept their size: the copied runs learn it.
   if (!present->contains("bytes"))

@@ -29,6 +29,12 @@ inline constexpr AddedColumn kAddedColumns[] = {
     {"shape", "TEXT NOT NULL DEFAULT ''", "''"},  // the field's and key's declarations
     {"restored", "INTEGER NOT NULL DEFAULT 0", "0"},  // 1 once an undo has put back a row of it
     {"lost", "INTEGER NOT NULL DEFAULT 0", "0"},      // entries a recovery could not read (-1: some)
+    // A run of several fields: their names and their modes, as JSON arrays.
+    {"fields", "TEXT NOT NULL DEFAULT ''", "''"},
+    {"modes", "TEXT NOT NULL DEFAULT ''", "''"},
 };
+// The entries' column later journals added: which of the run's fields an
+// entry changed.
+inline constexpr AddedColumn kEntryField = {"field", "INTEGER NOT NULL DEFAULT 0", "0"};
 
 }  // namespace Journal

@@ -32,7 +32,8 @@ CREATE TABLE IF NOT EXISTS runs (
 CREATE INDEX IF NOT EXISTS runs_target ON runs (server, port, database, tbl, field, id);
 CREATE TABLE IF NOT EXISTS entries (
   run INTEGER NOT NULL REFERENCES runs (id) ON DELETE CASCADE,
-  key TEXT NOT NULL, old BLOB NOT NULL, new BLOB NOT NULL, rows INTEGER NOT NULL);
+  key TEXT NOT NULL, old BLOB NOT NULL, new BLOB NOT NULL, rows INTEGER NOT NULL,
+  field INTEGER NOT NULL DEFAULT 0);
 CREATE INDEX IF NOT EXISTS entries_run ON entries (run);
 CREATE TABLE IF NOT EXISTS facts (name TEXT PRIMARY KEY, value INTEGER NOT NULL);
 )";
@@ -54,7 +55,16 @@ void BindTarget(Statement& s, const Target& t) {
 // the same in C++: the two change together.
 #define NV_SAME_SERVER_ELSE(reached) "(CASE WHEN ?6 <> '' AND server_id <> '' THEN server_id = ?6 ELSE " reached " END)"
 #define NV_SAME_SERVER NV_SAME_SERVER_ELSE("server = ?1 AND port = ?2")
-const char* kTargetWhere = NV_SAME_SERVER " AND database = ?3 AND tbl = ?4 AND field = ?5";
+// A run's field: its only one, or one of those it converted together.
+#define NV_HAS_FIELD \
+  "(field = ?5 OR EXISTS (SELECT 1 FROM json_each(CASE WHEN runs.fields = '' THEN '[]' ELSE runs.fields END) " \
+  "WHERE value = ?5))"
+const char* kTargetWhere = NV_SAME_SERVER " AND database = ?3 AND tbl = ?4 AND " NV_HAS_FIELD;
+
+QString JsonList(const QStringList& list) {
+  return list.isEmpty() ? QString()
+                        : QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(list)).toJson(QJsonDocument::Compact));
+}
 
 }  // namespace
 
@@ -117,6 +127,14 @@ Store::Store(const QString& path) : path_(path) {
       Statement columns(db_, path_, "PRAGMA table_info(runs)");
       while (columns.Step()) present.insert(columns.Text(1));
     }
+    {
+      bool hasField = false;
+      Statement columns(db_, path_, "PRAGMA table_info(entries)");
+      while (columns.Step()) hasField = hasField || columns.Text(1) == QLatin1String(kEntryField.name);
+      if (!hasField)
+        Exec(db_, path_,
+             (QByteArray("ALTER TABLE entries ADD COLUMN ") + kEntryField.name + ' ' + kEntryField.definition).constData());
+    }
     for (const AddedColumn& c : kAddedColumns) {
       if (present.contains(QLatin1String(c.name))) continue;
       Exec(db_, path_, (QByteArray("ALTER TABLE runs ADD COLUMN ") + c.name + ' ' + c.definition).constData());
@@ -141,12 +159,12 @@ void Store::BeginRun(RunHeader& h) {
   Transaction t(db_, path_);
   Statement s(db_, path_,
               "INSERT INTO runs (server, port, database, tbl, field, server_id, mode, time, key_columns, charset, "
-              "keyless, key_names, words, filter, ended, shape) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?12, ?7, ?8, ?9, ?10, ?11, "
-              "?13, ?14, ?15, ?16)");
+              "keyless, key_names, words, filter, ended, shape, fields, modes) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?12, ?7, "
+              "?8, ?9, ?10, ?11, ?13, ?14, ?15, ?16, ?17, ?18)");
   BindTarget(s, h.target);
   s.Bind(12, h.mode).Bind(7, h.time.toUTC().toString(Qt::ISODateWithMs)).Bind(8, h.keyColumns).Bind(9, h.charset);
   s.Bind(10, h.keyless).Bind(13, h.words).Bind(14, h.where).Bind(15, h.ended).Bind(16, h.shape);
-  s.Bind(11, h.keyNames.isEmpty() ? QString() : QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(h.keyNames)).toJson(QJsonDocument::Compact)));
+  s.Bind(11, JsonList(h.keyNames)).Bind(17, JsonList(h.fields)).Bind(18, JsonList(h.modes));
   s.Step();
   h.id = sqlite3_last_insert_rowid(db_);
   t.Commit();
@@ -157,10 +175,10 @@ std::vector<qint64> Store::Append(qint64 run, const std::vector<Entry>& entries)
   if (entries.empty()) return ids;
   ids.reserve(entries.size());
   Transaction t(db_, path_);
-  Statement s(db_, path_, "INSERT INTO entries (run, key, old, new, rows) VALUES (?1, ?2, ?3, ?4, ?5)");
+  Statement s(db_, path_, "INSERT INTO entries (run, key, old, new, rows, field) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
   qint64 bytes = 0;
   for (const Entry& e : entries) {
-    s.Bind(1, run).Bind(2, e.key).BindBlob(3, e.oldValue).BindBlob(4, e.newValue).Bind(5, e.rows);
+    s.Bind(1, run).Bind(2, e.key).BindBlob(3, e.oldValue).BindBlob(4, e.newValue).Bind(5, e.rows).Bind(6, qint64(e.field));
     s.Step();
     s.Reset();
     ids.push_back(sqlite3_last_insert_rowid(db_));
@@ -203,7 +221,7 @@ const char* kRunColumns =
     "SELECT id, server, port, database, tbl, field, mode, time, key_columns, charset, keyless, undone, "
     "(SELECT IFNULL(SUM(rows), 0) FROM entries WHERE run = runs.id), bytes, key_names, changed, "
     "CASE WHEN keyless = '' THEN 0 ELSE (SELECT COUNT(*) FROM entries WHERE run = runs.id AND rows > 0) END, "
-    "server_id, words, filter, ended, position, next_record, shape, restored, lost "
+    "server_id, words, filter, ended, position, next_record, shape, restored, lost, fields, modes "
     "FROM runs WHERE ";
 
 Store::Listed ListedRun(const Statement& s) {
@@ -229,6 +247,8 @@ Store::Listed ListedRun(const Statement& s) {
   h.shape = s.Text(23);
   h.restored = s.Int(24) != 0;
   h.lost = s.Int(25);
+  h.fields = KeyNames(s.Text(26));
+  h.modes = KeyNames(s.Text(27));
   if (!h.keyless.isEmpty() && s.Int(15) >= 0) h.rows = s.Int(15);
   return l;
 }
@@ -240,7 +260,7 @@ std::vector<Store::Listed> Store::Runs(const Target& where) {
   Statement s(db_, path_, (QByteArray(kRunColumns) +
                     NV_SAME_SERVER_ELSE("(?1 = '' OR server = ?1) AND (?2 = '' OR port = ?2)")
                     " AND (?3 = '' OR database = ?3) "
-                    "AND (?4 = '' OR tbl = ?4) AND (?5 = '' OR field = ?5) ORDER BY id DESC")
+                    "AND (?4 = '' OR tbl = ?4) AND (?5 = '' OR " NV_HAS_FIELD ") ORDER BY id DESC")
                        .constData());
   BindTarget(s, where);
   std::vector<Listed> runs;
@@ -279,10 +299,10 @@ std::vector<Entry> Store::EntriesNewestFirst(qint64 run, qint64 beforeId, int li
   // entries_run holds (run, rowid): the page is one stretch of the index,
   // read backwards, however long the run.
   Statement s(db_, path_,
-              "SELECT key, old, new, rows, rowid FROM entries INDEXED BY entries_run "
+              "SELECT key, old, new, rows, rowid, field FROM entries INDEXED BY entries_run "
               "WHERE run = ?1 AND rowid < ?2 AND rows > 0 ORDER BY rowid DESC LIMIT ?3");
   s.Bind(1, run).Bind(2, beforeId > 0 ? beforeId : std::numeric_limits<qint64>::max()).Bind(3, qint64(limit));
-  while (s.Step()) entries.push_back(Entry{s.Text(0), s.Blob(1), s.Blob(2), s.Int(3), s.Int(4)});
+  while (s.Step()) entries.push_back(Entry{s.Text(0), s.Blob(1), s.Blob(2), s.Int(3), s.Int(4), int(s.Int(5))});
   return entries;
 }
 

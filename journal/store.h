@@ -95,6 +95,18 @@ struct RunHeader {
   // The field's and key's declarations when it started (RowIdentity::shape);
   // empty in older journals.
   QString shape;
+  // A run of several fields: each one, in order, with its mode's list text
+  // (target.field and mode are the first's). Empty for a run of one field.
+  QStringList fields, modes;
+  // The field an entry's number names.
+  QString Field(int field) const { return fields.isEmpty() ? target.field : fields.value(field); }
+  int FieldCount() const { return fields.isEmpty() ? 1 : int(fields.size()); }
+  // Its field as reports name it: "name", or "{name, city}" for several.
+  QString FieldsShown() const {
+    return fields.isEmpty() ? target.field : u'{' + fields.join(QStringLiteral(", ")) + u'}';
+  }
+  // What its entries stand for: rows, or a field's value of a row each.
+  QString EntriesWord() const { return fields.isEmpty() ? QStringLiteral("rows") : QStringLiteral("values"); }
 };
 
 // One changed row: its key, as its values where the run has keyNames, else as
@@ -108,6 +120,7 @@ struct Entry {
   QByteArray oldValue, newValue;
   qint64 rows = 1;
   qint64 id = 0;
+  int field = 0;  // the run's field it changed (RunHeader::Field)
 };
 
 // One thread at a time uses a store (the run's recorder takes turns for its

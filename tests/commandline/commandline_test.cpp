@@ -54,15 +54,19 @@ TEST_F(CommandLineTest, DryRunConvertAndUndoRoundTripSeveralFieldsByTheirBytes) 
   EXPECT_EQ(Hex("t", "a"), a0);
   EXPECT_FALSE(QFile::exists(home_.path() + "/data/norvale/journal.sqlite"));
 
-  // Two fields, each a run of its own, in one command.
+  // Two fields in one run, each counted on its own.
   Result run = Norvale(QStringList{"convert"} + Connection() +
                        QStringList{"--table", "t", "--field", "a", "--field", "b", "--mode", "upper", "--yes", "--json"});
   ASSERT_EQ(run.status, 0) << run.err.toStdString();
   const QJsonArray runs = QJsonDocument::fromJson(run.out.toUtf8()).object().value("runs").toArray();
-  ASSERT_EQ(runs.size(), 2) << run.out.toStdString();
-  EXPECT_EQ(runs[0].toObject().value("field").toString(), "a");
-  EXPECT_EQ(runs[0].toObject().value("changed").toInt(), 7);
-  EXPECT_EQ(runs[1].toObject().value("field").toString(), "b");
+  ASSERT_EQ(runs.size(), 1) << run.out.toStdString();
+  EXPECT_EQ(runs[0].toObject().value("changed").toInt(), 7);  // rows
+  const QJsonArray fields = runs[0].toObject().value("fields").toArray();
+  ASSERT_EQ(fields.size(), 2) << run.out.toStdString();
+  EXPECT_EQ(fields[0].toObject().value("field").toString(), "a");
+  EXPECT_EQ(fields[0].toObject().value("changed").toInt(), 7);
+  EXPECT_EQ(fields[1].toObject().value("field").toString(), "b");
+  EXPECT_EQ(fields[1].toObject().value("changed").toInt(), 7);
   EXPECT_EQ(db_->Values("SELECT CONCAT_WS('|', a, HEX(b)) FROM t WHERE id = 0"),
             QStringList({QStringLiteral("ANN O'NEIL|433A5C444952")}));
   EXPECT_EQ(db_->Values("SELECT a FROM t WHERE id = 2"), QStringList({QStringLiteral("ΟΔΥΣΣΕΥΣ ΕΛΎΤΗΣ")}));
@@ -70,16 +74,15 @@ TEST_F(CommandLineTest, DryRunConvertAndUndoRoundTripSeveralFieldsByTheirBytes) 
   const Result history = Norvale({"history", "--table", "t", "--json"});
   ASSERT_EQ(history.status, 0);
   const QJsonArray listed = QJsonDocument::fromJson(history.out.toUtf8()).object().value("runs").toArray();
-  ASSERT_EQ(listed.size(), 2);
-  EXPECT_EQ(listed[0].toObject().value("field").toString(), "b");  // newest first
+  ASSERT_EQ(listed.size(), 1);
+  EXPECT_EQ(listed[0].toObject().value("fields").toArray(), QJsonArray({"a", "b"}));
   EXPECT_GT(listed[0].toObject().value("bytes").toInt(), 0);
 
-  // Undo takes the newest run back, then the one before it, byte for byte.
-  for (const char* field : {"b", "a"}) {
-    const Result undo = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"});
-    ASSERT_EQ(undo.status, 0) << undo.err.toStdString();
-    EXPECT_TRUE(undo.out.startsWith(QStringLiteral("%1.t.%2:").arg(db_->Name(), field))) << undo.out.toStdString();
-  }
+  // One undo takes both fields back, byte for byte.
+  const Result undo = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"});
+  ASSERT_EQ(undo.status, 0) << undo.err.toStdString();
+  EXPECT_TRUE(undo.out.startsWith(QStringLiteral("%1.t.{a, b}: 14 values restored").arg(db_->Name())))
+      << undo.out.toStdString();
   EXPECT_EQ(Hex("t", "a"), a0);
   EXPECT_EQ(Hex("t", "b"), b0);
   EXPECT_EQ(Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"}).status, 2);  // nothing left to undo
@@ -258,10 +261,11 @@ TEST_F(CommandLineTest, EachFieldTakesItsOwnModeAndANameMayHoldAColon) {
   const Result run = Norvale(convert + QStringList{"--field", "a:lower", "--field", "b", "--field", "x:y", "--mode",
                                                    "proper", "--yes", "--json"});
   ASSERT_EQ(run.status, 0) << run.err.toStdString();
-  const QJsonArray runs = QJsonDocument::fromJson(run.out.toUtf8()).object().value("runs").toArray();
-  ASSERT_EQ(runs.size(), 3) << run.out.toStdString();
-  EXPECT_EQ(runs[0].toObject().value("mode").toString(), "lower case");
-  EXPECT_EQ(runs[2].toObject().value("field").toString(), "x:y");
+  const QJsonArray fields = OneRun(run).value("fields").toArray();
+  ASSERT_EQ(fields.size(), 3) << run.out.toStdString();
+  EXPECT_EQ(fields[0].toObject().value("mode").toString(), "lower case");
+  EXPECT_EQ(fields[2].toObject().value("field").toString(), "x:y");
+  EXPECT_EQ(OneRun(run).value("mode").toString(), "a: lower case, b: Proper Case, x:y: Proper Case");
   EXPECT_EQ(db_->Values("SELECT CONCAT_WS('|', a, b, `x:y`) FROM t"), QStringList{"ann smith|Ann Smith|Ann Smith"});
 
   const std::pair<QStringList, const char*> wrong[] = {

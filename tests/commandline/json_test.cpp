@@ -82,7 +82,7 @@ TEST_F(JsonAnswerTest, EveryEarlyExitOfTheCommandsAnswersWithOneObject) {
       {Convert({"--lock-wait", "0"}), 64},
       {Convert({"--where", "1; DROP TABLE t"}), 64},
       {Convert({"--where", "v = = 1"}), 64},  // the server's syntax error
-      {Convert({"--field", "id", "--resume"}), 64},
+      {Convert({"--field", "id", "--resume"}), 2},  // several fields: no run of theirs to continue
       {Convert({"--resume"}), 2},  // no run to continue
       // Undo's own.
       {Options("undo", {"--table", "t", "--yes"}), 64},
