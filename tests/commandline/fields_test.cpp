@@ -216,6 +216,33 @@ TEST_F(FieldsTest, AnInterruptedRunOfSeveralFieldsResumesAndOneUndoIsExact) {
   EXPECT_EQ(Bytes(), before);
 }
 
+TEST_F(FieldsTest, AConditionPicksTheRowsOnceEvenWhereItNamesAFieldTheRunChanges) {
+  // The condition holds for a row as read; once its a is in capitals it no
+  // longer would, and its b changes all the same, in the same statement.
+  db_->Exec({"CREATE TABLE w (id INT PRIMARY KEY, a VARCHAR(30) COLLATE utf8mb4_bin, b VARCHAR(30)) CHARACTER SET "
+             "utf8mb4",
+             "INSERT INTO w SELECT seq, IF(seq % 2, CONCAT('ann ', seq), CONCAT('bob ', seq)), CONCAT('MIXED Case ', "
+             "seq) FROM seq_1_to_40"});
+  const QStringList before = db_->Values("SELECT CONCAT(HEX(a), '|', HEX(b)) FROM w ORDER BY id");
+  Result r = Norvale(QStringList{"convert"} + Connection() +
+                     QStringList{"--table", "w", "--field", "a:upper", "--field", "b:lower", "--where", "a LIKE 'ann%'",
+                                 "--yes", "--json"});
+  ASSERT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(OneRun(r).value("read").toInt(), 20);
+  EXPECT_EQ(OneRun(r).value("changed").toInt(), 20);
+  EXPECT_EQ(FieldOf(OneRun(r), 0).value("changed").toInt(), 20);
+  EXPECT_EQ(FieldOf(OneRun(r), 1).value("changed").toInt(), 20);
+  EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM w WHERE id % 2 = 1 AND a = CONCAT('ANN ', id) AND BINARY b = "
+                        "CONCAT('mixed case ', id)"),
+            QStringList{"20"});
+  EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM w WHERE id % 2 = 0 AND a = CONCAT('bob ', id) AND BINARY b = "
+                        "CONCAT('MIXED Case ', id)"),
+            QStringList{"20"});
+  r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"});
+  ASSERT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(db_->Values("SELECT CONCAT(HEX(a), '|', HEX(b)) FROM w ORDER BY id"), before);
+}
+
 TEST_F(FieldsTest, ARefusedRowIsReportedWithItsFieldsAndALargeValueGoesWithTheRowsOtherFields) {
   // The server refuses a row whose b would hold capitals: the row's
   // statement, and both its fields with it. A value of 300 KB goes ahead of
