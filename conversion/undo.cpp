@@ -151,6 +151,9 @@ class Grouped {
     if (back) {
       walk_.store.Settle({e.id});
     } else {
+      // Changed, but not back to its old value (a trigger rewrote it): left,
+      // not restored.
+      if (refused_.empty()) walk_.result.restored -= answered_;
       walk_.Left(e.field);
     }
   }
@@ -202,6 +205,10 @@ class Grouped {
     // else stays in the journal, whatever the group's count adds up to.
     const QSet<qint64> notBack =
         answered_ >= qint64(group.size()) && !triggered_ ? QSet<qint64>() : NotBack(number, name, note);
+    // Rows the server changed that a trigger kept from their old value are
+    // left, not restored.
+    if (triggered_)
+      walk_.result.restored -= std::max<qint64>(0, answered_ - (qint64(group.size()) - qint64(notBack.size())));
     std::vector<qint64> settled;
     for (const Journal::Entry& e : group) {
       if (notBack.contains(e.id))

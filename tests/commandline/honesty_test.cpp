@@ -136,6 +136,7 @@ TEST_F(CommandLineTest, UndoSettlesARowOnlyWhenTheTableShowsItBack) {
   r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--table", "g", "--field", "v", "--yes", "--json"});
   EXPECT_EQ(r.status, 1) << r.err.toStdString();
   EXPECT_EQ(Json(r).value("left").toInt(), 300);
+  EXPECT_EQ(Json(r).value("restored").toInt(), 0) << "the server changed them, but not back";
   db_->Exec("DROP TRIGGER lower_g");
   r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--table", "g", "--field", "v", "--yes", "--json"});
   EXPECT_EQ(r.status, 1) << "rows that hold neither value stay left: " << r.err.toStdString();
@@ -368,6 +369,7 @@ TEST_F(CommandLineTest, ATriggersRewriteIsToldAsTheServersAndUndoneWhereItCanBe)
   r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes", "--json"});
   EXPECT_EQ(r.status, 1) << r.err.toStdString();
   EXPECT_EQ(Json(r).value("left").toInt(), 300);
+  EXPECT_EQ(Json(r).value("restored").toInt(), 0);
   EXPECT_TRUE(r.err.contains("trigger lower_g rewrites what is written")) << r.err.toStdString();
   EXPECT_FALSE(Json(Norvale({"history", "--json"})).value("runs").toArray().at(0).toObject().value("undone").toBool());
 }
