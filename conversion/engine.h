@@ -280,6 +280,10 @@ class Run {
   QString FieldsText(const QList<int>& fields, const QString& text) const;
   // The fields of the current row count a failure of its statement.
   void RowFailed(Failure kind);
+  // At the end of a run of several fields: each field's counts, with what
+  // the server said (`answered`), and the run's, their sum but for the rows
+  // it read and changed.
+  void CountFields(bool answered);
   // A record the server refused; a value (without a key) refused for every
   // record that holds it.
   void Refused(qint64 record, const QString& text, const QString& key, const QList<int>& fields = {});

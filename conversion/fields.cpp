@@ -153,6 +153,38 @@ void Run::AnsweredFields(int tag, qint64 changed, const Batch::Shortfall& shortf
   }
 }
 
+void Run::CountFields(bool answered) {
+  const State& s = *s_;
+  Summary sum;
+  for (const auto& field : s.fields) {
+    Summary& t = field->totals;
+    if (answered) {
+      t.changed = field->changed;
+      t.changedSince = field->changedSince;
+      t.sameValue = field->sameValue;
+      t.notMatching = field->notMatching;
+      t.storedOtherwise = field->storedOtherwise;
+      t.notChanged = t.changedSince + t.sameValue + t.notMatching;
+      t.triggers = s.triggers;
+    }
+    sum.alreadyInCase += t.alreadyInCase;
+    sum.refused += t.refused;
+    sum.notConvertible += t.notConvertible;
+    sum.notChanged += t.notChanged;
+    sum.changedSince += t.changedSince;
+    sum.sameValue += t.sameValue;
+    sum.notMatching += t.notMatching;
+    sum.storedOtherwise += t.storedOtherwise;
+    sum.keptMixed += t.keptMixed;
+  }
+  sum.read = totals_.read;
+  sum.changed = totals_.changed;
+  sum.triggers = totals_.triggers;
+  sum.waitedSeconds = totals_.waitedSeconds;
+  sum.waitedFor = totals_.waitedFor;
+  totals_ = sum;
+}
+
 std::vector<FieldSummary> Run::FieldTotals() const {
   std::vector<FieldSummary> all;
   for (const auto& field : s_->fields) all.push_back({field->spec.name, ModeText(field->spec.mode), field->totals});

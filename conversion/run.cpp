@@ -379,40 +379,8 @@ void Run::Close(const QString& why) {
     // Without a key a statement stands for every row holding its value: the
     // rows it missed are known only by their number.
     if (!s.keyed && !s.ending.interrupted && !s.ending.ended) totals_.notChanged = std::max<qint64>(0, meant - totals_.changed);
-    for (const auto& field : s.fields) {
-      Summary& t = field->totals;
-      t.changed = field->changed;
-      t.changedSince = field->changedSince;
-      t.sameValue = field->sameValue;
-      t.notMatching = field->notMatching;
-      t.storedOtherwise = field->storedOtherwise;
-      t.notChanged = t.changedSince + t.sameValue + t.notMatching;
-      t.triggers = s.triggers;
-    }
   }
-  // A run of several fields sums its fields' counts, but the rows it read
-  // and changed.
-  if (!s.fields.empty()) {
-    Summary sum;
-    for (const auto& field : s.fields) {
-      const Summary& t = field->totals;
-      sum.alreadyInCase += t.alreadyInCase;
-      sum.refused += t.refused;
-      sum.notConvertible += t.notConvertible;
-      sum.notChanged += t.notChanged;
-      sum.changedSince += t.changedSince;
-      sum.sameValue += t.sameValue;
-      sum.notMatching += t.notMatching;
-      sum.storedOtherwise += t.storedOtherwise;
-      sum.keptMixed += t.keptMixed;
-    }
-    sum.read = totals_.read;
-    sum.changed = totals_.changed;
-    sum.triggers = totals_.triggers;
-    sum.waitedSeconds = totals_.waitedSeconds;
-    sum.waitedFor = totals_.waitedFor;
-    totals_ = sum;
-  }
+  if (!s.fields.empty()) CountFields(!options_.dryRun && s.sender);
   // Where it stands: a run that ended early can be continued after the
   // last row it settled.
   if (s.journal) {
