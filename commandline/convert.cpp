@@ -94,7 +94,9 @@ std::optional<int> ReadFields(const QCommandLineParser& parser, const Common& c,
     if (!own && !mode)
       return Usage(c.command, QStringLiteral("--mode is one of upper, lower, proper, sentence, name"));
     for (const FieldMode& f : p.fields)
-      if (f.name == name) return Usage(c.command, QStringLiteral("--field %1 is given twice").arg(name));
+      // (The server reads column names without regard to case.)
+      if (f.name.compare(name, Qt::CaseInsensitive) == 0)
+        return Usage(c.command, QStringLiteral("--field %1 is given twice").arg(name));
     p.fields.push_back({name, own ? *own : *mode});
   }
   return std::nullopt;

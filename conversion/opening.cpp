@@ -279,7 +279,7 @@ void Run::LearnFields(const std::vector<FieldSpec>& fields) {
   // of them.
   for (const FieldSpec& spec : fields) {
     for (const QString& name : s.fieldNames)
-      if (name == spec.name)
+      if (name.compare(spec.name, Qt::CaseInsensitive) == 0)
         throw ADODB::Error(QStringLiteral("The field %1 is named twice.").arg(spec.name));
     auto field = std::make_unique<FieldState>();
     field->spec = spec;

@@ -270,6 +270,7 @@ TEST_F(CommandLineTest, EachFieldTakesItsOwnModeAndANameMayHoldAColon) {
 
   const std::pair<QStringList, const char*> wrong[] = {
       {{"--field", "a", "--field", "a:upper", "--mode", "upper"}, "--field a is given twice"},
+      {{"--field", "a:lower", "--field", "A:upper"}, "--field A is given twice"},
       {{"--field", "a:upper", "--field", "b"}, "--mode is one of"},
       {{"--field", "a:upper", "--mode", "title"}, "--mode is one of"}};
   for (const auto& [args, says] : wrong) {
