@@ -13,11 +13,7 @@
 namespace CommandLine {
 namespace {
 
-// A field and the mode it is converted to.
-struct FieldMode {
-  QString name;
-  Case::CaseMode mode;
-};
+using Conversion::FieldMode;
 
 // What the options ask of every field's run.
 struct Plan {
@@ -218,10 +214,8 @@ bool Prepare(const Common& c, const Plan& p, const std::vector<FieldMode>& field
   f.where = QStringLiteral("%1.%2.%3").arg(c.details.database, p.table, field.name);
   if (fields.size() > 1) {
     QStringList names;
-    for (const FieldMode& one : fields) {
-      f.request.fields.push_back({one.name, one.mode});
-      names << one.name;
-    }
+    f.request.fields = fields;
+    for (const FieldMode& one : fields) names << one.name;
     f.request.modeText = Conversion::FieldsModeText(f.request.fields);
     f.where = QStringLiteral("%1.%2.{%3}").arg(c.details.database, p.table, names.join(QStringLiteral(", ")));
   }
@@ -450,11 +444,9 @@ bool ConvertFields(const Common& c, const Plan& p, const std::vector<FieldMode>&
 // asked (the outcome says why).
 std::optional<bool> Together(const Common& c, const Plan& p, Outcome& out) {
   if (p.fields.size() < 2) return false;
-  std::vector<Conversion::FieldSpec> specs;
-  for (const FieldMode& f : p.fields) specs.push_back({f.name, f.mode});
   std::optional<QString> apart;
   try {
-    apart = Conversion::FieldsApart(c.details, p.table, specs);
+    apart = Conversion::FieldsApart(c.details, p.table, p.fields);
   } catch (const std::exception& e) {
     out.Stop(kNotDone, QStringLiteral("%1.%2: %3").arg(c.details.database, p.table, QString::fromStdString(e.what())));
     return std::nullopt;

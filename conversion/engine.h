@@ -118,13 +118,13 @@ struct Sample {
 };
 
 // A field of a run of several, and the mode it is converted to.
-struct FieldSpec {
+struct FieldMode {
   QString name;
   Case::CaseMode mode = Case::CaseMode::CaseUpper;
 };
 // The mode text a run of several fields is journaled with, and continued
 // by: "name: Name Case, city: Proper Case".
-QString FieldsModeText(const std::vector<FieldSpec>& fields);
+QString FieldsModeText(const std::vector<FieldMode>& fields);
 // One field's counts in a run of several. The run's own Summary then counts
 // rows where it reads and changes them (`read`, `changed`), and sums its
 // fields' counts for the rest.
@@ -143,7 +143,7 @@ class SeparateFields : public std::runtime_error {
 // Why the fields of `table` cannot go in one run (SeparateFields), asked up
 // front; nothing where they can. Raises a failure to connect or read.
 std::optional<QString> FieldsApart(const MySQL::ConnectionDetails& details, const QString& table,
-                                   const std::vector<FieldSpec>& fields);
+                                   const std::vector<FieldMode>& fields);
 
 struct Options {
   bool dryRun = false;      // read and convert, but send nothing and journal nothing
@@ -204,7 +204,7 @@ class Run {
   // fields that change go in one statement, or one group's join. Raises
   // SeparateFields where no key tells the rows apart without holding one of
   // them; a field that cannot take converted values refuses the run.
-  void Read(const QString& table, const std::vector<FieldSpec>& fields, const QString& where = {});
+  void Read(const QString& table, const std::vector<FieldMode>& fields, const QString& where = {});
   // Opens the undo journal; raises Journal::Error when it cannot be
   // written, or when the disk cannot hold it, before anything is sent. A dry
   // run keeps no journal.
@@ -274,7 +274,7 @@ class Run {
   void OpenReading(const QString& where);
   void CheckCondition(const QString& statement);
   // A run of several fields: each field's reading, and the row's statement.
-  void LearnFields(const std::vector<FieldSpec>& fields);
+  void LearnFields(const std::vector<FieldMode>& fields);
   void SendRow();
   // The text of a failure of the fields `fields` of a row.
   QString FieldsText(const QList<int>& fields, const QString& text) const;
@@ -334,7 +334,7 @@ struct Request {
   QString where = {};  // only the rows for which it holds
   // Several fields, each in its own mode, in one run (`field` and `mode` are
   // then the first's).
-  std::vector<FieldSpec> fields = {};
+  std::vector<FieldMode> fields = {};
 };
 void Drive(Run& run, Listener& listener, const Request& request, const std::function<void(qint64, qint64)>& progress,
            const std::function<bool()>& cancelled);

@@ -10,15 +10,15 @@
 
 namespace Conversion {
 
-QString FieldsModeText(const std::vector<FieldSpec>& fields) {
+QString FieldsModeText(const std::vector<FieldMode>& fields) {
   QStringList each;
-  for (const FieldSpec& f : fields) each << f.name + QStringLiteral(": ") + ModeText(f.mode);
+  for (const FieldMode& f : fields) each << f.name + QStringLiteral(": ") + ModeText(f.mode);
   return each.join(QStringLiteral(", "));
 }
 
 QStringList FieldModes(const std::vector<std::unique_ptr<FieldState>>& fields) {
   QStringList modes;
-  for (const auto& f : fields) modes << ModeText(f->spec.mode);
+  for (const auto& f : fields) modes << ModeText(f->asked.mode);
   return modes;
 }
 
@@ -86,11 +86,11 @@ bool Run::PrepareFields(qint64 record) {
         oldText = MySQL::ValueText(value.isNull() ? QVariant(QString()) : value);
         oldBytes = field.bytes->Old(oldText, field.storedColumn >= 0 ? s.records->Value(field.storedColumn) : QVariant());
       }
-      const QString newText = Case::ConvertCase(field.spec.mode, oldText, converting);
+      const QString newText = Case::ConvertCase(field.asked.mode, oldText, converting);
       const bool mixedKept = options_.keepMixed &&
-                             (field.spec.mode == Case::CaseMode::CaseProper || field.spec.mode == Case::CaseMode::CaseName);
+                             (field.asked.mode == Case::CaseMode::CaseProper || field.asked.mode == Case::CaseMode::CaseName);
       if (mixedKept && newText == oldText && Case::IsMixedCase(oldText) &&
-          Case::ConvertCase(field.spec.mode, oldText, {options_.words.get(), false}) != oldText)
+          Case::ConvertCase(field.asked.mode, oldText, {options_.words.get(), false}) != oldText)
         ++t.keptMixed;
       if (newText == oldText) {
         ++t.alreadyInCase;
@@ -99,7 +99,7 @@ bool Run::PrepareFields(qint64 record) {
       const QByteArray newBytes = field.bytes->New(oldText, oldBytes, newText);
       ++t.changed;
       if (options_.dryRun && int(samples_.size()) < options_.samples)
-        samples_.push_back({record, oldText, newText, field.spec.name});
+        samples_.push_back({record, oldText, newText, field.asked.name});
       s.cells.push_back({int(f), oldBytes, newBytes});
     } catch (const Batch::FatalError&) {
       throw;
@@ -187,7 +187,7 @@ void Run::CountFields(bool answered) {
 
 std::vector<FieldSummary> Run::FieldTotals() const {
   std::vector<FieldSummary> all;
-  for (const auto& field : s_->fields) all.push_back({field->spec.name, ModeText(field->spec.mode), field->totals});
+  for (const auto& field : s_->fields) all.push_back({field->asked.name, ModeText(field->asked.mode), field->totals});
   return all;
 }
 

@@ -108,11 +108,11 @@ std::optional<QString> WhyApart(const QString& table, const QStringList& names,
 }  // namespace
 
 std::optional<QString> FieldsApart(const MySQL::ConnectionDetails& details, const QString& table,
-                                   const std::vector<FieldSpec>& fields) {
+                                   const std::vector<FieldMode>& fields) {
   auto connection = OpenSession(details, false, false);
   QStringList names;
   std::vector<MySQL::RowIdentity> identities;
-  for (const FieldSpec& f : fields) {
+  for (const FieldMode& f : fields) {
     names << f.name;
     identities.push_back(MySQL::ReadRowIdentity(*connection, table, f.name));
   }
@@ -231,7 +231,7 @@ void Run::Read(const QString& table, const QString& field, const QString& where)
 }
 
 
-void Run::Read(const QString& table, const std::vector<FieldSpec>& fields, const QString& where) {
+void Run::Read(const QString& table, const std::vector<FieldMode>& fields, const QString& where) {
   State& s = *s_;
   if (fields.size() < 2) {
     Read(table, fields.empty() ? QString() : fields.front().name, where);
@@ -256,7 +256,7 @@ void Run::Read(const QString& table, const std::vector<FieldSpec>& fields, const
   int column = int(Rewrite::FieldColumns(s.field, s.identity, first.bytes->ReadsStored(), first.readsBytes).size());
   for (size_t f = 1; f < s.fields.size(); ++f) {
     FieldState& field = *s.fields[f];
-    const QString name = MySQL::QuoteName(field.spec.name);
+    const QString name = MySQL::QuoteName(field.asked.name);
     const QString bytes = QStringLiteral("CAST(") + name + QStringLiteral(" AS BINARY)");
     field.valueColumn = column++;
     also << (field.readsBytes ? bytes : name);
@@ -273,22 +273,22 @@ void Run::Read(const QString& table, const std::vector<FieldSpec>& fields, const
   ChooseWay();
 }
 
-void Run::LearnFields(const std::vector<FieldSpec>& fields) {
+void Run::LearnFields(const std::vector<FieldMode>& fields) {
   State& s = *s_;
   // Every field is written as it can be, found by one key that holds none
   // of them.
-  for (const FieldSpec& spec : fields) {
+  for (const FieldMode& asked : fields) {
     for (const QString& name : s.fieldNames)
-      if (name.compare(spec.name, Qt::CaseInsensitive) == 0)
-        throw ADODB::Error(QStringLiteral("The field %1 is named twice.").arg(spec.name));
+      if (name.compare(asked.name, Qt::CaseInsensitive) == 0)
+        throw ADODB::Error(QStringLiteral("The field %1 is named twice.").arg(asked.name));
     auto field = std::make_unique<FieldState>();
-    field->spec = spec;
-    field->identity = MySQL::ReadRowIdentity(*s.connection, s.table, spec.name);
+    field->asked = asked;
+    field->identity = MySQL::ReadRowIdentity(*s.connection, s.table, asked.name);
     if (!field->identity.unwritable.isEmpty()) {
       refusedColumn_ = s.ending.ended = true;
       throw ADODB::Error(field->identity.unwritable);
     }
-    s.fieldNames << spec.name;
+    s.fieldNames << asked.name;
     s.fields.push_back(std::move(field));
   }
   s.identity = s.fields.front()->identity;

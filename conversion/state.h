@@ -28,7 +28,7 @@ namespace Conversion {
 // A field of a run of several: how it is read and written, the current
 // record's value of it, and its counts.
 struct FieldState {
-  FieldSpec spec;
+  FieldMode asked;
   MySQL::RowIdentity identity;
   std::unique_ptr<Rewrite::ColumnBytes> bytes;
   bool readsBytes = false;
