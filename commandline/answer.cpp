@@ -54,6 +54,7 @@ QJsonObject SummaryJson(const Conversion::Summary& t) {
           {QStringLiteral("same_value"), t.sameValue},
           {QStringLiteral("not_matching"), t.notMatching},
           {QStringLiteral("stored_otherwise"), t.storedOtherwise},
+          {QStringLiteral("server_computed"), t.serverComputed},
           {QStringLiteral("kept_mixed"), t.keptMixed},
           {QStringLiteral("waited_seconds"), std::round(t.waitedSeconds * 10) / 10},
           {QStringLiteral("waited_for"), QJsonArray::fromStringList(t.waitedFor)}};

@@ -73,6 +73,9 @@ struct Summary {
   // them): not among `changed`.
   qint64 storedOtherwise = 0;
   QString triggers;
+  // Of `changed`, rows whose new value the server's own UPPER() or LOWER()
+  // wrote, as the run computed it: their new bytes did not travel.
+  qint64 serverComputed = 0;
   qint64 keptMixed = 0;  // of `alreadyInCase`, values kept because they were in mixed case already
   // Seconds the run waited between groups for a busy server, cluster flow
   // control or the pause file, and for which of them.

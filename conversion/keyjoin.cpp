@@ -1,6 +1,7 @@
 #include "conversion/keyjoin.h"
 
 #include <QCoreApplication>
+#include <QHash>
 #include <QThread>
 #include <algorithm>
 #include <chrono>
@@ -96,6 +97,7 @@ void KeyJoin::Add(const Pair& pair, const Batch::Note&) {
   }
   if (!ending_.ended) {
     joining_.push_back(pair);
+    if (server_) joining_.back().computed = server_->Computes(pair.function, pair.oldBytes, pair.newBytes);
     joiningBytes_ += bytes;
   }
   if (told) std::rethrow_exception(told);
@@ -127,7 +129,9 @@ void KeyJoin::Sync() {
 void KeyJoin::Finish() {
   std::vector<Pair> last;
   last.swap(joining_);
-  SendJoin(MakeGroup(std::move(last)));
+  Group group = MakeGroup(std::move(last));
+  Learn(group);
+  SendJoin(std::move(group));
   road_.sender.Flush();
   while (!alone_.empty()) {
     SendAlone();
@@ -155,31 +159,32 @@ void KeyJoin::Launch() {
   pairs.swap(joining_);
   joiningBytes_ = 0;
   // The group is made, and journaled, while the one before it is still on
-  // its way; it goes once that one is answered. The journal is written on a
-  // thread of its own, so that the window lives while the disk syncs.
+  // its way; it goes once that one is answered and its own entries are
+  // written. The journal is written on a thread of its own, so that the
+  // next group is read meanwhile, and the window lives while the disk syncs.
   Group group = MakeGroup(std::move(pairs));
-  std::atomic<bool> written{true};
-  std::exception_ptr unwritten;
-  std::thread writer;
+  const std::vector<Batch::Note> notes{group.note, group.computedNote};
+  auto written = std::make_shared<Written>();
   if (journal_) {
-    written = false;
-    writer = std::thread([&] {
+    written->done = false;
+    written->writer = std::thread([this, written, notes] {
       try {
-        journal_->WriteBefore({group.note});
+        journal_->WriteBefore(notes);
       } catch (...) {
-        unwritten = std::current_exception();
+        written->failure = std::current_exception();
       }
-      written = true;
+      written->done = true;
       WakeWindow();
     });
   }
   const auto awaitWriter = [&] {
-    if (!writer.joinable()) return;
-    Await(written);
-    writer.join();
+    if (!written->writer.joinable()) return;
+    Await(written->done);
+    written->writer.join();
   };
   const auto withdraw = [&] {
-    if (journal_) journal_->Withdraw({group.note});
+    awaitWriter();
+    if (journal_) journal_->Withdraw(notes);
   };
   // A failure of the group before that ends the run keeps this one back; any
   // other is told once this one is on its way.
@@ -187,18 +192,10 @@ void KeyJoin::Launch() {
   try {
     Sync();
   } catch (const Batch::FatalError&) {
-    awaitWriter();
     withdraw();
     throw;
   } catch (...) {
     failure = std::current_exception();
-  }
-  awaitWriter();
-  // A group the journal could not take never goes, nor anything after it:
-  // what went before stays journaled.
-  if (unwritten) {
-    ending_.ended = true;
-    std::rethrow_exception(unwritten);
   }
   if (ending_.ended) {
     withdraw();
@@ -221,10 +218,15 @@ void KeyJoin::Launch() {
     ending_.interrupted = true;
     return;
   }
+  Learn(group);
   jobDone_ = false;
-  job_ = std::thread([this, group = std::move(group)]() mutable {
+  job_ = std::thread([this, written, group = std::move(group)]() mutable {
     jobThread_ = std::this_thread::get_id();
     try {
+      // A group the journal could not take never goes, nor anything after
+      // it: what went before stays journaled.
+      if (written->writer.joinable()) written->writer.join();
+      if (written->failure) std::rethrow_exception(written->failure);
       SendJoin(std::move(group));
     } catch (...) {
       jobFailure_ = std::current_exception();
@@ -256,29 +258,191 @@ void KeyJoin::SendAlone() {
   }
 }
 
-// The pairs gathered for the next join.
+namespace {
+Batch::Note NoteOf(const std::vector<Pair>& pairs) {
+  Batch::Note note;
+  note.records.reserve(qsizetype(pairs.size()));
+  for (const Pair& j : pairs) {
+    if (j.cells.empty()) note.records << Batch::RecordNote{j.record, j.keyValues, j.oldBytes, j.newBytes};
+    else note.records << Rewrite::RowNote(j.record, j.keyValues, j.cells).records;
+  }
+  note.group = true;
+  return note;
+}
+}  // namespace
+
+// The pairs gathered for the next join, and apart from them the rows the
+// server's own function changes.
 KeyJoin::Group KeyJoin::MakeGroup(std::vector<Pair> joining) {
   Group g;
   if (joining.empty()) return g;
-  std::vector<Rewrite::Pair> pairs;
-  pairs.reserve(joining.size());
-  g.note.records.reserve(qsizetype(joining.size()));
-  for (const Pair& j : joining) {
-    pairs.push_back({j.keyValues, j.oldBytes, j.newBytes, j.cells});
-    if (j.cells.empty()) g.note.records << Batch::RecordNote{j.record, j.keyValues, j.oldBytes, j.newBytes};
-    else g.note.records << Rewrite::RowNote(j.record, j.keyValues, j.cells).records;
-  }
-  g.note.group = true;
   g.number = groups_++;
-  g.insert = Rewrite::GroupInsert(g.number, road_.identity, pairs, std::max<int>(1, int(road_.fields.size())));
-  g.pairs = std::move(joining);
+  for (Pair& j : joining) (j.computed ? g.computed : g.pairs).push_back(std::move(j));
+  g.computedNote = NoteOf(g.computed);
+  Pack(g);
   return g;
+}
+
+// Characters met since the last group are asked about while the
+// connection is idle, and the group's rows that the server's function now
+// computes leave the join. A server that cannot say leaves every row not
+// yet computed to the join. (The journal holds the group's records
+// whichever way they go.)
+void KeyJoin::Learn(Group& g) {
+  if (!server_ || !server_->Learning()) return;
+  try {
+    server_->Learn(road_.connection);
+  } catch (const ADODB::Error&) {
+    server_.reset();
+    return;
+  }
+  std::vector<Pair> joined;
+  for (Pair& p : g.pairs) {
+    p.computed = server_->Computes(p.function, p.oldBytes, p.newBytes);
+    (p.computed ? g.computed : joined).push_back(std::move(p));
+  }
+  if (joined.size() == g.pairs.size()) {
+    g.pairs = std::move(joined);
+    return;
+  }
+  g.pairs = std::move(joined);
+  std::sort(g.computed.begin(), g.computed.end(), [](const Pair& a, const Pair& b) { return a.record < b.record; });
+  g.computedNote = NoteOf(g.computed);
+  Pack(g);
+}
+
+void KeyJoin::Pack(Group& g) const {
+  g.note = NoteOf(g.pairs);
+  g.insert.clear();
+  if (g.pairs.empty()) return;
+  std::vector<Rewrite::Pair> pairs;
+  pairs.reserve(g.pairs.size());
+  for (const Pair& j : g.pairs) pairs.push_back({j.keyValues, j.oldBytes, j.newBytes, j.cells});
+  g.insert = Rewrite::GroupInsert(g.number, road_.identity, pairs, std::max<int>(1, int(road_.fields.size())));
+}
+
+// The computed rows that hold, under lock, exactly what was read (and
+// journaled) go as one statement of the server's function, counted by the
+// server; the rest, and all of them where anything is amiss, stay in
+// `rows` for the join. Nothing of theirs has changed then.
+void KeyJoin::TryComputed(std::vector<Pair>& rows, int number) {
+  ADODB::Connection& connection = road_.connection;
+  const ServerCase::Function function = rows.front().function;
+  const QString scope = ServerCase::Scope(road_.identity, rows);
+  std::vector<Pair> held, back;
+  bool open = false;
+  try {
+    // Every row of the scope is read with its lock. A row of the group
+    // goes only where it holds its old bytes; any other row the function
+    // would change (another client's since, one left as it was) is kept
+    // out of the statement.
+    struct Row {
+      QString key;
+      QByteArray bytes;
+      bool isNull, leaves;
+    };
+    std::vector<Row> read;
+    read.reserve(rows.size());
+    const bool ranged = ServerCase::Ranged(road_.identity);
+    connection.ExecuteMany(
+        (ranged ? QStringLiteral("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ;") : QString()) +
+            QStringLiteral("START TRANSACTION;") +
+            ServerCase::LockingRead(function, road_.table, road_.field, road_.identity, scope),
+        [&](int, ADODB::RecordSet* r) {
+          open = true;
+          for (; r && !r->Eof(); r->MoveNext()) {
+            const QVariant bytes = r->Value(1);
+            read.push_back({r->Value(0).toString(), bytes.toByteArray(), bytes.isNull(), r->Value(2).toInt() == 1});
+          }
+        });
+    // Each row read, and the group's row it is, if any: a range's rows come
+    // in the key's order, as the group's did.
+    std::vector<qsizetype> pairOf(read.size(), -1);
+    if (ranged) {
+      size_t next = 0;
+      for (size_t i = 0; i < read.size() && next < rows.size(); ++i)
+        if (read[i].key == rows[next].keyValues) pairOf[i] = qsizetype(next++);
+    } else {
+      QHash<QString, qsizetype> index;
+      for (size_t p = 0; p < rows.size(); ++p) index.insert(rows[p].keyValues, qsizetype(p));
+      for (size_t i = 0; i < read.size(); ++i) pairOf[i] = index.value(read[i].key, -1);
+    }
+    std::vector<char> holds(rows.size(), 0);
+    QStringList excluded;
+    for (size_t i = 0; i < read.size(); ++i) {
+      const Row& r = read[i];
+      if (pairOf[i] >= 0 && !r.isNull && r.bytes == rows[size_t(pairOf[i])].oldBytes)
+        holds[size_t(pairOf[i])] = 1;
+      else if (!r.leaves)
+        excluded << r.key;
+    }
+    for (size_t p = 0; p < rows.size(); ++p) (holds[p] ? held : back).push_back(std::move(rows[p]));
+    rows.clear();
+    qint64 changed = -1, warnings = -1;
+    if (!held.empty()) {
+      if (journal_) journal_->Ahead({NoteOf(held)});
+      connection.ExecuteMany(
+          ServerCase::Update(function, road_.table, road_.field, road_.identity, scope, excluded) +
+              QStringLiteral("SELECT ROW_COUNT(), @@warning_count;"),
+          [&](int, ADODB::RecordSet* r) {
+            if (r && !r->Eof()) {
+              changed = r->Value(0).toLongLong();
+              warnings = r->Value(1).toLongLong();
+            }
+          });
+    }
+    if (held.empty() || changed != qint64(held.size()) || warnings != 0) {
+      // Not as the locks promised (a trigger, a warning): the join sends
+      // them with their bytes, and answers for each.
+      connection.Execute(QStringLiteral("ROLLBACK;"));
+      open = false;
+      back.insert(back.end(), std::make_move_iterator(held.begin()), std::make_move_iterator(held.end()));
+      held.clear();
+    } else {
+      connection.Execute(QStringLiteral("COMMIT;"));
+      open = false;
+      if (journal_) journal_->Committed();
+      group_ = std::move(held);
+      if (calls_.computed) calls_.computed(-number - 1, changed);
+      std::vector<Pair>().swap(group_);
+    }
+  } catch (const ADODB::Error& e) {
+    if (open) {
+      try {
+        connection.Execute(QStringLiteral("ROLLBACK;"));
+      } catch (const std::exception&) {
+        // A lost connection's transaction is rolled back on the server.
+      }
+    }
+    if (Batch::Classify(e) == Batch::ErrorKind::Fatal) throw Batch::FatalError(e);
+    // A lock wait, a conflict, a refusal: the join meets it again, and
+    // tells it as it does.
+    back.insert(back.end(), std::make_move_iterator(held.begin()), std::make_move_iterator(held.end()));
+    back.insert(back.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+  }
+  rows = std::move(back);
+  std::sort(rows.begin(), rows.end(), [](const Pair& a, const Pair& b) { return a.record < b.record; });
 }
 
 // The records that go alone, then the group.
 void KeyJoin::SendJoin(Group g) {
   SendAlone();
-  if (g.pairs.empty()) return;
+  const auto started = std::chrono::steady_clock::now();
+  const auto timed = [&] {
+    lastGroupSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  };
+  if (!g.computed.empty()) {
+    TryComputed(g.computed, g.number);
+    if (!g.computed.empty()) {
+      g.pairs.insert(g.pairs.end(), std::make_move_iterator(g.computed.begin()), std::make_move_iterator(g.computed.end()));
+      std::sort(g.pairs.begin(), g.pairs.end(), [](const Pair& a, const Pair& b) { return a.record < b.record; });
+      Pack(g);
+    }
+  }
+  if (g.pairs.empty()) {
+    timed();
+    return;
+  }
   group_ = std::move(g.pairs);
   // The pairs go ahead on their own; a group they cannot join goes record
   // by record.
@@ -290,7 +454,6 @@ void KeyJoin::SendJoin(Group g) {
   }
   // A group is a transaction of its own: once it is answered, what went
   // wrong is in `alone_` and its pairs are let go.
-  const auto started = std::chrono::steady_clock::now();
   // (A row of several fields changes whole or not at all: the rows the
   // server changed tell every field's count.)
   road_.sender.Add(road_.fields.isEmpty() ? Rewrite::GroupStatement(road_.table, road_.field, road_.identity, g.number)
@@ -307,7 +470,7 @@ void KeyJoin::SendJoin(Group g) {
     for (Pair& p : group_) p.journaled = true;
     alone_.insert(alone_.end(), group_.begin(), group_.end());
   }
-  lastGroupSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  timed();
   std::vector<Pair>().swap(group_);
   SendAlone();
 }

@@ -41,6 +41,9 @@ class KeyJoin : public Way {
   struct Calls {
     std::function<bool()> wait;
     std::function<void(int tag, const QString& text, const QString& key, const QList<int>& fields)> refused;
+    // A group's rows the server's own function changed, committed: `changed`
+    // rows, counted by the server.
+    std::function<void(int tag, qint64 changed)> computed = {};
   };
   // `chunkTime`: seconds a group's transaction may take (0: groups stay
   // whole); `responsive`: the window's events go on while a group is waited
@@ -52,6 +55,9 @@ class KeyJoin : public Way {
 
   // Every group is journaled before it goes.
   void SetJournal(Journal::RunRecorder* journal) override { journal_ = journal; }
+  // Rows whose new bytes the server's own function writes go without them
+  // (ServerCase).
+  void SetServerCase(std::unique_ptr<ServerCase> server) { server_ = std::move(server); }
   // A record whose pair fits in a group.
   bool Takes(const Pair& pair) const override;
   // Adds a record; the gathered group goes first where this one would take
@@ -80,12 +86,27 @@ class KeyJoin : public Way {
     QString insert;
     Batch::Note note;
     int number = 0;
+    // The rows the server's function changes, on their own.
+    std::vector<Pair> computed;
+    Batch::Note computedNote;
   };
   Group MakeGroup(std::vector<Pair> joining);
+  // A group's entries on their way to the journal.
+  struct Written {
+    std::thread writer;
+    std::atomic<bool> done{true};
+    std::exception_ptr failure;
+  };
   void Launch();
   void Pace();
   void SendAlone();
   void SendJoin(Group group);
+  // The group's computed rows, in a transaction of their own; those it
+  // could not change so stay in `rows`, for the join.
+  void TryComputed(std::vector<Pair>& rows, int number);
+  void Learn(Group& group);
+  // The group's pairs as its note and its insert.
+  void Pack(Group& group) const;
   void Await(const std::atomic<bool>& done) const;
 
   Road road_;
@@ -95,6 +116,7 @@ class KeyJoin : public Way {
   const bool responsive_;
   Journal::RunRecorder* journal_ = nullptr;
   PairTable pairTable_;
+  std::unique_ptr<ServerCase> server_;
   qsizetype groupBytes_;
 
   std::vector<Pair> joining_;

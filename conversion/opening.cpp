@@ -350,14 +350,30 @@ void Run::ChooseWay() {
       !Rewrite::NamedLikeOwnTables(table)) {
     try {
       if (byKey) {
-        if (PairTable::Make(*s.connection, table, s.identity, std::max<int>(1, int(s.fieldNames.size()))))
-          s.way = std::make_unique<KeyJoin>(
+        if (PairTable::Make(*s.connection, table, s.identity, std::max<int>(1, int(s.fieldNames.size())))) {
+          auto join = std::make_unique<KeyJoin>(
               KeyJoin::Road{*s.connection, *s.sender, s.identity, table, field, s.fieldNames},
               KeyJoin::Calls{[this] { return WaitForServer(); },
                              [this](int tag, const QString& text, const QString& key, const QList<int>& fields) {
                                Refused(tag, text, key, fields);
+                             },
+                             [this](int tag, qint64 changed) {
+                               s_->serverComputed += changed;
+                               Answered(tag, changed, {});
                              }},
               s.ending, options_.gentle.on ? options_.gentle.chunkTime : 0, options_.responsive);
+          // Where the server's own UPPER() or LOWER() writes what the run
+          // computes, the new values need not travel. A trigger may store
+          // otherwise: every row is then looked at, through the join.
+          if (s.fields.empty() && s.triggers.isEmpty()) {
+            try {
+              join->SetServerCase(ServerCase::For(*s.connection, table, field, s.identity.charset));
+            } catch (const ADODB::Error&) {
+              // The collation cannot be read: every row goes with its bytes.
+            }
+          }
+          s.way = std::move(join);
+        }
       } else {
         auto join = std::make_unique<Rewrite::ValueJoin>(*s.connection, *s.sender, table, field);
         // A value refused is counted among the rows read.

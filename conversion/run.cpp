@@ -140,6 +140,7 @@ void Run::Convert(Case::CaseMode mode) {
         if (MySQL::IsBytes(again)) return;
         text = MySQL::ValueText(again.isNull() ? QVariant(QString()) : again);
       }
+      s.mode = mode;
       s.newText = Case::ConvertCase(mode, text, {options_.words.get(), options_.keepMixed});
       s.haveNew = true;
       if (options_.keepMixed && (mode == Case::CaseMode::CaseProper || mode == Case::CaseMode::CaseName) &&
@@ -241,7 +242,9 @@ void Run::Send() {
   if (!s.sender) throw Closed();
   if (s.keyed) s.position.Sent(s.record);
   const Batch::Note note = Rewrite::RecordNote(s.record, NoteKey(s, s.key, s.keyValues), s.oldBytes, s.newBytes);
-  Dispatch({s.tag, s.record, s.key, s.keyValues, s.oldBytes, s.newBytes}, note);
+  Pair pair{s.tag, s.record, s.key, s.keyValues, s.oldBytes, s.newBytes};
+  pair.function = ServerCase::Of(s.mode);
+  Dispatch(pair, note);
 }
 
 void Run::Dispatch(const Pair& pair, const Batch::Note& note) {
@@ -375,6 +378,7 @@ void Run::Close(const QString& why) {
     totals_.notMatching = s.notMatching;
     totals_.storedOtherwise = s.storedOtherwise;
     totals_.triggers = s.triggers;
+    totals_.serverComputed = s.serverComputed;
     totals_.notChanged = totals_.changedSince + totals_.sameValue + totals_.notMatching;
     // Without a key a statement stands for every row holding its value: the
     // rows it missed are known only by their number.

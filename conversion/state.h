@@ -63,6 +63,7 @@ struct Run::State {
   bool isBytes = false, haveOld = false, haveNew = false;
   bool failed = false;  // reading or converting it failed
   QString oldText, newText, key, keyValues, statement;
+  Case::CaseMode mode = Case::CaseMode::CaseUpper;  // as the record was converted
   QByteArray oldBytes, newBytes;
   int tag = 0;
 
@@ -87,6 +88,7 @@ struct Run::State {
   // What the server says the run changed, and the rows it was meant to
   // change and did not: told from the group's thread too.
   std::atomic<qint64> serverChanged{0}, changedSince{0}, sameValue{0}, notMatching{0}, storedOtherwise{0};
+  std::atomic<qint64> serverComputed{0};  // of serverChanged, by the server's own function
   QString triggers;  // the table's UPDATE triggers, by name: a value may be stored otherwise than sent
 };
 

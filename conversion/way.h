@@ -9,6 +9,7 @@
 #include <QString>
 #include <functional>
 
+#include "conversion/servercase.h"
 #include "database/batch.h"
 #include "database/rewrite.h"
 #include "journal/recorder.h"
@@ -26,6 +27,10 @@ struct Pair {
   // A run of several fields: the row's fields that change, in place of the
   // two values.
   std::vector<Rewrite::Cell> cells = {};
+  // The server's own function for the run's mode, where it has one, and
+  // whether it writes exactly the new bytes (ServerCase::Computes).
+  ServerCase::Function function = ServerCase::Function::None;
+  bool computed = false;
 };
 // The fields of a row a statement stood for: none for a run of one field.
 QList<int> FieldsOf(const Batch::Note& note);

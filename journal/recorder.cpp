@@ -51,6 +51,7 @@ void RunRecorder::SetProgress(const QString& ended, const QString& position, qin
   header_.position = position;
   header_.nextRecord = nextRecord;
   try {
+    std::lock_guard writing(storeMutex_);
     store_->SetProgress(header_.id, ended, position, nextRecord);
   } catch (const std::exception&) {
     // The entries are what undo needs; a run whose place was not kept
@@ -62,19 +63,19 @@ RunRecorder::RunRecorder(std::unique_ptr<Store> store, RunHeader header)
     : store_(std::move(store)), header_(std::move(header)) {}
 
 void RunRecorder::Ahead(const std::vector<Batch::Note>& notes) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   trying_.clear();
-  Append(notes, true, true);
+  Append(lock, notes, true, true);
 }
 
 void RunRecorder::Write(const std::vector<Batch::Note>& notes) {
-  std::lock_guard lock(mutex_);
-  Append(notes, false, false);
+  std::unique_lock lock(mutex_);
+  Append(lock, notes, false, false);
 }
 
 void RunRecorder::WriteBefore(const std::vector<Batch::Note>& notes) {
-  std::lock_guard lock(mutex_);
-  Append(notes, true, false);
+  std::unique_lock lock(mutex_);
+  Append(lock, notes, true, false);
 }
 
 void RunRecorder::Withdraw(const std::vector<Batch::Note>& notes) {
@@ -93,6 +94,7 @@ void RunRecorder::Stored(const QList<Batch::RecordNote>& records) {
     const auto found = open_.constFind(Batch::CellOf(r));
     if (found == open_.constEnd()) continue;
     try {
+      std::lock_guard writing(storeMutex_);
       store_->Revise(*found, 1, r.newBytes);
     } catch (const std::exception&) {
       // Undo finds the row holding something else, and leaves it.
@@ -110,6 +112,7 @@ void RunRecorder::ChangedNothing(const QList<Batch::RecordNote>& records) {
     const auto found = open_.constFind(Batch::CellOf(r));
     if (found == open_.constEnd()) continue;
     try {
+      std::lock_guard writing(storeMutex_);
       store_->Revise(*found, 0, r.oldBytes);
     } catch (const std::exception&) {
       // Undo finds the row as it was, and counts it as changed since.
@@ -120,7 +123,8 @@ void RunRecorder::ChangedNothing(const QList<Batch::RecordNote>& records) {
   }
 }
 
-void RunRecorder::Append(const std::vector<Batch::Note>& notes, bool open, bool trying) {
+void RunRecorder::Append(std::unique_lock<std::mutex>& lock, const std::vector<Batch::Note>& notes, bool open,
+                         bool trying) {
   std::vector<Entry> entries;
   std::vector<qint64> records;
   for (const Batch::Note& note : notes) {
@@ -139,7 +143,19 @@ void RunRecorder::Append(const std::vector<Batch::Note>& notes, bool open, bool 
       records.push_back(cell);
     }
   }
-  const std::vector<qint64> ids = store_->Append(header_.id, entries);
+  if (entries.empty()) return;
+  // The entries are written while the other members go on: a group's
+  // entries are written while the group before it is answered.
+  lock.unlock();
+  std::vector<qint64> ids;
+  try {
+    std::lock_guard writing(storeMutex_);
+    ids = store_->Append(header_.id, entries);
+  } catch (...) {
+    lock.lock();
+    throw;
+  }
+  lock.lock();
   if (open)
     for (size_t i = 0; i < ids.size(); ++i) open_.insert(records[i], ids[i]);
   rows_ += qint64(entries.size());
@@ -185,6 +201,7 @@ void RunRecorder::NotApplied(ADODB::Connection& connection, const Batch::Note& n
       if (row && !row->Eof() && !row->Value(0).isNull()) now = row->Value(0).toByteArray();
     }
     const bool changed = now != before;
+    std::lock_guard writing(storeMutex_);
     store_->Revise(entry, changed ? 1 : 0, changed ? now : one.newBytes);
     if (!changed) --rows_;
   }
@@ -193,6 +210,7 @@ void RunRecorder::NotApplied(ADODB::Connection& connection, const Batch::Note& n
 void RunRecorder::Finish(qint64 changed) {
   std::lock_guard lock(mutex_);
   try {
+    std::lock_guard writing(storeMutex_);
     if (changed >= 0 && header_.keyColumns.isEmpty()) store_->SetChanged(header_.id, changed);
     // A run that ended early stays, to be continued, even where it has
     // changed nothing yet: where it read its rows by key.

@@ -90,11 +90,13 @@ class RunRecorder : public Batch::Hook {
   // Appends the entries of the notes' records not written yet, by record
   // when `open`.
   // `open`: kept open until answered; `trying`: part of the batch tried now.
-  void Append(const std::vector<Batch::Note>& notes, bool open, bool trying);
+  // The store is written with `lock` let go, under `storeMutex_` alone.
+  void Append(std::unique_lock<std::mutex>& lock, const std::vector<Batch::Note>& notes, bool open, bool trying);
   // The entries of the notes' records, written but not yet answered for,
   // stand for no change (their statement never went, or changed nothing).
   void ChangedNothing(const QList<Batch::RecordNote>& records);
   mutable std::mutex mutex_;
+  std::mutex storeMutex_;  // the store's own: taken after mutex_, never before
 
   qint64 rows_ = 0;
   qint64 limit_ = 0;  // none

@@ -39,6 +39,11 @@ Statement& Statement::Bind(int i, const QString& text) {
   return *this;
 }
 
+Statement& Statement::BindText(int i, const QByteArray& utf8) {
+  Check(sqlite3_bind_text(stmt_, i, utf8.constData(), int(utf8.size()), SQLITE_STATIC));
+  return *this;
+}
+
 Statement& Statement::Bind(int i, qint64 n) {
   Check(sqlite3_bind_int64(stmt_, i, n));
   return *this;

@@ -34,6 +34,8 @@ class Statement {
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
+  // UTF-8 text that stays as it is until the statement steps.
+  Statement& BindText(int i, const QByteArray& utf8);
   Statement& Bind(int i, const QString& text);
   Statement& Bind(int i, qint64 n);
   // A zero-length blob, not NULL, for the empty value. The bytes must

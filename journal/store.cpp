@@ -117,8 +117,9 @@ Store::Store(const QString& path) : path_(path) {
     Exec(db_, path_, "PRAGMA journal_mode = WAL");
     Exec(db_, path_, "PRAGMA synchronous = FULL");
     Exec(db_, path_, "PRAGMA foreign_keys = ON");
-    // Written in order and read once: a small page cache does.
-    Exec(db_, path_, "PRAGMA cache_size = -256");
+    // Written in order and read once: a small page cache does, as long as
+    // it holds the entries' index path and a group's pages.
+    Exec(db_, path_, "PRAGMA cache_size = -4096");
     Exec(db_, path_, kSchema);
     // Older journals learn the columns they lack; their entries hold
     // conditions, not key values, and their runs learn their size once.
@@ -178,11 +179,12 @@ std::vector<qint64> Store::Append(qint64 run, const std::vector<Entry>& entries)
   Statement s(db_, path_, "INSERT INTO entries (run, key, old, new, rows, field) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
   qint64 bytes = 0;
   for (const Entry& e : entries) {
-    s.Bind(1, run).Bind(2, e.key).BindBlob(3, e.oldValue).BindBlob(4, e.newValue).Bind(5, e.rows).Bind(6, qint64(e.field));
+    const QByteArray key = e.key.toUtf8();
+    s.Bind(1, run).BindText(2, key).BindBlob(3, e.oldValue).BindBlob(4, e.newValue).Bind(5, e.rows).Bind(6, qint64(e.field));
     s.Step();
     s.Reset();
     ids.push_back(sqlite3_last_insert_rowid(db_));
-    bytes += e.key.toUtf8().size() + e.oldValue.size() + e.newValue.size() + kEntryBytes;
+    bytes += key.size() + e.oldValue.size() + e.newValue.size() + kEntryBytes;
   }
   Statement size(db_, path_, "UPDATE runs SET bytes = bytes + ?2 WHERE id = ?1");
   size.Bind(1, run).Bind(2, bytes);

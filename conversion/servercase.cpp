@@ -1,0 +1,224 @@
+#include "conversion/servercase.h"
+
+#include <QRegularExpression>
+
+#include "conversion/way.h"
+#include "database/mysql.h"
+
+namespace Conversion {
+namespace {
+
+// The characters one question asks about.
+constexpr int kAskedAtOnce = 200;
+
+const char* FunctionName(int function) { return function == 0 ? "UPPER" : "LOWER"; }
+
+QString KeyList(const MySQL::RowIdentity& identity) {
+  QStringList columns;
+  for (const QString& c : identity.columns) columns << MySQL::QuoteName(c);
+  return columns.size() == 1 ? columns.front() : u'(' + columns.join(u',') + u')';
+}
+
+}  // namespace
+
+ServerCase::Function ServerCase::Of(Case::CaseMode mode) {
+  if (mode == Case::CaseMode::CaseUpper) return Function::Upper;
+  if (mode == Case::CaseMode::CaseLower) return Function::Lower;
+  return Function::None;
+}
+
+ServerCase::ServerCase(QString charset, QString collation, Form form)
+    : charset_(std::move(charset)), collation_(std::move(collation)), form_(form) {}
+
+std::unique_ptr<ServerCase> ServerCase::For(ADODB::Connection& connection, const QString& table, const QString& field,
+                                            const QString& charset) {
+  // The names go into statements as they are: only plain ones.
+  static const QRegularExpression plainName(QStringLiteral("^[A-Za-z0-9_]+$"));
+  if (!plainName.match(charset).hasMatch()) return nullptr;
+  const QString lower = charset.toLower();
+  std::optional<Form> form;
+  if (lower == QLatin1String("utf8mb4") || lower == QLatin1String("utf8mb3") || lower == QLatin1String("utf8"))
+    form = Form::Utf8;
+  else if (lower == QLatin1String("ucs2") || lower == QLatin1String("utf16"))
+    form = Form::Utf16;
+  else if (lower == QLatin1String("utf16le"))
+    form = Form::Utf16Le;
+  else if (lower == QLatin1String("utf32"))
+    form = Form::Utf32;
+  auto row = connection.Execute(
+      QStringLiteral("SELECT c.COLLATION_NAME, s.MAXLEN FROM information_schema.COLUMNS c JOIN "
+                     "information_schema.CHARACTER_SETS s ON s.CHARACTER_SET_NAME = c.CHARACTER_SET_NAME "
+                     "WHERE c.TABLE_SCHEMA = DATABASE() AND c.TABLE_NAME = %1 AND c.COLUMN_NAME = %2;")
+          .arg(MySQL::TextLiteral(table), MySQL::TextLiteral(field)));
+  if (!row || row->Eof() || row->Value(0).isNull()) return nullptr;
+  const QString collation = row->Value(0).toString();
+  if (!form && row->Value(1).toInt() == 1) form = Form::Single;
+  if (!form || !plainName.match(collation).hasMatch()) return nullptr;
+  return std::unique_ptr<ServerCase>(new ServerCase(charset, collation, *form));
+}
+
+std::pair<char32_t, int> ServerCase::Next(const QByteArray& bytes, qsizetype at) const {
+  const auto byte = [&](qsizetype i) { return char32_t(uchar(bytes[i])); };
+  const qsizetype left = bytes.size() - at;
+  switch (form_) {
+    case Form::Single:
+      return {byte(at), 1};
+    case Form::Utf8: {
+      const char32_t lead = byte(at);
+      if (lead < 0x80) return {lead, 1};
+      const int length = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 && lead < 0xE0 ? 2 : 0;
+      if (length == 0 || left < length) return {0, 0};
+      char32_t c = lead & (0x7F >> length);
+      for (int i = 1; i < length; ++i) {
+        const char32_t next = byte(at + i);
+        if ((next & 0xC0) != 0x80) return {0, 0};
+        c = (c << 6) | (next & 0x3F);
+      }
+      // One character, one way of writing it.
+      const char32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+      if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return {0, 0};
+      return {c, length};
+    }
+    case Form::Utf16:
+    case Form::Utf16Le: {
+      const auto unit = [&](qsizetype i) {
+        return form_ == Form::Utf16 ? (byte(i) << 8) | byte(i + 1) : (byte(i + 1) << 8) | byte(i);
+      };
+      if (left < 2) return {0, 0};
+      const char32_t first = unit(at);
+      if (first < 0xD800 || first > 0xDFFF) return {first, 2};
+      if (first > 0xDBFF || left < 4) return {0, 0};
+      const char32_t second = unit(at + 2);
+      if (second < 0xDC00 || second > 0xDFFF) return {0, 0};
+      return {0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00), 4};
+    }
+    case Form::Utf32: {
+      if (left < 4) return {0, 0};
+      const char32_t c = (byte(at) << 24) | (byte(at + 1) << 16) | (byte(at + 2) << 8) | byte(at + 3);
+      if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return {0, 0};
+      return {c, 4};
+    }
+  }
+  return {0, 0};
+}
+
+const QByteArray* ServerCase::Written(int function, char32_t character) const {
+  const Table& table = tables_[function];
+  if (character < 256) return table.knowsLow[character] ? &table.low[character] : nullptr;
+  const auto found = table.high.constFind(character);
+  return found == table.high.constEnd() ? nullptr : &*found;
+}
+
+bool ServerCase::Computes(Function function, const QByteArray& oldBytes, const QByteArray& newBytes) {
+  if (function == Function::None) return false;
+  const int f = function == Function::Upper ? 0 : 1;
+  // The server writes each character's own answer, one after the other:
+  // they must make exactly the new bytes.
+  bool agrees = true;
+  qsizetype written = 0;
+  for (qsizetype at = 0; at < oldBytes.size();) {
+    const auto [character, length] = Next(oldBytes, at);
+    if (length == 0) return false;
+    const QByteArray* answer = Written(f, character);
+    if (!answer) {
+      if (!unanswered_[f].contains(character)) unknown_[f].insert(character, oldBytes.mid(at, length));
+      agrees = false;
+    } else if (agrees) {
+      agrees = written + answer->size() <= newBytes.size() &&
+               std::equal(answer->begin(), answer->end(), newBytes.begin() + written);
+      written += answer->size();
+    }
+    at += length;
+  }
+  return agrees && written == newBytes.size();
+}
+
+void ServerCase::Learn(ADODB::Connection& connection) {
+  for (int f = 0; f < 2; ++f) {
+    const QList<char32_t> characters = unknown_[f].keys();
+    for (qsizetype from = 0; from < characters.size(); from += kAskedAtOnce) {
+      const qsizetype count = std::min<qsizetype>(kAskedAtOnce, characters.size() - from);
+      QStringList asked;
+      for (qsizetype i = from; i < from + count; ++i)
+        asked << QStringLiteral("HEX(%1(_%2 X'%3' COLLATE %4))")
+                     .arg(QLatin1String(FunctionName(f)), charset_,
+                          QString::fromLatin1(unknown_[f].value(characters[i]).toHex()), collation_);
+      auto row = connection.Execute(QStringLiteral("SELECT ") + asked.join(u',') + u';');
+      for (qsizetype i = 0; i < count; ++i) {
+        const char32_t c = characters[from + i];
+        const QVariant answer = row && !row->Eof() ? row->Value(int(i)) : QVariant();
+        if (answer.isNull()) {
+          unanswered_[f].insert(c);
+          continue;
+        }
+        const QByteArray bytes = QByteArray::fromHex(answer.toString().toLatin1());
+        Table& table = tables_[f];
+        if (c < 256) {
+          table.low[c] = bytes;
+          table.knowsLow[c] = true;
+        } else {
+          table.high.insert(c, bytes);
+        }
+      }
+    }
+    unknown_[f].clear();
+  }
+}
+
+QString ServerCase::KeysIn(const MySQL::RowIdentity& identity, const QStringList& keys) {
+  const bool one = identity.columns.size() == 1;
+  QString text = KeyList(identity) + QStringLiteral(" IN (");
+  qsizetype size = text.size() + 2;
+  for (const QString& k : keys) size += k.size() + 3;
+  text.reserve(size);
+  bool first = true;
+  for (const QString& k : keys) {
+    if (!first) text += u',';
+    first = false;
+    if (one) {
+      text += k;
+    } else {
+      text += u'(';
+      text += k;
+      text += u')';
+    }
+  }
+  text += u')';
+  return text;
+}
+
+bool ServerCase::Ranged(const MySQL::RowIdentity& identity) {
+  return identity.columns.size() == 1 && identity.keyOrdered && !identity.keyValues.isEmpty();
+}
+
+QString ServerCase::Scope(const MySQL::RowIdentity& identity, const std::vector<Pair>& pairs) {
+  if (Ranged(identity))
+    return MySQL::QuoteName(identity.columns.front()) + QStringLiteral(" BETWEEN ") + pairs.front().keyValues +
+           QStringLiteral(" AND ") + pairs.back().keyValues;
+  QStringList keys;
+  keys.reserve(qsizetype(pairs.size()));
+  for (const Pair& p : pairs) keys << p.keyValues;
+  return KeysIn(identity, keys);
+}
+
+QString ServerCase::LockingRead(Function function, const QString& table, const QString& field,
+                                const MySQL::RowIdentity& identity, const QString& scope) {
+  const QString bytes = QStringLiteral("CAST(") + MySQL::QuoteName(field) + QStringLiteral(" AS BINARY)");
+  return QStringLiteral("SELECT ") + identity.keyValues + u',' + bytes + u',' + bytes + QStringLiteral(" <=> CAST(") +
+         QLatin1String(FunctionName(function == Function::Upper ? 0 : 1)) + u'(' + MySQL::QuoteName(field) +
+         QStringLiteral(") AS BINARY) FROM ") + MySQL::QuoteName(table) + QStringLiteral(" WHERE ") + scope +
+         (Ranged(identity) ? QStringLiteral(" ORDER BY ") + MySQL::QuoteName(identity.columns.front()) : QString()) +
+         QStringLiteral(" FOR UPDATE;");
+}
+
+QString ServerCase::Update(Function function, const QString& table, const QString& field,
+                           const MySQL::RowIdentity& identity, const QString& scope, const QStringList& excluded) {
+  const QString column = MySQL::QuoteName(field);
+  QString text = QStringLiteral("UPDATE ") + MySQL::QuoteName(table) + QStringLiteral(" SET ") + column +
+                 QStringLiteral(" = ") + QLatin1String(FunctionName(function == Function::Upper ? 0 : 1)) + u'(' +
+                 column + QStringLiteral(") WHERE ") + scope;
+  if (!excluded.isEmpty()) text += QStringLiteral(" AND NOT ") + KeysIn(identity, excluded);
+  return text + u';';
+}
+
+}  // namespace Conversion
