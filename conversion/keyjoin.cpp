@@ -344,17 +344,18 @@ void KeyJoin::TryComputed(std::vector<Pair>& rows, int number) {
     std::vector<Row> read;
     read.reserve(rows.size());
     const bool ranged = ServerCase::Ranged(road_.identity);
+    // (The locking read is a text of its own: a lock wait met halfway
+    // through its rows is then the statement's failure, not its rows'.)
     connection.ExecuteMany(
         (ranged ? QStringLiteral("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ;") : QString()) +
-            QStringLiteral("START TRANSACTION;") +
-            ServerCase::LockingRead(function, road_.table, road_.field, road_.identity, scope),
-        [&](int, ADODB::RecordSet* r) {
-          open = true;
-          for (; r && !r->Eof(); r->MoveNext()) {
-            const QVariant bytes = r->Value(1);
-            read.push_back({r->Value(0).toString(), bytes.toByteArray(), bytes.isNull(), r->Value(2).toInt() == 1});
-          }
-        });
+            QStringLiteral("START TRANSACTION;"),
+        [&](int, ADODB::RecordSet*) { open = true; });
+    auto r = connection.Execute(ServerCase::LockingRead(function, road_.table, road_.field, road_.identity, scope));
+    for (; r && !r->Eof(); r->MoveNext()) {
+      const QVariant bytes = r->Value(1);
+      read.push_back({r->Value(0).toString(), bytes.toByteArray(), bytes.isNull(), r->Value(2).toInt() == 1});
+    }
+    r.reset();
     // Each row read, and the group's row it is, if any: a range's rows come
     // in the key's order, as the group's did.
     std::vector<qsizetype> pairOf(read.size(), -1);
