@@ -8,6 +8,7 @@
 // Beside the times: the command's peak resident memory, and how much the
 // window's grew during its run. Both should stay flat as the table grows.
 #include <algorithm>
+#include <functional>
 #include <QApplication>
 #include <QProcess>
 #include <cstdio>
@@ -40,6 +41,44 @@ std::pair<int, double> RunMeasured(const QStringList& args) {
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, double(usage.ru_maxrss) / 1024.0};
+}
+
+// norvale convert of `u`'s field in `mode`: its time, and its peak memory.
+std::pair<double, double> Command(const TestDatabase& db, const QString& mode) {
+  const MySQL::ConnectionDetails d = db.Details();
+  double peak = 0;
+  const double ms = MedianMs(1, [&] {
+    const auto [status, mib] =
+        RunMeasured({"convert", "-h", d.server, "-P", d.port, "-u", d.user, "-p" + d.password, "-D", d.database,
+                     "--table", "u", "--field", "name", "--mode", mode, "--yes", "--no-defaults"});
+    if (status != 0) std::fprintf(stderr, "norvale convert ended with %d\n", status);
+    peak = mib;
+  });
+  return {ms, peak};
+}
+
+// The UPDATE's median of three, lowered again between them: one alone
+// varies by half on this machine.
+double SingleUpdateMs(const TestDatabase& db) {
+  std::vector<double> ms;
+  for (int i = 0; i < 3; ++i) {
+    if (i > 0) db.Exec("UPDATE s SET name = LOWER(name)");
+    ms.push_back(MedianMs(1, [&] { db.Exec("UPDATE s SET name = UPPER(name)"); }));
+  }
+  std::sort(ms.begin(), ms.end());
+  return ms[1];
+}
+
+// Each other mode's command against the same UPDATE, on a keyed table:
+// the median of three, each on the table made again by `run`.
+void OtherModes(const std::function<double(const QString&)>& run, const QString& what, double updateMs) {
+  for (const auto& [mode, bound] : {std::pair{"lower", 3}, {"proper", 6}, {"sentence", 6}, {"name", 6}}) {
+    std::vector<double> runs;
+    for (int i = 0; i < 3; ++i) runs.push_back(run(QString::fromLatin1(mode)));
+    std::sort(runs.begin(), runs.end());
+    std::printf("%s: %-8s %7.0f ms, ratio %5.1f to the UPDATE (target <= %d)\n", qPrintable(what), mode, runs[1],
+                runs[1] / updateMs, bound);
+  }
 }
 
 }  // namespace
@@ -81,29 +120,6 @@ int main(int argc, char** argv) {
     form2.ListView2->setCurrentItem(form2.ListView2->topLevelItem(1));
     return MedianMs(1, [&] { form2.PushButton1_Click(); });
   };
-  const auto command = [&](const QString& mode = QStringLiteral("upper")) {
-    const MySQL::ConnectionDetails d = db.Details();
-    double peak = 0;
-    const double ms = MedianMs(1, [&] {
-      const auto [status, mib] =
-          RunMeasured({"convert", "-h", d.server, "-P", d.port, "-u", d.user, "-p" + d.password, "-D", d.database,
-                       "--table", "u", "--field", "name", "--mode", mode, "--yes", "--no-defaults"});
-      if (status != 0) std::fprintf(stderr, "norvale convert ended with %d\n", status);
-      peak = mib;
-    });
-    return std::pair(ms, peak);
-  };
-  // The UPDATE's median of three, lowered again between them: one alone
-  // varies by half on this machine.
-  const auto single = [&] {
-    std::vector<double> ms;
-    for (int i = 0; i < 3; ++i) {
-      if (i > 0) db.Exec("UPDATE s SET name = LOWER(name)");
-      ms.push_back(MedianMs(1, [&] { db.Exec("UPDATE s SET name = UPPER(name)"); }));
-    }
-    std::sort(ms.begin(), ms.end());
-    return ms[1];
-  };
 
   struct Case_ {
     const char* what;
@@ -126,19 +142,19 @@ int main(int argc, char** argv) {
       const double before = RssMiB();
       const double windowMs = window();
       const double windowGrew = PeakMiB() - before;
-      auto [runMs, peak] = command();
+      auto [runMs, peak] = Command(db, QStringLiteral("upper"));
       // The first size, that every other is measured against, takes the
       // median of three runs, each on the table made again.
       if (n == sizes.front()) {
         std::vector<double> runs{runMs};
         for (int i = 0; i < 2; ++i) {
           MakeShapedTable(db, "u", n, c.shape);
-          runs.push_back(command().first);
+          runs.push_back(Command(db, QStringLiteral("upper")).first);
         }
         std::sort(runs.begin(), runs.end());
         runMs = runs[1];
       }
-      const double singleMs = single();
+      const double singleMs = SingleUpdateMs(db);
       const QString sum = "SELECT SUM(CRC32(CONCAT(id, ':', HEX(name)))) FROM %1";
       const bool same =
           db.Values(sum.arg("t")) == db.Values(sum.arg("s")) && db.Values(sum.arg("u")) == db.Values(sum.arg("s"));
@@ -154,19 +170,11 @@ int main(int argc, char** argv) {
                     runMs / firstMs, double(n) / sizes.front(), 1.2 * n / sizes.front(), singleMs / firstSingle,
                     peak - firstPeak, windowGrew - firstWindow);
       std::printf("%s\n", same ? "" : "  ROWS DIFFER");
-      // Each other mode's command against the same UPDATE, on a keyed
-      // table: the median of three, each on the table made again.
       if (c.shape.key && c.shape.distinct == 0)
-        for (const auto& [mode, bound] : {std::pair{"lower", 3}, {"proper", 6}, {"sentence", 6}, {"name", 6}}) {
-          std::vector<double> runs;
-          for (int i = 0; i < 3; ++i) {
-            MakeShapedTable(db, "u", n, c.shape);
-            runs.push_back(command(QString::fromLatin1(mode)).first);
-          }
-          std::sort(runs.begin(), runs.end());
-          std::printf("%8d rows, %-27s: %-8s %7.0f ms, ratio %5.1f to the UPDATE (target <= %d)\n", n, c.what, mode,
-                      runs[1], runs[1] / singleMs, bound);
-        }
+        OtherModes([&](const QString& mode) {
+          MakeShapedTable(db, "u", n, c.shape);
+          return Command(db, mode).first;
+        }, QStringLiteral("%1 rows, %2").arg(n, 8).arg(QString::fromLatin1(c.what), -27), singleMs);
       std::fflush(stdout);
     }
   }

@@ -321,6 +321,59 @@ void KeyJoin::Pack(Group& g) const {
   g.insert = Rewrite::GroupInsert(g.number, road_.identity, pairs, std::max<int>(1, int(road_.fields.size())));
 }
 
+// Every row of the scope is read with its lock, in a transaction opened
+// here (`open`). A row of the group goes (`held`) only where it holds its
+// old bytes, else it goes back to the join; any other row the function would
+// change (another client's since, one left as it was) is kept out of the
+// statement: its key is among those returned.
+QStringList KeyJoin::Lock(ServerCase::Function function, const QString& scope, std::vector<Pair>& rows, bool& open,
+                          std::vector<Pair>& held, std::vector<Pair>& back) {
+  ADODB::Connection& connection = road_.connection;
+  struct Row {
+    QString key;
+    QByteArray bytes;
+    bool isNull, leaves;
+  };
+  std::vector<Row> read;
+  read.reserve(rows.size());
+  const bool ranged = ServerCase::Ranged(road_.identity);
+  // (The locking read is a text of its own: a lock wait met halfway
+  // through its rows is then the statement's failure, not its rows'.)
+  connection.ExecuteMany(
+      (ranged ? QStringLiteral("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ;") : QString()) +
+          QStringLiteral("START TRANSACTION;"),
+      [&](int, ADODB::RecordSet*) { open = true; });
+  auto r = connection.Execute(ServerCase::LockingRead(function, road_.table, road_.field, road_.identity, scope));
+  for (; r && !r->Eof(); r->MoveNext()) {
+    const QVariant bytes = r->Value(1);
+    read.push_back({r->Value(0).toString(), bytes.toByteArray(), bytes.isNull(), r->Value(2).toInt() == 1});
+  }
+  r.reset();
+  // Each row read, and the group's row it is, if any: a range's rows come
+  // in the key's order, as the group's did.
+  std::vector<qsizetype> pairOf(read.size(), -1);
+  if (ranged) {
+    size_t next = 0;
+    for (size_t i = 0; i < read.size() && next < rows.size(); ++i)
+      if (read[i].key == rows[next].keyValues) pairOf[i] = qsizetype(next++);
+  } else {
+    QHash<QString, qsizetype> index;
+    for (size_t p = 0; p < rows.size(); ++p) index.insert(rows[p].keyValues, qsizetype(p));
+    for (size_t i = 0; i < read.size(); ++i) pairOf[i] = index.value(read[i].key, -1);
+  }
+  std::vector<char> holds(rows.size(), 0);
+  QStringList excluded;
+  for (size_t i = 0; i < read.size(); ++i) {
+    const Row& row = read[i];
+    if (pairOf[i] >= 0 && !row.isNull && row.bytes == rows[size_t(pairOf[i])].oldBytes)
+      holds[size_t(pairOf[i])] = 1;
+    else if (!row.leaves)
+      excluded << row.key;
+  }
+  for (size_t p = 0; p < rows.size(); ++p) (holds[p] ? held : back).push_back(std::move(rows[p]));
+  return excluded;
+}
+
 // The computed rows that hold, under lock, exactly what was read (and
 // journaled) go as one statement of the server's function, counted by the
 // server; the rest, and all of them where anything is amiss, stay in
@@ -332,52 +385,7 @@ void KeyJoin::TryComputed(std::vector<Pair>& rows, int number) {
   std::vector<Pair> held, back;
   bool open = false;
   try {
-    // Every row of the scope is read with its lock. A row of the group
-    // goes only where it holds its old bytes; any other row the function
-    // would change (another client's since, one left as it was) is kept
-    // out of the statement.
-    struct Row {
-      QString key;
-      QByteArray bytes;
-      bool isNull, leaves;
-    };
-    std::vector<Row> read;
-    read.reserve(rows.size());
-    const bool ranged = ServerCase::Ranged(road_.identity);
-    // (The locking read is a text of its own: a lock wait met halfway
-    // through its rows is then the statement's failure, not its rows'.)
-    connection.ExecuteMany(
-        (ranged ? QStringLiteral("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ;") : QString()) +
-            QStringLiteral("START TRANSACTION;"),
-        [&](int, ADODB::RecordSet*) { open = true; });
-    auto r = connection.Execute(ServerCase::LockingRead(function, road_.table, road_.field, road_.identity, scope));
-    for (; r && !r->Eof(); r->MoveNext()) {
-      const QVariant bytes = r->Value(1);
-      read.push_back({r->Value(0).toString(), bytes.toByteArray(), bytes.isNull(), r->Value(2).toInt() == 1});
-    }
-    r.reset();
-    // Each row read, and the group's row it is, if any: a range's rows come
-    // in the key's order, as the group's did.
-    std::vector<qsizetype> pairOf(read.size(), -1);
-    if (ranged) {
-      size_t next = 0;
-      for (size_t i = 0; i < read.size() && next < rows.size(); ++i)
-        if (read[i].key == rows[next].keyValues) pairOf[i] = qsizetype(next++);
-    } else {
-      QHash<QString, qsizetype> index;
-      for (size_t p = 0; p < rows.size(); ++p) index.insert(rows[p].keyValues, qsizetype(p));
-      for (size_t i = 0; i < read.size(); ++i) pairOf[i] = index.value(read[i].key, -1);
-    }
-    std::vector<char> holds(rows.size(), 0);
-    QStringList excluded;
-    for (size_t i = 0; i < read.size(); ++i) {
-      const Row& r = read[i];
-      if (pairOf[i] >= 0 && !r.isNull && r.bytes == rows[size_t(pairOf[i])].oldBytes)
-        holds[size_t(pairOf[i])] = 1;
-      else if (!r.leaves)
-        excluded << r.key;
-    }
-    for (size_t p = 0; p < rows.size(); ++p) (holds[p] ? held : back).push_back(std::move(rows[p]));
+    const QStringList excluded = Lock(function, scope, rows, open, held, back);
     rows.clear();
     qint64 changed = -1, warnings = -1;
     if (!held.empty()) {

@@ -104,6 +104,8 @@ class KeyJoin : public Way {
   // The group's computed rows, in a transaction of their own; those it
   // could not change so stay in `rows`, for the join.
   void TryComputed(std::vector<Pair>& rows, int number);
+  QStringList Lock(ServerCase::Function function, const QString& scope, std::vector<Pair>& rows, bool& open,
+                   std::vector<Pair>& held, std::vector<Pair>& back);
   void Learn(Group& group);
   // The group's pairs as its note and its insert.
   void Pack(Group& group) const;
