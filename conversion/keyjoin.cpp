@@ -259,6 +259,14 @@ void KeyJoin::SendAlone() {
 }
 
 namespace {
+// Moves `from` into `into`, in the order the records were read.
+void MergeByRecord(std::vector<Pair>& into, std::vector<Pair>& from) {
+  if (from.empty()) return;
+  into.insert(into.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+  from.clear();
+  std::sort(into.begin(), into.end(), [](const Pair& a, const Pair& b) { return a.record < b.record; });
+}
+
 Batch::Note NoteOf(const std::vector<Pair>& pairs) {
   Batch::Note note;
   note.records.reserve(qsizetype(pairs.size()));
@@ -296,17 +304,14 @@ void KeyJoin::Learn(Group& g) {
     server_.reset();
     return;
   }
-  std::vector<Pair> joined;
+  std::vector<Pair> joined, computed;
   for (Pair& p : g.pairs) {
     p.computed = server_->Computes(p.function, p.oldBytes, p.newBytes);
-    (p.computed ? g.computed : joined).push_back(std::move(p));
-  }
-  if (joined.size() == g.pairs.size()) {
-    g.pairs = std::move(joined);
-    return;
+    (p.computed ? computed : joined).push_back(std::move(p));
   }
   g.pairs = std::move(joined);
-  std::sort(g.computed.begin(), g.computed.end(), [](const Pair& a, const Pair& b) { return a.record < b.record; });
+  if (computed.empty()) return;
+  MergeByRecord(g.computed, computed);
   g.computedNote = NoteOf(g.computed);
   Pack(g);
 }
@@ -430,7 +435,6 @@ void KeyJoin::TryComputed(std::vector<Pair>& rows, int number) {
     back.insert(back.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
   }
   rows = std::move(back);
-  std::sort(rows.begin(), rows.end(), [](const Pair& a, const Pair& b) { return a.record < b.record; });
 }
 
 // The records that go alone, then the group.
@@ -443,8 +447,7 @@ void KeyJoin::SendJoin(Group g) {
   if (!g.computed.empty()) {
     TryComputed(g.computed, g.number);
     if (!g.computed.empty()) {
-      g.pairs.insert(g.pairs.end(), std::make_move_iterator(g.computed.begin()), std::make_move_iterator(g.computed.end()));
-      std::sort(g.pairs.begin(), g.pairs.end(), [](const Pair& a, const Pair& b) { return a.record < b.record; });
+      MergeByRecord(g.pairs, g.computed);
       Pack(g);
     }
   }

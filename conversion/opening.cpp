@@ -367,7 +367,8 @@ void Run::ChooseWay() {
           // otherwise: every row is then looked at, through the join.
           if (s.fields.empty() && s.triggers.isEmpty()) {
             try {
-              join->SetServerCase(ServerCase::For(*s.connection, table, field, s.identity.charset));
+              join->SetServerCase(
+                  ServerCase::For(*s.connection, table, field, s.identity.charset, s.bytes->CharacterForm()));
             } catch (const ADODB::Error&) {
               // The collation cannot be read: every row goes with its bytes.
             }

@@ -4,6 +4,7 @@
 
 #include "conversion/way.h"
 #include "database/mysql.h"
+#include "database/rewrite.h"
 
 namespace Conversion {
 namespace {
@@ -14,9 +15,8 @@ constexpr int kAskedAtOnce = 200;
 const char* FunctionName(int function) { return function == 0 ? "UPPER" : "LOWER"; }
 
 QString KeyList(const MySQL::RowIdentity& identity) {
-  QStringList columns;
-  for (const QString& c : identity.columns) columns << MySQL::QuoteName(c);
-  return columns.size() == 1 ? columns.front() : u'(' + columns.join(u',') + u')';
+  const QString columns = Rewrite::KeyColumns(identity);
+  return identity.columns.size() == 1 ? columns : u'(' + columns + u')';
 }
 
 }  // namespace
@@ -31,36 +31,25 @@ ServerCase::ServerCase(QString charset, QString collation, Form form)
     : charset_(std::move(charset)), collation_(std::move(collation)), form_(form) {}
 
 std::unique_ptr<ServerCase> ServerCase::For(ADODB::Connection& connection, const QString& table, const QString& field,
-                                            const QString& charset) {
+                                            const QString& charset, Form form) {
+  if (form == Form::Other) return nullptr;
+  auto row = connection.Execute(QStringLiteral("SELECT COLLATION_NAME FROM information_schema.COLUMNS WHERE "
+                                               "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = %1 AND COLUMN_NAME = %2;")
+                                    .arg(MySQL::TextLiteral(table), MySQL::TextLiteral(field)));
+  if (!row || row->Eof() || row->Value(0).isNull()) return nullptr;
   // The names go into statements as they are: only plain ones.
   static const QRegularExpression plainName(QStringLiteral("^[A-Za-z0-9_]+$"));
-  if (!plainName.match(charset).hasMatch()) return nullptr;
-  const QString lower = charset.toLower();
-  std::optional<Form> form;
-  if (lower == QLatin1String("utf8mb4") || lower == QLatin1String("utf8mb3") || lower == QLatin1String("utf8"))
-    form = Form::Utf8;
-  else if (lower == QLatin1String("ucs2") || lower == QLatin1String("utf16"))
-    form = Form::Utf16;
-  else if (lower == QLatin1String("utf16le"))
-    form = Form::Utf16Le;
-  else if (lower == QLatin1String("utf32"))
-    form = Form::Utf32;
-  auto row = connection.Execute(
-      QStringLiteral("SELECT c.COLLATION_NAME, s.MAXLEN FROM information_schema.COLUMNS c JOIN "
-                     "information_schema.CHARACTER_SETS s ON s.CHARACTER_SET_NAME = c.CHARACTER_SET_NAME "
-                     "WHERE c.TABLE_SCHEMA = DATABASE() AND c.TABLE_NAME = %1 AND c.COLUMN_NAME = %2;")
-          .arg(MySQL::TextLiteral(table), MySQL::TextLiteral(field)));
-  if (!row || row->Eof() || row->Value(0).isNull()) return nullptr;
   const QString collation = row->Value(0).toString();
-  if (!form && row->Value(1).toInt() == 1) form = Form::Single;
-  if (!form || !plainName.match(collation).hasMatch()) return nullptr;
-  return std::unique_ptr<ServerCase>(new ServerCase(charset, collation, *form));
+  if (!plainName.match(charset).hasMatch() || !plainName.match(collation).hasMatch()) return nullptr;
+  return std::unique_ptr<ServerCase>(new ServerCase(charset, collation, form));
 }
 
 std::pair<char32_t, int> ServerCase::Next(const QByteArray& bytes, qsizetype at) const {
   const auto byte = [&](qsizetype i) { return char32_t(uchar(bytes[i])); };
   const qsizetype left = bytes.size() - at;
   switch (form_) {
+    case Form::Other:
+      return {0, 0};
     case Form::Single:
       return {byte(at), 1};
     case Form::Utf8: {

@@ -13,11 +13,11 @@
 #include <QString>
 #include <array>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "caserules/case.h"
 #include "database/ado.h"
+#include "database/columnbytes.h"
 #include "database/rowkey.h"
 
 namespace Conversion {
@@ -30,12 +30,12 @@ class ServerCase {
   // The server's function for a mode; None for the modes it has none for.
   static Function Of(Case::CaseMode mode);
 
-  // For `field` of `table`, under its character set and collation; none
-  // where the set's characters are not told apart here (sets of several
-  // bytes a character other than Unicode's), or the column's collation
-  // cannot be read.
+  using Form = Rewrite::ColumnBytes::Form;
+  // For `field` of `table`, under its character set (written in `form`)
+  // and collation; none where the set's characters are not told apart here
+  // (Form::Other), or the column's collation cannot be read.
   static std::unique_ptr<ServerCase> For(ADODB::Connection& connection, const QString& table, const QString& field,
-                                         const QString& charset);
+                                         const QString& charset, Form form);
 
   // Whether the server's function turns `oldBytes` into exactly `newBytes`.
   // A character not asked about yet makes it false for now, and is asked
@@ -62,7 +62,6 @@ class ServerCase {
                         const MySQL::RowIdentity& identity, const QString& scope, const QStringList& excluded);
 
  private:
-  enum class Form { Single, Utf8, Utf16, Utf16Le, Utf32 };
   ServerCase(QString charset, QString collation, Form form);
   // The character at `at`, and its length in bytes (0: the bytes are no
   // character of the set).

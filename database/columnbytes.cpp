@@ -64,6 +64,15 @@ bool In(uchar b, uchar low, uchar high) { return b >= low && b <= high; }
 
 }  // namespace
 
+ColumnBytes::Form ColumnBytes::CharacterForm() const {
+  if (kind_ == Kind::Single) return Form::Single;
+  if (kind_ != Kind::Unicode) return Form::Other;
+  if (unicode_ == Utf8) return Form::Utf8;
+  if (unicode_ == Utf16) return Form::Utf16;
+  if (unicode_ == Utf16Le) return Form::Utf16Le;
+  return Form::Utf32;
+}
+
 QString ColumnBytes::NotExact(const QString& charset) {
   return QStringLiteral("The column's character set (%1) cannot hold the converted value exactly as the other "
                         "characters stand, so the value was left as it is.")

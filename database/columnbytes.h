@@ -54,6 +54,11 @@ class ColumnBytes {
   // new text exactly that way; the value must then be left as it is.
   QByteArray New(const QString& oldText, const QByteArray& oldBytes, const QString& newText);
 
+  // How the set writes a character: one byte each, or one of Unicode's
+  // forms; Other for any set of several bytes a character but Unicode's.
+  enum class Form { Other, Single, Utf8, Utf16, Utf16Le, Utf32 };
+  Form CharacterForm() const;
+
   // The report of a value left as it is.
   static QString NotExact(const QString& charset);
 

@@ -133,14 +133,14 @@ QString KeyCondition(const MySQL::RowIdentity& identity, const QString& key) {
   return condition;
 }
 
-namespace {
-
-// The key's columns, each quoted.
 QString KeyColumns(const MySQL::RowIdentity& identity) {
   QStringList columns;
   for (const QString& c : identity.columns) columns << MySQL::QuoteName(c);
   return columns.join(u',');
 }
+
+namespace {
+
 
 // Values above this size are found by digest, not by their bytes.
 constexpr qsizetype kLargeValueBytes = 64 * 1024;

@@ -86,6 +86,9 @@ bool IsLarge(const QByteArray& bytes);
 // that stands in its statement.
 Batch::Ahead Ahead(int tag, const QByteArray& newBytes);
 
+// The key's columns, each quoted, separated by commas.
+QString KeyColumns(const MySQL::RowIdentity& identity);
+
 // Many records found by key together as one join, where one statement
 // per record would cost a round of the driver's and the server's own work
 // each: the pairs of a group go into a temporary table of the session's
