@@ -97,7 +97,7 @@ TEST_F(CommandLineTest, AnInterruptedRunStopsBetweenRecordsResumesAfterItsLastRo
   QElapsedTimer waited;
   waited.start();
   while (converted() == 0 && waited.elapsed() < 120000 && process.state() == QProcess::Running) QThread::msleep(20);
-  ::kill(pid_t(process.processId()), SIGINT);
+  SignalChild(process, SIGINT);
   ASSERT_TRUE(process.waitForFinished(120000));
   const QString err = QString::fromUtf8(process.readAllStandardError());
   EXPECT_EQ(process.exitCode(), 130) << err.toStdString();
@@ -153,15 +153,16 @@ TEST_F(CommandLineTest, ARunKilledOutrightResumesFromItsLastJournaledPlaceAndAno
   const QStringList convert = QStringList{"convert"} + Connection() +
                               QStringList{"--table", "k", "--field", "v", "--mode", "upper", "--yes", "--json"};
   QProcess process;
-  Start(process, convert);
-  QElapsedTimer waited;
-  waited.start();
+  const QString pause = home_.path() + "/pause";
+  PausedMidway(process, "k", "id = 200000", pause, convert);
   // Killed once the journal says it has settled rows.
   const auto settledSoFar = [&] {
     return Json(Norvale({"history", "--json"})).value("runs").toArray().at(0).toObject().value("next_record").toInt();
   };
+  QElapsedTimer waited;
+  waited.start();
   while (settledSoFar() <= 1 && waited.elapsed() < 120000 && process.state() == QProcess::Running) QThread::msleep(20);
-  ::kill(pid_t(process.processId()), SIGKILL);
+  SignalChild(process, SIGKILL);
   ASSERT_TRUE(process.waitForFinished(60000));
   const int done = converted();
   ASSERT_LT(done, 300000) << "the run finished before it was killed";
@@ -208,17 +209,9 @@ TEST_F(CommandLineTest, AKeyOfEveryKindIsReadInChunksAndARunStoppedThereResumesE
   EXPECT_EQ(OneRun(r).value("read").toInt(), db_->Values("SELECT COUNT(*) FROM c WHERE s = 'ss'").value(0).toInt());
   // Stopped while it waits for the pause file, once rows have changed.
   const QString pause = home_.path() + "/pause";
-  const auto changed = [&] { return db_->Values("SELECT COUNT(*) FROM c WHERE v LIKE BINARY '%JÜRGEN%'").value(0).toInt(); };
   QProcess run;
-  Start(run, convert + QStringList{"--pause-file", pause});
-  QElapsedTimer waited;
-  waited.start();
-  while (changed() == 0 && waited.elapsed() < 120000 && run.state() == QProcess::Running) QThread::msleep(20);
-  QFile(pause).open(QIODevice::WriteOnly);
-  QByteArray err;
-  while (!err.contains("waiting: the pause file") && run.state() == QProcess::Running && run.waitForReadyRead(60000))
-    err += run.readAllStandardError();
-  ::kill(pid_t(run.processId()), SIGINT);
+  const QByteArray err = PausedMidway(run, "c", "b = UNHEX(HEX(20001))", pause, convert);
+  SignalChild(run, SIGINT);
   ASSERT_TRUE(run.waitForFinished(60000));
   ASSERT_EQ(run.exitCode(), 130) << "the run finished before it was stopped: " << err.toStdString();
   QFile::remove(pause);
@@ -467,7 +460,7 @@ TEST_F(CommandLineTest, CountsAreWhatTheTableGotUnderAnotherWriterAndAJournalTha
   while (count("w", "NAME%") + count("w", "OTHER%") == ours && waited.elapsed() < 120000 &&
          process.state() == QProcess::Running)
     QThread::msleep(5);
-  ::kill(pid_t(process.processId()), SIGINT);
+  SignalChild(process, SIGINT);
   ASSERT_TRUE(process.state() == QProcess::NotRunning || process.waitForFinished(120000));
   const Result stopped{process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
                        QString::fromUtf8(process.readAllStandardError())};
@@ -925,7 +918,7 @@ class Relay {
     process_.waitForFinished();
   }
   const QString& Port() const { return port_; }
-  void Stop() { ::kill(pid_t(process_.processId()), SIGSTOP); }
+  void Stop() { SignalChild(process_, SIGSTOP); }
 
  private:
   static constexpr const char* kScript = R"(
@@ -1153,7 +1146,7 @@ TEST_F(CommandLineTest, ARunWaitsForABusyServerAndThePauseFileAndEndsOverTheCrit
     QProcess run;
     Start(run, convert + QStringList{"--pause-file", pause});
     ErrUntil(run, "waiting: the pause file");
-    ::kill(pid_t(run.processId()), SIGINT);
+    SignalChild(run, SIGINT);
     ASSERT_TRUE(run.waitForFinished(60000));
     EXPECT_EQ(run.exitCode(), 130);
     EXPECT_EQ(Hex("t", "v"), before);

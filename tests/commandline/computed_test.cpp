@@ -92,13 +92,17 @@ TEST_F(ComputedTest, EveryCharacterSetAndCollationIsExactAndTheServerComputesWhe
         if (a.second == b->second) {
           // Left as it was: it is in case already, or the column cannot
           // hold its converted text.
-          if (expected != b->first) EXPECT_TRUE(run.err.contains(QStringLiteral("=%1)").arg(b.key()))) << b.key();
+          if (expected != b->first) {
+            EXPECT_TRUE(run.err.contains(QStringLiteral("=%1)").arg(b.key()))) << b.key();
+          }
           continue;
         }
         ++changed;
         ASSERT_EQ(a.first, expected) << b.key();
         // The bytes of a Unicode set are its text's.
-        if (charset.startsWith("utf8")) ASSERT_EQ(a.second.toHex(), expected.toUtf8().toHex()) << b.key();
+        if (charset.startsWith("utf8")) {
+          ASSERT_EQ(a.second.toHex(), expected.toUtf8().toHex()) << b.key();
+        }
       }
       const QJsonObject one = OneRun(run);
       EXPECT_EQ(one.value("changed").toInt(), changed);

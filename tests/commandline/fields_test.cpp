@@ -196,7 +196,7 @@ TEST_F(FieldsTest, AnInterruptedRunOfSeveralFieldsResumesAndOneUndoIsExact) {
     return Json(Norvale({"history", "--json"})).value("runs").toArray().at(0).toObject().value("next_record").toInt();
   };
   while (settledSoFar() <= 1 && process.state() == QProcess::Running) QThread::msleep(20);
-  ::kill(pid_t(process.processId()), SIGINT);
+  SignalChild(process, SIGINT);
   ASSERT_TRUE(process.waitForFinished(120000));
   ASSERT_EQ(process.exitCode(), 130) << process.readAllStandardError().toStdString();
   // Another set of modes does not continue it.

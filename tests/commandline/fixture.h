@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -12,8 +13,17 @@
 #include <QTemporaryDir>
 #include <memory>
 #include <openssl/evp.h>
+#include <csignal>
 
 #include "tests/support/testdb.h"
+
+// Sends a signal to a child that must still be running. A child that has
+// already ended has no pid, and kill(0, …) would signal the whole test run.
+inline void SignalChild(const QProcess& process, int signal) {
+  const qint64 pid = process.processId();
+  ASSERT_GT(pid, 0) << "the program ended before it was signalled: " << process.exitCode();
+  ::kill(pid_t(pid), signal);
+}
 
 struct Result {
   int status = -1;
@@ -72,6 +82,27 @@ class CommandLineTest : public ::testing::Test {
     process.waitForFinished(600000);
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+  }
+
+  // Holds the run at the pause file once it has changed some rows and has
+  // some left: another session holds the row `where` picks until the run
+  // says it waits for it, then the pause file is made and the row let go.
+  // What the run said on stderr.
+  QByteArray PausedMidway(QProcess& run, const QString& table, const QString& where, const QString& pause,
+                          const QStringList& args) const {
+    ADODB::Connection holder;
+    holder.Open(MySQL::ConnectionString(db_->Details()));
+    holder.Execute("SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED");
+    holder.Execute("START TRANSACTION");
+    holder.Execute(QStringLiteral("SELECT * FROM %1 WHERE %2 FOR UPDATE").arg(table, where));
+    Start(run, args + QStringList{"--pause-file", pause});
+    QByteArray err = ErrUntil(run, "waiting: a row lock");
+    QFile(pause).open(QIODevice::WriteOnly);
+    holder.Execute("ROLLBACK");
+    run.setReadChannel(QProcess::StandardError);
+    while (!err.contains("waiting: the pause file") && run.state() == QProcess::Running && run.waitForReadyRead(60000))
+      err += run.readAllStandardError();
+    return err;
   }
 
   QStringList Hex(const QString& table, const QString& field) const {

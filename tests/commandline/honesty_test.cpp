@@ -95,7 +95,7 @@ TEST_F(CommandLineTest, CtrlCEndsALongStatementOnTheServerAndTheProgram) {
                      QStringList{"--table", "t", "--field", "v", "--mode", "upper", "--where", "SLEEP(0.01) = 0", how});
       while (Running(*db_, "SLEEP(0.01)") == 0 && run.state() == QProcess::Running) QThread::msleep(20);
       ASSERT_EQ(run.state(), QProcess::Running) << run.readAllStandardError().toStdString();
-      ::kill(pid_t(run.processId()), signal);
+      SignalChild(run, signal);
       ASSERT_TRUE(run.waitForFinished(60000)) << "still running after the signal";
       EXPECT_EQ(run.exitCode(), 130) << run.readAllStandardError().toStdString();
       EXPECT_TRUE(run.readAllStandardError().contains("interrupted"));
@@ -177,11 +177,8 @@ TEST_F(CommandLineTest, ResumeAfterAnUndoOfPartOfTheRunIsRefused) {
   // Stopped while it waits for the pause file, once rows have changed.
   const QString pause = home_.path() + "/pause";
   QProcess run;
-  Start(run, convert + QStringList{"--pause-file", pause});
-  while (converted() == 0 && run.state() == QProcess::Running) QThread::msleep(20);
-  QFile(pause).open(QIODevice::WriteOnly);
-  QByteArray err = ErrUntil(run, "waiting: the pause file");
-  ::kill(pid_t(run.processId()), SIGINT);
+  const QByteArray err = PausedMidway(run, "k", "id = 100000", pause, convert);
+  SignalChild(run, SIGINT);
   ASSERT_TRUE(run.waitForFinished(60000));
   ASSERT_EQ(run.exitCode(), 130) << err.toStdString();
   QFile::remove(pause);
@@ -263,7 +260,7 @@ TEST_F(CommandLineTest, OneRunIsMadeOrContinuedByOneProcessAtATime) {
   QProcess first;
   held(first, convert);
   refused();  // the run is still being made
-  ::kill(pid_t(first.processId()), SIGINT);
+  SignalChild(first, SIGINT);
   ASSERT_TRUE(first.waitForFinished(60000));
   EXPECT_EQ(first.exitCode(), 130);
   QProcess second;
@@ -385,7 +382,7 @@ TEST_F(CommandLineTest, CtrlCWhileARowLockHoldsTheRunBackEndsItAtOnceAndUndoIsEx
   Start(run, QStringList{"convert"} + Connection() +
                  QStringList{"--table", "t", "--field", "v", "--mode", "upper", "--yes", "--json"});
   ErrUntil(run, "waiting: a row lock");
-  ::kill(pid_t(run.processId()), SIGINT);
+  SignalChild(run, SIGINT);
   ASSERT_TRUE(run.waitForFinished(30000)) << "still waiting for the lock after Ctrl+C";
   EXPECT_EQ(run.exitCode(), 130);
   holder.Execute("ROLLBACK");

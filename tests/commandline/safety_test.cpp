@@ -126,7 +126,7 @@ TEST_F(CommandLineTest, ThePasswordLeavesTheProcesssArgumentsAtOnce) {
     const QByteArray shown = cmdline.readAll();
     EXPECT_FALSE(shown.contains(d.password.toUtf8())) << shown.toStdString();
     EXPECT_TRUE(shown.contains(QByteArray("-u\0", 3) + d.user.toUtf8())) << "the other arguments stay";
-    ::kill(pid_t(run.processId()), SIGINT);
+    SignalChild(run, SIGINT);
     ASSERT_TRUE(run.waitForFinished(60000));
     EXPECT_EQ(run.exitCode(), 130);
   }

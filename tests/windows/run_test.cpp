@@ -698,7 +698,9 @@ TEST_F(RunTest, GroupsGoWhereEveryTableNeedsAPrimaryKey) {
       Click(f.PushButton1);
       groups[mode / 2] = db.Values("SELECT COUNT(*) FROM mysql.general_log WHERE event_time >= '" + start +
                                    "' AND argument LIKE 'INSERT INTO nv_keys %'");
-      if (mode == 2) EXPECT_EQ(db.Values("SELECT COUNT(*) FROM t WHERE BINARY v LIKE 'Name %'"), QStringList{"500"});
+      if (mode == 2) {
+        EXPECT_EQ(db.Values("SELECT COUNT(*) FROM t WHERE BINARY v LIKE 'Name %'"), QStringList{"500"});
+      }
     }
   }
   EXPECT_TRUE(boxes.boxes.empty());
