@@ -153,7 +153,7 @@ inline double EngineRunMs(const MySQL::ConnectionDetails& d, const QString& tabl
   QuietListener listener;
   const double ms = MedianMs(1, [&] {
     Conversion::Run run(listener);
-    Conversion::Drive(run, listener, {d, table, field, mode, {}}, nullptr, nullptr);
+    Conversion::Drive(run, {d, table, field, mode, {}}, nullptr, nullptr);
   });
   if (undoMs) {
     Journal::Store store;

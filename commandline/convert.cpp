@@ -243,7 +243,7 @@ Asked Ask(const Plan& p, const Field& f) {
   Conversion::Options look = f.options;
   look.dryRun = true;
   Conversion::Run preview(quiet, look);
-  Conversion::Drive(preview, quiet, f.request, nullptr, Interrupted);
+  Conversion::Drive(preview, f.request, nullptr, Interrupted);
   if (Interrupted()) return Asked::Interrupted;
   const QString keyless = f.request.fields.empty() ? preview.Keyless() : QString();
   QString question =
@@ -430,7 +430,7 @@ bool ConvertFields(const Common& c, const Plan& p, const std::vector<FieldMode>&
       }
     }
     run.emplace(reporter, f.options);
-    Conversion::Drive(*run, reporter, f.request, [&](qint64 r, qint64 n) { reporter.Progress(r, n); }, Interrupted);
+    Conversion::Drive(*run, f.request, [&](qint64 r, qint64 n) { reporter.Progress(r, n); }, Interrupted);
     reporter.ClearProgress();
     return Answer(p, f, *run, out);
   } catch (const std::exception& e) {

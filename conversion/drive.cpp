@@ -84,7 +84,7 @@ std::unique_ptr<ADODB::Connection> OpenSession(const MySQL::ConnectionDetails& d
   return connection;
 }
 
-void Drive(Run& run, Listener& listener, const Request& request, const std::function<void(qint64, qint64)>& progress,
+void Drive(Run& run, const Request& request, const std::function<void(qint64, qint64)>& progress,
            const std::function<bool()>& cancelled) {
   run.Open(request.details);
   run.SetCancelled(cancelled);
@@ -124,7 +124,7 @@ void Drive(Run& run, Listener& listener, const Request& request, const std::func
       } catch (const std::exception& e) {
         // The record's own failure (its value cannot be read, converted or
         // written, or the server refused it before): the run goes on.
-        listener.RecordFailed(record, run.ShownKey(), QString::fromStdString(e.what()), run.LastFailure(), 1);
+        run.Tell(record, run.ShownKey(), QString::fromStdString(e.what()), run.LastFailure());
       }
       run.MoveNext();
     }

@@ -260,6 +260,10 @@ class Run {
   QString ShownKey() const;
   // The class of the last failure a step raised for its own record.
   Failure LastFailure() const { return lastFailure_; }
+  // Tells a record's own failure to the listener once every record before
+  // it that is still on its way has been answered, so that reports come in
+  // the records' order.
+  void Tell(qint64 record, const QString& key, const QString& text, Failure kind);
   const Summary& Totals() const { return totals_; }
   const std::vector<Sample>& Samples() const { return samples_; }
 
@@ -319,12 +323,20 @@ class Run {
   Options options_;
   bool refusedColumn_ = false;  // the field cannot take converted values: nothing was read
   Failure lastFailure_ = Failure::Refused;
+  // Tells the reports held back for records before `record`.
+  void Release(qint64 record);
+  struct Told {
+    qint64 record;
+    QString key, text;
+    Failure kind;
+  };
+  std::vector<Told> held_;  // reports waiting for the records before them
   Summary totals_;
   std::vector<Sample> samples_;
 };
 
 // Walks a run from Open to Close without a window; each record's own
-// failure goes to `listener` too. `progress` hears the
+// failure goes to the run's listener too, in the records' order. `progress` hears the
 // record number and the count now and then; `cancelled`, asked between
 // records, ends the run early (what went is journaled, what did not is
 // dropped). Raises what ends the run: a failure to connect or read, the
@@ -339,7 +351,7 @@ struct Request {
   // then the first's).
   std::vector<FieldMode> fields = {};
 };
-void Drive(Run& run, Listener& listener, const Request& request, const std::function<void(qint64, qint64)>& progress,
+void Drive(Run& run, const Request& request, const std::function<void(qint64, qint64)>& progress,
            const std::function<bool()>& cancelled);
 
 // The undo of a journaled run, row by row by key, reading the journal a

@@ -106,8 +106,7 @@ bool Run::PrepareFields(qint64 record) {
     } catch (const std::exception& e) {
       // This field is left as it is; the row's others go on.
       ++t.notConvertible;
-      listener_.RecordFailed(record, ShownKey(), FieldsText({int(f)}, QString::fromStdString(e.what())),
-                             Failure::NotConvertible, 1);
+      Tell(record, ShownKey(), FieldsText({int(f)}, QString::fromStdString(e.what())), Failure::NotConvertible);
     }
   }
   if (s.cells.empty()) return false;

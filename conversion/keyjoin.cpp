@@ -25,7 +25,8 @@ KeyJoin::KeyJoin(Road road, Calls calls, Ending& ending, double chunkTime, bool 
       chunkTime_(chunkTime),
       responsive_(responsive),
       // A group's pairs stay well inside what the server takes in one statement.
-      groupBytes_(std::min(kJoinBytes, road_.sender.ByteBound())) {}
+      groupBytes_(std::min(kJoinBytes, road_.sender.ByteBound())),
+      groupRecords_(chunkTime > 0 ? kFirstPacedRecords : kJoinRecords) {}
 
 KeyJoin::~KeyJoin() { Join(); }
 
@@ -147,6 +148,12 @@ void KeyJoin::Drop() {
 // Groups are paced to the time the server takes for them: no transaction
 // holds its rows, or a replica's applier, much longer than the bound.
 void KeyJoin::Pace() {
+  // A group another writer or a cluster's other node took back is halved:
+  // the fewer rows a group holds, the fewer writes it meets.
+  if (takenBack_.exchange(false)) {
+    groupRecords_ = std::max<size_t>(kPacedRecords, groupRecords_ / 2);
+    return;
+  }
   if (chunkTime_ <= 0 || lastGroupSeconds_ <= 0) return;
   if (lastGroupSeconds_ > chunkTime_)
     groupRecords_ = std::max<size_t>(kPacedRecords, groupRecords_ / 2);
@@ -428,7 +435,9 @@ void KeyJoin::TryComputed(std::vector<Pair>& rows, int number) {
         // A lost connection's transaction is rolled back on the server.
       }
     }
-    if (Batch::Classify(e) == Batch::ErrorKind::Fatal) throw Batch::FatalError(e);
+    const Batch::ErrorKind kind = Batch::Classify(e);
+    if (kind == Batch::ErrorKind::Fatal) throw Batch::FatalError(e);
+    if (kind == Batch::ErrorKind::Conflict) takenBack_ = true;
     // A lock wait, a conflict, a refusal: the join meets it again, and
     // tells it as it does.
     back.insert(back.end(), std::make_move_iterator(held.begin()), std::make_move_iterator(held.end()));
@@ -479,6 +488,7 @@ void KeyJoin::SendJoin(Group g) {
     // writes again and again. Its records go alone, in transactions the
     // sender halves until they pass.
     if (Batch::Classify(e) != Batch::ErrorKind::Conflict) throw;
+    takenBack_ = true;
     for (Pair& p : group_) p.journaled = true;
     alone_.insert(alone_.end(), group_.begin(), group_.end());
   }

@@ -25,6 +25,7 @@
 namespace Conversion {
 
 constexpr size_t kPacedRecords = 50;  // the fewest a paced group holds
+constexpr size_t kFirstPacedRecords = 1000;  // a paced run's first group, grown while the server is quick
 
 class KeyJoin : public Way {
  public:
@@ -123,8 +124,9 @@ class KeyJoin : public Way {
 
   std::vector<Pair> joining_;
   qsizetype joiningBytes_ = 0;
-  size_t groupRecords_ = kJoinRecords;  // as paced by the groups' times
+  size_t groupRecords_;  // as paced by the groups' times
   std::atomic<double> lastGroupSeconds_{0};
+  std::atomic<bool> takenBack_{false};  // the last group met a conflict or a lock wait
   std::vector<Pair> group_;  // the join under way: each goes as a transaction of its own
   int groups_ = 0;
   std::vector<Pair> alone_;

@@ -14,9 +14,10 @@ namespace Conversion {
 // bytes well under what the server takes in one statement). A group is one
 // statement, which a cluster takes back whole when another node writes one
 // of its rows: larger groups are faster alone and never get through a busy
-// cluster.
-constexpr qsizetype kJoinBytes = 512 * 1024;
-constexpr size_t kJoinRecords = 1000;
+// cluster, so a run halves its groups each time one is taken back, and
+// paces them to the time they take.
+constexpr qsizetype kJoinBytes = 2048 * 1024;
+constexpr size_t kJoinRecords = 8000;
 
 class PairTable {
  public:

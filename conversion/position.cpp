@@ -16,6 +16,25 @@ void Run::KeepPosition(const QString& ended, bool now) {
   if (s_->journal && Resumable()) s_->position.Keep(*s_->journal, options_.resume, ended, now);
 }
 
+void Run::Tell(qint64 record, const QString& key, const QString& text, Failure kind) {
+  const qint64 first = s_->position.FirstUnanswered();
+  if (first >= 0 && first < record) {
+    held_.push_back({record, key, text, kind});
+    return;
+  }
+  Release(record);
+  listener_.RecordFailed(record, key, text, kind, 1);
+}
+
+void Run::Release(qint64 record) {
+  size_t told = 0;
+  while (told < held_.size() && (record < 0 || held_[told].record < record)) {
+    const Told& t = held_[told++];
+    listener_.RecordFailed(t.record, t.key, t.text, t.kind, 1);
+  }
+  held_.erase(held_.begin(), held_.begin() + qsizetype(told));
+}
+
 bool Run::Resumable() const {
   return !options_.dryRun && s_->keyed && s_->records->Reading() == Rewrite::Rows::Way::ByKey;
 }
@@ -31,6 +50,11 @@ void Position::Sent(qint64 record) {
 void Position::Settle(qint64 record) {
   std::lock_guard lock(mutex_);
   unanswered_.erase(record);
+}
+
+qint64 Position::FirstUnanswered() {
+  std::lock_guard lock(mutex_);
+  return unanswered_.empty() ? -1 : unanswered_.begin()->first;
 }
 
 void Position::Done(qint64 record, const QString& key) {

@@ -23,6 +23,8 @@ class Position {
   void Sent(qint64 record);
   // The server answered for it (committed, refused or left).
   void Settle(qint64 record);
+  // The first record sent and not answered yet, or -1.
+  qint64 FirstUnanswered();
   // Its steps are done; `key` is its key's literals.
   void Done(qint64 record, const QString& key);
   // Journals where the run stands: at most once a second unless `now`.

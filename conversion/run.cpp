@@ -41,9 +41,33 @@ void Run::Sync() {
   if (s_->way) s_->way->Sync();
 }
 
+namespace {
+
+// Passes what the wait tells on to the run's listener; the journal notes
+// where the run stands as it begins to wait, so that a run killed while it
+// waits goes on from its last group.
+class Noting : public Listener {
+ public:
+  Noting(Listener& inner, std::function<void()> begins) : inner_(inner), begins_(std::move(begins)) {}
+  void RecordFailed(qint64 record, const QString& key, const QString& text, Failure kind, qint64 rows) override {
+    inner_.RecordFailed(record, key, text, kind, rows);
+  }
+  void Waiting(const QString& why) override {
+    if (!why.isEmpty() && begins_) std::exchange(begins_, nullptr)();
+    inner_.Waiting(why);
+  }
+
+ private:
+  Listener& inner_;
+  std::function<void()> begins_;
+};
+
+}  // namespace
+
 bool Run::WaitForServer() {
   try {
-    return s_->waiting->Wait(*s_->connection, listener_, totals_);
+    Noting noting(listener_, [this] { KeepPosition(QStringLiteral("running"), true); });
+    return s_->waiting->Wait(*s_->connection, noting, totals_);
   } catch (const Batch::FatalError&) {
     s_->ending.ended = true;
     throw;
@@ -64,6 +88,7 @@ auto Run::InOrder(Step&& step) {
 
 void Run::Refused(qint64 record, const QString& text, const QString& key, const QList<int>& fields) {
   if (s_->keyed) Settle(record);
+  Release(record);
   if (!s_->fields.empty()) {
     // A row's statement stands for its fields together: each of them is
     // refused, and the report names them.
@@ -319,6 +344,8 @@ void Run::MoveNext() {
     s.position.Done(s.record, s.keyValues);
     KeepPosition(QStringLiteral("running"), false);
   }
+  // Reports held back for records now answered.
+  if (!held_.empty()) Release(s.position.FirstUnanswered());
   // Rows that can no longer be read end the run after that one report.
   try {
     s_->records->MoveNext();
@@ -366,6 +393,7 @@ void Run::Close(const QString& why) {
   State& s = *s_;
   if (refusedColumn_) return;
   if (s.way) s.way->Join();
+  Release(-1);
   // What the run changed is what the server says it changed: records not
   // sent yet (the run ended early) went nowhere, and a row someone else
   // changed since it was read, or that took the same value again, is

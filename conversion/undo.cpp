@@ -23,6 +23,7 @@ namespace {
 // Entries read from the journal at a time, so that memory does not grow with
 // the run.
 constexpr int kPage = 10000;
+constexpr size_t kPacedUndoRecords = 50;  // the fewest a halved group holds
 
 struct Walk {
   const Journal::RunHeader& run;
@@ -121,7 +122,7 @@ class Grouped {
         if (!g.entries.empty() && g.bytes + size > bytes_) Send(e.field);
         g.entries.push_back(e);
         g.bytes += size;
-        if (g.entries.size() >= kJoinRecords) Send(e.field);
+        if (g.entries.size() >= records_) Send(e.field);
       }
       for (auto& [field, g] : gathered_) Send(field);
     }
@@ -194,7 +195,17 @@ class Grouped {
     const int tag = -number - 1;
     sender_.Add(Rewrite::GroupStatement(walk_.run.target.table, name, identity_, number), tag,
                 note, qint64(group.size()));
-    sender_.Flush();
+    try {
+      sender_.Flush();
+    } catch (const Batch::FatalError& e) {
+      // Taken back each time it was tried (another writer on its rows, a
+      // cluster's other nodes): its rows go alone, and the groups after it
+      // are halved.
+      if (Batch::Classify(e) != Batch::ErrorKind::Conflict) throw;
+      records_ = std::max<size_t>(kPacedUndoRecords, records_ / 2);
+      for (const Journal::Entry& one : group) Alone(one);
+      return;
+    }
     if (refused_.contains(tag)) {
       // Each row of a refused group goes alone, for its own answer.
       for (const Journal::Entry& one : group) Alone(one);
@@ -231,6 +242,7 @@ class Grouped {
   };
   std::map<int, Gathered> gathered_;
   int number_ = 0;
+  size_t records_ = kJoinRecords;  // a group's rows at most
   PairTable pairTable_;
   QSet<int> refused_;
   qint64 answered_ = 0;  // rows the server changed in the last flush
