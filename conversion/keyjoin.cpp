@@ -25,8 +25,9 @@ KeyJoin::KeyJoin(Road road, Calls calls, Ending& ending, double chunkTime, bool 
       chunkTime_(chunkTime),
       responsive_(responsive),
       // A group's pairs stay well inside what the server takes in one statement.
-      groupBytes_(std::min(kJoinBytes, road_.sender.ByteBound())),
-      groupRecords_(chunkTime > 0 ? kFirstPacedRecords : kJoinRecords) {}
+      groupBytes_(std::min(kJoinBytes, road_.sender.ByteBound())) {}
+
+void KeyJoin::SetServerCase(std::unique_ptr<ServerCase> server) { server_ = std::move(server); }
 
 KeyJoin::~KeyJoin() { Join(); }
 
@@ -98,7 +99,15 @@ void KeyJoin::Add(const Pair& pair, const Batch::Note&) {
   }
   if (!ending_.ended) {
     joining_.push_back(pair);
-    if (server_) joining_.back().computed = server_->Computes(pair.function, pair.oldBytes, pair.newBytes);
+    if (server_) {
+      joining_.back().computed = server_->Computes(pair.function, pair.oldBytes, pair.newBytes);
+      // A mode the server has a function for: its groups may grow larger.
+      if (pair.function != ServerCase::Function::None && mostRecords_ < kComputedRecords) {
+        mostRecords_ = kComputedRecords;
+        groupBytes_ = std::min(kComputedBytes, road_.sender.ByteBound());
+        if (chunkTime_ <= 0) groupRecords_ = mostRecords_;
+      }
+    }
     joiningBytes_ += bytes;
   }
   if (told) std::rethrow_exception(told);
@@ -158,7 +167,7 @@ void KeyJoin::Pace() {
   if (lastGroupSeconds_ > chunkTime_)
     groupRecords_ = std::max<size_t>(kPacedRecords, groupRecords_ / 2);
   else if (lastGroupSeconds_ < chunkTime_ / 4)
-    groupRecords_ = std::min(kJoinRecords, groupRecords_ + groupRecords_ / 2);
+    groupRecords_ = std::min(mostRecords_, groupRecords_ + groupRecords_ / 2);
 }
 
 void KeyJoin::Launch() {

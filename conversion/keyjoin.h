@@ -25,7 +25,11 @@
 namespace Conversion {
 
 constexpr size_t kPacedRecords = 50;  // the fewest a paced group holds
-constexpr size_t kFirstPacedRecords = 1000;  // a paced run's first group, grown while the server is quick
+// Groups whose rows the server's own function changes send no values: they
+// grow this far while the server takes them quickly. (Groups of pairs are
+// slower, not faster, beyond kJoinRecords.)
+constexpr size_t kComputedRecords = 8000;
+constexpr qsizetype kComputedBytes = 2 * 1024 * 1024;
 
 class KeyJoin : public Way {
  public:
@@ -58,7 +62,7 @@ class KeyJoin : public Way {
   void SetJournal(Journal::RunRecorder* journal) override { journal_ = journal; }
   // Rows whose new bytes the server's own function writes go without them
   // (ServerCase).
-  void SetServerCase(std::unique_ptr<ServerCase> server) { server_ = std::move(server); }
+  void SetServerCase(std::unique_ptr<ServerCase> server);
   // A record whose pair fits in a group.
   bool Takes(const Pair& pair) const override;
   // Adds a record; the gathered group goes first where this one would take
@@ -124,7 +128,8 @@ class KeyJoin : public Way {
 
   std::vector<Pair> joining_;
   qsizetype joiningBytes_ = 0;
-  size_t groupRecords_;  // as paced by the groups' times
+  size_t groupRecords_ = kJoinRecords;  // as paced by the groups' times
+  size_t mostRecords_ = kJoinRecords;   // what pacing grows a group to
   std::atomic<double> lastGroupSeconds_{0};
   std::atomic<bool> takenBack_{false};  // the last group met a conflict or a lock wait
   std::vector<Pair> group_;  // the join under way: each goes as a transaction of its own

@@ -16,8 +16,8 @@ namespace Conversion {
 // of its rows: larger groups are faster alone and never get through a busy
 // cluster, so a run halves its groups each time one is taken back, and
 // paces them to the time they take.
-constexpr qsizetype kJoinBytes = 2048 * 1024;
-constexpr size_t kJoinRecords = 8000;
+constexpr qsizetype kJoinBytes = 512 * 1024;
+constexpr size_t kJoinRecords = 1000;
 
 class PairTable {
  public:
