@@ -159,14 +159,11 @@ void KeyJoin::Drop() {
 void KeyJoin::Pace() {
   // A group another writer or a cluster's other node took back is halved:
   // the fewer rows a group holds, the fewer writes it meets.
-  if (takenBack_.exchange(false)) {
+  const bool takenBack = takenBack_.exchange(false);
+  const bool paced = chunkTime_ > 0 && lastGroupSeconds_ > 0;
+  if (takenBack || (paced && lastGroupSeconds_ > chunkTime_))
     groupRecords_ = std::max<size_t>(kPacedRecords, groupRecords_ / 2);
-    return;
-  }
-  if (chunkTime_ <= 0 || lastGroupSeconds_ <= 0) return;
-  if (lastGroupSeconds_ > chunkTime_)
-    groupRecords_ = std::max<size_t>(kPacedRecords, groupRecords_ / 2);
-  else if (lastGroupSeconds_ < chunkTime_ / 4)
+  else if (paced && lastGroupSeconds_ < chunkTime_ / 4)
     groupRecords_ = std::min(mostRecords_, groupRecords_ + groupRecords_ / 2);
 }
 

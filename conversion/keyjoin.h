@@ -24,7 +24,6 @@
 
 namespace Conversion {
 
-constexpr size_t kPacedRecords = 50;  // the fewest a paced group holds
 // Groups whose rows the server's own function changes send no values: they
 // grow this far while the server takes them quickly. (Groups of pairs are
 // slower, not faster, beyond kJoinRecords.)

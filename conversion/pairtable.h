@@ -18,6 +18,7 @@ namespace Conversion {
 // paces them to the time they take.
 constexpr qsizetype kJoinBytes = 512 * 1024;
 constexpr size_t kJoinRecords = 1000;
+constexpr size_t kPacedRecords = 50;  // the fewest a paced or halved group holds
 
 class PairTable {
  public:

@@ -23,7 +23,6 @@ namespace {
 // Entries read from the journal at a time, so that memory does not grow with
 // the run.
 constexpr int kPage = 10000;
-constexpr size_t kPacedUndoRecords = 50;  // the fewest a halved group holds
 
 struct Walk {
   const Journal::RunHeader& run;
@@ -202,7 +201,7 @@ class Grouped {
       // cluster's other nodes): its rows go alone, and the groups after it
       // are halved.
       if (Batch::Classify(e) != Batch::ErrorKind::Conflict) throw;
-      records_ = std::max<size_t>(kPacedUndoRecords, records_ / 2);
+      records_ = std::max<size_t>(kPacedRecords, records_ / 2);
       for (const Journal::Entry& one : group) Alone(one);
       return;
     }

@@ -141,7 +141,6 @@ QString KeyColumns(const MySQL::RowIdentity& identity) {
 
 namespace {
 
-
 // Values above this size are found by digest, not by their bytes.
 constexpr qsizetype kLargeValueBytes = 64 * 1024;
 

@@ -99,10 +99,7 @@ class CommandLineTest : public ::testing::Test {
     QByteArray err = ErrUntil(run, "waiting: a row lock");
     QFile(pause).open(QIODevice::WriteOnly);
     holder.Execute("ROLLBACK");
-    run.setReadChannel(QProcess::StandardError);
-    while (!err.contains("waiting: the pause file") && run.state() == QProcess::Running && run.waitForReadyRead(60000))
-      err += run.readAllStandardError();
-    return err;
+    return err + ErrUntil(run, "waiting: the pause file");
   }
 
   QStringList Hex(const QString& table, const QString& field) const {
