@@ -452,6 +452,16 @@ void KeyJoin::TryComputed(std::vector<Pair>& rows, int number) {
   rows = std::move(back);
 }
 
+QString KeyJoin::Range(const std::vector<Pair>& pairs) const {
+  // The rows between a group's first and last were all read, in the key's
+  // order (a keyed run reads its whole table): a group whose pairs are at
+  // least half of them reads few rows it leaves.
+  if (!road_.pairsKeyed || pairs.empty() || !ServerCase::Ranged(road_.identity)) return {};
+  const qint64 spanned = pairs.back().record - pairs.front().record + 1;
+  if (spanned <= 0 || spanned > 2 * qint64(pairs.size())) return {};
+  return Rewrite::KeyRange(road_.table, road_.identity, pairs.front().keyValues, pairs.back().keyValues);
+}
+
 // The records that go alone, then the group.
 void KeyJoin::SendJoin(Group g) {
   SendAlone();
@@ -483,8 +493,10 @@ void KeyJoin::SendJoin(Group g) {
   // wrong is in `alone_` and its pairs are let go.
   // (A row of several fields changes whole or not at all: the rows the
   // server changed tell every field's count.)
-  road_.sender.Add(road_.fields.isEmpty() ? Rewrite::GroupStatement(road_.table, road_.field, road_.identity, g.number)
-                                          : Rewrite::GroupStatement(road_.table, road_.fields, road_.identity, g.number),
+  const QString range = Range(group_);
+  road_.sender.Add(road_.fields.isEmpty()
+                       ? Rewrite::GroupStatement(road_.table, road_.field, road_.identity, g.number, range)
+                       : Rewrite::GroupStatement(road_.table, road_.fields, road_.identity, g.number, range),
                    -g.number - 1, std::move(g.note), qint64(group_.size()));
   try {
     road_.sender.Flush();

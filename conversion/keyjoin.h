@@ -39,6 +39,7 @@ class KeyJoin : public Way {
     const MySQL::RowIdentity& identity;
     QString table, field;
     QStringList fields = {};  // a run of several fields: each of them, `field` first
+    bool pairsKeyed = false;  // the pair table is keyed by the table's key (PairTable::Kind::Keyed)
   };
   // What the run does for its groups: waits for a live server between them
   // (false: the run stops), and hears of a record refused, on its own thread.
@@ -108,6 +109,9 @@ class KeyJoin : public Way {
   // The group's computed rows, in a transaction of their own; those it
   // could not change so stay in `rows`, for the join.
   void TryComputed(std::vector<Pair>& rows, int number);
+  // The rows a group's join reads the table by, where its pairs are most
+  // of the rows their keys span (KeyRange); else none.
+  QString Range(const std::vector<Pair>& pairs) const;
   QStringList Lock(ServerCase::Function function, const QString& scope, std::vector<Pair>& rows, bool& open,
                    std::vector<Pair>& held, std::vector<Pair>& back);
   void Learn(Group& group);

@@ -350,9 +350,12 @@ void Run::ChooseWay() {
       !Rewrite::NamedLikeOwnTables(table)) {
     try {
       if (byKey) {
-        if (PairTable::Make(*s.connection, table, s.identity, std::max<int>(1, int(s.fieldNames.size())))) {
+        const PairTable::Kind pairs =
+            PairTable::Make(*s.connection, table, s.identity, std::max<int>(1, int(s.fieldNames.size())));
+        if (pairs != PairTable::Kind::None) {
           auto join = std::make_unique<KeyJoin>(
-              KeyJoin::Road{*s.connection, *s.sender, s.identity, table, field, s.fieldNames},
+              KeyJoin::Road{*s.connection, *s.sender, s.identity, table, field, s.fieldNames,
+                            pairs == PairTable::Kind::Keyed},
               KeyJoin::Calls{[this] { return WaitForServer(); },
                              [this](int tag, const QString& text, const QString& key, const QList<int>& fields) {
                                Refused(tag, text, key, fields);

@@ -5,24 +5,29 @@
 
 namespace Conversion {
 
-bool PairTable::Make(ADODB::Connection& connection, const QString& table, const MySQL::RowIdentity& identity,
-                     int fields) {
-  try {
-    connection.ExecuteMany(fields > 1 ? Rewrite::KeysTable(table, identity, fields) : Rewrite::KeysTable(table, identity),
-                           [](int, ADODB::RecordSet*) {});
-    return true;
-  } catch (const ADODB::Error&) {
-    return false;
+PairTable::Kind PairTable::Make(ADODB::Connection& connection, const QString& table,
+                               const MySQL::RowIdentity& identity, int fields) {
+  for (const bool keyed : {true, false}) {
+    try {
+      connection.ExecuteMany(fields > 1 ? Rewrite::KeysTable(table, identity, fields, keyed)
+                                        : Rewrite::KeysTable(table, identity, keyed),
+                             [](int, ADODB::RecordSet*) {});
+      return keyed ? Kind::Keyed : Kind::Numbered;
+    } catch (const ADODB::Error&) {
+    }
   }
+  return Kind::None;
 }
 
 bool PairTable::Fill(ADODB::Connection& connection, const QString& insert) {
   try {
-    if (pairsLeft_)
+    // (A failed insert may leave some of its pairs behind too.)
+    const bool left = pairsLeft_;
+    pairsLeft_ = true;
+    if (left)
       connection.ExecuteMany(Rewrite::GroupsDone() + insert, [](int, ADODB::RecordSet*) {});
     else
       connection.Execute(insert);
-    pairsLeft_ = true;
     return true;
   } catch (const ADODB::Error& e) {
     if (Batch::Classify(e) == Batch::ErrorKind::Fatal) throw Batch::FatalError(e);

@@ -22,10 +22,15 @@ constexpr size_t kPacedRecords = 50;  // the fewest a paced or halved group hold
 
 class PairTable {
  public:
-  // Makes the session's pair table for `table`'s key; false where this
-  // login may not make temporary tables: the rows then go one by one.
-  // A run of several fields keeps each one's values (`fields`).
-  static bool Make(ADODB::Connection& connection, const QString& table, const MySQL::RowIdentity& identity,
+  // What the session's pair table is keyed by: None where it could not be
+  // made.
+  enum class Kind { None, Numbered, Keyed };
+  // Makes the session's pair table for `table`'s key: keyed by that key
+  // where it can be (a key of long text cannot), else by the pairs'
+  // numbers; None where this login may not make temporary tables: the
+  // rows then go one by one. A run of several fields keeps each one's
+  // values (`fields`).
+  static Kind Make(ADODB::Connection& connection, const QString& table, const MySQL::RowIdentity& identity,
                    int fields = 1);
   // Fills it with a group's pairs (Rewrite::GroupInsert), once the group
   // before it is emptied out. False where the server refused the pairs: the

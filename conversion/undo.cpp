@@ -10,6 +10,7 @@
 #include <map>
 
 #include "conversion/pairtable.h"
+#include "conversion/servercase.h"
 #include "conversion/state.h"
 #include "database/ado.h"
 #include "database/batch.h"
@@ -83,8 +84,8 @@ void RowByRow(ADODB::Connection& connection, Walk& walk) {
 // the pair's old ones, and its old bytes the pair's new ones.
 class Grouped {
  public:
-  Grouped(ADODB::Connection& connection, const MySQL::RowIdentity& identity, Walk& walk)
-      : connection_(connection), identity_(identity), walk_(walk),
+  Grouped(ADODB::Connection& connection, const MySQL::RowIdentity& identity, Walk& walk, bool pairsKeyed)
+      : connection_(connection), identity_(identity), walk_(walk), pairsKeyed_(pairsKeyed),
         sender_(connection, [this](int tag, const QString&) { refused_.insert(tag); }, UndoLimits()) {
     sender_.SetInspect([this](ADODB::Connection& c, int tag, const Batch::Note& note, qint64) {
       return FindShortfall(c, identity_, walk_.run.target.table, walk_.run.target.field, tag, note);
@@ -168,6 +169,33 @@ class Grouped {
     return found;
   }
 
+  // The rows the group's keys span, where its pairs are most of them: the
+  // join then reads the table by that range (Rewrite::GroupStatement). A
+  // run's entries come newest first, in its key's order backwards; a group
+  // any of whose pairs falls outside its first and last, or that spans
+  // many rows the run left, gets none.
+  QString Range(const std::vector<Journal::Entry>& group) {
+    if (!pairsKeyed_ || group.empty() || !ServerCase::Ranged(identity_)) return {};
+    const QString& first = group.back().key;
+    const QString& last = group.front().key;
+    const QString table = walk_.run.target.table;
+    const qint64 most = 2 * qint64(group.size());
+    try {
+      auto counts = connection_.Execute(
+          QStringLiteral("SELECT (SELECT COUNT(*) FROM nv_keys WHERE ") +
+          Rewrite::KeyRange(QStringLiteral("nv_keys"), identity_, first, last) +
+          QStringLiteral("), (SELECT COUNT(*) FROM (SELECT 1 FROM ") + MySQL::QuoteName(table) + QStringLiteral(" WHERE ") +
+          Rewrite::KeyRange(table, identity_, first, last) + QStringLiteral(" LIMIT ") + QString::number(most + 1) +
+          QStringLiteral(") nv_spanned);"));
+      if (counts && !counts->Eof() && counts->Value(0).toLongLong() == qint64(group.size()) &&
+          counts->Value(1).toLongLong() <= most)
+        return Rewrite::KeyRange(table, identity_, first, last);
+    } catch (const ADODB::Error&) {
+      // The pairs find their rows as they always could.
+    }
+    return {};
+  }
+
   void Send(int field) {
     Gathered& gathered = gathered_[field];
     if (gathered.entries.empty()) return;
@@ -192,7 +220,7 @@ class Grouped {
       return;
     }
     const int tag = -number - 1;
-    sender_.Add(Rewrite::GroupStatement(walk_.run.target.table, name, identity_, number), tag,
+    sender_.Add(Rewrite::GroupStatement(walk_.run.target.table, name, identity_, number, Range(group)), tag,
                 note, qint64(group.size()));
     try {
       sender_.Flush();
@@ -232,6 +260,7 @@ class Grouped {
   ADODB::Connection& connection_;
   const MySQL::RowIdentity& identity_;
   Walk& walk_;
+  const bool pairsKeyed_;  // PairTable::Kind::Keyed
   Batch::Sender sender_;
   qsizetype bytes_ = kJoinBytes;
   // The entries gathered for each field's next group.
@@ -285,9 +314,10 @@ UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeade
     grouped = identity.transactional && identity.columns == run.keyNames && !identity.keyValues.isEmpty();
   }
   // No temporary tables for this login: row by row.
-  if (grouped) grouped = PairTable::Make(*connection, run.target.table, identity);
+  const PairTable::Kind pairs = grouped ? PairTable::Make(*connection, run.target.table, identity) : PairTable::Kind::None;
   std::unique_ptr<Grouped> groups;
-  if (grouped) groups = std::make_unique<Grouped>(*connection, identity, walk);
+  if (pairs != PairTable::Kind::None)
+    groups = std::make_unique<Grouped>(*connection, identity, walk, pairs == PairTable::Kind::Keyed);
   if (groups && groups->Usable())
     groups->Go();
   else

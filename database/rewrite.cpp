@@ -228,35 +228,52 @@ QString JoinOn(const QString& quotedTable, const MySQL::RowIdentity& identity) {
   return on.join(QStringLiteral(" AND "));
 }
 
+// "UPDATE … SET " of a group's join. The server changes the rows of the
+// table it reads first as it meets them, and those of any other table
+// only once the whole join is read: the table goes first where the group
+// is a range of its rows, and each finds its pair by the pair table's key.
+// Else the pairs go first and find their rows.
+QString JoinedUpdate(const QString& quotedTable, const MySQL::RowIdentity& identity, const QString& range) {
+  const QString on = QStringLiteral(" ON ") + JoinOn(quotedTable, identity) + QStringLiteral(" SET ");
+  return range.isEmpty() ? QStringLiteral("UPDATE nv_keys STRAIGHT_JOIN ") + quotedTable + on
+                         : QStringLiteral("UPDATE ") + quotedTable + QStringLiteral(" STRAIGHT_JOIN nv_keys") + on;
+}
+
 }  // namespace
 
-QString KeysTable(const QString& table, const MySQL::RowIdentity& identity) {
+QString KeysTable(const QString& table, const MySQL::RowIdentity& identity, bool keyed) {
   // A primary key of its own: servers may refuse any table without one
-  // (sql_require_primary_key, innodb_force_primary_key).
-  // Its own columns take NULL: a strict session refuses to create a table
-  // from a query whose columns have neither a value nor a default.
+  // (sql_require_primary_key, innodb_force_primary_key). The table's key
+  // where it can be one, so that a join that reads the table's rows by a
+  // range finds each row's pair by it; else the pair's number.
+  // Its own columns take a default: a strict session refuses to create a
+  // table from a query whose columns have neither a value nor a default.
   return QStringLiteral("DROP TEMPORARY TABLE IF EXISTS nv_keys;CREATE TEMPORARY TABLE nv_keys (nv_row BIGINT NOT NULL "
-                        "AUTO_INCREMENT PRIMARY KEY, nv_old_bytes LONGBLOB, nv_new_bytes LONGBLOB, nv_group INT, "
-                        "KEY (nv_group)) SELECT ") +
+                        "DEFAULT 0, nv_old_bytes LONGBLOB, nv_new_bytes LONGBLOB, nv_group INT, PRIMARY KEY (") +
+         (keyed ? KeyColumns(identity) : QStringLiteral("nv_row")) + QStringLiteral(")) SELECT ") +
          KeyColumns(identity) + QStringLiteral(" FROM ") + MySQL::QuoteName(table) + QStringLiteral(" WHERE 0;");
+}
+
+QString KeyRange(const QString& table, const MySQL::RowIdentity& identity, const QString& first, const QString& last) {
+  return MySQL::QuoteName(table) + u'.' + MySQL::QuoteName(identity.columns.value(0)) + QStringLiteral(" BETWEEN ") +
+         first + QStringLiteral(" AND ") + last;
 }
 
 QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows, int fields) {
   QString columns;
   for (int f = 1; f < fields; ++f) columns += u',' + OldColumn(f) + u',' + NewColumn(f);
   QString text = QStringLiteral("INSERT INTO nv_keys (") + KeyColumns(identity) +
-                 QStringLiteral(",nv_old_bytes,nv_new_bytes") + columns + QStringLiteral(",nv_group) VALUES ");
+                 QStringLiteral(",nv_old_bytes,nv_new_bytes") + columns + QStringLiteral(",nv_group,nv_row) VALUES ");
   const QString number = QString::number(group);
   qsizetype size = text.size() + 1;
   for (const Pair& r : rows)
     size += (fields > 1 ? PairBytes(r.keyValues, r.cells) + 10 * fields : PairBytes(r.keyValues, r.oldBytes, r.newBytes)) +
-            number.size();
+            number.size() + 8;
   text.reserve(size);
   // Each piece appended where it goes: no text of a pair is made twice.
-  bool first = true;
+  qint64 row = 0;
   for (const Pair& r : rows) {
-    if (!first) text += u',';
-    first = false;
+    if (row > 0) text += u',';
     text += u'(';
     text += r.keyValues;
     if (fields > 1) {
@@ -281,25 +298,24 @@ QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::ve
     }
     text += u',';
     text += number;
+    text += u',';
+    text += QString::number(++row);  // the pair's place in its group
     text += u')';
   }
   text += u';';
   return text;
 }
 
-QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group) {
+QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group,
+                       const QString& range) {
   const QString quotedTable = MySQL::QuoteName(table);
   const QString column = quotedTable + u'.' + MySQL::QuoteName(field);
   // Each pair finds its row through the key, and gives it the new bytes
   // only while it holds exactly the old bytes.
   // (No alias for the pairs: it could be the table's own name.)
-  QStringList on;
-  for (const QString& c : identity.columns)
-    on << quotedTable + u'.' + MySQL::QuoteName(c) + QStringLiteral(" = nv_keys.") + MySQL::QuoteName(c);
-  return QStringLiteral("UPDATE nv_keys STRAIGHT_JOIN ") + quotedTable + QStringLiteral(" ON ") +
-         on.join(QStringLiteral(" AND ")) + QStringLiteral(" SET ") + column +
-         QStringLiteral(" = nv_keys.nv_new_bytes WHERE nv_keys.nv_group = ") + QString::number(group) + QStringLiteral(" AND CAST(") + column +
-         QStringLiteral(" AS BINARY) = nv_keys.nv_old_bytes;");
+  return JoinedUpdate(quotedTable, identity, range) + column + QStringLiteral(" = nv_keys.nv_new_bytes WHERE ") +
+         (range.isEmpty() ? QString() : range + QStringLiteral(" AND ")) + QStringLiteral("nv_keys.nv_group = ") +
+         QString::number(group) + QStringLiteral(" AND CAST(") + column + QStringLiteral(" AS BINARY) = nv_keys.nv_old_bytes;");
 }
 
 
@@ -322,14 +338,15 @@ qsizetype PairBytes(const QString& keyValues, const std::vector<Cell>& cells) {
   return bytes;
 }
 
-QString KeysTable(const QString& table, const MySQL::RowIdentity& identity, int fields) {
-  QString text = KeysTable(table, identity);
+QString KeysTable(const QString& table, const MySQL::RowIdentity& identity, int fields, bool keyed) {
+  QString text = KeysTable(table, identity, keyed);
   QString more;
   for (int f = 1; f < fields; ++f) more += QStringLiteral(", ") + OldColumn(f) + QStringLiteral(" LONGBLOB, ") + NewColumn(f) + QStringLiteral(" LONGBLOB");
   return text.replace(QStringLiteral("nv_new_bytes LONGBLOB, "), QStringLiteral("nv_new_bytes LONGBLOB") + more + QStringLiteral(", "));
 }
 
-QString GroupStatement(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity, int group) {
+QString GroupStatement(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity, int group,
+                       const QString& range) {
   const QString quotedTable = MySQL::QuoteName(table);
   QStringList set, every;
   for (int f = 0; f < fields.size(); ++f) {
@@ -339,8 +356,8 @@ QString GroupStatement(const QString& table, const QStringList& fields, const My
     every << QStringLiteral("(nv_keys.") + OldColumn(f) + QStringLiteral(" IS NULL OR CAST(") + column +
                  QStringLiteral(" AS BINARY) = nv_keys.") + OldColumn(f) + u')';
   }
-  return QStringLiteral("UPDATE nv_keys STRAIGHT_JOIN ") + quotedTable + QStringLiteral(" ON ") + JoinOn(quotedTable, identity) +
-         QStringLiteral(" SET ") + set.join(QStringLiteral(", ")) + QStringLiteral(" WHERE nv_keys.nv_group = ") +
+  return JoinedUpdate(quotedTable, identity, range) + set.join(QStringLiteral(", ")) + QStringLiteral(" WHERE ") +
+         (range.isEmpty() ? QString() : range + QStringLiteral(" AND ")) + QStringLiteral("nv_keys.nv_group = ") +
          QString::number(group) + QStringLiteral(" AND ") + every.join(QStringLiteral(" AND ")) + u';';
 }
 

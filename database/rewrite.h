@@ -94,8 +94,12 @@ QString KeyColumns(const MySQL::RowIdentity& identity);
 // each: the pairs of a group go into a temporary table of the session's
 // (an insert of its own, outside the batch), and one statement joins the
 // rows against them by key. Only for keys whose values have literals
-// (RowIdentity::keyValues).
-QString KeysTable(const QString& table, const MySQL::RowIdentity& identity);
+// (RowIdentity::keyValues). `keyed`: the pairs are found by the table's
+// key (else by their place in the group).
+QString KeysTable(const QString& table, const MySQL::RowIdentity& identity, bool keyed);
+// The rows of a one-column key from `first` to `last`, as a group's join
+// reads them (`table`.`key` BETWEEN first AND last).
+QString KeyRange(const QString& table, const MySQL::RowIdentity& identity, const QString& first, const QString& last);
 // The run's own temporary tables (nv_keys, nv_pairs, nv_rows) would hide a table of
 // the same name from its session: such a table gets no join.
 bool NamedLikeOwnTables(const QString& table);
@@ -114,15 +118,19 @@ struct Pair {
 qsizetype PairBytes(const QString& keyValues, const QByteArray& oldBytes, const QByteArray& newBytes);
 qsizetype PairBytes(const QString& keyValues, const std::vector<Cell>& cells);
 // The pair table of a run of `fields` fields holds each field's two values.
-QString KeysTable(const QString& table, const MySQL::RowIdentity& identity, int fields);
+QString KeysTable(const QString& table, const MySQL::RowIdentity& identity, int fields, bool keyed);
 QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows, int fields = 1);
 // The statement that changes a group's rows, each only while it holds
-// exactly its old bytes.
-QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group);
+// exactly its old bytes. `range` (KeyRange): the rows the group's keys
+// span, where they are few more than its pairs and the pair table is keyed
+// by the table's key: the join then reads the table first, by that range.
+QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group,
+                       const QString& range = {});
 // The same for a run of several fields: a row takes its fields' new bytes
 // only while each of them holds exactly its old ones, and a field the row's
 // pair leaves out stays as it is. A row changes whole or not at all.
-QString GroupStatement(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity, int group);
+QString GroupStatement(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity, int group,
+                       const QString& range = {});
 // The statement for one row of a run of several fields, found by its key,
 // each of its cells tested and written as GroupStatement's are. Its largest
 // new value, where it is large, goes ahead of it (RowAhead).
