@@ -28,6 +28,8 @@ constexpr std::array<std::pair<char16_t, char16_t>, 27> kGreekIota = [] {
 }();
 
 char16_t UpperUnit(char16_t c) {
+  if (c < 0x80) return c >= u'a' && c <= u'z' ? char16_t(c - 0x20) : c;
+  if (c < kGreekIota.front().first || c > kGreekIota.back().first) return QChar::toUpper(c);
   for (const auto& [lower, upper] : kGreekIota) {
     if (c == lower) return upper;
   }
@@ -35,6 +37,7 @@ char16_t UpperUnit(char16_t c) {
 }
 
 char16_t LowerUnit(char16_t c) {
+  if (c < 0x80) return c >= u'A' && c <= u'Z' ? char16_t(c + 0x20) : c;
   if (c == u'\x0130') return u'i';
   return QChar::toLower(c);
 }
@@ -72,6 +75,11 @@ qsizetype CharacterLength(const QString& text, qsizetype i) {
 }
 
 void RaiseAt(QString& text, qsizetype i) {
+  // One unit on its own maps as UpperText maps it.
+  if (const char16_t c = text.at(i).unicode(); !QChar::isSurrogate(c)) {
+    text[i] = QChar(UpperUnit(c));
+    return;
+  }
   const QString raised = UpperText(text.mid(i, CharacterLength(text, i)));
   text.replace(i, raised.size(), raised);
 }

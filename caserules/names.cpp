@@ -6,6 +6,8 @@
 // in kNameFacts below.
 #include <QHash>
 #include <QRegularExpression>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "caserules/case.h"
@@ -204,13 +206,24 @@ constexpr NameFact kNameFacts[] = {
 };
 
 // The kinds each word of kNameFacts has, one bit a kind.
+// (Looked up for every word of every name: hashed by a hash of its own,
+// far cheaper than QString's for words this short.)
+struct WordHash {
+  size_t operator()(std::u16string_view word) const {
+    size_t h = 14695981039346656037ull;
+    for (const char16_t c : word) h = (h ^ c) * 1099511628211ull;
+    return h;
+  }
+};
+
 bool IsFact(const QString& word, Kind kind) {
-  static const QHash<QString, unsigned> kinds = [] {
-    QHash<QString, unsigned> byWord;
-    for (const NameFact& fact : kNameFacts) byWord[QString::fromUtf16(fact.word)] |= 1u << int(fact.kind);
+  static const std::unordered_map<std::u16string_view, unsigned, WordHash> kinds = [] {
+    std::unordered_map<std::u16string_view, unsigned, WordHash> byWord;
+    for (const NameFact& fact : kNameFacts) byWord[std::u16string_view(fact.word)] |= 1u << int(fact.kind);
     return byWord;
   }();
-  return kinds.value(word) & (1u << int(kind));
+  const auto found = kinds.find(std::u16string_view(reinterpret_cast<const char16_t*>(word.utf16()), size_t(word.size())));
+  return found != kinds.end() && (found->second & (1u << int(kind)));
 }
 
 // Hyphens and the full stop of initials start a new part of a word, whose
@@ -256,9 +269,14 @@ void CaseNamePart(QString& result, Span part) {
     TitleAt(result, part.begin + 3);
     return;
   }
-  for (const NameFact& fact : kNameFacts) {
-    const QStringView word(fact.word);
-    if (fact.kind == Kind::Prefix && key.size() > word.size() && key.startsWith(word)) {
+  static const std::vector<QStringView> prefixes = [] {
+    std::vector<QStringView> words;
+    for (const NameFact& fact : kNameFacts)
+      if (fact.kind == Kind::Prefix) words.emplace_back(fact.word);
+    return words;
+  }();
+  for (const QStringView word : prefixes) {
+    if (key.size() > word.size() && key.startsWith(word)) {
       TitleAt(result, part.begin + word.size());
       return;
     }
