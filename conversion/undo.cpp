@@ -8,6 +8,8 @@
 #include <QSet>
 #include <algorithm>
 #include <map>
+#include <memory>
+#include <thread>
 
 #include "conversion/pairtable.h"
 #include "conversion/servercase.h"
@@ -150,7 +152,7 @@ class Grouped {
       back = row && !row->Eof() && !row->Value(0).isNull() && row->Value(0).toByteArray() == e.oldValue;
     }
     if (back) {
-      walk_.store.Settle({e.id});
+      SettleLater({e.id});
     } else {
       // Changed, but not back to its old value (a trigger rewrote it): left,
       // not restored.
@@ -254,8 +256,38 @@ class Grouped {
       else
         settled.push_back(e.id);
     }
-    walk_.store.Settle(settled);
+    SettleLater(std::move(settled));
   }
+
+  // A group's entries are settled on a thread of their own, through a
+  // connection of their own to the journal, while the next group is read
+  // and sent. One settles at a time; what failed is told before the next.
+  void SettleLater(std::vector<qint64> ids) {
+    AwaitSettled();
+    if (ids.empty()) return;
+    if (!settler_) settler_ = std::make_unique<Journal::Store>(walk_.store.Path());
+    settling_ = std::thread([this, ids = std::move(ids)] {
+      try {
+        settler_->Settle(ids);
+      } catch (...) {
+        settleFailure_ = std::current_exception();
+      }
+    });
+  }
+
+ public:
+  void AwaitSettled() {
+    if (settling_.joinable()) settling_.join();
+    if (!settleFailure_) return;
+    std::exception_ptr failure;
+    std::swap(failure, settleFailure_);
+    std::rethrow_exception(failure);
+  }
+  ~Grouped() {
+    if (settling_.joinable()) settling_.join();
+  }
+
+ private:
 
   ADODB::Connection& connection_;
   const MySQL::RowIdentity& identity_;
@@ -275,6 +307,9 @@ class Grouped {
   QSet<int> refused_;
   qint64 answered_ = 0;  // rows the server changed in the last flush
   bool triggered_ = false;  // the table has triggers
+  std::unique_ptr<Journal::Store> settler_;
+  std::thread settling_;
+  std::exception_ptr settleFailure_;
 };
 
 }  // namespace
@@ -318,9 +353,10 @@ UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeade
   std::unique_ptr<Grouped> groups;
   if (pairs != PairTable::Kind::None)
     groups = std::make_unique<Grouped>(*connection, identity, walk, pairs == PairTable::Kind::Keyed);
-  if (groups && groups->Usable())
+  if (groups && groups->Usable()) {
     groups->Go();
-  else
+    groups->AwaitSettled();
+  } else
     RowByRow(*connection, walk);
   // A run that lost entries to the journal's damage is never all back.
   if (!walk.result.interrupted && walk.result.left == 0 && run.lost == 0) store.MarkUndone(run.id);
