@@ -288,7 +288,6 @@ class Grouped {
   }
 
  private:
-
   ADODB::Connection& connection_;
   const MySQL::RowIdentity& identity_;
   Walk& walk_;
