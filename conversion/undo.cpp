@@ -181,17 +181,17 @@ class Grouped {
     const QString& first = group.back().key;
     const QString& last = group.front().key;
     const QString table = walk_.run.target.table;
+    const QString range = Rewrite::KeyRange(table, identity_, first, last);
     const qint64 most = 2 * qint64(group.size());
     try {
       auto counts = connection_.Execute(
           QStringLiteral("SELECT (SELECT COUNT(*) FROM nv_keys WHERE ") +
           Rewrite::KeyRange(QStringLiteral("nv_keys"), identity_, first, last) +
           QStringLiteral("), (SELECT COUNT(*) FROM (SELECT 1 FROM ") + MySQL::QuoteName(table) + QStringLiteral(" WHERE ") +
-          Rewrite::KeyRange(table, identity_, first, last) + QStringLiteral(" LIMIT ") + QString::number(most + 1) +
-          QStringLiteral(") nv_spanned);"));
+          range + QStringLiteral(" LIMIT ") + QString::number(most + 1) + QStringLiteral(") nv_spanned);"));
       if (counts && !counts->Eof() && counts->Value(0).toLongLong() == qint64(group.size()) &&
           counts->Value(1).toLongLong() <= most)
-        return Rewrite::KeyRange(table, identity_, first, last);
+        return range;
     } catch (const ADODB::Error&) {
       // The pairs find their rows as they always could.
     }

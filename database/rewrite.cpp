@@ -419,11 +419,8 @@ QString GroupRows(int group) {
 QString GroupShortfall(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group) {
   const QString quotedTable = MySQL::QuoteName(table);
   const QString column = QStringLiteral("CAST(") + quotedTable + u'.' + MySQL::QuoteName(field) + QStringLiteral(" AS BINARY)");
-  QStringList on;
-  for (const QString& c : identity.columns)
-    on << quotedTable + u'.' + MySQL::QuoteName(c) + QStringLiteral(" = nv_keys.") + MySQL::QuoteName(c);
   return QStringLiteral("SELECT nv_keys.nv_row, ") + column + QStringLiteral(" FROM nv_keys LEFT JOIN ") + quotedTable +
-         QStringLiteral(" ON ") + on.join(QStringLiteral(" AND ")) + QStringLiteral(" WHERE nv_keys.nv_group = ") +
+         QStringLiteral(" ON ") + JoinOn(quotedTable, identity) + QStringLiteral(" WHERE nv_keys.nv_group = ") +
          QString::number(group) + QStringLiteral(" AND NOT (") + column + QStringLiteral(" <=> nv_keys.nv_new_bytes);");
 }
 
