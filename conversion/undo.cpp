@@ -4,9 +4,12 @@
 // exactly what the run wrote. Elsewhere (a journal that keeps conditions, a
 // table without transactions, a server that logs statements) they go back
 // one statement a row. The journal is read a page at a time either way.
+#include <QCoreApplication>
 #include <QHash>
 #include <QSet>
+#include <QThread>
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <thread>
@@ -26,6 +29,12 @@ namespace {
 // Entries read from the journal at a time, so that memory does not grow with
 // the run.
 constexpr int kPage = 10000;
+// An undo's groups are larger than a run's: each is a transaction whose
+// commit the server syncs, and an undo reads its rows by range from the
+// journal, not from the table, with nothing to overlap with that wait.
+// (1,000,000 rows: 7.8 s in groups of 1,000, 6.5 s in groups of 8,000.)
+constexpr size_t kUndoRecords = 8000;
+constexpr qsizetype kUndoBytes = 4 * 1024 * 1024;
 
 struct Walk {
   const Journal::RunHeader& run;
@@ -97,7 +106,7 @@ class Grouped {
       answered_ += changed + shortfall.already;
       (void)tag;
     });
-    bytes_ = std::min(kJoinBytes, sender_.ByteBound());
+    bytes_ = std::min(kUndoBytes, sender_.ByteBound());
     // A trigger may store otherwise than it was told: each row is then
     // looked at, whatever the count says.
     triggered_ = !walk_.result.triggers.isEmpty();
@@ -117,6 +126,7 @@ class Grouped {
         if (walk_.Stop()) break;
         const qsizetype size = Rewrite::PairBytes(e.key, e.newValue, e.oldValue);
         if (size > bytes_) {
+          Sync();
           Alone(e);
           continue;
         }
@@ -128,6 +138,21 @@ class Grouped {
       }
       for (auto& [field, g] : gathered_) Send(field);
     }
+    Sync();
+  }
+
+  // Waits for the group on its way, and tells what failed there.
+  void Sync() {
+    if (!job_.joinable()) return;
+    // The window's events go on meanwhile; the thread's end wakes this loop.
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app && QThread::currentThread() == app->thread())
+      while (!jobDone_.load()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    job_.join();
+    if (!jobFailure_) return;
+    std::exception_ptr failure;
+    std::swap(failure, jobFailure_);
+    std::rethrow_exception(failure);
   }
 
  private:
@@ -198,26 +223,60 @@ class Grouped {
     return {};
   }
 
+  // A group made, on its way to the server.
+  struct Made {
+    int field = 0;
+    QString name;
+    std::vector<Journal::Entry> group;
+    Batch::Note note;
+    QString insert;
+    int number = 0;
+  };
+
+  // The field's gathered group is made here and goes on a thread of its
+  // own, once the one before it is answered: the next page is read and the
+  // next group made while the server takes this one.
   void Send(int field) {
     Gathered& gathered = gathered_[field];
     if (gathered.entries.empty()) return;
-    const QString name = walk_.run.Field(field);
+    Made made;
+    made.field = field;
+    made.name = walk_.run.Field(field);
     std::vector<Rewrite::Pair> pairs;
-    Batch::Note note;
+    pairs.reserve(gathered.entries.size());
     for (const Journal::Entry& e : gathered.entries) {
       pairs.push_back({e.key, e.newValue, e.oldValue});
-      note.records << Note(e).records;
+      made.note.records << Note(e).records;
     }
     // Each try of a group has a number of its own, so that rows a failed
     // insert left in the pair table never count as the next group's.
-    const int number = number_++;
-    const QString insert = Rewrite::GroupInsert(number, identity_, pairs);
-    std::vector<Journal::Entry> group;
-    group.swap(gathered.entries);
+    made.number = number_++;
+    made.insert = Rewrite::GroupInsert(made.number, identity_, pairs);
+    made.group.swap(gathered.entries);
     gathered.bytes = 0;
+    Sync();
+    jobDone_ = false;
+    job_ = std::thread([this, made = std::move(made)]() mutable {
+      try {
+        Deliver(std::move(made));
+      } catch (...) {
+        jobFailure_ = std::current_exception();
+      }
+      jobDone_ = true;
+      if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+    });
+  }
+
+  void Deliver(Made made) {
+    const int field = made.field;
+    const QString& name = made.name;
+    const int number = made.number;
+    const std::vector<Journal::Entry>& group = made.group;
+    const Batch::Note& note = made.note;
     refused_.clear();
     answered_ = 0;
-    if (!pairTable_.Fill(connection_, insert)) {
+    if (!pairTable_.Fill(connection_, made.insert)) {
       for (const Journal::Entry& one : group) Alone(one);
       return;
     }
@@ -231,7 +290,7 @@ class Grouped {
       // cluster's other nodes): its rows go alone, and the groups after it
       // are halved.
       if (Batch::Classify(e) != Batch::ErrorKind::Conflict) throw;
-      records_ = std::max<size_t>(kPacedRecords, records_ / 2);
+      records_ = std::max<size_t>(kPacedRecords, records_.load() / 2);
       for (const Journal::Entry& one : group) Alone(one);
       return;
     }
@@ -284,6 +343,7 @@ class Grouped {
     std::rethrow_exception(failure);
   }
   ~Grouped() {
+    if (job_.joinable()) job_.join();
     if (settling_.joinable()) settling_.join();
   }
 
@@ -293,7 +353,7 @@ class Grouped {
   Walk& walk_;
   const bool pairsKeyed_;  // PairTable::Kind::Keyed
   Batch::Sender sender_;
-  qsizetype bytes_ = kJoinBytes;
+  qsizetype bytes_ = kUndoBytes;
   // The entries gathered for each field's next group.
   struct Gathered {
     std::vector<Journal::Entry> entries;
@@ -301,7 +361,11 @@ class Grouped {
   };
   std::map<int, Gathered> gathered_;
   int number_ = 0;
-  size_t records_ = kJoinRecords;  // a group's rows at most
+  std::atomic<size_t> records_{kUndoRecords};  // a group's rows at most
+  // The group on its way, and what failed there.
+  std::thread job_;
+  std::atomic<bool> jobDone_{true};
+  std::exception_ptr jobFailure_;
   PairTable pairTable_;
   QSet<int> refused_;
   qint64 answered_ = 0;  // rows the server changed in the last flush
