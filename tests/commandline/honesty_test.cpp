@@ -142,6 +142,33 @@ TEST_F(CommandLineTest, UndoSettlesARowOnlyWhenTheTableShowsItBack) {
   EXPECT_EQ(r.status, 1) << "rows that hold neither value stay left: " << r.err.toStdString();
 }
 
+// Undo's groups go one after another while the next is made: what each one
+// left is counted for it, and a value too large for a group goes alone
+// between them, right after a group is sent (entries come newest first).
+TEST_F(CommandLineTest, UndoCountsWhatEachOfItsGroupsLeftAndSendsALargeValueBetweenThem) {
+  db_->Exec({"CREATE TABLE w (id INT PRIMARY KEY, v MEDIUMTEXT)",
+             "INSERT INTO w SELECT seq, CONCAT('abc', seq) FROM seq_1_to_30000",
+             "UPDATE w SET v = REPEAT('big value ', 250000) WHERE id = 22000"});
+  const QStringList before = Hex("w", "v");
+  ASSERT_EQ(Norvale(QStringList{"convert"} + Connection() +
+                    QStringList{"--table", "w", "--field", "v", "--mode", "upper", "--yes"}).status, 0);
+  // Rows of four groups written by someone else since, and one put back by hand.
+  db_->Exec({"UPDATE w SET v = 'someone else' WHERE id IN (3, 9001, 17001, 29999)",
+             "UPDATE w SET v = 'abc12000' WHERE id = 12000"});
+  Result r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes", "--json"});
+  EXPECT_EQ(r.status, 1) << r.err.toStdString();
+  EXPECT_EQ(Json(r).value("restored").toInt(), 29995);
+  EXPECT_EQ(Json(r).value("left").toInt(), 4);
+  EXPECT_EQ(db_->Values("SELECT id FROM w WHERE v = 'someone else' ORDER BY id"),
+            (QStringList{"3", "9001", "17001", "29999"}));
+  const QStringList after = Hex("w", "v");
+  ASSERT_EQ(after.size(), before.size());
+  int differing = 0;
+  for (qsizetype i = 0; i < after.size(); ++i) differing += after[i] != before[i];
+  EXPECT_EQ(differing, 4);
+  EXPECT_EQ(after[21999], before[21999]) << "the large value is back";
+}
+
 TEST_F(CommandLineTest, AKeyTheRunsOwnUpdateMovesIsNotReadOrUndoneBy) {
   const QString table = "CREATE TABLE %1 (ts TIMESTAMP(6) NOT NULL DEFAULT '2024-01-01 00:00:00' ON UPDATE "
                         "CURRENT_TIMESTAMP(6), id INT NOT NULL, code INT NOT NULL, v VARCHAR(40), PRIMARY KEY (ts, id)%2)";
