@@ -25,7 +25,8 @@ KeyJoin::KeyJoin(Road road, Calls calls, Ending& ending, double chunkTime, bool 
       chunkTime_(chunkTime),
       responsive_(responsive),
       // A group's pairs stay well inside what the server takes in one statement.
-      groupBytes_(std::min(kJoinBytes, road_.sender.ByteBound())) {}
+      groupBytes_(std::min(kJoinBytes, road_.sender.ByteBound())),
+      arrays_(PairTable::TakesArrays(road_.connection)) {}
 
 void KeyJoin::SetServerCase(std::unique_ptr<ServerCase> server) { server_ = std::move(server); }
 
@@ -332,11 +333,14 @@ void KeyJoin::Learn(Group& g) {
 void KeyJoin::Pack(Group& g) const {
   g.note = NoteOf(g.pairs);
   g.insert.clear();
+  g.array = {};
   if (g.pairs.empty()) return;
   std::vector<Rewrite::Pair> pairs;
   pairs.reserve(g.pairs.size());
   for (const Pair& j : g.pairs) pairs.push_back({j.keyValues, j.oldBytes, j.newBytes, j.cells});
-  g.insert = Rewrite::GroupInsert(g.number, road_.identity, pairs, std::max<int>(1, int(road_.fields.size())));
+  const int fields = std::max<int>(1, int(road_.fields.size()));
+  if (arrays_) g.array = Rewrite::MakeGroupArray(g.number, road_.identity, pairs, fields);
+  if (g.array.Empty()) g.insert = Rewrite::GroupInsert(g.number, road_.identity, pairs, fields);
 }
 
 // Every row of the scope is read with its lock, in a transaction opened
@@ -483,7 +487,7 @@ void KeyJoin::SendJoin(Group g) {
   group_ = std::move(g.pairs);
   // The pairs go ahead on their own; a group they cannot join goes record
   // by record.
-  if (!pairTable_.Fill(road_.connection, g.insert)) {
+  if (!pairTable_.Fill(road_.connection, g.insert, g.array)) {
     alone_.insert(alone_.end(), group_.begin(), group_.end());
     std::vector<Pair>().swap(group_);
     SendAlone();

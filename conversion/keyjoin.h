@@ -89,6 +89,7 @@ class KeyJoin : public Way {
   struct Group {
     std::vector<Pair> pairs;
     QString insert;
+    Rewrite::GroupArray array;  // in place of the insert's text, where it is made
     Batch::Note note;
     int number = 0;
     // The rows the server's function changes, on their own.
@@ -128,6 +129,7 @@ class KeyJoin : public Way {
   PairTable pairTable_;
   std::unique_ptr<ServerCase> server_;
   qsizetype groupBytes_;
+  const bool arrays_;  // groups' pairs go as arrays of parameters (PairTable::TakesArrays)
 
   std::vector<Pair> joining_;
   qsizetype joiningBytes_ = 0;

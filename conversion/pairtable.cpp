@@ -19,20 +19,28 @@ PairTable::Kind PairTable::Make(ADODB::Connection& connection, const QString& ta
   return Kind::None;
 }
 
-bool PairTable::Fill(ADODB::Connection& connection, const QString& insert) {
+bool PairTable::Fill(ADODB::Connection& connection, const QString& insert, const Rewrite::GroupArray& array) {
   try {
     // (A failed insert may leave some of its pairs behind too.)
     const bool left = pairsLeft_;
     pairsLeft_ = true;
-    if (left)
+    if (!array.Empty()) {
+      if (left) connection.Execute(Rewrite::GroupsDone());
+      connection.ExecuteArray(array.statement, array.binary, array.cells);
+    } else if (left) {
       connection.ExecuteMany(Rewrite::GroupsDone() + insert, [](int, ADODB::RecordSet*) {});
-    else
+    } else {
       connection.Execute(insert);
+    }
     return true;
   } catch (const ADODB::Error& e) {
     if (Batch::Classify(e) == Batch::ErrorKind::Fatal) throw Batch::FatalError(e);
     return false;
   }
+}
+
+bool PairTable::TakesArrays(const ADODB::Connection& connection) {
+  return connection.ServerVersion().contains(QLatin1String("MariaDB"), Qt::CaseInsensitive);
 }
 
 }  // namespace Conversion

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include "database/ado.h"
+#include "database/rewrite.h"
 #include "database/rowkey.h"
 
 namespace Conversion {
@@ -36,7 +37,12 @@ class PairTable {
   // before it is emptied out. False where the server refused the pairs: the
   // group's records go one by one. Raises Batch::FatalError where nothing
   // later can succeed.
-  bool Fill(ADODB::Connection& connection, const QString& insert);
+  // `array`, where it is not empty, goes in place of the insert's text.
+  bool Fill(ADODB::Connection& connection, const QString& insert, const Rewrite::GroupArray& array = {});
+  // Whether the server takes an array of parameters in one round trip
+  // (MariaDB's bulk execution): elsewhere the driver sends it row by row,
+  // and a group's insert goes as text.
+  static bool TakesArrays(const ADODB::Connection& connection);
 
  private:
   bool pairsLeft_ = false;  // the table holds the last group's pairs

@@ -230,6 +230,7 @@ class Grouped {
     std::vector<Journal::Entry> group;
     Batch::Note note;
     QString insert;
+    Rewrite::GroupArray array;  // in place of the insert's text, where it is made
     int number = 0;
   };
 
@@ -251,7 +252,8 @@ class Grouped {
     // Each try of a group has a number of its own, so that rows a failed
     // insert left in the pair table never count as the next group's.
     made.number = number_++;
-    made.insert = Rewrite::GroupInsert(made.number, identity_, pairs);
+    if (arrays_) made.array = Rewrite::MakeGroupArray(made.number, identity_, pairs);
+    if (made.array.Empty()) made.insert = Rewrite::GroupInsert(made.number, identity_, pairs);
     made.group.swap(gathered.entries);
     gathered.bytes = 0;
     Sync();
@@ -276,7 +278,7 @@ class Grouped {
     const Batch::Note& note = made.note;
     refused_.clear();
     answered_ = 0;
-    if (!pairTable_.Fill(connection_, made.insert)) {
+    if (!pairTable_.Fill(connection_, made.insert, made.array)) {
       for (const Journal::Entry& one : group) Alone(one);
       return;
     }
@@ -352,6 +354,7 @@ class Grouped {
   const MySQL::RowIdentity& identity_;
   Walk& walk_;
   const bool pairsKeyed_;  // PairTable::Kind::Keyed
+  const bool arrays_ = PairTable::TakesArrays(connection_);
   Batch::Sender sender_;
   qsizetype bytes_ = kUndoBytes;
   // The entries gathered for each field's next group.

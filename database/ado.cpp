@@ -198,4 +198,61 @@ void Connection::ExecuteMany(const QString& statements,
   }
 }
 
+void Connection::ExecuteArray(const QString& statement, const std::vector<bool>& binary,
+                              const std::vector<QByteArray>& cells) {
+  if (!IsOpen()) ClosedObject();
+  const size_t columns = binary.size();
+  const size_t rows = columns == 0 ? 0 : cells.size() / columns;
+  if (rows == 0) return;
+  // Each column's values lie one after another, each in a slot as wide as
+  // the column's widest.
+  std::vector<SQLLEN> widths(columns, 1);
+  for (size_t i = 0; i < rows * columns; ++i)
+    widths[i % columns] = std::max<SQLLEN>(widths[i % columns], SQLLEN(cells[i].size()));
+  std::vector<std::vector<char>> values(columns);
+  std::vector<std::vector<SQLLEN>> lengths(columns, std::vector<SQLLEN>(rows, 0));
+  for (size_t c = 0; c < columns; ++c) {
+    values[c].assign(size_t(widths[c]) * rows, 0);
+    for (size_t r = 0; r < rows; ++r) {
+      const QByteArray& cell = cells[r * columns + c];
+      if (cell.isNull()) {
+        lengths[c][r] = SQL_NULL_DATA;
+        continue;
+      }
+      std::copy(cell.begin(), cell.end(), values[c].begin() + qsizetype(r) * widths[c]);
+      lengths[c][r] = SQLLEN(cell.size());
+    }
+  }
+  DriverText text(statement);
+  std::vector<SQLUSMALLINT> status(rows, SQL_PARAM_UNUSED);
+  SQLULEN processed = 0;
+  try {
+    handles_->Call([&] {
+      auto stmt = AllocateStatement(handles_, CommandTimeout);
+      SQLHANDLE h = stmt->handle;
+      Check(SQLSetStmtAttr(h, SQL_ATTR_PARAM_BIND_TYPE, reinterpret_cast<SQLPOINTER>(SQLULEN(SQL_PARAM_BIND_BY_COLUMN)), 0),
+            SQL_HANDLE_STMT, h);
+      Check(SQLSetStmtAttr(h, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(SQLULEN(rows)), 0), SQL_HANDLE_STMT, h);
+      Check(SQLSetStmtAttr(h, SQL_ATTR_PARAM_STATUS_PTR, status.data(), 0), SQL_HANDLE_STMT, h);
+      Check(SQLSetStmtAttr(h, SQL_ATTR_PARAMS_PROCESSED_PTR, &processed, 0), SQL_HANDLE_STMT, h);
+      Check(SQLPrepare(h, text.data(), text.size()), SQL_HANDLE_STMT, h);
+      for (size_t c = 0; c < columns; ++c)
+        Check(SQLBindParameter(h, SQLUSMALLINT(c + 1), SQL_PARAM_INPUT, binary[c] ? SQL_C_BINARY : SQL_C_CHAR,
+                               binary[c] ? SQL_LONGVARBINARY : SQL_LONGVARCHAR, SQLULEN(widths[c]), 0,
+                               values[c].data(), widths[c], lengths[c].data()),
+              SQL_HANDLE_STMT, h);
+      Check(SQLExecute(h), SQL_HANDLE_STMT, h);
+    });
+  } catch (const Error& e) {
+    if (watch_ && watch_->Stalled()) throw Stalled(e);
+    throw;
+  }
+  // Every row must have gone: a driver that took fewer says so here.
+  const bool all = processed == rows && std::all_of(status.begin(), status.end(), [](SQLUSMALLINT s) {
+                     return s == SQL_PARAM_SUCCESS || s == SQL_PARAM_SUCCESS_WITH_INFO;
+                   });
+  if (!all)
+    throw Error(QStringLiteral("The server took %1 of %2 rows of an array of parameters.").arg(processed).arg(rows));
+}
+
 }  // namespace ADODB

@@ -73,6 +73,12 @@ class Connection {
   // statement raises its Error and the statements after it have not run;
   // past the first statement this driver gives no error number.
   void ExecuteMany(const QString& statements, const std::function<void(int index, RecordSet* rows)>& each);
+  // Runs one statement, whose parameter markers each take a column's value,
+  // once for every row of `cells` (row after row, `binary.size()` values a
+  // row) as one array of parameters: no value is written into its text. A
+  // null QByteArray goes as NULL; `binary` tells, for each column, whether
+  // its values are bytes or text. Raises Error where any row failed.
+  void ExecuteArray(const QString& statement, const std::vector<bool>& binary, const std::vector<QByteArray>& cells);
   void Close();
   bool IsOpen() const;
   // Whether Ctrl+C may end the statement under way now (true when opened).

@@ -306,6 +306,68 @@ QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::ve
   return text;
 }
 
+namespace {
+bool WholeNumber(const QString& literal) {
+  if (literal.isEmpty() || literal.size() > 21) return false;
+  for (qsizetype i = 0; i < literal.size(); ++i) {
+    const QChar c = literal[i];
+    if (!(c.isDigit() && c.unicode() < 128) && !(i == 0 && c == u'-' && literal.size() > 1)) return false;
+  }
+  return true;
+}
+}  // namespace
+
+GroupArray MakeGroupArray(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows, int fields) {
+  GroupArray array;
+  if (identity.columns.size() != 1 || rows.empty()) return array;
+  for (const Pair& r : rows)
+    if (!WholeNumber(r.keyValues)) return array;
+  const int columns = 2 + 2 * std::max(1, fields) + 1;
+  std::vector<qsizetype> widths(size_t(columns), 0);
+  qsizetype payload = 0;
+  array.cells.reserve(rows.size() * size_t(columns));
+  const QByteArray number = QByteArray::number(group);
+  // (A value of no bytes is not NULL: it goes as a buffer of its own.)
+  const auto add = [&](QByteArray cell, bool present = true) {
+    if (present && cell.isNull()) cell = QByteArray("", 0);
+    qsizetype& width = widths[array.cells.size() % size_t(columns)];
+    width = std::max(width, cell.size());
+    payload += cell.size();
+    array.cells.push_back(std::move(cell));
+  };
+  qint64 row = 0;
+  for (const Pair& r : rows) {
+    add(r.keyValues.toLatin1());
+    if (fields > 1) {
+      auto cell = r.cells.begin();
+      for (int f = 0; f < fields; ++f) {
+        while (cell != r.cells.end() && cell->field < f) ++cell;
+        const bool has = cell != r.cells.end() && cell->field == f;
+        add(has ? cell->oldBytes : QByteArray(), has);
+        add(has ? cell->newBytes : QByteArray(), has);
+      }
+    } else {
+      add(r.oldBytes);
+      add(r.newBytes);
+    }
+    add(number);
+    add(QByteArray::number(++row));
+  }
+  qsizetype room = 0;
+  for (const qsizetype w : widths) room += std::max<qsizetype>(1, w) * qsizetype(rows.size());
+  if (room > 4 * payload + 1024 * 1024) return {};
+  QString names;
+  for (int f = 1; f < fields; ++f) names += u',' + OldColumn(f) + u',' + NewColumn(f);
+  array.statement = QStringLiteral("INSERT INTO nv_keys (") + KeyColumns(identity) +
+                    QStringLiteral(",nv_old_bytes,nv_new_bytes") + names + QStringLiteral(",nv_group,nv_row) VALUES (");
+  for (int c = 0; c < columns; ++c) array.statement += c == 0 ? QStringLiteral("?") : QStringLiteral(",?");
+  array.statement += u')';
+  array.binary.assign(size_t(columns), true);
+  array.binary.front() = false;
+  array.binary[size_t(columns - 2)] = array.binary[size_t(columns - 1)] = false;
+  return array;
+}
+
 QString GroupStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity, int group,
                        const QString& range) {
   const QString quotedTable = MySQL::QuoteName(table);

@@ -120,6 +120,19 @@ qsizetype PairBytes(const QString& keyValues, const std::vector<Cell>& cells);
 // The pair table of a run of `fields` fields holds each field's two values.
 QString KeysTable(const QString& table, const MySQL::RowIdentity& identity, int fields, bool keyed);
 QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows, int fields = 1);
+// The same insert as one array of parameters (ADODB::Connection::ExecuteArray):
+// its statement, each column's kind and the rows' values, row after row.
+struct GroupArray {
+  QString statement;
+  std::vector<bool> binary;
+  std::vector<QByteArray> cells;
+  bool Empty() const { return cells.empty(); }
+};
+// Made only where the key is one column whose values are whole numbers
+// (their literals are their digits) and the array stays near the pairs'
+// own size (each column's slots are as wide as its widest value); else
+// empty, and the insert goes as text.
+GroupArray MakeGroupArray(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows, int fields = 1);
 // The statement that changes a group's rows, each only while it holds
 // exactly its old bytes. `range` (KeyRange): the rows the group's keys
 // span, where they are few more than its pairs and the pair table is keyed
