@@ -319,7 +319,7 @@ bool WholeNumber(const QString& literal) {
 
 GroupArray MakeGroupArray(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows, int fields) {
   GroupArray array;
-  if (identity.columns.size() != 1 || rows.empty()) return array;
+  if (!identity.integerKey || rows.empty()) return array;
   for (const Pair& r : rows)
     if (!WholeNumber(r.keyValues)) return array;
   const int columns = 2 + 2 * std::max(1, fields) + 1;

@@ -128,8 +128,8 @@ struct GroupArray {
   std::vector<QByteArray> cells;
   bool Empty() const { return cells.empty(); }
 };
-// Made only where the key is one column whose values are whole numbers
-// (their literals are their digits) and the array stays near the pairs'
+// Made only where the key is one column of an integer type (a BIT column
+// would take its digits as bytes) and the array stays near the pairs'
 // own size (each column's slots are as wide as its widest value); else
 // empty, and the insert goes as text.
 GroupArray MakeGroupArray(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows, int fields = 1);

@@ -247,6 +247,8 @@ RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table,
     static const QStringList kListed = {"enum", "set"};
     identity.keyOrdered = std::none_of(key.columns.begin(), key.columns.end(),
                                        [&](const QString& c) { return kListed.contains(columns[c].type); });
+    static const QStringList kIntegers = {"tinyint", "smallint", "mediumint", "int", "bigint"};
+    identity.integerKey = key.columns.size() == 1 && kIntegers.contains(columns[key.columns.front()].type);
     return identity;
   }
   identity.keyless =

@@ -28,6 +28,9 @@ struct RowIdentity {
   // Its values' literals compare in the index's order (not ENUM or SET,
   // whose order is their list's): the rows can be read by ranges of it.
   bool keyOrdered = false;
+  // The key is one column of an integer type: its literals are its digits,
+  // which the column takes back as text too.
+  bool integerKey = false;
   // The field's and the key's columns as the table declares them (type and
   // collation): a run continued reads the table its position was taken in.
   QString shape;
