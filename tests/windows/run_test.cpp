@@ -697,7 +697,7 @@ TEST_F(RunTest, GroupsGoWhereEveryTableNeedsAPrimaryKey) {
       f.Combo1->setCurrentIndex(mode);
       Click(f.PushButton1);
       groups[mode / 2] = db.Values("SELECT COUNT(*) FROM mysql.general_log WHERE event_time >= '" + start +
-                                   "' AND argument LIKE 'INSERT INTO nv_keys %'");
+                                   "' AND command_type <> 'Prepare' AND argument LIKE 'INSERT INTO nv_keys %'");
       if (mode == 2) {
         EXPECT_EQ(db.Values("SELECT COUNT(*) FROM t WHERE BINARY v LIKE 'Name %'"), QStringList{"500"});
       }
