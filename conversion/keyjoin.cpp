@@ -9,14 +9,15 @@
 #include "database/rewrite.h"
 
 namespace Conversion {
-namespace {
-
-// Wakes a window waiting in KeyJoin::Await once a thread's work is done.
 void WakeWindow() {
   if (QCoreApplication* app = QCoreApplication::instance()) QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
 }
 
-}  // namespace
+void AwaitWithEvents(const std::atomic<bool>& done) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (!app || QThread::currentThread() != app->thread()) return;
+  while (!done.load()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
 
 KeyJoin::KeyJoin(Road road, Calls calls, Ending& ending, double chunkTime, bool responsive)
     : road_(std::move(road)),
@@ -37,11 +38,7 @@ void KeyJoin::Join() {
 }
 
 void KeyJoin::Await(const std::atomic<bool>& done) const {
-  // The window's events go on meanwhile; the thread's end wakes this loop.
-  // Elsewhere the caller's join waits.
-  QCoreApplication* app = QCoreApplication::instance();
-  if (!responsive_ || !app || QThread::currentThread() != app->thread()) return;
-  while (!done.load()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  if (responsive_) AwaitWithEvents(done);
 }
 
 bool KeyJoin::Refused(int tag, const QString& text, const QString& key, const QList<int>& fields) {
@@ -332,15 +329,12 @@ void KeyJoin::Learn(Group& g) {
 
 void KeyJoin::Pack(Group& g) const {
   g.note = NoteOf(g.pairs);
-  g.insert.clear();
-  g.array = {};
+  g.insert = {};
   if (g.pairs.empty()) return;
   std::vector<Rewrite::Pair> pairs;
   pairs.reserve(g.pairs.size());
   for (const Pair& j : g.pairs) pairs.push_back({j.keyValues, j.oldBytes, j.newBytes, j.cells});
-  const int fields = std::max<int>(1, int(road_.fields.size()));
-  if (arrays_) g.array = Rewrite::MakeGroupArray(g.number, road_.identity, pairs, fields);
-  if (g.array.Empty()) g.insert = Rewrite::GroupInsert(g.number, road_.identity, pairs, fields);
+  g.insert = PairTable::Pairs(arrays_, g.number, road_.identity, pairs, std::max<int>(1, int(road_.fields.size())));
 }
 
 // Every row of the scope is read with its lock, in a transaction opened
@@ -487,7 +481,7 @@ void KeyJoin::SendJoin(Group g) {
   group_ = std::move(g.pairs);
   // The pairs go ahead on their own; a group they cannot join goes record
   // by record.
-  if (!pairTable_.Fill(road_.connection, g.insert, g.array)) {
+  if (!pairTable_.Fill(road_.connection, g.insert)) {
     alone_.insert(alone_.end(), group_.begin(), group_.end());
     std::vector<Pair>().swap(group_);
     SendAlone();

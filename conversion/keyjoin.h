@@ -88,8 +88,7 @@ class KeyJoin : public Way {
  private:
   struct Group {
     std::vector<Pair> pairs;
-    QString insert;
-    Rewrite::GroupArray array;  // in place of the insert's text, where it is made
+    PairTable::Insert insert;
     Batch::Note note;
     int number = 0;
     // The rows the server's function changes, on their own.

@@ -19,7 +19,16 @@ PairTable::Kind PairTable::Make(ADODB::Connection& connection, const QString& ta
   return Kind::None;
 }
 
-bool PairTable::Fill(ADODB::Connection& connection, const QString& insert, const Rewrite::GroupArray& array) {
+PairTable::Insert PairTable::Pairs(bool arrays, int group, const MySQL::RowIdentity& identity,
+                                   const std::vector<Rewrite::Pair>& pairs, int fields) {
+  Insert insert;
+  if (arrays) insert.array = Rewrite::MakeGroupArray(group, identity, pairs, fields);
+  if (insert.array.Empty()) insert.text = Rewrite::GroupInsert(group, identity, pairs, fields);
+  return insert;
+}
+
+bool PairTable::Fill(ADODB::Connection& connection, const Insert& insert) {
+  const Rewrite::GroupArray& array = insert.array;
   try {
     // (A failed insert may leave some of its pairs behind too.)
     const bool left = pairsLeft_;
@@ -28,9 +37,9 @@ bool PairTable::Fill(ADODB::Connection& connection, const QString& insert, const
       if (left) connection.Execute(Rewrite::GroupsDone());
       connection.ExecuteArray(array.statement, array.binary, array.cells);
     } else if (left) {
-      connection.ExecuteMany(Rewrite::GroupsDone() + insert, [](int, ADODB::RecordSet*) {});
+      connection.ExecuteMany(Rewrite::GroupsDone() + insert.text, [](int, ADODB::RecordSet*) {});
     } else {
-      connection.Execute(insert);
+      connection.Execute(insert.text);
     }
     return true;
   } catch (const ADODB::Error& e) {

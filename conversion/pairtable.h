@@ -37,8 +37,15 @@ class PairTable {
   // before it is emptied out. False where the server refused the pairs: the
   // group's records go one by one. Raises Batch::FatalError where nothing
   // later can succeed.
-  // `array`, where it is not empty, goes in place of the insert's text.
-  bool Fill(ADODB::Connection& connection, const QString& insert, const Rewrite::GroupArray& array = {});
+  // A group's insert: its array of parameters where it is made, else its
+  // text (`arrays`: TakesArrays).
+  struct Insert {
+    QString text;
+    Rewrite::GroupArray array;
+  };
+  static Insert Pairs(bool arrays, int group, const MySQL::RowIdentity& identity,
+                      const std::vector<Rewrite::Pair>& pairs, int fields = 1);
+  bool Fill(ADODB::Connection& connection, const Insert& insert);
   // Whether the server takes an array of parameters in one round trip
   // (MariaDB's bulk execution): elsewhere the driver sends it row by row,
   // and a group's insert goes as text.

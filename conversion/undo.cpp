@@ -4,10 +4,8 @@
 // exactly what the run wrote. Elsewhere (a journal that keeps conditions, a
 // table without transactions, a server that logs statements) they go back
 // one statement a row. The journal is read a page at a time either way.
-#include <QCoreApplication>
 #include <QHash>
 #include <QSet>
-#include <QThread>
 #include <algorithm>
 #include <atomic>
 #include <map>
@@ -144,10 +142,7 @@ class Grouped {
   // Waits for the group on its way, and tells what failed there.
   void Sync() {
     if (!job_.joinable()) return;
-    // The window's events go on meanwhile; the thread's end wakes this loop.
-    QCoreApplication* app = QCoreApplication::instance();
-    if (app && QThread::currentThread() == app->thread())
-      while (!jobDone_.load()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    AwaitWithEvents(jobDone_);
     job_.join();
     if (!jobFailure_) return;
     std::exception_ptr failure;
@@ -229,8 +224,7 @@ class Grouped {
     QString name;
     std::vector<Journal::Entry> group;
     Batch::Note note;
-    QString insert;
-    Rewrite::GroupArray array;  // in place of the insert's text, where it is made
+    PairTable::Insert insert;
     int number = 0;
   };
 
@@ -252,8 +246,7 @@ class Grouped {
     // Each try of a group has a number of its own, so that rows a failed
     // insert left in the pair table never count as the next group's.
     made.number = number_++;
-    if (arrays_) made.array = Rewrite::MakeGroupArray(made.number, identity_, pairs);
-    if (made.array.Empty()) made.insert = Rewrite::GroupInsert(made.number, identity_, pairs);
+    made.insert = PairTable::Pairs(arrays_, made.number, identity_, pairs);
     made.group.swap(gathered.entries);
     gathered.bytes = 0;
     Sync();
@@ -265,8 +258,7 @@ class Grouped {
         jobFailure_ = std::current_exception();
       }
       jobDone_ = true;
-      if (QCoreApplication* app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+      WakeWindow();
     });
   }
 
@@ -278,7 +270,7 @@ class Grouped {
     const Batch::Note& note = made.note;
     refused_.clear();
     answered_ = 0;
-    if (!pairTable_.Fill(connection_, made.insert, made.array)) {
+    if (!pairTable_.Fill(connection_, made.insert)) {
       for (const Journal::Entry& one : group) Alone(one);
       return;
     }

@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <atomic>
 #include <functional>
 
 #include "conversion/servercase.h"
@@ -34,6 +35,12 @@ struct Pair {
 };
 // The fields of a row a statement stood for: none for a run of one field.
 QList<int> FieldsOf(const Batch::Note& note);
+
+// A thread of the run's own that is done wakes the window's event loop
+// (WakeWindow); the window's thread waits for it with its events going on
+// (AwaitWithEvents: elsewhere it returns at once, for the caller's join).
+void WakeWindow();
+void AwaitWithEvents(const std::atomic<bool>& done);
 
 // How a run ends: early on a failure nothing later escapes, or stopped by
 // the user (or a wait that was cancelled).
