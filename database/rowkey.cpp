@@ -158,6 +158,31 @@ QString UpdateTriggers(ADODB::Connection& connection, const QString& table) {
   return rows && !rows->Eof() ? rows->Value(0).toString() : QString();
 }
 
+namespace {
+
+// The rows are told apart by the key `name` of `keyColumns`: its condition,
+// its values' literals, its declared shape and how its values compare.
+void TakeKey(RowIdentity& identity, const QString& name, const QStringList& keyColumns,
+             std::map<QString, ColumnInfo>& columns) {
+  identity.columns = keyColumns;
+  QStringList parts;
+  for (const QString& column : keyColumns) parts << KeyPart(column, columns[column]);
+  identity.keyExpression = QStringLiteral("CONCAT_WS(' AND ', ") + parts.join(QStringLiteral(", ")) + u')';
+  QStringList values;
+  for (const QString& column : keyColumns) values << KeyPart(column, columns[column], false);
+  if (!values.contains(QString()))
+    identity.keyValues = QStringLiteral("CONCAT_WS(',', ") + values.join(QStringLiteral(", ")) + u')';
+  identity.keyName = name;
+  for (const QString& column : keyColumns) identity.shape += QStringLiteral(", ") + Declared(column, columns[column]);
+  static const QStringList kListed = {"enum", "set"};
+  identity.keyOrdered = std::none_of(keyColumns.begin(), keyColumns.end(),
+                                     [&](const QString& c) { return kListed.contains(columns[c].type); });
+  static const QStringList kIntegers = {"tinyint", "smallint", "mediumint", "int", "bigint"};
+  identity.integerKey = keyColumns.size() == 1 && kIntegers.contains(columns[keyColumns.front()].type);
+}
+
+}  // namespace
+
 RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table, const QString& field) {
   RowIdentity identity;
   std::map<QString, ColumnInfo> columns;
@@ -234,21 +259,7 @@ RowIdentity ReadRowIdentity(ADODB::Connection& connection, const QString& table,
       onlyWithField = true;
       continue;
     }
-    identity.columns = key.columns;
-    QStringList parts;
-    for (const QString& column : key.columns) parts << KeyPart(column, columns[column]);
-    identity.keyExpression = QStringLiteral("CONCAT_WS(' AND ', ") + parts.join(QStringLiteral(", ")) + u')';
-    QStringList values;
-    for (const QString& column : key.columns) values << KeyPart(column, columns[column], false);
-    if (!values.contains(QString()))
-      identity.keyValues = QStringLiteral("CONCAT_WS(',', ") + values.join(QStringLiteral(", ")) + u')';
-    identity.keyName = key.name;
-    for (const QString& column : key.columns) identity.shape += QStringLiteral(", ") + Declared(column, columns[column]);
-    static const QStringList kListed = {"enum", "set"};
-    identity.keyOrdered = std::none_of(key.columns.begin(), key.columns.end(),
-                                       [&](const QString& c) { return kListed.contains(columns[c].type); });
-    static const QStringList kIntegers = {"tinyint", "smallint", "mediumint", "int", "bigint"};
-    identity.integerKey = key.columns.size() == 1 && kIntegers.contains(columns[key.columns.front()].type);
+    TakeKey(identity, key.name, key.columns, columns);
     return identity;
   }
   identity.keyless =
