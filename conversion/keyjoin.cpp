@@ -340,10 +340,11 @@ void KeyJoin::Pack(Group& g) const {
 // Every row of the scope is read with its lock, in a transaction opened
 // here (`open`). A row of the group goes (`held`) only where it holds its
 // old bytes, else it goes back to the join; any other row the function would
-// change (another client's since, one left as it was) is kept out of the
-// statement: its key is among those returned.
-QStringList KeyJoin::Lock(ServerCase::Function function, const QString& scope, std::vector<Pair>& rows, bool& open,
-                          std::vector<Pair>& held, std::vector<Pair>& back) {
+// change (one of the `joined`, another client's since, one left as it was)
+// is kept out of the statement: its key is among those returned.
+QStringList KeyJoin::Lock(ServerCase::Function function, const QString& scope, std::vector<Pair>& rows,
+                          const std::vector<Pair>& joined, bool& open, std::vector<Pair>& held,
+                          std::vector<Pair>& back) {
   ADODB::Connection& connection = road_.connection;
   struct Row {
     QString key;
@@ -353,12 +354,36 @@ QStringList KeyJoin::Lock(ServerCase::Function function, const QString& scope, s
   std::vector<Row> read;
   read.reserve(rows.size());
   const bool ranged = ServerCase::Ranged(road_.identity);
+  qint64 room = 0;
+  const QString digest = ranged ? ServerCase::Digest(rows, &room) : QString();
   // (The locking read is a text of its own: a lock wait met halfway
   // through its rows is then the statement's failure, not its rows'.)
   connection.ExecuteMany(
-      (ranged ? QStringLiteral("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ;") : QString()) +
+      (ranged ? QStringLiteral("SET SESSION group_concat_max_len = %1;"
+                               "SET TRANSACTION ISOLATION LEVEL REPEATABLE READ;")
+                    .arg(std::min<qint64>(room + 1024, 4294967295LL))
+              : QString()) +
           QStringLiteral("START TRANSACTION;"),
       [&](int, ADODB::RecordSet*) { open = true; });
+  if (ranged) {
+    // Where the scope's rows that the function would change, but the
+    // joined ones among them, are the group's own, each holding its old
+    // bytes, one value says so and the rows need not come back: all of
+    // them go, and the joined ones are kept out. Anything else, and the
+    // rows are read one by one under the same locks.
+    QStringList within;
+    for (const Pair& p : joined)
+      if (p.record > rows.front().record && p.record < rows.back().record) within << p.keyValues;
+    auto d = connection.Execute(
+        ServerCase::DigestRead(function, road_.table, road_.field, road_.identity, scope, within));
+    const bool same = d && !d->Eof() && !d->Value(0).isNull() &&
+                      d->Value(0).toString().compare(digest, Qt::CaseInsensitive) == 0;
+    d.reset();
+    if (same) {
+      held.insert(held.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+      return within;
+    }
+  }
   auto r = connection.Execute(ServerCase::LockingRead(function, road_.table, road_.field, road_.identity, scope));
   for (; r && !r->Eof(); r->MoveNext()) {
     const QVariant bytes = r->Value(1);
@@ -394,14 +419,14 @@ QStringList KeyJoin::Lock(ServerCase::Function function, const QString& scope, s
 // journaled) go as one statement of the server's function, counted by the
 // server; the rest, and all of them where anything is amiss, stay in
 // `rows` for the join. Nothing of theirs has changed then.
-void KeyJoin::TryComputed(std::vector<Pair>& rows, int number) {
+void KeyJoin::TryComputed(std::vector<Pair>& rows, int number, const std::vector<Pair>& joined) {
   ADODB::Connection& connection = road_.connection;
   const ServerCase::Function function = rows.front().function;
   const QString scope = ServerCase::Scope(road_.identity, rows);
   std::vector<Pair> held, back;
   bool open = false;
   try {
-    const QStringList excluded = Lock(function, scope, rows, open, held, back);
+    const QStringList excluded = Lock(function, scope, rows, joined, open, held, back);
     rows.clear();
     qint64 changed = -1, warnings = -1;
     if (!held.empty()) {
@@ -468,7 +493,7 @@ void KeyJoin::SendJoin(Group g) {
     lastGroupSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   };
   if (!g.computed.empty()) {
-    TryComputed(g.computed, g.number);
+    TryComputed(g.computed, g.number, g.pairs);
     if (!g.computed.empty()) {
       MergeByRecord(g.pairs, g.computed);
       Pack(g);

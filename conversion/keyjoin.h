@@ -107,13 +107,14 @@ class KeyJoin : public Way {
   void SendAlone();
   void SendJoin(Group group);
   // The group's computed rows, in a transaction of their own; those it
-  // could not change so stay in `rows`, for the join.
-  void TryComputed(std::vector<Pair>& rows, int number);
+  // could not change so stay in `rows`, for the join, with the group's
+  // `joined` rows.
+  void TryComputed(std::vector<Pair>& rows, int number, const std::vector<Pair>& joined);
   // The rows a group's join reads the table by, where its pairs are most
   // of the rows their keys span (KeyRange); else none.
   QString Range(const std::vector<Pair>& pairs) const;
-  QStringList Lock(ServerCase::Function function, const QString& scope, std::vector<Pair>& rows, bool& open,
-                   std::vector<Pair>& held, std::vector<Pair>& back);
+  QStringList Lock(ServerCase::Function function, const QString& scope, std::vector<Pair>& rows,
+                   const std::vector<Pair>& joined, bool& open, std::vector<Pair>& held, std::vector<Pair>& back);
   void Learn(Group& group);
   // The group's pairs as its note and its insert.
   void Pack(Group& group) const;

@@ -1,5 +1,6 @@
 #include "conversion/servercase.h"
 
+#include <QCryptographicHash>
 #include <QRegularExpression>
 
 #include "conversion/way.h"
@@ -198,6 +199,45 @@ QString ServerCase::LockingRead(Function function, const QString& table, const Q
          QStringLiteral(") AS BINARY) FROM ") + MySQL::QuoteName(table) + QStringLiteral(" WHERE ") + scope +
          (Ranged(identity) ? QStringLiteral(" ORDER BY ") + MySQL::QuoteName(identity.columns.front()) : QString()) +
          QStringLiteral(" FOR UPDATE;");
+}
+
+QString ServerCase::DigestRead(Function function, const QString& table, const QString& field,
+                               const MySQL::RowIdentity& identity, const QString& scope, const QStringList& other) {
+  const QString column = MySQL::QuoteName(field);
+  const QString bytes = QStringLiteral("CAST(") + column + QStringLiteral(" AS BINARY)");
+  // A row the function leaves, or one of the others, adds nothing, as NULL;
+  // the rest add "key,length,bytes", which no other row's text can be read
+  // as. (The scan of the key's range gives its rows in the key's order;
+  // should the server choose another, the digests differ, and the rows are
+  // read one by one.)
+  const QString row = QStringLiteral("IF(") + bytes + QStringLiteral(" <=> CAST(") +
+                      QLatin1String(FunctionName(function == Function::Upper ? 0 : 1)) + u'(' + column +
+                      QStringLiteral(") AS BINARY)") +
+                      (other.isEmpty() ? QString() : QStringLiteral(" OR ") + KeysIn(identity, other)) +
+                      QStringLiteral(", NULL, CONCAT(CAST(") + identity.keyValues +
+                      QStringLiteral(" AS BINARY), ',', LENGTH(") + bytes + QStringLiteral("), ',', ") + bytes +
+                      QStringLiteral("))");
+  return QStringLiteral("SELECT SHA2(GROUP_CONCAT(") + row + QStringLiteral(" SEPARATOR ','), 256) FROM ") +
+         MySQL::QuoteName(table) + QStringLiteral(" WHERE ") + scope + QStringLiteral(" FOR UPDATE;");
+}
+
+QString ServerCase::Digest(const std::vector<Pair>& rows, qint64* room) {
+  QByteArray text;
+  qsizetype size = 0;
+  for (const Pair& p : rows) size += p.keyValues.size() * 4 + p.oldBytes.size() + 24;
+  text.reserve(size);
+  bool first = true;
+  for (const Pair& p : rows) {
+    if (!first) text += ',';
+    first = false;
+    text += p.keyValues.toUtf8();
+    text += ',';
+    text += QByteArray::number(p.oldBytes.size());
+    text += ',';
+    text += p.oldBytes;
+  }
+  if (room) *room = text.size();
+  return QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex());
 }
 
 QString ServerCase::Update(Function function, const QString& table, const QString& field,

@@ -57,6 +57,16 @@ class ServerCase {
   // bytes, and whether the function leaves them as they are.
   static QString LockingRead(Function function, const QString& table, const QString& field,
                              const MySQL::RowIdentity& identity, const QString& scope);
+  // For a ranged scope: one value read with the same locks, a digest of
+  // every row of the scope the function would change but those of the
+  // `other` keys, each one's key literals and bytes in the order the rows
+  // are read; Digest() of a group's rows is the same text exactly where
+  // those rows are the group's own, each still holding its old bytes.
+  // `room` makes the session's GROUP_CONCAT long enough for that group (a
+  // shorter one cuts the text, and the digests differ).
+  static QString DigestRead(Function function, const QString& table, const QString& field,
+                            const MySQL::RowIdentity& identity, const QString& scope, const QStringList& other);
+  static QString Digest(const std::vector<Pair>& rows, qint64* room = nullptr);
   // The server's own change of the scope's rows but the `excluded` keys.
   static QString Update(Function function, const QString& table, const QString& field,
                         const MySQL::RowIdentity& identity, const QString& scope, const QStringList& excluded);
