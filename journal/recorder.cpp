@@ -90,15 +90,16 @@ void RunRecorder::Unchanged(const QList<Batch::RecordNote>& records) {
 
 void RunRecorder::Stored(const QList<Batch::RecordNote>& records) {
   std::lock_guard lock(mutex_);
+  std::vector<Store::Revision> revisions;
   for (const Batch::RecordNote& r : records) {
     const auto found = open_.constFind(Batch::CellOf(r));
-    if (found == open_.constEnd()) continue;
-    try {
-      std::lock_guard writing(storeMutex_);
-      store_->Revise(*found, 1, r.newBytes);
-    } catch (const std::exception&) {
-      // Undo finds the row holding something else, and leaves it.
-    }
+    if (found != open_.constEnd()) revisions.push_back({*found, 1, r.newBytes});
+  }
+  try {
+    std::lock_guard writing(storeMutex_);
+    store_->Revise(revisions);
+  } catch (const std::exception&) {
+    // Undo finds the rows holding something else, and leaves them.
   }
 }
 
@@ -108,18 +109,20 @@ void RunRecorder::Again(const QList<Batch::RecordNote>& records) {
 }
 
 void RunRecorder::ChangedNothing(const QList<Batch::RecordNote>& records) {
+  std::vector<Store::Revision> revisions;
   for (const Batch::RecordNote& r : records) {
     const auto found = open_.constFind(Batch::CellOf(r));
     if (found == open_.constEnd()) continue;
-    try {
-      std::lock_guard writing(storeMutex_);
-      store_->Revise(*found, 0, r.oldBytes);
-    } catch (const std::exception&) {
-      // Undo finds the row as it was, and counts it as changed since.
-    }
+    revisions.push_back({*found, 0, r.oldBytes});
     again_.remove(found.key());
     open_.erase(found);
     --rows_;
+  }
+  try {
+    std::lock_guard writing(storeMutex_);
+    store_->Revise(revisions);
+  } catch (const std::exception&) {
+    // Undo finds the rows as they were, and counts them as changed since.
   }
 }
 

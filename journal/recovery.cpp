@@ -227,22 +227,30 @@ qint64 CopyHeaders(sqlite3* in, sqlite3* out, const QString& path, const QSet<QB
 }
 
 // Copies an entry of a run whose header went in, its values as they are,
-// from a row (rowid, run, key, old, new, rows, field) of the damaged journal.
+// from a row (rowid, run, key, old, new, rows, field, items) of the damaged
+// journal, and counts the entries that went in by run (a pack's one by one).
 class EntryCopier {
  public:
   EntryCopier(sqlite3* out, const QString& path)
       : insert_(out, path,
-                "INSERT INTO entries (rowid, run, key, old, new, rows, field) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)") {}
+                "INSERT INTO entries (rowid, run, key, old, new, rows, field, items) "
+                "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)") {}
   // Whether it went in.
   bool operator()(sqlite3_stmt* e) {
-    for (int i = 0; i < 7; ++i) insert_.BindValue(i + 1, sqlite3_column_value(e, i));
+    for (int i = 0; i < 8; ++i) insert_.BindValue(i + 1, sqlite3_column_value(e, i));
     const bool went = insert_.StepUnlessRefused() == SQLITE_DONE;
     insert_.Reset();
+    if (went) copied_[sqlite3_column_int64(e, 1)] += std::max<qint64>(1, sqlite3_column_int64(e, 7));
     return went;
+  }
+  qint64 Copied(qint64 run) const {
+    const auto found = copied_.find(run);
+    return found == copied_.end() ? 0 : found->second;
   }
 
  private:
   Statement insert_;
+  std::map<qint64, qint64> copied_;
 };
 
 // Copies the entries of `runs` that can be read, in the table's own order
@@ -310,8 +318,23 @@ void FindWhole(sqlite3* in, EntryCopier& copy, const QByteArray& columns, const 
 }
 
 // A run that lost entries stays, with every entry that could be read, and
-// says how many it lost: its undo restores the rest.
-void MarkLost(sqlite3* out, const QString& path, const ReadRuns& runs) {
+// says how many it lost: its undo restores the rest. A row lost may have been
+// a pack of many entries: where the run counted its entries, the lost are
+// those it wrote and the recovery did not copy (however they went); where it
+// did not, and the journal packs entries (`packs`), how many is not known.
+void MarkLost(sqlite3* out, const QString& path, ReadRuns& runs, const EntryCopier& copy, bool packs) {
+  Statement counted(out, path, "SELECT entries FROM runs WHERE id = ?1");
+  for (auto& [id, read] : runs) {
+    counted.Bind(1, id);
+    const qint64 wrote = counted.Step() ? counted.Int(0) : -1;
+    counted.Reset();
+    if (wrote >= 0) {
+      read.whole = copy.Copied(id) >= wrote;
+      read.lost = read.whole ? 0 : wrote - copy.Copied(id);
+    } else if (!read.whole && packs) {
+      read.lost = -1;
+    }
+  }
   Statement lost(out, path, "UPDATE runs SET lost = ?2 WHERE id = ?1");
   for (const auto& [id, read] : runs) {
     if (read.whole) continue;
@@ -354,16 +377,18 @@ void Store::CopyReadable(const QString& file) {
   if (!present) return;
   // An entry's field, where the damaged journal keeps it.
   const std::optional<QSet<QByteArray>> entryColumns = Columns(in, "PRAGMA table_info(entries)");
+  const bool packs = entryColumns && entryColumns->contains(kEntryItems.name);
   const QByteArray columns = QByteArray("rowid, run, key, old, new, rows, ") +
                              (entryColumns && entryColumns->contains(kEntryField.name) ? kEntryField.name
-                                                                                       : kEntryField.older);
+                                                                                       : kEntryField.older) +
+                             ", " + (packs ? kEntryItems.name : kEntryItems.older);
   Transaction t(db_, path_);
   ReadRuns runs;
   const qint64 highest = CopyHeaders(in, db_, path_, *present, runs);
   EntryCopier copy(db_, path_);
   const std::vector<Gap> gaps = CopyEntries(in, copy, columns, runs);
   FindWhole(in, copy, columns, gaps, runs);
-  MarkLost(db_, path_, runs);
+  MarkLost(db_, path_, runs, copy, packs);
   // A journal from before runs kept their size: the copied runs learn it.
   if (!present->contains("bytes"))
     Exec(db_, path_,

@@ -32,9 +32,15 @@ inline constexpr AddedColumn kAddedColumns[] = {
     // A run of several fields: their names and their modes, as JSON arrays.
     {"fields", "TEXT NOT NULL DEFAULT ''", "''"},
     {"modes", "TEXT NOT NULL DEFAULT ''", "''"},
+    // How many entries the run wrote (those of packs one by one); -1 where
+    // it began before they were counted.
+    {"entries", "INTEGER NOT NULL DEFAULT 0", "-1"},
 };
 // The entries' column later journals added: which of the run's fields an
 // entry changed.
 inline constexpr AddedColumn kEntryField = {"field", "INTEGER NOT NULL DEFAULT 0", "0"};
+// And whether a row is a pack of many entries (how many: see journal/pack.h)
+// rather than one.
+inline constexpr AddedColumn kEntryItems = {"items", "INTEGER NOT NULL DEFAULT 0", "0"};
 
 }  // namespace Journal

@@ -7,14 +7,17 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "journal/pack.h"
 #include "journal/schema.h"
 #include "journal/sqlite.h"
 
@@ -129,16 +132,18 @@ Store::Store(const QString& path) : path_(path) {
       while (columns.Step()) present.insert(columns.Text(1));
     }
     {
-      bool hasField = false;
+      QSet<QString> entryColumns;
       Statement columns(db_, path_, "PRAGMA table_info(entries)");
-      while (columns.Step()) hasField = hasField || columns.Text(1) == QLatin1String(kEntryField.name);
-      if (!hasField)
-        Exec(db_, path_,
-             (QByteArray("ALTER TABLE entries ADD COLUMN ") + kEntryField.name + ' ' + kEntryField.definition).constData());
+      while (columns.Step()) entryColumns.insert(columns.Text(1));
+      for (const AddedColumn& c : {kEntryField, kEntryItems})
+        if (!entryColumns.contains(QLatin1String(c.name)))
+          Exec(db_, path_, (QByteArray("ALTER TABLE entries ADD COLUMN ") + c.name + ' ' + c.definition).constData());
     }
     for (const AddedColumn& c : kAddedColumns) {
       if (present.contains(QLatin1String(c.name))) continue;
       Exec(db_, path_, (QByteArray("ALTER TABLE runs ADD COLUMN ") + c.name + ' ' + c.definition).constData());
+      // Runs already there were not counted.
+      if (QByteArray(c.name) == "entries") Exec(db_, path_, "UPDATE runs SET entries = -1");
       if (QByteArray(c.name) == "bytes")
         Exec(db_, path_,
              ("UPDATE runs SET bytes = (SELECT IFNULL(SUM(LENGTH(key) + LENGTH(old) + LENGTH(new) + " +
@@ -176,32 +181,106 @@ std::vector<qint64> Store::Append(qint64 run, const std::vector<Entry>& entries)
   if (entries.empty()) return ids;
   ids.reserve(entries.size());
   Transaction t(db_, path_);
-  Statement s(db_, path_, "INSERT INTO entries (run, key, old, new, rows, field) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+  Statement s(db_, path_,
+              "INSERT INTO entries (run, key, old, new, rows, field, items) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
   qint64 bytes = 0;
-  for (const Entry& e : entries) {
-    const QByteArray key = e.key.toUtf8();
-    s.Bind(1, run).BindText(2, key).BindBlob(3, e.oldValue).BindBlob(4, e.newValue).Bind(5, e.rows).Bind(6, qint64(e.field));
-    s.Step();
-    s.Reset();
-    ids.push_back(sqlite3_last_insert_rowid(db_));
-    bytes += key.size() + e.oldValue.size() + e.newValue.size() + kEntryBytes;
+  // Entries of rows found by key, one row each, go in packs; one alone, or
+  // one of a table without a key, which stands for many rows and is counted
+  // by the server, in a row of its own.
+  const bool inPacks = entries.size() > 1 && std::all_of(entries.begin(), entries.end(), [](const Entry& e) {
+                        return e.rows == 1 && !e.key.isEmpty();
+                      });
+  if (inPacks) {
+    for (size_t from = 0; from < entries.size(); from += kPackMost) {
+      const size_t to = std::min(entries.size(), from + kPackMost);
+      std::vector<Packed> items;
+      items.reserve(to - from);
+      for (size_t i = from; i < to; ++i) {
+        const Entry& e = entries[i];
+        items.push_back({e.key.toUtf8(), e.oldValue, e.newValue, 1, e.field});
+        bytes += items.back().key.size() + e.oldValue.size() + e.newValue.size() + kEntryBytes;
+      }
+      const QByteArray packed = Pack(items), none("");
+      s.Bind(1, run).BindText(2, none).BindBlob(3, packed).BindBlob(4, none);
+      s.Bind(5, qint64(items.size())).Bind(6, qint64(0)).Bind(7, qint64(items.size()));
+      s.Step();
+      s.Reset();
+      const qint64 rowid = sqlite3_last_insert_rowid(db_);
+      for (size_t i = 0; i < items.size(); ++i) ids.push_back(EntryId(rowid, qint64(i)));
+    }
+  } else {
+    for (const Entry& e : entries) {
+      const QByteArray key = e.key.toUtf8();
+      s.Bind(1, run).BindText(2, key).BindBlob(3, e.oldValue).BindBlob(4, e.newValue).Bind(5, e.rows);
+      s.Bind(6, qint64(e.field)).Bind(7, qint64(0));
+      s.Step();
+      s.Reset();
+      ids.push_back(EntryId(sqlite3_last_insert_rowid(db_), 0));
+      bytes += key.size() + e.oldValue.size() + e.newValue.size() + kEntryBytes;
+    }
   }
-  Statement size(db_, path_, "UPDATE runs SET bytes = bytes + ?2 WHERE id = ?1");
-  size.Bind(1, run).Bind(2, bytes);
+  Statement size(db_, path_,
+                 "UPDATE runs SET bytes = bytes + ?2, entries = CASE WHEN entries < 0 THEN entries ELSE entries + ?3 END "
+                 "WHERE id = ?1");
+  size.Bind(1, run).Bind(2, bytes).Bind(3, qint64(entries.size()));
   size.Step();
   t.Commit();
   return ids;
 }
 
+namespace {
+
+// The entry rows of `ids` (Entry::id), each with the places of those in it.
+std::map<qint64, std::vector<int>> ByRow(const std::vector<qint64>& ids) {
+  std::map<qint64, std::vector<int>> rows;
+  for (const qint64 id : ids) rows[RowOf(id)].push_back(PlaceOf(id));
+  return rows;
+}
+
+}  // namespace
+
+void Store::Revise(qint64 entry, qint64 rows, const QByteArray& newValue) {
+  Revise(std::vector<Revision>{{entry, rows, newValue}});
+}
+
+void Store::Revise(const std::vector<Revision>& revisions) {
+  if (revisions.empty()) return;
+  Transaction t(db_, path_);
+  Statement plain(db_, path_, "UPDATE entries SET rows = ?2, new = ?3 WHERE rowid = ?1 AND items = 0");
+  Statement read(db_, path_, "SELECT old FROM entries WHERE rowid = ?1 AND items > 0");
+  Statement write(db_, path_, "UPDATE entries SET old = ?2, rows = ?3 WHERE rowid = ?1");
+  std::map<qint64, std::vector<const Revision*>> byRow;
+  for (const Revision& r : revisions) byRow[RowOf(r.entry)].push_back(&r);
+  for (const auto& [rowid, mine] : byRow) {
+    read.Bind(1, rowid);
+    if (!read.Step()) {
+      read.Reset();
+      for (const Revision* r : mine) {
+        plain.Bind(1, rowid).Bind(2, r->rows).BindBlob(3, r->newValue);
+        plain.Step();
+        plain.Reset();
+      }
+      continue;
+    }
+    std::vector<Packed> items = Unpack(read.Blob(0), path_);
+    read.Reset();
+    for (const Revision* r : mine) {
+      const size_t place = size_t(PlaceOf(r->entry));
+      if (place >= items.size()) continue;
+      items[place].rows = r->rows > 0 ? 1 : 0;
+      items[place].newValue = r->newValue;
+    }
+    const QByteArray packed = Pack(items);
+    write.Bind(1, rowid).BindBlob(2, packed).Bind(3, LiveRows(items));
+    write.Step();
+    write.Reset();
+  }
+  t.Commit();
+}
+
 void Store::SetProgress(qint64 run, const QString& ended, const QString& position, qint64 nextRecord) {
   Statement s(db_, path_, "UPDATE runs SET ended = ?2, position = ?3, next_record = ?4 WHERE id = ?1");
   s.Bind(1, run).Bind(2, ended).Bind(3, position).Bind(4, nextRecord);
-  s.Step();
-}
-
-void Store::Revise(qint64 entry, qint64 rows, const QByteArray& newValue) {
-  Statement s(db_, path_, "UPDATE entries SET rows = ?2, new = ?3 WHERE rowid = ?1");
-  s.Bind(1, entry).Bind(2, rows).BindBlob(3, newValue);
   s.Step();
 }
 
@@ -298,28 +377,59 @@ std::optional<RunHeader> Store::LastRun(const Target& target) {
 std::vector<Entry> Store::EntriesNewestFirst(qint64 run, qint64 beforeId, int limit) {
   std::vector<Entry> entries;
   if (limit <= 0) return entries;
+  const qint64 before = beforeId > 0 ? beforeId : std::numeric_limits<qint64>::max();
   // entries_run holds (run, rowid): the page is one stretch of the index,
-  // read backwards, however long the run.
+  // read backwards, however long the run. A pack's entries come newest
+  // first too, and a page may end inside one.
   Statement s(db_, path_,
-              "SELECT key, old, new, rows, rowid, field FROM entries INDEXED BY entries_run "
-              "WHERE run = ?1 AND rowid < ?2 AND rows > 0 ORDER BY rowid DESC LIMIT ?3");
-  s.Bind(1, run).Bind(2, beforeId > 0 ? beforeId : std::numeric_limits<qint64>::max()).Bind(3, qint64(limit));
-  while (s.Step()) entries.push_back(Entry{s.Text(0), s.Blob(1), s.Blob(2), s.Int(3), s.Int(4), int(s.Int(5))});
+              "SELECT key, old, new, rows, rowid, field, items FROM entries INDEXED BY entries_run "
+              "WHERE run = ?1 AND rowid <= ?2 AND rows > 0 ORDER BY rowid DESC");
+  s.Bind(1, run).Bind(2, RowOf(before));
+  while (qsizetype(entries.size()) < limit && s.Step()) {
+    const qint64 rowid = s.Int(4);
+    if (s.Int(6) == 0) {
+      if (EntryId(rowid, 0) < before)
+        entries.push_back(Entry{s.Text(0), s.Blob(1), s.Blob(2), s.Int(3), EntryId(rowid, 0), int(s.Int(5))});
+      continue;
+    }
+    const std::vector<Packed> items = Unpack(s.Blob(1), path_);
+    for (qsizetype i = qsizetype(items.size()) - 1; i >= 0 && qsizetype(entries.size()) < limit; --i) {
+      const Packed& p = items[size_t(i)];
+      const qint64 id = EntryId(rowid, i);
+      if (p.rows > 0 && id < before)
+        entries.push_back(Entry{QString::fromUtf8(p.key), p.oldValue, p.newValue, p.rows, id, p.field});
+    }
+  }
   return entries;
 }
 
 void Store::Settle(const std::vector<qint64>& entryIds) {
   if (entryIds.empty()) return;
   Transaction t(db_, path_);
-  Statement s(db_, path_, "UPDATE entries SET rows = 0 WHERE rowid = ?1");
-  for (const qint64 id : entryIds) {
-    s.Bind(1, id);
-    s.Step();
-    s.Reset();
+  Statement plain(db_, path_, "UPDATE entries SET rows = 0 WHERE rowid = ?1 AND items = 0");
+  Statement read(db_, path_, "SELECT old FROM entries WHERE rowid = ?1 AND items > 0");
+  Statement write(db_, path_, "UPDATE entries SET old = ?2, rows = ?3 WHERE rowid = ?1");
+  for (const auto& [rowid, places] : ByRow(entryIds)) {
+    read.Bind(1, rowid);
+    if (!read.Step()) {
+      read.Reset();
+      plain.Bind(1, rowid);
+      plain.Step();
+      plain.Reset();
+      continue;
+    }
+    std::vector<Packed> items = Unpack(read.Blob(0), path_);
+    read.Reset();
+    for (const int place : places)
+      if (size_t(place) < items.size()) items[size_t(place)].rows = 0;
+    const QByteArray packed = Pack(items);
+    write.Bind(1, rowid).BindBlob(2, packed).Bind(3, LiveRows(items));
+    write.Step();
+    write.Reset();
   }
   // The run is no longer what it was where it stopped: --resume must know.
   Statement run(db_, path_, "UPDATE runs SET restored = 1 WHERE id = (SELECT run FROM entries WHERE rowid = ?1)");
-  run.Bind(1, entryIds.front());
+  run.Bind(1, RowOf(entryIds.front()));
   run.Step();
   t.Commit();
 }

@@ -149,6 +149,12 @@ class Store {
   // Corrects an entry once its row is known: how many rows it changed (0:
   // none), and the value the row was left with.
   void Revise(qint64 entry, qint64 rows, const QByteArray& newValue);
+  struct Revision {
+    qint64 entry, rows;
+    QByteArray newValue;
+  };
+  // Several at once, in one transaction.
+  void Revise(const std::vector<Revision>& revisions);
   // Where a run stands: RunHeader::ended, position and nextRecord.
   void SetProgress(qint64 run, const QString& ended, const QString& position, qint64 nextRecord);
   // Keeps the newest `keep` runs of the target, deleting older ones.

@@ -325,21 +325,33 @@ TEST_F(CommandLineTest, RunsMadeOnAnotherServerAreNamedWhereNoneIsHere) {
 }
 
 TEST_F(CommandLineTest, AfterARecoveryThatLostRunsUndoTakesBackOnlyARunNamedAndSaysWhatItCannot) {
+  // t1 in more than one group: its entries are in more than one pack.
   db_->Exec({"CREATE TABLE t1 (id INT PRIMARY KEY, v VARCHAR(40))", "CREATE TABLE t2 (id INT PRIMARY KEY, v VARCHAR(40))",
-             "INSERT INTO t1 SELECT seq, CONCAT('abc', seq) FROM seq_1_to_100",
+             "INSERT INTO t1 SELECT seq, CONCAT('abc', seq) FROM seq_1_to_2000",
              "INSERT INTO t2 SELECT seq, CONCAT('abc', seq) FROM seq_1_to_100"});
   for (const char* table : {"t1", "t2"})
     ASSERT_EQ(Norvale(QStringList{"convert"} + Connection() +
                       QStringList{"--table", table, "--field", "v", "--mode", "upper", "--yes"}).status, 0);
-  // What a recovery leaves when it lost the newest run whole, and one entry
-  // of the run before it.
+  // What a recovery leaves when it lost the newest run whole, and one row
+  // of the journal of the run before it: a pack of its entries.
   sqlite3* journal = nullptr;
   ASSERT_EQ(sqlite3_open((home_.path() + "/data/norvale/journal.sqlite").toUtf8().constData(), &journal), SQLITE_OK);
+  const char* first = "(SELECT MIN(rowid) FROM entries WHERE run = 1)";
+  sqlite3_stmt* items = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(journal, (QByteArray("SELECT items FROM entries WHERE rowid = ") + first).constData(), -1,
+                               &items, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(items), SQLITE_ROW);
+  const int lost = sqlite3_column_int(items, 0);
+  sqlite3_finalize(items);
+  ASSERT_GT(lost, 0);
+  ASSERT_LT(lost, 2000);
   ASSERT_EQ(sqlite3_exec(journal,
-                         "DELETE FROM entries WHERE run = 2; DELETE FROM runs WHERE id = 2; "
-                         "INSERT INTO facts (name, value) VALUES ('lost_through', 2); "
-                         "DELETE FROM entries WHERE rowid = (SELECT MIN(rowid) FROM entries WHERE run = 1); "
-                         "UPDATE runs SET lost = 1 WHERE id = 1",
+                         (QByteArray("DELETE FROM entries WHERE run = 2; DELETE FROM runs WHERE id = 2; "
+                                     "INSERT INTO facts (name, value) VALUES ('lost_through', 2); "
+                                     "DELETE FROM entries WHERE rowid = ") +
+                          first + "; UPDATE runs SET lost = " + QByteArray::number(lost) + " WHERE id = 1")
+                             .constData(),
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(journal);
@@ -350,13 +362,14 @@ TEST_F(CommandLineTest, AfterARecoveryThatLostRunsUndoTakesBackOnlyARunNamedAndS
   Result r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"});
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(r.err.contains("lost its newest runs")) << r.err.toStdString();
-  EXPECT_EQ(upper("t1"), 100);
-  EXPECT_TRUE(Norvale({"history"}).out.contains("lost 1 entries to the journal's damage"));
-  // Named, the run goes back but for the row its lost entry held, and says so.
+  EXPECT_EQ(upper("t1"), 2000);
+  EXPECT_TRUE(Norvale({"history"}).out.contains(QStringLiteral("lost %1 entries to the journal's damage").arg(lost)));
+  // Named, the run goes back but for the rows its lost entries held, and
+  // says so.
   r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--run", "1", "--yes"});
   EXPECT_EQ(r.status, 1) << r.err.toStdString();
-  EXPECT_TRUE(r.err.contains("run 1 lost 1 of its entries")) << r.err.toStdString();
-  EXPECT_EQ(upper("t1"), 1);
+  EXPECT_TRUE(r.err.contains(QStringLiteral("run 1 lost %1 of its entries").arg(lost))) << r.err.toStdString();
+  EXPECT_EQ(upper("t1"), lost);
   EXPECT_EQ(upper("t2"), 100);
 }
 

@@ -3,6 +3,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <map>
+#include <set>
 #include <memory>
 #include <sys/stat.h>
 #include <tuple>
@@ -66,8 +67,9 @@ Held FillJournal(const QString& path) {
     for (int i = 0; i < 60; ++i) {
       const QString word = words[(r + i) % words.size()] + QString::number(i);
       const int times = i % 13 == 0 ? 400 : 1 + i % 5;
+      // Every fourth run's entries each stand for one row: they go in one pack.
       entries.push_back({QString::number(i), word.toLower().repeated(times).toUtf8(), word.repeated(times).toUtf8(),
-                         i % 7 ? 1 : 3});
+                         r % 4 == 0 || i % 7 ? 1 : 3});
     }
     store.Revise(store.Append(h.id, entries)[5], 0, "left as it was");
     if (r == 4) store.MarkUndone(h.id);
@@ -300,11 +302,15 @@ TEST(JournalStore, ACutShortJournalIsDamagedAndRecoveryKeepsEveryEntryItCanStill
     sqlite3_finalize(s);
     return rc == SQLITE_DONE && rows == 0;
   };
-  for (const auto& [id, run] : before)
+  for (const auto& [id, run] : before) {
+    // An entry's number is its row's rowid * 65536 and its place in a pack.
+    std::set<qint64> rowids;
+    for (const Row& e : run.second) rowids.insert(std::get<0>(e) / 65536);
     if (reads("SELECT * FROM runs WHERE id BETWEEN ?1 AND ?2", id, id, 1) &&
-        reads("SELECT * FROM entries NOT INDEXED WHERE rowid BETWEEN ?1 AND ?2", std::get<0>(run.second.front()),
-              std::get<0>(run.second.back()), run.second.size()))
+        reads("SELECT * FROM entries NOT INDEXED WHERE rowid BETWEEN ?1 AND ?2", *rowids.begin(), *rowids.rbegin(),
+              rowids.size()))
       whole[id] = run;
+  }
   sqlite3_close(db);
   ASSERT_TRUE(whole.contains(before.begin()->first));
   ASSERT_LT(whole.size(), before.size());
@@ -426,6 +432,62 @@ TEST(JournalStore, PagesARunsEntriesNewestFirstEachOnceUntilSettled) {
   left.erase(left.begin() + 5);
   left.erase(left.begin(), left.begin() + 2);
   EXPECT_EQ(pages(4), left);
+}
+
+TEST(JournalStore, APackOfEntriesLostIsCountedEntryByEntryAndTheRestComeBack) {
+  QTemporaryDir data;
+  const QString path = data.filePath("journal.sqlite");
+  qint64 runId = 0;
+  std::vector<qint64> ids;
+  {
+    Journal::Store store(path);
+    auto h = Header("t");
+    store.BeginRun(h);
+    runId = h.id;
+    for (int pack = 0; pack < 3; ++pack) {
+      std::vector<Journal::Entry> entries;
+      for (int i = 0; i < 100; ++i) {
+        const QString n = QString::number(pack * 100 + i);
+        entries.push_back({n, ("value " + n).toUtf8(), ("VALUE " + n).toUtf8(), 1, 0, pack % 2});
+      }
+      const auto more = store.Append(h.id, entries);
+      ids.insert(ids.end(), more.begin(), more.end());
+    }
+    ids.push_back(store.Append(h.id, {{"300", "one", "ONE", 1}}).front());  // one alone: a row of its own
+    // Revised and settled entries of a pack stay as they were told.
+    store.Revise(ids[150], 0, "left");
+    store.Settle({ids[151], ids[199]});
+    EXPECT_EQ(store.Runs({}).front().header.rows, 301 - 3);
+  }
+  const std::vector<Journal::Entry> was = JournalEntries(path, runId);
+  ASSERT_EQ(was.size(), 301u);
+  EXPECT_EQ(was[150].rows, 0);
+  EXPECT_EQ(was[150].newValue, "left");
+  EXPECT_EQ(was[151].rows, 0);
+  EXPECT_EQ(was[152].rows, 1);
+  EXPECT_EQ(was[152].field, 1);
+  // The middle pack's row goes, as a damaged page would take it.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, ("DELETE FROM entries WHERE rowid = " + QByteArray::number(ids[100] / 65536)).constData(),
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  Journal::Store::Recover(path);
+  Journal::Store store(path);
+  const auto runs = store.Runs({});
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs.front().header.lost, 100);
+  EXPECT_EQ(runs.front().header.rows, 201);
+  // Undo's pages hold the others, newest first, each once.
+  std::vector<qint64> paged;
+  for (auto page = store.EntriesNewestFirst(runId, 0, 7); !page.empty();
+       page = store.EntriesNewestFirst(runId, paged.back(), 7))
+    for (const auto& e : page) paged.push_back(e.id);
+  std::vector<qint64> expected{ids.back()};
+  for (int i = 299; i >= 0; --i)
+    if (i < 100 || i >= 200) expected.push_back(ids[size_t(i)]);
+  EXPECT_EQ(paged, expected);
 }
 
 TEST(JournalStore, ARunThatLostAPageOfEntriesStaysWithTheRestAndRunsLostWholeAreKnown) {
