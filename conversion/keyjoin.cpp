@@ -351,8 +351,6 @@ QStringList KeyJoin::Lock(ServerCase::Function function, const QString& scope, s
     QByteArray bytes;
     bool isNull, leaves;
   };
-  std::vector<Row> read;
-  read.reserve(rows.size());
   const bool ranged = ServerCase::Ranged(road_.identity);
   qint64 room = 0;
   const QString digest = ranged ? ServerCase::Digest(rows, &room) : QString();
@@ -384,6 +382,8 @@ QStringList KeyJoin::Lock(ServerCase::Function function, const QString& scope, s
       return within;
     }
   }
+  std::vector<Row> read;
+  read.reserve(rows.size());
   auto r = connection.Execute(ServerCase::LockingRead(function, road_.table, road_.field, road_.identity, scope));
   for (; r && !r->Eof(); r->MoveNext()) {
     const QVariant bytes = r->Value(1);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <map>
 #include <fcntl.h>
@@ -230,11 +231,34 @@ std::vector<qint64> Store::Append(qint64 run, const std::vector<Entry>& entries)
 
 namespace {
 
-// The entry rows of `ids` (Entry::id), each with the places of those in it.
-std::map<qint64, std::vector<int>> ByRow(const std::vector<qint64>& ids) {
-  std::map<qint64, std::vector<int>> rows;
-  for (const qint64 id : ids) rows[RowOf(id)].push_back(PlaceOf(id));
-  return rows;
+// Changes the entries `ids` (Entry::id) in place, one transaction's work:
+// a row of one entry goes to `plain`, with the places in `ids` that name it,
+// which says whether the row was one; the rest are packs, each read once,
+// its entries that `ids` name given to `change` with their place in `ids`,
+// and written back with its count of live ones.
+void ChangeEntries(sqlite3* db, const QString& path, const std::vector<qint64>& ids,
+                   const std::function<bool(qint64 rowid, const std::vector<size_t>& which)>& plain,
+                   const std::function<void(Packed& entry, size_t which)>& change) {
+  std::map<qint64, std::vector<size_t>> byRow;
+  for (size_t i = 0; i < ids.size(); ++i) byRow[RowOf(ids[i])].push_back(i);
+  Statement read(db, path, "SELECT old FROM entries WHERE rowid = ?1 AND items > 0");
+  Statement write(db, path, "UPDATE entries SET old = ?2, rows = ?3 WHERE rowid = ?1");
+  for (const auto& [rowid, which] : byRow) {
+    if (PlaceOf(ids[which.front()]) == 0 && plain(rowid, which)) continue;
+    read.Bind(1, rowid);
+    if (!read.Step()) {
+      read.Reset();
+      continue;
+    }
+    std::vector<Packed> items = Unpack(read.Blob(0), path);
+    read.Reset();
+    for (const size_t i : which)
+      if (size_t(PlaceOf(ids[i])) < items.size()) change(items[size_t(PlaceOf(ids[i]))], i);
+    const QByteArray packed = Pack(items);
+    write.Bind(1, rowid).BindBlob(2, packed).Bind(3, LiveRows(items));
+    write.Step();
+    write.Reset();
+  }
 }
 
 }  // namespace
@@ -247,34 +271,24 @@ void Store::Revise(const std::vector<Revision>& revisions) {
   if (revisions.empty()) return;
   Transaction t(db_, path_);
   Statement plain(db_, path_, "UPDATE entries SET rows = ?2, new = ?3 WHERE rowid = ?1 AND items = 0");
-  Statement read(db_, path_, "SELECT old FROM entries WHERE rowid = ?1 AND items > 0");
-  Statement write(db_, path_, "UPDATE entries SET old = ?2, rows = ?3 WHERE rowid = ?1");
-  std::map<qint64, std::vector<const Revision*>> byRow;
-  for (const Revision& r : revisions) byRow[RowOf(r.entry)].push_back(&r);
-  for (const auto& [rowid, mine] : byRow) {
-    read.Bind(1, rowid);
-    if (!read.Step()) {
-      read.Reset();
-      for (const Revision* r : mine) {
-        plain.Bind(1, rowid).Bind(2, r->rows).BindBlob(3, r->newValue);
-        plain.Step();
-        plain.Reset();
-      }
-      continue;
-    }
-    std::vector<Packed> items = Unpack(read.Blob(0), path_);
-    read.Reset();
-    for (const Revision* r : mine) {
-      const size_t place = size_t(PlaceOf(r->entry));
-      if (place >= items.size()) continue;
-      items[place].rows = r->rows > 0 ? 1 : 0;
-      items[place].newValue = r->newValue;
-    }
-    const QByteArray packed = Pack(items);
-    write.Bind(1, rowid).BindBlob(2, packed).Bind(3, LiveRows(items));
-    write.Step();
-    write.Reset();
-  }
+  std::vector<qint64> ids;
+  for (const Revision& r : revisions) ids.push_back(r.entry);
+  ChangeEntries(
+      db_, path_, ids,
+      [&](qint64 rowid, const std::vector<size_t>& which) {
+        bool one = false;
+        for (const size_t i : which) {
+          plain.Bind(1, rowid).Bind(2, revisions[i].rows).BindBlob(3, revisions[i].newValue);
+          plain.Step();
+          plain.Reset();
+          one = one || sqlite3_changes(db_) > 0;
+        }
+        return one;
+      },
+      [&](Packed& entry, size_t i) {
+        entry.rows = revisions[i].rows > 0 ? 1 : 0;
+        entry.newValue = revisions[i].newValue;
+      });
   t.Commit();
 }
 
@@ -407,26 +421,15 @@ void Store::Settle(const std::vector<qint64>& entryIds) {
   if (entryIds.empty()) return;
   Transaction t(db_, path_);
   Statement plain(db_, path_, "UPDATE entries SET rows = 0 WHERE rowid = ?1 AND items = 0");
-  Statement read(db_, path_, "SELECT old FROM entries WHERE rowid = ?1 AND items > 0");
-  Statement write(db_, path_, "UPDATE entries SET old = ?2, rows = ?3 WHERE rowid = ?1");
-  for (const auto& [rowid, places] : ByRow(entryIds)) {
-    read.Bind(1, rowid);
-    if (!read.Step()) {
-      read.Reset();
-      plain.Bind(1, rowid);
-      plain.Step();
-      plain.Reset();
-      continue;
-    }
-    std::vector<Packed> items = Unpack(read.Blob(0), path_);
-    read.Reset();
-    for (const int place : places)
-      if (size_t(place) < items.size()) items[size_t(place)].rows = 0;
-    const QByteArray packed = Pack(items);
-    write.Bind(1, rowid).BindBlob(2, packed).Bind(3, LiveRows(items));
-    write.Step();
-    write.Reset();
-  }
+  ChangeEntries(
+      db_, path_, entryIds,
+      [&](qint64 rowid, const std::vector<size_t>&) {
+        plain.Bind(1, rowid);
+        plain.Step();
+        plain.Reset();
+        return sqlite3_changes(db_) > 0;
+      },
+      [](Packed& entry, size_t) { entry.rows = 0; });
   // The run is no longer what it was where it stopped: --resume must know.
   Statement run(db_, path_, "UPDATE runs SET restored = 1 WHERE id = (SELECT run FROM entries WHERE rowid = ?1)");
   run.Bind(1, RowOf(entryIds.front()));
