@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "database/rewrite.h"
+#include "database/slots.h"
 
 namespace Conversion {
 void WakeWindow() {
@@ -330,10 +331,17 @@ void KeyJoin::Learn(Group& g) {
 void KeyJoin::Pack(Group& g) const {
   g.note = NoteOf(g.pairs);
   g.insert = {};
+  g.slotted.clear();
   if (g.pairs.empty()) return;
   std::vector<Rewrite::Pair> pairs;
   pairs.reserve(g.pairs.size());
   for (const Pair& j : g.pairs) pairs.push_back({j.keyValues, j.oldBytes, j.newBytes, j.cells});
+  // Keys close together carry their values in the statement itself; the
+  // server then reads one range of the table and fills no pair table.
+  g.slotted = Rewrite::SlotStatement(road_.table, road_.fields.isEmpty() ? QStringList{road_.field} : road_.fields,
+                                   road_.identity, pairs);
+  if (g.slotted.size() > road_.sender.ByteBound()) g.slotted.clear();
+  if (!g.slotted.isEmpty()) return;
   g.insert = PairTable::Pairs(arrays_, g.number, road_.identity, pairs, std::max<int>(1, int(road_.fields.size())));
 }
 
@@ -506,7 +514,7 @@ void KeyJoin::SendJoin(Group g) {
   group_ = std::move(g.pairs);
   // The pairs go ahead on their own; a group they cannot join goes record
   // by record.
-  if (!pairTable_.Fill(road_.connection, g.insert)) {
+  if (g.slotted.isEmpty() && !pairTable_.Fill(road_.connection, g.insert)) {
     alone_.insert(alone_.end(), group_.begin(), group_.end());
     std::vector<Pair>().swap(group_);
     SendAlone();
@@ -516,10 +524,10 @@ void KeyJoin::SendJoin(Group g) {
   // wrong is in `alone_` and its pairs are let go.
   // (A row of several fields changes whole or not at all: the rows the
   // server changed tell every field's count.)
-  const QString range = Range(group_);
-  road_.sender.Add(road_.fields.isEmpty()
-                       ? Rewrite::GroupStatement(road_.table, road_.field, road_.identity, g.number, range)
-                       : Rewrite::GroupStatement(road_.table, road_.fields, road_.identity, g.number, range),
+  const QString range = g.slotted.isEmpty() ? Range(group_) : QString();
+  road_.sender.Add(!g.slotted.isEmpty()       ? std::move(g.slotted)
+                   : road_.fields.isEmpty() ? Rewrite::GroupStatement(road_.table, road_.field, road_.identity, g.number, range)
+                                            : Rewrite::GroupStatement(road_.table, road_.fields, road_.identity, g.number, range),
                    -g.number - 1, std::move(g.note), qint64(group_.size()));
   try {
     road_.sender.Flush();

@@ -89,6 +89,7 @@ class KeyJoin : public Way {
   struct Group {
     std::vector<Pair> pairs;
     PairTable::Insert insert;
+    QString slotted;  // the group's statement with its values in it (Rewrite::SlotStatement), else the insert's join
     Batch::Note note;
     int number = 0;
     // The rows the server's function changes, on their own.
@@ -116,7 +117,7 @@ class KeyJoin : public Way {
   QStringList Lock(ServerCase::Function function, const QString& scope, std::vector<Pair>& rows,
                    const std::vector<Pair>& joined, bool& open, std::vector<Pair>& held, std::vector<Pair>& back);
   void Learn(Group& group);
-  // The group's pairs as its note and its insert.
+  // The group's pairs as its note, and as its statement or its insert.
   void Pack(Group& group) const;
   void Await(const std::atomic<bool>& done) const;
 

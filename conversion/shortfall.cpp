@@ -19,6 +19,7 @@
 #include "database/columnbytes.h"
 #include "database/rewrite.h"
 #include "database/rowkey.h"
+#include "database/slots.h"
 #include "database/valuejoin.h"
 #include "conversion/state.h"
 #include "journal/recorder.h"
@@ -85,6 +86,27 @@ Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int
   return found;
 }
 
+QHash<QString, std::vector<QByteArray>> GroupRowsNow(ADODB::Connection& connection, const MySQL::RowIdentity& identity,
+                                                    const QString& table, const QStringList& fields,
+                                                    const Batch::Note& note) {
+  QHash<QString, std::vector<QByteArray>> now;
+  QStringList keys;
+  for (const Batch::RecordNote& r : note.records)
+    if (keys.isEmpty() || keys.back() != r.key) keys << r.key;
+  if (keys.isEmpty() || !identity.integerKey) return now;
+  for (auto rows = connection.Execute(Rewrite::SlotRows(table, fields, identity, keys)); rows && !rows->Eof();
+       rows->MoveNext()) {
+    std::vector<QByteArray> values;
+    for (int f = 0; f < fields.size(); ++f) {
+      const QVariant v = rows->Value(f + 1);
+      values.push_back(v.isNull() ? QByteArray() : v.toByteArray());
+      if (!v.isNull() && values.back().isNull()) values.back() = QByteArray("", 0);
+    }
+    now.insert(rows->Value(0).toString(), std::move(values));
+  }
+  return now;
+}
+
 Batch::Shortfall FindShortfall(ADODB::Connection& connection, const MySQL::RowIdentity& identity, const QString& table,
                            const QString& field, int tag, const Batch::Note& note) {
   // Each row the statement did not change either holds its old bytes still
@@ -125,6 +147,17 @@ Batch::Shortfall FindShortfall(ADODB::Connection& connection, const MySQL::RowId
   std::vector<qint64> order;
   for (auto rows = connection.Execute(Rewrite::GroupRows(group)); rows && !rows->Eof(); rows->MoveNext())
     order.push_back(rows->Value(0).toLongLong());
+  if (order.empty()) {
+    // The group's values went in its statement: its rows are read by key.
+    const auto now = GroupRowsNow(connection, identity, table, {field}, note);
+    for (qsizetype i = 0; i < note.records.size(); ++i) {
+      const auto it = now.find(note.records[i].key);
+      std::optional<QByteArray> value;
+      if (it != now.end() && !it->front().isNull()) value = it->front();
+      if (!value || *value != note.records[i].newBytes) judge(i, value);
+    }
+    return found;
+  }
   for (auto rows = connection.Execute(Rewrite::GroupShortfall(table, field, identity, group)); rows && !rows->Eof();
        rows->MoveNext()) {
     const auto at = std::lower_bound(order.begin(), order.end(), rows->Value(0).toLongLong());

@@ -18,6 +18,7 @@
 #include "database/ado.h"
 #include "database/batch.h"
 #include "database/rewrite.h"
+#include "database/slots.h"
 #include "database/rowkey.h"
 #include "journal/recorder.h"
 
@@ -225,6 +226,7 @@ class Grouped {
     std::vector<Journal::Entry> group;
     Batch::Note note;
     PairTable::Insert insert;
+    QString slotted;  // its statement with its values in it (Rewrite::SlotStatement), else the insert's join
     int number = 0;
   };
 
@@ -246,7 +248,9 @@ class Grouped {
     // Each try of a group has a number of its own, so that rows a failed
     // insert left in the pair table never count as the next group's.
     made.number = number_++;
-    made.insert = PairTable::Pairs(arrays_, made.number, identity_, pairs);
+    made.slotted = Rewrite::SlotStatement(walk_.run.target.table, {made.name}, identity_, pairs);
+    if (made.slotted.size() > sender_.ByteBound()) made.slotted.clear();
+    if (made.slotted.isEmpty()) made.insert = PairTable::Pairs(arrays_, made.number, identity_, pairs);
     made.group.swap(gathered.entries);
     gathered.bytes = 0;
     Sync();
@@ -270,13 +274,15 @@ class Grouped {
     const Batch::Note& note = made.note;
     refused_.clear();
     answered_ = 0;
-    if (!pairTable_.Fill(connection_, made.insert)) {
+    if (made.slotted.isEmpty() && !pairTable_.Fill(connection_, made.insert)) {
       for (const Journal::Entry& one : group) Alone(one);
       return;
     }
     const int tag = -number - 1;
-    sender_.Add(Rewrite::GroupStatement(walk_.run.target.table, name, identity_, number, Range(group)), tag,
-                note, qint64(group.size()));
+    sender_.Add(!made.slotted.isEmpty()
+                    ? std::move(made.slotted)
+                    : Rewrite::GroupStatement(walk_.run.target.table, name, identity_, number, Range(group)),
+                tag, note, qint64(group.size()));
     try {
       sender_.Flush();
     } catch (const Batch::FatalError& e) {

@@ -25,7 +25,9 @@ TEST_F(JoinsTest, DenseSparseAndLongTextKeysEachRowTakesItsOwnPair) {
     const char* join;  // the join's opening, as the server is sent it
   };
   const Shape shapes[] = {
-      {"dense", "k INT NOT NULL PRIMARY KEY", "seq * 2", 1, "UPDATE `dense` STRAIGHT_JOIN nv_keys"},
+      // Keys close together: the values stand in the statement, each in
+      // its key's slot, and no pair table is joined.
+      {"dense", "k INT NOT NULL PRIMARY KEY", "seq * 2", 1, "UPDATE `dense` SET `dense`.`v` = ELT"},
       // Most rows already in Proper Case: a group spans many rows it leaves.
       {"sparse", "k INT NOT NULL PRIMARY KEY", "seq", 25, "UPDATE nv_keys STRAIGHT_JOIN `sparse`"},
       // Text in a collation where ß sorts with ss: the range is the
@@ -67,8 +69,8 @@ TEST_F(JoinsTest, DenseSparseAndLongTextKeysEachRowTakesItsOwnPair) {
     EXPECT_EQ(OneRun(r).value("changed").toInt(), changes);
     EXPECT_EQ(db_->Values(order.arg("HEX(v)")), expected);
     const QStringList joins = db_->Values(
-        "SELECT DISTINCT REGEXP_SUBSTR(argument, 'UPDATE [^ ]+ STRAIGHT_JOIN [^ ]+') FROM mysql.general_log WHERE "
-        "event_time >= '" + start + "' AND argument LIKE '%STRAIGHT_JOIN%`" + table + "`%'");
+        "SELECT DISTINCT REGEXP_SUBSTR(argument, 'UPDATE [^ ]+ (STRAIGHT_JOIN [^ ]+|SET [^ ]+ = ELT)') FROM "
+        "mysql.general_log WHERE event_time >= '" + start + "' AND argument LIKE '%UPDATE %`" + table + "`%'");
     EXPECT_EQ(joins, QStringList{QString::fromLatin1(s.join)});
 
     r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"});
@@ -78,10 +80,11 @@ TEST_F(JoinsTest, DenseSparseAndLongTextKeysEachRowTakesItsOwnPair) {
 }
 
 // Where the key is a whole number, a group's pairs go to the server as an
-// array of parameters, their bytes as they are; elsewhere as text. Both
-// ways leave the same bytes, in every character set: with NULLs, empty
-// values, values mostly of zero bytes (UTF-16, UTF-32), keys at BIGINT's
-// ends, and a value so wide that its group goes as text.
+// array of parameters, their bytes as they are, or, where its keys are
+// close together, in the statement's slots; elsewhere as text. Every way
+// leaves the same bytes, in every character set: with NULLs, empty values,
+// values mostly of zero bytes (UTF-16, UTF-32), keys at BIGINT's ends, and
+// a value so wide that its group goes as text.
 TEST_F(JoinsTest, PairsSentAsArraysLeaveTheBytesThatPairsSentAsTextLeave) {
   const QString columns = "a VARCHAR(80) CHARACTER SET utf16, b TEXT CHARACTER SET utf32, c VARCHAR(80) CHARACTER SET "
                           "latin1, d MEDIUMTEXT CHARACTER SET utf8mb4";
@@ -89,14 +92,17 @@ TEST_F(JoinsTest, PairsSentAsArraysLeaveTheBytesThatPairsSentAsTextLeave) {
       "SELECT %1, IF(seq % 7 = 0, NULL, CONCAT('ßtraße o''NEIL ', seq)), IF(seq % 5 = 0, '', CONCAT('ΟΔΥΣΣΕΥΣ "
       "jürgen ', seq)), CONCAT('élodie mcDONALD ', seq), IF(seq = 1500, REPEAT('wide value ', 2900), CONCAT('ǅemal "
       "ŉ ', seq)) FROM seq_1_to_3000";
+  const QString ends = "IF(seq = 1, -9223372036854775807 - 1, IF(seq = 3000, 9223372036854775807, %1))";
   db_->Exec({"CREATE TABLE numbered (k BIGINT PRIMARY KEY, " + columns + ")",
+             "CREATE TABLE slotted (k BIGINT PRIMARY KEY, " + columns + ")",
              "CREATE TABLE lettered (k VARCHAR(30) PRIMARY KEY, " + columns + ")",
-             "INSERT INTO numbered " + values.arg("IF(seq = 1, -9223372036854775807 - 1, IF(seq = 3000, "
-                                                  "9223372036854775807, CAST(seq AS SIGNED) * 3 - 4500))"),
+             "INSERT INTO numbered " + values.arg(ends.arg("CAST(seq AS SIGNED) * 100 - 150000")),
+             "INSERT INTO slotted " + values.arg(ends.arg("CAST(seq AS SIGNED) * 3 - 4500")),
              "INSERT INTO lettered " + values.arg("LPAD(seq, 6, '0')")});
   const QString rows = "SELECT CONCAT_WS(':', HEX(a), HEX(b), HEX(c), HEX(d)) FROM %1 ORDER BY k";
   const QStringList before = db_->Values(rows.arg("numbered"));
   ASSERT_EQ(before, db_->Values(rows.arg("lettered")));
+  ASSERT_EQ(before, db_->Values(rows.arg("slotted")));
   const QStringList texts = db_->Values("SELECT d FROM numbered ORDER BY k");
 
   const auto convert = [&](const QString& table, const QStringList& fields) {
@@ -109,33 +115,42 @@ TEST_F(JoinsTest, PairsSentAsArraysLeaveTheBytesThatPairsSentAsTextLeave) {
   {
     const GlobalSetting output("log_output", "'TABLE'"), log("general_log", "1");
     start = db_->Values("SELECT NOW(6)").value(0);
-    for (const QString& table : {QStringLiteral("numbered"), QStringLiteral("lettered")}) {
+    for (const QString& table : {QStringLiteral("numbered"), QStringLiteral("slotted"), QStringLiteral("lettered")}) {
       convert(table, {"d:proper"});
       convert(table, {"a:proper", "b:name", "c:sentence"});
     }
   }
   const QStringList after = db_->Values(rows.arg("numbered"));
   EXPECT_EQ(after, db_->Values(rows.arg("lettered")));
+  EXPECT_EQ(after, db_->Values(rows.arg("slotted")));
   EXPECT_NE(after, before);
   const QStringList converted = db_->Values("SELECT d FROM numbered ORDER BY k");
   ASSERT_EQ(converted.size(), texts.size());
   for (qsizetype i = 0; i < texts.size(); ++i)
     EXPECT_EQ(converted[i], Case::ConvertCase(Case::CaseMode::CaseProper, texts[i])) << i;
-  // The numbered table's pairs went as arrays, but the wide value's group;
-  // the lettered table's as text.
+  // The numbered table's pairs went as arrays, but the wide value's group,
+  // and so did the slotted table's groups with a key at BIGINT's ends; the
+  // lettered table's as text.
   const QString sent = "SELECT COUNT(*) FROM mysql.general_log WHERE event_time >= '" + start +
                        "' AND command_type = '%1' AND argument LIKE 'INSERT INTO nv_keys (`k`%'";
-  EXPECT_EQ(db_->Values(sent.arg("Execute")), QStringList{"5"});
+  EXPECT_EQ(db_->Values(sent.arg("Execute")), QStringList{"9"});
   EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM mysql.general_log WHERE event_time >= '" + start +
                         "' AND argument REGEXP '^(TRUNCATE TABLE nv_keys;)?INSERT INTO nv_keys .* VALUES \\\\(-?[0-9]'"),
             QStringList{"1"});
+  // The slotted table's groups went in slots, but those with a key at
+  // BIGINT's ends, which went through the pair table.
+  const QString updates = "SELECT COUNT(*) > 0 FROM mysql.general_log WHERE event_time >= '" + start +
+                          "' AND argument LIKE '%UPDATE %1%'";
+  EXPECT_EQ(db_->Values(updates.arg("`slotted` SET `slotted`.% = %ELT(`slotted`.`k` %")), QStringList{"1"});
+  EXPECT_EQ(db_->Values(updates.arg("%STRAIGHT_JOIN%`slotted`%")), QStringList{"1"});
 
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < 6; ++i) {
     const Result r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes"});
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
   }
   EXPECT_EQ(db_->Values(rows.arg("numbered")), before);
   EXPECT_EQ(db_->Values(rows.arg("lettered")), before);
+  EXPECT_EQ(db_->Values(rows.arg("slotted")), before);
 }
 
 }  // namespace

@@ -1,0 +1,37 @@
+// A group's new values written into its own statement, each in the slot its
+// row's key points at: UPDATE … SET f = ELT(key - first + 1, …). Where a
+// group's keys are whole numbers close together, the server then changes
+// its rows by one range of the key, as its own UPDATE does, and no pair
+// table is filled or joined.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+#include "database/rewrite.h"
+#include "database/rowkey.h"
+
+namespace Rewrite {
+
+// The slots a group may span for each of its pairs: the keys of a group
+// leave few gaps between them where rows were inserted in order.
+constexpr qint64 kSlotsPerPair = 4;
+
+// The statement that gives each of the group's rows its new bytes, only
+// while the row holds exactly its old bytes; a run of several fields
+// (`fields` more than one, each pair's cells) changes a row whole or not
+// at all, and leaves a field its pair leaves out as it is. Empty where the
+// key is not one integer column, a key is not a plain whole number well
+// inside BIGINT, or the keys spread over many more slots than the group
+// has pairs: the group then goes through the pair table.
+QString SlotStatement(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity,
+                      const std::vector<Pair>& pairs);
+
+// The rows of a group whose values went in its statement, as they are now:
+// `SELECT key, CAST(field AS BINARY), … FROM table WHERE key IN (…)`, a row
+// for each of the group's keys the table still holds.
+QString SlotRows(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity,
+                 const QStringList& keys);
+
+}  // namespace Rewrite

@@ -1,0 +1,96 @@
+// A group's values in its own statement, each in its key's slot, against
+// the real server: each row takes only its own pair's bytes, and only while
+// it holds its old ones; a row between the group's keys that no pair names
+// is never touched; keys the slots cannot hold send the group elsewhere.
+#include <gtest/gtest.h>
+
+#include "database/slots.h"
+#include "tests/support/testdb.h"
+
+namespace {
+
+using Rewrite::Cell;
+using Rewrite::Pair;
+
+MySQL::RowIdentity IntegerKey() {
+  MySQL::RowIdentity identity;
+  identity.columns = QStringList{"k"};
+  identity.keyValues = "k";
+  identity.integerKey = true;
+  return identity;
+}
+
+TEST(SlotStatement, EachRowTakesItsOwnSlotOnlyWhileItHoldsItsOldBytes) {
+  TestDatabase db;
+  struct Keys {
+    const char* type;
+    QStringList keys;  // the rows; the pairs are every one but the second
+  };
+  const Keys shapes[] = {{"BIGINT UNSIGNED", {"0", "1", "2", "5", "9"}},
+                         {"INT", {"-7", "-6", "-3", "0", "2"}},
+                         {"BIGINT UNSIGNED", {"4611686018427387840", "4611686018427387841", "4611686018427387843",
+                                              "4611686018427387870", "4611686018427387903"}}};
+  for (const Keys& shape : shapes) {
+    SCOPED_TRACE(shape.type);
+    db.Exec({"DROP TABLE IF EXISTS t",
+             QStringLiteral("CREATE TABLE t (k %1 PRIMARY KEY, v VARCHAR(40) CHARACTER SET utf8mb4)").arg(shape.type)});
+    std::vector<Pair> pairs;
+    for (qsizetype i = 0; i < shape.keys.size(); ++i) {
+      const QByteArray old = "row " + QByteArray::number(i);
+      db.Exec(QStringLiteral("INSERT INTO t VALUES (%1, '%2')").arg(shape.keys[i], QString::fromLatin1(old)));
+      // The empty value is a value, not a NULL.
+      if (i != 1) pairs.push_back({shape.keys[i], old, i == 3 ? QByteArray("", 0) : "ROW ß " + QByteArray::number(i)});
+    }
+    // Another client changed the third row since it was read.
+    db.Exec(QStringLiteral("UPDATE t SET v = 'theirs' WHERE k = %1").arg(shape.keys[2]));
+    const QString statement = Rewrite::SlotStatement("t", {"v"}, IntegerKey(), pairs);
+    ASSERT_FALSE(statement.isEmpty());
+    db.Exec(statement);
+    EXPECT_EQ(db.Values("SELECT CONCAT(k, '=', HEX(v)) FROM t ORDER BY k"),
+              (QStringList{shape.keys[0] + "=" + QString::fromLatin1(QByteArray("ROW ß 0").toHex().toUpper()),
+                           shape.keys[1] + "=" + QString::fromLatin1(QByteArray("row 1").toHex().toUpper()),
+                           shape.keys[2] + "=" + QString::fromLatin1(QByteArray("theirs").toHex().toUpper()),
+                           shape.keys[3] + "=",
+                           shape.keys[4] + "=" + QString::fromLatin1(QByteArray("ROW ß 4").toHex().toUpper())}));
+  }
+}
+
+TEST(SlotStatement, SeveralFieldsChangeARowWholeAndLeaveTheRowsBetweenAlone) {
+  TestDatabase db;
+  db.Exec({"CREATE TABLE t (k INT PRIMARY KEY, a VARCHAR(20) CHARACTER SET latin1, b TEXT CHARACTER SET utf8mb4)",
+           "INSERT INTO t VALUES (10, 'ann', 'one'), (11, 'bob', 'two'), (12, 'cy', NULL), (13, 'di', 'four'), "
+           "(14, 'ed', 'five')"});
+  const auto cells = [](std::vector<Cell> c) { return c; };
+  const std::vector<Pair> pairs{
+      // Both fields.
+      {"10", {}, {}, cells({{0, "ann", "ANN"}, {1, "one", "ONE"}})},
+      // Its second field only; its NULL first field is left out.
+      {"12", {}, {}, cells({{0, "cy", "CY"}})},
+      // Its second field changed since: the whole row is left.
+      {"13", {}, {}, cells({{0, "di", "DI"}, {1, "FOUR?", "FOUR"}})},
+      {"14", {}, {}, cells({{1, "five", "FIVE"}})}};
+  const QString statement = Rewrite::SlotStatement("t", {"a", "b"}, IntegerKey(), pairs);
+  ASSERT_FALSE(statement.isEmpty());
+  db.Exec(statement);
+  // Row 11 lies between the group's keys and no pair names it.
+  EXPECT_EQ(db.Values("SELECT CONCAT_WS(':', k, a, IFNULL(b, 'NULL')) FROM t ORDER BY k"),
+            (QStringList{"10:ANN:ONE", "11:bob:two", "12:CY:NULL", "13:di:four", "14:ed:FIVE"}));
+}
+
+TEST(SlotStatement, KeysWithoutSlotsGoThroughThePairTable) {
+  const std::vector<Pair> spread{{"1", "a", "A"}, {"100000", "b", "B"}};
+  EXPECT_TRUE(Rewrite::SlotStatement("t", {"v"}, IntegerKey(), spread).isEmpty());
+  const std::vector<Pair> twice{{"1", "a", "A"}, {"1", "b", "B"}};
+  EXPECT_TRUE(Rewrite::SlotStatement("t", {"v"}, IntegerKey(), twice).isEmpty());
+  const std::vector<Pair> end{{"9223372036854775806", "a", "A"}, {"9223372036854775807", "b", "B"}};
+  EXPECT_TRUE(Rewrite::SlotStatement("t", {"v"}, IntegerKey(), end).isEmpty());
+  const std::vector<Pair> texts{{"_utf8mb4 0x61", "a", "A"}};
+  EXPECT_TRUE(Rewrite::SlotStatement("t", {"v"}, IntegerKey(), texts).isEmpty());
+  MySQL::RowIdentity text = IntegerKey();
+  text.integerKey = false;
+  EXPECT_TRUE(Rewrite::SlotStatement("t", {"v"}, text, {{"1", "a", "A"}}).isEmpty());
+  // Some gaps between keys are slots of their own.
+  EXPECT_FALSE(Rewrite::SlotStatement("t", {"v"}, IntegerKey(), {{"1", "a", "A"}, {"60", "b", "B"}}).isEmpty());
+}
+
+}  // namespace
