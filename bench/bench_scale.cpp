@@ -47,6 +47,7 @@ std::pair<int, double> RunMeasured(const QStringList& args) {
 std::pair<double, double> Command(const TestDatabase& db, const QString& mode) {
   const MySQL::ConnectionDetails d = db.Details();
   double peak = 0;
+  AwaitQuiet(db);
   const double ms = MedianMs(1, [&] {
     const auto [status, mib] =
         RunMeasured({"convert", "-h", d.server, "-P", d.port, "-u", d.user, "-p" + d.password, "-D", d.database,
@@ -63,6 +64,7 @@ double SingleUpdateMs(const TestDatabase& db) {
   std::vector<double> ms;
   for (int i = 0; i < 3; ++i) {
     if (i > 0) db.Exec("UPDATE s SET name = LOWER(name)");
+    AwaitQuiet(db);
     ms.push_back(MedianMs(1, [&] { db.Exec("UPDATE s SET name = UPPER(name)"); }));
   }
   std::sort(ms.begin(), ms.end());

@@ -64,8 +64,10 @@ int main(int argc, char** argv) {
     MakeShapedTable(db, "t", rows, {true, false, values});
     const QString sum = "SELECT SUM(CRC32(CONCAT(id, ':', HEX(name)))) FROM t";
     const QStringList before = db.Values(sum);
+    AwaitQuiet(db);
     const Measure convert =
         Norvale(QStringList{"convert"} + connection + QStringList{"--table", "t", "--field", "name", "--mode", "upper", "--yes"}, home.path());
+    AwaitQuiet(db);
     const Measure undo = Norvale(QStringList{"undo"} + connection + QStringList{"--yes"}, home.path());
     const bool same = db.Values(sum) == before;
     std::printf("%8d rows, INT key, %-16s: convert %7.0f ms %6.1f MiB, undo %7.0f ms %6.1f MiB, undo/convert %.2f "
@@ -87,8 +89,10 @@ int main(int argc, char** argv) {
              QStringLiteral("INSERT INTO k SELECT seq, CONCAT('name ', seq) FROM seq_1_to_%1").arg(keyed)});
     const QString sum = "SELECT SUM(CRC32(CONCAT(id + 0, ':', HEX(name)))) FROM k";
     const QStringList before = db.Values(sum);
+    AwaitQuiet(db);
     const Measure convert =
         Norvale(QStringList{"convert"} + connection + QStringList{"--table", "k", "--field", "name", "--mode", "upper", "--yes"}, home.path());
+    AwaitQuiet(db);
     const Measure undo = Norvale(QStringList{"undo"} + connection + QStringList{"--yes"}, home.path());
     convertMs[i] = convert.ms;
     undoMs[i] = undo.ms;

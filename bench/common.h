@@ -3,6 +3,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QThread>
 #include <malloc.h>
 #include <algorithm>
 #include <cstdio>
@@ -61,6 +62,26 @@ inline double PeakMiB() { return StatusMiB("VmHWM"); }  // the peak since the la
 inline void PrepareEnvironment() {
   UseFreshSettings();
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+// Waits until the server is quiet again: what earlier updates left is
+// purged (an empty history list) and its page cleaner has stopped writing
+// dirty pages out (their count still for a second); at most two minutes.
+// A million rows changed just before keep the server busy for seconds,
+// and whatever is timed next, the UPDATE or the run, would pay for it.
+inline void AwaitQuiet(const TestDatabase& db) {
+  QElapsedTimer waited;
+  waited.start();
+  QString last;
+  while (waited.elapsed() < 120000) {
+    const QStringList now = db.Values(
+        "SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME IN "
+        "('INNODB_HISTORY_LIST_LENGTH', 'INNODB_BUFFER_POOL_PAGES_DIRTY') ORDER BY VARIABLE_NAME");
+    if (now.size() != 2) return;
+    if (now[1] == "0" && now[0] == last) return;
+    last = now[0];
+    QThread::msleep(1000);
+  }
 }
 
 // True when the test server runs; otherwise says how to start it.

@@ -248,13 +248,19 @@ Batch::Shortfall FindCellShortfall(ADODB::Connection& connection, const MySQL::R
   for (qsizetype i = 0; i < note.records.size(); ++i)
     if (i == 0 || note.records[i].record != note.records[i - 1].record) rowStart.push_back(i);
   rowStart.push_back(note.records.size());
-  // A row not holding every new value: changed where a field of it holds
-  // its new value.
-  const auto judgeRow = [&](size_t row, const std::vector<std::optional<QByteArray>>& now) {
+  for (auto rows = connection.Execute(Rewrite::GroupShortfall(table, fields, identity, group)); rows && !rows->Eof();
+       rows->MoveNext()) {
+    const auto at = std::lower_bound(order.begin(), order.end(), rows->Value(0).toLongLong());
+    const size_t row = size_t(at - order.begin());
+    if (at == order.end() || *at != rows->Value(0).toLongLong() || row + 1 >= rowStart.size()) continue;
+    std::vector<std::optional<QByteArray>> now(size_t(fields.size()));
+    for (int f = 0; f < fields.size(); ++f)
+      if (!rows->Value(f + 1).isNull()) now[size_t(f)] = rows->Value(f + 1).toByteArray();
     const auto holds = [&](qsizetype i, const QByteArray& bytes) {
       const std::optional<QByteArray>& value = now[size_t(note.records[i].field)];
       return value && *value == bytes;
     };
+    // Changed where a field of it holds its new value.
     bool changedRow = false;
     for (qsizetype i = rowStart[row]; i < rowStart[row + 1]; ++i) changedRow = changedRow || holds(i, note.records[i].newBytes);
     for (qsizetype i = rowStart[row]; i < rowStart[row + 1]; ++i) {
@@ -264,32 +270,6 @@ Batch::Shortfall FindCellShortfall(ADODB::Connection& connection, const MySQL::R
       else
         judge(i, now[size_t(note.records[i].field)]);
     }
-  };
-  if (order.empty()) {
-    // The group's values went in its statement: its rows are read by key.
-    const auto current = GroupRowsNow(connection, identity, table, fields, note);
-    for (size_t row = 0; row + 1 < rowStart.size(); ++row) {
-      std::vector<std::optional<QByteArray>> now(size_t(fields.size()));
-      const auto it = current.find(note.records[rowStart[row]].key);
-      if (it != current.end())
-        for (int f = 0; f < fields.size(); ++f)
-          if (!(*it)[size_t(f)].isNull()) now[size_t(f)] = (*it)[size_t(f)];
-      bool whole = true;
-      for (qsizetype i = rowStart[row]; i < rowStart[row + 1]; ++i)
-        whole = whole && now[size_t(note.records[i].field)] == note.records[i].newBytes;
-      if (!whole) judgeRow(row, now);
-    }
-    return found;
-  }
-  for (auto rows = connection.Execute(Rewrite::GroupShortfall(table, fields, identity, group)); rows && !rows->Eof();
-       rows->MoveNext()) {
-    const auto at = std::lower_bound(order.begin(), order.end(), rows->Value(0).toLongLong());
-    const size_t row = size_t(at - order.begin());
-    if (at == order.end() || *at != rows->Value(0).toLongLong() || row + 1 >= rowStart.size()) continue;
-    std::vector<std::optional<QByteArray>> now(size_t(fields.size()));
-    for (int f = 0; f < fields.size(); ++f)
-      if (!rows->Value(f + 1).isNull()) now[size_t(f)] = rows->Value(f + 1).toByteArray();
-    judgeRow(row, now);
   }
   return found;
 }

@@ -86,26 +86,27 @@ Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int
   return found;
 }
 
-QHash<QString, std::vector<QByteArray>> GroupRowsNow(ADODB::Connection& connection, const MySQL::RowIdentity& identity,
-                                                    const QString& table, const QStringList& fields,
-                                                    const Batch::Note& note) {
-  QHash<QString, std::vector<QByteArray>> now;
+namespace {
+// The rows of a group whose values went in its statement (no pair table
+// holds its pairs), read by key: the field's bytes, NULL as nothing. No
+// entry for a row the table no longer holds.
+QHash<QString, std::optional<QByteArray>> GroupRowsNow(ADODB::Connection& connection,
+                                                      const MySQL::RowIdentity& identity, const QString& table,
+                                                      const QString& field, const Batch::Note& note) {
+  QHash<QString, std::optional<QByteArray>> now;
   QStringList keys;
-  for (const Batch::RecordNote& r : note.records)
-    if (keys.isEmpty() || keys.back() != r.key) keys << r.key;
+  for (const Batch::RecordNote& r : note.records) keys << r.key;
   if (keys.isEmpty() || !identity.integerKey) return now;
-  for (auto rows = connection.Execute(Rewrite::SlotRows(table, fields, identity, keys)); rows && !rows->Eof();
+  for (auto rows = connection.Execute(Rewrite::SlotRows(table, field, identity, keys)); rows && !rows->Eof();
        rows->MoveNext()) {
-    std::vector<QByteArray> values;
-    for (int f = 0; f < fields.size(); ++f) {
-      const QVariant v = rows->Value(f + 1);
-      values.push_back(v.isNull() ? QByteArray() : v.toByteArray());
-      if (!v.isNull() && values.back().isNull()) values.back() = QByteArray("", 0);
-    }
-    now.insert(rows->Value(0).toString(), std::move(values));
+    const QVariant v = rows->Value(1);
+    std::optional<QByteArray> bytes;
+    if (!v.isNull()) bytes = v.toByteArray().isNull() ? QByteArray("", 0) : v.toByteArray();
+    now.insert(rows->Value(0).toString(), bytes);
   }
   return now;
 }
+}  // namespace
 
 Batch::Shortfall FindShortfall(ADODB::Connection& connection, const MySQL::RowIdentity& identity, const QString& table,
                            const QString& field, int tag, const Batch::Note& note) {
@@ -149,11 +150,9 @@ Batch::Shortfall FindShortfall(ADODB::Connection& connection, const MySQL::RowId
     order.push_back(rows->Value(0).toLongLong());
   if (order.empty()) {
     // The group's values went in its statement: its rows are read by key.
-    const auto now = GroupRowsNow(connection, identity, table, {field}, note);
+    const auto now = GroupRowsNow(connection, identity, table, field, note);
     for (qsizetype i = 0; i < note.records.size(); ++i) {
-      const auto it = now.find(note.records[i].key);
-      std::optional<QByteArray> value;
-      if (it != now.end() && !it->front().isNull()) value = it->front();
+      const std::optional<QByteArray> value = now.value(note.records[i].key);
       if (!value || *value != note.records[i].newBytes) judge(i, value);
     }
     return found;

@@ -105,13 +105,6 @@ std::unique_ptr<ADODB::Connection> OpenSession(const MySQL::ConnectionDetails& d
 Batch::Shortfall FindShortfall(ADODB::Connection& connection, const MySQL::RowIdentity& identity, const QString& table,
                            const QString& field, int tag, const Batch::Note& note);
 
-// The rows of a group whose values went in its statement (no pair table
-// holds its pairs), read by key: each field's bytes, a null array for NULL.
-// No entry for a row the table no longer holds.
-QHash<QString, std::vector<QByteArray>> GroupRowsNow(ADODB::Connection& connection, const MySQL::RowIdentity& identity,
-                                                    const QString& table, const QStringList& fields,
-                                                    const Batch::Note& note);
-
 template <typename S>
 const QString& NoteKey(const S& s, const QString& condition, const QString& values) {
   return s.keyed && !s.identity.keyValues.isEmpty() ? values : condition;

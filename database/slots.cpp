@@ -28,16 +28,14 @@ std::optional<qint64> WholeKey(const QString& literal) {
 // ELT(slot, v1, NULL, v3, …): each slot's value, NULL where no pair has it.
 void AppendSlots(QString& text, const QString& slot, const std::vector<qint64>& at, qint64 span,
                  const std::function<const QByteArray*(size_t)>& value) {
+  // (Every pair has its bytes: the empty value is a value, not a NULL.)
   text += QLatin1String("ELT(");
   text += slot;
   qint64 next = 0;
   for (size_t p = 0; p < at.size(); ++p) {
     for (; next < at[p]; ++next) text += QLatin1String(",NULL");
     text += u',';
-    if (const QByteArray* bytes = value(p))
-      MySQL::AppendByteLiteral(text, *bytes);
-    else
-      text += QLatin1String("NULL");
+    MySQL::AppendByteLiteral(text, *value(p));
     ++next;
   }
   for (; next < span; ++next) text += QLatin1String(",NULL");
@@ -45,14 +43,14 @@ void AppendSlots(QString& text, const QString& slot, const std::vector<qint64>& 
 }
 }  // namespace
 
-QString SlotStatement(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity,
+QString SlotStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity,
                       const std::vector<Pair>& pairs) {
-  if (!identity.integerKey || pairs.empty() || fields.isEmpty()) return {};
+  if (!identity.integerKey || pairs.empty()) return {};
   std::vector<qint64> keys;
   keys.reserve(pairs.size());
   for (const Pair& p : pairs) {
     const std::optional<qint64> key = WholeKey(p.keyValues);
-    if (!key) return {};
+    if (!key || !p.cells.empty()) return {};
     keys.push_back(*key);
   }
   const auto [low, high] = std::minmax_element(keys.begin(), keys.end());
@@ -74,71 +72,30 @@ QString SlotStatement(const QString& table, const QStringList& fields, const MyS
   const QString key = quotedTable + u'.' + MySQL::QuoteName(identity.columns.value(0));
   const QString slot = first >= 1 ? key + QStringLiteral(" - ") + QString::number(first - 1)
                                   : key + QStringLiteral(" + ") + QString::number(1 - first);
-  qsizetype size = 256;
-  for (const Pair& p : pairs) size += p.cells.empty() ? PairBytes(p.keyValues, p.oldBytes, p.newBytes)
-                                                      : PairBytes(p.keyValues, p.cells) + 20 * fields.size();
+  const QString column = quotedTable + u'.' + MySQL::QuoteName(field);
+  qsizetype size = 256 + 10 * span;
+  for (const Pair& p : pairs) size += PairBytes(p.keyValues, p.oldBytes, p.newBytes);
   QString text;
-  text.reserve(size + 10 * span * fields.size());
-  const QString range = key + QStringLiteral(" BETWEEN ") + QString::number(first) + QStringLiteral(" AND ") +
-                        QString::number(*high);
-  if (fields.size() == 1 && pairs.front().cells.empty()) {
-    const QString column = quotedTable + u'.' + MySQL::QuoteName(fields.front());
-    text += QStringLiteral("UPDATE ") + quotedTable + QStringLiteral(" SET ") + column + QStringLiteral(" = ");
-    AppendSlots(text, slot, at, span, [&](size_t p) { return &pairs[order[p]].newBytes; });
-    text += QStringLiteral(" WHERE ") + range + QStringLiteral(" AND CAST(") + column + QStringLiteral(" AS BINARY) = ");
-    AppendSlots(text, slot, at, span, [&](size_t p) { return &pairs[order[p]].oldBytes; });
-    text += u';';
-    return text;
-  }
-  // Several fields: each field's values, NULL where a row leaves it as it is.
-  const auto cellOf = [&](size_t p, int field) -> const Cell* {
-    for (const Cell& c : pairs[order[p]].cells)
-      if (c.field == field) return &c;
-    return nullptr;
-  };
-  text += QStringLiteral("UPDATE ") + quotedTable + QStringLiteral(" SET ");
-  for (int f = 0; f < fields.size(); ++f) {
-    const QString column = quotedTable + u'.' + MySQL::QuoteName(fields[f]);
-    if (f > 0) text += QLatin1String(", ");
-    text += column + QStringLiteral(" = IFNULL(");
-    AppendSlots(text, slot, at, span, [&](size_t p) -> const QByteArray* {
-      const Cell* c = cellOf(p, f);
-      return c ? &c->newBytes : nullptr;
-    });
-    text += QStringLiteral(", ") + column + u')';
-  }
-  // Only the group's own rows: a row between them that no pair names
-  // matches every field's empty slot.
-  text += QStringLiteral(" WHERE ") + range + QStringLiteral(" AND ") + key + QStringLiteral(" IN (");
-  for (size_t p = 0; p < order.size(); ++p) {
-    if (p > 0) text += u',';
-    text += QString::number(first + at[p]);
-  }
-  text += u')';
-  for (int f = 0; f < fields.size(); ++f) {
-    const QString column = quotedTable + u'.' + MySQL::QuoteName(fields[f]);
-    QString old;
-    AppendSlots(old, slot, at, span, [&](size_t p) -> const QByteArray* {
-      const Cell* c = cellOf(p, f);
-      return c ? &c->oldBytes : nullptr;
-    });
-    // (A field the row leaves out compares with itself.)
-    const QString bytes = QStringLiteral("CAST(") + column + QStringLiteral(" AS BINARY)");
-    text += QStringLiteral(" AND ") + bytes + QStringLiteral(" <=> IFNULL(") + old + QStringLiteral(", ") + bytes + u')';
-  }
+  text.reserve(size);
+  text += QStringLiteral("UPDATE ") + quotedTable + QStringLiteral(" SET ") + column + QStringLiteral(" = ");
+  AppendSlots(text, slot, at, span, [&](size_t p) { return &pairs[order[p]].newBytes; });
+  // A row between the group's keys that no pair names meets an empty
+  // slot, NULL, which no bytes equal.
+  text += QStringLiteral(" WHERE ") + key + QStringLiteral(" BETWEEN ") + QString::number(first) +
+          QStringLiteral(" AND ") + QString::number(*high) + QStringLiteral(" AND CAST(") + column +
+          QStringLiteral(" AS BINARY) = ");
+  AppendSlots(text, slot, at, span, [&](size_t p) { return &pairs[order[p]].oldBytes; });
   text += u';';
   return text;
 }
 
-QString SlotRows(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity,
+QString SlotRows(const QString& table, const QString& field, const MySQL::RowIdentity& identity,
                  const QStringList& keys) {
   const QString quotedTable = MySQL::QuoteName(table);
   const QString key = quotedTable + u'.' + MySQL::QuoteName(identity.columns.value(0));
-  QString text = QStringLiteral("SELECT ") + key;
-  for (const QString& f : fields) text += QStringLiteral(", CAST(") + quotedTable + u'.' + MySQL::QuoteName(f) + QStringLiteral(" AS BINARY)");
-  text += QStringLiteral(" FROM ") + quotedTable + QStringLiteral(" WHERE ") + key + QStringLiteral(" IN (") +
-          keys.join(u',') + QStringLiteral(");");
-  return text;
+  return QStringLiteral("SELECT ") + key + QStringLiteral(", CAST(") + quotedTable + u'.' + MySQL::QuoteName(field) +
+         QStringLiteral(" AS BINARY) FROM ") + quotedTable + QStringLiteral(" WHERE ") + key + QStringLiteral(" IN (") +
+         keys.join(u',') + QStringLiteral(");");
 }
 
 }  // namespace Rewrite

@@ -18,20 +18,21 @@ namespace Rewrite {
 // leave few gaps between them where rows were inserted in order.
 constexpr qint64 kSlotsPerPair = 4;
 
-// The statement that gives each of the group's rows its new bytes, only
-// while the row holds exactly its old bytes; a run of several fields
-// (`fields` more than one, each pair's cells) changes a row whole or not
-// at all, and leaves a field its pair leaves out as it is. Empty where the
-// key is not one integer column, a key is not a plain whole number well
-// inside BIGINT, or the keys spread over many more slots than the group
-// has pairs: the group then goes through the pair table.
-QString SlotStatement(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity,
+// The statement that gives each of the group's rows of a run of one field
+// its new bytes, only while the row holds exactly its old bytes. Empty
+// where the key is not one integer column, a key is not a plain whole
+// number well inside BIGINT, or the keys spread over many more slots than
+// the group has pairs: the group then goes through the pair table. (A run
+// of several fields fills the pair table: its statement would carry each
+// field's two lists of slots, which cost the program more to write than
+// the join costs the server.)
+QString SlotStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity,
                       const std::vector<Pair>& pairs);
 
 // The rows of a group whose values went in its statement, as they are now:
-// `SELECT key, CAST(field AS BINARY), … FROM table WHERE key IN (…)`, a row
-// for each of the group's keys the table still holds.
-QString SlotRows(const QString& table, const QStringList& fields, const MySQL::RowIdentity& identity,
+// `SELECT key, CAST(field AS BINARY) FROM table WHERE key IN (…)`, a row for
+// each of the group's keys the table still holds.
+QString SlotRows(const QString& table, const QString& field, const MySQL::RowIdentity& identity,
                  const QStringList& keys);
 
 }  // namespace Rewrite
