@@ -89,11 +89,13 @@ Batch::Shortfall Run::Inspect(const State& s, ADODB::Connection& connection, int
 namespace {
 // The rows of a group whose values went in its statement (no pair table
 // holds its pairs), read by key: the field's bytes, NULL as nothing. No
-// entry for a row the table no longer holds.
-QHash<QString, std::optional<QByteArray>> GroupRowsNow(ADODB::Connection& connection,
-                                                      const MySQL::RowIdentity& identity, const QString& table,
-                                                      const QString& field, const Batch::Note& note) {
-  QHash<QString, std::optional<QByteArray>> now;
+// entry for a row the table no longer holds. Keys are whole numbers, told
+// apart by their values: a ZEROFILL key's literal has its zeros, and the
+// driver may give the column back without them.
+QHash<qint64, std::optional<QByteArray>> GroupRowsNow(ADODB::Connection& connection,
+                                                     const MySQL::RowIdentity& identity, const QString& table,
+                                                     const QString& field, const Batch::Note& note) {
+  QHash<qint64, std::optional<QByteArray>> now;
   QStringList keys;
   for (const Batch::RecordNote& r : note.records) keys << r.key;
   if (keys.isEmpty() || !identity.integerKey) return now;
@@ -102,7 +104,7 @@ QHash<QString, std::optional<QByteArray>> GroupRowsNow(ADODB::Connection& connec
     const QVariant v = rows->Value(1);
     std::optional<QByteArray> bytes;
     if (!v.isNull()) bytes = v.toByteArray().isNull() ? QByteArray("", 0) : v.toByteArray();
-    now.insert(rows->Value(0).toString(), bytes);
+    now.insert(rows->Value(0).toLongLong(), bytes);
   }
   return now;
 }
@@ -152,7 +154,7 @@ Batch::Shortfall FindShortfall(ADODB::Connection& connection, const MySQL::RowId
     // The group's values went in its statement: its rows are read by key.
     const auto now = GroupRowsNow(connection, identity, table, field, note);
     for (qsizetype i = 0; i < note.records.size(); ++i) {
-      const std::optional<QByteArray> value = now.value(note.records[i].key);
+      const std::optional<QByteArray> value = now.value(note.records[i].key.toLongLong());
       if (!value || *value != note.records[i].newBytes) judge(i, value);
     }
     return found;

@@ -28,6 +28,8 @@ TEST_F(JoinsTest, DenseSparseAndLongTextKeysEachRowTakesItsOwnPair) {
       // Keys close together: the values stand in the statement, each in
       // its key's slot, and no pair table is joined.
       {"dense", "k INT NOT NULL PRIMARY KEY", "seq * 2", 1, "UPDATE `dense` SET `dense`.`v` = ELT"},
+      // Keys written with their zeros.
+      {"zeroes", "k INT(8) UNSIGNED ZEROFILL NOT NULL PRIMARY KEY", "seq", 1, "UPDATE `zeroes` SET `zeroes`.`v` = ELT"},
       // Most rows already in Proper Case: a group spans many rows it leaves.
       {"sparse", "k INT NOT NULL PRIMARY KEY", "seq", 25, "UPDATE nv_keys STRAIGHT_JOIN `sparse`"},
       // Text in a collation where ß sorts with ss: the range is the
@@ -150,6 +152,42 @@ TEST_F(JoinsTest, PairsSentAsArraysLeaveTheBytesThatPairsSentAsTextLeave) {
   EXPECT_EQ(db_->Values(rows.arg("numbered")), before);
   EXPECT_EQ(db_->Values(rows.arg("lettered")), before);
   EXPECT_EQ(db_->Values(rows.arg("slotted")), before);
+}
+
+}  // namespace
+
+namespace {
+
+class SlotsTest : public CommandLineTest {};
+
+// A group whose values went in its statement, and whose rows a trigger
+// stored otherwise, is read back by key to say what they hold: keys
+// written with their zeros (ZEROFILL) find their rows as any other, so
+// the journal keeps the trigger's values and undo puts every row back.
+TEST_F(SlotsTest, RowsAGroupLeftAreReadBackByTheirKeysZerosAndAll) {
+  db_->Exec({"CREATE TABLE z (k INT(8) UNSIGNED ZEROFILL NOT NULL PRIMARY KEY, v VARCHAR(40))",
+             "INSERT INTO z SELECT seq, CONCAT('abc ', seq) FROM seq_1_to_300",
+             "CREATE TRIGGER mark_z BEFORE UPDATE ON z FOR EACH ROW "
+             "IF NEW.v LIKE BINARY 'A%' THEN SET NEW.v = CONCAT(NEW.v, '!'); END IF"});
+  QString start;
+  Result r;
+  {
+    const GlobalSetting output("log_output", "'TABLE'"), log("general_log", "1");
+    start = db_->Values("SELECT NOW(6)").value(0);
+    r = Norvale(QStringList{"convert"} + Connection() +
+                QStringList{"--table", "z", "--field", "v", "--mode", "proper", "--yes", "--json"});
+  }
+  EXPECT_EQ(r.status, 1) << r.err.toStdString();
+  EXPECT_EQ(OneRun(r).value("stored_otherwise").toInt(), 300);
+  EXPECT_EQ(OneRun(r).value("changed_since").toInt(), 0);
+  EXPECT_EQ(db_->Values("SELECT v FROM z WHERE k = 7"), QStringList{"Abc 7!"});
+  EXPECT_EQ(db_->Values("SELECT COUNT(*) > 0 FROM mysql.general_log WHERE event_time >= '" + start +
+                        "' AND argument LIKE '%UPDATE `z` SET `z`.`v` = ELT(%'"),
+            QStringList{"1"});
+  r = Norvale(QStringList{"undo"} + Connection() + QStringList{"--yes", "--json"});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(Json(r).value("restored").toInt(), 300);
+  EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM z WHERE v = BINARY CONCAT('abc ', k + 0)"), QStringList{"300"});
 }
 
 }  // namespace
