@@ -338,8 +338,8 @@ void KeyJoin::Pack(Group& g) const {
   for (const Pair& j : g.pairs) pairs.push_back({j.keyValues, j.oldBytes, j.newBytes, j.cells});
   // Keys close together carry their values in the statement itself; the
   // server then reads one range of the table and fills no pair table.
-  if (road_.fields.isEmpty()) g.slotted = Rewrite::SlotStatement(road_.table, road_.field, road_.identity, pairs);
-  if (g.slotted.size() > road_.sender.ByteBound()) g.slotted.clear();
+  if (road_.fields.isEmpty())
+    g.slotted = Rewrite::SlotStatement(road_.table, road_.field, road_.identity, pairs, road_.sender.ByteBound());
   if (!g.slotted.isEmpty()) return;
   g.insert = PairTable::Pairs(arrays_, g.number, road_.identity, pairs, std::max<int>(1, int(road_.fields.size())));
 }

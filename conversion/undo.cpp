@@ -248,8 +248,7 @@ class Grouped {
     // Each try of a group has a number of its own, so that rows a failed
     // insert left in the pair table never count as the next group's.
     made.number = number_++;
-    made.slotted = Rewrite::SlotStatement(walk_.run.target.table, made.name, identity_, pairs);
-    if (made.slotted.size() > sender_.ByteBound()) made.slotted.clear();
+    made.slotted = Rewrite::SlotStatement(walk_.run.target.table, made.name, identity_, pairs, sender_.ByteBound());
     if (made.slotted.isEmpty()) made.insert = PairTable::Pairs(arrays_, made.number, identity_, pairs);
     made.group.swap(gathered.entries);
     gathered.bytes = 0;

@@ -306,7 +306,6 @@ QString GroupInsert(int group, const MySQL::RowIdentity& identity, const std::ve
   return text;
 }
 
-namespace {
 bool WholeNumber(const QString& literal) {
   if (literal.isEmpty() || literal.size() > 21) return false;
   for (qsizetype i = 0; i < literal.size(); ++i) {
@@ -315,7 +314,6 @@ bool WholeNumber(const QString& literal) {
   }
   return true;
 }
-}  // namespace
 
 GroupArray MakeGroupArray(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows, int fields) {
   GroupArray array;

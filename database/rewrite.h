@@ -88,6 +88,8 @@ Batch::Ahead Ahead(int tag, const QByteArray& newBytes);
 
 // The key's columns, each quoted, separated by commas.
 QString KeyColumns(const MySQL::RowIdentity& identity);
+// A key's literal that is a plain whole number: digits, a minus at most.
+bool WholeNumber(const QString& literal);
 
 // Many records found by key together as one join, where one statement
 // per record would cost a round of the driver's and the server's own work

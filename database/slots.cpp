@@ -14,13 +14,8 @@ namespace {
 constexpr qint64 kKeyBound = qint64(1) << 62;
 
 std::optional<qint64> WholeKey(const QString& literal) {
-  if (literal.isEmpty() || literal.size() > 20) return std::nullopt;
-  for (qsizetype i = 0; i < literal.size(); ++i) {
-    const QChar c = literal[i];
-    if (!(c.unicode() >= '0' && c.unicode() <= '9') && !(i == 0 && c == u'-' && literal.size() > 1)) return std::nullopt;
-  }
   bool ok = false;
-  const qint64 value = literal.toLongLong(&ok);
+  const qint64 value = WholeNumber(literal) ? literal.toLongLong(&ok) : 0;
   if (!ok || value >= kKeyBound || value <= -kKeyBound) return std::nullopt;
   return value;
 }
@@ -44,7 +39,7 @@ void AppendSlots(QString& text, const QString& slot, const std::vector<qint64>& 
 }  // namespace
 
 QString SlotStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity,
-                      const std::vector<Pair>& pairs) {
+                      const std::vector<Pair>& pairs, qsizetype most) {
   if (!identity.integerKey || pairs.empty()) return {};
   std::vector<qint64> keys;
   keys.reserve(pairs.size());
@@ -86,7 +81,7 @@ QString SlotStatement(const QString& table, const QString& field, const MySQL::R
           QStringLiteral(" AS BINARY) = ");
   AppendSlots(text, slot, at, span, [&](size_t p) { return &pairs[order[p]].oldBytes; });
   text += u';';
-  return text;
+  return text.size() <= most ? text : QString();
 }
 
 QString SlotRows(const QString& table, const QString& field, const MySQL::RowIdentity& identity,

@@ -21,13 +21,14 @@ constexpr qint64 kSlotsPerPair = 4;
 // The statement that gives each of the group's rows of a run of one field
 // its new bytes, only while the row holds exactly its old bytes. Empty
 // where the key is not one integer column, a key is not a plain whole
-// number well inside BIGINT, or the keys spread over many more slots than
-// the group has pairs: the group then goes through the pair table. (A run
+// number well inside BIGINT, the keys spread over many more slots than
+// the group has pairs, or the statement would be longer than `most`
+// characters: the group then goes through the pair table. (A run
 // of several fields fills the pair table: its statement would carry each
 // field's two lists of slots, which cost the program more to write than
 // the join costs the server.)
 QString SlotStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity,
-                      const std::vector<Pair>& pairs);
+                      const std::vector<Pair>& pairs, qsizetype most);
 
 // The rows of a group whose values went in its statement, as they are now:
 // `SELECT key, CAST(field AS BINARY) FROM table WHERE key IN (…)`, a row for

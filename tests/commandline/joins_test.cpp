@@ -28,8 +28,6 @@ TEST_F(JoinsTest, DenseSparseAndLongTextKeysEachRowTakesItsOwnPair) {
       // Keys close together: the values stand in the statement, each in
       // its key's slot, and no pair table is joined.
       {"dense", "k INT NOT NULL PRIMARY KEY", "seq * 2", 1, "UPDATE `dense` SET `dense`.`v` = ELT"},
-      // Keys written with their zeros.
-      {"zeroes", "k INT(8) UNSIGNED ZEROFILL NOT NULL PRIMARY KEY", "seq", 1, "UPDATE `zeroes` SET `zeroes`.`v` = ELT"},
       // Most rows already in Proper Case: a group spans many rows it leaves.
       {"sparse", "k INT NOT NULL PRIMARY KEY", "seq", 25, "UPDATE nv_keys STRAIGHT_JOIN `sparse`"},
       // Text in a collation where ß sorts with ss: the range is the

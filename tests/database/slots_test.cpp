@@ -12,6 +12,8 @@ namespace {
 
 using Rewrite::Pair;
 
+constexpr qsizetype kMost = 1024 * 1024;
+
 MySQL::RowIdentity IntegerKey() {
   MySQL::RowIdentity identity;
   identity.columns = QStringList{"k"};
@@ -43,7 +45,7 @@ TEST(SlotStatement, EachRowTakesItsOwnSlotOnlyWhileItHoldsItsOldBytes) {
     }
     // Another client changed the third row since it was read.
     db.Exec(QStringLiteral("UPDATE t SET v = 'theirs' WHERE k = %1").arg(shape.keys[2]));
-    const QString statement = Rewrite::SlotStatement("t", "v", IntegerKey(), pairs);
+    const QString statement = Rewrite::SlotStatement("t", "v", IntegerKey(), pairs, kMost);
     ASSERT_FALSE(statement.isEmpty());
     db.Exec(statement);
     EXPECT_EQ(db.Values("SELECT CONCAT(k, '=', HEX(v)) FROM t ORDER BY k"),
@@ -57,20 +59,22 @@ TEST(SlotStatement, EachRowTakesItsOwnSlotOnlyWhileItHoldsItsOldBytes) {
 
 TEST(SlotStatement, KeysWithoutSlotsGoThroughThePairTable) {
   const std::vector<Pair> spread{{"1", "a", "A"}, {"100000", "b", "B"}};
-  EXPECT_TRUE(Rewrite::SlotStatement("t", "v", IntegerKey(), spread).isEmpty());
+  EXPECT_TRUE(Rewrite::SlotStatement("t", "v", IntegerKey(), spread, kMost).isEmpty());
   const std::vector<Pair> twice{{"1", "a", "A"}, {"1", "b", "B"}};
-  EXPECT_TRUE(Rewrite::SlotStatement("t", "v", IntegerKey(), twice).isEmpty());
+  EXPECT_TRUE(Rewrite::SlotStatement("t", "v", IntegerKey(), twice, kMost).isEmpty());
   const std::vector<Pair> end{{"9223372036854775806", "a", "A"}, {"9223372036854775807", "b", "B"}};
-  EXPECT_TRUE(Rewrite::SlotStatement("t", "v", IntegerKey(), end).isEmpty());
+  EXPECT_TRUE(Rewrite::SlotStatement("t", "v", IntegerKey(), end, kMost).isEmpty());
   const std::vector<Pair> texts{{"_utf8mb4 0x61", "a", "A"}};
-  EXPECT_TRUE(Rewrite::SlotStatement("t", "v", IntegerKey(), texts).isEmpty());
+  EXPECT_TRUE(Rewrite::SlotStatement("t", "v", IntegerKey(), texts, kMost).isEmpty());
   MySQL::RowIdentity text = IntegerKey();
   text.integerKey = false;
-  EXPECT_TRUE(Rewrite::SlotStatement("t", "v", text, {{"1", "a", "A"}}).isEmpty());
+  EXPECT_TRUE(Rewrite::SlotStatement("t", "v", text, {{"1", "a", "A"}}, kMost).isEmpty());
   const std::vector<Pair> cells{{"1", {}, {}, {{0, "a", "A"}}}};
-  EXPECT_TRUE(Rewrite::SlotStatement("t", "v", IntegerKey(), cells).isEmpty());
+  EXPECT_TRUE(Rewrite::SlotStatement("t", "v", IntegerKey(), cells, kMost).isEmpty());
+  // A statement past the batch's bytes.
+  EXPECT_TRUE(Rewrite::SlotStatement("t", "v", IntegerKey(), {{"1", "a", "A"}}, 40).isEmpty());
   // Some gaps between keys are slots of their own.
-  EXPECT_FALSE(Rewrite::SlotStatement("t", "v", IntegerKey(), {{"1", "a", "A"}, {"60", "b", "B"}}).isEmpty());
+  EXPECT_FALSE(Rewrite::SlotStatement("t", "v", IntegerKey(), {{"1", "a", "A"}, {"60", "b", "B"}}, kMost).isEmpty());
 }
 
 }  // namespace
