@@ -279,6 +279,11 @@ class Run {
   void AnsweredFields(int tag, qint64 changed, const Batch::Shortfall& shortfall, const Batch::Note& note);
   // The session that reads a condition's rows, and the condition's checks.
   void OpenReading(const QString& where);
+  // The session the rows are read through: a keyed run's own second one,
+  // so that the next chunk is read while a group is on its way, or the
+  // run's one where the server lets it have no other.
+  ADODB::Connection& ReadingSession();
+  void OpenRows(const QString& field, bool stored, bool bytesOnly);
   void CheckCondition(const QString& statement);
   // A run of several fields: each field's reading, and the row's statement.
   void LearnFields(const std::vector<FieldMode>& fields);

@@ -181,6 +181,37 @@ void Run::OpenReading(const QString& where) {
   }
 }
 
+ADODB::Connection& Run::ReadingSession() {
+  State& s = *s_;
+  if (s.reading) return *s.reading;
+  // Without a key to read by, the rows wait in a temporary table of the
+  // session the run writes through, which its joins count refusals in.
+  if (options_.dryRun || !s.identity.keyOrdered || s.identity.keyValues.isEmpty()) return *s.connection;
+  try {
+    s.reading = OpenSession(s.details, true, true, false);
+    s.ownReading = true;
+  } catch (const ADODB::Error&) {
+    // A login held to one connection, or a server with no room for
+    // another: the chunks are read between the groups, as they always
+    // could be.
+    s.reading.reset();
+    return *s.connection;
+  }
+  return *s.reading;
+}
+
+void Run::OpenRows(const QString& field, bool stored, bool bytesOnly) {
+  State& s = *s_;
+  ADODB::Connection& reading = ReadingSession();
+  s.connection->AllowInterrupt(true);
+  s.records->Open(reading, s.table, field, s.identity, stored, s.where,
+                  options_.resume ? options_.resume->position : QString(), bytesOnly);
+  if (!options_.dryRun) s.connection->AllowInterrupt(false);
+  // Ctrl+C ends no chunk's read of the run's own reading session, as it
+  // ends none of the run's session: the run stops between its records.
+  if (s.ownReading) s.reading->AllowInterrupt(false);
+}
+
 void Run::CheckCondition(const QString& statement) {
   // The run's statements carry the condition many to a text: the server
   // first prepares one of them, condition and all, where only one
@@ -223,10 +254,7 @@ void Run::Read(const QString& table, const QString& field, const QString& where)
   if (!where.isEmpty())
     CheckCondition(s.keyed ? Rewrite::KeyedStatement(table, field, QStringLiteral("0=1"), "a", "b", where, -1)
                            : Rewrite::ValueStatement(table, field, "a", "b", s.bytes->LiteralCharset(), where, -1));
-  s.connection->AllowInterrupt(true);
-  s.records->Open(s.reading ? *s.reading : *s.connection, table, field, s.identity, s.bytes->ReadsStored(), where,
-                  options_.resume ? options_.resume->position : QString(), s.readsBytes);
-  if (!options_.dryRun) s.connection->AllowInterrupt(false);
+  OpenRows(field, s.bytes->ReadsStored(), s.readsBytes);
   ChooseWay();
 }
 
@@ -266,10 +294,7 @@ void Run::Read(const QString& table, const std::vector<FieldMode>& fields, const
     }
   }
   s.records->AlsoRead(also);
-  s.connection->AllowInterrupt(true);
-  s.records->Open(s.reading ? *s.reading : *s.connection, table, s.field, s.identity, first.bytes->ReadsStored(), where,
-                  options_.resume ? options_.resume->position : QString(), first.readsBytes);
-  if (!options_.dryRun) s.connection->AllowInterrupt(false);
+  OpenRows(s.field, first.bytes->ReadsStored(), first.readsBytes);
   ChooseWay();
 }
 

@@ -43,9 +43,11 @@ struct Run::State {
   RunHold hold;
   Position position;
   std::unique_ptr<ADODB::Connection> connection;
-  // Where the user gave a condition, the rows are read through a session of
-  // their own that takes one statement a text: no condition can add one.
+  // The rows are read through a session of their own that takes one
+  // statement a text: no condition can add one, and a keyed run reads its
+  // next chunk there while a group is on its way on `connection`.
   std::unique_ptr<ADODB::Connection> reading;
+  bool ownReading = false;  // `reading` is the keyed run's second session, not the condition's
   MySQL::ConnectionDetails details;
   std::unique_ptr<Rewrite::Rows> records;
   std::unique_ptr<Batch::Sender> sender;

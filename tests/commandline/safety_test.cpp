@@ -264,3 +264,30 @@ TEST_F(CommandLineTest, AReplicaWatchThatCannotLookOrAReplicaThatDoesNotApplyHol
   const QJsonObject one = QJsonDocument::fromJson(run.readAllStandardOutput()).object().value("runs").toArray()[0].toObject();
   EXPECT_TRUE(one.value("waited_for").toArray().contains("replica lag"));
 }
+
+TEST_F(CommandLineTest, ALoginHeldToOneConnectionConvertsAndUndoesExactly) {
+  // Enough rows for many chunks, each read between the groups where the
+  // login has no second session to read them through.
+  db_->Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(40))",
+             "INSERT INTO t SELECT seq, CONCAT('jürgen groß ', seq) FROM seq_1_to_30000"});
+  Logins logins(*db_);
+  logins.Add("nv_single", "single-pw", "ALL");
+  db_->Exec("ALTER USER 'nv_single'@'%' WITH MAX_USER_CONNECTIONS 1");
+  const MySQL::ConnectionDetails d = db_->Details();
+  const QStringList login{"-h", d.server, "-P", d.port, "-u", "nv_single", "-psingle-pw", "-D", d.database};
+  for (const QString& mode : {QStringLiteral("upper"), QStringLiteral("proper")}) {
+    const Result r = Norvale(QStringList{"convert"} + login +
+                             QStringList{"--table", "t", "--field", "v", "--mode", mode, "--yes", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(OneRun(r).value("changed").toInt(), 30000) << r.err.toStdString();
+    // (ß has no single capital: it stays.)
+    const QString expected = mode == "upper" ? "CONCAT('JÜRGEN GROß ', id)" : "CONCAT('Jürgen Groß ', id)";
+    EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM t WHERE CAST(v AS BINARY) = CAST(" + expected + " AS BINARY)"),
+              QStringList{"30000"})
+        << qPrintable(mode);
+    const Result undo = Norvale(QStringList{"undo"} + login + QStringList{"--table", "t", "--field", "v", "--yes"});
+    EXPECT_EQ(undo.status, 0) << undo.err.toStdString();
+    EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM t WHERE CAST(v AS BINARY) = CAST(CONCAT('jürgen groß ', id) AS BINARY)"),
+              QStringList{"30000"});
+  }
+}
