@@ -81,20 +81,69 @@ ValueJoin::ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const
                      "NULL PRIMARY KEY, nv_record BIGINT NOT NULL, old LONGBLOB NOT NULL, new LONGBLOB NOT NULL, "
                      "KEY (old(255)));"),
       [](int, ADODB::RecordSet*) {});
+  arrays_ = connection_.ServerVersion().contains(QLatin1String("MariaDB"), Qt::CaseInsensitive);
 }
 
 void ValueJoin::Add(qsizetype value, qint64 record, const QByteArray& oldBytes, const QByteArray& newBytes,
                     const Batch::Note& note) {
-  insert_ += insert_.isEmpty() ? QStringLiteral("INSERT INTO nv_pairs (nv_value, nv_record, old, new) VALUES (")
-                               : QStringLiteral(",(");
-  insert_ += QString::number(value) + u',' + QString::number(record) + u',';
-  MySQL::AppendByteLiteral(insert_, oldBytes);
-  insert_ += u',';
-  MySQL::AppendByteLiteral(insert_, newBytes);
-  insert_ += u')';
+  if (arrays_) {
+    // (A value of no bytes is not NULL: it goes as a buffer of its own.)
+    const auto add = [&](const QByteArray& cell, int column) {
+      cells_.push_back(cell.isNull() ? QByteArray("", 0) : cell);
+      widths_[column] = std::max(widths_[column], cell.size());
+      cellBytes_ += cell.size();
+    };
+    add(QByteArray::number(value), 0);
+    add(QByteArray::number(record), 1);
+    add(oldBytes, 2);
+    add(newBytes, 3);
+    // Held as long as the same pairs would be as text.
+    textBytes_ += 2 * (oldBytes.size() + newBytes.size()) + 32;
+  } else {
+    insert_ += insert_.isEmpty() ? QStringLiteral("INSERT INTO nv_pairs (nv_value, nv_record, old, new) VALUES (")
+                                 : QStringLiteral(",(");
+    insert_ += QString::number(value) + u',' + QString::number(record) + u',';
+    MySQL::AppendByteLiteral(insert_, oldBytes);
+    insert_ += u',';
+    MySQL::AppendByteLiteral(insert_, newBytes);
+    insert_ += u')';
+    textBytes_ = insert_.size();
+  }
   notes_.push_back(note);
   values_ = std::max(values_, value + 1);
-  if (insert_.size() >= std::min(kPairBytes, sender_.ByteBound())) Send();
+  if (textBytes_ >= std::min(kPairBytes, sender_.ByteBound())) Send();
+}
+
+std::pair<QString, bool> ValueJoin::TakeInsert() {
+  textBytes_ = 0;
+  if (!arrays_) {
+    QString insert = std::move(insert_) + u';';
+    insert_.clear();
+    return {insert, false};
+  }
+  const qsizetype rows = qsizetype(cells_.size() / 4);
+  qsizetype room = 0;
+  for (qsizetype& w : widths_) {
+    room += std::max<qsizetype>(1, w) * rows;
+    w = 0;
+  }
+  const qsizetype payload = cellBytes_;
+  cellBytes_ = 0;
+  // Each column's slots are as wide as its widest value: a few long values
+  // among short ones go as text rather than as an array mostly empty.
+  if (room <= 4 * payload + 1024 * 1024)
+    return {QStringLiteral("INSERT INTO nv_pairs (nv_value, nv_record, old, new) VALUES (?,?,?,?)"), true};
+  QString insert = QStringLiteral("INSERT INTO nv_pairs (nv_value, nv_record, old, new) VALUES ");
+  for (size_t i = 0; i < cells_.size(); i += 4) {
+    insert += i == 0 ? QStringLiteral("(") : QStringLiteral(",(");
+    insert += QString::fromLatin1(cells_[i]) + u',' + QString::fromLatin1(cells_[i + 1]) + u',';
+    MySQL::AppendByteLiteral(insert, cells_[i + 2]);
+    insert += u',';
+    MySQL::AppendByteLiteral(insert, cells_[i + 3]);
+    insert += u')';
+  }
+  cells_.clear();
+  return {insert + u';', false};
 }
 
 ValueJoin::~ValueJoin() {
@@ -102,7 +151,7 @@ ValueJoin::~ValueJoin() {
 }
 
 void ValueJoin::Send(bool wait) {
-  if (!insert_.isEmpty()) {
+  if (!insert_.isEmpty() || !cells_.empty()) {
     Wait();
     try {
       if (ahead_) ahead_(notes_);
@@ -111,13 +160,15 @@ void ValueJoin::Send(bool wait) {
     } catch (const std::exception& e) {
       throw Batch::FatalError(ADODB::Error(QString::fromStdString(e.what())));
     }
-    QString insert = std::move(insert_) + u';';
-    insert_.clear();
+    auto [insert, array] = TakeInsert();
+    std::vector<QByteArray> cells;
+    if (array) cells.swap(cells_);
     notes_.clear();
     jobDone_ = false;
-    job_ = std::thread([this, insert = std::move(insert)] {
+    job_ = std::thread([this, insert = std::move(insert), cells = std::move(cells)] {
       try {
-        connection_.Execute(insert);
+        if (cells.empty()) connection_.Execute(insert);
+        else connection_.ExecuteArray(insert, {false, false, true, true}, cells);
       } catch (...) {
         jobFailure_ = std::current_exception();
       }

@@ -146,7 +146,14 @@ class ValueJoin {
   QString countTable_, countColumn_;
   QSet<QByteArray> reported_;  // the digests of the values refused
   std::function<void(const std::vector<Batch::Note>&)> ahead_;
+  // The pairs not yet sent: as an array of parameters where the server
+  // takes one in one round trip (four cells a pair), else as text.
+  bool arrays_ = false;
+  std::vector<QByteArray> cells_;
+  qsizetype widths_[4] = {0, 0, 0, 0}, cellBytes_ = 0, textBytes_ = 0;
   QString insert_;
+  // The insert of the pairs held, and whether it takes the cells.
+  std::pair<QString, bool> TakeInsert();
   std::vector<Batch::Note> notes_;
   qsizetype values_ = 0;  // one more than the highest value number sent
   std::optional<QString> refusal_;
