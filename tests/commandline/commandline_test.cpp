@@ -93,10 +93,10 @@ TEST_F(CommandLineTest, AnInterruptedRunStopsBetweenRecordsResumesAfterItsLastRo
             "FROM seq_1_to_400000");
   const auto converted = [&] { return db_->Values("SELECT COUNT(*) FROM big WHERE v LIKE BINARY 'NAME%'").value(0).toInt(); };
   QProcess process;
-  Start(process, QStringList{"convert"} + Connection() + QStringList{"--table", "big", "--field", "v", "--mode", "upper", "--yes"});
-  QElapsedTimer waited;
-  waited.start();
-  while (converted() == 0 && waited.elapsed() < 120000 && process.state() == QProcess::Running) QThread::msleep(20);
+  // Interrupted once it has changed some rows, while it waits at the pause
+  // file: the run is fast enough to end between two looks at the table.
+  PausedMidway(process, "big", "id = 100000", home_.path() + "/pause",
+               QStringList{"convert"} + Connection() + QStringList{"--table", "big", "--field", "v", "--mode", "upper", "--yes"});
   SignalChild(process, SIGINT);
   ASSERT_TRUE(process.waitForFinished(120000));
   const QString err = QString::fromUtf8(process.readAllStandardError());
@@ -1208,19 +1208,26 @@ TEST_F(CommandLineTest, ARunWaitsWhileAReplicaDoesNotApplyAndTheReplicaEndsExact
   const auto converted = [&] { return db.Values("SELECT COUNT(*) FROM t WHERE v LIKE BINARY 'JÜRGEN%'").value(0).toInt(); };
   EXPECT_EQ(converted(), 0);
   // The replica's applier stops once the run has begun to send: the run
-  // waits, says why, and goes on once it runs again.
+  // waits, says why, and goes on once it runs again. (The run is held at
+  // the pause file meanwhile, once a row lock another session holds has
+  // kept it at its first groups.)
   const MySQL::ConnectionDetails replica = servers.Replica(d.database);
+  const QString pause = home_.path() + "/pause";
+  ADODB::Connection holder;
+  holder.Open(MySQL::ConnectionString(d));
+  holder.Execute("SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED");
+  holder.Execute("START TRANSACTION");
+  holder.Execute("SELECT * FROM t WHERE id = 20000 FOR UPDATE");
   QProcess run;
-  Start(run, convert);
-  QElapsedTimer waited;
-  waited.start();
-  while (converted() == 0 && waited.elapsed() < 120000) QThread::msleep(20);
+  Start(run, convert + QStringList{"--pause-file", pause});
+  QByteArray err = ErrUntil(run, "waiting: a row lock");
+  QFile(pause).open(QIODevice::WriteOnly);
+  holder.Execute("ROLLBACK");
+  err += ErrUntil(run, "waiting: the pause file");
+  EXPECT_GT(converted(), 0);
   Sql(replica, {"STOP SLAVE SQL_THREAD"});
-  QByteArray err;
-  while (!err.contains("waiting: the replica") && run.state() == QProcess::Running && waited.elapsed() < 180000) {
-    run.waitForReadyRead(200);
-    err += run.readAllStandardError();
-  }
+  QFile::remove(pause);
+  err += ErrUntil(run, "waiting: the replica");
   EXPECT_TRUE(err.contains("waiting: the replica " + d.server.toUtf8() + ":")) << err.toStdString();
   EXPECT_EQ(run.state(), QProcess::Running) << "the run went on while the replica applied nothing";
   // Nothing more goes until it applies again: the run says it still waits
