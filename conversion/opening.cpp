@@ -189,12 +189,10 @@ ADODB::Connection& Run::ReadingSession() {
   if (options_.dryRun || !s.identity.keyOrdered || s.identity.keyValues.isEmpty()) return *s.connection;
   try {
     s.reading = OpenSession(s.details, true, true, false);
-    s.ownReading = true;
   } catch (const ADODB::Error&) {
     // A login held to one connection, or a server with no room for
     // another: the chunks are read between the groups, as they always
     // could be.
-    s.reading.reset();
     return *s.connection;
   }
   return *s.reading;
@@ -207,9 +205,10 @@ void Run::OpenRows(const QString& field, bool stored, bool bytesOnly) {
   s.records->Open(reading, s.table, field, s.identity, stored, s.where,
                   options_.resume ? options_.resume->position : QString(), bytesOnly);
   if (!options_.dryRun) s.connection->AllowInterrupt(false);
-  // Ctrl+C ends no chunk's read of the run's own reading session, as it
-  // ends none of the run's session: the run stops between its records.
-  if (s.ownReading) s.reading->AllowInterrupt(false);
+  // Ctrl+C ends no chunk's read of the run's own reading session (not the
+  // condition's), as it ends none of the run's session: the run stops
+  // between its records.
+  if (s.reading && s.where.isEmpty()) s.reading->AllowInterrupt(false);
 }
 
 void Run::CheckCondition(const QString& statement) {
@@ -404,7 +403,8 @@ void Run::ChooseWay() {
           s.way = std::move(join);
         }
       } else {
-        auto join = std::make_unique<Rewrite::ValueJoin>(*s.connection, *s.sender, table, field);
+        auto join = std::make_unique<Rewrite::ValueJoin>(*s.connection, *s.sender, table, field,
+                                                         PairTable::TakesArrays(*s.connection));
         // A value refused is counted among the rows read.
         if (s.records->Reading() == Rewrite::Rows::Way::Copied)
           join->SetCounting(Rewrite::Rows::CopyTable(), Rewrite::Rows::CopyField());

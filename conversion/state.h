@@ -47,7 +47,6 @@ struct Run::State {
   // statement a text: no condition can add one, and a keyed run reads its
   // next chunk there while a group is on its way on `connection`.
   std::unique_ptr<ADODB::Connection> reading;
-  bool ownReading = false;  // `reading` is the keyed run's second session, not the condition's
   MySQL::ConnectionDetails details;
   std::unique_ptr<Rewrite::Rows> records;
   std::unique_ptr<Batch::Sender> sender;

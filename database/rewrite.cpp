@@ -315,6 +315,12 @@ bool WholeNumber(const QString& literal) {
   return true;
 }
 
+bool ArrayFits(const std::vector<qsizetype>& widths, qsizetype rows, qsizetype payload) {
+  qsizetype room = 0;
+  for (const qsizetype w : widths) room += std::max<qsizetype>(1, w) * rows;
+  return room <= 4 * payload + 1024 * 1024;
+}
+
 GroupArray MakeGroupArray(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows, int fields) {
   GroupArray array;
   if (!identity.integerKey || rows.empty()) return array;
@@ -351,9 +357,7 @@ GroupArray MakeGroupArray(int group, const MySQL::RowIdentity& identity, const s
     add(number);
     add(QByteArray::number(++row));
   }
-  qsizetype room = 0;
-  for (const qsizetype w : widths) room += std::max<qsizetype>(1, w) * qsizetype(rows.size());
-  if (room > 4 * payload + 1024 * 1024) return {};
+  if (!ArrayFits(widths, qsizetype(rows.size()), payload)) return {};
   QString names;
   for (int f = 1; f < fields; ++f) names += u',' + OldColumn(f) + u',' + NewColumn(f);
   array.statement = QStringLiteral("INSERT INTO nv_keys (") + KeyColumns(identity) +

@@ -134,6 +134,10 @@ struct GroupArray {
 // would take its digits as bytes) and the array stays near the pairs'
 // own size (each column's slots are as wide as its widest value); else
 // empty, and the insert goes as text.
+// Whether `rows` rows whose columns are `widths` wide at most, `payload`
+// bytes in all, go as an array: each column's slots are as wide as its
+// widest value, so a few wide values among narrow ones go as text.
+bool ArrayFits(const std::vector<qsizetype>& widths, qsizetype rows, qsizetype payload);
 GroupArray MakeGroupArray(int group, const MySQL::RowIdentity& identity, const std::vector<Pair>& rows, int fields = 1);
 // The statement that changes a group's rows, each only while it holds
 // exactly its old bytes. `range` (KeyRange): the rows the group's keys

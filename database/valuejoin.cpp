@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QRegularExpression>
 #include <QThread>
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -74,14 +75,15 @@ qint64 DistinctValues::FirstRecord(qsizetype number) const {
   return -1;
 }
 
-ValueJoin::ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field)
-    : connection_(connection), sender_(sender), table_(table), field_(field), countTable_(table), countColumn_(field) {
+ValueJoin::ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field,
+                     bool arrays)
+    : connection_(connection), sender_(sender), table_(table), field_(field), countTable_(table), countColumn_(field),
+      arrays_(arrays) {
   connection_.ExecuteMany(
       QStringLiteral("DROP TEMPORARY TABLE IF EXISTS nv_pairs;CREATE TEMPORARY TABLE nv_pairs (nv_value INT UNSIGNED NOT "
                      "NULL PRIMARY KEY, nv_record BIGINT NOT NULL, old LONGBLOB NOT NULL, new LONGBLOB NOT NULL, "
                      "KEY (old(255)));"),
       [](int, ADODB::RecordSet*) {});
-  arrays_ = connection_.ServerVersion().contains(QLatin1String("MariaDB"), Qt::CaseInsensitive);
 }
 
 void ValueJoin::Add(qsizetype value, qint64 record, const QByteArray& oldBytes, const QByteArray& newBytes,
@@ -100,13 +102,7 @@ void ValueJoin::Add(qsizetype value, qint64 record, const QByteArray& oldBytes, 
     // Held as long as the same pairs would be as text.
     textBytes_ += 2 * (oldBytes.size() + newBytes.size()) + 32;
   } else {
-    insert_ += insert_.isEmpty() ? QStringLiteral("INSERT INTO nv_pairs (nv_value, nv_record, old, new) VALUES (")
-                                 : QStringLiteral(",(");
-    insert_ += QString::number(value) + u',' + QString::number(record) + u',';
-    MySQL::AppendByteLiteral(insert_, oldBytes);
-    insert_ += u',';
-    MySQL::AppendByteLiteral(insert_, newBytes);
-    insert_ += u')';
+    AppendPair(insert_, QByteArray::number(value), QByteArray::number(record), oldBytes, newBytes);
     textBytes_ = insert_.size();
   }
   notes_.push_back(note);
@@ -121,29 +117,25 @@ std::pair<QString, bool> ValueJoin::TakeInsert() {
     insert_.clear();
     return {insert, false};
   }
-  const qsizetype rows = qsizetype(cells_.size() / 4);
-  qsizetype room = 0;
-  for (qsizetype& w : widths_) {
-    room += std::max<qsizetype>(1, w) * rows;
-    w = 0;
-  }
-  const qsizetype payload = cellBytes_;
+  const bool fits = ArrayFits(widths_, qsizetype(cells_.size() / 4), cellBytes_);
+  std::fill(widths_.begin(), widths_.end(), 0);
   cellBytes_ = 0;
-  // Each column's slots are as wide as its widest value: a few long values
-  // among short ones go as text rather than as an array mostly empty.
-  if (room <= 4 * payload + 1024 * 1024)
-    return {QStringLiteral("INSERT INTO nv_pairs (nv_value, nv_record, old, new) VALUES (?,?,?,?)"), true};
-  QString insert = QStringLiteral("INSERT INTO nv_pairs (nv_value, nv_record, old, new) VALUES ");
-  for (size_t i = 0; i < cells_.size(); i += 4) {
-    insert += i == 0 ? QStringLiteral("(") : QStringLiteral(",(");
-    insert += QString::fromLatin1(cells_[i]) + u',' + QString::fromLatin1(cells_[i + 1]) + u',';
-    MySQL::AppendByteLiteral(insert, cells_[i + 2]);
-    insert += u',';
-    MySQL::AppendByteLiteral(insert, cells_[i + 3]);
-    insert += u')';
-  }
+  if (fits) return {QStringLiteral("INSERT INTO nv_pairs (nv_value, nv_record, old, new) VALUES (?,?,?,?)"), true};
+  QString insert;
+  for (size_t i = 0; i < cells_.size(); i += 4) AppendPair(insert, cells_[i], cells_[i + 1], cells_[i + 2], cells_[i + 3]);
   cells_.clear();
   return {insert + u';', false};
+}
+
+void ValueJoin::AppendPair(QString& insert, const QByteArray& value, const QByteArray& record, const QByteArray& oldBytes,
+                           const QByteArray& newBytes) {
+  insert += insert.isEmpty() ? QStringLiteral("INSERT INTO nv_pairs (nv_value, nv_record, old, new) VALUES (")
+                             : QStringLiteral(",(");
+  insert += QString::fromLatin1(value) + u',' + QString::fromLatin1(record) + u',';
+  MySQL::AppendByteLiteral(insert, oldBytes);
+  insert += u',';
+  MySQL::AppendByteLiteral(insert, newBytes);
+  insert += u')';
 }
 
 ValueJoin::~ValueJoin() {

@@ -85,7 +85,10 @@ class ValueJoin {
   // Makes the session's pair table, or raises ADODB::Error when the login
   // may not make temporary tables. The table goes with the session. The
   // pairs hold the column's own bytes (ColumnBytes).
-  ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field);
+  // `arrays`: the server takes an array of parameters in one round trip
+  // (PairTable::TakesArrays), and the pairs go as one.
+  ValueJoin(ADODB::Connection& connection, Batch::Sender& sender, const QString& table, const QString& field,
+            bool arrays = false);
   ~ValueJoin();
   ValueJoin(const ValueJoin&) = delete;
   ValueJoin& operator=(const ValueJoin&) = delete;
@@ -150,10 +153,14 @@ class ValueJoin {
   // takes one in one round trip (four cells a pair), else as text.
   bool arrays_ = false;
   std::vector<QByteArray> cells_;
-  qsizetype widths_[4] = {0, 0, 0, 0}, cellBytes_ = 0, textBytes_ = 0;
+  std::vector<qsizetype> widths_ = std::vector<qsizetype>(4, 0);
+  qsizetype cellBytes_ = 0, textBytes_ = 0;
   QString insert_;
   // The insert of the pairs held, and whether it takes the cells.
   std::pair<QString, bool> TakeInsert();
+  // One pair's row of the insert as text, the insert's head first.
+  static void AppendPair(QString& insert, const QByteArray& value, const QByteArray& record,
+                         const QByteArray& oldBytes, const QByteArray& newBytes);
   std::vector<Batch::Note> notes_;
   qsizetype values_ = 0;  // one more than the highest value number sent
   std::optional<QString> refusal_;
