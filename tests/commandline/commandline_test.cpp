@@ -1213,17 +1213,8 @@ TEST_F(CommandLineTest, ARunWaitsWhileAReplicaDoesNotApplyAndTheReplicaEndsExact
   // kept it at its first groups.)
   const MySQL::ConnectionDetails replica = servers.Replica(d.database);
   const QString pause = home_.path() + "/pause";
-  ADODB::Connection holder;
-  holder.Open(MySQL::ConnectionString(d));
-  holder.Execute("SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED");
-  holder.Execute("START TRANSACTION");
-  holder.Execute("SELECT * FROM t WHERE id = 20000 FOR UPDATE");
   QProcess run;
-  Start(run, convert + QStringList{"--pause-file", pause});
-  QByteArray err = ErrUntil(run, "waiting: a row lock");
-  QFile(pause).open(QIODevice::WriteOnly);
-  holder.Execute("ROLLBACK");
-  err += ErrUntil(run, "waiting: the pause file");
+  QByteArray err = PausedMidway(run, "t", "id = 20000", pause, convert, d);
   EXPECT_GT(converted(), 0);
   Sql(replica, {"STOP SLAVE SQL_THREAD"});
   QFile::remove(pause);

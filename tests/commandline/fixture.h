@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <memory>
+#include <optional>
 #include <openssl/evp.h>
 #include <csignal>
 
@@ -89,9 +90,9 @@ class CommandLineTest : public ::testing::Test {
   // says it waits for it, then the pause file is made and the row let go.
   // What the run said on stderr.
   QByteArray PausedMidway(QProcess& run, const QString& table, const QString& where, const QString& pause,
-                          const QStringList& args) const {
+                          const QStringList& args, const std::optional<MySQL::ConnectionDetails>& on = {}) const {
     ADODB::Connection holder;
-    holder.Open(MySQL::ConnectionString(db_->Details()));
+    holder.Open(MySQL::ConnectionString(on ? *on : db_->Details()));
     holder.Execute("SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED");
     holder.Execute("START TRANSACTION");
     holder.Execute(QStringLiteral("SELECT * FROM %1 WHERE %2 FOR UPDATE").arg(table, where));
