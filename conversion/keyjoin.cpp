@@ -98,19 +98,27 @@ void KeyJoin::Add(const Pair& pair, const Batch::Note&) {
   }
   if (!ending_.ended) {
     joining_.push_back(pair);
-    if (server_) {
-      joining_.back().computed = server_->Computes(pair.function, pair.oldBytes, pair.newBytes);
-      // A mode the server has a function for: its groups may grow larger.
-      if (pair.function != ServerCase::Function::None && mostRecords_ < kComputedRecords) {
-        mostRecords_ = kComputedRecords;
-        groupBytes_ = std::min(kComputedBytes, road_.sender.ByteBound());
-        if (chunkTime_ <= 0) groupRecords_ = mostRecords_;
+    if (!pair.cells.empty()) {
+      if (!servers_.empty()) {
+        joining_.back().computed = ComputesRow(joining_.back());
+        Grow();
       }
+    } else if (server_) {
+      joining_.back().computed = server_->Computes(pair.function, pair.oldBytes, pair.newBytes);
+      if (pair.function != ServerCase::Function::None) Grow();
     }
     joiningBytes_ += bytes;
   }
   if (told) std::rethrow_exception(told);
   if (joining_.size() >= groupRecords_) Launch();
+}
+
+// Rows the server's own function changes: groups may grow larger.
+void KeyJoin::Grow() {
+  if (mostRecords_ >= kComputedRecords) return;
+  mostRecords_ = kComputedRecords;
+  groupBytes_ = std::min(kComputedBytes, road_.sender.ByteBound());
+  if (chunkTime_ <= 0) groupRecords_ = mostRecords_;
 }
 
 void KeyJoin::Sync() {
@@ -279,7 +287,9 @@ void MergeByRecord(std::vector<Pair>& into, std::vector<Pair>& from) {
   std::sort(into.begin(), into.end(), [](const Pair& a, const Pair& b) { return a.record < b.record; });
 }
 
-Batch::Note NoteOf(const std::vector<Pair>& pairs) {
+}  // namespace
+
+Batch::Note GroupNote(const std::vector<Pair>& pairs) {
   Batch::Note note;
   note.records.reserve(qsizetype(pairs.size()));
   for (const Pair& j : pairs) {
@@ -289,7 +299,6 @@ Batch::Note NoteOf(const std::vector<Pair>& pairs) {
   note.group = true;
   return note;
 }
-}  // namespace
 
 // The pairs gathered for the next join, and apart from them the rows the
 // server's own function changes.
@@ -298,8 +307,9 @@ KeyJoin::Group KeyJoin::MakeGroup(std::vector<Pair> joining) {
   if (joining.empty()) return g;
   g.number = groups_++;
   for (Pair& j : joining) (j.computed ? g.computed : g.pairs).push_back(std::move(j));
-  g.computedNote = NoteOf(g.computed);
+  g.computedNote = GroupNote(g.computed);
   Pack(g);
+  g.several = MakeSeveral(g.computed, g.pairs);
   return g;
 }
 
@@ -309,27 +319,32 @@ KeyJoin::Group KeyJoin::MakeGroup(std::vector<Pair> joining) {
 // yet computed to the join. (The journal holds the group's records
 // whichever way they go.)
 void KeyJoin::Learn(Group& g) {
-  if (!server_ || !server_->Learning()) return;
-  try {
-    server_->Learn(road_.connection);
-  } catch (const ADODB::Error&) {
-    server_.reset();
-    return;
+  if (!servers_.empty()) {
+    if (!LearnFields()) return;
+  } else {
+    if (!server_ || !server_->Learning()) return;
+    try {
+      server_->Learn(road_.connection);
+    } catch (const ADODB::Error&) {
+      server_.reset();
+      return;
+    }
   }
   std::vector<Pair> joined, computed;
   for (Pair& p : g.pairs) {
-    p.computed = server_->Computes(p.function, p.oldBytes, p.newBytes);
+    p.computed = p.cells.empty() ? server_ && server_->Computes(p.function, p.oldBytes, p.newBytes) : ComputesRow(p);
     (p.computed ? computed : joined).push_back(std::move(p));
   }
   g.pairs = std::move(joined);
   if (computed.empty()) return;
   MergeByRecord(g.computed, computed);
-  g.computedNote = NoteOf(g.computed);
+  g.computedNote = GroupNote(g.computed);
   Pack(g);
+  g.several = MakeSeveral(g.computed, g.pairs);
 }
 
 void KeyJoin::Pack(Group& g) const {
-  g.note = NoteOf(g.pairs);
+  g.note = GroupNote(g.pairs);
   g.insert = {};
   g.slotted.clear();
   if (g.pairs.empty()) return;
@@ -436,8 +451,10 @@ void KeyJoin::TryComputed(std::vector<Pair>& rows, int number, const std::vector
     const QStringList excluded = Lock(function, scope, rows, joined, open, held, back);
     rows.clear();
     qint64 changed = -1, warnings = -1;
+    Batch::Note note;
     if (!held.empty()) {
-      if (journal_) journal_->Ahead({NoteOf(held)});
+      note = GroupNote(held);
+      if (journal_) journal_->Ahead({note});
       connection.ExecuteMany(
           ServerCase::Update(function, road_.table, road_.field, road_.identity, scope, excluded) +
               QStringLiteral("SELECT ROW_COUNT(), @@warning_count;"),
@@ -460,7 +477,7 @@ void KeyJoin::TryComputed(std::vector<Pair>& rows, int number, const std::vector
       open = false;
       if (journal_) journal_->Committed();
       group_ = std::move(held);
-      if (calls_.computed) calls_.computed(-number - 1, changed);
+      if (calls_.computed) calls_.computed(-number - 1, changed, note);
       std::vector<Pair>().swap(group_);
     }
   } catch (const ADODB::Error& e) {
@@ -500,7 +517,10 @@ void KeyJoin::SendJoin(Group g) {
     lastGroupSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   };
   if (!g.computed.empty()) {
-    TryComputed(g.computed, g.number, g.pairs);
+    if (g.computed.front().cells.empty())
+      TryComputed(g.computed, g.number, g.pairs);
+    else
+      TrySeveral(g.computed, g.number, g.several);
     if (!g.computed.empty()) {
       MergeByRecord(g.pairs, g.computed);
       Pack(g);

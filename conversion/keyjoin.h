@@ -30,6 +30,9 @@ namespace Conversion {
 constexpr size_t kComputedRecords = 8000;
 constexpr qsizetype kComputedBytes = 2 * 1024 * 1024;
 
+// A group's records as one note.
+Batch::Note GroupNote(const std::vector<Pair>& pairs);
+
 class KeyJoin : public Way {
  public:
   // Where the groups go.
@@ -47,8 +50,8 @@ class KeyJoin : public Way {
     std::function<bool()> wait;
     std::function<void(int tag, const QString& text, const QString& key, const QList<int>& fields)> refused;
     // A group's rows the server's own function changed, committed: `changed`
-    // rows, counted by the server.
-    std::function<void(int tag, qint64 changed)> computed = {};
+    // rows, counted by the server, of the records `note` tells.
+    std::function<void(int tag, qint64 changed, const Batch::Note& note)> computed = {};
   };
   // `chunkTime`: seconds a group's transaction may take (0: groups stay
   // whole); `responsive`: the window's events go on while a group is waited
@@ -63,6 +66,11 @@ class KeyJoin : public Way {
   // Rows whose new bytes the server's own function writes go without them
   // (ServerCase).
   void SetServerCase(std::unique_ptr<ServerCase> server);
+  // A run of several fields: each field's function (None for a mode the
+  // server has none for), and where the server's writes exactly the run's
+  // bytes, what it writes (ServerCase; none: the field's values go in the
+  // statement). Rows go as one statement a group, by the key's range.
+  void SetServerCases(std::vector<ServerCase::Function> functions, std::vector<std::unique_ptr<ServerCase>> servers);
   // A record whose pair fits in a group.
   bool Takes(const Pair& pair) const override;
   // Adds a record; the gathered group goes first where this one would take
@@ -86,6 +94,11 @@ class KeyJoin : public Way {
   }
 
  private:
+  // The statements of a group of rows of several fields.
+  struct Several {
+    QString digest, expected, update;  // none: the rows go by the join
+    qint64 room = 0;                   // the digest's text
+  };
   struct Group {
     std::vector<Pair> pairs;
     PairTable::Insert insert;
@@ -95,6 +108,7 @@ class KeyJoin : public Way {
     // The rows the server's function changes, on their own.
     std::vector<Pair> computed;
     Batch::Note computedNote;
+    Several several;  // the computed rows' statements, in a run of several fields
   };
   Group MakeGroup(std::vector<Pair> joining);
   // A group's entries on their way to the journal.
@@ -117,6 +131,15 @@ class KeyJoin : public Way {
   QStringList Lock(ServerCase::Function function, const QString& scope, std::vector<Pair>& rows,
                    const std::vector<Pair>& joined, bool& open, std::vector<Pair>& held, std::vector<Pair>& back);
   void Learn(Group& group);
+  // Whether the server changes every field of a row of several fields as
+  // the run does: by its function, or by the value in the statement.
+  bool ComputesRow(const Pair& pair);
+  bool LearnFields();
+  void Grow();
+  // A group of such rows, as TryComputed: one digest of their fields under
+  // lock, then one statement for them all (Several, made with the group).
+  Several MakeSeveral(const std::vector<Pair>& rows, const std::vector<Pair>& joined) const;
+  void TrySeveral(std::vector<Pair>& rows, int number, const Several& several);
   // The group's pairs as its note, and as its statement or its insert.
   void Pack(Group& group) const;
   void Await(const std::atomic<bool>& done) const;
@@ -129,6 +152,8 @@ class KeyJoin : public Way {
   Journal::RunRecorder* journal_ = nullptr;
   PairTable pairTable_;
   std::unique_ptr<ServerCase> server_;
+  std::vector<ServerCase::Function> functions_;          // a run of several fields: each one's
+  std::vector<std::unique_ptr<ServerCase>> servers_;     // (empty: rows of several fields go by the join)
   qsizetype groupBytes_;
   const bool arrays_;  // groups' pairs go as arrays of parameters (PairTable::TakesArrays)
 

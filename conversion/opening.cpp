@@ -384,9 +384,12 @@ void Run::ChooseWay() {
                              [this](int tag, const QString& text, const QString& key, const QList<int>& fields) {
                                Refused(tag, text, key, fields);
                              },
-                             [this](int tag, qint64 changed) {
+                             [this](int tag, qint64 changed, const Batch::Note& note) {
                                s_->serverComputed += changed;
-                               Answered(tag, changed, {});
+                               if (s_->fields.empty())
+                                 Answered(tag, changed, {});
+                               else
+                                 AnsweredFields(tag, changed, {}, note);
                              }},
               s.ending, options_.gentle.on ? options_.gentle.chunkTime : 0, options_.responsive);
           // Where the server's own UPPER() or LOWER() writes what the run
@@ -399,6 +402,26 @@ void Run::ChooseWay() {
             } catch (const ADODB::Error&) {
               // The collation cannot be read: every row goes with its bytes.
             }
+          } else if (s.triggers.isEmpty()) {
+            // Several fields: each row as one statement, each field written
+            // by the server's function or given its values in the statement.
+            std::vector<ServerCase::Function> functions;
+            std::vector<std::unique_ptr<ServerCase>> servers;
+            for (size_t f = 0; f < s.fields.size(); ++f) {
+              const FieldState& one = *s.fields[f];
+              functions.push_back(ServerCase::Of(one.asked.mode));
+              std::unique_ptr<ServerCase> server;
+              if (functions.back() != ServerCase::Function::None) {
+                try {
+                  server = ServerCase::For(*s.connection, table, s.fieldNames[qsizetype(f)], one.identity.charset,
+                                           one.bytes->CharacterForm());
+                } catch (const ADODB::Error&) {
+                  // The collation cannot be read: the field's values go in the statement.
+                }
+              }
+              servers.push_back(std::move(server));
+            }
+            join->SetServerCases(std::move(functions), std::move(servers));
           }
           s.way = std::move(join);
         }

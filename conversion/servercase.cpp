@@ -201,24 +201,38 @@ QString ServerCase::LockingRead(Function function, const QString& table, const Q
          QStringLiteral(" FOR UPDATE;");
 }
 
+QString ServerCase::DigestOf(const QString& field, const MySQL::RowIdentity& identity, const QString& adds) {
+  const QString bytes = QStringLiteral("CAST(") + MySQL::QuoteName(field) + QStringLiteral(" AS BINARY)");
+  // A row that adds nothing is NULL; the rest add "key,length,bytes", which
+  // no other row's text can be read as. (The scan of the key's range gives
+  // its rows in the key's order; should the server choose another, the
+  // digests differ, and the rows go the slower way.)
+  return QStringLiteral("SHA2(GROUP_CONCAT(IF(") + adds + QStringLiteral(", CONCAT(CAST(") + identity.keyValues +
+         QStringLiteral(" AS BINARY), ',', LENGTH(") + bytes + QStringLiteral("), ',', ") + bytes +
+         QStringLiteral("), NULL) SEPARATOR ','), 256)");
+}
+
+QString ServerCase::Changes(Function function, const QString& field, const MySQL::RowIdentity& identity,
+                            const QStringList& other) {
+  const QString column = MySQL::QuoteName(field);
+  // The rows the function would change, but the others.
+  return QStringLiteral("NOT (CAST(") + column + QStringLiteral(" AS BINARY) <=> CAST(") +
+         QLatin1String(FunctionName(function == Function::Upper ? 0 : 1)) + u'(' + column +
+         QStringLiteral(") AS BINARY)") + (other.isEmpty() ? QString() : QStringLiteral(" OR ") + KeysIn(identity, other)) +
+         u')';
+}
+
 QString ServerCase::DigestRead(Function function, const QString& table, const QString& field,
                                const MySQL::RowIdentity& identity, const QString& scope, const QStringList& other) {
+  return QStringLiteral("SELECT ") + DigestOf(field, identity, Changes(function, field, identity, other)) +
+         QStringLiteral(" FROM ") + MySQL::QuoteName(table) + QStringLiteral(" WHERE ") + scope +
+         QStringLiteral(" FOR UPDATE;");
+}
+
+QString ServerCase::Assignment(Function function, const QString& field) {
   const QString column = MySQL::QuoteName(field);
-  const QString bytes = QStringLiteral("CAST(") + column + QStringLiteral(" AS BINARY)");
-  // A row the function leaves, or one of the others, adds nothing, as NULL;
-  // the rest add "key,length,bytes", which no other row's text can be read
-  // as. (The scan of the key's range gives its rows in the key's order;
-  // should the server choose another, the digests differ, and the rows are
-  // read one by one.)
-  const QString row = QStringLiteral("IF(") + bytes + QStringLiteral(" <=> CAST(") +
-                      QLatin1String(FunctionName(function == Function::Upper ? 0 : 1)) + u'(' + column +
-                      QStringLiteral(") AS BINARY)") +
-                      (other.isEmpty() ? QString() : QStringLiteral(" OR ") + KeysIn(identity, other)) +
-                      QStringLiteral(", NULL, CONCAT(CAST(") + identity.keyValues +
-                      QStringLiteral(" AS BINARY), ',', LENGTH(") + bytes + QStringLiteral("), ',', ") + bytes +
-                      QStringLiteral("))");
-  return QStringLiteral("SELECT SHA2(GROUP_CONCAT(") + row + QStringLiteral(" SEPARATOR ','), 256) FROM ") +
-         MySQL::QuoteName(table) + QStringLiteral(" WHERE ") + scope + QStringLiteral(" FOR UPDATE;");
+  return column + QStringLiteral(" = ") + QLatin1String(FunctionName(function == Function::Upper ? 0 : 1)) + u'(' +
+         column + u')';
 }
 
 QString ServerCase::Digest(const std::vector<Pair>& rows, qint64* room) {
@@ -242,10 +256,8 @@ QString ServerCase::Digest(const std::vector<Pair>& rows, qint64* room) {
 
 QString ServerCase::Update(Function function, const QString& table, const QString& field,
                            const MySQL::RowIdentity& identity, const QString& scope, const QStringList& excluded) {
-  const QString column = MySQL::QuoteName(field);
-  QString text = QStringLiteral("UPDATE ") + MySQL::QuoteName(table) + QStringLiteral(" SET ") + column +
-                 QStringLiteral(" = ") + QLatin1String(FunctionName(function == Function::Upper ? 0 : 1)) + u'(' +
-                 column + QStringLiteral(") WHERE ") + scope;
+  QString text = QStringLiteral("UPDATE ") + MySQL::QuoteName(table) + QStringLiteral(" SET ") +
+                 Assignment(function, field) + QStringLiteral(" WHERE ") + scope;
   if (!excluded.isEmpty()) text += QStringLiteral(" AND NOT ") + KeysIn(identity, excluded);
   return text + u';';
 }

@@ -67,6 +67,15 @@ class ServerCase {
   static QString DigestRead(Function function, const QString& table, const QString& field,
                             const MySQL::RowIdentity& identity, const QString& scope, const QStringList& other);
   static QString Digest(const std::vector<Pair>& rows, qint64* room = nullptr);
+  // The digest of the field's bytes over the rows for which `adds` holds,
+  // as Digest() makes it of the same rows.
+  static QString DigestOf(const QString& field, const MySQL::RowIdentity& identity, const QString& adds);
+  // Whether the function would change the field's bytes, of a row not
+  // among the `other` keys.
+  static QString Changes(Function function, const QString& field, const MySQL::RowIdentity& identity,
+                         const QStringList& other);
+  // `field = UPPER(field)` or LOWER.
+  static QString Assignment(Function function, const QString& field);
   // The server's own change of the scope's rows but the `excluded` keys.
   static QString Update(Function function, const QString& table, const QString& field,
                         const MySQL::RowIdentity& identity, const QString& scope, const QStringList& excluded);

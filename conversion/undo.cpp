@@ -135,8 +135,9 @@ class Grouped {
         g.bytes += size;
         if (g.entries.size() >= records_) Send(e.field);
       }
-      for (auto& [field, g] : gathered_) Send(field);
     }
+    // A group may span pages: only the last one goes short.
+    for (auto& [field, g] : gathered_) Send(field);
     Sync();
   }
 

@@ -30,6 +30,13 @@ constexpr qint64 kSlotsPerPair = 4;
 QString SlotStatement(const QString& table, const QString& field, const MySQL::RowIdentity& identity,
                       const std::vector<Pair>& pairs, qsizetype most);
 
+// ELT(key - first + 1, …): each pair's new bytes in the slot its key points
+// at, NULL in the slots between, for keys from `first` to `last`. Empty
+// where a key is not a plain whole number within them, or two pairs share
+// a slot.
+QString SlotList(const QString& table, const MySQL::RowIdentity& identity, const std::vector<Pair>& pairs,
+                 qint64 first, qint64 last);
+
 // The rows of a group whose values went in its statement, as they are now:
 // `SELECT key, CAST(field AS BINARY) FROM table WHERE key IN (…)`, a row for
 // each of the group's keys the table still holds.
