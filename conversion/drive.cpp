@@ -111,7 +111,10 @@ void Drive(Run& run, const Request& request, const std::function<void(qint64, qi
       if (progress) progress(record - first, std::max(count, record - first + 1));
       try {
         if (several) {
-          if (run.PrepareFields(record)) run.Send();
+          if (run.PrepareFields(record))
+            run.Send();
+          else
+            run.PassRow();
         } else {
           run.ReadRecord(record);
           run.Convert(request.mode);

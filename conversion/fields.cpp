@@ -49,6 +49,7 @@ bool Run::PrepareFields(qint64 record) {
   s.record = record;
   s.tag = int(record);
   s.cells.clear();
+  s.read.clear();
   s.key.clear();
   s.statement.clear();
   ++totals_.read;
@@ -77,6 +78,7 @@ bool Run::PrepareFields(qint64 record) {
       QByteArray oldBytes;
       if (field.readsBytes) {
         oldBytes = value.toByteArray();
+        if (s.read.size() == f) s.read.push_back({oldBytes, value.isNull()});
         oldText = field.bytes->Decode(oldBytes);
       } else if (MySQL::IsBytes(value)) {
         // Bytes have no text form: rewriting them as text would corrupt them.
@@ -85,6 +87,7 @@ bool Run::PrepareFields(qint64 record) {
       } else {
         oldText = MySQL::ValueText(value.isNull() ? QVariant(QString()) : value);
         oldBytes = field.bytes->Old(oldText, field.storedColumn >= 0 ? s.records->Value(field.storedColumn) : QVariant());
+        if (s.read.size() == f) s.read.push_back({value.isNull() ? QByteArray() : oldBytes, value.isNull()});
       }
       const QString newText = Case::ConvertCase(field.asked.mode, oldText, converting);
       const bool mixedKept = options_.keepMixed &&
@@ -109,9 +112,18 @@ bool Run::PrepareFields(qint64 record) {
       Tell(record, ShownKey(), FieldsText({int(f)}, QString::fromStdString(e.what())), Failure::NotConvertible);
     }
   }
+  if (s.read.size() != s.fields.size()) s.read.clear();
   if (s.cells.empty()) return false;
   ++totals_.changed;
   return true;
+}
+
+void Run::PassRow() {
+  State& s = *s_;
+  if (options_.dryRun || s.ending.ended || !s.way || !s.sender) return;
+  Pair pair{s.tag, s.record, s.key, s.keyValues, {}, {}};
+  pair.read = s.read;
+  s.way->Passed(pair);
 }
 
 void Run::SendRow() {
@@ -122,6 +134,7 @@ void Run::SendRow() {
   const Batch::Note note = Rewrite::RowNote(s.record, NoteKey(s, s.key, s.keyValues), s.cells);
   Pair pair{s.tag, s.record, s.key, s.keyValues, {}, {}};
   pair.cells = s.cells;
+  pair.read = s.read;
   Dispatch(pair, note);
 }
 

@@ -158,6 +158,7 @@ void KeyJoin::Finish() {
 
 void KeyJoin::Drop() {
   joining_.clear();
+  passing_.clear();
   alone_.clear();
 }
 
@@ -309,7 +310,9 @@ KeyJoin::Group KeyJoin::MakeGroup(std::vector<Pair> joining) {
   for (Pair& j : joining) (j.computed ? g.computed : g.pairs).push_back(std::move(j));
   g.computedNote = GroupNote(g.computed);
   Pack(g);
-  g.several = MakeSeveral(g.computed, g.pairs);
+  g.passing.swap(passing_);
+  g.passingFull = std::exchange(passingFull_, false);
+  g.several = MakeSeveral(g);
   return g;
 }
 
@@ -340,7 +343,7 @@ void KeyJoin::Learn(Group& g) {
   MergeByRecord(g.computed, computed);
   g.computedNote = GroupNote(g.computed);
   Pack(g);
-  g.several = MakeSeveral(g.computed, g.pairs);
+  g.several = MakeSeveral(g);
 }
 
 void KeyJoin::Pack(Group& g) const {

@@ -89,6 +89,9 @@ class KeyJoin : public Way {
   // group's thread is told on the run's.
   bool Refused(int tag, const QString& text, const QString& key, const QList<int>& fields) override;
   void Again(const QList<Batch::RecordNote>& records) override;
+  // Rows between a group's first and last that change nothing are part of
+  // the range its statement reads (a run of several fields).
+  void Passed(const Pair& pair) override;
   void ForUnderway(const std::function<void(qint64 record)>& each) const override {
     for (const Pair& p : group_) each(p.record);
   }
@@ -109,6 +112,8 @@ class KeyJoin : public Way {
     std::vector<Pair> computed;
     Batch::Note computedNote;
     Several several;  // the computed rows' statements, in a run of several fields
+    std::vector<Pair> passing;  // the rows read among them that change nothing
+    bool passingFull = false;   // too many of those were read to be kept
   };
   Group MakeGroup(std::vector<Pair> joining);
   // A group's entries on their way to the journal.
@@ -138,7 +143,7 @@ class KeyJoin : public Way {
   void Grow();
   // A group of such rows, as TryComputed: one digest of their fields under
   // lock, then one statement for them all (Several, made with the group).
-  Several MakeSeveral(const std::vector<Pair>& rows, const std::vector<Pair>& joined) const;
+  Several MakeSeveral(const Group& group);
   void TrySeveral(std::vector<Pair>& rows, int number, const Several& several);
   // The group's pairs as its note, and as its statement or its insert.
   void Pack(Group& group) const;
@@ -159,6 +164,8 @@ class KeyJoin : public Way {
 
   std::vector<Pair> joining_;
   qsizetype joiningBytes_ = 0;
+  std::vector<Pair> passing_;
+  bool passingFull_ = false;
   size_t groupRecords_ = kJoinRecords;  // as paced by the groups' times
   size_t mostRecords_ = kJoinRecords;   // what pacing grows a group to
   std::atomic<double> lastGroupSeconds_{0};

@@ -2,8 +2,9 @@
 // range: each field the server has a function for (UPPER, LOWER) is written
 // by it, as the server's own UPDATE would, and each other field's new values
 // go in the statement, in the slots their keys point at. Under the range's
-// locks, one digest first tells that the rows the statement would
-// change are the group's own, each field holding the bytes the journal has.
+// locks, one digest of every row of the range first tells that each holds
+// what the run read of it: the group's rows the bytes the journal has, and
+// the rest what the statement leaves as it is.
 #include <QCryptographicHash>
 #include <algorithm>
 
@@ -20,18 +21,43 @@ void KeyJoin::SetServerCases(std::vector<ServerCase::Function> functions,
   servers_ = std::move(servers);
 }
 
+namespace {
+// Whether the function leaves a field as it was read.
+bool Leaves(ServerCase& server, ServerCase::Function function, const Read& read) {
+  return read.null || server.Computes(function, read.bytes, read.bytes);
+}
+}  // namespace
+
 bool KeyJoin::ComputesRow(const Pair& pair) {
-  if (servers_.empty() || !road_.identity.integerKey || !ServerCase::Ranged(road_.identity)) return false;
+  if (servers_.empty() || !road_.identity.integerKey || !ServerCase::Ranged(road_.identity) ||
+      pair.read.size() != functions_.size())
+    return false;
   bool all = true;
-  // (Every cell is asked about: what a character writes is learnt at once.)
-  for (const Rewrite::Cell& c : pair.cells) {
-    const size_t f = size_t(c.field);
-    if (f >= functions_.size()) return false;
-    if (functions_[f] != ServerCase::Function::None && servers_[f] &&
-        !servers_[f]->Computes(functions_[f], c.oldBytes, c.newBytes))
+  // (Every field is asked about: what a character writes is learnt at once.)
+  size_t next = 0;
+  for (size_t f = 0; f < functions_.size(); ++f) {
+    const Rewrite::Cell* cell = next < pair.cells.size() && size_t(pair.cells[next].field) == f ? &pair.cells[next++] : nullptr;
+    if (functions_[f] == ServerCase::Function::None || !servers_[f]) continue;
+    // The function writes the field over the group's range: a field the
+    // row changes, it changes as the run does, and one it leaves, it leaves.
+    if (cell ? !servers_[f]->Computes(functions_[f], cell->oldBytes, cell->newBytes)
+             : !Leaves(*servers_[f], functions_[f], pair.read[f]))
       all = false;
   }
-  return all;
+  return all && next == pair.cells.size();
+}
+
+void KeyJoin::Passed(const Pair& pair) {
+  // Only rows after the gathered group's first can fall in its range; a
+  // group that would span many more of them than it changes goes by the
+  // join, which needs none.
+  if (servers_.empty() || joining_.empty() || passingFull_) return;
+  if (passing_.size() >= size_t(Rewrite::kSlotsPerPair) * mostRecords_ + 64) {
+    passingFull_ = true;
+    std::vector<Pair>().swap(passing_);
+    return;
+  }
+  passing_.push_back(pair);
 }
 
 bool KeyJoin::LearnFields() {
@@ -50,83 +76,97 @@ bool KeyJoin::LearnFields() {
   return learnt;
 }
 
-KeyJoin::Several KeyJoin::MakeSeveral(const std::vector<Pair>& rows, const std::vector<Pair>& joined) const {
+KeyJoin::Several KeyJoin::MakeSeveral(const Group& group) {
   Several made;
-  if (rows.empty() || rows.front().cells.empty()) return made;
+  const std::vector<Pair>& rows = group.computed;
+  if (rows.empty() || rows.front().cells.empty() || group.passingFull) return made;
   const MySQL::RowIdentity& identity = road_.identity;
   bool lowOk = false, highOk = false;
   const qint64 low = rows.front().keyValues.toLongLong(&lowOk), high = rows.back().keyValues.toLongLong(&highOk);
   // Rows spread over many more keys than the group has go by the join.
   if (!lowOk || !highOk || high < low || high - low + 1 > Rewrite::kSlotsPerPair * qint64(rows.size()) + 64)
     return made;
-  QStringList within;
-  for (const Pair& p : joined)
-    if (p.record > rows.front().record && p.record < rows.back().record) within << p.keyValues;
-  // One digest for the rows: each row's key, then each field the
-  // statement changes as ",field:length,bytes", in the fields' order.
   const size_t count = size_t(road_.fields.size());
+  // The fields the statement writes: the server's function over the range,
+  // or the values in its slots.
+  std::vector<char> writes(count, 0);
   std::vector<std::vector<Rewrite::Pair>> slotted(count);
-  std::vector<char> used(count, 0);
-  QByteArray text;
-  qsizetype size = 0;
-  for (const Pair& p : rows) {
-    size += p.keyValues.size() + 2;
-    for (const Rewrite::Cell& c : p.cells) size += c.oldBytes.size() + 16;
-  }
-  text.reserve(size);
-  bool firstRow = true;
-  for (const Pair& p : rows) {
-    if (!firstRow) text += ',';
-    firstRow = false;
-    text += p.keyValues.toLatin1();
-    int last = -1;
+  for (const Pair& p : rows)
     for (const Rewrite::Cell& c : p.cells) {
       const size_t f = size_t(c.field);
-      if (c.field <= last || f >= count || f >= functions_.size()) return {};
-      last = c.field;
-      used[f] = 1;
-      text += ',';
-      text += QByteArray::number(c.field);
-      text += ':';
-      text += QByteArray::number(c.oldBytes.size());
-      text += ',';
-      text += c.oldBytes;
+      if (f >= count || f >= functions_.size()) return made;
+      writes[f] = 1;
       if (functions_[f] == ServerCase::Function::None || !servers_[f])
         slotted[f].push_back({p.keyValues, c.oldBytes, c.newBytes});
+    }
+  // Every row the run read between the group's first and last, in the
+  // key's order: the group's own, the join's (kept out of the statement),
+  // and those that change nothing (kept out where a function written over
+  // the range would change them).
+  const qint64 first = rows.front().record, last = rows.back().record;
+  std::vector<const Pair*> range;
+  range.reserve(size_t(last - first + 1));
+  for (const std::vector<Pair>* from : {&rows, &group.pairs, &group.passing})
+    for (const Pair& p : *from)
+      if (p.record >= first && p.record <= last) range.push_back(&p);
+  std::sort(range.begin(), range.end(), [](const Pair* a, const Pair* b) { return a->record < b->record; });
+  QStringList within;
+  QByteArray text;
+  qsizetype size = 0;
+  for (const Pair* p : range) {
+    size += p->keyValues.size() + 8 * qsizetype(count);
+    for (const Read& r : p->read) size += r.bytes.size();
+  }
+  text.reserve(size);
+  for (size_t i = 0; i < range.size(); ++i) {
+    const Pair& p = *range[i];
+    if (p.read.size() != count || (i > 0 && range[i - 1]->record == p.record)) return made;
+    if (!p.computed) {
+      bool leaves = p.cells.empty();
+      for (size_t f = 0; f < count && leaves; ++f)
+        if (writes[f] && functions_[f] != ServerCase::Function::None && servers_[f])
+          leaves = Leaves(*servers_[f], functions_[f], p.read[f]);
+      if (!leaves) within << p.keyValues;
+    }
+    // Each row: its key, then each field's length (-1: NULL) and bytes.
+    if (i > 0) text += ',';
+    text += p.keyValues.toLatin1();
+    for (const Read& r : p.read) {
+      text += ',';
+      if (r.null) {
+        text += "-1";
+        continue;
+      }
+      text += QByteArray::number(r.bytes.size());
+      text += ',';
+      text += r.bytes;
     }
   }
   made.room = text.size();
   made.expected = QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex());
   QStringList sets, parts;
+  parts << QStringLiteral("CAST(") + identity.keyValues + QStringLiteral(" AS BINARY)");
   for (size_t f = 0; f < count; ++f) {
-    if (!used[f]) continue;
     const QString& name = road_.fields[qsizetype(f)];
     const QString column = MySQL::QuoteName(name);
-    QString adds;
+    const QString bytes = QStringLiteral("CAST(") + column + QStringLiteral(" AS BINARY)");
+    parts << QStringLiteral("IFNULL(LENGTH(") + bytes + QStringLiteral("), -1)") << bytes;
+    if (!writes[f]) continue;
     if (slotted[f].empty()) {
       sets << ServerCase::Assignment(functions_[f], name);
-      adds = ServerCase::Changes(functions_[f], name, identity, within);
-    } else {
-      const QString list = Rewrite::SlotList(road_.table, identity, slotted[f], low, high);
-      if (list.isEmpty()) return {};
-      sets << column + QStringLiteral(" = IFNULL(") + list + QStringLiteral(", ") + column + u')';
-      QStringList keys;
-      keys.reserve(qsizetype(slotted[f].size()));
-      for (const Rewrite::Pair& p : slotted[f]) keys << p.keyValues;
-      adds = ServerCase::KeysIn(identity, keys);
+      continue;
     }
-    const QString bytes = QStringLiteral("CAST(") + column + QStringLiteral(" AS BINARY)");
-    parts << QStringLiteral("IF(") + adds + QStringLiteral(", CONCAT(',") + QString::number(f) +
-                 QStringLiteral(":', LENGTH(") + bytes + QStringLiteral("), ',', ") + bytes + QStringLiteral("), '')");
+    const QString list = Rewrite::SlotList(road_.table, identity, slotted[f], low, high);
+    if (list.isEmpty()) return {};
+    sets << column + QStringLiteral(" = IFNULL(") + list + QStringLiteral(", ") + column + u')';
   }
   const QString table = MySQL::QuoteName(road_.table);
   const QString scope = ServerCase::Scope(identity, rows);
-  // A row no field adds to is NULL, and adds nothing. (The scan of the
-  // key's range gives its rows in the key's order; should the server
-  // choose another, the digests differ, and the rows go by the join.)
-  made.digest = QStringLiteral("SELECT SHA2(GROUP_CONCAT(CONCAT(CAST(") + identity.keyValues +
-                QStringLiteral(" AS BINARY), NULLIF(CONCAT(") + parts.join(QStringLiteral(", ")) +
-                QStringLiteral("), '')) SEPARATOR ','), 256) FROM ") + table + QStringLiteral(" WHERE ") + scope +
+  // (The scan of the key's range gives its rows in the key's order; should
+  // the server choose another, the digests differ, and the rows go by the
+  // join.)
+  made.digest = QStringLiteral("SELECT SHA2(GROUP_CONCAT(CONCAT_WS(',', ") + parts.join(QStringLiteral(", ")) +
+                QStringLiteral(") SEPARATOR ','), 256) FROM ") + table + QStringLiteral(" WHERE ") + scope +
                 QStringLiteral(" FOR UPDATE;");
   made.update = QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ") + sets.join(QStringLiteral(", ")) +
                 QStringLiteral(" WHERE ") + scope +

@@ -85,6 +85,7 @@ struct Run::State {
   std::vector<std::unique_ptr<FieldState>> fields;
   QStringList fieldNames;
   std::vector<Rewrite::Cell> cells;
+  std::vector<Conversion::Read> read;  // the row's every field as read, where each one could be
 
   // What the server says the run changed, and the rows it was meant to
   // change and did not: told from the group's thread too.

@@ -17,6 +17,12 @@
 
 namespace Conversion {
 
+// A field of a row as it was read: its bytes, or NULL.
+struct Read {
+  QByteArray bytes;
+  bool null = false;
+};
+
 // One record on its way (tagged by its record number, or without a key by
 // its value's number).
 struct Pair {
@@ -32,6 +38,9 @@ struct Pair {
   // whether it writes exactly the new bytes (ServerCase::Computes).
   ServerCase::Function function = ServerCase::Function::None;
   bool computed = false;
+  // A run of several fields: every field of the row as it was read, in the
+  // run's order (none where one of them could not be).
+  std::vector<Read> read = {};
 };
 // The fields of a row a statement stood for: none for a run of one field.
 QList<int> FieldsOf(const Batch::Note& note);
@@ -75,6 +84,8 @@ class Way {
   // Fields of rows the statement under way left whole, to go again alone
   // (Batch::Shortfall::again).
   virtual void Again(const QList<Batch::RecordNote>& records) { (void)records; }
+  // A row of a run of several fields that changes nothing, as it was read.
+  virtual void Passed(const Pair& pair) { (void)pair; }
   // The records of the statement under way, once it is answered.
   virtual void ForUnderway(const std::function<void(qint64 record)>& each) const { (void)each; }
 };
