@@ -319,7 +319,8 @@ class Run {
   void ChooseWay();
   // Sends the current record with the way's others where it takes it, else
   // in a statement of its own.
-  void Dispatch(const Pair& pair, const Batch::Note& note);
+  // `note`: the record's note, made only where it is read.
+  void Dispatch(const Pair& pair, const std::function<Batch::Note()>& note);
   void SendAlone(const Batch::Note& note);
   template <typename Step>
   auto InOrder(Step&& step);

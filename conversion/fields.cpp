@@ -131,11 +131,10 @@ void Run::SendRow() {
   if (options_.dryRun || s.ending.ended) return;
   if (!s.sender) throw Closed();
   s.position.Sent(s.record);
-  const Batch::Note note = Rewrite::RowNote(s.record, NoteKey(s, s.key, s.keyValues), s.cells);
   Pair pair{s.tag, s.record, s.key, s.keyValues, {}, {}};
   pair.cells = s.cells;
   pair.read = s.read;
-  Dispatch(pair, note);
+  Dispatch(pair, [&] { return Rewrite::RowNote(s.record, NoteKey(s, s.key, s.keyValues), s.cells); });
 }
 
 void Run::AnsweredFields(int tag, qint64 changed, const Batch::Shortfall& shortfall, const Batch::Note& note) {

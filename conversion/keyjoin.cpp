@@ -523,7 +523,7 @@ void KeyJoin::SendJoin(Group g) {
     if (g.computed.front().cells.empty())
       TryComputed(g.computed, g.number, g.pairs);
     else
-      TrySeveral(g.computed, g.number, g.several);
+      TrySeveral(g.computed, g.number, g.several, g.computedNote);
     if (!g.computed.empty()) {
       MergeByRecord(g.pairs, g.computed);
       Pack(g);

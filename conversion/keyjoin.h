@@ -76,6 +76,7 @@ class KeyJoin : public Way {
   // Adds a record; the gathered group goes first where this one would take
   // it past its bytes, and with it once it is full.
   void Add(const Pair& pair, const Batch::Note& note) override;
+  bool ReadsNotes() const override { return false; }
   // Waits for the group on its way, then tells what it learnt: refused
   // records, and the failure that ends the run.
   void Sync() override;
@@ -144,7 +145,7 @@ class KeyJoin : public Way {
   // A group of such rows, as TryComputed: one digest of their fields under
   // lock, then one statement for them all (Several, made with the group).
   Several MakeSeveral(const Group& group);
-  void TrySeveral(std::vector<Pair>& rows, int number, const Several& several);
+  void TrySeveral(std::vector<Pair>& rows, int number, const Several& several, const Batch::Note& note);
   // The group's pairs as its note, and as its statement or its insert.
   void Pack(Group& group) const;
   void Await(const std::atomic<bool>& done) const;

@@ -266,20 +266,21 @@ void Run::Send() {
   if (options_.dryRun || s.ending.ended) return;
   if (!s.sender) throw Closed();
   if (s.keyed) s.position.Sent(s.record);
-  const Batch::Note note = Rewrite::RecordNote(s.record, NoteKey(s, s.key, s.keyValues), s.oldBytes, s.newBytes);
   Pair pair{s.tag, s.record, s.key, s.keyValues, s.oldBytes, s.newBytes};
   pair.function = ServerCase::Of(s.mode);
-  Dispatch(pair, note);
+  Dispatch(pair, [&] {
+    return Rewrite::RecordNote(s.record, NoteKey(s, s.key, s.keyValues), s.oldBytes, s.newBytes);
+  });
 }
 
-void Run::Dispatch(const Pair& pair, const Batch::Note& note) {
+void Run::Dispatch(const Pair& pair, const std::function<Batch::Note()>& note) {
   State& s = *s_;
   if (!s.way || !s.way->Takes(pair)) {
-    SendAlone(note);
+    SendAlone(note());
     return;
   }
   try {
-    s.way->Add(pair, note);
+    s.way->Add(pair, s.way->ReadsNotes() ? note() : Batch::Note{});
   } catch (const Batch::FatalError&) {
     s.ending.ended = true;
     throw;

@@ -178,7 +178,7 @@ KeyJoin::Several KeyJoin::MakeSeveral(const Group& group) {
 // As TryComputed: the rows go, counted by the server, only where every
 // digest is the group's; else nothing of theirs has changed, and they stay
 // in `rows` for the join.
-void KeyJoin::TrySeveral(std::vector<Pair>& rows, int number, const Several& several) {
+void KeyJoin::TrySeveral(std::vector<Pair>& rows, int number, const Several& several, const Batch::Note& note) {
   ADODB::Connection& connection = road_.connection;
   if (several.update.isEmpty() || several.update.size() > road_.sender.ByteBound() ||
       several.digest.size() > road_.sender.ByteBound())
@@ -196,9 +196,7 @@ void KeyJoin::TrySeveral(std::vector<Pair>& rows, int number, const Several& sev
              d->Value(0).toString().compare(several.expected, Qt::CaseInsensitive) == 0;
     }
     qint64 changed = -1, warnings = -1;
-    Batch::Note note;
     if (same) {
-      note = GroupNote(rows);
       if (journal_) journal_->Ahead({note});
       connection.ExecuteMany(several.update + QStringLiteral("SELECT ROW_COUNT(), @@warning_count;"),
                              [&](int, ADODB::RecordSet* r) {

@@ -66,6 +66,9 @@ class Way {
   // Whether it takes this record: else the record goes alone.
   virtual bool Takes(const Pair& pair) const = 0;
   virtual void Add(const Pair& pair, const Batch::Note& note) = 0;
+  // Whether Add reads the record's note (a way that makes its groups' own
+  // notes does not: none is made for it).
+  virtual bool ReadsNotes() const { return true; }
   // A record that goes alone goes through `send`, in turn with the way's
   // own: what the way gathered before it goes first.
   virtual void Alone(const std::function<void()>& send) { send(); }
