@@ -320,7 +320,7 @@ class Run {
   // Sends the current record with the way's others where it takes it, else
   // in a statement of its own.
   // `note`: the record's note, made only where it is read.
-  void Dispatch(const Pair& pair, const std::function<Batch::Note()>& note);
+  void Dispatch(Pair&& pair, const std::function<Batch::Note()>& note);
   void SendAlone(const Batch::Note& note);
   template <typename Step>
   auto InOrder(Step&& step);

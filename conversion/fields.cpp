@@ -123,7 +123,7 @@ void Run::PassRow() {
   if (options_.dryRun || s.ending.ended || !s.way || !s.sender) return;
   Pair pair{s.tag, s.record, s.key, s.keyValues, {}, {}};
   pair.read = s.read;
-  s.way->Passed(pair);
+  s.way->Passed(std::move(pair));
 }
 
 void Run::SendRow() {
@@ -134,7 +134,7 @@ void Run::SendRow() {
   Pair pair{s.tag, s.record, s.key, s.keyValues, {}, {}};
   pair.cells = s.cells;
   pair.read = s.read;
-  Dispatch(pair, [&] { return Rewrite::RowNote(s.record, NoteKey(s, s.key, s.keyValues), s.cells); });
+  Dispatch(std::move(pair), [&] { return Rewrite::RowNote(s.record, NoteKey(s, s.key, s.keyValues), s.cells); });
 }
 
 void Run::AnsweredFields(int tag, qint64 changed, const Batch::Shortfall& shortfall, const Batch::Note& note) {

@@ -83,7 +83,7 @@ void KeyJoin::Again(const QList<Batch::RecordNote>& records) {
 
 bool KeyJoin::Takes(const Pair& pair) const { return BytesOf(pair) <= groupBytes_; }
 
-void KeyJoin::Add(const Pair& pair, const Batch::Note&) {
+void KeyJoin::Add(Pair&& pair, const Batch::Note&) {
   const qsizetype bytes = BytesOf(pair);
   // One group on its way at a time: the one before it is answered first.
   // What that one tells of is reported here, and this record still goes
@@ -97,15 +97,15 @@ void KeyJoin::Add(const Pair& pair, const Batch::Note&) {
     }
   }
   if (!ending_.ended) {
-    joining_.push_back(pair);
-    if (!pair.cells.empty()) {
+    Pair& added = joining_.emplace_back(std::move(pair));
+    if (!added.cells.empty()) {
       if (!servers_.empty()) {
-        joining_.back().computed = ComputesRow(joining_.back());
+        added.computed = ComputesRow(added);
         Grow();
       }
     } else if (server_) {
-      joining_.back().computed = server_->Computes(pair.function, pair.oldBytes, pair.newBytes);
-      if (pair.function != ServerCase::Function::None) Grow();
+      added.computed = server_->Computes(added.function, added.oldBytes, added.newBytes);
+      if (added.function != ServerCase::Function::None) Grow();
     }
     joiningBytes_ += bytes;
   }
@@ -179,6 +179,7 @@ void KeyJoin::Launch() {
   std::vector<Pair> pairs;
   pairs.swap(joining_);
   joiningBytes_ = 0;
+  joining_.reserve(pairs.size());
   // The group is made, and journaled, while the one before it is still on
   // its way; it goes once that one is answered and its own entries are
   // written. The journal is written on a thread of its own, so that the

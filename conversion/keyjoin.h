@@ -75,7 +75,7 @@ class KeyJoin : public Way {
   bool Takes(const Pair& pair) const override;
   // Adds a record; the gathered group goes first where this one would take
   // it past its bytes, and with it once it is full.
-  void Add(const Pair& pair, const Batch::Note& note) override;
+  void Add(Pair&& pair, const Batch::Note& note) override;
   bool ReadsNotes() const override { return false; }
   // Waits for the group on its way, then tells what it learnt: refused
   // records, and the failure that ends the run.
@@ -92,7 +92,7 @@ class KeyJoin : public Way {
   void Again(const QList<Batch::RecordNote>& records) override;
   // Rows between a group's first and last that change nothing are part of
   // the range its statement reads (a run of several fields).
-  void Passed(const Pair& pair) override;
+  void Passed(Pair&& pair) override;
   void ForUnderway(const std::function<void(qint64 record)>& each) const override {
     for (const Pair& p : group_) each(p.record);
   }

@@ -268,19 +268,19 @@ void Run::Send() {
   if (s.keyed) s.position.Sent(s.record);
   Pair pair{s.tag, s.record, s.key, s.keyValues, s.oldBytes, s.newBytes};
   pair.function = ServerCase::Of(s.mode);
-  Dispatch(pair, [&] {
+  Dispatch(std::move(pair), [&] {
     return Rewrite::RecordNote(s.record, NoteKey(s, s.key, s.keyValues), s.oldBytes, s.newBytes);
   });
 }
 
-void Run::Dispatch(const Pair& pair, const std::function<Batch::Note()>& note) {
+void Run::Dispatch(Pair&& pair, const std::function<Batch::Note()>& note) {
   State& s = *s_;
   if (!s.way || !s.way->Takes(pair)) {
     SendAlone(note());
     return;
   }
   try {
-    s.way->Add(pair, s.way->ReadsNotes() ? note() : Batch::Note{});
+    s.way->Add(std::move(pair), s.way->ReadsNotes() ? note() : Batch::Note{});
   } catch (const Batch::FatalError&) {
     s.ending.ended = true;
     throw;

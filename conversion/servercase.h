@@ -67,6 +67,9 @@ class ServerCase {
   static QString DigestRead(Function function, const QString& table, const QString& field,
                             const MySQL::RowIdentity& identity, const QString& scope, const QStringList& other);
   static QString Digest(const std::vector<Pair>& rows, qint64* room = nullptr);
+  // The SHA-256 of the text in lowercase hex, as the server's SHA2(…, 256)
+  // gives it.
+  static QString Sha256Hex(const QByteArray& text);
   // The digest of the field's bytes over the rows for which `adds` holds,
   // as Digest() makes it of the same rows.
   static QString DigestOf(const QString& field, const MySQL::RowIdentity& identity, const QString& adds);

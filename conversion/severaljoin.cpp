@@ -5,7 +5,6 @@
 // locks, one digest of every row of the range first tells that each holds
 // what the run read of it: the group's rows the bytes the journal has, and
 // the rest what the statement leaves as it is.
-#include <QCryptographicHash>
 #include <algorithm>
 
 #include "conversion/keyjoin.h"
@@ -47,7 +46,7 @@ bool KeyJoin::ComputesRow(const Pair& pair) {
   return all && next == pair.cells.size();
 }
 
-void KeyJoin::Passed(const Pair& pair) {
+void KeyJoin::Passed(Pair&& pair) {
   // Only rows after the gathered group's first can fall in its range; a
   // group that would span many more of them than it changes goes by the
   // join, which needs none.
@@ -57,7 +56,7 @@ void KeyJoin::Passed(const Pair& pair) {
     std::vector<Pair>().swap(passing_);
     return;
   }
-  passing_.push_back(pair);
+  passing_.push_back(std::move(pair));
 }
 
 bool KeyJoin::LearnFields() {
@@ -143,7 +142,7 @@ KeyJoin::Several KeyJoin::MakeSeveral(const Group& group) {
     }
   }
   made.room = text.size();
-  made.expected = QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex());
+  made.expected = ServerCase::Sha256Hex(text);
   QStringList sets, parts;
   parts << QStringLiteral("CAST(") + identity.keyValues + QStringLiteral(" AS BINARY)");
   for (size_t f = 0; f < count; ++f) {

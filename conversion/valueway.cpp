@@ -10,7 +10,7 @@ void ValueWay::SetJournal(Journal::RunRecorder* journal) {
 
 bool ValueWay::Takes(const Pair& pair) const { return !Rewrite::IsLarge(pair.oldBytes); }
 
-void ValueWay::Add(const Pair& pair, const Batch::Note& note) {
+void ValueWay::Add(Pair&& pair, const Batch::Note& note) {
   join_->Add(pair.tag, pair.record, pair.oldBytes, pair.newBytes, note);
 }
 

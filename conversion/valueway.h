@@ -17,7 +17,7 @@ class ValueWay : public Way {
 
   void SetJournal(Journal::RunRecorder* journal) override;
   bool Takes(const Pair& pair) const override;
-  void Add(const Pair& pair, const Batch::Note& note) override;
+  void Add(Pair&& pair, const Batch::Note& note) override;
   // The pairs are in before the statement's transaction begins, and the
   // journal keeps the records' order.
   void Alone(const std::function<void()>& send) override;

@@ -65,7 +65,7 @@ class Way {
   virtual void SetJournal(Journal::RunRecorder* journal) = 0;
   // Whether it takes this record: else the record goes alone.
   virtual bool Takes(const Pair& pair) const = 0;
-  virtual void Add(const Pair& pair, const Batch::Note& note) = 0;
+  virtual void Add(Pair&& pair, const Batch::Note& note) = 0;
   // Whether Add reads the record's note (a way that makes its groups' own
   // notes does not: none is made for it).
   virtual bool ReadsNotes() const { return true; }
@@ -88,7 +88,7 @@ class Way {
   // (Batch::Shortfall::again).
   virtual void Again(const QList<Batch::RecordNote>& records) { (void)records; }
   // A row of a run of several fields that changes nothing, as it was read.
-  virtual void Passed(const Pair& pair) { (void)pair; }
+  virtual void Passed(Pair&& pair) { (void)pair; }
   // The records of the statement under way, once it is answered.
   virtual void ForUnderway(const std::function<void(qint64 record)>& each) const { (void)each; }
 };
