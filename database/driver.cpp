@@ -6,6 +6,9 @@ namespace Driver {
 
 QByteArray Utf8Exact(const QString& text) {
   if (text.size() < 64 * 1024) return text.toUtf8();
+  // Statements are mostly ASCII (names and hex): their bytes are the same
+  // in Latin-1, which Qt writes many characters at a time.
+  if (QtPrivate::isAscii(QStringView(text))) return text.toLatin1();
   // Counted first, then written: a lone surrogate as '?', as toUtf8 does.
   const char16_t* in = reinterpret_cast<const char16_t*>(text.utf16());
   const qsizetype n = text.size();

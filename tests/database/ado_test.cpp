@@ -64,6 +64,13 @@ TEST(RoundTrip, LargeStatementTextIsTheSameUtf8) {
   text += QChar(0xD83D);  // a high surrogate at the very end
   EXPECT_EQ(ADODB::Driver::Utf8Exact(text), text.toUtf8());
   EXPECT_EQ(ADODB::Driver::Utf8Exact("short é"), QString("short é").toUtf8());
+  // A statement of names and hex only, and the same with one character
+  // past ASCII at its very end.
+  QString ascii;
+  for (int i = 0; ascii.size() < 200000; ++i) ascii += QStringLiteral("0x6A6F73C3A9%1,`t`.`name`").arg(i);
+  EXPECT_EQ(ADODB::Driver::Utf8Exact(ascii), ascii.toUtf8());
+  ascii += QStringLiteral("é");
+  EXPECT_EQ(ADODB::Driver::Utf8Exact(ascii), ascii.toUtf8());
 }
 
 TEST(RoundTrip, TypedValues) {
