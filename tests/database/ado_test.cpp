@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
 
 #include "database/ado.h"
 #include "database/driver.h"
@@ -313,4 +314,34 @@ TEST(ChunkedRows, EveryRowOnceInTheKeysOrderAndRowsInsertedAheadToo) {
   qint64 n = 0;
   for (; !rows.Eof(); rows.MoveNext()) ++n;
   EXPECT_EQ(n, all.size() + 2);
+}
+
+// A connection whose calls come from one thread and then another, as the
+// groups of a run and of an undo do. The driver keeps its connection's lock
+// past a batch whose statements give rows, and never lets another thread
+// have it: every call of such a connection must run on its one thread.
+TEST(Threads, ABatchOfRowsLeavesTheConnectionToTheNextThread) {
+  TestDatabase db;
+  db.Exec({"DROP TABLE IF EXISTS th", "CREATE TABLE th (id INT PRIMARY KEY, v VARCHAR(20))",
+           "INSERT INTO th VALUES (1, 'a'), (2, 'b')"});
+  auto c = std::make_unique<ADODB::Connection>();
+  MySQL::ApplyOptions(*c, MySQL::RunOptions);
+  c->MultipleStatements = true;
+  c->ResponsiveWaits = true;
+  c->Open(MySQL::ConnectionString(db.Details()));
+  qint64 changed = -1;
+  for (int group = 0; group < 3; ++group)
+    std::thread([&] {
+      c->ExecuteMany("START TRANSACTION;", [](int, ADODB::RecordSet*) {});
+      c->Execute("SELECT v FROM th WHERE id BETWEEN 1 AND 2 FOR UPDATE;");
+      c->ExecuteMany("UPDATE th SET v = CONCAT(v, 'x') WHERE id BETWEEN 1 AND 2;SELECT ROW_COUNT(), @@warning_count;",
+                     [&](int, ADODB::RecordSet* r) {
+                       if (r && !r->Eof()) changed = r->Value(0).toLongLong();
+                     });
+      c->Execute("COMMIT;");
+    }).join();
+  EXPECT_EQ(changed, 2);
+  QString seen;
+  std::thread([&] { seen = c->Execute("SELECT GROUP_CONCAT(v ORDER BY id) FROM th;")->Value(0).toString(); }).join();
+  EXPECT_EQ(seen, "axxx,bxxx");
 }
