@@ -179,7 +179,7 @@ inline double EngineRunMs(const MySQL::ConnectionDetails& d, const QString& tabl
   if (undoMs) {
     Journal::Store store;
     const auto last = store.LastRun({d.server, d.port, d.database, table, field});
-    *undoMs = last ? MedianMs(1, [&] { Conversion::Undo(d, *last, store, nullptr, false); }) : -1;
+    *undoMs = last ? MedianMs(1, [&] { Conversion::Undo(d, *last, store, nullptr); }) : -1;
   }
   return ms;
 }

@@ -145,7 +145,7 @@ int TakeBack(const Common& c, const Journal::RunHeader& run, Journal::Store& sto
   }
   Reporter reporter(false);
   const Conversion::UndoResult result = Conversion::Undo(
-      c.details, run, store, [&](qint64 i, qint64 n) { reporter.Progress(i, n); }, false, Interrupted);
+      c.details, run, store, [&](qint64 i, qint64 n) { reporter.Progress(i, n); }, Interrupted);
   reporter.ClearProgress();
   answer.Insert(QStringLiteral("restored"), result.restored);
   answer.Insert(QStringLiteral("left"), result.left);

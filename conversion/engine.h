@@ -380,7 +380,7 @@ struct UndoResult {
   std::vector<qint64> leftByField = {};
 };
 UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeader& run, Journal::Store& store,
-                const std::function<void(qint64, qint64)>& progress, bool responsive,
+                const std::function<void(qint64, qint64)>& progress,
                 const std::function<bool()>& cancelled = {});
 
 // Why a run on `table` cannot be undone exactly, as a sentence's end, from

@@ -388,12 +388,10 @@ QString ServerIdentity(const MySQL::ConnectionDetails& details, bool responsive)
 }
 
 UndoResult Undo(const MySQL::ConnectionDetails& details, const Journal::RunHeader& run, Journal::Store& store,
-                const std::function<void(qint64, qint64)>& progress, bool responsive,
-                const std::function<bool()>& cancelled) {
+                const std::function<void(qint64, qint64)>& progress, const std::function<bool()>& cancelled) {
   // The groups go on threads of their own: every driver call of the
   // session runs on the connection's one thread (as a run's does), so that
   // a lock the driver keeps past a call never meets another thread's.
-  (void)responsive;
   auto connection = OpenSession(details, true, true);
   // Every statement of an undo restores rows: it runs to its end, and the
   // undo stops between groups.

@@ -138,8 +138,7 @@ void Form2::UndoLastRun() {
         if (i % 64 == 0) QCoreApplication::processEvents();
         const qint64 percent = std::lround(double(i + 1) / double(count) * 100.0);
         if (percent != shown) ProgressBar1->setValue(int(shown = percent));
-      },
-      true);
+      });
   const qint64 restored = result.restored;
   const qint64 left = result.left;
   ProgressBar1->setValue(0);
