@@ -118,7 +118,10 @@ void Drive(Run& run, const Request& request, const std::function<void(qint64, qi
         } else {
           run.ReadRecord(record);
           run.Convert(request.mode);
-          if (run.Prepare()) run.Send();
+          if (run.Prepare())
+            run.Send();
+          else
+            run.PassRow();
         }
       } catch (const Batch::FatalError&) {
         throw;

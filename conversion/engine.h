@@ -226,7 +226,7 @@ class Run {
   // them needs the statement. A field's own failure is told to the
   // listener, naming the field, and counted for it; the others go on.
   bool PrepareFields(qint64 record);
-  // A row of several fields that changes nothing: the way hears of it.
+  // A row that changes nothing: the way hears of it.
   void PassRow();
   bool SeveralFields() const;
   std::vector<FieldSummary> FieldTotals() const;

@@ -122,7 +122,14 @@ void Run::PassRow() {
   State& s = *s_;
   if (options_.dryRun || s.ending.ended || !s.way || !s.sender) return;
   Pair pair{s.tag, s.record, s.key, s.keyValues, {}, {}};
-  pair.read = s.read;
+  if (!s.fields.empty()) {
+    pair.read = s.read;
+  } else {
+    // One field: its bytes as they are stored, where they were read so.
+    if (s.failed || s.isBytes || !s.haveOld) return;
+    pair.read = {Conversion::Read{s.oldNull ? QByteArray() : s.oldBytes, s.oldNull}};
+    pair.function = ServerCase::Of(s.mode);
+  }
   s.way->Passed(std::move(pair));
 }
 

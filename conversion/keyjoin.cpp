@@ -1,4 +1,5 @@
 #include "conversion/keyjoin.h"
+#include "conversion/rangedigest.h"
 
 #include <QCoreApplication>
 #include <QHash>
@@ -293,10 +294,13 @@ void MergeByRecord(std::vector<Pair>& into, std::vector<Pair>& from) {
 
 Batch::Note GroupNote(const std::vector<Pair>& pairs) {
   Batch::Note note;
-  note.records.reserve(qsizetype(pairs.size()));
+  size_t count = 0;
+  for (const Pair& j : pairs) count += std::max<size_t>(1, j.cells.size());
+  note.records.reserve(qsizetype(count));
   for (const Pair& j : pairs) {
     if (j.cells.empty()) note.records << Batch::RecordNote{j.record, j.keyValues, j.oldBytes, j.newBytes};
-    else note.records << Rewrite::RowNote(j.record, j.keyValues, j.cells).records;
+    for (const Rewrite::Cell& c : j.cells)
+      note.records << Batch::RecordNote{j.record, j.keyValues, c.oldBytes, c.newBytes, c.field};
   }
   note.group = true;
   return note;
@@ -369,8 +373,8 @@ void KeyJoin::Pack(Group& g) const {
 // change (one of the `joined`, another client's since, one left as it was)
 // is kept out of the statement: its key is among those returned.
 QStringList KeyJoin::Lock(ServerCase::Function function, const QString& scope, std::vector<Pair>& rows,
-                          const std::vector<Pair>& joined, bool& open, std::vector<Pair>& held,
-                          std::vector<Pair>& back) {
+                          const std::vector<Pair>& joined, const std::vector<Pair>& passing, bool& open,
+                          std::vector<Pair>& held, std::vector<Pair>& back) {
   ADODB::Connection& connection = road_.connection;
   struct Row {
     QString key;
@@ -378,8 +382,14 @@ QStringList KeyJoin::Lock(ServerCase::Function function, const QString& scope, s
     bool isNull, leaves;
   };
   const bool ranged = ServerCase::Ranged(road_.identity);
-  qint64 room = 0;
-  const QString digest = ranged ? ServerCase::Digest(rows, &room) : QString();
+  // Where the run kept every row of the range, the digest is of them all,
+  // as they are stored: the server then applies no function to tell which
+  // of them the statement would change.
+  const RangeDigest whole = ranged ? OneFieldRange(rows, joined, passing) : RangeDigest{};
+  qint64 room = whole.room;
+  const QString digest = !whole.expected.isEmpty() ? whole.expected
+                         : ranged                  ? ServerCase::Digest(rows, &room)
+                                                   : QString();
   // (The locking read is a text of its own: a lock wait met halfway
   // through its rows is then the statement's failure, not its rows'.)
   connection.ExecuteMany(
@@ -395,11 +405,14 @@ QStringList KeyJoin::Lock(ServerCase::Function function, const QString& scope, s
     // bytes, one value says so and the rows need not come back: all of
     // them go, and the joined ones are kept out. Anything else, and the
     // rows are read one by one under the same locks.
-    QStringList within;
-    for (const Pair& p : joined)
-      if (p.record > rows.front().record && p.record < rows.back().record) within << p.keyValues;
+    QStringList within = whole.within;
+    if (whole.expected.isEmpty())
+      for (const Pair& p : joined)
+        if (p.record > rows.front().record && p.record < rows.back().record) within << p.keyValues;
     auto d = connection.Execute(
-        ServerCase::DigestRead(function, road_.table, road_.field, road_.identity, scope, within));
+        !whole.expected.isEmpty()
+            ? RangeDigestRead(road_.table, road_.identity, {road_.field}, scope)
+            : ServerCase::DigestRead(function, road_.table, road_.field, road_.identity, scope, within));
     const bool same = d && !d->Eof() && !d->Value(0).isNull() &&
                       d->Value(0).toString().compare(digest, Qt::CaseInsensitive) == 0;
     d.reset();
@@ -445,19 +458,21 @@ QStringList KeyJoin::Lock(ServerCase::Function function, const QString& scope, s
 // journaled) go as one statement of the server's function, counted by the
 // server; the rest, and all of them where anything is amiss, stay in
 // `rows` for the join. Nothing of theirs has changed then.
-void KeyJoin::TryComputed(std::vector<Pair>& rows, int number, const std::vector<Pair>& joined) {
+void KeyJoin::TryComputed(std::vector<Pair>& rows, int number, const std::vector<Pair>& joined,
+                          const std::vector<Pair>& passing, const Batch::Note& rowsNote) {
   ADODB::Connection& connection = road_.connection;
   const ServerCase::Function function = rows.front().function;
   const QString scope = ServerCase::Scope(road_.identity, rows);
   std::vector<Pair> held, back;
   bool open = false;
   try {
-    const QStringList excluded = Lock(function, scope, rows, joined, open, held, back);
+    const QStringList excluded = Lock(function, scope, rows, joined, passing, open, held, back);
     rows.clear();
     qint64 changed = -1, warnings = -1;
     Batch::Note note;
     if (!held.empty()) {
-      note = GroupNote(held);
+      // (All of them held, as they mostly do: their note is made already.)
+      note = held.size() == size_t(rowsNote.records.size()) ? rowsNote : GroupNote(held);
       if (journal_) journal_->Ahead({note});
       connection.ExecuteMany(
           ServerCase::Update(function, road_.table, road_.field, road_.identity, scope, excluded) +
@@ -522,7 +537,7 @@ void KeyJoin::SendJoin(Group g) {
   };
   if (!g.computed.empty()) {
     if (g.computed.front().cells.empty())
-      TryComputed(g.computed, g.number, g.pairs);
+      TryComputed(g.computed, g.number, g.pairs, g.passing, g.computedNote);
     else
       TrySeveral(g.computed, g.number, g.several, g.computedNote);
     if (!g.computed.empty()) {

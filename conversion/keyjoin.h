@@ -91,7 +91,7 @@ class KeyJoin : public Way {
   bool Refused(int tag, const QString& text, const QString& key, const QList<int>& fields) override;
   void Again(const QList<Batch::RecordNote>& records) override;
   // Rows between a group's first and last that change nothing are part of
-  // the range its statement reads (a run of several fields).
+  // the range its statement reads.
   void Passed(Pair&& pair) override;
   void ForUnderway(const std::function<void(qint64 record)>& each) const override {
     for (const Pair& p : group_) each(p.record);
@@ -127,15 +127,18 @@ class KeyJoin : public Way {
   void Pace();
   void SendAlone();
   void SendJoin(Group group);
-  // The group's computed rows, in a transaction of their own; those it
-  // could not change so stay in `rows`, for the join, with the group's
-  // `joined` rows.
-  void TryComputed(std::vector<Pair>& rows, int number, const std::vector<Pair>& joined);
+  // The group's computed rows (`rowsNote` their note), in a transaction of
+  // their own; those it could not change so stay in `rows`, for the join,
+  // with the group's `joined` rows. `passing`: the rows among them that
+  // change nothing.
+  void TryComputed(std::vector<Pair>& rows, int number, const std::vector<Pair>& joined,
+                   const std::vector<Pair>& passing, const Batch::Note& rowsNote);
   // The rows a group's join reads the table by, where its pairs are most
   // of the rows their keys span (KeyRange); else none.
   QString Range(const std::vector<Pair>& pairs) const;
   QStringList Lock(ServerCase::Function function, const QString& scope, std::vector<Pair>& rows,
-                   const std::vector<Pair>& joined, bool& open, std::vector<Pair>& held, std::vector<Pair>& back);
+                   const std::vector<Pair>& joined, const std::vector<Pair>& passing, bool& open,
+                   std::vector<Pair>& held, std::vector<Pair>& back);
   void Learn(Group& group);
   // Whether the server changes every field of a row of several fields as
   // the run does: by its function, or by the value in the statement.

@@ -131,6 +131,7 @@ void Run::ReadRecord(qint64 record) {
     s.key.clear();
     ++totals_.read;
     const QVariant value = s.records->Value(0);
+    s.oldNull = value.isNull();
     s.isBytes = MySQL::IsBytes(value);
     if (s.keyed) {
       s.keyValues = s.records->Value(1).toString();

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "conversion/keyjoin.h"
+#include "conversion/rangedigest.h"
 #include "database/mysql.h"
 #include "database/rewrite.h"
 #include "database/slots.h"
@@ -50,12 +51,17 @@ void KeyJoin::Passed(Pair&& pair) {
   // Only rows after the gathered group's first can fall in its range; a
   // group that would span many more of them than it changes goes by the
   // join, which needs none.
-  if (servers_.empty() || joining_.empty() || passingFull_) return;
+  if ((servers_.empty() && !server_) || joining_.empty() || passingFull_) return;
   if (passing_.size() >= size_t(Rewrite::kSlotsPerPair) * mostRecords_ + 64) {
     passingFull_ = true;
     std::vector<Pair>().swap(passing_);
     return;
   }
+  // (Asked here, on the run's thread: what the server's function does is
+  // learnt on it.)
+  if (servers_.empty())
+    pair.leaves = pair.read.size() == 1 && (pair.read.front().null || server_->Computes(pair.function, pair.read.front().bytes,
+                                                                                       pair.read.front().bytes));
   passing_.push_back(std::move(pair));
 }
 
@@ -127,29 +133,15 @@ KeyJoin::Several KeyJoin::MakeSeveral(const Group& group) {
           leaves = Leaves(*servers_[f], functions_[f], p.read[f]);
       if (!leaves) within << p.keyValues;
     }
-    // Each row: its key, then each field's length (-1: NULL) and bytes.
     if (i > 0) text += ',';
-    text += p.keyValues.toLatin1();
-    for (const Read& r : p.read) {
-      text += ',';
-      if (r.null) {
-        text += "-1";
-        continue;
-      }
-      text += QByteArray::number(r.bytes.size());
-      text += ',';
-      text += r.bytes;
-    }
+    AppendRow(text, p);
   }
   made.room = text.size();
   made.expected = ServerCase::Sha256Hex(text);
-  QStringList sets, parts;
-  parts << QStringLiteral("CAST(") + identity.keyValues + QStringLiteral(" AS BINARY)");
+  QStringList sets;
   for (size_t f = 0; f < count; ++f) {
     const QString& name = road_.fields[qsizetype(f)];
     const QString column = MySQL::QuoteName(name);
-    const QString bytes = QStringLiteral("CAST(") + column + QStringLiteral(" AS BINARY)");
-    parts << QStringLiteral("IFNULL(LENGTH(") + bytes + QStringLiteral("), -1)") << bytes;
     if (!writes[f]) continue;
     if (slotted[f].empty()) {
       sets << ServerCase::Assignment(functions_[f], name);
@@ -161,12 +153,7 @@ KeyJoin::Several KeyJoin::MakeSeveral(const Group& group) {
   }
   const QString table = MySQL::QuoteName(road_.table);
   const QString scope = ServerCase::Scope(identity, rows);
-  // (The scan of the key's range gives its rows in the key's order; should
-  // the server choose another, the digests differ, and the rows go by the
-  // join.)
-  made.digest = QStringLiteral("SELECT SHA2(GROUP_CONCAT(CONCAT_WS(',', ") + parts.join(QStringLiteral(", ")) +
-                QStringLiteral(") SEPARATOR ','), 256) FROM ") + table + QStringLiteral(" WHERE ") + scope +
-                QStringLiteral(" FOR UPDATE;");
+  made.digest = RangeDigestRead(road_.table, identity, road_.fields, scope);
   made.update = QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ") + sets.join(QStringLiteral(", ")) +
                 QStringLiteral(" WHERE ") + scope +
                 (within.isEmpty() ? QString() : QStringLiteral(" AND NOT ") + ServerCase::KeysIn(identity, within)) +

@@ -63,6 +63,7 @@ struct Run::State {
   qint64 record = 0;
   bool isBytes = false, haveOld = false, haveNew = false;
   bool failed = false;  // reading or converting it failed
+  bool oldNull = false;  // the value read was NULL
   QString oldText, newText, key, keyValues, statement;
   Case::CaseMode mode = Case::CaseMode::CaseUpper;  // as the record was converted
   QByteArray oldBytes, newBytes;

@@ -38,6 +38,9 @@ struct Pair {
   // whether it writes exactly the new bytes (ServerCase::Computes).
   ServerCase::Function function = ServerCase::Function::None;
   bool computed = false;
+  // A row of one field that changes nothing: whether the function leaves
+  // it as it is too.
+  bool leaves = false;
   // A run of several fields: every field of the row as it was read, in the
   // run's order (none where one of them could not be).
   std::vector<Read> read = {};

@@ -121,10 +121,11 @@ TEST_F(ComputedTest, EveryCharacterSetAndCollationIsExactAndTheServerComputesWhe
 }
 
 TEST_F(ComputedTest, AnotherClientWritingToTheGroupUnderWayKeepsItsRowsAndTheCountsMatchTheTable) {
-  // Even keys: room for rows another client inserts between them.
+  // Even keys: room for rows another client inserts between them. Rows
+  // already in case, and NULLs, lie among those the run changes.
   db_->Exec({"CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(60) CHARACTER SET utf8mb4)",
-             "INSERT INTO t SELECT 2 * seq, IF(seq % 10 = 3, CONCAT('ALREADY UPPER ', seq), CONCAT('josé ', seq)) "
-             "FROM seq_1_to_3000"});
+             "INSERT INTO t SELECT 2 * seq, IF(seq % 10 = 3, CONCAT('ALREADY UPPER ', seq), IF(seq % 10 = 7, NULL, "
+             "CONCAT('josé ', seq))) FROM seq_1_to_3000"});
   const auto before = Rows("t");
   // The run reads and journals its first group, then waits on the pause
   // file; meanwhile another client writes to that group's rows.
@@ -176,6 +177,7 @@ TEST_F(ComputedTest, AnotherClientWritingToTheGroupUnderWayKeepsItsRowsAndTheCou
     ASSERT_EQ(back[b.key()], *b) << b.key();
   }
   EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM t WHERE BINARY v LIKE 'inserted later %'").value(0).toInt(), 400);
+  EXPECT_EQ(db_->Values("SELECT COUNT(*) FROM t WHERE v IS NULL").value(0).toInt(), 300);
 }
 
 }  // namespace
