@@ -2,6 +2,7 @@
 #include "conversion/position.h"
 
 #include <QFile>
+#include <algorithm>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -44,17 +45,46 @@ qint64 Run::FirstRecordNumber() const { return options_.resume ? options_.resume
 
 void Position::Sent(qint64 record) {
   std::lock_guard lock(mutex_);
-  unanswered_[record] = {doneRecord_, doneKey_};
+  if (!sent_.empty() && sent_.back().record >= record) {
+    // Sent again: it stands where it first stood.
+    const auto at = std::lower_bound(sent_.begin(), sent_.end(), record,
+                                     [](const Sending& s, qint64 r) { return s.record < r; });
+    if (at != sent_.end() && at->record == record) {
+      if (at->answered) --answeredWithin_;
+      *at = {record, doneRecord_, doneKey_, false};
+      return;
+    }
+    sent_.insert(at, {record, doneRecord_, doneKey_, false});
+    return;
+  }
+  sent_.push_back({record, doneRecord_, doneKey_, false});
 }
 
 void Position::Settle(qint64 record) {
   std::lock_guard lock(mutex_);
-  unanswered_.erase(record);
+  const auto at = std::lower_bound(sent_.begin(), sent_.end(), record,
+                                   [](const Sending& s, qint64 r) { return s.record < r; });
+  if (at == sent_.end() || at->record != record || at->answered) return;
+  at->answered = true;
+  ++answeredWithin_;
+  while (!sent_.empty() && sent_.front().answered) {
+    sent_.pop_front();
+    --answeredWithin_;
+  }
+  Compact();
+}
+
+// Answered records behind one that is not are let go once they are most
+// of those kept: memory stays that of the records on their way.
+void Position::Compact() {
+  if (answeredWithin_ < 4096 || answeredWithin_ * 2 < sent_.size()) return;
+  sent_.erase(std::remove_if(sent_.begin(), sent_.end(), [](const Sending& s) { return s.answered; }), sent_.end());
+  answeredWithin_ = 0;
 }
 
 qint64 Position::FirstUnanswered() {
   std::lock_guard lock(mutex_);
-  return unanswered_.empty() ? -1 : unanswered_.begin()->first;
+  return sent_.empty() ? -1 : sent_.front().record;
 }
 
 void Position::Done(qint64 record, const QString& key) {
@@ -72,11 +102,12 @@ void Position::Keep(Journal::RunRecorder& journal, const std::optional<Journal::
   QString key;
   {
     std::lock_guard lock(mutex_);
-    if (unanswered_.empty()) {
+    if (sent_.empty()) {
       record = doneRecord_;
       key = doneKey_;
     } else {
-      std::tie(record, key) = unanswered_.begin()->second;
+      record = sent_.front().before;
+      key = sent_.front().beforeKey;
     }
   }
   if (record < 0 && resume) {

@@ -5,7 +5,7 @@
 
 #include <QString>
 #include <chrono>
-#include <map>
+#include <deque>
 #include <mutex>
 #include <optional>
 
@@ -34,8 +34,17 @@ class Position {
             bool now);
 
  private:
+  // Records are sent in their order: the unanswered are kept in it, each
+  // answered one until those before it are.
+  struct Sending {
+    qint64 record, before;
+    QString beforeKey;
+    bool answered;
+  };
+  void Compact();
   std::mutex mutex_;
-  std::map<qint64, std::pair<qint64, QString>> unanswered_;
+  std::deque<Sending> sent_;
+  size_t answeredWithin_ = 0;  // answered, behind one that is not
   qint64 doneRecord_ = -1;
   QString doneKey_;
   std::chrono::steady_clock::time_point kept_{};
