@@ -125,8 +125,9 @@ void Run::PassRow() {
   if (!s.fields.empty()) {
     pair.read = s.read;
   } else {
-    // One field: its bytes as they are stored, where they were read so.
-    if (s.failed || s.isBytes || !s.haveOld) return;
+    // One field: its bytes as they are stored, where they were read so
+    // (by key: a range of keys is what the way vouches for).
+    if (!s.keyed || s.failed || s.isBytes || !s.haveOld) return;
     pair.read = {Conversion::Read{s.oldNull ? QByteArray() : s.oldBytes, s.oldNull}};
     pair.function = ServerCase::Of(s.mode);
   }
