@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <stdexcept>
 
+#include "conversion/rangedigest.h"
 #include "conversion/way.h"
 #include "database/mysql.h"
 #include "database/rewrite.h"
@@ -241,15 +242,9 @@ QString ServerCase::Digest(const std::vector<Pair>& rows, qint64* room) {
   qsizetype size = 0;
   for (const Pair& p : rows) size += p.keyValues.size() * 4 + p.oldBytes.size() + 24;
   text.reserve(size);
-  bool first = true;
-  for (const Pair& p : rows) {
-    if (!first) text += ',';
-    first = false;
-    text += p.keyValues.toUtf8();
-    text += ',';
-    text += QByteArray::number(p.oldBytes.size());
-    text += ',';
-    text += p.oldBytes;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (i > 0) text += ',';
+    AppendRow(text, rows[i]);
   }
   if (room) *room = text.size();
   return Sha256Hex(text);

@@ -59,9 +59,7 @@ void KeyJoin::Passed(Pair&& pair) {
   }
   // (Asked here, on the run's thread: what the server's function does is
   // learnt on it.)
-  if (servers_.empty())
-    pair.leaves = pair.read.size() == 1 && (pair.read.front().null || server_->Computes(pair.function, pair.read.front().bytes,
-                                                                                       pair.read.front().bytes));
+  if (servers_.empty()) pair.leaves = pair.read.size() == 1 && Leaves(*server_, pair.function, pair.read.front());
   passing_.push_back(std::move(pair));
 }
 
