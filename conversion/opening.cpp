@@ -66,6 +66,33 @@ const std::vector<char32_t>& CasedCharacters() {
   return cased;
 }
 
+// Learns, in one round trip, how the column's set writes the characters a
+// mode can make; any other is asked for when a value needs it. A set of a
+// byte a character holds 256 characters at most: only their own cases are
+// asked, and every cased character's (some 60 ms to list) only for
+// the other sets. True where the stored bytes alone tell the text.
+bool LearnColumn(Rewrite::ColumnBytes& bytes) {
+  const bool readsBytes = bytes.LearnBytes();
+  if (!bytes.ReadsStored()) return readsBytes;
+  if (!readsBytes) {
+    bytes.Learn(CasedCharacters());
+    return false;
+  }
+  QByteArray every(256, '\0');
+  for (int b = 0; b < 256; ++b) every[b] = char(b);
+  const QString held = bytes.Decode(every), upper = Case::UpperText(held), lower = Case::LowerText(held);
+  std::vector<char32_t> made;
+  for (qsizetype i = 0; i < held.size(); ++i) {
+    const char32_t c = held[i].unicode();
+    for (const char32_t image : {char32_t(upper[i].unicode()), char32_t(lower[i].unicode()), QChar::toTitleCase(c)})
+      if (image != c) made.insert(made.end(), {c, image});
+  }
+  std::sort(made.begin(), made.end());
+  made.erase(std::unique(made.begin(), made.end()), made.end());
+  bytes.Learn(made);
+  return true;
+}
+
 // A record's key as its journal entry keeps it: its values where the run
 // reads them as literals, else its condition.
 
@@ -247,9 +274,8 @@ void Run::Read(const QString& table, const QString& field, const QString& where)
   CheckContinuing();
   // The column's own bytes are what the run compares and writes.
   s.bytes = std::make_unique<Rewrite::ColumnBytes>(*s.connection, s.identity.charset);
-  if (s.bytes->ReadsStored()) s.bytes->Learn(CasedCharacters());
   // A byte a character: the bytes alone tell the text, and only they travel.
-  s.readsBytes = s.bytes->LearnBytes();
+  s.readsBytes = LearnColumn(*s.bytes);
   if (!where.isEmpty())
     CheckCondition(s.keyed ? Rewrite::KeyedStatement(table, field, QStringLiteral("0=1"), "a", "b", where, -1)
                            : Rewrite::ValueStatement(table, field, "a", "b", s.bytes->LiteralCharset(), where, -1));
@@ -328,8 +354,7 @@ void Run::LearnFields(const std::vector<FieldMode>& fields) {
   for (size_t f = 0; f < s.fields.size(); ++f) {
     FieldState& field = *s.fields[f];
     field.bytes = std::make_unique<Rewrite::ColumnBytes>(*s.connection, field.identity.charset);
-    if (field.bytes->ReadsStored()) field.bytes->Learn(CasedCharacters());
-    field.readsBytes = field.bytes->LearnBytes();
+    field.readsBytes = LearnColumn(*field.bytes);
     if (f == 0) {
       field.valueColumn = 0;
       if (field.bytes->ReadsStored() && !field.readsBytes) field.storedColumn = 2;
