@@ -122,6 +122,14 @@ Store::Store(const QString& path) : path_(path) {
     Exec(db_, path_, "PRAGMA journal_mode = WAL");
     Exec(db_, path_, "PRAGMA synchronous = FULL");
     Exec(db_, path_, "PRAGMA foreign_keys = ON");
+    // An old run dropped, or a pack rewritten as an undo settles it, leaves
+    // no trace in the pages that stay; the pages it freed are not written
+    // over with zeros first (as some builds of SQLite do by default), only
+    // reused by the runs that follow. Zeroing them wrote a dropped run's
+    // whole size to the log and the file again: half a second per million
+    // entries at the end of every run once the journal had reached its
+    // size, against a twentieth.
+    Exec(db_, path_, "PRAGMA secure_delete = FAST");
     // Written in order and read once: a small page cache does, as long as
     // it holds the entries' index path and a group's pages.
     Exec(db_, path_, "PRAGMA cache_size = -4096");
