@@ -81,6 +81,10 @@ bool LearnColumn(Rewrite::ColumnBytes& bytes) {
   QByteArray every(256, '\0');
   for (int b = 0; b < 256; ++b) every[b] = char(b);
   const QString held = bytes.Decode(every), upper = Case::UpperText(held), lower = Case::LowerText(held);
+  if (upper.size() != held.size() || lower.size() != held.size()) {  // never: each keeps its length
+    bytes.Learn(CasedCharacters());
+    return true;
+  }
   std::vector<char32_t> made;
   for (qsizetype i = 0; i < held.size(); ++i) {
     const char32_t c = held[i].unicode();
