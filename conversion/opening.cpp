@@ -74,16 +74,11 @@ const std::vector<char32_t>& CasedCharacters() {
 bool LearnColumn(Rewrite::ColumnBytes& bytes) {
   const bool readsBytes = bytes.LearnBytes();
   if (!bytes.ReadsStored()) return readsBytes;
-  if (!readsBytes) {
+  const QString held = bytes.Held(), upper = Case::UpperText(held), lower = Case::LowerText(held);
+  // (Each form keeps the text's length: the test never fails but guards the reading below.)
+  if (held.isEmpty() || upper.size() != held.size() || lower.size() != held.size()) {
     bytes.Learn(CasedCharacters());
-    return false;
-  }
-  QByteArray every(256, '\0');
-  for (int b = 0; b < 256; ++b) every[b] = char(b);
-  const QString held = bytes.Decode(every), upper = Case::UpperText(held), lower = Case::LowerText(held);
-  if (upper.size() != held.size() || lower.size() != held.size()) {  // never: each keeps its length
-    bytes.Learn(CasedCharacters());
-    return true;
+    return readsBytes;
   }
   std::vector<char32_t> made;
   for (qsizetype i = 0; i < held.size(); ++i) {

@@ -44,6 +44,8 @@ class ColumnBytes {
   // character a byte; the text is then read beside the bytes.
   bool LearnBytes();
   QString Decode(const QByteArray& bytes) const;
+  // Every character the set holds, by byte; empty unless LearnBytes learnt them.
+  QString Held() const { return QString::fromUtf16(decoded_.data(), qsizetype(decoded_.size())); }
 
   // The value's bytes in the column: `stored` as read beside the text, or
   // the text in the column's Unicode form.

@@ -126,9 +126,9 @@ Store::Store(const QString& path) : path_(path) {
     // no trace in the pages that stay; the pages it freed are not written
     // over with zeros first (as some builds of SQLite do by default), only
     // reused by the runs that follow. Zeroing them wrote a dropped run's
-    // whole size to the log and the file again: half a second per million
-    // entries at the end of every run once the journal had reached its
-    // size, against a twentieth.
+    // whole size to the log and the file again: a third of a second per
+    // million entries dropped at the end of every run once the journal had
+    // reached its size.
     Exec(db_, path_, "PRAGMA secure_delete = FAST");
     // Written in order and read once: a small page cache does, as long as
     // it holds the entries' index path and a group's pages.
