@@ -308,6 +308,8 @@ class Run {
   // raises Batch::FatalError over the critical bound. False where the wait
   // was cancelled: nothing more goes.
   bool WaitForServer();
+  // Every record of the group under way answered for at once.
+  void SettleUnderway();
   // A record answered for (committed, refused or left); and the journal's
   // note of where the run stands, at most once a second unless `now`.
   void Settle(qint64 record);

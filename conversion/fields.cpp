@@ -151,7 +151,7 @@ void Run::AnsweredFields(int tag, qint64 changed, const Batch::Shortfall& shortf
   if (tag < 0 && s.way && !shortfall.again.isEmpty()) s.way->Again(shortfall.again);
   if (tag >= 0) Settle(tag);
   else if (s.way)
-    s.way->ForUnderway([this](qint64 record) { Settle(record); });
+    SettleUnderway();
   s.serverChanged += changed;
   // Each field changed every record sent for it, but those the statement
   // left, and those that go again.

@@ -318,7 +318,13 @@ KeyJoin::Group KeyJoin::MakeGroup(std::vector<Pair> joining) {
   g.passing.swap(passing_);
   g.passingFull = std::exchange(passingFull_, false);
   g.several = MakeSeveral(g);
+  g.range = OneRange(g);
   return g;
+}
+
+RangeDigest KeyJoin::OneRange(const Group& g) const {
+  if (g.computed.empty() || !g.computed.front().cells.empty() || !ServerCase::Ranged(road_.identity)) return {};
+  return OneFieldRange(g.computed, g.pairs, g.passing);
 }
 
 // Characters met since the last group are asked about while the
@@ -349,6 +355,7 @@ void KeyJoin::Learn(Group& g) {
   g.computedNote = GroupNote(g.computed);
   Pack(g);
   g.several = MakeSeveral(g);
+  g.range = OneRange(g);
 }
 
 void KeyJoin::Pack(Group& g) const {
@@ -373,7 +380,7 @@ void KeyJoin::Pack(Group& g) const {
 // change (one of the `joined`, another client's since, one left as it was)
 // is kept out of the statement: its key is among those returned.
 QStringList KeyJoin::Lock(ServerCase::Function function, const QString& scope, std::vector<Pair>& rows,
-                          const std::vector<Pair>& joined, const std::vector<Pair>& passing, bool& open,
+                          const std::vector<Pair>& joined, const RangeDigest& range, bool& open,
                           std::vector<Pair>& held, std::vector<Pair>& back) {
   ADODB::Connection& connection = road_.connection;
   struct Row {
@@ -385,7 +392,7 @@ QStringList KeyJoin::Lock(ServerCase::Function function, const QString& scope, s
   // Where the run kept every row of the range, the digest is of them all,
   // as they are stored: the server then applies no function to tell which
   // of them the statement would change.
-  const RangeDigest whole = ranged ? OneFieldRange(rows, joined, passing) : RangeDigest{};
+  const RangeDigest whole = ranged ? range : RangeDigest{};
   qint64 room = whole.room;
   const QString digest = !whole.expected.isEmpty() ? whole.expected
                          : ranged                  ? ServerCase::Digest(rows, &room)
@@ -459,14 +466,14 @@ QStringList KeyJoin::Lock(ServerCase::Function function, const QString& scope, s
 // server; the rest, and all of them where anything is amiss, stay in
 // `rows` for the join. Nothing of theirs has changed then.
 void KeyJoin::TryComputed(std::vector<Pair>& rows, int number, const std::vector<Pair>& joined,
-                          const std::vector<Pair>& passing, const Batch::Note& rowsNote) {
+                          const Batch::Note& rowsNote, const RangeDigest& range) {
   ADODB::Connection& connection = road_.connection;
   const ServerCase::Function function = rows.front().function;
   const QString scope = ServerCase::Scope(road_.identity, rows);
   std::vector<Pair> held, back;
   bool open = false;
   try {
-    const QStringList excluded = Lock(function, scope, rows, joined, passing, open, held, back);
+    const QStringList excluded = Lock(function, scope, rows, joined, range, open, held, back);
     rows.clear();
     qint64 changed = -1, warnings = -1;
     Batch::Note note;
@@ -537,7 +544,7 @@ void KeyJoin::SendJoin(Group g) {
   };
   if (!g.computed.empty()) {
     if (g.computed.front().cells.empty())
-      TryComputed(g.computed, g.number, g.pairs, g.passing, g.computedNote);
+      TryComputed(g.computed, g.number, g.pairs, g.computedNote, g.range);
     else
       TrySeveral(g.computed, g.number, g.several, g.computedNote);
     if (!g.computed.empty()) {

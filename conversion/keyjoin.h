@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "conversion/pairtable.h"
+#include "conversion/rangedigest.h"
 #include "conversion/way.h"
 #include "database/ado.h"
 #include "database/batch.h"
@@ -115,7 +116,11 @@ class KeyJoin : public Way {
     Several several;  // the computed rows' statements, in a run of several fields
     std::vector<Pair> passing;  // the rows read among them that change nothing
     bool passingFull = false;   // too many of those were read to be kept
+    // The digest of the computed rows' range, one field (OneFieldRange):
+    // made on the run's thread, not while the connection waits for it.
+    RangeDigest range;
   };
+  RangeDigest OneRange(const Group& group) const;
   Group MakeGroup(std::vector<Pair> joining);
   // A group's entries on their way to the journal.
   struct Written {
@@ -129,16 +134,16 @@ class KeyJoin : public Way {
   void SendJoin(Group group);
   // The group's computed rows (`rowsNote` their note), in a transaction of
   // their own; those it could not change so stay in `rows`, for the join,
-  // with the group's `joined` rows. `passing`: the rows among them that
-  // change nothing.
+  // with the group's `joined` rows. `range`: the digest of their range
+  // (Group::range).
   void TryComputed(std::vector<Pair>& rows, int number, const std::vector<Pair>& joined,
-                   const std::vector<Pair>& passing, const Batch::Note& rowsNote);
+                   const Batch::Note& rowsNote, const RangeDigest& range);
   // The rows a group's join reads the table by, where its pairs are most
   // of the rows their keys span (KeyRange); else none.
   QString Range(const std::vector<Pair>& pairs) const;
   QStringList Lock(ServerCase::Function function, const QString& scope, std::vector<Pair>& rows,
-                   const std::vector<Pair>& joined, const std::vector<Pair>& passing, bool& open,
-                   std::vector<Pair>& held, std::vector<Pair>& back);
+                   const std::vector<Pair>& joined, const RangeDigest& range, bool& open, std::vector<Pair>& held,
+                   std::vector<Pair>& back);
   void Learn(Group& group);
   // Whether the server changes every field of a row of several fields as
   // the run does: by its function, or by the value in the statement.

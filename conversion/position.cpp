@@ -13,6 +13,13 @@ namespace Conversion {
 
 void Run::Settle(qint64 record) { s_->position.Settle(record); }
 
+void Run::SettleUnderway() {
+  std::vector<qint64> records;
+  s_->way->ForUnderway([&](qint64 record) { records.push_back(record); });
+  if (!std::is_sorted(records.begin(), records.end())) std::sort(records.begin(), records.end());
+  s_->position.Settle(records);
+}
+
 void Run::KeepPosition(const QString& ended, bool now) {
   if (s_->journal && Resumable()) s_->position.Keep(*s_->journal, options_.resume, ended, now);
 }
@@ -60,13 +67,19 @@ void Position::Sent(qint64 record) {
   sent_.push_back({record, doneRecord_, doneKey_, false});
 }
 
-void Position::Settle(qint64 record) {
+void Position::Settle(qint64 record) { Settle(std::vector<qint64>{record}); }
+
+void Position::Settle(const std::vector<qint64>& records) {
   std::lock_guard lock(mutex_);
-  const auto at = std::lower_bound(sent_.begin(), sent_.end(), record,
-                                   [](const Sending& s, qint64 r) { return s.record < r; });
-  if (at == sent_.end() || at->record != record || at->answered) return;
-  at->answered = true;
-  ++answeredWithin_;
+  auto from = sent_.begin();
+  for (const qint64 record : records) {
+    const auto at = std::lower_bound(from, sent_.end(), record, [](const Sending& s, qint64 r) { return s.record < r; });
+    if (at == sent_.end()) break;
+    from = at;
+    if (at->record != record || at->answered) continue;
+    at->answered = true;
+    ++answeredWithin_;
+  }
   while (!sent_.empty() && sent_.front().answered) {
     sent_.pop_front();
     --answeredWithin_;

@@ -23,6 +23,8 @@ class Position {
   void Sent(qint64 record);
   // The server answered for it (committed, refused or left).
   void Settle(qint64 record);
+  // The same for records in increasing order, under one lock.
+  void Settle(const std::vector<qint64>& records);
   // The first record sent and not answered yet, or -1.
   qint64 FirstUnanswered();
   // Its steps are done; `key` is its key's literals.

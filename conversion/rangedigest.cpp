@@ -1,6 +1,7 @@
 #include "conversion/rangedigest.h"
 
 #include <algorithm>
+#include <charconv>
 
 #include "conversion/servercase.h"
 #include "database/mysql.h"
@@ -14,14 +15,22 @@ void AppendField(QByteArray& text, const QByteArray& bytes, bool null) {
     text += "-1";
     return;
   }
-  text += QByteArray::number(bytes.size());
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, bytes.size()).ptr;
+  text.append(digits, end - digits);
   text += ',';
   text += bytes;
 }
 }  // namespace
 
 void AppendRow(QByteArray& text, const Pair& row) {
-  text += row.keyValues.toUtf8();
+  // (A key's text is mostly digits: appended as they are, with no copy.)
+  const QString& key = row.keyValues;
+  if (std::all_of(key.cbegin(), key.cend(), [](QChar c) { return c.unicode() < 0x80; })) {
+    for (const QChar c : key) text += char(c.unicode());
+  } else {
+    text += key.toUtf8();
+  }
   if (row.read.empty()) {
     AppendField(text, row.oldBytes, false);
     return;

@@ -30,7 +30,7 @@ void Run::Answered(int tag, qint64 changed, const Batch::Shortfall& shortfall) {
   State& s = *s_;
   if (s.keyed && tag >= 0) Settle(tag);
   else if (s.keyed && s.way)
-    s.way->ForUnderway([this](qint64 record) { Settle(record); });
+    SettleUnderway();
   // Rows a trigger stored otherwise were changed, but not to what was sent.
   s.serverChanged += changed + shortfall.already - shortfall.stored.size();
   s.storedOtherwise += shortfall.storedOtherwise;
