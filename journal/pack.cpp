@@ -1,5 +1,6 @@
 #include "journal/pack.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace Journal {
@@ -12,7 +13,60 @@ void PutLength(QByteArray& out, qsizetype n) {
   out.append(bytes, 4);
 }
 
+char* PutLength(char* at, qsizetype n) {
+  const quint32 v = quint32(n);
+  at[0] = char(v & 0xFF);
+  at[1] = char((v >> 8) & 0xFF);
+  at[2] = char((v >> 16) & 0xFF);
+  at[3] = char((v >> 24) & 0xFF);
+  return at + 4;
+}
+
+char* PutPart(char* at, const char* bytes, qsizetype n) {
+  at = PutLength(at, n);
+  if (n > 0) std::memcpy(at, bytes, size_t(n));
+  return at + n;
+}
+
+bool IsAscii(const QString& text) {
+  return std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
 }  // namespace
+
+QByteArray Pack(const Entry* from, const Entry* to, qint64& bytes) {
+  // A key of digits and letters is its own UTF-8, a byte a character; any
+  // other is made once.
+  std::vector<QByteArray> wide;
+  qsizetype size = 0;
+  for (const Entry* e = from; e != to; ++e) {
+    qsizetype key = e->key.size();
+    if (!IsAscii(e->key)) {
+      if (wide.empty()) wide.resize(size_t(to - from));
+      QByteArray& utf8 = wide[size_t(e - from)];
+      utf8 = e->key.toUtf8();
+      key = utf8.size();
+    }
+    size += 17 + key + e->oldValue.size() + e->newValue.size();
+    bytes += key + e->oldValue.size() + e->newValue.size() + kEntryBytes;
+  }
+  QByteArray out(size, Qt::Uninitialized);
+  char* at = out.data();
+  for (const Entry* e = from; e != to; ++e) {
+    const QByteArray* utf8 = wide.empty() || wide[size_t(e - from)].isNull() ? nullptr : &wide[size_t(e - from)];
+    if (utf8) {
+      at = PutPart(at, utf8->constData(), utf8->size());
+    } else {
+      at = PutLength(at, e->key.size());
+      for (const QChar c : e->key) *at++ = char(c.unicode());
+    }
+    at = PutPart(at, e->oldValue.constData(), e->oldValue.size());
+    at = PutPart(at, e->newValue.constData(), e->newValue.size());
+    *at++ = char(e->rows > 0 ? 1 : 0);
+    at = PutLength(at, e->field);
+  }
+  return out;
+}
 
 // Each item: its key, old and new values, each with its length (four bytes,
 // least significant first), then one byte of rows and four of field.

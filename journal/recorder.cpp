@@ -130,6 +130,11 @@ void RunRecorder::Append(std::unique_lock<std::mutex>& lock, const std::vector<B
                          bool trying) {
   std::vector<Entry> entries;
   std::vector<qint64> records;
+  qsizetype count = 0;
+  for (const Batch::Note& note : notes) count += note.records.size();
+  entries.reserve(size_t(count));
+  records.reserve(size_t(count));
+  if (trying) trying_.reserve(trying_.size() + size_t(count));
   for (const Batch::Note& note : notes) {
     if (note.journaled) {
       if (trying)
@@ -159,8 +164,10 @@ void RunRecorder::Append(std::unique_lock<std::mutex>& lock, const std::vector<B
     throw;
   }
   lock.lock();
-  if (open)
+  if (open) {
+    open_.reserve(open_.size() + qsizetype(ids.size()));
     for (size_t i = 0; i < ids.size(); ++i) open_.insert(records[i], ids[i]);
+  }
   rows_ += qint64(entries.size());
 }
 

@@ -203,20 +203,14 @@ std::vector<qint64> Store::Append(qint64 run, const std::vector<Entry>& entries)
   if (inPacks) {
     for (size_t from = 0; from < entries.size(); from += kPackMost) {
       const size_t to = std::min(entries.size(), from + kPackMost);
-      std::vector<Packed> items;
-      items.reserve(to - from);
-      for (size_t i = from; i < to; ++i) {
-        const Entry& e = entries[i];
-        items.push_back({e.key.toUtf8(), e.oldValue, e.newValue, 1, e.field});
-        bytes += items.back().key.size() + e.oldValue.size() + e.newValue.size() + kEntryBytes;
-      }
-      const QByteArray packed = Pack(items), none("");
+      const qint64 count = qint64(to - from);
+      const QByteArray packed = Pack(entries.data() + from, entries.data() + to, bytes), none("");
       s.Bind(1, run).BindText(2, none).BindBlob(3, packed).BindBlob(4, none);
-      s.Bind(5, qint64(items.size())).Bind(6, qint64(0)).Bind(7, qint64(items.size()));
+      s.Bind(5, count).Bind(6, qint64(0)).Bind(7, count);
       s.Step();
       s.Reset();
       const qint64 rowid = sqlite3_last_insert_rowid(db_);
-      for (size_t i = 0; i < items.size(); ++i) ids.push_back(EntryId(rowid, qint64(i)));
+      for (qint64 i = 0; i < count; ++i) ids.push_back(EntryId(rowid, i));
     }
   } else {
     for (const Entry& e : entries) {

@@ -434,6 +434,40 @@ TEST(JournalStore, PagesARunsEntriesNewestFirstEachOnceUntilSettled) {
   EXPECT_EQ(pages(4), left);
 }
 
+TEST(JournalStore, APackKeepsEveryKeyAndValueByItsBytesAndCountsItsSize) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath("journal.sqlite");
+  // Keys of digits, of other scripts and of several columns; values with a
+  // NUL byte, empty, and in other scripts; every field of a row.
+  const std::vector<Journal::Entry> entries{
+      {"41", "ann o'neil", "ANN O'NEIL", 1, 0, 0},
+      {"41", "straße", "STRASSE", 1, 0, 2},
+      {"'Ödön',2", "ödön", "ÖDÖN", 1, 0, 1},
+      {"'東京'", QByteArray("a\0b", 3), QByteArray("A\0B", 3), 1, 0, 0},
+      {"'👩🏽‍🚀 x'", "", "x", 1, 0, 3},
+      {"7,'b'", "é", "É", 1, 0, 0}};
+  qint64 runId = 0, expected = 0;
+  for (const Journal::Entry& e : entries)
+    expected += e.key.toUtf8().size() + e.oldValue.size() + e.newValue.size() + Journal::kEntryBytes;
+  {
+    Journal::Store store(path);
+    auto h = Header("t");
+    store.BeginRun(h);
+    runId = h.id;
+    ASSERT_EQ(store.Append(h.id, entries).size(), entries.size());
+    EXPECT_EQ(store.Runs({}).front().bytes, expected);
+  }
+  const std::vector<Journal::Entry> read = JournalEntries(path, runId);
+  ASSERT_EQ(read.size(), entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(read[i].key, entries[i].key) << i;
+    EXPECT_EQ(read[i].oldValue, entries[i].oldValue) << i;
+    EXPECT_EQ(read[i].newValue, entries[i].newValue) << i;
+    EXPECT_EQ(read[i].field, entries[i].field) << i;
+    EXPECT_EQ(read[i].rows, 1) << i;
+  }
+}
+
 TEST(JournalStore, APackOfEntriesLostIsCountedEntryByEntryAndTheRestComeBack) {
   QTemporaryDir data;
   const QString path = data.filePath("journal.sqlite");
