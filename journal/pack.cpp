@@ -34,34 +34,34 @@ bool IsAscii(const QString& text) {
 
 }  // namespace
 
-QByteArray Pack(const Entry* from, const Entry* to, qint64& bytes) {
+QByteArray Pack(const EntryView* from, const EntryView* to, qint64& bytes) {
   // A key of digits and letters is its own UTF-8, a byte a character; any
   // other is made once.
   std::vector<QByteArray> wide;
   qsizetype size = 0;
-  for (const Entry* e = from; e != to; ++e) {
-    qsizetype key = e->key.size();
-    if (!IsAscii(e->key)) {
+  for (const EntryView* e = from; e != to; ++e) {
+    qsizetype key = e->key->size();
+    if (!IsAscii(*e->key)) {
       if (wide.empty()) wide.resize(size_t(to - from));
       QByteArray& utf8 = wide[size_t(e - from)];
-      utf8 = e->key.toUtf8();
+      utf8 = e->key->toUtf8();
       key = utf8.size();
     }
-    size += 17 + key + e->oldValue.size() + e->newValue.size();
-    bytes += key + e->oldValue.size() + e->newValue.size() + kEntryBytes;
+    size += 17 + key + e->oldValue->size() + e->newValue->size();
+    bytes += key + e->oldValue->size() + e->newValue->size() + kEntryBytes;
   }
   QByteArray out(size, Qt::Uninitialized);
   char* at = out.data();
-  for (const Entry* e = from; e != to; ++e) {
+  for (const EntryView* e = from; e != to; ++e) {
     const QByteArray* utf8 = wide.empty() || wide[size_t(e - from)].isNull() ? nullptr : &wide[size_t(e - from)];
     if (utf8) {
       at = PutPart(at, utf8->constData(), utf8->size());
     } else {
-      at = PutLength(at, e->key.size());
-      for (const QChar c : e->key) *at++ = char(c.unicode());
+      at = PutLength(at, e->key->size());
+      for (const QChar c : *e->key) *at++ = char(c.unicode());
     }
-    at = PutPart(at, e->oldValue.constData(), e->oldValue.size());
-    at = PutPart(at, e->newValue.constData(), e->newValue.size());
+    at = PutPart(at, e->oldValue->constData(), e->oldValue->size());
+    at = PutPart(at, e->newValue->constData(), e->newValue->size());
     *at++ = char(e->rows > 0 ? 1 : 0);
     at = PutLength(at, e->field);
   }

@@ -33,7 +33,7 @@ QByteArray Pack(const std::vector<Packed>& items);
 // The same of entries [from, to) as they are, their keys in UTF-8, with no
 // copy of each made first; `bytes` gains each one's size as the journal
 // counts it (its key, values and kEntryBytes).
-QByteArray Pack(const Entry* from, const Entry* to, qint64& bytes);
+QByteArray Pack(const EntryView* from, const EntryView* to, qint64& bytes);
 // The items of a pack; raises Damaged (naming `path`) where its bytes do
 // not read as one.
 std::vector<Packed> Unpack(const QByteArray& bytes, const QString& path);

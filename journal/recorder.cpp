@@ -128,7 +128,8 @@ void RunRecorder::ChangedNothing(const QList<Batch::RecordNote>& records) {
 
 void RunRecorder::Append(std::unique_lock<std::mutex>& lock, const std::vector<Batch::Note>& notes, bool open,
                          bool trying) {
-  std::vector<Entry> entries;
+  // (The notes' own keys and values are written: they outlive the writing.)
+  std::vector<EntryView> entries;
   std::vector<qint64> records;
   qsizetype count = 0;
   for (const Batch::Note& note : notes) count += note.records.size();
@@ -147,7 +148,7 @@ void RunRecorder::Append(std::unique_lock<std::mutex>& lock, const std::vector<B
       if (trying) trying_.push_back(cell);
       if (open_.contains(cell)) continue;  // written when its batch was first tried
       if (r.oldBytes == r.newBytes) continue;  // a record whose value does not change
-      entries.push_back({r.key, r.oldBytes, r.newBytes, 1, 0, r.field});
+      entries.push_back({&r.key, &r.oldBytes, &r.newBytes, 1, r.field});
       records.push_back(cell);
     }
   }

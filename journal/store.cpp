@@ -187,6 +187,13 @@ void Store::BeginRun(RunHeader& h) {
 }
 
 std::vector<qint64> Store::Append(qint64 run, const std::vector<Entry>& entries) {
+  std::vector<EntryView> views;
+  views.reserve(entries.size());
+  for (const Entry& e : entries) views.push_back({&e.key, &e.oldValue, &e.newValue, e.rows, e.field});
+  return Append(run, views);
+}
+
+std::vector<qint64> Store::Append(qint64 run, const std::vector<EntryView>& entries) {
   std::vector<qint64> ids;
   if (entries.empty()) return ids;
   ids.reserve(entries.size());
@@ -197,8 +204,8 @@ std::vector<qint64> Store::Append(qint64 run, const std::vector<Entry>& entries)
   // Entries of rows found by key, one row each, go in packs; one alone, or
   // one of a table without a key, which stands for many rows and is counted
   // by the server, in a row of its own.
-  const bool inPacks = entries.size() > 1 && std::all_of(entries.begin(), entries.end(), [](const Entry& e) {
-                        return e.rows == 1 && !e.key.isEmpty();
+  const bool inPacks = entries.size() > 1 && std::all_of(entries.begin(), entries.end(), [](const EntryView& e) {
+                        return e.rows == 1 && !e.key->isEmpty();
                       });
   if (inPacks) {
     for (size_t from = 0; from < entries.size(); from += kPackMost) {
@@ -213,14 +220,14 @@ std::vector<qint64> Store::Append(qint64 run, const std::vector<Entry>& entries)
       for (qint64 i = 0; i < count; ++i) ids.push_back(EntryId(rowid, i));
     }
   } else {
-    for (const Entry& e : entries) {
-      const QByteArray key = e.key.toUtf8();
-      s.Bind(1, run).BindText(2, key).BindBlob(3, e.oldValue).BindBlob(4, e.newValue).Bind(5, e.rows);
+    for (const EntryView& e : entries) {
+      const QByteArray key = e.key->toUtf8();
+      s.Bind(1, run).BindText(2, key).BindBlob(3, *e.oldValue).BindBlob(4, *e.newValue).Bind(5, e.rows);
       s.Bind(6, qint64(e.field)).Bind(7, qint64(0));
       s.Step();
       s.Reset();
       ids.push_back(EntryId(sqlite3_last_insert_rowid(db_), 0));
-      bytes += key.size() + e.oldValue.size() + e.newValue.size() + kEntryBytes;
+      bytes += key.size() + e.oldValue->size() + e.newValue->size() + kEntryBytes;
     }
   }
   Statement size(db_, path_,

@@ -123,6 +123,15 @@ struct Entry {
   int field = 0;  // the run's field it changed (RunHeader::Field)
 };
 
+// An entry to write, its parts read where they are (they outlive Append).
+struct EntryView {
+  const QString* key;
+  const QByteArray* oldValue;
+  const QByteArray* newValue;
+  qint64 rows = 1;
+  int field = 0;
+};
+
 // One thread at a time uses a store (the run's recorder takes turns for its
 // threads).
 class Store {
@@ -146,6 +155,7 @@ class Store {
   // Adds entries to a run in one transaction, synced to disk on return.
   // Returns each entry's number, in order.
   std::vector<qint64> Append(qint64 run, const std::vector<Entry>& entries);
+  std::vector<qint64> Append(qint64 run, const std::vector<EntryView>& entries);
   // Corrects an entry once its row is known: how many rows it changed (0:
   // none), and the value the row was left with.
   void Revise(qint64 entry, qint64 rows, const QByteArray& newValue);
