@@ -149,7 +149,7 @@ void KeyJoin::Finish() {
   last.swap(joining_);
   Group group = MakeGroup(std::move(last));
   Learn(group);
-  SendJoin(std::move(group));
+  SendJoin(group);
   road_.sender.Flush();
   while (!alone_.empty()) {
     SendAlone();
@@ -220,6 +220,12 @@ void KeyJoin::Launch() {
   } catch (...) {
     failure = std::current_exception();
   }
+  // The group before is over: what it let go is freed as this call ends,
+  // once this one is on its way.
+  std::vector<std::vector<Pair>> spentPairs;
+  std::vector<Group> spentGroups;
+  spentPairs.swap(spentPairs_);
+  spentGroups.swap(spentGroups_);
   if (ending_.ended) {
     withdraw();
     if (failure) std::rethrow_exception(failure);
@@ -250,7 +256,8 @@ void KeyJoin::Launch() {
       // it: what went before stays journaled.
       if (written->writer.joinable()) written->writer.join();
       if (written->failure) std::rethrow_exception(written->failure);
-      SendJoin(std::move(group));
+      SendJoin(group);
+      spentGroups_.push_back(std::move(group));
     } catch (...) {
       jobFailure_ = std::current_exception();
     }
@@ -504,7 +511,7 @@ void KeyJoin::TryComputed(std::vector<Pair>& rows, int number, const std::vector
       if (journal_) journal_->Committed();
       group_ = std::move(held);
       if (calls_.computed) calls_.computed(-number - 1, changed, note);
-      std::vector<Pair>().swap(group_);
+      Spend(group_);
     }
   } catch (const ADODB::Error& e) {
     if (open) {
@@ -536,7 +543,7 @@ QString KeyJoin::Range(const std::vector<Pair>& pairs) const {
 }
 
 // The records that go alone, then the group.
-void KeyJoin::SendJoin(Group g) {
+void KeyJoin::SendJoin(Group& g) {
   SendAlone();
   const auto started = std::chrono::steady_clock::now();
   const auto timed = [&] {
@@ -587,7 +594,7 @@ void KeyJoin::SendJoin(Group g) {
     alone_.insert(alone_.end(), group_.begin(), group_.end());
   }
   timed();
-  std::vector<Pair>().swap(group_);
+  Spend(group_);
   SendAlone();
 }
 

@@ -131,7 +131,16 @@ class KeyJoin : public Way {
   void Launch();
   void Pace();
   void SendAlone();
-  void SendJoin(Group group);
+  void SendJoin(Group& group);
+  // What a group's job is done with is let go on the run's thread while the
+  // next group is on its way, not while the connection waits. (Touched by
+  // the job's thread only while it runs, and by the run's once it has ended.)
+  void Spend(std::vector<Pair>& pairs) {
+    spentPairs_.push_back(std::move(pairs));
+    pairs.clear();
+  }
+  std::vector<std::vector<Pair>> spentPairs_;
+  std::vector<Group> spentGroups_;
   // The group's computed rows (`rowsNote` their note), in a transaction of
   // their own; those it could not change so stay in `rows`, for the join,
   // with the group's `joined` rows. `range`: the digest of their range

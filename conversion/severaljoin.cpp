@@ -201,7 +201,7 @@ void KeyJoin::TrySeveral(std::vector<Pair>& rows, int number, const Several& sev
     group_ = std::move(rows);
     rows.clear();
     if (calls_.computed) calls_.computed(-number - 1, changed, note);
-    std::vector<Pair>().swap(group_);
+    Spend(group_);
   } catch (const ADODB::Error& e) {
     if (open) {
       try {
