@@ -220,12 +220,10 @@ void KeyJoin::Launch() {
   } catch (...) {
     failure = std::current_exception();
   }
-  // The group before is over: what it let go is freed as this call ends,
-  // once this one is on its way.
-  std::vector<std::vector<Pair>> spentPairs;
-  std::vector<Group> spentGroups;
-  spentPairs.swap(spentPairs_);
-  spentGroups.swap(spentGroups_);
+  // What the group before let go is freed as this call ends, once this one
+  // is on its way.
+  const std::vector<std::vector<Pair>> spentPairs = std::exchange(spentPairs_, {});
+  const std::vector<Group> spentGroups = std::exchange(spentGroups_, {});
   if (ending_.ended) {
     withdraw();
     if (failure) std::rethrow_exception(failure);
