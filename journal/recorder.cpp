@@ -135,7 +135,6 @@ void RunRecorder::Append(std::unique_lock<std::mutex>& lock, const std::vector<B
   for (const Batch::Note& note : notes) count += note.records.size();
   entries.reserve(size_t(count));
   records.reserve(size_t(count));
-  if (trying) trying_.reserve(trying_.size() + size_t(count));
   for (const Batch::Note& note : notes) {
     if (note.journaled) {
       if (trying)
