@@ -26,7 +26,7 @@ void AppendField(QByteArray& text, const QByteArray& bytes, bool null) {
 void AppendRow(QByteArray& text, const Pair& row) {
   // (A key's text is mostly digits: appended as they are, with no copy.)
   const QString& key = row.keyValues;
-  if (std::all_of(key.cbegin(), key.cend(), [](QChar c) { return c.unicode() < 0x80; })) {
+  if (QtPrivate::isAscii(QStringView(key))) {
     for (const QChar c : key) text += char(c.unicode());
   } else {
     text += key.toUtf8();

@@ -1,17 +1,14 @@
 #include "journal/pack.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace Journal {
 
 namespace {
 
-void PutLength(QByteArray& out, qsizetype n) {
-  const quint32 v = quint32(n);
-  const char bytes[4] = {char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF), char((v >> 24) & 0xFF)};
-  out.append(bytes, 4);
-}
+// Each item: its key, old and new values, each with its length (four bytes,
+// least significant first), then one byte of rows and four of field.
+constexpr qsizetype kItemFraming = 3 * 4 + 1 + 4;
 
 char* PutLength(char* at, qsizetype n) {
   const quint32 v = quint32(n);
@@ -28,8 +25,12 @@ char* PutPart(char* at, const char* bytes, qsizetype n) {
   return at + n;
 }
 
-bool IsAscii(const QString& text) {
-  return std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; });
+// What follows an item's key.
+char* PutRest(char* at, const QByteArray& oldValue, const QByteArray& newValue, qint64 rows, int field) {
+  at = PutPart(at, oldValue.constData(), oldValue.size());
+  at = PutPart(at, newValue.constData(), newValue.size());
+  *at++ = char(rows > 0 ? 1 : 0);
+  return PutLength(at, field);
 }
 
 }  // namespace
@@ -41,13 +42,13 @@ QByteArray Pack(const EntryView* from, const EntryView* to, qint64& bytes) {
   qsizetype size = 0;
   for (const EntryView* e = from; e != to; ++e) {
     qsizetype key = e->key->size();
-    if (!IsAscii(*e->key)) {
+    if (!QtPrivate::isAscii(QStringView(*e->key))) {
       if (wide.empty()) wide.resize(size_t(to - from));
       QByteArray& utf8 = wide[size_t(e - from)];
       utf8 = e->key->toUtf8();
       key = utf8.size();
     }
-    size += 17 + key + e->oldValue->size() + e->newValue->size();
+    size += kItemFraming + key + e->oldValue->size() + e->newValue->size();
     bytes += key + e->oldValue->size() + e->newValue->size() + kEntryBytes;
   }
   QByteArray out(size, Qt::Uninitialized);
@@ -60,28 +61,19 @@ QByteArray Pack(const EntryView* from, const EntryView* to, qint64& bytes) {
       at = PutLength(at, e->key->size());
       for (const QChar c : *e->key) *at++ = char(c.unicode());
     }
-    at = PutPart(at, e->oldValue->constData(), e->oldValue->size());
-    at = PutPart(at, e->newValue->constData(), e->newValue->size());
-    *at++ = char(e->rows > 0 ? 1 : 0);
-    at = PutLength(at, e->field);
+    at = PutRest(at, *e->oldValue, *e->newValue, e->rows, e->field);
   }
   return out;
 }
 
-// Each item: its key, old and new values, each with its length (four bytes,
-// least significant first), then one byte of rows and four of field.
 QByteArray Pack(const std::vector<Packed>& items) {
   qsizetype size = 0;
-  for (const Packed& p : items) size += 12 + p.key.size() + p.oldValue.size() + p.newValue.size() + 5;
-  QByteArray out;
-  out.reserve(size);
+  for (const Packed& p : items) size += kItemFraming + p.key.size() + p.oldValue.size() + p.newValue.size();
+  QByteArray out(size, Qt::Uninitialized);
+  char* at = out.data();
   for (const Packed& p : items) {
-    for (const QByteArray* part : {&p.key, &p.oldValue, &p.newValue}) {
-      PutLength(out, part->size());
-      out.append(*part);
-    }
-    out.append(char(p.rows > 0 ? 1 : 0));
-    PutLength(out, p.field);
+    at = PutPart(at, p.key.constData(), p.key.size());
+    at = PutRest(at, p.oldValue, p.newValue, p.rows, p.field);
   }
   return out;
 }
